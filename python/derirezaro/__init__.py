@@ -1,0 +1,7 @@
+"""derirezaro: a native state store, routing graph and MessagePack codec for agent frameworks."""
+
+from . import _core
+from ._core import *  # noqa: F401,F403  (the names listed in _core.__all__)
+from ._core import __version__
+
+__all__ = list(_core.__all__)

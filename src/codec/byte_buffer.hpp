@@ -1,0 +1,85 @@
+// ByteBuffer: the one growing output buffer the writer appends to.
+//
+// Small outputs (most encoded values) never touch the heap: the first
+// kInlineCapacity bytes live inside the object. Growth doubles, so a long
+// output costs amortised O(1) per byte. Allocation failure throws
+// std::bad_alloc; the buffer is unchanged by a failed growth.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace derirezaro::codec {
+
+class ByteBuffer {
+ public:
+  static constexpr size_t kInlineCapacity = 256;
+
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer() {
+    if (data_ != inline_) std::free(data_);
+  }
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+
+  // Makes room for `extra` more bytes; after it, that many `put_*` calls of
+  // that total size need no further check.
+  void reserve_extra(size_t extra) {
+    if (capacity_ - size_ < extra) grow(extra);
+  }
+
+  void put_u8(uint8_t b) { data_[size_++] = b; }
+  void put_be16(uint16_t v) {
+    put_u8(static_cast<uint8_t>(v >> 8));
+    put_u8(static_cast<uint8_t>(v));
+  }
+  void put_be32(uint32_t v) {
+    put_be16(static_cast<uint16_t>(v >> 16));
+    put_be16(static_cast<uint16_t>(v));
+  }
+  void put_be64(uint64_t v) {
+    put_be32(static_cast<uint32_t>(v >> 32));
+    put_be32(static_cast<uint32_t>(v));
+  }
+  void put_raw(const void* bytes, size_t n) {
+    if (n != 0) std::memcpy(data_ + size_, bytes, n);
+    size_ += n;
+  }
+
+  // Checked appends: reserve, then write.
+  void append(const void* bytes, size_t n) {
+    reserve_extra(n);
+    put_raw(bytes, n);
+  }
+
+ private:
+  void grow(size_t extra) {
+    size_t wanted = size_ + extra;
+    if (wanted < size_) throw std::bad_alloc();  // size_t overflow
+    size_t capacity = capacity_ * 2;
+    if (capacity < wanted) capacity = wanted;
+    uint8_t* fresh = nullptr;
+    if (data_ == inline_) {
+      fresh = static_cast<uint8_t*>(std::malloc(capacity));
+      if (fresh != nullptr) std::memcpy(fresh, inline_, size_);
+    } else {
+      fresh = static_cast<uint8_t*>(std::realloc(data_, capacity));
+    }
+    if (fresh == nullptr) throw std::bad_alloc();
+    data_ = fresh;
+    capacity_ = capacity;
+  }
+
+  uint8_t* data_ = inline_;
+  size_t size_ = 0;
+  size_t capacity_ = kInlineCapacity;
+  uint8_t inline_[kInlineCapacity];
+};
+
+}  // namespace derirezaro::codec

@@ -1,0 +1,35 @@
+// The codec as the binding layer uses it: Python objects to and from
+// MessagePack bytes and Values. Everything here runs with the interpreter
+// lock held and keeps no state between calls. A false or null result means
+// a Python exception is set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "codec/byte_buffer.hpp"
+#include "codec/value.hpp"
+#include "lib/python.hpp"
+
+namespace derirezaro::codec {
+
+// Appends the encoding of `obj` to `out`. On failure `out` holds a partial
+// encoding the caller must discard.
+bool encode_into(PyObject* obj, ByteBuffer& out);
+
+// `dumps`: a new bytes object holding the encoding of `obj`.
+PyObject* encode_to_bytes(PyObject* obj);
+
+// `loads`: the whole input is validated first, so a reader error is raised
+// (as ValueError "msgpack decode error: ...") before any object is made;
+// then the objects are built. Extension values and unhashable map keys fail
+// during building, and everything built so far is released.
+PyObject* decode_to_object(const uint8_t* data, size_t size);
+
+// Python object to Value, by the same rules and errors as encoding.
+bool py_to_value(PyObject* obj, Value& out);
+
+// Value to new Python objects; Extension raises ValueError.
+PyObject* value_to_py(const Value& value);
+
+}  // namespace derirezaro::codec

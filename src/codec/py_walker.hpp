@@ -1,0 +1,186 @@
+// PyWalker: the one walk over a Python object tree that both encoding paths
+// share (straight to MessagePack bytes, and to a Value). It owns the type
+// rules; a Sink decides what each visited object becomes.
+//
+// Type rules, first match decides, subclasses included: None, bool, int,
+// float, str, bytes, dict, list, tuple; anything else is refused with the
+// unsupported-type TypeError. Exact built-in types are tested first by
+// identity, which gives the same answer faster.
+//
+// No Python code runs during the walk: subclass instances are read through
+// their built-in storage (PyLong_*, PyFloat_AsDouble, PyUnicode_AsUTF8AndSize,
+// PyBytes_*, PyDict_Next, PyList_GetItem, PyTuple_GetItem), never through
+// __index__, __float__, __str__, __iter__, keys or items, and the walk
+// creates no objects the garbage collector tracks. So a container cannot
+// change while it is walked, and counts written up front stay true.
+//
+// Depth: every container level passes the interpreter's recursion check
+// (RecursionError for deep or self-containing input) and, whatever the
+// recursion limit is set to, a hard cap that keeps the C stack safe.
+//
+// Sink interface (Node is what one visited object becomes):
+//   nil, boolean, uint, negative, float64, str(const char*, uint32_t),
+//   bytes(const char*, uint32_t), array_begin(count), array_item,
+//   map_begin(count), map_entry; each returns false with an exception set.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "codec/messages.hpp"
+#include "lib/python.hpp"
+
+namespace derirezaro::codec {
+
+// Nesting beyond this raises RecursionError even if sys.getrecursionlimit()
+// allows more: a walk frame is small, and this bounds the stack it uses to
+// well under the smallest thread stack the interpreter gives out by default.
+inline constexpr int kMaxEncodeDepth = 10000;
+
+// Rejects a length or count the wire format cannot carry (2^32 or more).
+bool check_wire_length(Py_ssize_t length, const char* what, const char* unit);
+
+template <class Sink>
+class PyWalker {
+ public:
+  using Node = typename Sink::Node;
+
+  explicit PyWalker(Sink& sink) : sink_(sink) {}
+
+  bool walk(PyObject* obj, Node& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type) return walk_str(obj, out);
+    if (type == &PyLong_Type) return walk_int(obj, out);
+    if (type == &PyFloat_Type) return sink_.float64(PyFloat_AsDouble(obj), out);
+    if (type == &PyDict_Type) return walk_dict(obj, out);
+    if (type == &PyList_Type) return walk_list(obj, out);
+    if (obj == Py_None) return sink_.nil(out);
+    if (type == &PyBool_Type) return sink_.boolean(obj == Py_True, out);
+    if (type == &PyTuple_Type) return walk_tuple(obj, out);
+    if (type == &PyBytes_Type) return walk_bytes(obj, out);
+    return walk_subclass(obj, out);
+  }
+
+ private:
+  // None and bool cannot be subclassed, so only these remain, in rule order.
+  bool walk_subclass(PyObject* obj, Node& out) {
+    if (PyLong_Check(obj)) return walk_int(obj, out);
+    if (PyFloat_Check(obj)) return sink_.float64(PyFloat_AsDouble(obj), out);
+    if (PyUnicode_Check(obj)) return walk_str(obj, out);
+    if (PyBytes_Check(obj)) return walk_bytes(obj, out);
+    if (PyDict_Check(obj)) return walk_dict(obj, out);
+    if (PyList_Check(obj)) return walk_list(obj, out);
+    if (PyTuple_Check(obj)) return walk_tuple(obj, out);
+    PyErr_SetString(PyExc_TypeError, messages::kUnsupportedType);
+    return false;
+  }
+
+  bool walk_int(PyObject* obj, Node& out) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+      if (v == -1 && PyErr_Occurred()) return false;
+      return v < 0 ? sink_.negative(v, out) : sink_.uint(static_cast<uint64_t>(v), out);
+    }
+    if (overflow > 0) {
+      const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
+      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return sink_.uint(u, out);
+    }
+    PyErr_Clear();  // the interpreter's own overflow error is replaced
+    PyErr_SetString(PyExc_ValueError, messages::kIntegerOutOfRange);
+    return false;
+  }
+
+  bool walk_str(PyObject* obj, Node& out) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);  // strict: lone surrogates raise
+    if (utf8 == nullptr) return false;
+    if (!check_wire_length(size, "str", "UTF-8 bytes")) return false;
+    return sink_.str(utf8, static_cast<uint32_t>(size), out);
+  }
+
+  bool walk_bytes(PyObject* obj, Node& out) {
+    const Py_ssize_t size = PyBytes_Size(obj);
+    if (!check_wire_length(size, "bytes", "bytes")) return false;
+    return sink_.bytes(PyBytes_AsString(obj), static_cast<uint32_t>(size), out);
+  }
+
+  bool walk_list(PyObject* obj, Node& out) {
+    DepthGuard guard(depth_);
+    if (!guard.entered()) return false;
+    const Py_ssize_t count = PyList_Size(obj);
+    if (!check_wire_length(count, "list", "elements")) return false;
+    if (!sink_.array_begin(static_cast<uint32_t>(count), out)) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      Node item{};
+      if (!walk(PyList_GetItem(obj, i), item)) return false;
+      if (!sink_.array_item(out, std::move(item))) return false;
+    }
+    return true;
+  }
+
+  bool walk_tuple(PyObject* obj, Node& out) {
+    DepthGuard guard(depth_);
+    if (!guard.entered()) return false;
+    const Py_ssize_t count = PyTuple_Size(obj);
+    if (!check_wire_length(count, "tuple", "elements")) return false;
+    if (!sink_.array_begin(static_cast<uint32_t>(count), out)) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      Node item{};
+      if (!walk(PyTuple_GetItem(obj, i), item)) return false;
+      if (!sink_.array_item(out, std::move(item))) return false;
+    }
+    return true;
+  }
+
+  bool walk_dict(PyObject* obj, Node& out) {
+    DepthGuard guard(depth_);
+    if (!guard.entered()) return false;
+    const Py_ssize_t count = PyDict_Size(obj);
+    if (!check_wire_length(count, "dict", "entries")) return false;
+    if (!sink_.map_begin(static_cast<uint32_t>(count), out)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      Node key_node{};
+      if (!walk(key, key_node)) return false;
+      Node value_node{};
+      if (!walk(value, value_node)) return false;
+      if (!sink_.map_entry(out, std::move(key_node), std::move(value_node))) return false;
+    }
+    return true;
+  }
+
+  // One container level: the interpreter's recursion check plus the hard cap.
+  class DepthGuard {
+   public:
+    explicit DepthGuard(int& depth) : depth_(depth) {
+      if (depth_ >= kMaxEncodeDepth) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while encoding a value for msgpack");
+        return;
+      }
+      if (Py_EnterRecursiveCall(" while encoding a value for msgpack") != 0) return;
+      ++depth_;
+      entered_ = true;
+    }
+    ~DepthGuard() {
+      if (!entered_) return;
+      --depth_;
+      Py_LeaveRecursiveCall();
+    }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+    bool entered() const { return entered_; }
+
+   private:
+    int& depth_;
+    bool entered_ = false;
+  };
+
+  Sink& sink_;
+  int depth_ = 0;
+};
+
+}  // namespace derirezaro::codec

@@ -1,0 +1,84 @@
+// ArgCaster<T>: converts one bound Python argument to the C++ type a member
+// declares for that parameter. The call wrapper picks the caster from the
+// member's own signature, so declaring a parameter's type is all a member
+// does to get its conversion and its error text.
+//
+// `convert` is only called for arguments that were given; a parameter left
+// at its default keeps the value-initialised T (null, empty, nullopt).
+// On failure it sets a Python exception; the wrapper then applies the
+// "argument '<name>': ..." rule to it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "lib/errors.hpp"
+#include "lib/instance.hpp"
+#include "lib/python.hpp"
+
+namespace derirezaro::py {
+
+// A `str` argument as UTF-8, borrowed from the argument object (which the
+// caller keeps alive for the whole call).
+struct Utf8 {
+  std::string_view text;
+};
+
+// A `bytes` argument (subclasses accepted), borrowed likewise.
+struct ByteView {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+template <class T>
+struct ArgCaster;
+
+template <>
+struct ArgCaster<PyObject*> {
+  static bool convert(PyObject* obj, PyObject*& out) {
+    out = obj;
+    return true;
+  }
+};
+
+template <>
+struct ArgCaster<Utf8> {
+  static bool convert(PyObject* obj, Utf8& out) {
+    if (!PyUnicode_Check(obj)) {
+      raise_conversion_error(obj, "PyString");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // UnicodeEncodeError passes unchanged
+    if (text == nullptr) return false;
+    out.text = std::string_view(text, static_cast<size_t>(size));
+    return true;
+  }
+};
+
+template <>
+struct ArgCaster<ByteView> {
+  static bool convert(PyObject* obj, ByteView& out) {
+    if (!PyBytes_Check(obj)) {
+      raise_conversion_error(obj, "PyBytes");
+      return false;
+    }
+    out.data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj));
+    out.size = static_cast<size_t>(PyBytes_Size(obj));
+    return true;
+  }
+};
+
+template <class T>
+struct ArgCaster<std::optional<T>> {
+  static bool convert(PyObject* obj, std::optional<T>& out) {
+    T value{};
+    if (!ArgCaster<T>::convert(obj, value)) return false;
+    out = std::move(value);
+    return true;
+  }
+};
+
+}  // namespace derirezaro::py

@@ -1,0 +1,106 @@
+#include "lib/errors.hpp"
+
+#include <exception>
+#include <new>
+
+#include "lib/py_ref.hpp"
+
+namespace derirezaro::py {
+
+namespace {
+
+constexpr const char* kPanicWithoutMessage = "derirezaro internal failure";
+
+// Written once under the interpreter lock on first use; read-only afterwards.
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "derirezaro._core.PanicException",
+        "Raised when an internal invariant of derirezaro breaks. Derives from "
+        "BaseException so that `except Exception` does not hide it.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+std::string utf8_of(PyObject* str) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return std::string(data, static_cast<size_t>(size));
+}
+
+}  // namespace
+
+void raise_panic(const char* message) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // creating the class failed: that error stays set
+  PyErr_SetString(type, message != nullptr && *message != '\0' ? message : kPanicWithoutMessage);
+}
+
+std::string type_qualname(PyObject* obj) {
+  PyRef name = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return "?";
+  }
+  return utf8_of(name.get());
+}
+
+void raise_conversion_error(PyObject* obj, const char* target) {
+  // Built by appending: GCC 12 misreports chained operator+ here (-Wrestrict).
+  std::string message = "'";
+  message += type_qualname(obj);
+  message += "' object cannot be converted to '";
+  message += target;
+  message += "'";
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+void prefix_argument_error(const char* param) {
+  if (!PyErr_Occurred()) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef old_type = PyRef::steal(type);
+  PyRef old_value = PyRef::steal(value);
+  PyRef old_traceback = PyRef::steal(traceback);
+
+  std::string message = std::string("argument '") + param + "': ";
+  PyRef text = PyRef::steal(old_value ? PyObject_Str(old_value.get()) : nullptr);
+  if (text) {
+    message += utf8_of(text.get());
+  } else {
+    PyErr_Clear();
+  }
+  PyRef replacement = PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
+  if (!replacement) return;  // that failure (e.g. MemoryError) is now the pending error
+  if (old_value) {
+    PyObject* cause = PyException_GetCause(old_value.get());  // new reference or null
+    if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals it
+  }
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+void raise_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic(nullptr);
+  }
+}
+
+}  // namespace derirezaro::py

@@ -1,0 +1,35 @@
+// Raising Python exceptions from the binding layer.
+//
+// C++ code below the binding layer reports failures by throwing; the call
+// wrapper turns them into Python exceptions in one place
+// (`raise_from_current_exception`): std::bad_alloc becomes MemoryError and
+// everything else is a broken internal invariant, raised as PanicException.
+#pragma once
+
+#include <string>
+
+#include "lib/python.hpp"
+
+namespace derirezaro::py {
+
+// PanicException derives from BaseException only, so `except Exception`
+// does not swallow a broken invariant. Created on first use, kept for the
+// life of the process, and deliberately not an attribute of the module.
+void raise_panic(const char* message);
+
+// TypeError "'<qualname of obj's type>' object cannot be converted to '<target>'".
+void raise_conversion_error(PyObject* obj, const char* target);
+
+// The argument-conversion rule of the call wrapper: a pending exception of
+// type exactly TypeError is replaced by TypeError "argument '<param>': " +
+// its message, carrying over its __cause__; any other exception is kept.
+void prefix_argument_error(const char* param);
+
+// Sets the Python exception for the C++ exception being handled. Call only
+// from inside a catch block.
+void raise_from_current_exception() noexcept;
+
+// `__qualname__` of the object's type, for messages ("?" if unavailable).
+std::string type_qualname(PyObject* obj);
+
+}  // namespace derirezaro::py

@@ -1,0 +1,64 @@
+// Instance<Record>: the memory layout of an instance of one of the module's
+// classes: the object header, the borrow flag, then the C++ record.
+//
+// Records are constructed in place (they may hold locks, which cannot move)
+// and destroyed by `dealloc`. The classes are final and not collected by the
+// cyclic garbage collector, so `dealloc` is the whole lifecycle.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "lib/borrow.hpp"
+#include "lib/errors.hpp"
+#include "lib/python.hpp"
+
+namespace derirezaro::py {
+
+template <class Record>
+struct Instance {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  Record record;
+
+  // The class's type object: written once at import, read-only afterwards.
+  static inline PyTypeObject* type = nullptr;
+
+  static Instance* from(PyObject* obj) { return reinterpret_cast<Instance*>(obj); }
+
+  // Allocates an instance of `cls` and constructs its record from `args`.
+  // Returns a new reference, or null with a Python exception set.
+  template <class... Args>
+  static PyObject* create(PyTypeObject* cls, Args&&... args) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+    PyObject* obj = alloc(cls, 0);  // zeroed; holds a reference to `cls`
+    if (obj == nullptr) return nullptr;
+    Instance* self = from(obj);
+    try {
+      new (&self->borrow) BorrowFlag();
+      new (&self->record) Record(std::forward<Args>(args)...);
+    } catch (...) {
+      free_memory(obj);
+      raise_from_current_exception();
+      return nullptr;
+    }
+    return obj;
+  }
+
+  static void dealloc(PyObject* obj) {
+    Instance* self = from(obj);
+    self->record.~Record();
+    self->borrow.~BorrowFlag();
+    free_memory(obj);
+  }
+
+ private:
+  static void free_memory(PyObject* obj) {
+    PyTypeObject* cls = Py_TYPE(obj);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
+    free_fn(obj);
+    Py_DECREF(cls);  // instances of heap types own a reference to their type
+  }
+};
+
+}  // namespace derirezaro::py

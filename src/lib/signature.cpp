@@ -1,0 +1,136 @@
+#include "lib/signature.hpp"
+
+#include <cassert>
+#include <stdexcept>
+
+namespace derirezaro::py {
+
+namespace {
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+const char* were(size_t count) { return count == 1 ? "was" : "were"; }
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string join_quoted(const std::vector<std::string>& names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() > 2) out += ",";
+      out += (i + 1 == names.size()) ? " and " : " ";
+    }
+    out += "'" + names[i] + "'";
+  }
+  return out;
+}
+
+}  // namespace
+
+Signature::Signature(std::string_view qualified_name, std::string_view text_signature)
+    : full_name_(std::string(qualified_name) + "()") {
+  // Text signatures are literals in the member tables; a malformed one is a
+  // programming error caught the first time the module is imported.
+  if (text_signature.size() < 2 || text_signature.front() != '(' || text_signature.back() != ')') {
+    throw std::logic_error("malformed text signature");
+  }
+  std::string_view rest = text_signature.substr(1, text_signature.size() - 2);
+  bool seen_default = false;
+  while (!rest.empty()) {
+    size_t comma = rest.find(',');
+    std::string_view param = trim(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+    if (param.empty() || param == "$self") continue;
+    size_t equals = param.find('=');
+    if (equals == std::string_view::npos) {
+      if (seen_default) throw std::logic_error("required parameter after an optional one");
+      ++required_;
+    } else {
+      seen_default = true;
+      param = trim(param.substr(0, equals));
+    }
+    names_.emplace_back(param);
+  }
+  if (names_.size() > kMaxParams) throw std::logic_error("too many parameters");
+}
+
+void Signature::raise(const std::string& tail) const {
+  PyErr_SetString(PyExc_TypeError, (full_name_ + tail).c_str());
+}
+
+bool Signature::bind_positional(PyObject* const* args, size_t nargs, PyObject** slots) const {
+  if (nargs > names_.size()) {
+    std::string takes = required_ == names_.size()
+                            ? std::to_string(names_.size())
+                            : "from " + std::to_string(required_) + " to " + std::to_string(names_.size());
+    raise(" takes " + takes + " positional arguments but " + std::to_string(nargs) + " " + were(nargs) +
+          " given");
+    return false;
+  }
+  for (size_t i = 0; i < nargs; ++i) slots[i] = args[i];
+  return true;
+}
+
+bool Signature::bind_keyword(PyObject* name, PyObject* value, PyObject** slots) const {
+  for (size_t i = 0; i < names_.size(); ++i) {
+    if (PyUnicode_CompareWithASCIIString(name, names_[i].c_str()) != 0) continue;
+    if (slots[i] != nullptr) {
+      raise(" got multiple values for argument '" + names_[i] + "'");
+      return false;
+    }
+    slots[i] = value;
+    return true;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) return false;
+  raise(" got an unexpected keyword argument '" + std::string(text, static_cast<size_t>(size)) + "'");
+  return false;
+}
+
+bool Signature::check_required(PyObject* const* slots) const {
+  std::vector<std::string> missing;
+  for (size_t i = 0; i < required_; ++i) {
+    if (slots[i] == nullptr) missing.push_back(names_[i]);
+  }
+  if (missing.empty()) return true;
+  raise(" missing " + std::to_string(missing.size()) + " required positional " +
+        (missing.size() == 1 ? "argument" : "arguments") + ": " + join_quoted(missing));
+  return false;
+}
+
+bool Signature::bind(PyObject* const* args, size_t nargs, PyObject* kwnames, PyObject** slots) const {
+  if (!bind_positional(args, nargs, slots)) return false;
+  if (kwnames != nullptr) {
+    const Py_ssize_t count = PyTuple_Size(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      if (!bind_keyword(PyTuple_GetItem(kwnames, i), args[nargs + static_cast<size_t>(i)], slots)) {
+        return false;
+      }
+    }
+  }
+  return check_required(slots);
+}
+
+bool Signature::bind(PyObject* args, PyObject* kwargs, PyObject** slots) const {
+  const size_t nargs = args != nullptr ? static_cast<size_t>(PyTuple_Size(args)) : 0;
+  PyObject* positional[kMaxParams + 1] = {};
+  // Only the count matters once it exceeds the parameters: the error says so.
+  const size_t copied = nargs <= kMaxParams ? nargs : 0;
+  for (size_t i = 0; i < copied; ++i) positional[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+  if (nargs > names_.size()) return bind_positional(positional, nargs, slots);
+  if (!bind_positional(positional, nargs, slots)) return false;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(kwargs, &pos, &name, &value)) {
+      if (!bind_keyword(name, value, slots)) return false;
+    }
+  }
+  return check_required(slots);
+}
+
+}  // namespace derirezaro::py
