@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The whole test suite:
+#   1. build and install the package, then pytest over the Python surface;
+#   2. the core's GoogleTest suite, plain (g++) and under AddressSanitizer
+#      and UndefinedBehaviorSanitizer (clang);
+#   3. each fuzz target for a bounded time (FUZZ_SECONDS, default 30);
+#   4. a wheel, checked to really be abi3.
+# Run tools/dev-setup.sh once first on a fresh machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+fuzz_seconds=${FUZZ_SECONDS:-30}
+jobs=$(nproc)
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "install the package"
+python3 -m pip install -q --no-build-isolation .
+
+step "pytest"
+(cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
+
+step "core tests (g++)"
+cmake -S . -B build/core -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_TESTS=ON \
+  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C build/core -j "$jobs"
+ctest --test-dir build/core --output-on-failure -j "$jobs"
+
+step "core tests (clang, address + undefined sanitizers)"
+cmake -S . -B build/core-asan -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_TESTS=ON \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DDERIREZARO_SANITIZE=address,undefined >/dev/null
+ninja -C build/core-asan -j "$jobs"
+ctest --test-dir build/core-asan --output-on-failure -j "$jobs"
+
+step "fuzzing (${fuzz_seconds}s per target)"
+cmake -S . -B build/fuzz -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_FUZZERS=ON \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build/fuzz -j "$jobs"
+for seeds in fuzz/corpus/*/; do
+  target=$(basename "$seeds")
+  scratch=$(mktemp -d)
+  "build/fuzz/fuzz/fuzz_$target" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+    -artifact_prefix="build/fuzz/" "$scratch" "$seeds" 2>&1 | tail -n 3
+  rm -rf "$scratch"
+done
+
+step "abi3 wheel"
+rm -rf build/wheel
+python3 -m build --wheel --no-isolation --outdir build/wheel . >/dev/null
+ls build/wheel
+python3 -m abi3audit --strict --report build/wheel/*.whl
+
+printf '\nall test stages passed\n'

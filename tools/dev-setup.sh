@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs everything the build, the tests, the sanitizers and the fuzzers
+# need on a fresh Debian machine with Python 3.10+. Safe to run again: it
+# skips what is already there.
+set -euo pipefail
+
+apt_packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev)
+missing=()
+for package in "${apt_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+fi
+
+python3 -m pip install -q --upgrade \
+  "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit \
+  pytest hypothesis msgpack
