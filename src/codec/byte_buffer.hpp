@@ -27,6 +27,21 @@ class ByteBuffer {
 
   const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
+  size_t capacity() const { return capacity_; }
+
+  // Forgets the content, keeps the memory for the next use.
+  void clear() { size_ = 0; }
+
+  // Forgets the content and gives back heap memory beyond `limit` bytes, so
+  // a reused buffer does not keep one outsized output's memory for ever.
+  void reset(size_t limit) {
+    size_ = 0;
+    if (capacity_ > limit && data_ != inline_) {
+      std::free(data_);
+      data_ = inline_;
+      capacity_ = kInlineCapacity;
+    }
+  }
 
   // Makes room for `extra` more bytes; after it, that many `put_*` calls of
   // that total size need no further check.

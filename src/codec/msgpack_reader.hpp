@@ -38,6 +38,7 @@
 namespace derirezaro::codec::msgpack {
 
 inline constexpr uint32_t kDepthBudget = 1024;
+inline constexpr uint32_t kRecordMapMaxSize = 64;
 
 enum class ReadErrorKind : uint8_t {
   none,
@@ -83,7 +84,7 @@ class Reader {
       : pos_(data), end_(data + size), builder_(builder) {}
 
   // Reads one value from the start of the input; bytes after it are ignored.
-  bool read(Node& out) { return read_value(kDepthBudget, out, /*as_key=*/false); }
+  bool read(Node& out) { return read_value(kDepthBudget, out, /*record_key=*/false); }
 
   const ReadError& error() const { return error_; }
 
@@ -152,9 +153,12 @@ class Reader {
   bool read_map_body(uint32_t budget, uint32_t count, Node& out) {
     if (!spend(budget)) return false;
     if (!builder_.map_begin(count, out)) return false;
+    // A hint for builders that reuse key objects: the keys of small maps
+    // (records) repeat from map to map; those of large maps rarely do.
+    const bool record_keys = count <= kRecordMapMaxSize;
     for (uint32_t i = 0; i < count; ++i) {
       Node key{};
-      if (!read_value(budget, key, /*as_key=*/true)) return false;
+      if (!read_value(budget, key, record_keys)) return false;
       Node value{};
       if (!read_value(budget, value, false)) return false;
       if (!builder_.map_entry(out, std::move(key), std::move(value))) return false;
@@ -162,11 +166,11 @@ class Reader {
     return true;
   }
 
-  bool read_string_body(uint32_t budget, uint32_t len, Node& out, bool as_key) {
+  bool read_string_body(uint32_t budget, uint32_t len, Node& out, bool record_key) {
     if (!spend(budget)) return false;
     const uint8_t* body;
     if (!take_body(budget, len, body)) return false;
-    return builder_.str(body, len, as_key, out);
+    return builder_.str(body, len, record_key, out);
   }
 
   bool read_bin(uint32_t budget, uint32_t len, Node& out) {
@@ -184,7 +188,7 @@ class Reader {
     return builder_.ext(static_cast<int8_t>(type), body, len, out);
   }
 
-  bool read_value(uint32_t budget, Node& out, bool as_key) {
+  bool read_value(uint32_t budget, Node& out, bool record_key) {
     if (!spend(budget)) return false;
     if (pos_ == end_) return fail(ReadErrorKind::marker_missing);
     const uint8_t m = *pos_++;
@@ -193,7 +197,7 @@ class Reader {
     if (m >= 0xe0) return builder_.negative(static_cast<int8_t>(m), out);
     if (m <= 0x8f) return read_map_body(budget, m & 0x0f, out);
     if (m <= 0x9f) return read_array_body(budget, m & 0x0f, out);
-    if (m <= 0xbf) return read_string_body(budget, m & 0x1f, out, as_key);
+    if (m <= 0xbf) return read_string_body(budget, m & 0x1f, out, record_key);
 
     uint64_t field;
     uint32_t len;
@@ -239,9 +243,9 @@ class Reader {
       case 0xd6: return read_ext_body(budget, 4, out);
       case 0xd7: return read_ext_body(budget, 8, out);
       case 0xd8: return read_ext_body(budget, 16, out);
-      case 0xd9: return take_length<1>(len) && read_string_body(budget, len, out, as_key);
-      case 0xda: return take_length<2>(len) && read_string_body(budget, len, out, as_key);
-      case 0xdb: return take_length<4>(len) && read_string_body(budget, len, out, as_key);
+      case 0xd9: return take_length<1>(len) && read_string_body(budget, len, out, record_key);
+      case 0xda: return take_length<2>(len) && read_string_body(budget, len, out, record_key);
+      case 0xdb: return take_length<4>(len) && read_string_body(budget, len, out, record_key);
       case 0xdc: return take_length<2>(len) && read_array_body(budget, len, out);
       case 0xdd: return take_length<4>(len) && read_array_body(budget, len, out);
       case 0xde: return take_length<2>(len) && read_map_body(budget, len, out);

@@ -7,15 +7,16 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/byte_buffer.hpp"
+#include "codec/encode_buffer.hpp"
 #include "codec/value.hpp"
 #include "lib/python.hpp"
 
 namespace derirezaro::codec {
 
 // Appends the encoding of `obj` to `out`. On failure `out` holds a partial
-// encoding the caller must discard.
-bool encode_into(PyObject* obj, ByteBuffer& out);
+// encoding the caller must discard. `out` may borrow from `obj`: gather it
+// (EncodeBuffer::copy_to) while `obj` is still held.
+bool encode_into(PyObject* obj, EncodeBuffer& out);
 
 // `dumps`: a new bytes object holding the encoding of `obj`.
 PyObject* encode_to_bytes(PyObject* obj);

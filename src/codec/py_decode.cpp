@@ -4,6 +4,7 @@
 #include "codec/messages.hpp"
 #include "codec/msgpack_reader.hpp"
 #include "codec/py_codec.hpp"
+#include "codec/py_key_cache.hpp"
 #include "lib/py_ref.hpp"
 
 namespace derirezaro::codec {
@@ -39,7 +40,13 @@ struct PyBuilder {
   bool negative(int64_t v, Node& out) { return made(out, PyLong_FromLongLong(v)); }
   bool float32(float f, Node& out) { return made(out, PyFloat_FromDouble(static_cast<double>(f))); }
   bool float64(double d, Node& out) { return made(out, PyFloat_FromDouble(d)); }
-  bool str(const uint8_t* p, uint32_t n, bool /*as_key*/, Node& out) {
+  bool str(const uint8_t* p, uint32_t n, bool record_key, Node& out) {
+    if (record_key && n <= kMaxCachedKeyBytes) {
+      PyObject* key = cached_key(p, n);
+      if (key != nullptr) return made(out, key);
+      if (PyErr_Occurred()) return false;
+      // not valid UTF-8: falls through to become bytes
+    }
     return made(out, text_or_bytes(p, n));
   }
   bool bin(const uint8_t* p, uint32_t n, Node& out) {

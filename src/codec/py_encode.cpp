@@ -13,20 +13,63 @@ namespace {
 // elements, which the walk visits depth-first in order.
 struct MsgpackSink {
   struct Node {};
-  ByteBuffer& out;
+  EncodeBuffer& buffer;
+  ByteBuffer& out = buffer.bytes();
 
   bool nil(Node&) { msgpack::write_nil(out); return true; }
   bool boolean(bool b, Node&) { msgpack::write_bool(out, b); return true; }
   bool uint(uint64_t n, Node&) { msgpack::write_uint(out, n); return true; }
   bool negative(int64_t v, Node&) { msgpack::write_negative(out, v); return true; }
   bool float64(double d, Node&) { msgpack::write_float64(out, d); return true; }
-  bool str(const char* p, uint32_t n, Node&) { msgpack::write_str(out, p, n); return true; }
-  bool bytes(const char* p, uint32_t n, Node&) { msgpack::write_bin(out, p, n); return true; }
+  bool str(const char* p, uint32_t n, Node&) {
+    msgpack::write_str_header(out, n);
+    buffer.append_leaf(p, n);
+    return true;
+  }
+  bool bytes(const char* p, uint32_t n, Node&) {
+    msgpack::write_bin_header(out, n);
+    buffer.append_leaf(p, n);
+    return true;
+  }
   bool array_begin(uint32_t n, Node&) { msgpack::write_array_header(out, n); return true; }
   bool array_item(Node&, Node&&) { return true; }
   bool map_begin(uint32_t n, Node&) { msgpack::write_map_header(out, n); return true; }
   bool map_entry(Node&, Node&&, Node&&) { return true; }
 };
+
+// Each thread reuses one buffer, so a steady stream of dumps calls stops
+// allocating once the buffer has grown to its working size. It keeps at
+// most kRetainedScratch bytes between calls.
+constexpr size_t kRetainedScratch = 256 * 1024;
+
+class ScratchLease {
+ public:
+  ScratchLease() {
+    if (!in_use_) {
+      in_use_ = true;
+      leased_ = true;
+    }
+  }
+  ~ScratchLease() {
+    if (!leased_) return;
+    scratch_.reset(kRetainedScratch);
+    in_use_ = false;
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+
+  // The thread's buffer, or a private one if the thread's is already in use.
+  EncodeBuffer& buffer() { return leased_ ? scratch_ : private_; }
+
+ private:
+  static thread_local EncodeBuffer scratch_;
+  static thread_local bool in_use_;
+  bool leased_ = false;
+  EncodeBuffer private_;
+};
+
+thread_local EncodeBuffer ScratchLease::scratch_;
+thread_local bool ScratchLease::in_use_ = false;
 
 }  // namespace
 
@@ -38,7 +81,7 @@ bool check_wire_length(Py_ssize_t length, const char* what, const char* unit) {
   return false;
 }
 
-bool encode_into(PyObject* obj, ByteBuffer& out) {
+bool encode_into(PyObject* obj, EncodeBuffer& out) {
   MsgpackSink sink{out};
   PyWalker<MsgpackSink> walker(sink);
   MsgpackSink::Node node;
@@ -46,10 +89,13 @@ bool encode_into(PyObject* obj, ByteBuffer& out) {
 }
 
 PyObject* encode_to_bytes(PyObject* obj) {
-  ByteBuffer buffer;
+  ScratchLease lease;
+  EncodeBuffer& buffer = lease.buffer();
   if (!encode_into(obj, buffer)) return nullptr;
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buffer.data()),
-                                   static_cast<Py_ssize_t>(buffer.size()));
+  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(buffer.size()));
+  if (result == nullptr) return nullptr;
+  buffer.copy_to(reinterpret_cast<uint8_t*>(PyBytes_AsString(result)));
+  return result;
 }
 
 }  // namespace derirezaro::codec

@@ -64,7 +64,7 @@ class PyWalker {
 
  private:
   // None and bool cannot be subclassed, so only these remain, in rule order.
-  bool walk_subclass(PyObject* obj, Node& out) {
+  [[gnu::noinline]] bool walk_subclass(PyObject* obj, Node& out) {
     if (PyLong_Check(obj)) return walk_int(obj, out);
     if (PyFloat_Check(obj)) return sink_.float64(PyFloat_AsDouble(obj), out);
     if (PyUnicode_Check(obj)) return walk_str(obj, out);
@@ -80,9 +80,13 @@ class PyWalker {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (overflow == 0) {
-      if (v == -1 && PyErr_Occurred()) return false;
+      // -1 is also the error return; an int argument cannot fail here.
       return v < 0 ? sink_.negative(v, out) : sink_.uint(static_cast<uint64_t>(v), out);
     }
+    return walk_big_int(obj, out, overflow);
+  }
+
+  [[gnu::noinline]] bool walk_big_int(PyObject* obj, Node& out, int overflow) {
     if (overflow > 0) {
       const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
       if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return sink_.uint(u, out);
@@ -100,13 +104,13 @@ class PyWalker {
     return sink_.str(utf8, static_cast<uint32_t>(size), out);
   }
 
-  bool walk_bytes(PyObject* obj, Node& out) {
+  [[gnu::noinline]] bool walk_bytes(PyObject* obj, Node& out) {
     const Py_ssize_t size = PyBytes_Size(obj);
     if (!check_wire_length(size, "bytes", "bytes")) return false;
     return sink_.bytes(PyBytes_AsString(obj), static_cast<uint32_t>(size), out);
   }
 
-  bool walk_list(PyObject* obj, Node& out) {
+  [[gnu::noinline]] bool walk_list(PyObject* obj, Node& out) {
     DepthGuard guard(depth_);
     if (!guard.entered()) return false;
     const Py_ssize_t count = PyList_Size(obj);
@@ -120,7 +124,7 @@ class PyWalker {
     return true;
   }
 
-  bool walk_tuple(PyObject* obj, Node& out) {
+  [[gnu::noinline]] bool walk_tuple(PyObject* obj, Node& out) {
     DepthGuard guard(depth_);
     if (!guard.entered()) return false;
     const Py_ssize_t count = PyTuple_Size(obj);
@@ -134,7 +138,7 @@ class PyWalker {
     return true;
   }
 
-  bool walk_dict(PyObject* obj, Node& out) {
+  [[gnu::noinline]] bool walk_dict(PyObject* obj, Node& out) {
     DepthGuard guard(depth_);
     if (!guard.entered()) return false;
     const Py_ssize_t count = PyDict_Size(obj);

@@ -24,7 +24,7 @@ struct ValueBuilder {
   bool negative(int64_t v, Node& out) { out = Integer::from_signed(v); return true; }
   bool float32(float f, Node& out) { out = f; return true; }
   bool float64(double d, Node& out) { out = d; return true; }
-  bool str(const uint8_t* p, uint32_t n, bool /*as_key*/, Node& out) {
+  bool str(const uint8_t* p, uint32_t n, bool /*record_key*/, Node& out) {
     out = String{copy_bytes(p, n), is_well_formed_utf8(p, n)};
     return true;
   }
