@@ -19,19 +19,36 @@ struct Slot {
 // live until replaced, or for the process.
 std::array<Slot, kSlots> g_slots;
 
-uint64_t load_partial(const uint8_t* p, size_t n) {
-  uint64_t v = 0;
-  std::memcpy(&v, p, n < 8 ? n : 8);
+uint64_t load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+uint32_t load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
   return v;
 }
 
 size_t slot_index(const uint8_t* bytes, uint32_t size) {
-  // Head and tail words plus the length: cheap, and distinct enough for
-  // short keys; a collision only costs a miss.
-  uint64_t h = load_partial(bytes, size) ^ (static_cast<uint64_t>(size) << 56);
-  if (size > 8) h ^= load_partial(bytes + size - 8, 8) * 0x9e3779b97f4a7c15ull;
-  h *= 0xff51afd7ed558ccdull;
-  h ^= h >> 33;
+  // Head and tail words plus the length, read with fixed-size loads that may
+  // overlap: cheap, and distinct enough for short keys (a collision only
+  // costs a miss).
+  uint64_t head = 0;
+  uint64_t tail = 0;
+  if (size >= 8) {
+    head = load64(bytes);
+    tail = load64(bytes + size - 8);
+  } else if (size >= 4) {
+    head = load32(bytes);
+    tail = load32(bytes + size - 4);
+  } else if (size > 0) {
+    head = (uint64_t{bytes[0]} << 16) | (uint64_t{bytes[size / 2]} << 8) | bytes[size - 1];
+  }
+  uint64_t h = (head ^ (uint64_t{size} << 56)) * 0x9e3779b97f4a7c15ull;
+  h ^= tail * 0xff51afd7ed558ccdull;
+  h ^= h >> 29;
   return static_cast<size_t>(h & (kSlots - 1));
 }
 
