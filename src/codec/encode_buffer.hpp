@@ -54,7 +54,11 @@ class EncodeBuffer {
   // Empties the buffer for reuse; keeps up to `retained` bytes of memory.
   void reset(size_t retained) {
     bytes_.reset(retained);
-    borrowed_.clear();
+    if (borrowed_.capacity() * sizeof(Borrowed) > retained) {
+      std::vector<Borrowed>().swap(borrowed_);
+    } else {
+      borrowed_.clear();
+    }
     borrowed_size_ = 0;
   }
 

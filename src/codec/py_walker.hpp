@@ -15,8 +15,12 @@
 // change while it is walked, and counts written up front stay true.
 //
 // Depth: every container level passes the interpreter's recursion check
-// (RecursionError for deep or self-containing input) and, whatever the
-// recursion limit is set to, a hard cap that keeps the C stack safe.
+// (RecursionError for deep or self-containing input). On top of it, the walk
+// refuses, also with RecursionError, any value nested deeper than the reader
+// can read back (its depth budget of 1024: a container costs two units a
+// level, a str three, bytes two, any other leaf one). So everything encoded
+// here decodes, a stored value can always be read again, and the C stack
+// stays small whatever the recursion limit is set to.
 //
 // Sink interface (Node is what one visited object becomes):
 //   nil, boolean, uint, negative, float64, str(const char*, uint32_t),
@@ -29,14 +33,14 @@
 #include <utility>
 
 #include "codec/messages.hpp"
+#include "codec/msgpack_reader.hpp"
 #include "lib/python.hpp"
 
 namespace derirezaro::codec {
 
-// Nesting beyond this raises RecursionError even if sys.getrecursionlimit()
-// allows more: a walk frame is small, and this bounds the stack it uses to
-// well under the smallest thread stack the interpreter gives out by default.
-inline constexpr int kMaxEncodeDepth = 10000;
+// Containers enclosing an object at which the reader's budget runs out: no
+// object fits at this depth, and a str already fails one level up.
+inline constexpr int kUnreadableDepth = static_cast<int>(msgpack::kDepthBudget / 2);
 
 // Rejects a length or count the wire format cannot carry (2^32 or more).
 bool check_wire_length(Py_ssize_t length, const char* what, const char* unit);
@@ -49,6 +53,7 @@ class PyWalker {
   explicit PyWalker(Sink& sink) : sink_(sink) {}
 
   bool walk(PyObject* obj, Node& out) {
+    if (depth_ >= kUnreadableDepth - 1 && !readable_at_depth(obj)) return false;
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyUnicode_Type) return walk_str(obj, out);
     if (type == &PyLong_Type) return walk_int(obj, out);
@@ -156,15 +161,20 @@ class PyWalker {
     return true;
   }
 
-  // One container level: the interpreter's recursion check plus the hard cap.
+  // Whether the reader's depth budget suffices for `obj` here: past
+  // kUnreadableDepth nothing does, one level above it everything but a str
+  // (value, string body and byte body: three units) does.
+  [[gnu::noinline]] bool readable_at_depth(PyObject* obj) {
+    if (depth_ < kUnreadableDepth && !PyUnicode_Check(obj)) return true;
+    PyErr_SetString(PyExc_RecursionError,
+                    "value nested too deeply for msgpack: loads reads at most 512 levels");
+    return false;
+  }
+
+  // One container level: the interpreter's recursion check.
   class DepthGuard {
    public:
     explicit DepthGuard(int& depth) : depth_(depth) {
-      if (depth_ >= kMaxEncodeDepth) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while encoding a value for msgpack");
-        return;
-      }
       if (Py_EnterRecursiveCall(" while encoding a value for msgpack") != 0) return;
       ++depth_;
       entered_ = true;

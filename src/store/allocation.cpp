@@ -1,0 +1,52 @@
+#include "store/allocation.hpp"
+
+#include <new>
+
+namespace derirezaro::store {
+
+namespace {
+
+// Allocations left before the injected failure; negative when disarmed.
+thread_local int64_t allocations_before_failure = -1;
+
+}  // namespace
+
+namespace detail {
+
+// Each counter on its own cache line: they are written from every thread
+// that builds or frees map nodes, and should not also bounce the line of
+// whatever the linker would put next to them.
+alignas(64) std::atomic<int64_t> live_node_count{0};
+alignas(64) std::atomic<int64_t> live_byte_block_count{0};
+
+void* allocate(size_t size) {
+  if (allocations_before_failure >= 0) [[unlikely]] {
+    if (allocations_before_failure-- == 0) throw std::bad_alloc();
+  }
+  return ::operator new(size);
+}
+
+void deallocate(void* p, size_t size) noexcept { ::operator delete(p, size); }
+
+}  // namespace detail
+
+int64_t PersistentMapStats::live_nodes() noexcept {
+  return detail::live_node_count.load(std::memory_order_relaxed);
+}
+
+int64_t PersistentMapStats::live_byte_blocks() noexcept {
+  return detail::live_byte_block_count.load(std::memory_order_relaxed);
+}
+
+namespace testing {
+
+void fail_allocation_after(uint64_t n) noexcept {
+  allocations_before_failure = n > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(n);
+}
+
+void stop_failing_allocations() noexcept { allocations_before_failure = -1; }
+
+bool allocation_failure_armed() noexcept { return allocations_before_failure >= 0; }
+
+}  // namespace testing
+}  // namespace derirezaro::store
