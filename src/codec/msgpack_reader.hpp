@@ -31,6 +31,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -58,7 +60,9 @@ struct ReadError {
 };
 
 // Builder that makes nothing and never fails: the reader alone finds errors.
+// It looks at no scalar, so the reader may skip fixed-size scalars whole.
 struct Validator {
+  static constexpr bool kSkipsScalars = true;
   struct Node {};
   bool nil(Node&) { return true; }
   bool boolean(bool, Node&) { return true; }
@@ -75,6 +79,24 @@ struct Validator {
   bool map_entry(Node&, Node&&, Node&&) { return true; }
 };
 
+// Payload size of each marker that stands for a fixed-size scalar (fixints,
+// nil, booleans, numbers), or kNotFixedScalar.
+inline constexpr uint8_t kNotFixedScalar = 0xff;
+inline constexpr auto kFixedScalarPayload = [] {
+  std::array<uint8_t, 256> sizes{};
+  for (auto& size : sizes) size = kNotFixedScalar;
+  for (int m = 0x00; m <= 0x7f; ++m) sizes[m] = 0;
+  for (int m = 0xe0; m <= 0xff; ++m) sizes[m] = 0;
+  sizes[0xc0] = sizes[0xc1] = sizes[0xc2] = sizes[0xc3] = 0;
+  sizes[0xca] = 4;
+  sizes[0xcb] = 8;
+  sizes[0xcc] = sizes[0xd0] = 1;
+  sizes[0xcd] = sizes[0xd1] = 2;
+  sizes[0xce] = sizes[0xd2] = 4;
+  sizes[0xcf] = sizes[0xd3] = 8;
+  return sizes;
+}();
+
 template <class Builder>
 class Reader {
  public:
@@ -89,6 +111,14 @@ class Reader {
   const ReadError& error() const { return error_; }
 
  private:
+  static constexpr bool skips_scalars() {
+    if constexpr (requires { Builder::kSkipsScalars; }) {
+      return Builder::kSkipsScalars;
+    } else {
+      return false;
+    }
+  }
+
   bool spend(uint32_t& budget) {
     if (budget == 0) return fail(ReadErrorKind::depth_exceeded);
     --budget;
@@ -106,11 +136,32 @@ class Reader {
   template <size_t N>
   bool take_field(uint64_t& out) {
     if (remaining() < N) return fail(ReadErrorKind::field_short);
-    uint64_t v = 0;
-    for (size_t i = 0; i < N; ++i) v = (v << 8) | pos_[i];
+    out = load_big_endian<N>(pos_);
     pos_ += N;
-    out = v;
     return true;
+  }
+
+  template <size_t N>
+  static uint64_t load_big_endian(const uint8_t* p) {
+    static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+    if constexpr (std::endian::native == std::endian::big || N == 1) {
+      uint64_t v = 0;
+      for (size_t i = 0; i < N; ++i) v = (v << 8) | p[i];
+      return v;
+    } else if constexpr (N == 2) {
+      uint16_t v;
+      std::memcpy(&v, p, N);
+      return __builtin_bswap16(v);
+    } else if constexpr (N == 4) {
+      uint32_t v;
+      std::memcpy(&v, p, N);
+      return __builtin_bswap32(v);
+    } else {
+      static_assert(N == 8, "fields are 1, 2, 4 or 8 bytes");
+      uint64_t v;
+      std::memcpy(&v, p, N);
+      return __builtin_bswap64(v);
+    }
   }
 
   template <size_t N>
@@ -188,13 +239,43 @@ class Reader {
     return builder_.ext(static_cast<int8_t>(type), body, len, out);
   }
 
-  bool read_value(uint32_t budget, Node& out, bool record_key) {
+  // The most common markers (fixints, float64) are handled inline, in the
+  // caller's loop; everything else goes through read_marker.
+  [[gnu::always_inline]] inline bool read_value(uint32_t budget, Node& out, bool record_key) {
     if (!spend(budget)) return false;
     if (pos_ == end_) return fail(ReadErrorKind::marker_missing);
-    const uint8_t m = *pos_++;
+    const uint8_t m = *pos_;
+    if constexpr (skips_scalars()) {
+      const uint8_t size = kFixedScalarPayload[m];
+      if (size != kNotFixedScalar) {
+        ++pos_;
+        if (remaining() < size) return fail(ReadErrorKind::field_short);
+        pos_ += size;
+        return true;
+      }
+    }
+    if (m <= 0x7f) {
+      ++pos_;
+      return builder_.uint(m, out);
+    }
+    if (m >= 0xe0) {
+      ++pos_;
+      return builder_.negative(static_cast<int8_t>(m), out);
+    }
+    if (m == 0xcb && remaining() >= 9) {
+      const uint64_t bits = load_big_endian<8>(pos_ + 1);
+      pos_ += 9;
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      return builder_.float64(d, out);
+    }
+    return read_marker(budget, out, record_key);
+  }
 
-    if (m <= 0x7f) return builder_.uint(m, out);
-    if (m >= 0xe0) return builder_.negative(static_cast<int8_t>(m), out);
+  // Reads the value whose marker is at pos_, with the budget already spent
+  // for the value itself.
+  [[gnu::noinline]] bool read_marker(uint32_t budget, Node& out, bool record_key) {
+    const uint8_t m = *pos_++;
     if (m <= 0x8f) return read_map_body(budget, m & 0x0f, out);
     if (m <= 0x9f) return read_array_body(budget, m & 0x0f, out);
     if (m <= 0xbf) return read_string_body(budget, m & 0x1f, out, record_key);

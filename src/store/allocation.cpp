@@ -26,7 +26,14 @@ void* allocate(size_t size) {
   return ::operator new(size);
 }
 
-void deallocate(void* p, size_t size) noexcept { ::operator delete(p, size); }
+void deallocate(void* p, size_t size) noexcept {
+#if defined(__cpp_sized_deallocation)
+  ::operator delete(p, size);  // lets the allocator skip looking the size up
+#else
+  static_cast<void>(size);  // clang enables sized deallocation only on request
+  ::operator delete(p);
+#endif
+}
 
 }  // namespace detail
 

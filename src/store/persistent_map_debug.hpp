@@ -44,9 +44,9 @@ class TrieInspector {
     std::string error;
     uint64_t leaves = 0;
     if (root_ == nullptr) {
-      if (count_ != 0) error = "the root is null but the count is " + std::to_string(count_);
+      if (count_ != 0) error = concat("the root is null but the count is ", std::to_string(count_));
     } else if (check(root_, 0, 0, &leaves, &error) && leaves != count_) {
-      error = "the count is " + std::to_string(count_) + " but the tree holds " + std::to_string(leaves) + " leaves";
+      error = concat("the count is ", std::to_string(count_), " but the tree holds ", std::to_string(leaves), " leaves");
     }
     if (why != nullptr) *why = error;
     return error.empty();
@@ -67,6 +67,14 @@ class TrieInspector {
 
  private:
   uint32_t hash(const SharedBytesRef& key) const { return Hasher{}(seed_, key.view()); }
+
+  // Joins the pieces by appending, one allocation path for every message.
+  template <class... Pieces>
+  static std::string concat(const Pieces&... pieces) {
+    std::string out;
+    (out.append(pieces), ...);
+    return out;
+  }
 
   static std::string hex(uint32_t v) {
     char text[16];
@@ -89,13 +97,14 @@ class TrieInspector {
         out += c;
       }
     }
-    return out + "\"";
+    out += '"';
+    return out;
   }
 
   // Checks the subtree at `depth` whose path fixed the low hash bits to
   // `path`; adds its leaves to `*leaves`.
   bool check(const Node* node, unsigned depth, uint32_t path, uint64_t* leaves, std::string* error) const {
-    const std::string where = "node at depth " + std::to_string(depth) + " on path " + hex(path);
+    const std::string where = concat("node at depth ", std::to_string(depth), " on path ", hex(path));
     if (node->refs.load(std::memory_order_relaxed) == 0) return fail(error, where + " has a zero count");
     if (depth == kCollisionDepth) return check_collision(static_cast<const Collision*>(node), path, leaves, error);
 
@@ -110,7 +119,7 @@ class TrieInspector {
       const uint32_t slot_path = path | (static_cast<uint32_t>(std::countr_zero(bit)) << (kBitsPerLevel * depth));
       const SharedBytesRef& key = bitmap->leaf_at(bit).key;
       if ((hash(key) & path_mask(depth + 1)) != slot_path) {
-        return fail(error, where + ": leaf " + quoted(key.view()) + " with hash " + hex(hash(key)) + " is off its path");
+        return fail(error, concat(where, ": leaf ", quoted(key.view()), " with hash ", hex(hash(key)), " is off its path"));
       }
       ++*leaves;
     }
@@ -123,19 +132,19 @@ class TrieInspector {
     }
     const uint64_t held = *leaves - before;
     if (depth == 0 && held == 0) return fail(error, "the root is empty but not null");
-    if (depth != 0 && held < 2) return fail(error, where + " holds " + std::to_string(held) + " leaf, not two or more");
+    if (depth != 0 && held < 2) return fail(error, concat(where, " holds ", std::to_string(held), " leaf, not two or more"));
     return true;
   }
 
   bool check_collision(const Collision* list, uint32_t path, uint64_t* leaves, std::string* error) const {
-    const std::string where = "collision list " + hex(list->hash);
-    if (list->hash != path) return fail(error, where + " sits on path " + hex(path));
+    const std::string where = concat("collision list ", hex(list->hash));
+    if (list->hash != path) return fail(error, concat(where, " sits on path ", hex(path)));
     if (list->count < 2) return fail(error, where + " holds fewer than two leaves");
     for (uint32_t i = 0; i < list->count; ++i) {
       const SharedBytesRef& key = list->leaves()[i].key;
-      if (hash(key) != list->hash) return fail(error, where + " holds " + quoted(key.view()) + " of hash " + hex(hash(key)));
+      if (hash(key) != list->hash) return fail(error, concat(where, " holds ", quoted(key.view()), " of hash ", hex(hash(key))));
       for (uint32_t j = 0; j < i; ++j) {
-        if (list->leaves()[j].key == key) return fail(error, where + " holds " + quoted(key.view()) + " twice");
+        if (list->leaves()[j].key == key) return fail(error, concat(where, " holds ", quoted(key.view()), " twice"));
       }
     }
     *leaves += list->count;
@@ -149,11 +158,11 @@ class TrieInspector {
 
   void dump_node(const Node* node, unsigned depth, int slot, std::string* out) const {
     out->append(2 * depth, ' ');
-    if (slot >= 0) *out += std::to_string(slot) + ": ";
+    if (slot >= 0) out->append(concat(std::to_string(slot), ": "));
     if (depth == kCollisionDepth) {
       const auto* list = static_cast<const Collision*>(node);
-      *out += "collision " + hex(list->hash);
-      for (uint32_t i = 0; i < list->count; ++i) *out += " " + quoted(list->leaves()[i].key.view());
+      out->append(concat("collision ", hex(list->hash)));
+      for (uint32_t i = 0; i < list->count; ++i) out->append(concat(" ", quoted(list->leaves()[i].key.view())));
       *out += "\n";
       return;
     }
@@ -161,8 +170,8 @@ class TrieInspector {
     *out += "bitmap";
     for (uint32_t rest = bitmap->datamap | bitmap->nodemap; rest != 0; rest &= rest - 1) {
       const uint32_t bit = rest & (~rest + 1);
-      *out += " " + std::to_string(std::countr_zero(bit)) + ":";
-      *out += (bitmap->datamap & bit) != 0 ? quoted(bitmap->leaf_at(bit).key.view()) : "*";
+      out->append(concat(" ", std::to_string(std::countr_zero(bit)), ":"));
+      out->append((bitmap->datamap & bit) != 0 ? quoted(bitmap->leaf_at(bit).key.view()) : std::string("*"));
     }
     *out += "\n";
     for (uint32_t rest = bitmap->nodemap; rest != 0; rest &= rest - 1) {

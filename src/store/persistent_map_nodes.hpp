@@ -316,7 +316,8 @@ CollisionNode<V>* collision_node_with_two_leaves(uint32_t hash, MapEntry<V>& fir
 // removed when `leaf` is null; `index == source.count` appends `*leaf`.
 // The other leaves keep their order.
 template <class V>
-CollisionNode<V>* collision_node_edit(const CollisionNode<V>& source, uint32_t index, MapEntry<V>* leaf) {
+CollisionNode<V>* collision_node_edit(const CollisionNode<V>& source, uint32_t index,
+                                      std::type_identity_t<MapEntry<V>>* leaf) {
   const uint32_t count = leaf == nullptr ? source.count - 1 : index == source.count ? source.count + 1 : source.count;
   CollisionNode<V>* node = collision_node_allocate<V>(source.hash, count);
   MapEntry<V>* out = node->leaves();
