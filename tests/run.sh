@@ -20,15 +20,20 @@ python3 -m pip install -q --no-build-isolation .
 step "pytest"
 (cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
 
+step "extension warnings (clang, as errors)"
+cmake -S . -B build/ext-clang -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DDERIREZARO_WERROR=ON \
+  -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
+ninja -C build/ext-clang -j "$jobs" _core
+
 step "core tests (g++)"
 cmake -S . -B build/core -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_TESTS=ON \
-  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release >/dev/null
+  -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=Release -DDERIREZARO_WERROR=ON >/dev/null
 ninja -C build/core -j "$jobs"
 ctest --test-dir build/core --output-on-failure -j "$jobs"
 
 step "core tests (clang, address + undefined sanitizers)"
 cmake -S . -B build/core-asan -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_TESTS=ON \
-  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDERIREZARO_WERROR=ON \
   -DDERIREZARO_SANITIZE=address,undefined >/dev/null
 ninja -C build/core-asan -j "$jobs"
 ctest --test-dir build/core-asan --output-on-failure -j "$jobs"

@@ -138,4 +138,4 @@ PyObject* initialise() {
 
 }  // namespace derirezaro::py
 
-extern "C" PyMODINIT_FUNC PyInit__core() { return derirezaro::py::initialise(); }
+PyMODINIT_FUNC PyInit__core() { return derirezaro::py::initialise(); }
