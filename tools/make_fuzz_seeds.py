@@ -1,0 +1,121 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the MessagePack reader fuzzer.
+
+Deterministic and dependency-free: run it again after changing a seed and
+commit the result. Seeds are small on purpose; libFuzzer mutates from them,
+so each one only needs to show the fuzzer a family, a boundary or a shape
+(every marker family, the forms the writer never produces, nesting, and a
+few inputs cut short) rather than be realistic.
+
+    python3 tools/make_fuzz_seeds.py [output-dir]
+"""
+
+import pathlib
+import struct
+import sys
+
+DEFAULT_DIR = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus" / "reader"
+
+
+def pack(obj):
+    """The most compact encoding, as the codec's writer produces it."""
+    if obj is None:
+        return b"\xc0"
+    if obj is True or obj is False:
+        return b"\xc3" if obj else b"\xc2"
+    if isinstance(obj, int):
+        if obj >= 0:
+            for limit, head, fmt in ((0x7F, b"", ">B"), (0xFF, b"\xcc", ">B"),
+                                     (0xFFFF, b"\xcd", ">H"), (0xFFFFFFFF, b"\xce", ">I")):
+                if obj <= limit:
+                    return head + struct.pack(fmt, obj)
+            return b"\xcf" + struct.pack(">Q", obj)
+        if obj >= -32:
+            return struct.pack(">b", obj)
+        for low, head, fmt in ((-0x80, b"\xd0", ">b"), (-0x8000, b"\xd1", ">h"),
+                               (-0x80000000, b"\xd2", ">i")):
+            if obj >= low:
+                return head + struct.pack(fmt, obj)
+        return b"\xd3" + struct.pack(">q", obj)
+    if isinstance(obj, float):
+        return b"\xcb" + struct.pack(">d", obj)
+    if isinstance(obj, str):
+        data = obj.encode()
+        return _sized(len(data), ((31, 0xA0, None), (0xFF, 0xD9, ">B"),
+                                  (0xFFFF, 0xDA, ">H"), (None, 0xDB, ">I"))) + data
+    if isinstance(obj, bytes):
+        return _sized(len(obj), ((0xFF, 0xC4, ">B"), (0xFFFF, 0xC5, ">H"),
+                                 (None, 0xC6, ">I"))) + obj
+    if isinstance(obj, list):
+        head = _sized(len(obj), ((15, 0x90, None), (0xFFFF, 0xDC, ">H"), (None, 0xDD, ">I")))
+        return head + b"".join(pack(item) for item in obj)
+    if isinstance(obj, dict):
+        head = _sized(len(obj), ((15, 0x80, None), (0xFFFF, 0xDE, ">H"), (None, 0xDF, ">I")))
+        return head + b"".join(pack(k) + pack(v) for k, v in obj.items())
+    raise TypeError(type(obj))
+
+
+def _sized(n, forms):
+    for limit, marker, fmt in forms:
+        if limit is None or n <= limit:
+            return bytes([marker + n]) if fmt is None else bytes([marker]) + struct.pack(fmt, n)
+    raise AssertionError
+
+
+def ext(type_code, data):
+    fixed = {1: 0xD4, 2: 0xD5, 4: 0xD6, 8: 0xD7, 16: 0xD8}
+    if len(data) in fixed:
+        head = bytes([fixed[len(data)]])
+    elif len(data) <= 0xFF:
+        head = b"\xc7" + struct.pack(">B", len(data))
+    else:
+        head = b"\xc8" + struct.pack(">H", len(data))
+    return head + struct.pack(">b", type_code) + data
+
+
+def array_of(*encoded):
+    return _sized(len(encoded), ((15, 0x90, None), (0xFFFF, 0xDC, ">H"))) + b"".join(encoded)
+
+
+SEEDS = {
+    "scalars": pack([None, False, True, 0, 1.5, -0.0, float("nan"), float("-inf")]),
+    "uint_boundaries": pack([127, 128, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**64 - 1]),
+    "negative_boundaries": pack([-1, -32, -33, -128, -129, -32768, -32769, -2**31, -2**31 - 1, -2**63]),
+    # Forms the writer never produces: the reserved marker, signed markers
+    # holding non-negative numbers, non-minimal widths, float32.
+    "non_canonical": bytes.fromhex("9a c1 d0 05 d1 00 05 d2 00 00 00 05 d3 00 00 00 00 00 00 00 05"
+                                   " cc 05 cd 00 05 d9 01 61 c5 00 01 ff ca 3f c0 00 00"),
+    "strings": pack(["", "a" * 31, "b" * 32, "c" * 256, "\u00e9\u20ac\U0001f600"]),
+    "invalid_utf8": array_of(bytes.fromhex("a1 ff"), bytes.fromhex("a3 ed a0 80"),
+                             bytes.fromhex("a2 c0 80"), bytes.fromhex("a4 f4 90 80 80")),
+    "binary": pack([b"", b"\x00\xff", bytes(range(256)) + b"x"]),
+    "extensions": array_of(ext(1, b"\x01"), ext(2, b"ab"), ext(-1, b"abcd"), ext(3, bytes(8)),
+                           ext(4, bytes(16)), ext(5, b""), ext(6, b"abc"), ext(-128, bytes(300))),
+    "array16": pack(list(range(20))),
+    "map16": pack({i: str(i) for i in range(17)}),
+    "nested": pack({"step": 3, "history": ["plan", {"tool": [1, [2, [3]]]}], "": {}}),
+    # Repeated keys, and keys of every kind: containers, nil, text, binary.
+    "map_odd_keys": bytes.fromhex("85 01 02 01 03 90 c0 81 c0 c0 a0 c4 01 78 c3"),
+    "deep_512_arrays": b"\x91" * 511 + b"\x90",
+    "deep_513_arrays": b"\x91" * 512 + b"\x90",
+    "deep_maps": b"\x81\xc0" * 300 + b"\xa1a",
+    "trailing_bytes": bytes.fromhex("01 02 c1"),
+    # Cut short: a body, a fixed-size field, a container, a huge claim.
+    "short_body": bytes.fromhex("a5 61 62"),
+    "short_field": bytes.fromhex("92 cd 01"),
+    "short_container": bytes.fromhex("92 01"),
+    "short_ext_type": bytes.fromhex("c7 03"),
+    "huge_claims": bytes.fromhex("dd ff ff ff ff c6 ff ff ff ff 00"),
+}
+
+
+def main():
+    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_DIR
+    out.mkdir(parents=True, exist_ok=True)
+    for name, data in SEEDS.items():
+        (out / name).write_bytes(data)
+    print(f"wrote {len(SEEDS)} seeds to {out}")
+
+
+if __name__ == "__main__":
+    main()
