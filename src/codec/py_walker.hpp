@@ -116,28 +116,24 @@ class PyWalker {
   }
 
   [[gnu::noinline]] bool walk_list(PyObject* obj, Node& out) {
-    DepthGuard guard(depth_);
-    if (!guard.entered()) return false;
-    const Py_ssize_t count = PyList_Size(obj);
-    if (!check_wire_length(count, "list", "elements")) return false;
-    if (!sink_.array_begin(static_cast<uint32_t>(count), out)) return false;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      Node item{};
-      if (!walk(PyList_GetItem(obj, i), item)) return false;
-      if (!sink_.array_item(out, std::move(item))) return false;
-    }
-    return true;
+    return walk_sequence<PyList_Size, PyList_GetItem>(obj, out, "list");
   }
 
   [[gnu::noinline]] bool walk_tuple(PyObject* obj, Node& out) {
+    return walk_sequence<PyTuple_Size, PyTuple_GetItem>(obj, out, "tuple");
+  }
+
+  // Lists and tuples both become arrays; only their accessors differ.
+  template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
+  bool walk_sequence(PyObject* obj, Node& out, const char* what) {
     DepthGuard guard(depth_);
     if (!guard.entered()) return false;
-    const Py_ssize_t count = PyTuple_Size(obj);
-    if (!check_wire_length(count, "tuple", "elements")) return false;
+    const Py_ssize_t count = Size(obj);
+    if (!check_wire_length(count, what, "elements")) return false;
     if (!sink_.array_begin(static_cast<uint32_t>(count), out)) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
       Node item{};
-      if (!walk(PyTuple_GetItem(obj, i), item)) return false;
+      if (!walk(GetItem(obj, i), item)) return false;
       if (!sink_.array_item(out, std::move(item))) return false;
     }
     return true;
