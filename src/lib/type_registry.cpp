@@ -47,14 +47,14 @@ PyObject* no_constructor(PyTypeObject* cls, PyObject*, PyObject*) noexcept {
 
 }  // namespace
 
-PyTypeObject* create_class(const ClassSpec& spec) {
+PyTypeObject* create_class(const ClassDefinition& definition) {
   auto* methods = new std::vector<PyMethodDef>();  // lives for the process
   auto* getsets = new std::vector<PyGetSetDef>();  // likewise
   std::vector<PyType_Slot> slots;
   const char* class_text_signature = nullptr;
 
-  for (const MemberDef& m : spec.members) {
-    bind_signature(spec.name, m);
+  for (const MemberDef& m : definition.members) {
+    bind_signature(definition.name, m);
     switch (m.kind) {
       case MemberKind::method:
       case MemberKind::function:
@@ -78,14 +78,14 @@ PyTypeObject* create_class(const ClassSpec& spec) {
   methods->push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   getsets->push_back(PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr});
 
-  const char* doc = doc_with_signature(spec.name, class_text_signature, spec.doc);
+  const char* doc = doc_with_signature(definition.name, class_text_signature, definition.doc);
   if (doc != nullptr && *doc != '\0') slots.push_back({Py_tp_doc, const_cast<char*>(doc)});
-  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)});
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(definition.dealloc)});
   slots.push_back({Py_tp_methods, methods->data()});
   slots.push_back({Py_tp_getset, getsets->data()});
   slots.push_back({0, nullptr});
 
-  PyType_Spec type_spec{keep(std::string("derirezaro._core.") + spec.name), spec.basicsize, 0,
+  PyType_Spec type_spec{keep(std::string("derirezaro._core.") + definition.name), definition.basicsize, 0,
                         Py_TPFLAGS_DEFAULT, slots.data()};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }

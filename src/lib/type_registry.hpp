@@ -21,7 +21,7 @@
 
 namespace derirezaro::py {
 
-struct ClassSpec {
+struct ClassDefinition {
   const char* name;  // bare class name, "Store"
   const char* doc;
   int basicsize;
@@ -30,16 +30,16 @@ struct ClassSpec {
 };
 
 // Returns a new reference to the created type, or null with an exception set.
-PyTypeObject* create_class(const ClassSpec& spec);
+PyTypeObject* create_class(const ClassDefinition& definition);
 
 // Creates the class for Record on first call, and returns it (a new
 // reference) on every call.
 template <class Record>
 PyTypeObject* class_for(const char* doc, std::vector<MemberDef> (*members)()) {
   if (Instance<Record>::type == nullptr) {
-    ClassSpec spec{Record::kClassName, doc, static_cast<int>(sizeof(Instance<Record>)),
+    ClassDefinition definition{Record::kClassName, doc, static_cast<int>(sizeof(Instance<Record>)),
                    &Instance<Record>::dealloc, members()};
-    Instance<Record>::type = create_class(spec);  // the static keeps this reference
+    Instance<Record>::type = create_class(definition);  // the static keeps this reference
     if (Instance<Record>::type == nullptr) return nullptr;
   }
   Py_INCREF(Instance<Record>::type);
