@@ -23,3 +23,31 @@ def dumps(obj: Packable) -> bytes:
 
 def loads(data: bytes) -> Any:
     """Deserialize msgpack bytes back into a Python object."""
+
+class Store:
+    """Framework-agnostic state store with immutable snapshots."""
+
+    def __new__(
+        cls, backend: str = "memory", codec: str = "msgpack", max_history: int | None = None
+    ) -> "Store": ...
+    @property
+    def codec(self) -> str:
+        """Serialization codec in use (currently always `"msgpack"`)."""
+    @property
+    def max_history(self) -> int | None:
+        """Maximum number of retained snapshots, or `None` for unlimited."""
+    def set(self, namespace: str, key: str, value: Packable) -> None:
+        """Store `value` under `(namespace, key)`, replacing any existing value."""
+    def get(self, namespace: str, key: str, default: Any = None) -> Any:
+        """Return the value at `(namespace, key)`, or `default` (None) if absent."""
+    def contains(self, namespace: str, key: str) -> bool:
+        """Return whether `(namespace, key)` exists."""
+    def delete(self, namespace: str, key: str) -> bool:
+        """Delete `(namespace, key)`. Returns True if a value was removed."""
+    def keys(self, namespace: str) -> list[str]:
+        """All keys within `namespace` (empty list if the namespace is unknown)."""
+    def namespaces(self) -> list[str]:
+        """All namespaces currently in the store."""
+    def clear(self) -> None:
+        """Remove all entries (does not clear snapshot history)."""
+    def __len__(self) -> int: ...

@@ -18,6 +18,29 @@ namespace derirezaro::codec {
 // (EncodeBuffer::copy_to) while `obj` is still held.
 bool encode_into(PyObject* obj, EncodeBuffer& out);
 
+// A per-thread EncodeBuffer for one encoding at a time, so a steady stream
+// of encodings stops allocating once the buffer has reached its working
+// size. It keeps at most kRetainedScratch bytes between uses; a nested use
+// on the same thread (which the encoder never makes) gets a private buffer.
+class ScratchEncodeBuffer {
+ public:
+  static constexpr size_t kRetainedScratch = 256 * 1024;
+
+  ScratchEncodeBuffer();
+  ~ScratchEncodeBuffer();
+  ScratchEncodeBuffer(const ScratchEncodeBuffer&) = delete;
+  ScratchEncodeBuffer& operator=(const ScratchEncodeBuffer&) = delete;
+
+  EncodeBuffer& get() { return leased_ ? thread_buffer() : own_; }
+
+ private:
+  static EncodeBuffer& thread_buffer();
+  static bool& thread_buffer_in_use();
+
+  bool leased_ = false;
+  EncodeBuffer own_;
+};
+
 // `dumps`: a new bytes object holding the encoding of `obj`.
 PyObject* encode_to_bytes(PyObject* obj);
 

@@ -37,40 +37,6 @@ struct MsgpackSink {
   bool map_entry(Node&, Node&&, Node&&) { return true; }
 };
 
-// Each thread reuses one buffer, so a steady stream of dumps calls stops
-// allocating once the buffer has grown to its working size. It keeps at
-// most kRetainedScratch bytes between calls.
-constexpr size_t kRetainedScratch = 256 * 1024;
-
-class ScratchLease {
- public:
-  ScratchLease() {
-    if (!in_use_) {
-      in_use_ = true;
-      leased_ = true;
-    }
-  }
-  ~ScratchLease() {
-    if (!leased_) return;
-    scratch_.reset(kRetainedScratch);
-    in_use_ = false;
-  }
-  ScratchLease(const ScratchLease&) = delete;
-  ScratchLease& operator=(const ScratchLease&) = delete;
-
-  // The thread's buffer, or a private one if the thread's is already in use.
-  EncodeBuffer& buffer() { return leased_ ? scratch_ : private_; }
-
- private:
-  static thread_local EncodeBuffer scratch_;
-  static thread_local bool in_use_;
-  bool leased_ = false;
-  EncodeBuffer private_;
-};
-
-thread_local EncodeBuffer ScratchLease::scratch_;
-thread_local bool ScratchLease::in_use_ = false;
-
 }  // namespace
 
 bool check_wire_length(Py_ssize_t length, const char* what, const char* unit) {
@@ -88,9 +54,32 @@ bool encode_into(PyObject* obj, EncodeBuffer& out) {
   return walker.walk(obj, node);
 }
 
+EncodeBuffer& ScratchEncodeBuffer::thread_buffer() {
+  static thread_local EncodeBuffer buffer;
+  return buffer;
+}
+
+bool& ScratchEncodeBuffer::thread_buffer_in_use() {
+  static thread_local bool in_use = false;
+  return in_use;
+}
+
+ScratchEncodeBuffer::ScratchEncodeBuffer() {
+  if (!thread_buffer_in_use()) {
+    thread_buffer_in_use() = true;
+    leased_ = true;
+  }
+}
+
+ScratchEncodeBuffer::~ScratchEncodeBuffer() {
+  if (!leased_) return;
+  thread_buffer().reset(kRetainedScratch);
+  thread_buffer_in_use() = false;
+}
+
 PyObject* encode_to_bytes(PyObject* obj) {
-  ScratchLease lease;
-  EncodeBuffer& buffer = lease.buffer();
+  ScratchEncodeBuffer scratch;
+  EncodeBuffer& buffer = scratch.get();
   if (!encode_into(obj, buffer)) return nullptr;
   PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(buffer.size()));
   if (result == nullptr) return nullptr;

@@ -42,6 +42,12 @@ void raise_panic(const char* message) {
   PyErr_SetString(type, message != nullptr && *message != '\0' ? message : kPanicWithoutMessage);
 }
 
+void raise_error(PyObject* type, std::string_view message) {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
 std::string type_qualname(PyObject* obj) {
   PyRef name = PyRef::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));

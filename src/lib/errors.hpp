@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "lib/python.hpp"
 
@@ -28,6 +29,9 @@ void prefix_argument_error(const char* param);
 // Sets the Python exception for the C++ exception being handled. Call only
 // from inside a catch block.
 void raise_from_current_exception() noexcept;
+
+// Raises `type` with a UTF-8 message that may hold any character, NUL included.
+void raise_error(PyObject* type, std::string_view message);
 
 // `__qualname__` of the object's type, for messages ("?" if unavailable).
 std::string type_qualname(PyObject* obj);

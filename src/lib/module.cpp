@@ -18,6 +18,7 @@
 #include "lib/py_ref.hpp"
 #include "lib/python.hpp"
 #include "lib/type_registry.hpp"
+#include "store/py_store.hpp"
 
 namespace derirezaro::py {
 
@@ -62,7 +63,7 @@ std::vector<MemberDef> module_functions() {
 // type on first use and returns a new reference to it.
 using ClassFactory = PyTypeObject* (*)();
 const std::vector<ClassFactory>& module_classes() {
-  static const std::vector<ClassFactory> classes = {};
+  static const std::vector<ClassFactory> classes = {&store_class};
   return classes;
 }
 

@@ -1,0 +1,71 @@
+// Store: the sixteen shards and what the store keeps beside them, and the
+// entry operations as work on one locked shard.
+//
+// The operations below are written as "work" to run while the caller holds
+// the right lock of the right shard (Shard::read / Shard::write); taking the
+// lock is the caller's business, because the Python binding decides how to
+// wait for it (never while it holds the interpreter lock).
+//
+// Byte total: `size_bytes` is the sum of the sizes of all stored encoded
+// values. Every change to it is made while the write lock of the shard
+// whose bytes change is held, by the same amount as that shard's own total;
+// `clear` subtracts each shard's total as it empties that shard. So the
+// store's total equals the sum of the shards' totals whenever no write is in
+// progress, also when writes race with `clear`.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/shard.hpp"
+#include "store/siphash.hpp"
+
+namespace derirezaro::store {
+
+class Store {
+ public:
+  explicit Store(std::optional<uint64_t> max_history) : max_history_(max_history) {}
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  Shard& shard_for(std::string_view ns) { return shards_[shard_index(ns)]; }
+  Shard& shard(size_t index) { return shards_[index]; }
+  static constexpr size_t shard_count() { return kShardCount; }
+
+  const std::optional<uint64_t>& max_history() const { return max_history_; }
+  uint64_t size_bytes() const { return size_bytes_.load(std::memory_order_relaxed); }
+
+  // Number of (namespace, key) entries: sixteen atomic reads, no lock.
+  uint64_t entry_count() const;
+
+  // --- work on a locked shard ------------------------------------------
+
+  // Under the write lock: stores `value` under (ns, key), replacing any value.
+  void set(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns,
+           std::string_view key, const SharedBytesRef& value);
+  // Under the write lock: removes (ns, key); whether it was there. The
+  // namespace stays, even when this was its last key.
+  bool erase(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns,
+             std::string_view key);
+  // Under the write lock: drops every namespace of the shard.
+  void clear(ShardContents& shard, std::atomic<uint64_t>& entries);
+
+  // Under a read lock: the encoded value at (ns, key), shared (no bytes copied).
+  static std::optional<SharedBytesRef> find(const ShardContents& shard, std::string_view ns, std::string_view key);
+  // Under a read lock: every key of `ns` (none when `ns` is unknown).
+  static std::vector<SharedBytesRef> keys(const ShardContents& shard, std::string_view ns);
+  // Under a read lock: appends every namespace of the shard to `out`.
+  static void append_namespaces(const ShardContents& shard, std::vector<SharedBytesRef>& out);
+
+ private:
+  std::array<Shard, kShardCount> shards_;
+  const std::optional<uint64_t> max_history_;
+  std::atomic<uint64_t> size_bytes_{0};
+};
+
+}  // namespace derirezaro::store
