@@ -119,7 +119,18 @@ class Reader {
     }
   }
 
+  // A builder that runs only over bytes the Validator has passed declares
+  // kTrusted: every check below would pass, so the reader skips them.
+  static constexpr bool trusted() {
+    if constexpr (requires { Builder::kTrusted; }) {
+      return Builder::kTrusted;
+    } else {
+      return false;
+    }
+  }
+
   bool spend(uint32_t& budget) {
+    if constexpr (trusted()) return true;
     if (budget == 0) return fail(ReadErrorKind::depth_exceeded);
     --budget;
     return true;
@@ -135,7 +146,7 @@ class Reader {
   // Fixed-size big-endian field of N bytes.
   template <size_t N>
   bool take_field(uint64_t& out) {
-    if (remaining() < N) return fail(ReadErrorKind::field_short);
+    if (!trusted() && remaining() < N) return fail(ReadErrorKind::field_short);
     out = load_big_endian<N>(pos_);
     pos_ += N;
     return true;
@@ -175,7 +186,7 @@ class Reader {
   // A byte body: all `len` bytes must be present before any is used.
   bool take_body(uint32_t budget, uint32_t len, const uint8_t*& body) {
     if (!spend(budget)) return false;
-    if (remaining() < len) {
+    if (!trusted() && remaining() < len) {
       error_.kind = ReadErrorKind::body_short;
       error_.declared = len;
       error_.available = remaining();
@@ -243,7 +254,7 @@ class Reader {
   // caller's loop; everything else goes through read_marker.
   [[gnu::always_inline]] inline bool read_value(uint32_t budget, Node& out, bool record_key) {
     if (!spend(budget)) return false;
-    if (pos_ == end_) return fail(ReadErrorKind::marker_missing);
+    if (!trusted() && pos_ == end_) return fail(ReadErrorKind::marker_missing);
     const uint8_t m = *pos_;
     if constexpr (skips_scalars()) {
       const uint8_t size = kFixedScalarPayload[m];
@@ -262,7 +273,7 @@ class Reader {
       ++pos_;
       return builder_.negative(static_cast<int8_t>(m), out);
     }
-    if (m == 0xcb && remaining() >= 9) {
+    if (m == 0xcb && (trusted() || remaining() >= 9)) {
       const uint64_t bits = load_big_endian<8>(pos_ + 1);
       pos_ += 9;
       double d;

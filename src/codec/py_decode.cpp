@@ -27,6 +27,7 @@ PyObject* text_or_bytes(const uint8_t* p, uint32_t n) {
 // no reader error can occur and a declared count is backed by at least that
 // many input bytes: reserving a list of that length is bounded by the input.
 struct PyBuilder {
+  static constexpr bool kTrusted = true;
   using Node = PyRef;
 
   static bool made(PyRef& out, PyObject* obj) {
