@@ -2,7 +2,8 @@
 # The whole test suite:
 #   1. build and install the package, then pytest over the Python surface;
 #   2. the core's GoogleTest suite, plain (g++) and under AddressSanitizer
-#      and UndefinedBehaviorSanitizer (clang);
+#      and UndefinedBehaviorSanitizer (clang), and its concurrency tests
+#      under ThreadSanitizer (clang);
 #   3. each fuzz target for a bounded time (FUZZ_SECONDS, default 30);
 #   4. a wheel, checked to really be abi3.
 # Run tools/dev-setup.sh once first on a fresh machine.
@@ -37,6 +38,13 @@ cmake -S . -B build/core-asan -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIRE
   -DDERIREZARO_SANITIZE=address,undefined >/dev/null
 ninja -C build/core-asan -j "$jobs"
 ctest --test-dir build/core-asan --output-on-failure -j "$jobs"
+
+step "core concurrency tests (clang, thread sanitizer)"
+cmake -S . -B build/core-tsan -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_TESTS=ON \
+  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDERIREZARO_WERROR=ON \
+  -DDERIREZARO_SANITIZE=thread >/dev/null
+ninja -C build/core-tsan -j "$jobs"
+ctest --test-dir build/core-tsan --output-on-failure -j "$jobs"
 
 step "fuzzing (${fuzz_seconds}s per target)"
 cmake -S . -B build/fuzz -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_FUZZERS=ON \
