@@ -76,30 +76,16 @@ namespace {
 
 enum class Length : uint8_t { short_work, long_work };
 
-// Holds a shard lock that is already taken, until the end of the scope.
-class HeldShardLock {
- public:
-  HeldShardLock(Shard& shard, Access access) : shard_(shard), access_(access) {}
-  ~HeldShardLock() { shard_.unlock(access_); }
-  HeldShardLock(const HeldShardLock&) = delete;
-  HeldShardLock& operator=(const HeldShardLock&) = delete;
-
- private:
-  Shard& shard_;
-  Access access_;
-};
-
 // Runs `work()` holding `shard`'s lock for `access`, by the discipline
 // described at the top of this file.
 template <class Work>
 auto on_shard(Shard& shard, Access access, Length length, Work&& work) {
   if (length == Length::short_work && shard.try_lock(access)) {
-    HeldShardLock held(shard, access);
+    store::ShardLock held(shard, access, std::adopt_lock);
     return work();
   }
   GilReleased released;
-  shard.lock(access);
-  HeldShardLock held(shard, access);  // released before the interpreter lock is taken back
+  store::ShardLock held(shard, access);  // released before the interpreter lock is taken back
   return work();
 }
 
@@ -228,8 +214,7 @@ PyObject* store_namespaces(StoreRecord& self) {
     GilReleased released;
     for (size_t i = 0; i < store::Store::shard_count(); ++i) {
       Shard& shard = store.shard(i);
-      shard.lock(Access::read);
-      HeldShardLock held(shard, Access::read);
+      store::ShardLock held(shard, Access::read);
       shard.read([&](const ShardContents& contents) { store::Store::append_namespaces(contents, names); });
     }
   }
@@ -242,8 +227,7 @@ PyObject* store_clear(StoreRecord& self) {
     GilReleased released;
     for (size_t i = 0; i < store::Store::shard_count(); ++i) {
       Shard& shard = store.shard(i);
-      shard.lock(Access::write);
-      HeldShardLock held(shard, Access::write);
+      store::ShardLock held(shard, Access::write);
       shard.write([&](ShardContents& contents, auto& entries) { store.clear(contents, entries); });
     }
   }

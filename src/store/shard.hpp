@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <shared_mutex>
 #include <stdexcept>
@@ -103,6 +104,22 @@ class alignas(64) Shard {
   ShardContents contents_;
   std::atomic<uint64_t> entries_{0};
   std::atomic<bool> poisoned_{false};
+};
+
+// Holds a shard's lock until the end of the scope. By default it takes the
+// lock, waiting if need be; `adopt_lock` takes over one the caller already
+// holds (after a successful try_lock).
+class ShardLock {
+ public:
+  ShardLock(Shard& shard, Access access) : shard_(shard), access_(access) { shard_.lock(access_); }
+  ShardLock(Shard& shard, Access access, std::adopt_lock_t) : shard_(shard), access_(access) {}
+  ~ShardLock() { shard_.unlock(access_); }
+  ShardLock(const ShardLock&) = delete;
+  ShardLock& operator=(const ShardLock&) = delete;
+
+ private:
+  Shard& shard_;
+  Access access_;
 };
 
 }  // namespace derirezaro::store

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "map_test_support.hpp"
+#include "store_test_support.hpp"
 #include "store/store.hpp"
 
 namespace derirezaro::store {
@@ -31,33 +32,6 @@ namespace {
 
 using namespace test_support;
 
-// Holds a shard's lock, taken as the binding takes it for short work: try
-// first, wait only if that fails.
-class HeldLock {
- public:
-  HeldLock(Shard& shard, Access access) : shard_(shard), access_(access) {
-    if (!shard_.try_lock(access_)) shard_.lock(access_);
-  }
-  ~HeldLock() { shard_.unlock(access_); }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
-
- private:
-  Shard& shard_;
-  Access access_;
-};
-
-template <class Work>
-auto read_shard(Shard& shard, Work&& work) {
-  HeldLock held(shard, Access::read);
-  return shard.read(std::forward<Work>(work));
-}
-
-template <class Work>
-auto write_shard(Shard& shard, Work&& work) {
-  HeldLock held(shard, Access::write);
-  return shard.write(std::forward<Work>(work));
-}
 
 void set(Store& store, std::string_view ns, std::string_view key, const Bytes& value) {
   write_shard(store.shard_for(ns), [&](ShardContents& shard, std::atomic<uint64_t>& entries) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "map_test_support.hpp"
+#include "store_test_support.hpp"
 #include "store/store.hpp"
 
 namespace derirezaro::store {
@@ -35,33 +36,6 @@ constexpr int kSnapshots = 40;
 constexpr int kKeys = 6;
 constexpr size_t kMaxPadding = 60;
 
-// Holds a shard's lock, taken as the binding takes it for short work: try
-// first, wait only if that fails.
-class HeldLock {
- public:
-  HeldLock(Shard& shard, Access access) : shard_(shard), access_(access) {
-    if (!shard_.try_lock(access_)) shard_.lock(access_);
-  }
-  ~HeldLock() { shard_.unlock(access_); }
-  HeldLock(const HeldLock&) = delete;
-  HeldLock& operator=(const HeldLock&) = delete;
-
- private:
-  Shard& shard_;
-  Access access_;
-};
-
-template <class Work>
-auto read_shard(Shard& shard, Work&& work) {
-  HeldLock held(shard, Access::read);
-  return shard.read(std::forward<Work>(work));
-}
-
-template <class Work>
-auto write_shard(Shard& shard, Work&& work) {
-  HeldLock held(shard, Access::write);
-  return shard.write(std::forward<Work>(work));
-}
 
 // Twelve namespaces: three shards hold three each, three more shards one
 // each. Writers on different namespaces of one shard then contend for its
