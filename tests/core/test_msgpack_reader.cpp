@@ -210,6 +210,29 @@ TEST(Reader, ErrorsAndTheirTexts) {
             "I/O error while reading non-marker bytes: Expected 5 bytes, read 2 bytes");
 }
 
+// The Validator skips runs of fixed-size scalars on a path of its own, with
+// no bounds check for as many items as are sure to fit. Cutting a long run
+// at every length, including inside every field width and right at the
+// edge of that safe span, must give the Value builder's verdict.
+TEST(Reader, ScalarRunsCutAnywhere) {
+  std::string items;
+  for (const char* item : {"00", "7f", "e0", "c0", "c2", "c3", "cc ff", "cd 01 00", "ce 01 00 00 00",
+                           "cf 01 00 00 00 00 00 00 00", "d0 80", "d1 80 00", "d2 80 00 00 00",
+                           "d3 80 00 00 00 00 00 00 00", "ca 3f c0 00 00",
+                           "cb 3f f8 00 00 00 00 00 00"}) {
+    items += hex(item);
+  }
+  std::string input = hex("dc 00 81");  // 8 copies of the 16 items, then a str
+  for (int i = 0; i < 8; ++i) input += items;
+  input += hex("a1 61");
+  for (size_t cut = 0; cut <= input.size(); ++cut) {
+    const std::string part = input.substr(0, cut);
+    const msgpack::ReadError expected = decode(part).error;
+    EXPECT_EQ(expected.kind == ReadErrorKind::none, cut == input.size());
+    expect_read_error(part, expected.kind, expected.declared, expected.available);
+  }
+}
+
 // `count` copies of `open` (each starting one container level whose next
 // element is the level below), `tail` as the innermost value, then `count`
 // copies of `close` (whatever each level still expects after that element).
