@@ -328,7 +328,10 @@ class Reader {
   }
 
   // Integers with a 1- to 8-byte field (0xcc..0xd3), for trusted builders
-  // only: the field is read without a bounds check.
+  // only: the field is read without a bounds check. read_marker's checked
+  // cases for the same markers stay separate: routing both through one
+  // take_field-based helper measured 1.5% slower on numeric arrays, from
+  // advancing pos_ in two steps.
   [[gnu::always_inline]] inline bool read_sized_integer(uint8_t m, Node& out) {
     const uint8_t* field = pos_ + 1;
     switch (m) {
