@@ -57,8 +57,7 @@ def load_peers():
         packer = msgpack.Packer(use_bin_type=True)
         peers.append(("msgpack reused", ver, packer.pack, unpack, dumps_only))
     except ImportError:
-        peers += [("msgpack", None, None, None, both),
-                  ("msgpack reused", None, None, None, dumps_only)]
+        peers += [("msgpack", None, None, None, both), ("msgpack reused", None, None, None, dumps_only)]
     try:
         import ormsgpack
 
@@ -70,8 +69,9 @@ def load_peers():
 
         ver = msgspec.__version__
         peers.append(("msgspec", ver, msgspec.msgpack.encode, msgspec.msgpack.decode, both))
-        peers.append(("msgspec reused", ver, msgspec.msgpack.Encoder().encode,
-                      msgspec.msgpack.Decoder().decode, both))
+        peers.append(
+            ("msgspec reused", ver, msgspec.msgpack.Encoder().encode, msgspec.msgpack.Decoder().decode, both)
+        )
     except ImportError:
         peers += [("msgspec", None, None, None, both), ("msgspec reused", None, None, None, both)]
     return peers
@@ -80,28 +80,59 @@ def load_peers():
 def make_payloads():
     rng = random.Random(20240611)
     agent_state = {
-        "agent_id": "planner-7", "step": 42, "temperature": 0.7, "done": False,
-        "last_error": None, "tools": ["search", "calculator", "browser"],
+        "agent_id": "planner-7",
+        "step": 42,
+        "temperature": 0.7,
+        "done": False,
+        "last_error": None,
+        "tools": ["search", "calculator", "browser"],
         "budget": {"tokens": 8192, "used": 3071, "cost_usd": 0.0415},
-        "goal": "summarise the quarterly report", "retries": -2, "elapsed_s": 12.625,
+        "goal": "summarise the quarterly report",
+        "retries": -2,
+        "elapsed_s": 12.625,
     }
-    words = ["the", "agent", "tool", "result", "plan", "step", "query", "answer", "search",
-             "context", "memory", "value", "user", "please", "graph", "node", "state"]
+    words = [
+        "the",
+        "agent",
+        "tool",
+        "result",
+        "plan",
+        "step",
+        "query",
+        "answer",
+        "search",
+        "context",
+        "memory",
+        "value",
+        "user",
+        "please",
+        "graph",
+        "node",
+        "state",
+    ]
 
     def sentence(n):
         return " ".join(rng.choice(words) for _ in range(n // 3))[:n]
 
-    chat = [{"role": "system" if i == 0 else rng.choice(["user", "assistant", "tool"]),
-             "content": sentence(200),
-             "meta": {"tokens": rng.randrange(5, 400), "ts": 1.7e9 + i * 3.5 + rng.random(),
-                      "tool": rng.choice([None, None, "search", "calculator"])}}
-            for i in range(50)]
+    chat = [
+        {
+            "role": "system" if i == 0 else rng.choice(["user", "assistant", "tool"]),
+            "content": sentence(200),
+            "meta": {
+                "tokens": rng.randrange(5, 400),
+                "ts": 1.7e9 + i * 3.5 + rng.random(),
+                "tool": rng.choice([None, None, "search", "calculator"]),
+            },
+        }
+        for i in range(50)
+    ]
     # Every third item a double; the ints are drawn so every integer width
     # (fixint, 8/16/32/64-bit, both signs) shows up.
-    bounds = [127, 255, 65535, 2**32 - 1, 2**64 - 1, -32, -128, -32768, -2**31, -2**63]
-    numbers = [rng.uniform(-1e6, 1e6) if i % 3 == 2
-               else rng.randint(min(0, b), max(0, b)) for i, b in
-               ((i, rng.choice(bounds)) for i in range(10_000))]
+    bounds = [127, 255, 65535, 2**32 - 1, 2**64 - 1, -32, -128, -32768, -(2**31), -(2**63)]
+    numbers = [
+        rng.uniform(-1e6, 1e6) if i % 3 == 2 else rng.randint(min(0, b), max(0, b))
+        for i, b in ((i, rng.choice(bounds)) for i in range(10_000))
+    ]
     str_map = {f"key{i:04d}": f"val-{rng.randrange(10**6):06d}" for i in range(1000)}
     blob = rng.randbytes(1 << 20)
     return [
@@ -181,7 +212,7 @@ def measure(jobs, repeats, target):
         samples = {name: [] for name, _, _ in jobs}
         for r in range(repeats):
             # rotate the starting peer so none is always first after a switch
-            order = jobs[r % len(jobs):] + jobs[:r % len(jobs)]
+            order = jobs[r % len(jobs) :] + jobs[: r % len(jobs)]
             for name, fn, arg in order:
                 samples[name].append(run(fn, arg, loops[name]) / loops[name] * 1e6)
     finally:
@@ -213,15 +244,23 @@ def main(argv=None):
     peers = load_peers()
     payloads = make_payloads()
     versions = ", ".join(f"{n} {v or 'n/a'}" for n, v, *_ in peers if " " not in n)
-    print(f"machine: {platform.system()} {platform.release()} {platform.machine()}, "
-          f"{cpu_name()}, {os.cpu_count()} CPUs | Python {platform.python_version()} "
-          f"({platform.python_implementation()}) | {versions}")
+    print(
+        f"machine: {platform.system()} {platform.release()} {platform.machine()}, "
+        f"{cpu_name()}, {os.cpu_count()} CPUs | Python {platform.python_version()} "
+        f"({platform.python_implementation()}) | {versions}"
+    )
     print(f"repeats: {repeats}, ~{target * 1e3:.0f} ms per repeat, median per call in µs\n")
     failed = check(payloads, peers)
 
-    raw = {"machine": platform.platform(), "cpu": cpu_name(), "cpus": os.cpu_count(),
-           "python": sys.version, "versions": {n: v for n, v, *_ in peers},
-           "repeats": repeats, "results": {}}
+    raw = {
+        "machine": platform.platform(),
+        "cpu": cpu_name(),
+        "cpus": os.cpu_count(),
+        "python": sys.version,
+        "versions": {n: v for n, v, *_ in peers},
+        "repeats": repeats,
+        "results": {},
+    }
     for op in ("dumps", "loads"):
         cols = [p for p in peers[1:] if op in p[4]]
         head = "| payload | derirezaro µs |" + "".join(f" {n} µs | ratio |" for n, *_ in cols)
@@ -236,8 +275,9 @@ def main(argv=None):
                 jobs.append((name, fn, obj if op == "dumps" else dumps(obj)))
             res = measure(jobs, repeats, target)
             med = {n: statistics.median(s) for n, (s, _) in res.items()}
-            raw["results"][op][pname] = {n: {"median_us": med[n], "loops": lp, "samples_us": s}
-                                         for n, (s, lp) in res.items()}
+            raw["results"][op][pname] = {
+                n: {"median_us": med[n], "loops": lp, "samples_us": s} for n, (s, lp) in res.items()
+            }
             ours = med["derirezaro"]
             cells = [pname, fmt_us(ours)]
             for name, *_ in cols:

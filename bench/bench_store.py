@@ -33,8 +33,14 @@ try:
 except ImportError:
     msgpack = None
 
-VALUE = {"agent_id": "planner-7", "step": 42, "temperature": 0.7, "done": False,
-         "last_error": None, "tools": ["search", "calculator"]}
+VALUE = {
+    "agent_id": "planner-7",
+    "step": 42,
+    "temperature": 0.7,
+    "done": False,
+    "last_error": None,
+    "tools": ["search", "calculator"],
+}
 PAIRS = [(f"ns{n}", f"key{i:03d}") for n in range(10) for i in range(100)]
 
 
@@ -76,9 +82,11 @@ class PersistentStore(DictStore):
 def contestants():
     """[(name, factory or None)], derirezaro first; None where a peer is missing."""
     out = [("derirezaro", derirezaro.Store), ("dict of dicts", msgpack and DictStore)]
-    for name, mod, cls, insert in [("immutables", "immutables", "Map", "set"),
-                                   ("rpds", "rpds", "HashTrieMap", "insert"),
-                                   ("pyrsistent", "pyrsistent", "pmap", "set")]:
+    for name, mod, cls, insert in [
+        ("immutables", "immutables", "Map", "set"),
+        ("rpds", "rpds", "HashTrieMap", "insert"),
+        ("pyrsistent", "pyrsistent", "pmap", "set"),
+    ]:
         try:
             empty = getattr(__import__(mod), cls)()
         except ImportError:
@@ -98,8 +106,10 @@ def check(peers):
         s = factory()
         # Store is filled from ten threads, a namespace each; the others from one
         parts = [[(ns, k, v) for (ns, k), v in want.items() if ns == f"ns{n}"] for n in range(10)]
-        writers = [threading.Thread(target=lambda p=p: [s.set(*item) for item in p])
-                   for p in (parts if name == "derirezaro" else [sum(parts, [])])]
+        writers = [
+            threading.Thread(target=lambda p=p, s=s: [s.set(*item) for item in p])
+            for p in (parts if name == "derirezaro" else [sum(parts, [])])
+        ]
         for t in writers:
             t.start()
         for t in writers:
@@ -111,6 +121,7 @@ def check(peers):
 
 def op_loop(store, op):
     """run(loops) -> seconds for `loops` calls of store.<op>, cycling through PAIRS."""
+
     def run_set(loops, s=store.set, v=VALUE):
         t0 = time.perf_counter()
         for ns, k in islice(cycle(PAIRS), loops):
@@ -122,6 +133,7 @@ def op_loop(store, op):
         for ns, k in islice(cycle(PAIRS), loops):
             g(ns, k)
         return time.perf_counter() - t0
+
     return run_set if op == "set" else run_get
 
 
@@ -139,7 +151,7 @@ def interleave(jobs, repeats):
     """jobs: [(name, fn)] -> {name: [fn() per repeat]}, the first job rotating."""
     out = {name: [] for name, _ in jobs}
     for r in range(repeats):
-        for name, fn in jobs[r % len(jobs):] + jobs[:r % len(jobs)]:
+        for name, fn in jobs[r % len(jobs) :] + jobs[: r % len(jobs)]:
             out[name].append(fn())
     return out
 
@@ -168,10 +180,16 @@ def section_ops(peers, repeats, target, raw):
         raw[op] = {n: {"median_us": med[n], "samples_us": samples[n]} for n in med}
         rows.append([op, f"{med['derirezaro']:.3f}"])
         for name, _ in peers[1:]:
-            rows[-1] += [f"{med[name]:.3f}", f"{med['derirezaro'] / med[name]:.2f}"] \
-                if name in med else ["n/a", "n/a"]
-    table("set / get: µs per call, 1,000 keys over 10 namespaces",
-          ["op", "derirezaro µs"] + [c for n, _ in peers[1:] for c in (f"{n} µs", "ratio")], rows)
+            rows[-1] += (
+                [f"{med[name]:.3f}", f"{med['derirezaro'] / med[name]:.2f}"]
+                if name in med
+                else ["n/a", "n/a"]
+            )
+    table(
+        "set / get: µs per call, 1,000 keys over 10 namespaces",
+        ["op", "derirezaro µs"] + [c for n, _ in peers[1:] for c in (f"{n} µs", "ratio")],
+        rows,
+    )
 
 
 def rss_bytes():
@@ -197,8 +215,11 @@ def section_memory(peers, n_ns, n_keys, repeats, raw):
     entries = n_ns * n_keys
 
     def child(name):
-        out = subprocess.run([sys.executable, __file__, "--memory-child", name, str(n_ns),
-                              str(n_keys)], capture_output=True, text=True)
+        out = subprocess.run(
+            [sys.executable, __file__, "--memory-child", name, str(n_ns), str(n_keys)],
+            capture_output=True,
+            text=True,
+        )
         if out.returncode:
             print(f"WARNING: memory run of {name} failed:\n{out.stderr.strip()}")
             return float("nan")
@@ -209,12 +230,15 @@ def section_memory(peers, n_ns, n_keys, repeats, raw):
 
     samples = interleave([(n, lambda n=n: child(n)) for n, f in peers[:2] if f], repeats)
     raw["memory"] = {"entries": entries, "bytes_per_entry": samples}
-    ours, peer = (statistics.median(samples.get(n, [float("nan")]))
-                  for n in ("derirezaro", "dict of dicts"))
-    table(f"memory: RSS growth per entry, {n_ns:,} namespaces x {n_keys:,} keys",
-          ["entries", "derirezaro B/entry", "dict of dicts B/entry", "ratio"],
-          [[f"{entries:,}"] + [f"{v:.{d}f}".replace("nan", "n/a")
-                               for v, d in ((ours, 1), (peer, 1), (ours / peer, 2))]])
+    ours, peer = (statistics.median(samples.get(n, [float("nan")])) for n in ("derirezaro", "dict of dicts"))
+    table(
+        f"memory: RSS growth per entry, {n_ns:,} namespaces x {n_keys:,} keys",
+        ["entries", "derirezaro B/entry", "dict of dicts B/entry", "ratio"],
+        [
+            [f"{entries:,}"]
+            + [f"{v:.{d}f}".replace("nan", "n/a") for v, d in ((ours, 1), (peer, 1), (ours / peer, 2))]
+        ],
+    )
 
 
 def pair_loop(store, ns, rounds):
@@ -232,6 +256,7 @@ def threaded(store, workers, rounds):
     def work(ns):
         gate.wait()
         pair_loop(store, ns, rounds // workers)
+
     threads = [threading.Thread(target=work, args=(f"t{w}",)) for w in range(workers)]
     for t in threads:
         t.start()
@@ -251,6 +276,7 @@ def rate(store, seconds, busy):
         n = 0
         while not stop:
             n += 1
+
     spinner = threading.Thread(target=spin)
     if busy:
         spinner.start()
@@ -277,16 +303,22 @@ def section_threads(peers, repeats, seconds, raw):
         pair_loop(store, "t0", 2000)
         rounds[n] = max(2, int(2000 * seconds / (time.perf_counter() - t0)))
     for key, title, head, jobs in [
-            ("threads", "two threads on different namespaces against one, same total set+get",
-             ["one thread ops/s", "two threads ops/s", "two / one"],
-             {n: [lambda n=n, w=w: threaded(stores[n], w, rounds[n]) for w in (1, 2)]
-              for n in stores}),
-            ("busy", "set+get beside a busy pure-Python thread, against alone",
-             ["alone ops/s", "beside busy thread ops/s", "fraction"],
-             {n: [lambda n=n, b=b: rate(stores[n], seconds, b) for b in (False, True)]
-              for n in stores})]:
-        samples = interleave([(f"{n}|{i}", fn) for n, fns in jobs.items()
-                              for i, fn in enumerate(fns)], repeats)
+        (
+            "threads",
+            "two threads on different namespaces against one, same total set+get",
+            ["one thread ops/s", "two threads ops/s", "two / one"],
+            {n: [lambda n=n, w=w: threaded(stores[n], w, rounds[n]) for w in (1, 2)] for n in stores},
+        ),
+        (
+            "busy",
+            "set+get beside a busy pure-Python thread, against alone",
+            ["alone ops/s", "beside busy thread ops/s", "fraction"],
+            {n: [lambda n=n, b=b: rate(stores[n], seconds, b) for b in (False, True)] for n in stores},
+        ),
+    ]:
+        samples = interleave(
+            [(f"{n}|{i}", fn) for n, fns in jobs.items() for i, fn in enumerate(fns)], repeats
+        )
         raw[key] = samples
         rows = []
         for n in stores:
@@ -327,18 +359,30 @@ def main(argv=None):
     target, seconds, n_ns = (0.005, 0.03, 100) if args.quick else (0.03, 0.2, 1000)
 
     peers = contestants()
-    dists = {"derirezaro": derirezaro.__version__,
-             **{d: dist_version(d) for d in ("msgpack", "immutables", "rpds-py", "pyrsistent")}}
+    dists = {
+        "derirezaro": derirezaro.__version__,
+        **{d: dist_version(d) for d in ("msgpack", "immutables", "rpds-py", "pyrsistent")},
+    }
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
-    print(f"machine: {platform.system()} {platform.release()} {platform.machine()}, "
-          f"{cpu_name()}, {os.cpu_count()} CPUs | Python {platform.python_version()} "
-          f"({platform.python_implementation()}, GIL {'on' if gil else 'off'}) | "
-          + ", ".join(f"{n} {v or 'n/a'}" for n, v in dists.items()))
-    print(f"repeats: {repeats} (memory: {min(3, repeats)}), medians; ratio = derirezaro / peer, "
-          "below 1.0 = derirezaro faster or smaller\n")
+    print(
+        f"machine: {platform.system()} {platform.release()} {platform.machine()}, "
+        f"{cpu_name()}, {os.cpu_count()} CPUs | Python {platform.python_version()} "
+        f"({platform.python_implementation()}, GIL {'on' if gil else 'off'}) | "
+        + ", ".join(f"{n} {v or 'n/a'}" for n, v in dists.items())
+    )
+    print(
+        f"repeats: {repeats} (memory: {min(3, repeats)}), medians; ratio = derirezaro / peer, "
+        "below 1.0 = derirezaro faster or smaller\n"
+    )
     check(peers)
-    raw = {"machine": platform.platform(), "cpu": cpu_name(), "cpus": os.cpu_count(),
-           "python": sys.version, "versions": dists, "repeats": repeats}
+    raw = {
+        "machine": platform.platform(),
+        "cpu": cpu_name(),
+        "cpus": os.cpu_count(),
+        "python": sys.version,
+        "versions": dists,
+        "repeats": repeats,
+    }
     gc.collect()
     gc.disable()
     try:

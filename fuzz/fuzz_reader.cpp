@@ -24,8 +24,8 @@
 namespace {
 
 using derirezaro::codec::ByteBuffer;
-using derirezaro::codec::ReadResult;
 using derirezaro::codec::read_value;
+using derirezaro::codec::ReadResult;
 using derirezaro::codec::write_value;
 namespace msgpack = derirezaro::codec::msgpack;
 

@@ -9,10 +9,9 @@ import subprocess
 import sys
 import textwrap
 
+import derirezaro
 import msgpack
 import pytest
-
-import derirezaro
 from derirezaro._core import dumps, loads
 
 UNSUPPORTED = (
@@ -27,7 +26,7 @@ DEPTH = "msgpack decode error: depth limit exceeded"
 
 
 def short_body(declared, got):
-    return f"msgpack decode error: I/O error while reading non-marker bytes: Expected {declared} bytes, read {got} bytes"
+    return f"msgpack decode error: I/O error while reading non-marker bytes: Expected {declared} bytes, read {got} bytes"  # noqa: E501
 
 
 def h(text):
@@ -36,23 +35,55 @@ def h(text):
 
 # --- encoding: exact bytes ---------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "value, expected",
     [
-        (None, "c0"), (False, "c2"), (True, "c3"),
-        (0, "00"), (127, "7f"), (128, "cc80"), (255, "ccff"), (256, "cd0100"),
-        (65535, "cdffff"), (65536, "ce00010000"), (4294967295, "ceffffffff"),
-        (4294967296, "cf0000000100000000"), (2**63 - 1, "cf7fffffffffffffff"),
-        (2**63, "cf8000000000000000"), (2**64 - 1, "cfffffffffffffffff"),
-        (-1, "ff"), (-32, "e0"), (-33, "d0df"), (-128, "d080"), (-129, "d1ff7f"),
-        (-32768, "d18000"), (-32769, "d2ffff7fff"), (-2**31, "d280000000"),
-        (-2**31 - 1, "d3ffffffff7fffffff"), (-2**63, "d38000000000000000"),
-        (1.5, "cb3ff8000000000000"), (-0.0, "cb8000000000000000"), (0.0, "cb0000000000000000"),
-        (1.0, "cb3ff0000000000000"), (math.inf, "cb7ff0000000000000"),
-        (-math.inf, "cbfff0000000000000"), (math.nan, "cb7ff8000000000000"),
-        ("", "a0"), ("a", "a161"), ("é", "a2c3a9"), (b"", "c400"), (b"\x00", "c40100"),
-        ([], "90"), ((), "90"), ({}, "80"), ([1, [2]], "92019102"), ((1, (2,)), "92019102"),
-        ({"a": 1}, "81a16101"), ([True, False, None], "93c3c2c0"), ({1: [b"x"]}, "810191c40178"),
+        (None, "c0"),
+        (False, "c2"),
+        (True, "c3"),
+        (0, "00"),
+        (127, "7f"),
+        (128, "cc80"),
+        (255, "ccff"),
+        (256, "cd0100"),
+        (65535, "cdffff"),
+        (65536, "ce00010000"),
+        (4294967295, "ceffffffff"),
+        (4294967296, "cf0000000100000000"),
+        (2**63 - 1, "cf7fffffffffffffff"),
+        (2**63, "cf8000000000000000"),
+        (2**64 - 1, "cfffffffffffffffff"),
+        (-1, "ff"),
+        (-32, "e0"),
+        (-33, "d0df"),
+        (-128, "d080"),
+        (-129, "d1ff7f"),
+        (-32768, "d18000"),
+        (-32769, "d2ffff7fff"),
+        (-(2**31), "d280000000"),
+        (-(2**31) - 1, "d3ffffffff7fffffff"),
+        (-(2**63), "d38000000000000000"),
+        (1.5, "cb3ff8000000000000"),
+        (-0.0, "cb8000000000000000"),
+        (0.0, "cb0000000000000000"),
+        (1.0, "cb3ff0000000000000"),
+        (math.inf, "cb7ff0000000000000"),
+        (-math.inf, "cbfff0000000000000"),
+        (math.nan, "cb7ff8000000000000"),
+        ("", "a0"),
+        ("a", "a161"),
+        ("é", "a2c3a9"),
+        (b"", "c400"),
+        (b"\x00", "c40100"),
+        ([], "90"),
+        ((), "90"),
+        ({}, "80"),
+        ([1, [2]], "92019102"),
+        ((1, (2,)), "92019102"),
+        ({"a": 1}, "81a16101"),
+        ([True, False, None], "93c3c2c0"),
+        ({1: [b"x"]}, "810191c40178"),
     ],
 )
 def test_encodes_exact_bytes(value, expected):
@@ -72,8 +103,15 @@ def test_float_bits_are_kept_exactly(bits):
 
 @pytest.mark.parametrize(
     "length, header",
-    [(0, "a0"), (31, "bf"), (32, "d920"), (255, "d9ff"), (256, "da0100"),
-     (65535, "daffff"), (65536, "db00010000")],
+    [
+        (0, "a0"),
+        (31, "bf"),
+        (32, "d920"),
+        (255, "d9ff"),
+        (256, "da0100"),
+        (65535, "daffff"),
+        (65536, "db00010000"),
+    ],
 )
 def test_str_header_at_each_boundary(length, header):
     text = "a" * length
@@ -121,7 +159,11 @@ def test_map_header_at_each_boundary(count, header):
 
 
 def _leaf(kind, size):
-    return ("é" * (size // 2) + "z" * (size % 2)) if kind == "str" else bytes(range(256)) * (size // 256) + b"\x07" * (size % 256)
+    return (
+        ("é" * (size // 2) + "z" * (size % 2))
+        if kind == "str"
+        else bytes(range(256)) * (size // 256) + b"\x07" * (size % 256)
+    )
 
 
 @pytest.mark.parametrize("size", [4095, 4096, 4097, 70_000])
@@ -149,6 +191,7 @@ def test_encoder_state_does_not_leak_between_calls():
 
 
 # --- encoding: subclasses are read by their built-in content -----------------
+
 
 def _refuse(*_args, **_kwargs):
     raise AssertionError("Python code ran while encoding")
@@ -199,7 +242,7 @@ SUBCLASS_CASES = [
     (Perm.R | Perm.W, "06"),
     (HostileInt(5), "05"),
     (HostileInt(2**64 - 1), "cfffffffffffffffff"),
-    (HostileInt(-2**63), "d38000000000000000"),
+    (HostileInt(-(2**63)), "d38000000000000000"),
     (HostileFloat(2.5), "cb4004000000000000"),
     (HostileStr("hé"), "a368c3a9"),
     (HostileBytes(b"\x01\x02"), "c4020102"),
@@ -245,6 +288,7 @@ def test_dict_subclass_encodes_in_its_storage_order():
 
 # --- encoding: refusals ------------------------------------------------------
 
+
 class Plain:
     pass
 
@@ -257,7 +301,17 @@ def _hashable(value):
     return True
 
 
-UNSUPPORTED_VALUES = [set(), frozenset({1}), bytearray(b"x"), memoryview(b"x"), 1j, object(), Plain(), int, range(2)]
+UNSUPPORTED_VALUES = [
+    set(),
+    frozenset({1}),
+    bytearray(b"x"),
+    memoryview(b"x"),
+    1j,
+    object(),
+    Plain(),
+    int,
+    range(2),
+]
 UNSUPPORTED_CASES = [
     pytest.param(bad, wrap, id=f"{type(bad).__name__}-{wrap}")
     for bad in UNSUPPORTED_VALUES
@@ -283,7 +337,16 @@ def test_unsupported_types_anywhere_in_the_tree(bad, wrap):
 
 @pytest.mark.parametrize(
     "value",
-    [2**64, -2**63 - 1, 10**100, -10**100, [0, 2**64], {"k": -2**63 - 1}, {2**64: None}, (1, (2, 2**70))],
+    [
+        2**64,
+        -(2**63) - 1,
+        10**100,
+        -(10**100),
+        [0, 2**64],
+        {"k": -(2**63) - 1},
+        {2**64: None},
+        (1, (2, 2**70)),
+    ],
 )
 def test_integers_outside_both_64_bit_ranges(value):
     with pytest.raises(ValueError) as exc:
@@ -352,25 +415,57 @@ def test_very_deep_input_raises_recursion_error_even_with_a_huge_limit(container
 
 # --- decoding ----------------------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "data, message",
     [
-        ("", MARKER), ("92 01", MARKER), ("81", MARKER), ("81 01", MARKER), ("dc 0002 c0", MARKER),
-        ("cd 01", FIELD), ("cc", FIELD), ("ce 000000", FIELD), ("cf 00000000000000", FIELD),
-        ("d0", FIELD), ("d1 ff", FIELD), ("d2 ffffff", FIELD), ("d3 ff", FIELD),
-        ("ca 3fc000", FIELD), ("cb 3ff8", FIELD),
-        ("d9", FIELD), ("da 00", FIELD), ("db 000000", FIELD), ("c4", FIELD), ("c5 01", FIELD),
-        ("c6 0000", FIELD), ("dc 00", FIELD), ("dd 000000", FIELD), ("de 00", FIELD), ("df", FIELD),
-        ("c7", FIELD), ("c8 00", FIELD), ("c9 000000", FIELD),
+        ("", MARKER),
+        ("92 01", MARKER),
+        ("81", MARKER),
+        ("81 01", MARKER),
+        ("dc 0002 c0", MARKER),
+        ("cd 01", FIELD),
+        ("cc", FIELD),
+        ("ce 000000", FIELD),
+        ("cf 00000000000000", FIELD),
+        ("d0", FIELD),
+        ("d1 ff", FIELD),
+        ("d2 ffffff", FIELD),
+        ("d3 ff", FIELD),
+        ("ca 3fc000", FIELD),
+        ("cb 3ff8", FIELD),
+        ("d9", FIELD),
+        ("da 00", FIELD),
+        ("db 000000", FIELD),
+        ("c4", FIELD),
+        ("c5 01", FIELD),
+        ("c6 0000", FIELD),
+        ("dc 00", FIELD),
+        ("dd 000000", FIELD),
+        ("de 00", FIELD),
+        ("df", FIELD),
+        ("c7", FIELD),
+        ("c8 00", FIELD),
+        ("c9 000000", FIELD),
         # an extension's type byte is a fixed-size field
-        ("d4", FIELD), ("d8", FIELD), ("c7 05", FIELD), ("c9 00000002", FIELD),
+        ("d4", FIELD),
+        ("d8", FIELD),
+        ("c7 05", FIELD),
+        ("c9 00000002", FIELD),
         ("91 cd", FIELD),
-        ("a5 6162", short_body(5, 2)), ("bf", short_body(31, 0)), ("d9 03 61", short_body(3, 1)),
-        ("da 0100 " + "61" * 255, short_body(256, 255)), ("c4 03 61", short_body(3, 1)),
-        ("c5 0003", short_body(3, 0)), ("c6 00010000 00", short_body(65536, 1)),
-        ("d4 01", short_body(1, 0)), ("d8 01" + "00" * 15, short_body(16, 15)),
-        ("c7 05 01 61", short_body(5, 1)), ("c8 0002 01", short_body(2, 0)),
-        ("c6 ffffffff", short_body(4294967295, 0)), ("db ffffffff 616263", short_body(4294967295, 3)),
+        ("a5 6162", short_body(5, 2)),
+        ("bf", short_body(31, 0)),
+        ("d9 03 61", short_body(3, 1)),
+        ("da 0100 " + "61" * 255, short_body(256, 255)),
+        ("c4 03 61", short_body(3, 1)),
+        ("c5 0003", short_body(3, 0)),
+        ("c6 00010000 00", short_body(65536, 1)),
+        ("d4 01", short_body(1, 0)),
+        ("d8 01" + "00" * 15, short_body(16, 15)),
+        ("c7 05 01 61", short_body(5, 1)),
+        ("c8 0002 01", short_body(2, 0)),
+        ("c6 ffffffff", short_body(4294967295, 0)),
+        ("db ffffffff 616263", short_body(4294967295, 3)),
         ("92 01 a3 61", short_body(3, 1)),
     ],
 )
@@ -384,18 +479,47 @@ def test_decode_errors(data, message):
 @pytest.mark.parametrize(
     "data, expected",
     [
-        ("01 02", 1), ("c0 ff", None), ("90 90", []), ("a1 61 c4", "a"), ("01 c1", 1),
-        ("c1", None), ("91 c1", [None]), ("82 c1 c1 01 02", {None: None, 1: 2}),
-        ("d0 05", 5), ("d1 0005", 5), ("d2 00000005", 5), ("d3 0000000000000005", 5),
-        ("d0 7f", 127), ("d3 7fffffffffffffff", 2**63 - 1), ("d0 ff", -1), ("d1 ffff", -1),
-        ("d3 8000000000000000", -2**63), ("cc 05", 5), ("cd 0005", 5), ("ce 00000005", 5),
-        ("cf 0000000000000005", 5), ("cf ffffffffffffffff", 2**64 - 1), ("e0", -32),
-        ("ca 3fc00000", 1.5), ("ca 7f800000", math.inf), ("ca ff800000", -math.inf),
-        ("a1 ff", b"\xff"), ("a2 c080", b"\xc0\x80"), ("a3 eda080", b"\xed\xa0\x80"),
-        ("a4 f4908080", b"\xf4\x90\x80\x80"), ("a1 c3", b"\xc3"), ("a2 c3a9", "é"),
-        ("a3 e0a080", "\u0800"), ("a4 f09f9880", "😀"), ("a4 f48fbfbf", "\U0010ffff"),
-        ("a9 6162636465666768ff", b"abcdefgh\xff"), ("d9 01 80", b"\x80"),
-        ("81 a1ff 01", {b"\xff": 1}), ("c4 00", b""), ("dc 0001 c3", [True]), ("de 0001 c2 c3", {False: True}),
+        ("01 02", 1),
+        ("c0 ff", None),
+        ("90 90", []),
+        ("a1 61 c4", "a"),
+        ("01 c1", 1),
+        ("c1", None),
+        ("91 c1", [None]),
+        ("82 c1 c1 01 02", {None: None, 1: 2}),
+        ("d0 05", 5),
+        ("d1 0005", 5),
+        ("d2 00000005", 5),
+        ("d3 0000000000000005", 5),
+        ("d0 7f", 127),
+        ("d3 7fffffffffffffff", 2**63 - 1),
+        ("d0 ff", -1),
+        ("d1 ffff", -1),
+        ("d3 8000000000000000", -(2**63)),
+        ("cc 05", 5),
+        ("cd 0005", 5),
+        ("ce 00000005", 5),
+        ("cf 0000000000000005", 5),
+        ("cf ffffffffffffffff", 2**64 - 1),
+        ("e0", -32),
+        ("ca 3fc00000", 1.5),
+        ("ca 7f800000", math.inf),
+        ("ca ff800000", -math.inf),
+        ("a1 ff", b"\xff"),
+        ("a2 c080", b"\xc0\x80"),
+        ("a3 eda080", b"\xed\xa0\x80"),
+        ("a4 f4908080", b"\xf4\x90\x80\x80"),
+        ("a1 c3", b"\xc3"),
+        ("a2 c3a9", "é"),
+        ("a3 e0a080", "\u0800"),
+        ("a4 f09f9880", "😀"),
+        ("a4 f48fbfbf", "\U0010ffff"),
+        ("a9 6162636465666768ff", b"abcdefgh\xff"),
+        ("d9 01 80", b"\x80"),
+        ("81 a1ff 01", {b"\xff": 1}),
+        ("c4 00", b""),
+        ("dc 0001 c3", [True]),
+        ("de 0001 c2 c3", {False: True}),
     ],
 )
 def test_decodes(data, expected):
@@ -421,9 +545,20 @@ def test_float32_is_widened_exactly():
 
 @pytest.mark.parametrize(
     "data",
-    ["d4 01 00", "d5 01 0000", "d6 ff 00000000", "d7 01" + "00" * 8, "d8 01" + "00" * 16,
-     "c7 00 05", "c7 03 05 616263", "c8 0001 05 00", "c9 00000001 05 00",
-     "92 01 d4 01 00", "81 01 d4 01 00", "81 d4 01 00 01"],
+    [
+        "d4 01 00",
+        "d5 01 0000",
+        "d6 ff 00000000",
+        "d7 01" + "00" * 8,
+        "d8 01" + "00" * 16,
+        "c7 00 05",
+        "c7 03 05 616263",
+        "c8 0001 05 00",
+        "c9 00000001 05 00",
+        "92 01 d4 01 00",
+        "81 01 d4 01 00",
+        "81 d4 01 00 01",
+    ],
 )
 def test_extensions_are_refused(data):
     with pytest.raises(ValueError) as exc:
@@ -433,8 +568,13 @@ def test_extensions_are_refused(data):
 
 @pytest.mark.parametrize(
     "data, message",
-    [("92 d40100 cd", FIELD), ("92 d40100", MARKER), ("92 d40100 a2 61", short_body(2, 1)),
-     ("91" * 510 + "d4 01 00", EXTENSION), ("91" * 511 + "d4 01 00", DEPTH)],
+    [
+        ("92 d40100 cd", FIELD),
+        ("92 d40100", MARKER),
+        ("92 d40100 a2 61", short_body(2, 1)),
+        ("91" * 510 + "d4 01 00", EXTENSION),
+        ("91" * 511 + "d4 01 00", DEPTH),
+    ],
 )
 def test_reader_errors_win_over_an_earlier_extension(data, message):
     with pytest.raises(ValueError) as exc:
@@ -483,7 +623,9 @@ def test_keys_of_large_maps_and_values_decode_like_small_map_keys():
     assert list(result.items()) == pairs
 
 
-@pytest.mark.parametrize("data, kind", [("81 9101 01", "list"), ("81 80 01", "dict"), ("82 01 02 9100 03", "list")])
+@pytest.mark.parametrize(
+    "data, kind", [("81 9101 01", "list"), ("81 80 01", "dict"), ("82 01 02 9100 03", "list")]
+)
 def test_unhashable_map_key_raises_type_error(data, kind):
     with pytest.raises(TypeError, match=f"unhashable type: '{kind}'"):
         loads(h(data.replace(" ", "")))
@@ -579,6 +721,8 @@ def test_huge_declared_lengths_fail_without_reserving_memory():
     )
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(derirezaro.__file__)))
     args = [data.replace(" ", "") for data, _ in HUGE_DECLARATIONS]
-    out = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=60, env=env)
+    out = subprocess.run(
+        [sys.executable, "-c", script, *args], capture_output=True, text=True, timeout=60, env=env
+    )
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == [message for _, message in HUGE_DECLARATIONS]

@@ -4,7 +4,6 @@ deselect with `-m "not bigmem"` on small machines."""
 import gc
 
 import pytest
-
 from derirezaro._core import dumps
 
 LIMIT = 2**32  # the first length a 32-bit header cannot hold

@@ -5,10 +5,9 @@ import struct
 
 import msgpack
 import pytest
+from derirezaro._core import dumps, loads
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-from derirezaro._core import dumps, loads
 
 ints = st.integers(-(2**63), 2**64 - 1)
 scalars = st.none() | st.booleans() | ints | st.floats() | st.text() | st.binary()
@@ -38,10 +37,11 @@ def same(a, b, any_nan=False):
     if isinstance(a, float):
         return struct.pack(">d", a) == struct.pack(">d", b) or (any_nan and a != a and b != b)
     if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y, any_nan) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y, any_nan) for x, y in zip(a, b, strict=True))
     if isinstance(a, dict):
         return len(a) == len(b) and all(
-            same(ka, kb) and same(va, vb, any_nan) for (ka, va), (kb, vb) in zip(a.items(), b.items())
+            same(ka, kb) and same(va, vb, any_nan)
+            for (ka, va), (kb, vb) in zip(a.items(), b.items(), strict=True)
         )
     return a == b
 
@@ -57,10 +57,16 @@ def as_decoded(value):
 
 # Every integer form, with the range it can carry.
 INT_FORMS = [
-    (None, ">B", 0, 127), (None, ">b", -32, -1),
-    (0xCC, ">B", 0, 2**8 - 1), (0xCD, ">H", 0, 2**16 - 1), (0xCE, ">I", 0, 2**32 - 1), (0xCF, ">Q", 0, 2**64 - 1),
-    (0xD0, ">b", -(2**7), 2**7 - 1), (0xD1, ">h", -(2**15), 2**15 - 1),
-    (0xD2, ">i", -(2**31), 2**31 - 1), (0xD3, ">q", -(2**63), 2**63 - 1),
+    (None, ">B", 0, 127),
+    (None, ">b", -32, -1),
+    (0xCC, ">B", 0, 2**8 - 1),
+    (0xCD, ">H", 0, 2**16 - 1),
+    (0xCE, ">I", 0, 2**32 - 1),
+    (0xCF, ">Q", 0, 2**64 - 1),
+    (0xD0, ">b", -(2**7), 2**7 - 1),
+    (0xD1, ">h", -(2**15), 2**15 - 1),
+    (0xD2, ">i", -(2**31), 2**31 - 1),
+    (0xD3, ">q", -(2**63), 2**63 - 1),
 ]
 
 

@@ -11,24 +11,43 @@ ROUNDS = 100_000
 WARM_UP = 10_000
 
 GOOD = [
-    None, True, 2**64 - 1, -(2**63), 1.5, float("nan"), "héllo wörld" * 5, "x" * 70_000,
-    b"\x00\xff" * 200, [1, [2, (3, "three")], {"k": b"v"}], {"a": {"b": [None, 2.5]}, 7: "seven"},
-    {i: str(i) for i in range(40)}, list(range(300)),
+    None,
+    True,
+    2**64 - 1,
+    -(2**63),
+    1.5,
+    float("nan"),
+    "héllo wörld" * 5,
+    "x" * 70_000,
+    b"\x00\xff" * 200,
+    [1, [2, (3, "three")], {"k": b"v"}],
+    {"a": {"b": [None, 2.5]}, 7: "seven"},
+    {i: str(i) for i in range(40)},
+    list(range(300)),
 ]
 
 _cycle = [1]
 _cycle.append(_cycle)
 
 BAD_DUMPS = [
-    {1, 2}, [1, 2**64], {"k": [object()]}, ["ok", "\ud800"], {"a": 1, (1, frozenset()): 2},
+    {1, 2},
+    [1, 2**64],
+    {"k": [object()]},
+    ["ok", "\ud800"],
+    {"a": 1, (1, frozenset()): 2},
 ]
 
 BAD_LOADS = [
-    b"", b"\x92\x01", b"\xa5ab", b"\xdd\xff\xff\xff\xff", b"\x91" * 600,
+    b"",
+    b"\x92\x01",
+    b"\xa5ab",
+    b"\xdd\xff\xff\xff\xff",
+    b"\x91" * 600,
     b"\x93\x01\xa1x\xd4\x01\x00",  # extension after part of a list was built
     b"\x82\xa1a\x01\x91\x01\x02",  # unhashable key after part of a dict was built
     b"\x92\xd4\x01\x00\xcd",  # reader error behind an extension
-    "not bytes", bytearray(b"\x01"),  # refused before decoding
+    "not bytes",
+    bytearray(b"\x01"),  # refused before decoding
 ]
 
 # Non-canonical input, decoded only: invalid UTF-8 text, the reserved
@@ -92,4 +111,3 @@ def test_round_trips_keep_process_memory_flat():
     after = _rss_bytes()
     # Native buffers and Value trees are invisible to tracemalloc; RSS is not.
     assert after - before < 1024 * 1024, f"RSS grew by {after - before} bytes"
-

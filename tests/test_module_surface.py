@@ -6,9 +6,8 @@ import importlib
 import inspect
 import sys
 
-import pytest
-
 import derirezaro
+import pytest
 from derirezaro import _core
 
 # Initialisation appends to __all__ in this order; names whose
@@ -56,8 +55,11 @@ def test_module_name_and_docstring():
 @pytest.mark.parametrize(
     "name, signature, doc",
     [
-        ("dumps", "(obj)",
-         "Serialize a Python object to msgpack bytes (derirezaro's stable, cross-language codec)."),
+        (
+            "dumps",
+            "(obj)",
+            "Serialize a Python object to msgpack bytes (derirezaro's stable, cross-language codec).",
+        ),
         ("loads", "(data)", "Deserialize msgpack bytes back into a Python object."),
         ("core_version", "()", None),
     ],

@@ -8,14 +8,13 @@ import inspect
 import itertools
 import weakref
 
+import derirezaro
 import pytest
+from derirezaro import _core
+from derirezaro._core import dumps
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
-
-import derirezaro
-from derirezaro import _core
-from derirezaro._core import dumps
 
 Store = _core.Store
 
@@ -52,8 +51,8 @@ def _sip_round(v0, v1, v2, v3):
 def _siphash13_zero_key(data):
     v0, v1, v2, v3 = 0x736F6D6570736575, 0x646F72616E646F6D, 0x6C7967656E657261, 0x7465646279746573
     tail = len(data) % 8
-    blocks = [int.from_bytes(data[i:i + 8], "little") for i in range(0, len(data) - tail, 8)]
-    blocks.append(int.from_bytes(data[len(data) - tail:], "little") | ((len(data) & 0xFF) << 56))
+    blocks = [int.from_bytes(data[i : i + 8], "little") for i in range(0, len(data) - tail, 8)]
+    blocks.append(int.from_bytes(data[len(data) - tail :], "little") | ((len(data) & 0xFF) << 56))
     for m in blocks:
         v3 ^= m
         v0, v1, v2, v3 = _sip_round(v0, v1, v2, v3)
@@ -73,7 +72,9 @@ KNOWN_SHARDS = {"default": 1, "x": 1, "a": 3, "users": 4, "config": 5, "b": 10, 
 
 def assert_grouped_by_shard(namespaces):
     indices = [shard_of(ns) for ns in namespaces]
-    assert indices == sorted(indices), f"namespaces not grouped by shard: {list(zip(namespaces, indices))}"
+    assert indices == sorted(indices), (
+        f"namespaces not grouped by shard: {list(zip(namespaces, indices, strict=True))}"
+    )
 
 
 def same_value(got, expected):
@@ -131,6 +132,7 @@ def assert_only_the_seed_entry(s):
 
 # --- class surface -----------------------------------------------------------
 
+
 def test_store_is_exported_after_the_codec_functions():
     assert _core.__all__[:5] == ["__version__", "core_version", "dumps", "loads", "Store"]
     assert derirezaro.Store is Store
@@ -148,10 +150,16 @@ def test_class_identity_signature_and_doc():
 
 
 METHODS = [
-    ("set", "($self, namespace, key, value)",
-     "Store `value` under `(namespace, key)`, replacing any existing value."),
-    ("get", "($self, namespace, key, default=None)",
-     "Return the value at `(namespace, key)`, or `default` (None) if absent."),
+    (
+        "set",
+        "($self, namespace, key, value)",
+        "Store `value` under `(namespace, key)`, replacing any existing value.",
+    ),
+    (
+        "get",
+        "($self, namespace, key, default=None)",
+        "Return the value at `(namespace, key)`, or `default` (None) if absent.",
+    ),
     ("contains", "($self, namespace, key)", "Return whether `(namespace, key)` exists."),
     ("delete", "($self, namespace, key)", "Delete `(namespace, key)`. Returns True if a value was removed."),
     ("keys", "($self, namespace)", "All keys within `namespace` (empty list if the namespace is unknown)."),
@@ -231,10 +239,18 @@ def test_truth_follows_the_entry_count(store):
     assert not store
 
 
-@pytest.mark.parametrize("name, args", [
-    ("set", ("a", "b", 1)), ("get", ("a", "b")), ("contains", ("a", "b")), ("delete", ("a", "b")),
-    ("keys", ("a",)), ("namespaces", ()), ("clear", ()),
-])
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("set", ("a", "b", 1)),
+        ("get", ("a", "b")),
+        ("contains", ("a", "b")),
+        ("delete", ("a", "b")),
+        ("keys", ("a",)),
+        ("namespaces", ()),
+        ("clear", ()),
+    ],
+)
 @pytest.mark.parametrize("receiver", [object(), None, "Store"])
 def test_methods_check_their_receiver(name, args, receiver):
     # Either the interpreter's descriptor check or the wrapper's own check
@@ -251,6 +267,7 @@ def test_property_getters_check_their_receiver(name):
 
 # --- construction --------------------------------------------------------------
 
+
 def test_defaults(store):
     assert len(store) == 0
     assert store.codec == "msgpack" and type(store.codec) is str
@@ -259,18 +276,21 @@ def test_defaults(store):
     assert store.namespaces() == []
 
 
-@pytest.mark.parametrize("args, kwargs, max_history", [
-    ((), {}, None),
-    (("memory",), {}, None),
-    (("memory", "msgpack"), {}, None),
-    (("memory", "msgpack", 5), {}, 5),
-    (("memory", "msgpack", None), {}, None),
-    ((), {"max_history": 5, "codec": "msgpack", "backend": "memory"}, 5),
-    (("memory",), {"max_history": 7}, 7),
-    (("memory", "msgpack"), {"max_history": None}, None),
-    # str subclasses pass the conversion and compare by content.
-    ((Name("memory"), Name("msgpack")), {}, None),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, max_history",
+    [
+        ((), {}, None),
+        (("memory",), {}, None),
+        (("memory", "msgpack"), {}, None),
+        (("memory", "msgpack", 5), {}, 5),
+        (("memory", "msgpack", None), {}, None),
+        ((), {"max_history": 5, "codec": "msgpack", "backend": "memory"}, 5),
+        (("memory",), {"max_history": 7}, 7),
+        (("memory", "msgpack"), {"max_history": None}, None),
+        # str subclasses pass the conversion and compare by content.
+        ((Name("memory"), Name("msgpack")), {}, None),
+    ],
+)
 def test_arguments_bind_by_position_and_keyword(args, kwargs, max_history):
     s = Store(*args, **kwargs)
     assert s.max_history == max_history
@@ -285,10 +305,22 @@ class Big(int):
         return 99
 
 
-@pytest.mark.parametrize("given, expected", [
-    (0, 0), (1, 1), (5, 5), (True, 1), (False, 0), (2**63, 2**63), (2**64 - 1, 2**64 - 1),
-    (Index(7), 7), (Index(0), 0), (Index(2**64 - 1), 2**64 - 1), (Big(5), 5),
-])
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        (0, 0),
+        (1, 1),
+        (5, 5),
+        (True, 1),
+        (False, 0),
+        (2**63, 2**63),
+        (2**64 - 1, 2**64 - 1),
+        (Index(7), 7),
+        (Index(0), 0),
+        (Index(2**64 - 1), 2**64 - 1),
+        (Big(5), 5),
+    ],
+)
 def test_max_history_accepts_every_unsigned_64_bit_value(given, expected):
     s = Store(max_history=given)
     assert s.max_history == expected
@@ -297,9 +329,16 @@ def test_max_history_accepts_every_unsigned_64_bit_value(given, expected):
 
 @pytest.mark.parametrize("value", [-1, -(2**64), 2**64, 2**70])
 @pytest.mark.parametrize("wrap", [int, Index], ids=["int", "__index__"])
-@pytest.mark.parametrize("others", [
-    {}, {"backend": "disk"}, {"codec": "json"}, {"backend": "disk", "codec": "json"},
-], ids=["valid", "bad-backend", "bad-codec", "both-bad"])
+@pytest.mark.parametrize(
+    "others",
+    [
+        {},
+        {"backend": "disk"},
+        {"codec": "json"},
+        {"backend": "disk", "codec": "json"},
+    ],
+    ids=["valid", "bad-backend", "bad-codec", "both-bad"],
+)
 def test_max_history_out_of_range_overflows_before_any_value_check(value, wrap, others):
     with pytest.raises(OverflowError) as exc:
         Store(max_history=wrap(value), **others)
@@ -332,25 +371,28 @@ def _integer(type_name):
     return f"argument 'max_history': '{type_name}' object cannot be interpreted as an integer"
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"backend": None}, _pystring("backend", "NoneType")),
-    ({"backend": 1}, _pystring("backend", "int")),
-    ({"backend": b"memory"}, _pystring("backend", "bytes")),
-    ({"backend": Outer.Inner()}, _pystring("backend", "Outer.Inner")),
-    ({"codec": None}, _pystring("codec", "NoneType")),
-    ({"codec": 1}, _pystring("codec", "int")),
-    ({"max_history": 1.0}, _integer("float")),
-    ({"max_history": 5.5}, _integer("float")),
-    ({"max_history": "5"}, _integer("str")),
-    ({"max_history": [5]}, _integer("list")),
-    # Conversions run in parameter order...
-    ({"backend": 1, "codec": 1, "max_history": 1.5}, _pystring("backend", "int")),
-    ({"codec": 1, "max_history": 1.5}, _pystring("codec", "int")),
-    ({"max_history": 1.5, "codec": None}, _pystring("codec", "NoneType")),
-    # ...and all of them before either value is checked.
-    ({"backend": "disk", "codec": 2}, _pystring("codec", "int")),
-    ({"backend": "disk", "codec": "json", "max_history": "x"}, _integer("str")),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"backend": None}, _pystring("backend", "NoneType")),
+        ({"backend": 1}, _pystring("backend", "int")),
+        ({"backend": b"memory"}, _pystring("backend", "bytes")),
+        ({"backend": Outer.Inner()}, _pystring("backend", "Outer.Inner")),
+        ({"codec": None}, _pystring("codec", "NoneType")),
+        ({"codec": 1}, _pystring("codec", "int")),
+        ({"max_history": 1.0}, _integer("float")),
+        ({"max_history": 5.5}, _integer("float")),
+        ({"max_history": "5"}, _integer("str")),
+        ({"max_history": [5]}, _integer("list")),
+        # Conversions run in parameter order...
+        ({"backend": 1, "codec": 1, "max_history": 1.5}, _pystring("backend", "int")),
+        ({"codec": 1, "max_history": 1.5}, _pystring("codec", "int")),
+        ({"max_history": 1.5, "codec": None}, _pystring("codec", "NoneType")),
+        # ...and all of them before either value is checked.
+        ({"backend": "disk", "codec": 2}, _pystring("codec", "int")),
+        ({"backend": "disk", "codec": "json", "max_history": "x"}, _integer("str")),
+    ],
+)
 def test_constructor_conversion_errors(kwargs, message):
     with pytest.raises(TypeError) as exc:
         Store(**kwargs)
@@ -367,27 +409,30 @@ def _codec(text):
     return f"codec '{text}' is not supported (only 'msgpack')"
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"backend": "disk"}, _backend("disk")),
-    ({"backend": "Memory"}, _backend("Memory")),
-    ({"backend": "MEMORY"}, _backend("MEMORY")),
-    ({"backend": ""}, _backend("")),
-    ({"backend": "memor"}, _backend("memor")),
-    ({"backend": "memoryy"}, _backend("memoryy")),
-    ({"backend": " memory"}, _backend(" memory")),
-    # Compared as whole byte strings: a NUL does not end the comparison.
-    ({"backend": "memory\x00"}, _backend("memory\x00")),
-    ({"backend": "mémoire"}, _backend("mémoire")),
-    ({"codec": "json"}, _codec("json")),
-    ({"codec": "MSGPACK"}, _codec("MSGPACK")),
-    ({"codec": "msgpack\x00json"}, _codec("msgpack\x00json")),
-    ({"codec": ""}, _codec("")),
-    ({"codec": "msgpack "}, _codec("msgpack ")),
-    # The backend is checked first.
-    ({"backend": "disk", "codec": "json"}, _backend("disk")),
-    ({"codec": "json", "backend": "disk", "max_history": 3}, _backend("disk")),
-    ({"backend": Name("disk")}, _backend("disk")),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"backend": "disk"}, _backend("disk")),
+        ({"backend": "Memory"}, _backend("Memory")),
+        ({"backend": "MEMORY"}, _backend("MEMORY")),
+        ({"backend": ""}, _backend("")),
+        ({"backend": "memor"}, _backend("memor")),
+        ({"backend": "memoryy"}, _backend("memoryy")),
+        ({"backend": " memory"}, _backend(" memory")),
+        # Compared as whole byte strings: a NUL does not end the comparison.
+        ({"backend": "memory\x00"}, _backend("memory\x00")),
+        ({"backend": "mémoire"}, _backend("mémoire")),
+        ({"codec": "json"}, _codec("json")),
+        ({"codec": "MSGPACK"}, _codec("MSGPACK")),
+        ({"codec": "msgpack\x00json"}, _codec("msgpack\x00json")),
+        ({"codec": ""}, _codec("")),
+        ({"codec": "msgpack "}, _codec("msgpack ")),
+        # The backend is checked first.
+        ({"backend": "disk", "codec": "json"}, _backend("disk")),
+        ({"codec": "json", "backend": "disk", "max_history": 3}, _backend("disk")),
+        ({"backend": Name("disk")}, _backend("disk")),
+    ],
+)
 def test_constructor_value_errors(kwargs, message):
     with pytest.raises(ValueError) as exc:
         Store(**kwargs)
@@ -395,18 +440,31 @@ def test_constructor_value_errors(kwargs, message):
     assert str(exc.value) == message
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    (("memory", "msgpack", None, 1), {},
-     "Store.__new__() takes from 0 to 3 positional arguments but 4 were given"),
-    # Binding is judged before any argument is converted or checked.
-    ((1, 2, 3, 4, 5), {}, "Store.__new__() takes from 0 to 3 positional arguments but 5 were given"),
-    ((), {"backends": "memory"}, "Store.__new__() got an unexpected keyword argument 'backends'"),
-    (("disk",), {"history": 1}, "Store.__new__() got an unexpected keyword argument 'history'"),
-    (("memory",), {"backend": "memory"}, "Store.__new__() got multiple values for argument 'backend'"),
-    (("memory", "msgpack", 3), {"max_history": 3},
-     "Store.__new__() got multiple values for argument 'max_history'"),
-    ((), {"codec": "msgpack", "Codec": "msgpack"}, "Store.__new__() got an unexpected keyword argument 'Codec'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (
+            ("memory", "msgpack", None, 1),
+            {},
+            "Store.__new__() takes from 0 to 3 positional arguments but 4 were given",
+        ),
+        # Binding is judged before any argument is converted or checked.
+        ((1, 2, 3, 4, 5), {}, "Store.__new__() takes from 0 to 3 positional arguments but 5 were given"),
+        ((), {"backends": "memory"}, "Store.__new__() got an unexpected keyword argument 'backends'"),
+        (("disk",), {"history": 1}, "Store.__new__() got an unexpected keyword argument 'history'"),
+        (("memory",), {"backend": "memory"}, "Store.__new__() got multiple values for argument 'backend'"),
+        (
+            ("memory", "msgpack", 3),
+            {"max_history": 3},
+            "Store.__new__() got multiple values for argument 'max_history'",
+        ),
+        (
+            (),
+            {"codec": "msgpack", "Codec": "msgpack"},
+            "Store.__new__() got an unexpected keyword argument 'Codec'",
+        ),
+    ],
+)
 def test_constructor_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as exc:
         Store(*args, **kwargs)
@@ -415,6 +473,7 @@ def test_constructor_binding_errors(args, kwargs, message):
 
 
 # --- len and repr --------------------------------------------------------------
+
 
 def test_len_and_repr_count_entries_across_namespaces_and_shards(store):
     store.set("ns", "a", 1)
@@ -441,11 +500,36 @@ def test_stores_are_independent():
 
 # --- set and get ---------------------------------------------------------------
 
-@pytest.mark.parametrize("value", [
-    None, True, False, 0, -1, 2**64 - 1, -(2**63), 1.5, -0.0, float("inf"), float("nan"), "", "text",
-    "é日本\U0001F600", b"", b"\x00\xff", [], [1, [2, [3]]], (1, (2,)), {}, {"a": {"b": [None, 2.5]}, 7: b"x"},
-    "x" * 100_000, b"\x01" * (1 << 20),
-], ids=lambda v: type(v).__name__)
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        None,
+        True,
+        False,
+        0,
+        -1,
+        2**64 - 1,
+        -(2**63),
+        1.5,
+        -0.0,
+        float("inf"),
+        float("nan"),
+        "",
+        "text",
+        "é日本\U0001f600",
+        b"",
+        b"\x00\xff",
+        [],
+        [1, [2, [3]]],
+        (1, (2,)),
+        {},
+        {"a": {"b": [None, 2.5]}, 7: b"x"},
+        "x" * 100_000,
+        b"\x01" * (1 << 20),
+    ],
+    ids=lambda v: type(v).__name__,
+)
 def test_set_then_get_round_trips(store, value):
     assert store.set("ns", "k", value) is None
     assert same_value(store.get("ns", "k"), value)
@@ -508,13 +592,16 @@ def test_arguments_bind_by_keyword(store):
     assert store.delete(namespace="ns", key="k") is True
 
 
-@pytest.mark.parametrize("keys", [
-    # Keys are compared as whole UTF-8 strings: no truncation at NUL, no
-    # case folding, no Unicode normalisation.
-    ["a", "a\x00", "a\x00b", "A", "", "\x00"],
-    ["é", "e\u0301", "É"],
-    ["k", "k ", " k"],
-])
+@pytest.mark.parametrize(
+    "keys",
+    [
+        # Keys are compared as whole UTF-8 strings: no truncation at NUL, no
+        # case folding, no Unicode normalisation.
+        ["a", "a\x00", "a\x00b", "A", "", "\x00"],
+        ["é", "e\u0301", "É"],
+        ["k", "k ", " k"],
+    ],
+)
 def test_distinct_strings_are_distinct_keys_and_namespaces(store, keys):
     for i, k in enumerate(keys):
         store.set("ns", k, i)
@@ -577,7 +664,9 @@ def _nested(depth, leaf, wrap):
 
 
 @pytest.mark.parametrize("leaf", [1, "s", b"b"], ids=["int", "str", "bytes"])
-@pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}], ids=["list", "tuple", "dict"])
+@pytest.mark.parametrize(
+    "wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}], ids=["list", "tuple", "dict"]
+)
 def test_the_deepest_value_set_accepts_comes_back_from_get(store, leaf, wrap):
     # Whatever set stores, get must be able to read: a value the encoder
     # takes but the decoder refuses would be lost behind its key.
@@ -594,6 +683,7 @@ def test_the_deepest_value_set_accepts_comes_back_from_get(store, leaf, wrap):
 
 
 # --- contains, delete, keys ------------------------------------------------------
+
 
 def test_contains(store):
     assert store.contains("ns", "k") is False
@@ -651,6 +741,7 @@ def test_returned_lists_are_new_objects(store):
 
 # --- namespaces -------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("order", list(itertools.permutations(["default", "a", "b", ""])), ids=str)
 def test_namespaces_come_in_shard_order(store, order):
     for ns in order:
@@ -672,6 +763,7 @@ def test_namespaces_sharing_a_shard_are_grouped(store):
 
 
 # --- clear -------------------------------------------------------------------
+
 
 def test_clear(store):
     assert store.clear() is None
@@ -697,23 +789,27 @@ def test_clear(store):
 
 # --- argument errors --------------------------------------------------------------
 
-@pytest.mark.parametrize("name, args, param, type_name", [
-    ("set", (1, "k", 0), "namespace", "int"),
-    ("set", ("ns", None, 0), "key", "NoneType"),
-    ("set", (b"ns", 2.5, object()), "namespace", "bytes"),
-    # Both strings are converted before the value is encoded.
-    ("set", ("ns", ["k"], object()), "key", "list"),
-    ("set", ("new", Outer.Inner(), 1), "key", "Outer.Inner"),
-    ("get", (None, "k"), "namespace", "NoneType"),
-    ("get", ("ns", 1, 5), "key", "int"),
-    ("contains", (("ns",), "k"), "namespace", "tuple"),
-    ("contains", ("ns", b"k"), "key", "bytes"),
-    ("delete", (1.5, "k"), "namespace", "float"),
-    ("delete", ("ns", bytearray(b"k")), "key", "bytearray"),
-    ("delete", (None, None), "namespace", "NoneType"),
-    ("keys", (Outer.Inner(),), "namespace", "Outer.Inner"),
-    ("keys", (b"ns",), "namespace", "bytes"),
-])
+
+@pytest.mark.parametrize(
+    "name, args, param, type_name",
+    [
+        ("set", (1, "k", 0), "namespace", "int"),
+        ("set", ("ns", None, 0), "key", "NoneType"),
+        ("set", (b"ns", 2.5, object()), "namespace", "bytes"),
+        # Both strings are converted before the value is encoded.
+        ("set", ("ns", ["k"], object()), "key", "list"),
+        ("set", ("new", Outer.Inner(), 1), "key", "Outer.Inner"),
+        ("get", (None, "k"), "namespace", "NoneType"),
+        ("get", ("ns", 1, 5), "key", "int"),
+        ("contains", (("ns",), "k"), "namespace", "tuple"),
+        ("contains", ("ns", b"k"), "key", "bytes"),
+        ("delete", (1.5, "k"), "namespace", "float"),
+        ("delete", ("ns", bytearray(b"k")), "key", "bytearray"),
+        ("delete", (None, None), "namespace", "NoneType"),
+        ("keys", (Outer.Inner(),), "namespace", "Outer.Inner"),
+        ("keys", (b"ns",), "namespace", "bytes"),
+    ],
+)
 def test_wrong_argument_types_name_the_first_bad_parameter(name, args, param, type_name):
     s = populated()
     with pytest.raises(TypeError) as exc:
@@ -732,18 +828,21 @@ def _encode_error(text):
     raise AssertionError("encodable")
 
 
-@pytest.mark.parametrize("name, args, bad", [
-    ("set", ("\ud800", "k", 1), "\ud800"),
-    ("set", ("ns", "k\udfff", 1), "k\udfff"),
-    # The key fails before the value would.
-    ("set", ("new", "\udc80", object()), "\udc80"),
-    ("set", ("a\ud83d", 1, 1), "a\ud83d"),
-    ("get", ("\ud800", "k"), "\ud800"),
-    ("get", ("ns", "\ud800", 5), "\ud800"),
-    ("contains", ("ns", "\udfff"), "\udfff"),
-    ("delete", ("\ud800", "k"), "\ud800"),
-    ("keys", ("\ud800",), "\ud800"),
-])
+@pytest.mark.parametrize(
+    "name, args, bad",
+    [
+        ("set", ("\ud800", "k", 1), "\ud800"),
+        ("set", ("ns", "k\udfff", 1), "k\udfff"),
+        # The key fails before the value would.
+        ("set", ("new", "\udc80", object()), "\udc80"),
+        ("set", ("a\ud83d", 1, 1), "a\ud83d"),
+        ("get", ("\ud800", "k"), "\ud800"),
+        ("get", ("ns", "\ud800", 5), "\ud800"),
+        ("contains", ("ns", "\udfff"), "\udfff"),
+        ("delete", ("\ud800", "k"), "\ud800"),
+        ("keys", ("\ud800",), "\ud800"),
+    ],
+)
 def test_lone_surrogates_raise_the_interpreter_encoding_error(name, args, bad):
     s = populated()
     with pytest.raises(UnicodeEncodeError) as exc:
@@ -763,9 +862,29 @@ _cycle = [1]
 _cycle.append(_cycle)
 
 
-@pytest.mark.parametrize("value", [
-    object(), {1, 2}, [1, 2**64], {"a": [bytearray(b"x")]}, -(2**63) - 1, "\ud800", ["ok", "\udfff"], _cycle,
-], ids=["object", "set", "int-in-list", "bytearray", "negative-int", "surrogate", "surrogate-in-list", "cycle"])
+@pytest.mark.parametrize(
+    "value",
+    [
+        object(),
+        {1, 2},
+        [1, 2**64],
+        {"a": [bytearray(b"x")]},
+        -(2**63) - 1,
+        "\ud800",
+        ["ok", "\udfff"],
+        _cycle,
+    ],
+    ids=[
+        "object",
+        "set",
+        "int-in-list",
+        "bytearray",
+        "negative-int",
+        "surrogate",
+        "surrogate-in-list",
+        "cycle",
+    ],
+)
 @pytest.mark.parametrize("namespace", ["ns", "fresh"])
 def test_unencodable_values_leave_the_store_unchanged(value, namespace):
     try:
@@ -783,30 +902,53 @@ def test_unencodable_values_leave_the_store_unchanged(value, namespace):
     assert_only_the_seed_entry(s)
 
 
-@pytest.mark.parametrize("name, args, kwargs, message", [
-    ("set", ("ns", "k", 1, 2), {}, "Store.set() takes 3 positional arguments but 4 were given"),
-    ("set", (), {}, "Store.set() missing 3 required positional arguments: 'namespace', 'key', and 'value'"),
-    ("set", ("ns",), {}, "Store.set() missing 2 required positional arguments: 'key' and 'value'"),
-    ("set", ("ns", "k"), {}, "Store.set() missing 1 required positional argument: 'value'"),
-    ("set", (), {"value": 1}, "Store.set() missing 2 required positional arguments: 'namespace' and 'key'"),
-    ("set", ("ns", "k"), {"namespace": "x", "value": 1}, "Store.set() got multiple values for argument 'namespace'"),
-    ("set", ("ns", "k"), {"val": 1}, "Store.set() got an unexpected keyword argument 'val'"),
-    # Binding is judged before any argument is converted.
-    ("set", (1, 2, 3, 4), {}, "Store.set() takes 3 positional arguments but 4 were given"),
-    ("set", (1,), {"bogus": 2}, "Store.set() got an unexpected keyword argument 'bogus'"),
-    ("get", ("ns", "k", 1, 2), {}, "Store.get() takes from 2 to 3 positional arguments but 4 were given"),
-    ("get", (), {"ns": "a", "key": "k"}, "Store.get() got an unexpected keyword argument 'ns'"),
-    ("get", ("a",), {}, "Store.get() missing 1 required positional argument: 'key'"),
-    ("get", ("a", "k"), {"default": 1, "defualt": 2}, "Store.get() got an unexpected keyword argument 'defualt'"),
-    ("get", ("a", "k", 1), {"default": 2}, "Store.get() got multiple values for argument 'default'"),
-    ("contains", ("a", "b", "c"), {}, "Store.contains() takes 2 positional arguments but 3 were given"),
-    ("contains", ("a",), {}, "Store.contains() missing 1 required positional argument: 'key'"),
-    ("delete", (), {"key": "k"}, "Store.delete() missing 1 required positional argument: 'namespace'"),
-    ("delete", ("ns", "k", "x"), {}, "Store.delete() takes 2 positional arguments but 3 were given"),
-    ("keys", (), {}, "Store.keys() missing 1 required positional argument: 'namespace'"),
-    ("keys", ("a", "b"), {}, "Store.keys() takes 1 positional arguments but 2 were given"),
-    ("keys", ("a",), {"namespace": "b"}, "Store.keys() got multiple values for argument 'namespace'"),
-])
+@pytest.mark.parametrize(
+    "name, args, kwargs, message",
+    [
+        ("set", ("ns", "k", 1, 2), {}, "Store.set() takes 3 positional arguments but 4 were given"),
+        (
+            "set",
+            (),
+            {},
+            "Store.set() missing 3 required positional arguments: 'namespace', 'key', and 'value'",
+        ),
+        ("set", ("ns",), {}, "Store.set() missing 2 required positional arguments: 'key' and 'value'"),
+        ("set", ("ns", "k"), {}, "Store.set() missing 1 required positional argument: 'value'"),
+        (
+            "set",
+            (),
+            {"value": 1},
+            "Store.set() missing 2 required positional arguments: 'namespace' and 'key'",
+        ),
+        (
+            "set",
+            ("ns", "k"),
+            {"namespace": "x", "value": 1},
+            "Store.set() got multiple values for argument 'namespace'",
+        ),
+        ("set", ("ns", "k"), {"val": 1}, "Store.set() got an unexpected keyword argument 'val'"),
+        # Binding is judged before any argument is converted.
+        ("set", (1, 2, 3, 4), {}, "Store.set() takes 3 positional arguments but 4 were given"),
+        ("set", (1,), {"bogus": 2}, "Store.set() got an unexpected keyword argument 'bogus'"),
+        ("get", ("ns", "k", 1, 2), {}, "Store.get() takes from 2 to 3 positional arguments but 4 were given"),
+        ("get", (), {"ns": "a", "key": "k"}, "Store.get() got an unexpected keyword argument 'ns'"),
+        ("get", ("a",), {}, "Store.get() missing 1 required positional argument: 'key'"),
+        (
+            "get",
+            ("a", "k"),
+            {"default": 1, "defualt": 2},
+            "Store.get() got an unexpected keyword argument 'defualt'",
+        ),
+        ("get", ("a", "k", 1), {"default": 2}, "Store.get() got multiple values for argument 'default'"),
+        ("contains", ("a", "b", "c"), {}, "Store.contains() takes 2 positional arguments but 3 were given"),
+        ("contains", ("a",), {}, "Store.contains() missing 1 required positional argument: 'key'"),
+        ("delete", (), {"key": "k"}, "Store.delete() missing 1 required positional argument: 'namespace'"),
+        ("delete", ("ns", "k", "x"), {}, "Store.delete() takes 2 positional arguments but 3 were given"),
+        ("keys", (), {}, "Store.keys() missing 1 required positional argument: 'namespace'"),
+        ("keys", ("a", "b"), {}, "Store.keys() takes 1 positional arguments but 2 were given"),
+        ("keys", ("a",), {"namespace": "b"}, "Store.keys() got multiple values for argument 'namespace'"),
+    ],
+)
 def test_binding_errors(name, args, kwargs, message):
     s = populated()
     with pytest.raises(TypeError) as exc:
@@ -830,13 +972,20 @@ def test_no_argument_methods_refuse_arguments(name, args, kwargs):
 namespaces_st = st.sampled_from(list(KNOWN_SHARDS) + ["ns\x00", "é", "users"]) | st.text(max_size=4)
 keys_st = st.sampled_from(["k", "", "K", "k\x00", "key"]) | st.text(max_size=3)
 scalars_st = (
-    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats() | st.text(max_size=8)
+    st.none()
+    | st.booleans()
+    | st.integers(-(2**63), 2**64 - 1)
+    | st.floats()
+    | st.text(max_size=8)
     | st.binary(max_size=8)
 )
 values_st = st.recursive(
     scalars_st,
-    lambda children: st.lists(children, max_size=3) | st.lists(children, max_size=3).map(tuple)
-    | st.dictionaries(st.text(max_size=3), children, max_size=3),
+    lambda children: (
+        st.lists(children, max_size=3)
+        | st.lists(children, max_size=3).map(tuple)
+        | st.dictionaries(st.text(max_size=3), children, max_size=3)
+    ),
     max_leaves=8,
 )
 

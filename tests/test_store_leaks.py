@@ -15,8 +15,14 @@ WARM_UP = 100_000
 NAMESPACES = ["default", "x", "a", "users", "config", ""]
 KEYS = [f"key-{i}" for i in range(300)]
 VALUES = [
-    None, 7, "short", "é" * 40, b"\x00" * 4096, [1, [2, (3, "three")], {"k": b"v"}],
-    {"nested": {"list": list(range(50)), "text": "t" * 200}}, 2**64 - 1,
+    None,
+    7,
+    "short",
+    "é" * 40,
+    b"\x00" * 4096,
+    [1, [2, (3, "three")], {"k": b"v"}],
+    {"nested": {"list": list(range(50)), "text": "t" * 200}},
+    2**64 - 1,
 ]
 UNENCODABLE = [object(), {1, 2}, [1, 2**64], "\ud800"]
 
@@ -59,7 +65,13 @@ def _schedule(store):
             calls.append((_expect, (TypeError, store.set, ns, 1, VALUES[i % len(VALUES)])))
         elif kind == 17:
             bad = UNENCODABLE[(i // 20) % len(UNENCODABLE)]
-            error = ValueError if isinstance(bad, list) else UnicodeEncodeError if isinstance(bad, str) else TypeError
+            error = (
+                ValueError
+                if isinstance(bad, list)
+                else UnicodeEncodeError
+                if isinstance(bad, str)
+                else TypeError
+            )
             calls.append((_expect, (error, store.set, ns, key, bad)))
         elif kind == 18:
             failing = [

@@ -91,7 +91,9 @@ def test_concurrent_mixed_operations_keep_the_store_consistent():
     start = threading.Event()
     deadline = time.monotonic() + SECONDS
     threads = [
-        threading.Thread(target=worker, args=(tid, store, start, deadline, written, counts, errors), daemon=True)
+        threading.Thread(
+            target=worker, args=(tid, store, start, deadline, written, counts, errors), daemon=True
+        )
         for tid in range(THREADS)
     ]
     for t in threads:

@@ -10,8 +10,9 @@ pytest.importorskip("_xxsubinterpreters")
 
 
 def run_isolated(code: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=60)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+    )
 
 
 @pytest.mark.parametrize("first", ["main", "sub"])

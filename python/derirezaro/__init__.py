@@ -2,6 +2,6 @@
 
 from . import _core
 from ._core import *  # noqa: F401,F403  (the names listed in _core.__all__)
-from ._core import __version__
+from ._core import __version__ as __version__
 
 __all__ = list(_core.__all__)

@@ -1,13 +1,12 @@
 """Type stub for the native module ``derirezaro._core``."""
 
-from typing import Any, Final, Union
+from typing import Any, Final
 
 # What the codec accepts. Tuples encode as arrays and come back as lists;
 # subclasses of these types encode by their built-in content.
-Packable = Union[
-    None, bool, int, float, str, bytes,
-    list["Packable"], tuple["Packable", ...], dict["Packable", "Packable"],
-]
+Packable = (
+    None | bool | int | float | str | bytes | list[Packable] | tuple[Packable, ...] | dict[Packable, Packable]
+)
 
 __version__: Final[str]
 __all__: list[str]
@@ -29,7 +28,7 @@ class Store:
 
     def __new__(
         cls, backend: str = "memory", codec: str = "msgpack", max_history: int | None = None
-    ) -> "Store": ...
+    ) -> Store: ...
     @property
     def codec(self) -> str:
         """Serialization codec in use (currently always `"msgpack"`)."""

@@ -4,8 +4,7 @@ namespace derirezaro::codec::msgpack {
 
 std::string ReadError::message() const {
   switch (kind) {
-    case ReadErrorKind::none:
-      return "no error";
+    case ReadErrorKind::none: return "no error";
     case ReadErrorKind::marker_missing:
       return "I/O error while reading marker byte: failed to fill whole buffer";
     case ReadErrorKind::field_short:
@@ -13,8 +12,7 @@ std::string ReadError::message() const {
     case ReadErrorKind::body_short:
       return "I/O error while reading non-marker bytes: Expected " + std::to_string(declared) +
              " bytes, read " + std::to_string(available) + " bytes";
-    case ReadErrorKind::depth_exceeded:
-      return "depth limit exceeded";
+    case ReadErrorKind::depth_exceeded: return "depth limit exceeded";
   }
   return "unknown error";  // unreachable: the switch names every kind
 }

@@ -29,11 +29,11 @@
 // empty: the builder holds its own error state.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -229,8 +229,8 @@ class Reader {
     for (;;) {
       // This many items fit in what is left whatever their sizes, so the
       // inner loop needs no bounds check.
-      const uint32_t safe = static_cast<uint32_t>(
-          std::min<size_t>(count - i, static_cast<size_t>(end_ - p) / kMaxScalarWidth));
+      const uint32_t safe =
+          static_cast<uint32_t>(std::min<size_t>(count - i, static_cast<size_t>(end_ - p) / kMaxScalarWidth));
       if (safe == 0) break;
       const uint32_t stop = i + safe;
       while (i < stop) {
@@ -385,14 +385,10 @@ class Reader {
       case 0xcd: return take_field<2>(field) && builder_.uint(field, out);
       case 0xce: return take_field<4>(field) && builder_.uint(field, out);
       case 0xcf: return take_field<8>(field) && builder_.uint(field, out);
-      case 0xd0:
-        return take_field<1>(field) && integer_from_signed(static_cast<int8_t>(field), out);
-      case 0xd1:
-        return take_field<2>(field) && integer_from_signed(static_cast<int16_t>(field), out);
-      case 0xd2:
-        return take_field<4>(field) && integer_from_signed(static_cast<int32_t>(field), out);
-      case 0xd3:
-        return take_field<8>(field) && integer_from_signed(static_cast<int64_t>(field), out);
+      case 0xd0: return take_field<1>(field) && integer_from_signed(static_cast<int8_t>(field), out);
+      case 0xd1: return take_field<2>(field) && integer_from_signed(static_cast<int16_t>(field), out);
+      case 0xd2: return take_field<4>(field) && integer_from_signed(static_cast<int32_t>(field), out);
+      case 0xd3: return take_field<8>(field) && integer_from_signed(static_cast<int64_t>(field), out);
       case 0xd4: return read_ext_body(budget, 1, out);
       case 0xd5: return read_ext_body(budget, 2, out);
       case 0xd6: return read_ext_body(budget, 4, out);

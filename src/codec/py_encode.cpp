@@ -16,11 +16,26 @@ struct MsgpackSink {
   EncodeBuffer& buffer;
   ByteBuffer& out = buffer.bytes();
 
-  bool nil(Node&) { msgpack::write_nil(out); return true; }
-  bool boolean(bool b, Node&) { msgpack::write_bool(out, b); return true; }
-  bool uint(uint64_t n, Node&) { msgpack::write_uint(out, n); return true; }
-  bool negative(int64_t v, Node&) { msgpack::write_negative(out, v); return true; }
-  bool float64(double d, Node&) { msgpack::write_float64(out, d); return true; }
+  bool nil(Node&) {
+    msgpack::write_nil(out);
+    return true;
+  }
+  bool boolean(bool b, Node&) {
+    msgpack::write_bool(out, b);
+    return true;
+  }
+  bool uint(uint64_t n, Node&) {
+    msgpack::write_uint(out, n);
+    return true;
+  }
+  bool negative(int64_t v, Node&) {
+    msgpack::write_negative(out, v);
+    return true;
+  }
+  bool float64(double d, Node&) {
+    msgpack::write_float64(out, d);
+    return true;
+  }
   bool str(const char* p, uint32_t n, Node&) {
     msgpack::write_str_header(out, n);
     buffer.append_leaf(p, n);
@@ -31,9 +46,15 @@ struct MsgpackSink {
     buffer.append_leaf(p, n);
     return true;
   }
-  bool array_begin(uint32_t n, Node&) { msgpack::write_array_header(out, n); return true; }
+  bool array_begin(uint32_t n, Node&) {
+    msgpack::write_array_header(out, n);
+    return true;
+  }
   bool array_item(Node&, Node&&) { return true; }
-  bool map_begin(uint32_t n, Node&) { msgpack::write_map_header(out, n); return true; }
+  bool map_begin(uint32_t n, Node&) {
+    msgpack::write_map_header(out, n);
+    return true;
+  }
   bool map_entry(Node&, Node&&, Node&&) { return true; }
 };
 
@@ -41,8 +62,8 @@ struct MsgpackSink {
 
 bool check_wire_length(Py_ssize_t length, const char* what, const char* unit) {
   if (static_cast<uint64_t>(length) <= UINT32_MAX) return true;
-  const std::string message = std::string(what) + " too long for msgpack: " + std::to_string(length) +
-                              " " + unit + " (the format allows at most 4294967295)";
+  const std::string message = std::string(what) + " too long for msgpack: " + std::to_string(length) + " " +
+                              unit + " (the format allows at most 4294967295)";
   PyErr_SetString(PyExc_ValueError, message.c_str());
   return false;
 }

@@ -16,13 +16,34 @@ using py::PyRef;
 struct ValueSink {
   using Node = Value;
 
-  bool nil(Node& out) { out = Nil{}; return true; }
-  bool boolean(bool b, Node& out) { out = b; return true; }
-  bool uint(uint64_t n, Node& out) { out = Integer::from_unsigned(n); return true; }
-  bool negative(int64_t v, Node& out) { out = Integer::from_signed(v); return true; }
-  bool float64(double d, Node& out) { out = d; return true; }
-  bool str(const char* p, uint32_t n, Node& out) { out = String{std::string(p, n), true}; return true; }
-  bool bytes(const char* p, uint32_t n, Node& out) { out = Bytes{std::string(p, n)}; return true; }
+  bool nil(Node& out) {
+    out = Nil{};
+    return true;
+  }
+  bool boolean(bool b, Node& out) {
+    out = b;
+    return true;
+  }
+  bool uint(uint64_t n, Node& out) {
+    out = Integer::from_unsigned(n);
+    return true;
+  }
+  bool negative(int64_t v, Node& out) {
+    out = Integer::from_signed(v);
+    return true;
+  }
+  bool float64(double d, Node& out) {
+    out = d;
+    return true;
+  }
+  bool str(const char* p, uint32_t n, Node& out) {
+    out = String{std::string(p, n), true};
+    return true;
+  }
+  bool bytes(const char* p, uint32_t n, Node& out) {
+    out = Bytes{std::string(p, n)};
+    return true;
+  }
   bool array_begin(uint32_t count, Node& out) {
     Array items;
     items.reserve(count);
@@ -50,7 +71,10 @@ PyObject* bytes_object(const std::string& bytes) {
 }
 
 struct ToPython {
-  PyObject* operator()(const Nil&) const { Py_INCREF(Py_None); return Py_None; }
+  PyObject* operator()(const Nil&) const {
+    Py_INCREF(Py_None);
+    return Py_None;
+  }
   PyObject* operator()(bool b) const { return PyBool_FromLong(b); }
   PyObject* operator()(const Integer& n) const {
     return n.negative ? PyLong_FromLongLong(n.as_signed()) : PyLong_FromUnsignedLongLong(n.bits);

@@ -32,8 +32,6 @@ bool operator==(const Value& a, const Value& b) {
   return std::visit(SameVariantEqual{b}, a.data);
 }
 
-bool operator==(const MapEntry& a, const MapEntry& b) {
-  return a.key == b.key && a.value == b.value;
-}
+bool operator==(const MapEntry& a, const MapEntry& b) { return a.key == b.key && a.value == b.value; }
 
 }  // namespace derirezaro::codec

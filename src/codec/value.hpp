@@ -31,9 +31,7 @@ struct Integer {
   bool negative = false;  // true exactly when the number is below zero
 
   static Integer from_unsigned(uint64_t n) { return {n, false}; }
-  static Integer from_signed(int64_t n) {
-    return {static_cast<uint64_t>(n), n < 0};
-  }
+  static Integer from_signed(int64_t n) { return {static_cast<uint64_t>(n), n < 0}; }
   int64_t as_signed() const { return static_cast<int64_t>(bits); }
   bool operator==(const Integer&) const = default;
 };
@@ -79,9 +77,13 @@ struct Value {
   Kind kind() const { return static_cast<Kind>(data.index()); }
 
   template <class T>
-  const T* get_if() const { return std::get_if<T>(&data); }
+  const T* get_if() const {
+    return std::get_if<T>(&data);
+  }
   template <class T>
-  T* get_if() { return std::get_if<T>(&data); }
+  T* get_if() {
+    return std::get_if<T>(&data);
+  }
 };
 
 struct MapEntry {

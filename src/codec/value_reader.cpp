@@ -18,12 +18,30 @@ std::string copy_bytes(const uint8_t* p, uint32_t n) {
 struct ValueBuilder {
   using Node = Value;
 
-  bool nil(Node& out) { out = Nil{}; return true; }
-  bool boolean(bool b, Node& out) { out = b; return true; }
-  bool uint(uint64_t n, Node& out) { out = Integer::from_unsigned(n); return true; }
-  bool negative(int64_t v, Node& out) { out = Integer::from_signed(v); return true; }
-  bool float32(float f, Node& out) { out = f; return true; }
-  bool float64(double d, Node& out) { out = d; return true; }
+  bool nil(Node& out) {
+    out = Nil{};
+    return true;
+  }
+  bool boolean(bool b, Node& out) {
+    out = b;
+    return true;
+  }
+  bool uint(uint64_t n, Node& out) {
+    out = Integer::from_unsigned(n);
+    return true;
+  }
+  bool negative(int64_t v, Node& out) {
+    out = Integer::from_signed(v);
+    return true;
+  }
+  bool float32(float f, Node& out) {
+    out = f;
+    return true;
+  }
+  bool float64(double d, Node& out) {
+    out = d;
+    return true;
+  }
   bool str(const uint8_t* p, uint32_t n, bool /*record_key*/, Node& out) {
     out = String{copy_bytes(p, n), is_well_formed_utf8(p, n)};
     return true;
@@ -36,12 +54,18 @@ struct ValueBuilder {
     out = Extension{type, copy_bytes(p, n)};
     return true;
   }
-  bool array_begin(uint32_t, Node& out) { out = Array{}; return true; }
+  bool array_begin(uint32_t, Node& out) {
+    out = Array{};
+    return true;
+  }
   bool array_item(Node& array, uint32_t, Node&& item) {
     std::get<Array>(array.data).push_back(std::move(item));
     return true;
   }
-  bool map_begin(uint32_t, Node& out) { out = Map{}; return true; }
+  bool map_begin(uint32_t, Node& out) {
+    out = Map{};
+    return true;
+  }
   bool map_entry(Node& map, Node&& key, Node&& value) {
     std::get<Map>(map.data).push_back(MapEntry{std::move(key), std::move(value)});
     return true;

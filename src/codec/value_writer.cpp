@@ -58,8 +58,6 @@ struct ValueWriter {
 
 }  // namespace
 
-void write_value(const Value& value, ByteBuffer& out) {
-  std::visit(ValueWriter{out}, value.data);
-}
+void write_value(const Value& value, ByteBuffer& out) { std::visit(ValueWriter{out}, value.data); }
 
 }  // namespace derirezaro::codec

@@ -23,8 +23,7 @@ class BorrowFlag {
  public:
   bool try_acquire(Borrow kind) {
     switch (kind) {
-      case Borrow::none:
-        return true;
+      case Borrow::none: return true;
       case Borrow::shared: {
         int64_t seen = state_.load(std::memory_order_relaxed);
         do {

@@ -56,11 +56,11 @@ struct MemberDef {
   const char* name;            // Python-visible name; null for slots
   const char* text_signature;  // "($self, key)"; null for properties and slots
   const char* doc;
-  int flags;                   // METH_* flags of functions and methods
-  void* impl;                  // the trampoline
-  int slot;                    // Py_tp_* / Py_mp_* / Py_sq_* id of slots
-  const Signature** signature; // where the trampoline finds its Signature, if it binds
-  const char* slot_signature;  // parameters of a slot that takes an argument
+  int flags;                    // METH_* flags of functions and methods
+  void* impl;                   // the trampoline
+  int slot;                     // Py_tp_* / Py_mp_* / Py_sq_* id of slots
+  const Signature** signature;  // where the trampoline finds its Signature, if it binds
+  const char* slot_signature;   // parameters of a slot that takes an argument
 };
 
 namespace detail {
@@ -217,8 +217,7 @@ template <auto Fn, Borrow B>
 typename MethodTraits<decltype(Fn)>::Result slot_unary(PyObject* self) noexcept {
   using Traits = MethodTraits<decltype(Fn)>;
   using Record = typename Traits::Record;
-  return with_receiver<Record, B, typename Traits::Result>(self,
-                                                           [](Record& record) { return Fn(record); });
+  return with_receiver<Record, B, typename Traits::Result>(self, [](Record& record) { return Fn(record); });
 }
 
 // Slots with one argument (__contains__): the argument is converted like a
@@ -249,11 +248,25 @@ template <auto Fn>
 MemberDef function(const char* name, const char* text_signature, const char* doc) {
   using Params = typename detail::FunctionTraits<decltype(Fn)>::Params;
   if constexpr (std::tuple_size_v<Params> == 0) {
-    return {MemberKind::function, name, text_signature, doc, METH_NOARGS,
-            detail::erase(&detail::function_noargs<Fn>), 0, nullptr, nullptr};
+    return {MemberKind::function,
+            name,
+            text_signature,
+            doc,
+            METH_NOARGS,
+            detail::erase(&detail::function_noargs<Fn>),
+            0,
+            nullptr,
+            nullptr};
   } else {
-    return {MemberKind::function, name, text_signature, doc, METH_FASTCALL | METH_KEYWORDS,
-            detail::erase(&detail::function_fastcall<Fn>), 0, &Bound<Fn>::signature, nullptr};
+    return {MemberKind::function,
+            name,
+            text_signature,
+            doc,
+            METH_FASTCALL | METH_KEYWORDS,
+            detail::erase(&detail::function_fastcall<Fn>),
+            0,
+            &Bound<Fn>::signature,
+            nullptr};
   }
 }
 
@@ -261,39 +274,68 @@ template <auto Fn, Borrow B = default_borrow<typename detail::MethodTraits<declt
 MemberDef method(const char* name, const char* text_signature, const char* doc) {
   using Params = typename detail::MethodTraits<decltype(Fn)>::Params;
   if constexpr (std::tuple_size_v<Params> == 0) {
-    return {MemberKind::method, name, text_signature, doc, METH_NOARGS,
-            detail::erase(&detail::method_noargs<Fn, B>), 0, nullptr, nullptr};
+    return {MemberKind::method,
+            name,
+            text_signature,
+            doc,
+            METH_NOARGS,
+            detail::erase(&detail::method_noargs<Fn, B>),
+            0,
+            nullptr,
+            nullptr};
   } else {
-    return {MemberKind::method, name, text_signature, doc, METH_FASTCALL | METH_KEYWORDS,
-            detail::erase(&detail::method_fastcall<Fn, B>), 0, &Bound<Fn>::signature, nullptr};
+    return {MemberKind::method,
+            name,
+            text_signature,
+            doc,
+            METH_FASTCALL | METH_KEYWORDS,
+            detail::erase(&detail::method_fastcall<Fn, B>),
+            0,
+            &Bound<Fn>::signature,
+            nullptr};
   }
 }
 
 template <auto Fn, Borrow B = default_borrow<typename detail::MethodTraits<decltype(Fn)>::Record>>
 MemberDef property(const char* name, const char* doc) {
-  return {MemberKind::property, name, nullptr, doc, 0,
-          detail::erase(&detail::property_getter<Fn, B>), 0, nullptr, nullptr};
+  return {MemberKind::property,
+          name,
+          nullptr,
+          doc,
+          0,
+          detail::erase(&detail::property_getter<Fn, B>),
+          0,
+          nullptr,
+          nullptr};
 }
 
 // `text_signature` is the class's, e.g. "(backend=\"memory\", codec=\"msgpack\")".
 template <auto Fn>
 MemberDef constructor(const char* text_signature) {
-  return {MemberKind::constructor, "__new__", text_signature, nullptr, 0,
-          detail::erase(&detail::constructor_new<Fn>), Py_tp_new, &Bound<Fn>::signature, nullptr};
+  return {MemberKind::constructor,
+          "__new__",
+          text_signature,
+          nullptr,
+          0,
+          detail::erase(&detail::constructor_new<Fn>),
+          Py_tp_new,
+          &Bound<Fn>::signature,
+          nullptr};
 }
 
 template <int Slot, auto Fn, Borrow B = default_borrow<typename detail::MethodTraits<decltype(Fn)>::Record>>
 MemberDef slot() {
-  return {MemberKind::slot, nullptr, nullptr, nullptr, 0, detail::erase(&detail::slot_unary<Fn, B>),
-          Slot, nullptr, nullptr};
+  return {MemberKind::slot, nullptr, nullptr, nullptr, 0, detail::erase(&detail::slot_unary<Fn, B>), Slot,
+          nullptr,          nullptr};
 }
 
 // A slot taking one argument, e.g. slot<Py_sq_contains, &fn>("__contains__", "(node)"):
 // the name and parameter list are those its conversion errors speak of.
 template <int Slot, auto Fn, Borrow B = default_borrow<typename detail::MethodTraits<decltype(Fn)>::Record>>
 MemberDef slot(const char* name, const char* parameters) {
-  return {MemberKind::slot, name, nullptr, nullptr, 0, detail::erase(&detail::slot_binary<Fn, B>),
-          Slot, &Bound<Fn>::signature, parameters};
+  return {
+      MemberKind::slot,      name,      nullptr, nullptr, 0, detail::erase(&detail::slot_binary<Fn, B>), Slot,
+      &Bound<Fn>::signature, parameters};
 }
 
 }  // namespace derirezaro::py

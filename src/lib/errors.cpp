@@ -15,11 +15,10 @@ constexpr const char* kPanicWithoutMessage = "derirezaro internal failure";
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "derirezaro._core.PanicException",
-        "Raised when an internal invariant of derirezaro breaks. Derives from "
-        "BaseException so that `except Exception` does not hide it.",
-        PyExc_BaseException, nullptr);
+    type = PyErr_NewExceptionWithDoc("derirezaro._core.PanicException",
+                                     "Raised when an internal invariant of derirezaro breaks. Derives from "
+                                     "BaseException so that `except Exception` does not hide it.",
+                                     PyExc_BaseException, nullptr);
   }
   return type;
 }
@@ -43,14 +42,14 @@ void raise_panic(const char* message) {
 }
 
 void raise_error(PyObject* type, std::string_view message) {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text =
+      PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(type, text.get());
 }
 
 std::string type_qualname(PyObject* obj) {
-  PyRef name = PyRef::steal(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  PyRef name =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   if (!name || !PyUnicode_Check(name.get())) {
     PyErr_Clear();
     return "?";
@@ -91,7 +90,7 @@ void prefix_argument_error(const char* param) {
   PyRef replacement = PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s", message.c_str()));
   if (!replacement) return;  // that failure (e.g. MemoryError) is now the pending error
   if (old_value) {
-    PyObject* cause = PyException_GetCause(old_value.get());  // new reference or null
+    PyObject* cause = PyException_GetCause(old_value.get());               // new reference or null
     if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals it
   }
   PyErr_SetObject(PyExc_TypeError, replacement.get());

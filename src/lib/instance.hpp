@@ -17,8 +17,7 @@ namespace derirezaro::py {
 
 template <class Record>
 struct Instance {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   Record record;
 
   // The class's type object: written once at import, read-only afterwards.

@@ -35,7 +35,10 @@ PyModuleDef g_module_def = {
     "The `derirezaro._core` native module.",
     0,        // no per-module state: single-phase initialisation
     nullptr,  // functions are added one by one by the module body
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // --- module functions ---------------------------------------------------

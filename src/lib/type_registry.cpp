@@ -16,9 +16,7 @@ std::deque<std::string>& lasting_strings() {
   return strings;
 }
 
-const char* keep(std::string text) {
-  return lasting_strings().emplace_back(std::move(text)).c_str();
-}
+const char* keep(std::string text) { return lasting_strings().emplace_back(std::move(text)).c_str(); }
 
 // "name(sig)\n--\n\ndoc": how the interpreter finds a text signature.
 const char* doc_with_signature(const char* name, const char* text_signature, const char* doc) {
@@ -57,9 +55,7 @@ PyTypeObject* create_class(const ClassDefinition& definition) {
     bind_signature(definition.name, m);
     switch (m.kind) {
       case MemberKind::method:
-      case MemberKind::function:
-        methods->push_back(method_def(m));
-        break;
+      case MemberKind::function: methods->push_back(method_def(m)); break;
       case MemberKind::property:
         getsets->push_back(PyGetSetDef{m.name, reinterpret_cast<getter>(m.impl), nullptr, m.doc, nullptr});
         break;
@@ -67,9 +63,7 @@ PyTypeObject* create_class(const ClassDefinition& definition) {
         class_text_signature = m.text_signature;
         slots.push_back({m.slot, m.impl});
         break;
-      case MemberKind::slot:
-        slots.push_back({m.slot, m.impl});
-        break;
+      case MemberKind::slot: slots.push_back({m.slot, m.impl}); break;
     }
   }
   if (class_text_signature == nullptr) {

@@ -38,7 +38,7 @@ template <class Record>
 PyTypeObject* class_for(const char* doc, std::vector<MemberDef> (*members)()) {
   if (Instance<Record>::type == nullptr) {
     ClassDefinition definition{Record::kClassName, doc, static_cast<int>(sizeof(Instance<Record>)),
-                   &Instance<Record>::dealloc, members()};
+                               &Instance<Record>::dealloc, members()};
     Instance<Record>::type = create_class(definition);  // the static keeps this reference
     if (Instance<Record>::type == nullptr) return nullptr;
   }

@@ -153,12 +153,15 @@ class PersistentMap {
   explicit PersistentMap(HashSeed seed) noexcept : seed_(seed) {}
 
   // O(1): shares the root and the seed.
-  PersistentMap(const PersistentMap& other) noexcept : root_(other.root_), seed_(other.seed_), count_(other.count_) {
+  PersistentMap(const PersistentMap& other) noexcept
+      : root_(other.root_), seed_(other.seed_), count_(other.count_) {
     if (root_ != nullptr) map_detail::node_retain(root_);
   }
   // Leaves `other` empty, with its seed.
   PersistentMap(PersistentMap&& other) noexcept
-      : root_(std::exchange(other.root_, nullptr)), seed_(other.seed_), count_(std::exchange(other.count_, 0)) {}
+      : root_(std::exchange(other.root_, nullptr)),
+        seed_(other.seed_),
+        count_(std::exchange(other.count_, 0)) {}
   PersistentMap& operator=(const PersistentMap& other) noexcept {
     PersistentMap copy(other);
     swap(copy);
@@ -198,7 +201,9 @@ class PersistentMap {
   // unchanged (and `value` is dropped).
   std::optional<V> insert_or_assign(std::string_view key, V value) { return insert(key, nullptr, value); }
   // The same, storing the caller's block for a new key instead of a copy.
-  std::optional<V> insert_or_assign(const SharedBytesRef& key, V value) { return insert(key.view(), &key, value); }
+  std::optional<V> insert_or_assign(const SharedBytesRef& key, V value) {
+    return insert(key.view(), &key, value);
+  }
 
   // Removes `key`; returns the removed key block and value, if it was
   // present. Strong guarantee, as for insertion (removal re-allocates the
@@ -263,7 +268,8 @@ class PersistentMap {
     map_detail::InsertRequest<V> request{key, hash(key), seed_, key_block, value, std::nullopt, false};
     if (root_ == nullptr) {
       Entry fresh{request.new_key(), std::move(value)};
-      root_ = map_detail::bitmap_node_edit<V>(nullptr, map_detail::hash_bit(request.hash, 0), {.leaf = &fresh});
+      root_ =
+          map_detail::bitmap_node_edit<V>(nullptr, map_detail::hash_bit(request.hash, 0), {.leaf = &fresh});
       count_ = 1;
       return std::nullopt;
     }
@@ -275,8 +281,7 @@ class PersistentMap {
   // Installs the outcome of an edit of the root. Cannot fail.
   void commit(map_detail::Edit<V>&& edit) noexcept {
     switch (edit.outcome) {
-      case map_detail::EditOutcome::unchanged:
-        return;
+      case map_detail::EditOutcome::unchanged: return;
       case map_detail::EditOutcome::replaced:
         map_detail::node_release<V>(std::exchange(root_, edit.replacement.release()), 0);
         return;

@@ -38,7 +38,8 @@ class TrieInspector {
   using Bitmap = BitmapNode<V>;
   using Collision = CollisionNode<V>;
 
-  TrieInspector(const Node* root, const HashSeed& seed, uint64_t count) : root_(root), seed_(seed), count_(count) {}
+  TrieInspector(const Node* root, const HashSeed& seed, uint64_t count)
+      : root_(root), seed_(seed), count_(count) {}
 
   bool validate(std::string* why) const {
     std::string error;
@@ -46,7 +47,8 @@ class TrieInspector {
     if (root_ == nullptr) {
       if (count_ != 0) error = concat("the root is null but the count is ", std::to_string(count_));
     } else if (check(root_, 0, 0, &leaves, &error) && leaves != count_) {
-      error = concat("the count is ", std::to_string(count_), " but the tree holds ", std::to_string(leaves), " leaves");
+      error = concat("the count is ", std::to_string(count_), " but the tree holds ", std::to_string(leaves),
+                     " leaves");
     }
     if (why != nullptr) *why = error;
     return error.empty();
@@ -106,20 +108,24 @@ class TrieInspector {
   bool check(const Node* node, unsigned depth, uint32_t path, uint64_t* leaves, std::string* error) const {
     const std::string where = concat("node at depth ", std::to_string(depth), " on path ", hex(path));
     if (node->refs.load(std::memory_order_relaxed) == 0) return fail(error, where + " has a zero count");
-    if (depth == kCollisionDepth) return check_collision(static_cast<const Collision*>(node), path, leaves, error);
+    if (depth == kCollisionDepth)
+      return check_collision(static_cast<const Collision*>(node), path, leaves, error);
 
     const auto* bitmap = static_cast<const Bitmap*>(node);
-    if ((bitmap->datamap & bitmap->nodemap) != 0) return fail(error, where + ": a slot is both leaf and child");
+    if ((bitmap->datamap & bitmap->nodemap) != 0)
+      return fail(error, where + ": a slot is both leaf and child");
     if (depth == kDeepestLevel && ((bitmap->datamap | bitmap->nodemap) & ~uint32_t{0xf}) != 0) {
       return fail(error, where + ": the deepest level uses slots above 3");
     }
     const uint64_t before = *leaves;
     for (uint32_t rest = bitmap->datamap; rest != 0; rest &= rest - 1) {
       const uint32_t bit = rest & (~rest + 1);
-      const uint32_t slot_path = path | (static_cast<uint32_t>(std::countr_zero(bit)) << (kBitsPerLevel * depth));
+      const uint32_t slot_path =
+          path | (static_cast<uint32_t>(std::countr_zero(bit)) << (kBitsPerLevel * depth));
       const SharedBytesRef& key = bitmap->leaf_at(bit).key;
       if ((hash(key) & path_mask(depth + 1)) != slot_path) {
-        return fail(error, concat(where, ": leaf ", quoted(key.view()), " with hash ", hex(hash(key)), " is off its path"));
+        return fail(error, concat(where, ": leaf ", quoted(key.view()), " with hash ", hex(hash(key)),
+                                  " is off its path"));
       }
       ++*leaves;
     }
@@ -127,12 +133,14 @@ class TrieInspector {
       const uint32_t bit = rest & (~rest + 1);
       const Node* child = bitmap->child_at(bit);
       if (child == nullptr) return fail(error, where + ": null child");
-      const uint32_t slot_path = path | (static_cast<uint32_t>(std::countr_zero(bit)) << (kBitsPerLevel * depth));
+      const uint32_t slot_path =
+          path | (static_cast<uint32_t>(std::countr_zero(bit)) << (kBitsPerLevel * depth));
       if (!check(child, depth + 1, slot_path, leaves, error)) return false;
     }
     const uint64_t held = *leaves - before;
     if (depth == 0 && held == 0) return fail(error, "the root is empty but not null");
-    if (depth != 0 && held < 2) return fail(error, concat(where, " holds ", std::to_string(held), " leaf, not two or more"));
+    if (depth != 0 && held < 2)
+      return fail(error, concat(where, " holds ", std::to_string(held), " leaf, not two or more"));
     return true;
   }
 
@@ -142,9 +150,11 @@ class TrieInspector {
     if (list->count < 2) return fail(error, where + " holds fewer than two leaves");
     for (uint32_t i = 0; i < list->count; ++i) {
       const SharedBytesRef& key = list->leaves()[i].key;
-      if (hash(key) != list->hash) return fail(error, concat(where, " holds ", quoted(key.view()), " of hash ", hex(hash(key))));
+      if (hash(key) != list->hash)
+        return fail(error, concat(where, " holds ", quoted(key.view()), " of hash ", hex(hash(key))));
       for (uint32_t j = 0; j < i; ++j) {
-        if (list->leaves()[j].key == key) return fail(error, concat(where, " holds ", quoted(key.view()), " twice"));
+        if (list->leaves()[j].key == key)
+          return fail(error, concat(where, " holds ", quoted(key.view()), " twice"));
       }
     }
     *leaves += list->count;
@@ -162,7 +172,8 @@ class TrieInspector {
     if (depth == kCollisionDepth) {
       const auto* list = static_cast<const Collision*>(node);
       out->append(concat("collision ", hex(list->hash)));
-      for (uint32_t i = 0; i < list->count; ++i) out->append(concat(" ", quoted(list->leaves()[i].key.view())));
+      for (uint32_t i = 0; i < list->count; ++i)
+        out->append(concat(" ", quoted(list->leaves()[i].key.view())));
       *out += "\n";
       return;
     }
@@ -190,7 +201,8 @@ class TrieInspector {
     const auto* bitmap = static_cast<const Bitmap*>(node);
     ++stats->bitmap_nodes;
     stats->leaves += bitmap->leaf_count();
-    for (unsigned i = 0, n = bitmap->child_count(); i < n; ++i) collect(bitmap->children()[i], depth + 1, stats);
+    for (unsigned i = 0, n = bitmap->child_count(); i < n; ++i)
+      collect(bitmap->children()[i], depth + 1, stats);
   }
 
   const Node* root_;

@@ -120,10 +120,10 @@ struct Trie {
 
   // A bitmap node's response to its child's edit: absorb it in place when
   // the node is exclusive, else build this node's replacement.
-  static Edit<V> adopt_child_edit(Bitmap* node, uint32_t bit, unsigned depth, bool exclusive, Edit<V>&& child) {
+  static Edit<V> adopt_child_edit(Bitmap* node, uint32_t bit, unsigned depth, bool exclusive,
+                                  Edit<V>&& child) {
     switch (child.outcome) {
-      case EditOutcome::unchanged:
-        return Edit<V>::unchanged();
+      case EditOutcome::unchanged: return Edit<V>::unchanged();
       case EditOutcome::replaced:
         if (exclusive) {
           Node* old = std::exchange(node->child_at(bit), child.replacement.release());
@@ -136,8 +136,7 @@ struct Trie {
         // "every non-root subtree holds two leaves": hand the leaf further up.
         if (depth != 0 && node->datamap == 0 && node->nodemap == bit) return std::move(child);
         return Edit<V>::replaced(bitmap_node_edit(node, bit, {.leaf = &*child.survivor}), depth);
-      case EditOutcome::emptied:
-        break;
+      case EditOutcome::emptied: break;
     }
     // Only the root reports `emptied`: a child's subtree holds at least two
     // leaves, so one removal leaves at least one.
@@ -267,8 +266,9 @@ struct Trie {
       // A list holds at least two leaves: it is made with two and becomes a
       // leaf again when one of the two goes.
       assert(list->count >= 2);
-      Edit<V> edit = list->count == 2 ? Edit<V>::collapsed(list->leaves()[1 - i])
-                                      : Edit<V>::replaced(collision_node_edit(*list, i, nullptr), kCollisionDepth);
+      Edit<V> edit = list->count == 2
+                         ? Edit<V>::collapsed(list->leaves()[1 - i])
+                         : Edit<V>::replaced(collision_node_edit(*list, i, nullptr), kCollisionDepth);
       request.removed.emplace(leaf);
       return edit;
     }

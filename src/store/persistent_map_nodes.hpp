@@ -125,7 +125,9 @@ struct CollisionNode : Node {
 
   static constexpr size_t kLeavesOffset = round_up(sizeof(Node) + 2 * sizeof(uint32_t), alignof(MapEntry<V>));
 
-  static size_t allocation_size(uint32_t count) noexcept { return kLeavesOffset + count * sizeof(MapEntry<V>); }
+  static size_t allocation_size(uint32_t count) noexcept {
+    return kLeavesOffset + count * sizeof(MapEntry<V>);
+  }
 
   MapEntry<V>* leaves() noexcept {
     return std::launder(reinterpret_cast<MapEntry<V>*>(reinterpret_cast<char*>(this) + kLeavesOffset));
@@ -238,7 +240,7 @@ CollisionNode<V>* collision_node_allocate(uint32_t hash, uint32_t count) {
 // Exactly one of `leaf` and `child` is set, or neither to empty the slot.
 template <class V>
 struct SlotContent {
-  MapEntry<V>* leaf = nullptr;   // moved into the new node
+  MapEntry<V>* leaf = nullptr;    // moved into the new node
   OwnedNode<V>* child = nullptr;  // its reference is handed to the new node
 };
 
@@ -318,7 +320,9 @@ CollisionNode<V>* collision_node_with_two_leaves(uint32_t hash, MapEntry<V>& fir
 template <class V>
 CollisionNode<V>* collision_node_edit(const CollisionNode<V>& source, uint32_t index,
                                       std::type_identity_t<MapEntry<V>>* leaf) {
-  const uint32_t count = leaf == nullptr ? source.count - 1 : index == source.count ? source.count + 1 : source.count;
+  const uint32_t count = leaf == nullptr         ? source.count - 1
+                         : index == source.count ? source.count + 1
+                                                 : source.count;
   CollisionNode<V>* node = collision_node_allocate<V>(source.hash, count);
   MapEntry<V>* out = node->leaves();
   const MapEntry<V>* in = source.leaves();

@@ -34,9 +34,9 @@ namespace derirezaro::py {
 namespace {
 
 using store::Access;
-using store::SharedBytesRef;
 using store::Shard;
 using store::ShardContents;
+using store::SharedBytesRef;
 
 // `max_history`: None, or an int (or anything with __index__) that fits an
 // unsigned 64-bit integer. Out-of-range values raise the interpreter's
@@ -123,7 +123,8 @@ PyObject* store_new(PyTypeObject* cls, std::optional<Utf8> backend, std::optiona
     return nullptr;
   }
   if (codec_name != "msgpack") {
-    raise_error(PyExc_ValueError, "codec '" + std::string(codec_name) + "' is not supported (only 'msgpack')");
+    raise_error(PyExc_ValueError,
+                "codec '" + std::string(codec_name) + "' is not supported (only 'msgpack')");
     return nullptr;
   }
   return Instance<StoreRecord>::create(cls, std::string(codec_name), max_history.limit);
@@ -139,9 +140,7 @@ PyObject* store_max_history(StoreRecord& self) {
   return PyLong_FromUnsignedLongLong(*limit);
 }
 
-Py_ssize_t store_len(StoreRecord& self) {
-  return static_cast<Py_ssize_t>(self.store->entry_count());
-}
+Py_ssize_t store_len(StoreRecord& self) { return static_cast<Py_ssize_t>(self.store->entry_count()); }
 
 PyObject* store_repr(StoreRecord& self) {
   const std::string text = "Store(backend='memory', codec='" + self.codec +
@@ -157,9 +156,8 @@ PyObject* store_set(StoreRecord& self, Utf8 ns, Utf8 key, PyObject* value) {
     codec::ScratchEncodeBuffer scratch;
     codec::EncodeBuffer& buffer = scratch.get();
     if (!codec::encode_into(value, buffer)) return nullptr;
-    encoded = SharedBytesRef::build(buffer.size(), [&buffer](char* out) noexcept {
-      buffer.copy_to(reinterpret_cast<uint8_t*>(out));
-    });
+    encoded = SharedBytesRef::build(
+        buffer.size(), [&buffer](char* out) noexcept { buffer.copy_to(reinterpret_cast<uint8_t*>(out)); });
   }
   store::Store& store = *self.store;
   writing(store.shard_for(ns.text), Length::short_work, [&](ShardContents& shard, auto& entries) {
@@ -192,10 +190,9 @@ PyObject* store_contains(StoreRecord& self, Utf8 ns, Utf8 key) {
 
 PyObject* store_delete(StoreRecord& self, Utf8 ns, Utf8 key) {
   store::Store& store = *self.store;
-  const bool removed = writing(store.shard_for(ns.text), Length::short_work,
-                               [&](ShardContents& shard, auto& entries) {
-                                 return store.erase(shard, entries, ns.text, key.text);
-                               });
+  const bool removed = writing(
+      store.shard_for(ns.text), Length::short_work,
+      [&](ShardContents& shard, auto& entries) { return store.erase(shard, entries, ns.text, key.text); });
   return PyBool_FromLong(removed);
 }
 

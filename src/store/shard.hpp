@@ -49,9 +49,7 @@ enum class Access : uint8_t { read, write };
 
 class alignas(64) Shard {
  public:
-  bool try_lock(Access access) {
-    return access == Access::read ? lock_.try_lock_shared() : lock_.try_lock();
-  }
+  bool try_lock(Access access) { return access == Access::read ? lock_.try_lock_shared() : lock_.try_lock(); }
   void lock(Access access) {
     if (access == Access::read) {
       lock_.lock_shared();

@@ -93,8 +93,8 @@ uint64_t siphash13(uint64_t k0, uint64_t k1, const void* data, size_t size) noex
 
 size_t shard_index(std::string_view ns) noexcept {
   static constexpr unsigned char kTerminator = 0xff;
-  const uint64_t h = siphash13_with_suffix(0, 0, reinterpret_cast<const unsigned char*>(ns.data()),
-                                           ns.size(), &kTerminator, 1);
+  const uint64_t h = siphash13_with_suffix(0, 0, reinterpret_cast<const unsigned char*>(ns.data()), ns.size(),
+                                           &kTerminator, 1);
   return static_cast<size_t>(h & (kShardCount - 1));
 }
 

@@ -52,7 +52,8 @@ void Store::clear(ShardContents& shard, std::atomic<uint64_t>& entries) {
   shard.namespaces.clear();
 }
 
-std::optional<SharedBytesRef> Store::find(const ShardContents& shard, std::string_view ns, std::string_view key) {
+std::optional<SharedBytesRef> Store::find(const ShardContents& shard, std::string_view ns,
+                                          std::string_view key) {
   const KeyMap* keys = shard.namespaces.find(ns);
   if (keys == nullptr) return std::nullopt;
   const SharedBytesRef* value = keys->find(key);

@@ -46,17 +46,17 @@ class Store {
   // --- work on a locked shard ------------------------------------------
 
   // Under the write lock: stores `value` under (ns, key), replacing any value.
-  void set(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns,
-           std::string_view key, const SharedBytesRef& value);
+  void set(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns, std::string_view key,
+           const SharedBytesRef& value);
   // Under the write lock: removes (ns, key); whether it was there. The
   // namespace stays, even when this was its last key.
-  bool erase(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns,
-             std::string_view key);
+  bool erase(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns, std::string_view key);
   // Under the write lock: drops every namespace of the shard.
   void clear(ShardContents& shard, std::atomic<uint64_t>& entries);
 
   // Under a read lock: the encoded value at (ns, key), shared (no bytes copied).
-  static std::optional<SharedBytesRef> find(const ShardContents& shard, std::string_view ns, std::string_view key);
+  static std::optional<SharedBytesRef> find(const ShardContents& shard, std::string_view ns,
+                                            std::string_view key);
   // Under a read lock: every key of `ns` (none when `ns` is unknown).
   static std::vector<SharedBytesRef> keys(const ShardContents& shard, std::string_view ns);
   // Under a read lock: appends every namespace of the shard to `out`.

@@ -69,15 +69,14 @@ void expect_round_trip(const CanonicalCase& c) {
 
 class ReaderScalarTest : public ::testing::TestWithParam<CanonicalCase> {};
 TEST_P(ReaderScalarTest, ReadsBackAndReencodesIdentically) { expect_round_trip(GetParam()); }
-INSTANTIATE_TEST_SUITE_P(Reader, ReaderScalarTest,
-                         ::testing::ValuesIn(testdata::canonical_scalars()), case_name);
+INSTANTIATE_TEST_SUITE_P(Reader, ReaderScalarTest, ::testing::ValuesIn(testdata::canonical_scalars()),
+                         case_name);
 
 class ReaderLengthTest : public ::testing::TestWithParam<testdata::LengthCase> {};
 TEST_P(ReaderLengthTest, ReadsBackAndReencodesIdentically) {
   expect_round_trip(testdata::materialise(GetParam()));
 }
-INSTANTIATE_TEST_SUITE_P(Reader, ReaderLengthTest,
-                         ::testing::ValuesIn(testdata::length_boundaries()),
+INSTANTIATE_TEST_SUITE_P(Reader, ReaderLengthTest, ::testing::ValuesIn(testdata::length_boundaries()),
                          testdata::length_name);
 
 // Forms the writer never produces but the reader must accept.
@@ -90,24 +89,38 @@ TEST(Reader, NonCanonicalMarkersDecode) {
     Value expected;
   } rows[] = {
       {"c1", Nil{}},  // the reserved marker reads as nil
-      {"cc 05", five}, {"cd 00 05", five}, {"ce 00 00 00 05", five},
+      {"cc 05", five},
+      {"cd 00 05", five},
+      {"ce 00 00 00 05", five},
       {"cf 00 00 00 00 00 00 00 05", five},
       // Signed markers carrying a non-negative number give the unsigned form.
-      {"d0 05", five}, {"d1 00 05", five}, {"d2 00 00 00 05", five},
-      {"d3 00 00 00 00 00 00 00 05", five}, {"d0 00", uint_value(0)},
+      {"d0 05", five},
+      {"d1 00 05", five},
+      {"d2 00 00 00 05", five},
+      {"d3 00 00 00 00 00 00 00 05", five},
+      {"d0 00", uint_value(0)},
       {"d3 7f ff ff ff ff ff ff ff", uint_value(INT64_MAX)},
-      {"d0 ff", minus1}, {"d1 ff ff", minus1}, {"d2 ff ff ff ff", minus1},
-      {"d3 ff ff ff ff ff ff ff ff", minus1}, {"d1 80 00", int_value(-32768)},
-      {"d9 01 61", String{"a"}}, {"da 00 01 61", String{"a"}},
+      {"d0 ff", minus1},
+      {"d1 ff ff", minus1},
+      {"d2 ff ff ff ff", minus1},
+      {"d3 ff ff ff ff ff ff ff ff", minus1},
+      {"d1 80 00", int_value(-32768)},
+      {"d9 01 61", String{"a"}},
+      {"da 00 01 61", String{"a"}},
       {"db 00 00 00 01 61", String{"a"}},
-      {"c5 00 01 ff", Bytes{"\xff"}}, {"c6 00 00 00 01 ff", Bytes{"\xff"}},
-      {"c7 01 05 aa", Extension{5, "\xaa"}}, {"c8 00 02 ff aa bb", Extension{-1, "\xaa\xbb"}},
+      {"c5 00 01 ff", Bytes{"\xff"}},
+      {"c6 00 00 00 01 ff", Bytes{"\xff"}},
+      {"c7 01 05 aa", Extension{5, "\xaa"}},
+      {"c8 00 02 ff aa bb", Extension{-1, "\xaa\xbb"}},
       {"c9 00 00 00 00 7f", Extension{127, ""}},
-      {"dc 00 01 a1 61", one_a}, {"dd 00 00 00 01 a1 61", one_a},
-      {"de 00 01 05 ff", Map{{five, minus1}}}, {"df 00 00 00 01 05 ff", Map{{five, minus1}}},
+      {"dc 00 01 a1 61", one_a},
+      {"dd 00 00 00 01 a1 61", one_a},
+      {"de 00 01 05 ff", Map{{five, minus1}}},
+      {"df 00 00 00 01 05 ff", Map{{five, minus1}}},
       // Text failing the UTF-8 check keeps its bytes and carries the mark,
       // as a map key as well as a value.
-      {"a1 ff", String{"\xff", false}}, {"a3 ed a0 80", String{"\xed\xa0\x80", false}},
+      {"a1 ff", String{"\xff", false}},
+      {"a3 ed a0 80", String{"\xed\xa0\x80", false}},
       {"d9 02 c0 80", String{"\xc0\x80", false}},
       {"81 a1 ff c0", Map{{String{"\xff", false}, Nil{}}}},
       {"ca 7f 80 00 00", std::numeric_limits<float>::infinity()},
@@ -145,10 +158,8 @@ std::string expected_text(ReadErrorKind kind, uint64_t declared, uint64_t availa
     case ReadErrorKind::body_short:
       return "I/O error while reading non-marker bytes: Expected " + std::to_string(declared) +
              " bytes, read " + std::to_string(available) + " bytes";
-    case ReadErrorKind::depth_exceeded:
-      return "depth limit exceeded";
-    default:
-      return "";
+    case ReadErrorKind::depth_exceeded: return "depth limit exceeded";
+    default: return "";
   }
 }
 
@@ -161,8 +172,7 @@ void expect_read_error(const std::string& input, ReadErrorKind kind, uint64_t de
   const msgpack::ReadError from_value = decode(input).error;
   const msgpack::ReadError from_validator = validate(input);
   EXPECT_EQ(from_value.kind, kind);
-  EXPECT_TRUE(from_validator.kind == from_value.kind &&
-              from_validator.declared == from_value.declared &&
+  EXPECT_TRUE(from_validator.kind == from_value.kind && from_validator.declared == from_value.declared &&
               from_validator.available == from_value.available);
   if (kind == ReadErrorKind::none) return;
   // The text carries the body numbers, so this also checks them.
@@ -185,22 +195,47 @@ TEST(Reader, ErrorsAndTheirTexts) {
       {"81 01", marker},  // key present, value missing
       {"dc 00 02 c0", marker},
       // Every fixed-size field one byte short.
-      {"cc", field}, {"cd 01", field}, {"ce 00 00 00", field},
-      {"cf 00 00 00 00 00 00 00", field}, {"d0", field}, {"d1 ff", field},
-      {"d2 ff ff ff", field}, {"d3 ff ff ff ff ff ff ff", field},
-      {"ca 3f c0 00", field}, {"cb 3f f8 00 00 00 00 00", field},
-      {"c4", field}, {"c5 00", field}, {"c6 00 00 00", field},
-      {"c7", field}, {"c8 00", field}, {"c9 00 00 00", field},
-      {"d9", field}, {"da 00", field}, {"db 00 00 00", field},
-      {"dc 00", field}, {"dd 00 00 00", field}, {"de 00", field}, {"df 00 00 00", field},
+      {"cc", field},
+      {"cd 01", field},
+      {"ce 00 00 00", field},
+      {"cf 00 00 00 00 00 00 00", field},
+      {"d0", field},
+      {"d1 ff", field},
+      {"d2 ff ff ff", field},
+      {"d3 ff ff ff ff ff ff ff", field},
+      {"ca 3f c0 00", field},
+      {"cb 3f f8 00 00 00 00 00", field},
+      {"c4", field},
+      {"c5 00", field},
+      {"c6 00 00 00", field},
+      {"c7", field},
+      {"c8 00", field},
+      {"c9 00 00 00", field},
+      {"d9", field},
+      {"da 00", field},
+      {"db 00 00 00", field},
+      {"dc 00", field},
+      {"dd 00 00 00", field},
+      {"de 00", field},
+      {"df 00 00 00", field},
       {"92 c0 cd 01", field},
       // An extension's type byte missing is a field error, not a short body.
-      {"d4", field}, {"d8", field}, {"c7 00", field}, {"c9 00 00 00 05", field},
+      {"d4", field},
+      {"d8", field},
+      {"c7 00", field},
+      {"c9 00 00 00 05", field},
       // Bodies cut short name the declared length and what was there.
-      {"a5 61 62", body, 5, 2}, {"d9 20 61", body, 32, 1}, {"c4 03 01", body, 3, 1},
-      {"c5 01 00", body, 256, 0}, {"d4 01", body, 1, 0}, {"d5 01 00", body, 2, 1},
-      {"d8 01", body, 16, 0}, {"c7 03 01 aa", body, 3, 1}, {"93 c0 a3 61", body, 3, 1},
-      {"c6 ff ff ff ff 00", body, 4294967295u, 1}, {"db ff ff ff ff", body, 4294967295u, 0},
+      {"a5 61 62", body, 5, 2},
+      {"d9 20 61", body, 32, 1},
+      {"c4 03 01", body, 3, 1},
+      {"c5 01 00", body, 256, 0},
+      {"d4 01", body, 1, 0},
+      {"d5 01 00", body, 2, 1},
+      {"d8 01", body, 16, 0},
+      {"c7 03 01 aa", body, 3, 1},
+      {"93 c0 a3 61", body, 3, 1},
+      {"c6 ff ff ff ff 00", body, 4294967295u, 1},
+      {"db ff ff ff ff", body, 4294967295u, 0},
       {"c9 ff ff ff ff 01", body, 4294967295u, 0},
   };
   for (const auto& row : rows) {
@@ -218,8 +253,7 @@ TEST(Reader, ScalarRunsCutAnywhere) {
   std::string items;
   for (const char* item : {"00", "7f", "e0", "c0", "c2", "c3", "cc ff", "cd 01 00", "ce 01 00 00 00",
                            "cf 01 00 00 00 00 00 00 00", "d0 80", "d1 80 00", "d2 80 00 00 00",
-                           "d3 80 00 00 00 00 00 00 00", "ca 3f c0 00 00",
-                           "cb 3f f8 00 00 00 00 00 00"}) {
+                           "d3 80 00 00 00 00 00 00 00", "ca 3f c0 00 00", "cb 3f f8 00 00 00 00 00 00"}) {
     items += hex(item);
   }
   std::string input = hex("dc 00 81");  // 8 copies of the 16 items, then a str
@@ -260,16 +294,26 @@ TEST(Reader, DepthBudgetLimitsAndPrecedence) {
     uint64_t available = 0;
     const char* close = "";
   } rows[] = {
-      {"91", 511, "90", none}, {"91", 512, "90", depth},  // 512 nested arrays, then 513
-      {"91", 511, "01", none}, {"91", 512, "01", depth},
-      {"91", 510, "a1 61", none}, {"91", 511, "a1 61", depth},
-      {"91", 511, "c4 01 61", none}, {"91", 512, "c4 01 61", depth},
-      {"91", 510, "d4 01 00", none}, {"91", 511, "d4 01 00", depth},
-      {"81 c0", 511, "80", none}, {"81 c0", 512, "80", depth},  // maps count like arrays
-      {"81 c0", 511, "01", none}, {"81 c0", 512, "01", depth},
-      {"81 c0", 510, "a1 61", none}, {"81 c0", 511, "a1 61", depth},
-      {"81", 511, "80", none, 0, 0, "c0"}, {"81", 512, "80", depth, 0, 0, "c0"},  // keys too
-      {"dc 00 01", 511, "90", none}, {"dc 00 01", 512, "90", depth},
+      {"91", 511, "90", none},
+      {"91", 512, "90", depth},  // 512 nested arrays, then 513
+      {"91", 511, "01", none},
+      {"91", 512, "01", depth},
+      {"91", 510, "a1 61", none},
+      {"91", 511, "a1 61", depth},
+      {"91", 511, "c4 01 61", none},
+      {"91", 512, "c4 01 61", depth},
+      {"91", 510, "d4 01 00", none},
+      {"91", 511, "d4 01 00", depth},
+      {"81 c0", 511, "80", none},
+      {"81 c0", 512, "80", depth},  // maps count like arrays
+      {"81 c0", 511, "01", none},
+      {"81 c0", 512, "01", depth},
+      {"81 c0", 510, "a1 61", none},
+      {"81 c0", 511, "a1 61", depth},
+      {"81", 511, "80", none, 0, 0, "c0"},
+      {"81", 512, "80", depth, 0, 0, "c0"},  // keys too
+      {"dc 00 01", 511, "90", none},
+      {"dc 00 01", 512, "90", depth},
       // Which error wins at the limit.
       {"91", 511, "dc 00", ReadErrorKind::field_short},  // count cut short
       {"91", 511, "dc 00 00", none},
@@ -285,8 +329,7 @@ TEST(Reader, DepthBudgetLimitsAndPrecedence) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::to_string(row.count) + " x " + row.open + " | " + row.tail);
-    expect_read_error(nest(row.open, row.count, row.tail, row.close), row.kind, row.declared,
-                      row.available);
+    expect_read_error(nest(row.open, row.count, row.tail, row.close), row.kind, row.declared, row.available);
   }
 }
 
@@ -301,8 +344,8 @@ TEST(Reader, HugeDeclaredLengthsDoNotAllocate) {
     return g_largest;
   };
   ReadErrorKind kind;
-  for (const char* input : {"dd ff ff ff ff", "df ff ff ff ff", "dd ff ff ff ff c0 c0",
-                            "c6 ff ff ff ff 61", "db ff ff ff ff 61", "c9 ff ff ff ff 01 61"}) {
+  for (const char* input : {"dd ff ff ff ff", "df ff ff ff ff", "dd ff ff ff ff c0 c0", "c6 ff ff ff ff 61",
+                            "db ff ff ff ff 61", "c9 ff ff ff ff 01 61"}) {
     EXPECT_LE(largest_allocation(hex(input), kind), size_t{65536}) << input;
     EXPECT_NE(kind, ReadErrorKind::none) << input;
   }

@@ -13,21 +13,16 @@ using testdata::case_name;
 using testdata::hex;
 using testdata::to_hex;
 
-void expect_written(const CanonicalCase& c) {
-  EXPECT_EQ(to_hex(encode(c.value)), to_hex(c.bytes));
-}
+void expect_written(const CanonicalCase& c) { EXPECT_EQ(to_hex(encode(c.value)), to_hex(c.bytes)); }
 
 class WriterScalarTest : public ::testing::TestWithParam<CanonicalCase> {};
 TEST_P(WriterScalarTest, WritesTheMostCompactForm) { expect_written(GetParam()); }
-INSTANTIATE_TEST_SUITE_P(Writer, WriterScalarTest,
-                         ::testing::ValuesIn(testdata::canonical_scalars()), case_name);
+INSTANTIATE_TEST_SUITE_P(Writer, WriterScalarTest, ::testing::ValuesIn(testdata::canonical_scalars()),
+                         case_name);
 
 class WriterLengthTest : public ::testing::TestWithParam<testdata::LengthCase> {};
-TEST_P(WriterLengthTest, WritesTheMostCompactHeader) {
-  expect_written(testdata::materialise(GetParam()));
-}
-INSTANTIATE_TEST_SUITE_P(Writer, WriterLengthTest,
-                         ::testing::ValuesIn(testdata::length_boundaries()),
+TEST_P(WriterLengthTest, WritesTheMostCompactHeader) { expect_written(testdata::materialise(GetParam())); }
+INSTANTIATE_TEST_SUITE_P(Writer, WriterLengthTest, ::testing::ValuesIn(testdata::length_boundaries()),
                          testdata::length_name);
 
 // The Python encoder writes integers through write_int rather than through a
@@ -38,8 +33,7 @@ TEST(Writer, SignedPrimitiveMatchesIntegerValue) {
     if (n == nullptr || (!n->negative && n->bits > uint64_t{INT64_MAX})) continue;
     ByteBuffer out;
     msgpack::write_int(out, n->as_signed());
-    EXPECT_EQ(to_hex({reinterpret_cast<const char*>(out.data()), out.size()}), to_hex(c.bytes))
-        << c.name;
+    EXPECT_EQ(to_hex({reinterpret_cast<const char*>(out.data()), out.size()}), to_hex(c.bytes)) << c.name;
   }
 }
 

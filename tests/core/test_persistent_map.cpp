@@ -158,7 +158,9 @@ TYPED_TEST(PersistentMapModel, RandomHistoryAcrossCopiesMatchesModel) {
       }
       continue;
     }
-    const MutationKind kind = dice < 65 ? MutationKind::insert : dice < 85 ? MutationKind::erase : MutationKind::update;
+    const MutationKind kind = dice < 65   ? MutationKind::insert
+                              : dice < 85 ? MutationKind::erase
+                                          : MutationKind::update;
     if (rng() % 10 == 0) {
       const std::string before = v.map.dump();
       const int64_t nodes = PersistentMapStats::live_nodes();
@@ -239,17 +241,18 @@ INSTANTIATE_TEST_SUITE_P(
                   "        0: bitmap 0:*\n"
                   "          0: bitmap 0:*\n"
                   "            0: bitmap 1:\"0x40000000:a\" 2:\"0x80000000:b\" 3:\"0xc0000000:c\"\n"},
-        ShapeCase{"EqualHashesMeetInACollisionListBelowTheDeepestLevel",
-                  {kDeep + "a", kDeep + "b", kDeep + "c"},
-                  {},
-                  "bitmap 5:*\n"
-                  "  5: bitmap 0:*\n"
-                  "    0: bitmap 0:*\n"
-                  "      0: bitmap 0:*\n"
-                  "        0: bitmap 0:*\n"
-                  "          0: bitmap 0:*\n"
-                  "            0: bitmap 3:*\n"
-                  "              3: collision 0xc0000005 \"0xc0000005:a\" \"0xc0000005:b\" \"0xc0000005:c\"\n"},
+        ShapeCase{
+            "EqualHashesMeetInACollisionListBelowTheDeepestLevel",
+            {kDeep + "a", kDeep + "b", kDeep + "c"},
+            {},
+            "bitmap 5:*\n"
+            "  5: bitmap 0:*\n"
+            "    0: bitmap 0:*\n"
+            "      0: bitmap 0:*\n"
+            "        0: bitmap 0:*\n"
+            "          0: bitmap 0:*\n"
+            "            0: bitmap 3:*\n"
+            "              3: collision 0xc0000005 \"0xc0000005:a\" \"0xc0000005:b\" \"0xc0000005:c\"\n"},
         ShapeCase{"RemovalFromACollisionListKeepsOrder",
                   {kDeep + "a", kDeep + "b", kDeep + "c"},
                   {kDeep + "b"},
@@ -278,7 +281,9 @@ INSTANTIATE_TEST_SUITE_P(
                   {path_key(0x01, "a")},
                   "bitmap 1:\"0x00000021:b\"\n"},
         ShapeCase{"LastRemovalEmptiesTheMap", {path_key(0x01, "a")}, {path_key(0x01, "a")}, "empty\n"},
-        ShapeCase{"EmptyKeyIsAKeyLikeAnyOther", {"", path_key(0x0, "z")}, {},
+        ShapeCase{"EmptyKeyIsAKeyLikeAnyOther",
+                  {"", path_key(0x0, "z")},
+                  {},
                   "bitmap 0:*\n"
                   "  0: bitmap 0:*\n"
                   "    0: bitmap 0:*\n"

@@ -84,12 +84,8 @@ TEST_P(PersistentMapFaults, FailedAllocationLeavesMapUnchanged) {
 
   const int allocations = fail_until_success(map, snapshot, [&](PathMap& m) {
     switch (c.op) {
-      case Op::insert:
-        m.insert_or_assign(c.key, value);
-        break;
-      case Op::erase:
-        m.erase(c.key);
-        break;
+      case Op::insert: m.insert_or_assign(c.key, value); break;
+      case Op::erase: m.erase(c.key); break;
       case Op::update:
         if (Bytes* slot = m.find_for_update(c.key)) *slot = value;
         break;
@@ -120,13 +116,21 @@ INSTANTIATE_TEST_SUITE_P(
             FaultCase{"InsertIntoEmptyMap", {}, Op::insert, path_key(0x1, "a"), 2, 2},
             FaultCase{"InsertIntoFreeRootSlot", {path_key(0x1, "a")}, Op::insert, path_key(0x2, "b"), 2, 2},
             // key block + depth-6 node with both leaves + 5 chain nodes + root
-            FaultCase{"InsertPushingALeafToTheDeepestLevel", {path_key(0x40000000, "a")}, Op::insert,
-                      path_key(0x80000000, "b"), 8, 8},
+            FaultCase{"InsertPushingALeafToTheDeepestLevel",
+                      {path_key(0x40000000, "a")},
+                      Op::insert,
+                      path_key(0x80000000, "b"),
+                      8,
+                      8},
             // key block + list + 6 chain nodes + root
             FaultCase{"InsertCreatingACollisionList", {kC + "a"}, Op::insert, kC + "b", 9, 9},
             // exclusive: key block + list (the chain is changed in place)
             FaultCase{"InsertIntoACollisionList", {kC + "a", kC + "b"}, Op::insert, kC + "c", 2, 9},
-            FaultCase{"OverwriteALeaf", {path_key(0x01, "a"), path_key(0x21, "b")}, Op::insert, path_key(0x21, "b"), 0,
+            FaultCase{"OverwriteALeaf",
+                      {path_key(0x01, "a"), path_key(0x21, "b")},
+                      Op::insert,
+                      path_key(0x21, "b"),
+                      0,
                       2},
             FaultCase{"OverwriteInACollisionList", {kC + "a", kC + "b"}, Op::insert, kC + "b", 0, 8},
             FaultCase{"EraseShrinkingTheRoot",
@@ -147,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
                       path_key(0x01, "a"),
                       1,
                       1},
-            FaultCase{"EraseFromACollisionListOfThree", {kC + "a", kC + "b", kC + "c"}, Op::erase, kC + "b", 1, 8},
+            FaultCase{
+                "EraseFromACollisionListOfThree", {kC + "a", kC + "b", kC + "c"}, Op::erase, kC + "b", 1, 8},
             FaultCase{"EraseTheLastEntry", {path_key(0x1, "a")}, Op::erase, path_key(0x1, "a"), 0, 0},
             FaultCase{"EraseAbsentKeyOnAnOccupiedPath", {kC + "a", kC + "b"}, Op::erase, kC + "z", 0, 0},
             // shared: depth-6 node + 5 chain nodes + root
@@ -161,7 +166,8 @@ INSTANTIATE_TEST_SUITE_P(
             FaultCase{"UpdateOfAnAbsentKey", {kC + "a", kC + "b"}, Op::update, kC + "z", 0, 0}),
         ::testing::Bool()),
     [](const ::testing::TestParamInfo<std::tuple<FaultCase, bool>>& param) {
-      return std::string(std::get<0>(param.param).name) + (std::get<1>(param.param) ? "_Shared" : "_Exclusive");
+      return std::string(std::get<0>(param.param).name) +
+             (std::get<1>(param.param) ? "_Shared" : "_Exclusive");
     });
 
 // The store's write path: find a namespace's key map for update, then write

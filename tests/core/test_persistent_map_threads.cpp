@@ -37,7 +37,8 @@ std::string check_copy(const NamespaceMap& copy) {
     if (keys.size() != kKeysPerNamespace) error = std::string(ns) + " has a partial write";
     const Bytes* first = keys.find("k0");
     keys.for_each([&](std::string_view key, const Bytes& value) {
-      if (first == nullptr || value.view() != first->view()) error = std::string(ns) + "/" + std::string(key) + " torn";
+      if (first == nullptr || value.view() != first->view())
+        error = std::string(ns) + "/" + std::string(key) + " torn";
     });
   });
   return error;

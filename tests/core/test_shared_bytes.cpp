@@ -66,9 +66,11 @@ TEST(SharedBytes, CopiesShareOneCountedBlock) {
 
 TEST(SharedBytes, BuildWritesInPlaceAndFreesOnFailure) {
   const int64_t blocks = PersistentMapStats::live_byte_blocks();
-  const SharedBytesRef built = SharedBytesRef::build(3, [](char* out) { out[0] = 'a', out[1] = 'b', out[2] = 'c'; });
+  const SharedBytesRef built =
+      SharedBytesRef::build(3, [](char* out) { out[0] = 'a', out[1] = 'b', out[2] = 'c'; });
   EXPECT_EQ(built.view(), "abc");
-  EXPECT_THROW(SharedBytesRef::build(8, [](char*) { throw std::runtime_error("fill failed"); }), std::runtime_error);
+  EXPECT_THROW(SharedBytesRef::build(8, [](char*) { throw std::runtime_error("fill failed"); }),
+               std::runtime_error);
   EXPECT_EQ(PersistentMapStats::live_byte_blocks(), blocks + 1);
 
   testing::fail_allocation_after(0);

@@ -52,70 +52,22 @@ uint64_t reference_siphash13(uint64_t k0, uint64_t k1, const std::vector<uint8_t
 
 // _imp.source_hash(0, bytes(range(64))[:n]) for n = 0..64.
 constexpr uint64_t kZeroKeyVectors[65] = {
-    0xd1fba762150c532cull,
-    0x68a914128e01e473ull,
-    0x010bac45c41e3669ull,
-    0x4d4c9a4a8ef6e0adull,
-    0x7cc43f98813e4dbdull,
-    0x5abe2169dff36275ull,
-    0xe3c25f87624f1cdbull,
-    0x2f098ab0c751325aull,
-    0xead411e67ebe2eeaull,
-    0x75927f9d95124362ull,
-    0xaf9f77a65ab51a1dull,
-    0xfe64ce8b6617fcffull,
-    0xa6baf4fb0f9fe1c2ull,
-    0xa0cf3211850f8e0dull,
-    0x7f86049379fbfe67ull,
-    0xf30eb725bb91c9eaull,
-    0x8972188433a5c5b7ull,
-    0x4883c49a2c009c1dull,
-    0xadc2c0b63044067dull,
-    0x091f4a3329f87d19ull,
-    0x639e355ae68c0100ull,
-    0xb17bef2cb5213239ull,
-    0xf8aeb1066236ccfeull,
-    0x37332b1389daa4ffull,
-    0x31185a47af932f3aull,
-    0xebf352e82ae23e2full,
-    0xed36ff242fe478b2ull,
-    0x2454d97d299299dfull,
-    0x8cd57fe8130d0ac7ull,
-    0xbe98eb2faf0a0e85ull,
-    0xd427c34ee09470c6ull,
-    0x169739443111d49bull,
-    0x31ef8061c910629bull,
-    0x7fb71d24dfa4c9f6ull,
-    0x92771f49e836d389ull,
-    0x3c393cf6f0853bc3ull,
-    0xac77921fcc642bd3ull,
-    0x422a9751192ff266ull,
-    0xc680ae8a8c584ddfull,
-    0x6c76b6d34bb6d26bull,
-    0x95bc321ab41d8206ull,
-    0x908a3a97a6d37669ull,
-    0xfcaf3c64874dd0b4ull,
-    0xf689479b32b84a44ull,
-    0xd857641079efd1fdull,
-    0x8b581578722633f7ull,
-    0x83cb09d35ea7bcd4ull,
-    0x8485f7f5ae725a0dull,
-    0xfe1f2445ba50237full,
-    0x23cece041d7866b0ull,
-    0x416687480b336c09ull,
-    0xf15960da7e7f3892ull,
-    0xded6177b9826835aull,
-    0xf80dae51668be6beull,
-    0x17ecc6ee6647df18ull,
-    0x5220d642b4a52110ull,
-    0xa4f0cf4ba4adc016ull,
-    0xe5125bb26d1f2976ull,
-    0x851b0e75f580d256ull,
-    0x12605250a37e39acull,
-    0xd95a713568daebf1ull,
-    0xcdcf4a42ec0dd605ull,
-    0xa5c708712b617164ull,
-    0x385d3e39e5f37359ull,
+    0xd1fba762150c532cull, 0x68a914128e01e473ull, 0x010bac45c41e3669ull, 0x4d4c9a4a8ef6e0adull,
+    0x7cc43f98813e4dbdull, 0x5abe2169dff36275ull, 0xe3c25f87624f1cdbull, 0x2f098ab0c751325aull,
+    0xead411e67ebe2eeaull, 0x75927f9d95124362ull, 0xaf9f77a65ab51a1dull, 0xfe64ce8b6617fcffull,
+    0xa6baf4fb0f9fe1c2ull, 0xa0cf3211850f8e0dull, 0x7f86049379fbfe67ull, 0xf30eb725bb91c9eaull,
+    0x8972188433a5c5b7ull, 0x4883c49a2c009c1dull, 0xadc2c0b63044067dull, 0x091f4a3329f87d19ull,
+    0x639e355ae68c0100ull, 0xb17bef2cb5213239ull, 0xf8aeb1066236ccfeull, 0x37332b1389daa4ffull,
+    0x31185a47af932f3aull, 0xebf352e82ae23e2full, 0xed36ff242fe478b2ull, 0x2454d97d299299dfull,
+    0x8cd57fe8130d0ac7ull, 0xbe98eb2faf0a0e85ull, 0xd427c34ee09470c6ull, 0x169739443111d49bull,
+    0x31ef8061c910629bull, 0x7fb71d24dfa4c9f6ull, 0x92771f49e836d389ull, 0x3c393cf6f0853bc3ull,
+    0xac77921fcc642bd3ull, 0x422a9751192ff266ull, 0xc680ae8a8c584ddfull, 0x6c76b6d34bb6d26bull,
+    0x95bc321ab41d8206ull, 0x908a3a97a6d37669ull, 0xfcaf3c64874dd0b4ull, 0xf689479b32b84a44ull,
+    0xd857641079efd1fdull, 0x8b581578722633f7ull, 0x83cb09d35ea7bcd4ull, 0x8485f7f5ae725a0dull,
+    0xfe1f2445ba50237full, 0x23cece041d7866b0ull, 0x416687480b336c09ull, 0xf15960da7e7f3892ull,
+    0xded6177b9826835aull, 0xf80dae51668be6beull, 0x17ecc6ee6647df18ull, 0x5220d642b4a52110ull,
+    0xa4f0cf4ba4adc016ull, 0xe5125bb26d1f2976ull, 0x851b0e75f580d256ull, 0x12605250a37e39acull,
+    0xd95a713568daebf1ull, 0xcdcf4a42ec0dd605ull, 0xa5c708712b617164ull, 0x385d3e39e5f37359ull,
     0x75e05fd5bbc870c6ull,
 };
 
@@ -127,26 +79,16 @@ struct KeyedVector {
 
 // _imp.source_hash(k, bytes(range(64))[:n]), k read as a signed C long.
 constexpr KeyedVector kKeyedVectors[] = {
-    {0x0000000000000001ull, 0, 0xc44a0ebf4e962581ull},
-    {0x0000000000000001ull, 3, 0xd8c82d87fa4286e4ull},
-    {0x0000000000000001ull, 8, 0x51738227823e2309ull},
-    {0x0000000000000001ull, 15, 0x535280d545ebc696ull},
-    {0x0000000000000001ull, 64, 0x652ac99c0db06ea4ull},
-    {0x0706050403020100ull, 0, 0xf46d3bfe2ea281dcull},
-    {0x0706050403020100ull, 3, 0xb0dc73387a51665cull},
-    {0x0706050403020100ull, 8, 0x5124317f8cfc24cbull},
-    {0x0706050403020100ull, 15, 0x7f501f340ece0c62ull},
-    {0x0706050403020100ull, 64, 0xcea463ea3b564fbfull},
-    {0xffffffffffffffffull, 0, 0xfc6fcc9f426fa39cull},
-    {0xffffffffffffffffull, 3, 0xfebdc0fe22fc6972ull},
-    {0xffffffffffffffffull, 8, 0xa78131c11dcd1660ull},
-    {0xffffffffffffffffull, 15, 0x8c8708be091b4de4ull},
-    {0xffffffffffffffffull, 64, 0xb4ebf8313adf41c0ull},
-    {0xaaaaaaaaaaaaaaaaull, 0, 0x566af05cf42de378ull},
-    {0xaaaaaaaaaaaaaaaaull, 3, 0x037707a7d7309022ull},
-    {0xaaaaaaaaaaaaaaaaull, 8, 0x7f91e9560e0a5584ull},
-    {0xaaaaaaaaaaaaaaaaull, 15, 0xacd4dbef17da7c8aull},
-    {0xaaaaaaaaaaaaaaaaull, 64, 0xbaf51d8ce3c38fedull},
+    {0x0000000000000001ull, 0, 0xc44a0ebf4e962581ull},  {0x0000000000000001ull, 3, 0xd8c82d87fa4286e4ull},
+    {0x0000000000000001ull, 8, 0x51738227823e2309ull},  {0x0000000000000001ull, 15, 0x535280d545ebc696ull},
+    {0x0000000000000001ull, 64, 0x652ac99c0db06ea4ull}, {0x0706050403020100ull, 0, 0xf46d3bfe2ea281dcull},
+    {0x0706050403020100ull, 3, 0xb0dc73387a51665cull},  {0x0706050403020100ull, 8, 0x5124317f8cfc24cbull},
+    {0x0706050403020100ull, 15, 0x7f501f340ece0c62ull}, {0x0706050403020100ull, 64, 0xcea463ea3b564fbfull},
+    {0xffffffffffffffffull, 0, 0xfc6fcc9f426fa39cull},  {0xffffffffffffffffull, 3, 0xfebdc0fe22fc6972ull},
+    {0xffffffffffffffffull, 8, 0xa78131c11dcd1660ull},  {0xffffffffffffffffull, 15, 0x8c8708be091b4de4ull},
+    {0xffffffffffffffffull, 64, 0xb4ebf8313adf41c0ull}, {0xaaaaaaaaaaaaaaaaull, 0, 0x566af05cf42de378ull},
+    {0xaaaaaaaaaaaaaaaaull, 3, 0x037707a7d7309022ull},  {0xaaaaaaaaaaaaaaaaull, 8, 0x7f91e9560e0a5584ull},
+    {0xaaaaaaaaaaaaaaaaull, 15, 0xacd4dbef17da7c8aull}, {0xaaaaaaaaaaaaaaaaull, 64, 0xbaf51d8ce3c38fedull},
 };
 
 TEST(SipHash13, MatchesInterpreterWithZeroKeysForEveryLengthUpTo64) {
@@ -159,7 +101,8 @@ TEST(SipHash13, MatchesInterpreterWithZeroKeysForEveryLengthUpTo64) {
 TEST(SipHash13, MatchesInterpreterWithFirstKeySet) {
   const std::vector<uint8_t> bytes = pattern(64);
   for (const KeyedVector& v : kKeyedVectors) {
-    EXPECT_EQ(siphash13(v.k0, 0, bytes.data(), v.length), v.expected) << std::hex << v.k0 << " length " << v.length;
+    EXPECT_EQ(siphash13(v.k0, 0, bytes.data(), v.length), v.expected)
+        << std::hex << v.k0 << " length " << v.length;
   }
 }
 
@@ -194,7 +137,8 @@ TEST(ShardIndex, KnownNamespaces) {
   const struct {
     const char* ns;
     size_t shard;
-  } cases[] = {{"default", 1}, {"x", 1}, {"a", 3}, {"users", 4}, {"config", 5}, {"b", 10}, {"", 15}, {"y", 15}};
+  } cases[] = {{"default", 1}, {"x", 1},  {"a", 3}, {"users", 4},
+               {"config", 5},  {"b", 10}, {"", 15}, {"y", 15}};
   for (const auto& c : cases) EXPECT_EQ(shard_index(c.ns), c.shard) << '"' << c.ns << '"';
 }
 

@@ -24,14 +24,13 @@
 #include <vector>
 
 #include "map_test_support.hpp"
-#include "store_test_support.hpp"
 #include "store/store.hpp"
+#include "store_test_support.hpp"
 
 namespace derirezaro::store {
 namespace {
 
 using namespace test_support;
-
 
 void set(Store& store, std::string_view ns, std::string_view key, const Bytes& value) {
   write_shard(store.shard_for(ns), [&](ShardContents& shard, std::atomic<uint64_t>& entries) {
@@ -46,9 +45,8 @@ bool erase(Store& store, std::string_view ns, std::string_view key) {
 }
 
 void clear_shard(Store& store, size_t index) {
-  write_shard(store.shard(index), [&](ShardContents& shard, std::atomic<uint64_t>& entries) {
-    store.clear(shard, entries);
-  });
+  write_shard(store.shard(index),
+              [&](ShardContents& shard, std::atomic<uint64_t>& entries) { store.clear(shard, entries); });
 }
 
 // Shard by shard, as the binding clears the whole store.
@@ -71,7 +69,8 @@ std::vector<std::string> sorted(const std::vector<Bytes>& names) {
 }
 
 std::vector<std::string> keys(Store& store, std::string_view ns) {
-  return sorted(read_shard(store.shard_for(ns), [&](const ShardContents& shard) { return Store::keys(shard, ns); }));
+  return sorted(
+      read_shard(store.shard_for(ns), [&](const ShardContents& shard) { return Store::keys(shard, ns); }));
 }
 
 std::vector<std::string> namespaces(Store& store) {
@@ -88,7 +87,8 @@ using Deep = std::map<std::string, std::map<std::string, std::string>>;  // ns -
 
 Deep deep_contents(const NamespaceMap& namespaces) {
   Deep out;
-  namespaces.for_each([&](std::string_view ns, const KeyMap& keys) { out[std::string(ns)] = contents(keys); });
+  namespaces.for_each(
+      [&](std::string_view ns, const KeyMap& keys) { out[std::string(ns)] = contents(keys); });
   EXPECT_EQ(out.size(), namespaces.size());
   return out;
 }
@@ -121,9 +121,8 @@ ShardView view_shard(Shard& shard) {
   ShardView view;
   read_shard(shard, [&](const ShardContents& contents) {
     EXPECT_TRUE(is_valid(contents.namespaces));
-    contents.namespaces.for_each([](std::string_view ns, const KeyMap& keys) {
-      EXPECT_TRUE(is_valid(keys)) << "namespace " << ns;
-    });
+    contents.namespaces.for_each(
+        [](std::string_view ns, const KeyMap& keys) { EXPECT_TRUE(is_valid(keys)) << "namespace " << ns; });
     view.namespaces = deep_contents(contents.namespaces);
     view.bytes = contents.bytes;
   });
@@ -229,7 +228,8 @@ TEST_P(StoreHistory, AccountingMatchesModel) {
     }
 
     const auto it = model.find({ns, key});
-    ASSERT_EQ(find(store, ns, key), it == model.end() ? std::nullopt : std::optional<std::string>(it->second));
+    ASSERT_EQ(find(store, ns, key),
+              it == model.end() ? std::nullopt : std::optional<std::string>(it->second));
     std::vector<std::string> expected_keys;
     for (const auto& [where, value] : model) {
       if (where.first == ns) expected_keys.push_back(where.second);
@@ -237,7 +237,8 @@ TEST_P(StoreHistory, AccountingMatchesModel) {
     ASSERT_EQ(keys(store, ns), expected_keys);
     if (step % 100 == 0) {
       expect_store_matches(store, model, model_namespaces);
-      ASSERT_EQ(namespaces(store), std::vector<std::string>(model_namespaces.begin(), model_namespaces.end()));
+      ASSERT_EQ(namespaces(store),
+                std::vector<std::string>(model_namespaces.begin(), model_namespaces.end()));
       if (HasFailure()) return;
     }
   }
@@ -415,19 +416,21 @@ TEST_P(StoreOutOfMemory, FailedOperationLeavesTheShardAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operations, StoreOutOfMemory,
-    ::testing::Combine(::testing::Values(OomCase{"SetInANewNamespace", Op::set, "fresh", "k0", 30, true},
-                                         OomCase{"SetANewKey", Op::set, "ns3", "fresh", 30, true},
-                                         OomCase{"SetReplacingWithALongerValue", Op::set, "ns3", "k4", 300, false},
-                                         OomCase{"SetReplacingWithAShorterValue", Op::set, "ns3", "k4", 1, false},
-                                         OomCase{"SetReplacingWithAnEmptyValue", Op::set, "ns3", "k4", 0, false},
-                                         OomCase{"SetAnEmptyKey", Op::set, "ns3", "", 5, false},
-                                         OomCase{"EraseAKey", Op::erase, "ns3", "k4", 0, true},
-                                         OomCase{"EraseANamespacesLastKey", Op::erase, "solo", "only", 0, false},
-                                         OomCase{"EraseAnAbsentKey", Op::erase, "ns3", "absent", 0, false},
-                                         OomCase{"EraseInAnUnknownNamespace", Op::erase, "nowhere", "k0", 0, false}),
-                       ::testing::Bool()),
+    ::testing::Combine(
+        ::testing::Values(OomCase{"SetInANewNamespace", Op::set, "fresh", "k0", 30, true},
+                          OomCase{"SetANewKey", Op::set, "ns3", "fresh", 30, true},
+                          OomCase{"SetReplacingWithALongerValue", Op::set, "ns3", "k4", 300, false},
+                          OomCase{"SetReplacingWithAShorterValue", Op::set, "ns3", "k4", 1, false},
+                          OomCase{"SetReplacingWithAnEmptyValue", Op::set, "ns3", "k4", 0, false},
+                          OomCase{"SetAnEmptyKey", Op::set, "ns3", "", 5, false},
+                          OomCase{"EraseAKey", Op::erase, "ns3", "k4", 0, true},
+                          OomCase{"EraseANamespacesLastKey", Op::erase, "solo", "only", 0, false},
+                          OomCase{"EraseAnAbsentKey", Op::erase, "ns3", "absent", 0, false},
+                          OomCase{"EraseInAnUnknownNamespace", Op::erase, "nowhere", "k0", 0, false}),
+        ::testing::Bool()),
     [](const ::testing::TestParamInfo<std::tuple<OomCase, bool>>& param) {
-      return std::string(std::get<0>(param.param).name) + (std::get<1>(param.param) ? "_AfterSnapshot" : "_Exclusive");
+      return std::string(std::get<0>(param.param).name) +
+             (std::get<1>(param.param) ? "_AfterSnapshot" : "_Exclusive");
     });
 
 // ------------------------------------------------------------ poisoning
@@ -474,7 +477,8 @@ TEST_P(StorePoison, FailingWorkPoisonsOnlyItsShard) {
     if (c.poisons) {
       bool ran = false;
       EXPECT_THROW(read_shard(shard, [&](const ShardContents&) { ran = true; }), ShardPoisoned);
-      EXPECT_THROW(write_shard(shard, [&](ShardContents&, std::atomic<uint64_t>&) { ran = true; }), ShardPoisoned);
+      EXPECT_THROW(write_shard(shard, [&](ShardContents&, std::atomic<uint64_t>&) { ran = true; }),
+                   ShardPoisoned);
       EXPECT_FALSE(ran) << "work ran on a poisoned shard";
       EXPECT_THROW(find(store, victim, "k"), ShardPoisoned);
       EXPECT_THROW(set(store, victim, "k", bytes("x")), ShardPoisoned);

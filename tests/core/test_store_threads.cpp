@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "map_test_support.hpp"
-#include "store_test_support.hpp"
 #include "store/store.hpp"
+#include "store_test_support.hpp"
 
 namespace derirezaro::store {
 namespace {
@@ -35,7 +35,6 @@ constexpr int kOpsPerWorker = 10000;  // at least; workers go on until the snaps
 constexpr int kSnapshots = 40;
 constexpr int kKeys = 6;
 constexpr size_t kMaxPadding = 60;
-
 
 // Twelve namespaces: three shards hold three each, three more shards one
 // each. Writers on different namespaces of one shard then contend for its
@@ -112,10 +111,12 @@ std::string check_shard(size_t index, const Deep& deep, uint64_t bytes, uint64_t
     }
   }
   if (counted_bytes != bytes) {
-    return numbered("shard ", index) + numbered(" counts bytes ", bytes) + numbered(", holds ", counted_bytes);
+    return numbered("shard ", index) + numbered(" counts bytes ", bytes) +
+           numbered(", holds ", counted_bytes);
   }
   if (counted_entries != entries) {
-    return numbered("shard ", index) + numbered(" counts entries ", entries) + numbered(", holds ", counted_entries);
+    return numbered("shard ", index) + numbered(" counts entries ", entries) +
+           numbered(", holds ", counted_entries);
   }
   return {};
 }
@@ -182,13 +183,15 @@ TEST(StoreThreads, TotalsAndCopiesHoldUnderConcurrentReadersAndWriters) {
         std::vector<Bytes> names;
         std::vector<size_t> from;
         for (size_t i = 0; i < Store::shard_count(); ++i) {
-          read_shard(store.shard(i), [&](const ShardContents& contents) { Store::append_namespaces(contents, names); });
+          read_shard(store.shard(i),
+                     [&](const ShardContents& contents) { Store::append_namespaces(contents, names); });
           from.resize(names.size(), i);
         }
         std::set<std::string> seen;
         for (size_t n = 0; n < names.size(); ++n) {
           const std::string name(names[n].view());
-          if (std::find(ns_pool.begin(), ns_pool.end(), name) == ns_pool.end()) errors.add("unknown namespace " + name);
+          if (std::find(ns_pool.begin(), ns_pool.end(), name) == ns_pool.end())
+            errors.add("unknown namespace " + name);
           if (shard_index(name) != from[n]) errors.add(name + numbered(" listed from shard ", from[n]));
           if (!seen.insert(name).second) errors.add("namespace " + name + " listed twice");
         }
@@ -269,7 +272,8 @@ TEST(StoreThreads, TotalsAndCopiesHoldUnderConcurrentReadersAndWriters) {
       for (const auto& [ns, keys] : deep) {
         EXPECT_TRUE(is_valid(*contents.namespaces.find(ns)));
         for (const auto& [key, value] : keys) {
-          EXPECT_EQ(every_write.count(value), 1u) << ns << "/" << key << " holds a value nobody wrote: " << value;
+          EXPECT_EQ(every_write.count(value), 1u)
+              << ns << "/" << key << " holds a value nobody wrote: " << value;
           total_bytes += value.size();
           ++total_entries;
         }
@@ -282,7 +286,8 @@ TEST(StoreThreads, TotalsAndCopiesHoldUnderConcurrentReadersAndWriters) {
   // Every copy still holds what its shard held when it was taken.
   for (size_t s = 0; s < snapshots.size(); ++s) {
     for (size_t i = 0; i < Store::shard_count(); ++i) {
-      EXPECT_EQ(deep_contents(snapshots[s][i].map), snapshots[s][i].recorded) << "snapshot " << s << " shard " << i;
+      EXPECT_EQ(deep_contents(snapshots[s][i].map), snapshots[s][i].recorded)
+          << "snapshot " << s << " shard " << i;
     }
   }
 }

@@ -111,8 +111,9 @@ TEST(Utf8, RandomFourByteSequencesAndMixedText) {
     ASSERT_EQ(checked(s), reference_well_formed(s)) << ::testing::PrintToString(s);
   }
   // Mixed text: ASCII runs (for the fast path) between arbitrary sequences.
-  const char* const pieces[] = {"a",  "abcdefgh", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
-                                "\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82"};
+  const char* const pieces[] = {
+      "a",    "abcdefgh",     "\xc3\xa9",         "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+      "\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82"};
   for (int i = 0; i < 200000; ++i) {
     std::string s;
     const uint32_t count = rng() % 8;

@@ -16,8 +16,7 @@ using testdata::uint_value;
 // One "zero" of every variant: equal payloads as far as bytes or numbers go,
 // so only the variant can tell them apart.
 std::vector<Value> zero_of_each_kind() {
-  return {Nil{},    false,   uint_value(0), 0.0f,    0.0,
-          String{}, Bytes{}, Array{},       Map{},   Extension{}};
+  return {Nil{}, false, uint_value(0), 0.0f, 0.0, String{}, Bytes{}, Array{}, Map{}, Extension{}};
 }
 
 TEST(ValueEquality, DifferentVariantsAreNeverEqual) {
@@ -62,20 +61,15 @@ TEST(ValueEquality, Rules) {
       {"ext data differs", Extension{1, "a"}, Extension{1, "b"}, false},
       {"ext equal", Extension{-1, "ab"}, Extension{-1, "ab"}, true},
       {"array length", Array{Nil{}}, Array{Nil{}, Nil{}}, false},
-      {"array order", Array{uint_value(1), uint_value(2)}, Array{uint_value(2), uint_value(1)},
-       false},
+      {"array order", Array{uint_value(1), uint_value(2)}, Array{uint_value(2), uint_value(1)}, false},
       {"nested difference", Array{Array{Map{{Nil{}, uint_value(1)}}}},
        Array{Array{Map{{Nil{}, uint_value(2)}}}}, false},
-      {"nested equal", Array{Array{Map{{Nil{}, Bytes{"x"}}}}},
-       Array{Array{Map{{Nil{}, Bytes{"x"}}}}}, true},
-      {"map order matters",
-       Map{{String{"a"}, uint_value(1)}, {String{"b"}, uint_value(2)}},
+      {"nested equal", Array{Array{Map{{Nil{}, Bytes{"x"}}}}}, Array{Array{Map{{Nil{}, Bytes{"x"}}}}}, true},
+      {"map order matters", Map{{String{"a"}, uint_value(1)}, {String{"b"}, uint_value(2)}},
        Map{{String{"b"}, uint_value(2)}, {String{"a"}, uint_value(1)}}, false},
-      {"map duplicate keys are kept",
-       Map{{uint_value(1), uint_value(2)}, {uint_value(1), uint_value(3)}},
+      {"map duplicate keys are kept", Map{{uint_value(1), uint_value(2)}, {uint_value(1), uint_value(3)}},
        Map{{uint_value(1), uint_value(3)}}, false},
-      {"map key differs, value same", Map{{uint_value(1), Nil{}}}, Map{{uint_value(2), Nil{}}},
-       false},
+      {"map key differs, value same", Map{{uint_value(1), Nil{}}}, Map{{uint_value(2), Nil{}}}, false},
       {"map with non-scalar keys", Map{{Array{}, Map{}}}, Map{{Array{}, Map{}}}, true},
   };
   for (const auto& row : rows) {
