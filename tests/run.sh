@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite:
-#   1. build and install the package, then pytest over the Python surface;
+#   0. formatting (clang-format, ruff) and the size of the tests beside the code;
+#   1. build and install the package, then pytest over the Python surface,
+#      and again over the extension built with AddressSanitizer and
+#      UndefinedBehaviorSanitizer (clang);
 #   2. the core's GoogleTest suite, plain (g++) and under AddressSanitizer
 #      and UndefinedBehaviorSanitizer (clang), and its concurrency tests
 #      under ThreadSanitizer (clang);
@@ -15,16 +18,40 @@ jobs=$(nproc)
 
 step() { printf '\n=== %s\n' "$*"; }
 
+step "formatting and lint"
+clang-format --dry-run --Werror src/*/*.[ch]pp tests/core/*.[ch]pp fuzz/*.cpp
+ruff format --check --quiet .
+ruff check --quiet .
+python3 tools/test_ratio.py
+
 step "install the package"
 python3 -m pip install -q --no-build-isolation .
 
 step "pytest"
 (cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
 
-step "extension warnings (clang, as errors)"
-cmake -S . -B build/ext-clang -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DDERIREZARO_WERROR=ON \
+step "pytest over the extension with address + undefined sanitizers (clang)"
+# This build also holds the extension to clang's warnings, as errors.
+# Python itself is not instrumented, so the sanitizer runtime is preloaded;
+# PYTHONMALLOC=malloc routes every object through it, so a missing incref
+# shows up as a use after free. Leak detection stays off: the interpreter
+# keeps memory on purpose at exit. The leak and bigmem tests measure memory,
+# which the sanitizer's own bookkeeping would swamp.
+cmake -S . -B build/ext-asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DDERIREZARO_WERROR=ON -DDERIREZARO_SANITIZE=address,undefined \
   -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
-ninja -C build/ext-clang -j "$jobs" _core
+ninja -C build/ext-asan -j "$jobs" _core
+rm -rf build/ext-asan/package && mkdir -p build/ext-asan/package
+cp -r python/derirezaro build/ext-asan/package/
+cp build/ext-asan/_core*.so build/ext-asan/package/derirezaro/
+(
+  cd "$root/tests"
+  export LD_PRELOAD="$(clang++ -print-file-name="libclang_rt.asan-$(uname -m).so")" PYTHONMALLOC=malloc
+  export ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1
+  export PYTHONPATH="$root/build/ext-asan/package"
+  python3 -c 'import derirezaro._core as c, sys; sys.exit("/ext-asan/" not in c.__file__)'
+  python3 -m pytest -q -p no:cacheprovider -m "not leaks and not bigmem" "$root/tests"
+)
 
 step "core tests (g++)"
 cmake -S . -B build/core -G Ninja -DDERIREZARO_BUILD_EXTENSION=OFF -DDERIREZARO_BUILD_TESTS=ON \
