@@ -7,7 +7,8 @@ namespace derirezaro::codec {
 
 namespace {
 
-constexpr size_t kSlots = 1024;  // a power of two
+constexpr unsigned kSlotBits = 10;
+constexpr size_t kSlots = size_t{1} << kSlotBits;
 
 struct Slot {
   PyObject* str = nullptr;  // owned; null when empty
@@ -34,7 +35,10 @@ uint32_t load32(const uint8_t* p) {
 size_t slot_index(const uint8_t* bytes, uint32_t size) {
   // Head and tail words plus the length, read with fixed-size loads that may
   // overlap: cheap, and distinct enough for short keys (a collision only
-  // costs a miss).
+  // costs a miss). Keys under four bytes share their head and tail words
+  // with their repetitions ("a", "aa", "aaa"), so the length must reach the
+  // index: it sits in the top byte, and the fold brings the top half down
+  // before the last multiply, whose top bits depend on every input bit.
   uint64_t head = 0;
   uint64_t tail = 0;
   if (size >= 8) {
@@ -48,8 +52,9 @@ size_t slot_index(const uint8_t* bytes, uint32_t size) {
   }
   uint64_t h = (head ^ (uint64_t{size} << 56)) * 0x9e3779b97f4a7c15ull;
   h ^= tail * 0xff51afd7ed558ccdull;
-  h ^= h >> 29;
-  return static_cast<size_t>(h & (kSlots - 1));
+  h ^= h >> 32;
+  h *= 0x9e3779b97f4a7c15ull;
+  return static_cast<size_t>(h >> (64 - kSlotBits));
 }
 
 }  // namespace
