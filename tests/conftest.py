@@ -1,0 +1,99 @@
+"""Shared helpers, hypothesis strategies and the opt-in switch for the 4 GiB tests.
+
+The `bigmem` tests each build a 4 GiB object and are skipped unless asked for:
+    python3 -m pytest --bigmem tests        (or DERIREZARO_BIGMEM=1 in the environment)
+"""
+
+import _imp
+import os
+import struct
+
+import msgpack
+import pytest
+from hypothesis import strategies as st
+
+
+def pytest_addoption(parser):
+    parser.addoption("--bigmem", action="store_true", help="run the tests that allocate 4 GiB or more")
+
+
+def pytest_collection_modifyitems(config, items):
+    skip = pytest.mark.skip(reason="needs 4 GiB: run with --bigmem or DERIREZARO_BIGMEM=1")
+    if not (config.getoption("--bigmem") or os.environ.get("DERIREZARO_BIGMEM") == "1"):
+        for item in items:
+            if "bigmem" in item.keywords:
+                item.add_marker(skip)
+
+
+def packb(value):
+    return msgpack.packb(value, use_bin_type=True)
+
+
+def unpackb(data):
+    return msgpack.unpackb(data, raw=False, strict_map_key=False)
+
+
+def shard_of(namespace):
+    # The store's shard: SipHash-1-3 with zero keys (the interpreter's source hash)
+    # over the UTF-8 bytes and one 0xFF byte, low four bits.
+    return int.from_bytes(_imp.source_hash(0, namespace.encode() + b"\xff"), "little") & 15
+
+
+def same(a, b, any_nan=False):
+    """Equality that also tells bool from int, list from tuple, float bit patterns
+    apart (NaN payloads, -0.0) and dict order. With `any_nan`, any NaN equals any NaN."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return struct.pack(">d", a) == struct.pack(">d", b) or (any_nan and a != a and b != b)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y, any_nan) for x, y in zip(a, b, strict=True))
+    if isinstance(a, dict):
+        return len(a) == len(b) and all(
+            same(ka, kb) and same(va, vb, any_nan)
+            for (ka, va), (kb, vb) in zip(a.items(), b.items(), strict=True)
+        )
+    return a == b
+
+
+def as_decoded(value):
+    """What decoding gives back for `value`: every array comes back as a list."""
+    if isinstance(value, (list, tuple)):
+        return [as_decoded(v) for v in value]
+    if isinstance(value, dict):
+        return {k: as_decoded(v) for k, v in value.items()}
+    return value
+
+
+class Outer:
+    class Inner:
+        """Error texts name a type by its qualified name."""
+
+
+class Index:
+    """Converts to an integer only through __index__, which may raise."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
+        return self.value
+
+
+ints = st.integers(-(2**63), 2**64 - 1)
+scalars = st.none() | st.booleans() | ints | st.floats() | st.text() | st.binary()
+# Map keys that decode to something hashable and equal to themselves.
+keys = st.none() | st.booleans() | ints | st.floats(allow_nan=False) | st.text() | st.binary()
+
+
+def trees(leaves=scalars, size=6, max_leaves=25):
+    def extend(children):
+        lists = st.lists(children, max_size=size)
+        return lists | lists.map(tuple) | st.dictionaries(keys, children, max_size=size)
+
+    return st.recursive(leaves, extend, max_leaves=max_leaves)
+
+
+values = trees()

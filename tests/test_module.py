@@ -1,0 +1,180 @@
+"""The module's surface: exports, names, signatures and docstrings, the call
+wrapper's argument errors, and its refusal of a second interpreter."""
+
+import importlib
+import subprocess
+import sys
+import textwrap
+
+import derirezaro
+import pytest
+from conftest import Index, Outer
+from derirezaro import Store, _core
+
+
+def test_module_identity_exports_and_version():
+    saved = sys.modules.pop("derirezaro._core")
+    try:
+        # Single-phase init hands back the one module the process keeps, so a
+        # second import cannot run the body again and duplicate __all__.
+        assert importlib.import_module("derirezaro._core") is saved is _core
+    finally:
+        sys.modules["derirezaro._core"] = saved
+    assert _core.__all__ == derirezaro.__all__ == ["__version__", "core_version", "dumps", "loads", "Store"]
+    assert (_core.__name__, _core.__doc__) == ("derirezaro._core", "The `derirezaro._core` native module.")
+    assert _core.__version__ == _core.core_version() == derirezaro.__version__ == "0.9.2"
+    assert not hasattr(_core, "PanicException")
+    assert _core.loads(data=type("Payload", (bytes,), {})(_core.dumps(obj=[1]))) == [1]
+
+
+SURFACE = [
+    ("core_version", "()", "Return the version string of the compiled core.\n\n"
+     "The Python package and its tests use it to confirm that the native module loaded."),
+    ("dumps", "(obj)",
+     "Serialize a Python object to msgpack bytes (derirezaro's stable, cross-language codec)."),
+    ("loads", "(data)", "Deserialize msgpack bytes back into a Python object."),
+    ("Store", '(backend="memory", codec="msgpack", max_history=None)',
+     "Framework-agnostic state store with immutable snapshots."),
+    ("Store.set", "($self, namespace, key, value)",
+     "Store `value` under `(namespace, key)`, replacing any existing value."),
+    ("Store.get", "($self, namespace, key, default=None)",
+     "Return the value at `(namespace, key)`, or `default` (None) if absent."),
+    ("Store.contains", "($self, namespace, key)", "Return whether `(namespace, key)` exists."),
+    ("Store.delete", "($self, namespace, key)",
+     "Delete `(namespace, key)`. Returns True if a value was removed."),
+    ("Store.keys", "($self, namespace)",
+     "All keys within `namespace` (empty list if the namespace is unknown)."),
+    ("Store.namespaces", "($self)", "All namespaces currently in the store."),
+    ("Store.clear", "($self)", "Remove all entries (does not clear snapshot history)."),
+    ("Store.codec", None, 'Serialization codec in use (currently always `"msgpack"`).'),
+    ("Store.max_history", None, "Maximum number of retained snapshots, or `None` for unlimited."),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("qualname, signature, doc", SURFACE)
+def test_names_signatures_and_docs(qualname, signature, doc):
+    owner, _, name = qualname.rpartition(".")
+    member = getattr(Store if owner else _core, name)
+    # The signature is split off the docstring, not left in front of it.
+    assert (member.__doc__, getattr(member, "__text_signature__", None)) == (doc, signature)
+    if signature is not None:
+        assert member.__qualname__ == qualname
+        assert getattr(member, "__module__", "derirezaro._core") == "derirezaro._core"
+
+
+def takes(name, counts, given):
+    return f"{name}() takes {counts} positional arguments but {given} were given"
+
+
+def missing(name, names):
+    count = names.count("'") // 2
+    return f"{name}() missing {count} required positional argument{'s' * (count > 1)}: {names}"
+
+
+def unexpected(name, keyword):
+    return f"{name}() got an unexpected keyword argument '{keyword}'"
+
+
+def twice(name, param):
+    return f"{name}() got multiple values for argument '{param}'"
+
+
+def converts(param, type_name, target="PyString"):
+    return f"argument '{param}': '{type_name}' object cannot be converted to '{target}'"
+
+
+def integer(type_name):
+    return f"argument 'max_history': '{type_name}' object cannot be interpreted as an integer"
+
+
+NEW = "Store.__new__"
+SURROGATE = "'utf-8' codec can't encode character '\\udc80' in position 0: surrogates not allowed"
+# (callable, positional arguments, keyword arguments, exception, its text or None).
+# Binding is judged before any conversion: the positional count first, then the
+# keywords in the order given. Conversions run in parameter order, and all of them
+# before any value is checked or encoded.
+ARGUMENT_ERRORS = [
+    ("dumps", (), {}, TypeError, missing("dumps", "'obj'")),
+    ("dumps", (1, 2), {"bogus": 3}, TypeError, takes("dumps", 1, 2)),
+    ("loads", (), {"date": b""}, TypeError, unexpected("loads", "date")),
+    ("loads", (b"\x01",), {"data": b"\x02"}, TypeError, twice("loads", "data")),
+    ("dumps", (), {"a": 1, "obj": 2, "b": 3}, TypeError, unexpected("dumps", "a")),
+    ("dumps", (1,), {"obj": 2, "b": 3}, TypeError, twice("dumps", "obj")),
+    ("dumps", (1,), {"b": 3, "obj": 2}, TypeError, unexpected("dumps", "b")),
+    ("core_version", (1,), {}, TypeError, None),
+    ("set", (), {}, TypeError, missing("Store.set", "'namespace', 'key', and 'value'")),
+    ("set", ("ns",), {}, TypeError, missing("Store.set", "'key' and 'value'")),
+    ("set", (), {"value": 1}, TypeError, missing("Store.set", "'namespace' and 'key'")),
+    ("set", (1, 2, 3, 4), {}, TypeError, takes("Store.set", 3, 4)),
+    ("set", (1,), {"bogus": 2}, TypeError, unexpected("Store.set", "bogus")),
+    ("get", ("ns", "k", 1, 2), {}, TypeError, takes("Store.get", "from 2 to 3", 4)),
+    ("get", ("a", "k", 1), {"default": 2}, TypeError, twice("Store.get", "default")),
+    ("delete", (), {"key": "k"}, TypeError, missing("Store.delete", "'namespace'")),
+    ("clear", (), {"x": 1}, TypeError, None),
+    ("Store", ("memory", "msgpack", None, 1), {}, TypeError, takes(NEW, "from 0 to 3", 4)),
+    ("Store", (1, 2, 3, 4, 5), {}, TypeError, takes(NEW, "from 0 to 3", 5)),
+    ("Store", ("disk",), {"history": 1}, TypeError, unexpected(NEW, "history")),
+    ("Store", ("memory",), {"backend": "memory"}, TypeError, twice(NEW, "backend")),
+    *(("loads", (v,), {}, TypeError, converts("data", type(v).__qualname__, "PyBytes"))
+      for v in ["\x01", bytearray(b"\x01"), Outer.Inner()]),
+    ("set", (1, "k", 0), {}, TypeError, converts("namespace", "int")),
+    ("set", ("ns", ["k"], object()), {}, TypeError, converts("key", "list")),
+    ("set", (1, "\ud800", 1), {}, TypeError, converts("namespace", "int")),
+    ("set", ("new", "\udc80", object()), {}, UnicodeEncodeError, SURROGATE),
+    ("get", ("ns", Outer.Inner(), 5), {}, TypeError, converts("key", "Outer.Inner")),
+    ("contains", ("ns", b"k"), {}, TypeError, converts("key", "bytes")),
+    ("delete", ("ns", "\ud800"), {}, UnicodeEncodeError, None),
+    ("keys", ("a\ud83d",), {}, UnicodeEncodeError, None),
+    ("Store", (), {"backend": None}, TypeError, converts("backend", "NoneType")),
+    ("Store", (), {"backend": Outer.Inner()}, TypeError, converts("backend", "Outer.Inner")),
+    ("Store", (), {"max_history": 1.0}, TypeError, integer("float")),
+    ("Store", (), {"max_history": Index("5")}, TypeError,
+     "argument 'max_history': __index__ returned non-int (type str)"),
+    ("Store", (), {"max_history": Index(LookupError("no"))}, LookupError, "no"),
+    ("Store", (1, 1), {"max_history": 1.5}, TypeError, converts("backend", "int")),
+    ("Store", (), {"max_history": 1.5, "codec": None}, TypeError, converts("codec", "NoneType")),
+    ("Store", ("disk", 2), {}, TypeError, converts("codec", "int")),
+    ("Store", ("disk", "json", "x"), {}, TypeError, integer("str")),
+    # The interpreter's own overflow error, unchanged.
+    *(("Store", ("disk", "json", v), {}, OverflowError, "can't convert negative int to unsigned")
+      for v in [-1, Index(-1)]),
+    ("Store", (), {"max_history": 2**64}, OverflowError, "int too big to convert"),
+    # Names compare as whole byte strings: no case folding, no stop at NUL.
+    *(("Store", (b,), {}, ValueError, f"backend '{b}' is not available in this build (only 'memory')")
+      for b in ["Memory", "", "memor", "memoryy", "memory\0"]),
+    *(("Store", ("memory", c), {}, ValueError, f"codec '{c}' is not supported (only 'msgpack')")
+      for c in ["json", "msgpack\0json", "msgpack "]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("target, args, kwargs, error, message", ARGUMENT_ERRORS)
+def test_argument_errors(target, args, kwargs, error, message):
+    store = Store()
+    store.set("ns", "k", 1)
+    call = Store if target == "Store" else getattr(store, target, None) or getattr(_core, target)
+    with pytest.raises(error) as exc:
+        call(*args, **kwargs)
+    assert type(exc.value) is error and exc.value.__cause__ is None
+    assert message is None or str(exc.value) == message
+    assert (store.namespaces(), store.keys("ns"), store.get("ns", "k"), len(store)) == (["ns"], ["k"], 1, 1)
+
+
+@pytest.mark.parametrize("first", ["main", "sub"])
+def test_a_second_interpreter_is_refused(first):
+    pytest.importorskip("_xxsubinterpreters")
+    # Whichever interpreter imports first owns the module; the other is refused.
+    script = f"""
+        import sys, _xxsubinterpreters as si
+        sub = si.create()
+        code = "import sys; sys.path[:] = " + repr(sys.path) + "\\nimport derirezaro._core"
+        in_sub, in_main = lambda: si.run_string(sub, code), lambda: __import__("derirezaro._core")
+        first, second = (in_sub, in_main) if {first!r} == "sub" else (in_main, in_sub)
+        first()
+        try:
+            second()
+        except (si.RunFailedError, ImportError) as e:
+            print("refused:", e)
+    """
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "refused:" in done.stdout and "does not support sub-interpreters" in done.stdout
