@@ -18,4 +18,11 @@ struct ReadResult {
 // trailing bytes are ignored. Allocation is bounded by the input's size.
 ReadResult read_value(const uint8_t* data, size_t size);
 
+// Reads one value the way `loads` does: msgpack::validate() first, then a
+// build with the reader's bounds and depth checks compiled out (a builder
+// declaring kTrusted), which reads sized integers inline. Must give exactly
+// what read_value gives; it exists so that the core tests and the fuzzer
+// run the trusted walk the shipped decoder runs, without an interpreter.
+ReadResult read_validated_value(const uint8_t* data, size_t size);
+
 }  // namespace derirezaro::codec
