@@ -1,0 +1,192 @@
+// What the core suites share: bytes written in hex, the codec's two read
+// paths, weak hashers that force collisions and the deepest trie level,
+// map contents read once the debug validator has passed the tree, a leak
+// check, and shard access through the real locks.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "codec/byte_buffer.hpp"
+#include "codec/value_reader.hpp"
+#include "codec/value_writer.hpp"
+#include "store/allocation.hpp"
+#include "store/persistent_map.hpp"
+#include "store/shard.hpp"
+#include "store/store.hpp"
+
+namespace derirezaro::test {
+
+// "cd 01 00" -> those three bytes; "78*3" -> three bytes 0x78.
+inline std::string hex(std::string_view text) {
+  std::istringstream words{std::string(text)};
+  std::string out, word;
+  while (words >> word) {
+    const size_t star = word.find('*');
+    const size_t count = star == word.npos ? 1 : std::stoul(word.substr(star + 1));
+    out.append(count, static_cast<char>(std::stoul(word.substr(0, star), nullptr, 16)));
+  }
+  return out;
+}
+
+// prefix + decimal n, built by appending (g++ 12 misreports the
+// literal-plus-temporary form under -Wrestrict).
+inline std::string numbered(std::string_view prefix, uint64_t n) {
+  std::string out(prefix);
+  out += std::to_string(n);
+  return out;
+}
+
+// ---------------------------------------------------------------- codec
+
+inline codec::ReadResult decode(std::string_view s) {
+  return codec::read_value(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+// The path `loads` takes: validate(), then the walk with every check off.
+inline codec::ReadResult decode_validated(std::string_view s) {
+  return codec::read_validated_value(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+inline std::string encode(const codec::Value& value) {
+  codec::ByteBuffer out;
+  codec::write_value(value, out);
+  return std::string(reinterpret_cast<const char*>(out.data()), out.size());
+}
+
+// ---------------------------------------------------------------- maps
+
+using store::SharedBytesRef;
+inline SharedBytesRef bytes(std::string_view s) { return SharedBytesRef::copy_of(s); }
+
+// Every key in one collision list below a chain of one-child nodes.
+struct ConstantHash {
+  uint32_t operator()(const store::HashSeed&, std::string_view) const noexcept { return 0x5eed5eedu; }
+};
+
+// Six bits of a real hash: two picked at the root, two at depth 1 and two
+// at the deepest level. Nodes below the root that mix leaves and children,
+// chains of one-child nodes, a crowded deepest level, many collision lists.
+struct FewBitsHash {
+  uint32_t operator()(const store::HashSeed& seed, std::string_view key) const noexcept {
+    return store::SeededSipHash{}(seed, key) & 0xc0000063u;
+  }
+};
+
+// A map's entries, sorted, once the debug validator has passed its tree.
+template <class Map>
+std::map<std::string, std::string> contents(const Map& map) {
+  std::string why;
+  EXPECT_TRUE(map.validate(&why)) << why;
+  std::map<std::string, std::string> out;
+  map.for_each([&](std::string_view key, const SharedBytesRef& value) { out.emplace(key, value.view()); });
+  EXPECT_EQ(out.size(), map.size()) << "the size is off, or a key was visited twice";
+  return out;
+}
+
+// A shard's namespaces, keys and values.
+using Deep = std::map<std::string, std::map<std::string, std::string>>;
+
+inline Deep deep(const store::NamespaceMap& namespaces) {
+  std::string why;
+  EXPECT_TRUE(namespaces.validate(&why)) << why;
+  Deep out;
+  namespaces.for_each(
+      [&](std::string_view ns, const store::KeyMap& keys) { out[std::string(ns)] = contents(keys); });
+  return out;
+}
+
+// Declared first in a test, so it runs last: every node and byte block made
+// during the test must be gone by then.
+struct LeakCheck {
+  const int64_t nodes = store::PersistentMapStats::live_nodes();
+  const int64_t blocks = store::PersistentMapStats::live_byte_blocks();
+  ~LeakCheck() {
+    EXPECT_EQ(store::PersistentMapStats::live_nodes(), nodes) << "map nodes leaked or freed twice";
+    EXPECT_EQ(store::PersistentMapStats::live_byte_blocks(), blocks) << "byte blocks leaked or freed twice";
+  }
+};
+
+// Runs `write` with its first allocation failing, then its second, and so
+// on until it succeeds; `after_failure(n)` checks what failure n left.
+template <class Write, class Check>
+void fail_each_allocation(Write&& write, Check&& after_failure) {
+  for (uint64_t n = 0; !::testing::Test::HasFatalFailure(); ++n) {
+    store::testing::fail_allocation_after(n);
+    try {
+      write();
+      store::testing::stop_failing_allocations();
+      return;
+    } catch (const std::bad_alloc&) {
+      store::testing::stop_failing_allocations();
+    }
+    after_failure(n);
+  }
+}
+
+// Whether `work` ran without asking for memory.
+template <class Work>
+bool allocates_nothing(Work&& work) {
+  store::testing::fail_allocation_after(0);
+  work();
+  const bool none = store::testing::allocation_failure_armed();
+  store::testing::stop_failing_allocations();
+  return none;
+}
+
+// ---------------------------------------------------------------- shards
+
+template <class Work>
+auto read_shard(store::Shard& shard, Work&& work) {
+  store::ShardLock held(shard, store::Access::read);
+  return shard.read(std::forward<Work>(work));
+}
+
+template <class Work>
+auto write_shard(store::Shard& shard, Work&& work) {
+  store::ShardLock held(shard, store::Access::write);
+  return shard.write(std::forward<Work>(work));
+}
+
+// A shard's contents as its maps show them, with its byte and entry totals
+// recounted from them; the shard's own totals must match the recount.
+struct Recount {
+  Deep namespaces;
+  uint64_t bytes = 0, entries = 0;
+};
+
+inline Recount recount(store::Store& store, size_t index) {
+  Recount out;
+  read_shard(store.shard(index), [&](const store::ShardContents& shard) {
+    out.namespaces = deep(shard.namespaces);
+    for (const auto& [ns, keys] : out.namespaces) {
+      for (const auto& [key, value] : keys) out.bytes += value.size();
+      out.entries += keys.size();
+    }
+    EXPECT_EQ(shard.bytes, out.bytes) << "shard " << index;
+  });
+  EXPECT_EQ(store.shard(index).entries(), out.entries) << "shard " << index;
+  return out;
+}
+
+// Every shard recounted, and the store's lock-free totals against the sum.
+inline std::vector<Recount> recount_all(store::Store& store) {
+  std::vector<Recount> shards;
+  uint64_t bytes = 0, entries = 0;
+  for (size_t i = 0; i < store::Store::shard_count(); ++i) {
+    shards.push_back(recount(store, i));
+    bytes += shards.back().bytes;
+    entries += shards.back().entries;
+  }
+  EXPECT_EQ(store.size_bytes(), bytes);
+  EXPECT_EQ(store.entry_count(), entries);
+  return shards;
+}
+
+}  // namespace derirezaro::test

@@ -1,0 +1,156 @@
+// The codec core. Python reaches the Validator and the trusted walk (through
+// `loads`) and the writer's primitives (through `dumps`), and pytest checks
+// those bytes and texts against a peer implementation. Only these tests
+// reach the checked walk that builds Values, the trusted walk's agreement
+// with it, the Value writer's own forms, Value equality and the UTF-8 check.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "codec/utf8.hpp"
+#include "support.hpp"
+
+namespace derirezaro::codec {
+namespace {
+
+using msgpack::ReadErrorKind;
+using namespace test;
+
+// Inputs, and what the Value writer makes of what was read from them
+// ("input -> output"; no arrow: the same bytes back).
+const char* const kCases[] = {
+    // nil, booleans, fixints, and the sized integers with the high bit set,
+    // where a signed field read as unsigned (or the reverse) would show
+    "c0", "c2", "c3", "7f", "e0", "cc ff", "cd ff ff", "ce ff ff ff ff", "cf ff ff ff ff ff ff ff ff",
+    "d0 80", "d1 80 00", "d2 80 00 00 00", "d3 80 00 00 00 00 00 00 00",
+    // float32, which only this suite can write, a NaN's payload, text, bytes, containers
+    "ca 3f c0 00 00", "cb 7f f8 00 00 00 00 00 01", "a1 61", "c4 01 ff", "92 01 90", "82 01 02 01 03",
+    // extensions, which only this suite can write
+    "d4 80 01", "d5 7f 01 02", "d6 01 61 62 63 64", "d7 01 61 62 63 64 65 66 67 68", "c7 00 01",
+    "c7 03 01 61 62 63",
+    // long bodies: the fix markers at their largest, extensions at every form switch
+    "bf 78*31", "9f c3*15", "8f c3*30", "d8 05 78*16", "c7 ff 05 78*255", "c8 01 00 05 78*256",
+    "c8 ff ff 05 78*65535", "c9 00 01 00 00 05 78*65536",
+    // forms the writer never makes: the reserved marker, a signed marker
+    // holding a non-negative number, lengths longer than needed
+    "c1 -> c0", "d3 7f ff ff ff ff ff ff ff -> cf 7f ff ff ff ff ff ff ff", "cd 00 05 -> 05",
+    "d9 01 61 -> a1 61", "c5 00 00 -> c4 00", "c6 00 00 00 01 ff -> c4 01 ff", "c8 00 01 fe 61 -> d4 fe 61",
+    "c9 00 00 00 00 fe -> c7 00 fe", "dc 00 01 c0 -> 91 c0", "dd 00 00 00 00 -> 90",
+    "df 00 00 00 01 05 ff -> 81 05 ff",
+    // text failing the UTF-8 check keeps its bytes, as binary, as a map key too
+    "da 00 01 ff -> c4 01 ff", "db 00 00 00 03 ed a0 80 -> c4 03 ed a0 80",
+    "de 00 01 a1 ff 80 -> 81 c4 01 ff 80"};
+
+// Each input on both read paths (bytes after the value are never looked
+// at) gives a Value that the writer turns into the expected bytes. Then
+// the short inputs in one array, cut at every length: the checked walk and
+// the Validator report the same error, numbers included, and the trusted
+// walk builds what the checked one builds.
+TEST(Codec, EveryMarkerOnBothReadPathsAndEveryCut) {
+  std::string all = hex("dc 00 00");
+  for (const std::string_view text : kCases) {
+    const size_t arrow = text.find("->");
+    const std::string input = hex(text.substr(0, arrow));
+    const std::string output = hex(text.substr(arrow == text.npos ? 0 : arrow + 2));
+    const std::string shown = ::testing::PrintToString(input.substr(0, 12));
+    for (const ReadResult& r : {decode(input + hex("c1 dd ff")), decode_validated(input + "\xd9")}) {
+      ASSERT_EQ(r.error.kind, ReadErrorKind::none) << shown;
+      EXPECT_EQ(encode(r.value), output) << shown;
+    }
+    if (input.size() > 64) continue;
+    all += input;
+    ++all[2];
+  }
+  for (size_t cut = 0; cut <= all.size(); ++cut) {
+    const ReadResult checked = decode(all.substr(0, cut));
+    const ReadResult trusted = decode_validated(all.substr(0, cut));
+    const msgpack::ReadError &a = checked.error, &b = trusted.error;
+    ASSERT_TRUE(a.kind == b.kind && a.declared == b.declared && a.available == b.available)
+        << "cut at " << cut;
+    ASSERT_EQ(checked.error.kind == ReadErrorKind::none, cut == all.size()) << "cut at " << cut;
+    ASSERT_EQ(encode(checked.value), encode(trusted.value)) << "cut at " << cut;
+  }
+}
+
+Value uint_value(uint64_t n) { return Integer::from_unsigned(n); }
+Value int_value(int64_t n) { return Integer::from_signed(n); }
+
+// Equality never converts between variants (routing conditions compare
+// with it), follows IEEE 754 for floats, and compares every part of a
+// string, an extension and a map entry.
+TEST(Codec, ValueEquality) {
+  const Value zeros[] = {Nil{},    false,   uint_value(0), 0.0f,  0.0,
+                         String{}, Bytes{}, Array{},       Map{}, Extension{}};
+  for (const Value& a : zeros) {
+    for (const Value& b : zeros) EXPECT_EQ(a == b, &a == &b) << &a - zeros << " vs " << &b - zeros;
+  }
+  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(Value(Array{nan}) == Value(Array{nan}));
+  EXPECT_TRUE(Value(0.0f) == Value(-0.0f));
+  EXPECT_TRUE(int_value(0) == uint_value(0));
+  EXPECT_FALSE(int_value(-1) == uint_value(UINT64_MAX));
+  EXPECT_FALSE(Value(String{"a", true}) == Value(String{"a", false}));
+  EXPECT_FALSE(Value(Extension{1, "a"}) == Value(Extension{2, "a"}));
+  EXPECT_FALSE(Value(Map{{uint_value(1), Nil{}}}) == Value(Map{{uint_value(2), Nil{}}}));
+}
+
+// The UTF-8 check decides whether text read into a Value is text or bytes.
+// Its oracle is the definition rather than a second decoder: well-formed
+// UTF-8 is a concatenation of encodings of Unicode scalar values (every
+// code point but the surrogates), and a byte string is the encoding of one
+// exactly when the value its bits spell encodes back to it.
+std::string encoding_of(uint32_t cp) {
+  const size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  const uint8_t lead[] = {0, 0, 0xc0, 0xe0, 0xf0};
+  std::string out(n, '\0');
+  for (size_t i = n - 1; i > 0; --i, cp >>= 6) out[i] = static_cast<char>(0x80 | (cp & 0x3f));
+  out[0] = static_cast<char>(lead[n] | cp);
+  return out;
+}
+
+bool well_formed(std::string_view s) {
+  for (size_t n = 1; n <= std::min<size_t>(4, s.size()); ++n) {
+    uint32_t cp = static_cast<uint8_t>(s[0]) & (n == 1 ? 0x7fu : 0x7fu >> n);
+    for (size_t i = 1; i < n; ++i) cp = cp << 6 | (static_cast<uint8_t>(s[i]) & 0x3f);
+    const bool scalar = cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
+    if (scalar && encoding_of(cp) == s.substr(0, n) && well_formed(s.substr(n))) return true;
+  }
+  return s.empty();
+}
+
+// Every lead byte before bytes from the edges of every range the check
+// tells apart, cut at every length; two-byte inputs after 1 to 9 ASCII
+// bytes, around the window where the check takes eight ASCII bytes at once.
+// The check is handed continuation bytes past the end it is given, so one
+// that looked beyond it would take a cut sequence for a whole one.
+TEST(Codec, Utf8CheckAgreesWithTheDefinition) {
+  const uint8_t edges[] = {0x00, 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xff};
+  std::vector<std::string> wrong;
+  auto check = [&](std::string s) {
+    const bool expected = well_formed(s);
+    const size_t size = s.size();
+    s += "\x80\x80\x80\x80";
+    if (is_well_formed_utf8(reinterpret_cast<const uint8_t*>(s.data()), size) != expected &&
+        wrong.size() < 8) {
+      wrong.push_back(s.substr(0, size));
+    }
+  };
+  for (int lead = 0; lead < 256; ++lead) {
+    for (const uint8_t x : edges) {
+      for (size_t ascii = 1; ascii <= 9; ++ascii)
+        check(std::string(ascii, 'a') + static_cast<char>(lead) + static_cast<char>(x));
+      for (const uint8_t y : edges) {
+        for (const uint8_t z : edges) {
+          const char s[] = {static_cast<char>(lead), static_cast<char>(x), static_cast<char>(y),
+                            static_cast<char>(z)};
+          for (size_t n = 1; n <= 4; ++n) check(std::string(s, n));
+        }
+      }
+    }
+  }
+  EXPECT_EQ(wrong, std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace derirezaro::codec

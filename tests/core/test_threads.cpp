@@ -1,0 +1,114 @@
+// The two sharing patterns under threads, meant to run under
+// ThreadSanitizer too: copies of a map read and dropped while one thread
+// writes in place, and the store's shards through their real locks.
+#include <atomic>
+#include <random>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "store/store.hpp"
+#include "support.hpp"
+
+namespace derirezaro::store {
+namespace {
+
+using namespace test;
+
+// Every write sets all five keys of one namespace to one new value, so a
+// consistent copy shows one value per namespace.
+void expect_untorn(const NamespaceMap& copy) {
+  for (const auto& [ns, keys] : deep(copy)) {
+    EXPECT_EQ(keys.size(), 5u) << ns << " has a partial write";
+    for (const auto& [key, value] : keys) EXPECT_EQ(value, keys.begin()->second) << ns << "/" << key;
+  }
+}
+
+// One writer changes the map under a write lock, in place where it owns the
+// nodes, while readers copy it under a read lock, then read and drop their
+// copies with no lock. ThreadSanitizer checks that the node counts order
+// every read of a node before the in-place writes a count of one permits.
+TEST(Threads, MapCopiesAreReadAndDroppedWhileOneThreadWrites) {
+  LeakCheck leaks;
+  std::shared_mutex lock;
+  NamespaceMap shared(HashSeed{1, 1});  // guarded by `lock`
+  std::atomic<int> copies{0};
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    std::mt19937_64 rng(1);
+    for (int write = 1; write <= 3000 || copies.load() < 300; ++write) {
+      const std::string ns = numbered("ns", rng() % 12);
+      const SharedBytesRef value = bytes(numbered("w", write));  // made outside the lock, as the store does
+      std::unique_lock guard(lock);
+      if (write % 400 == 0) {
+        shared.erase(ns);
+        continue;
+      }
+      KeyMap fresh;
+      KeyMap* keys = shared.find_for_update(ns);
+      for (int k = 0; k < 5; ++k)
+        (keys != nullptr ? keys : &fresh)->insert_or_assign(numbered("k", k), value);
+      if (keys == nullptr) shared.insert_or_assign(ns, std::move(fresh));
+    }
+    stop = true;
+  });
+  std::vector<std::thread> readers;
+  for (int id = 0; id < 3; ++id) {
+    readers.emplace_back([&] {
+      std::vector<NamespaceMap> kept;  // each checked again once the writer has gone on
+      while (!stop.load()) {
+        {
+          std::shared_lock guard(lock);
+          kept.push_back(shared);
+        }
+        expect_untorn(kept.back());
+        copies.fetch_add(1);
+        if (kept.size() == 4) {
+          expect_untorn(kept.front());
+          kept.erase(kept.begin());
+        }
+      }
+    });
+  }
+  writer.join();
+  for (std::thread& reader : readers) reader.join();
+  expect_untorn(shared);
+}
+
+// Workers set, erase, find and clear on namespaces that share shards,
+// through the shard locks. Afterwards each shard's totals must match a
+// recount of its maps, and the store's lock-free totals their sum. (Shard
+// maps copied while writers write are the pattern above.)
+TEST(Threads, StoreShardsUnderConcurrentReadersAndWriters) {
+  LeakCheck leaks;
+  Store store(std::nullopt);
+  auto worker = [&](uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int op = 0; op < 20000; ++op) {
+      const std::string ns = numbered("ns", rng() % 24), key = numbered("k", rng() % 4);
+      const SharedBytesRef value = bytes(std::string(rng() % 50, 'x'));  // made before the lock
+      const auto dice = rng() % 1000;
+      if (dice < 500) {
+        write_shard(store.shard_for(ns),
+                    [&](ShardContents& s, std::atomic<uint64_t>& n) { store.set(s, n, ns, key, value); });
+      } else if (dice < 800) {
+        write_shard(store.shard_for(ns),
+                    [&](ShardContents& s, std::atomic<uint64_t>& n) { store.erase(s, n, ns, key); });
+      } else if (dice < 998) {
+        read_shard(store.shard_for(ns), [&](const ShardContents& s) { return Store::find(s, ns, key); });
+      } else {
+        for (size_t i = 0; i < Store::shard_count(); ++i) {
+          write_shard(store.shard(i), [&](ShardContents& s, std::atomic<uint64_t>& n) { store.clear(s, n); });
+        }
+      }
+    }
+  };
+  std::vector<std::thread> threads;
+  for (uint64_t seed = 1; seed <= 4; ++seed) threads.emplace_back(worker, seed);
+  for (std::thread& thread : threads) thread.join();
+
+  recount_all(store);
+}
+
+}  // namespace
+}  // namespace derirezaro::store
