@@ -58,7 +58,7 @@ SUBSTITUTIONS = [
     ("drop_plus_one", re.compile(r" \+ 1\b"), ""),
     ("drop_minus_one", re.compile(r" - 1\b"), ""),
     ("bump_constant", re.compile(r"(?<![\w.])(0x[0-9a-fA-F]+|[1-9][0-9]*)(?=u?l{0,2}\b)(?![.\w])"), None),
-    ("drop_refcount", re.compile(r"\bPy_X?(?:IN|DE)CREF\([^()]*\)[;,]?\s*"), ""),
+    ("drop_refcount", re.compile(r"\bPy_X?(?:IN|DE)CREF\([^()]*\)[;,]?[ \t]*"), ""),
     ("drop_not", re.compile(r"(?<=[(\s])!(?=[\w(])"), ""),
 ]
 
@@ -150,15 +150,19 @@ def first_failure(
         return "timeout"
     if done.returncode == 0:
         return None
+    LAST_FAILURE.write_text(f"$ {' '.join(command)}\n{done.stdout}{done.stderr}")
     found = failure.search(done.stdout) if failure else None
     return found.group(1) if found else f"exit {done.returncode}"
 
 
+# The output of the last command that failed, for a look when a verdict
+# surprises (set beside the report by main).
+LAST_FAILURE = Path("/dev/null")
 PYTEST_FAILURE = re.compile(r"^(?:FAILED|ERROR) (\S+)", re.MULTILINE)
 GTEST_FAILURE = re.compile(r"^\[  FAILED  \] ([\w/.]+)", re.MULTILINE)
 
 
-def copy_project(scratch: Path, source_rev: str | None) -> Path:
+def copy_project(scratch: Path, source_rev: str | None, tests_rev: str | None) -> Path:
     tree = scratch / "tree"
     if tree.exists():
         shutil.rmtree(tree)
@@ -169,14 +173,14 @@ def copy_project(scratch: Path, source_rev: str | None) -> Path:
         if (ROOT / name).is_file():
             (tree / name).parent.mkdir(parents=True, exist_ok=True)
             shutil.copy(ROOT / name, tree / name)
-    if source_rev:
-        for owned in ("src", "CMakeLists.txt"):
-            target = tree / owned
+    for rev, owned in ((source_rev, ("src", "CMakeLists.txt")), (tests_rev, ("tests", "fuzz"))):
+        if not rev:
+            continue
+        for name in owned:
+            target = tree / name
             shutil.rmtree(target) if target.is_dir() else target.unlink()
-        archive = subprocess.run(
-            ["git", "archive", source_rev, "src", "CMakeLists.txt"], cwd=ROOT, capture_output=True, check=True
-        ).stdout
-        subprocess.run(["tar", "-x", "-m", "-C", str(tree)], input=archive, check=True)
+        archive = subprocess.run(["git", "archive", rev, *owned], cwd=ROOT, capture_output=True, check=True)
+        subprocess.run(["tar", "-x", "-m", "-C", str(tree)], input=archive.stdout, check=True)
     return tree
 
 
@@ -251,26 +255,33 @@ class Builds:
         return None
 
 
-def judge(builds: Builds, mutant: Mutant) -> str:
+def judge(builds: Builds, mutant: Mutant | None) -> str:
+    """Builds and tests the tree with `mutant` applied (None: as it is)."""
+    if mutant is None:
+        return verdict_of_tree(builds)
     source = builds.tree / mutant.path
     original = source.read_text()
     lines = original.splitlines(keepends=True)
     lines[mutant.line - 1] = mutant.replacement_line
     source.write_text("".join(lines))
     try:
-        if not builds.build_extension():
-            return "uncompilable"
-        failed = builds.pytest_failure()
-        if failed:
-            return f"killed:pytest:{failed}"
-        if not builds.build_core():
-            return "uncompilable"
-        failed = builds.core_failure()
-        if failed:
-            return f"killed:core:{failed}"
-        return "survived"
+        return verdict_of_tree(builds)
     finally:
         source.write_text(original)
+
+
+def verdict_of_tree(builds: Builds) -> str:
+    if not builds.build_extension():
+        return "uncompilable"
+    failed = builds.pytest_failure()
+    if failed:
+        return f"killed:pytest:{failed}"
+    if not builds.build_core():
+        return "uncompilable"
+    failed = builds.core_failure()
+    if failed:
+        return f"killed:core:{failed}"
+    return "survived"
 
 
 def chosen(by_folder: dict[str, list[Mutant]], seed: int) -> list[Mutant]:
@@ -294,21 +305,27 @@ def main() -> int:
     parser.add_argument("--count", type=int, default=90, help="mutants that build, to run")
     parser.add_argument("--seed", type=int, default=7)
     parser.add_argument("--source-rev", help="take src/ and CMakeLists.txt from this git revision")
+    parser.add_argument("--tests-rev", help="take tests/ and fuzz/ from this git revision")
     parser.add_argument("--mutants", type=Path, help="run exactly the mutants named in this report")
     parser.add_argument("--out", type=Path, help="the report (default: SCRATCH/report.tsv)")
     parser.add_argument(
         "--scratch", type=Path, default=ROOT / "build" / "mutate", help="where the copy and its builds live"
     )
-    parser.add_argument("--list", action="store_true", help="print the candidates and stop")
+    parser.add_argument(
+        "--list", action="store_true", help="print every candidate, as a report would, and stop"
+    )
     args = parser.parse_args()
 
-    scratch = args.scratch
+    scratch = args.scratch.resolve()
+    global LAST_FAILURE
+    LAST_FAILURE = scratch / "last-failure.log"
     scratch.mkdir(parents=True, exist_ok=True)
-    tree = copy_project(scratch, args.source_rev)
+    tree = copy_project(scratch, args.source_rev, args.tests_rev)
     by_folder = all_mutants(tree)
     if args.list:
-        for folder, found in by_folder.items():
-            print(f"{folder}: {len(found)} candidates")
+        for found in by_folder.values():
+            for mutant in found:
+                print(f"{mutant.name}\t-\t{mutant.replacement_line.strip()}")
         return 0
     if args.mutants:
         wanted = [
@@ -324,13 +341,9 @@ def main() -> int:
         target = args.count
 
     builds = Builds(scratch, tree)
-    if not (
-        builds.build_extension()
-        and builds.pytest_failure() is None
-        and builds.build_core()
-        and builds.core_failure() is None
-    ):
-        print("the unmutated tree fails its own tests; nothing to measure", file=sys.stderr)
+    unmutated = judge(builds, None)
+    if unmutated != "survived":
+        print(f"the unmutated tree fails its own tests ({unmutated}); nothing to measure", file=sys.stderr)
         return 2
 
     args.out = args.out or scratch / "report.tsv"
