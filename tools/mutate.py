@@ -10,8 +10,11 @@ time: rewrites one source line, rebuilds the extension and the core tests
 incrementally (through ccache when it is installed, so restoring a file
 costs nothing), runs pytest and then the core tests, each stopping at the
 first failure, and puts the line back. The memory-hungry tests (marker
-`bigmem`) and the leak tests (marker `leaks`) are left out: they are slow
-and catch nothing the others miss.
+`bigmem`) are left out, and so are the leak tests (marker `leaks`) unless
+--with-leak-tests asks for them: they are slow, and what only they catch
+is a dropped decref. --sanitized runs pytest over an extension built with
+AddressSanitizer, which turns a missing incref from a crash by luck into a
+certain one.
 
 A mutant is "killed" when a test fails (or hangs past the timeout),
 "survived" when every test passes, "uncompilable" when it does not build
@@ -187,8 +190,15 @@ def copy_project(scratch: Path, source_rev: str | None, tests_rev: str | None) -
 class Builds:
     """The extension and the core tests, built from `tree` under `scratch`."""
 
-    def __init__(self, scratch: Path, tree: Path):
+    def __init__(self, scratch: Path, tree: Path, sanitized: bool, with_leak_tests: bool):
         self.tree = tree
+        self.sanitized = sanitized
+        # Leak tests are marked `leaks` and live in files named *leaks*.
+        self.selection = (
+            ["-m", "not bigmem"]
+            if with_leak_tests
+            else ["-m", "not bigmem and not leaks", "--ignore-glob=*leaks*"]
+        )
         self.ext = scratch / "ext"
         self.core = scratch / "core"
         self.package = scratch / "package"
@@ -199,8 +209,17 @@ class Builds:
             shutil.rmtree(stale, ignore_errors=True)
         launcher = ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"] if shutil.which("ccache") else []
         common = ["cmake", "-S", str(tree), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", *launcher]
+        # The sanitized extension turns a reference-count step too few into a
+        # use after free every time, instead of a crash when luck runs out.
+        sanitizers = ["-DCMAKE_CXX_COMPILER=clang++", "-DDERIREZARO_SANITIZE=address,undefined"]
         subprocess.run(
-            [*common, "-B", str(self.ext), f"-DPython_EXECUTABLE={sys.executable}"],
+            [
+                *common,
+                "-B",
+                str(self.ext),
+                f"-DPython_EXECUTABLE={sys.executable}",
+                *(sanitizers if sanitized else []),
+            ],
             check=True,
             stdout=subprocess.DEVNULL,
         )
@@ -231,6 +250,14 @@ class Builds:
 
     def pytest_failure(self) -> str | None:
         env = dict(os.environ, PYTHONPATH=str(self.package), PYTHONDONTWRITEBYTECODE="1")
+        if self.sanitized:
+            runtime = subprocess.run(
+                ["clang++", f"-print-file-name=libclang_rt.asan-{os.uname().machine}.so"],
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout.strip()
+            env.update(LD_PRELOAD=runtime, PYTHONMALLOC="malloc", ASAN_OPTIONS="detect_leaks=0")
         command = [
             sys.executable,
             "-m",
@@ -239,9 +266,7 @@ class Builds:
             "-q",
             "-p",
             "no:cacheprovider",
-            "-m",
-            "not bigmem and not leaks",
-            "--ignore-glob=*leaks*",
+            *self.selection,
             str(self.tree / "tests"),
         ]
         return first_failure(command, self.tree / "tests", env, TIMEOUT_SECONDS, PYTEST_FAILURE)
@@ -340,7 +365,7 @@ def main() -> int:
         queue = chosen(by_folder, args.seed)
         target = args.count
 
-    builds = Builds(scratch, tree)
+    builds = Builds(scratch, tree, args.sanitized, args.with_leak_tests)
     unmutated = judge(builds, None)
     if unmutated != "survived":
         print(f"the unmutated tree fails its own tests ({unmutated}); nothing to measure", file=sys.stderr)
