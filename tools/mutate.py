@@ -337,6 +337,10 @@ def main() -> int:
         "--scratch", type=Path, default=ROOT / "build" / "mutate", help="where the copy and its builds live"
     )
     parser.add_argument(
+        "--sanitized", action="store_true", help="run pytest over an address- and UB-sanitized extension"
+    )
+    parser.add_argument("--with-leak-tests", action="store_true", help="run the leak tests too")
+    parser.add_argument(
         "--list", action="store_true", help="print every candidate, as a report would, and stop"
     )
     args = parser.parse_args()
