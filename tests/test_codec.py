@@ -43,10 +43,7 @@ def _among_others(big, other):
 BOUNDARIES = [
     *(2**n + d for n in (7, 8, 16, 31, 32, 63, 64) for d in (-1, 0) if 2**n + d < 2**64),
     *(-(2**n) + d for n in (5, 7, 15, 31, 63) for d in (0, -1) if -(2**n) + d >= -(2**63)),
-    *(
-        struct.unpack(">d", bytes.fromhex(b))[0]
-        for b in ["7ff0000000000001", "fff8000000000123", "7ff4000000000000"]
-    ),
+    *struct.unpack(">3d", bytes.fromhex("7ff0000000000001 fff8000000000123 7ff4000000000000")),  # NaNs
     *(5e-324, -0.0, math.inf, -math.inf, 1.5, (1, (2,)), [True, False, None], {1: [b"x"]}),
     *("a" * n for n in (31, 32, 255, 256, 65535, 65536)),
     *("é" * 16, "😀" * 64),
@@ -108,7 +105,6 @@ ENCODES = [
     (moved, "82a16101a16202"),
     (collections.namedtuple("Point", "x y")(1, 2), "920102"),
     ({HStr("k"): [HBytes(b"")]}, "81a16b91c400"),
-    ({(1, 2): "v"}, "81920102a176"),
     *((wrap(bad), (TypeError, UNSUPPORTED)) for bad in REFUSED for wrap in WRAPS),
     *(({"a": 1, bad: 2}, (TypeError, UNSUPPORTED)) for bad in REFUSED[2:]),  # the hashable ones as keys
     *((value, (ValueError, OUT_OF_RANGE)) for value in [*BIG, {"k": -(2**63) - 1}]),

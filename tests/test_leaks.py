@@ -59,7 +59,9 @@ def _settled_memory(store, traced):
 
 
 @pytest.mark.leaks
-@pytest.mark.parametrize("traced, rounds, tolerance", [(True, 5_000, 64 << 10), (False, 40_000, 1 << 20)])
+@pytest.mark.parametrize(
+    "traced, rounds, tolerance", [(True, 5_000, 64 << 10), (False, 40_000, 1 << 20)], ids=["traced", "rss"]
+)
 def test_repeated_calls_keep_memory_flat(traced, rounds, tolerance):
     store = Store()
     if traced:
