@@ -11,5 +11,8 @@ inline constexpr const char* kIntegerOutOfRange =
 inline constexpr const char* kExtensionUnsupported =
     "msgpack extension types are not supported by the derirezaro codec";
 inline constexpr const char* kDecodeErrorPrefix = "msgpack decode error: ";
+inline constexpr const char* kUnreadableMapKey =
+    "a dict key that is a list, tuple or dict cannot be stored: it would decode as a list or dict, "
+    "which cannot be a dict key, so the value could never be read back";
 
 }  // namespace derirezaro::codec::messages

@@ -13,10 +13,16 @@
 
 namespace derirezaro::codec {
 
+// Which dict keys an encoding accepts. A list, tuple or dict key encodes as
+// an array or map, which decodes to a list or dict: unhashable, so `loads`
+// refuses it. `dumps` still writes such keys (other readers may take them);
+// the store refuses them, since it could never give the value back.
+enum class MapKeys : bool { any, readable };
+
 // Appends the encoding of `obj` to `out`. On failure `out` holds a partial
 // encoding the caller must discard. `out` may borrow from `obj`: gather it
 // (EncodeBuffer::copy_to) while `obj` is still held.
-bool encode_into(PyObject* obj, EncodeBuffer& out);
+bool encode_into(PyObject* obj, EncodeBuffer& out, MapKeys keys = MapKeys::any);
 
 // A per-thread EncodeBuffer for one encoding at a time, so a steady stream
 // of encodings stops allocating once the buffer has reached its working

@@ -68,9 +68,9 @@ bool check_wire_length(Py_ssize_t length, const char* what, const char* unit) {
   return false;
 }
 
-bool encode_into(PyObject* obj, EncodeBuffer& out) {
+bool encode_into(PyObject* obj, EncodeBuffer& out, MapKeys keys) {
   MsgpackSink sink{out};
-  PyWalker<MsgpackSink> walker(sink);
+  PyWalker<MsgpackSink> walker(sink, keys == MapKeys::readable);
   MsgpackSink::Node node;
   return walker.walk(obj, node);
 }

@@ -50,7 +50,10 @@ class PyWalker {
  public:
   using Node = typename Sink::Node;
 
-  explicit PyWalker(Sink& sink) : sink_(sink) {}
+  // With `readable_keys_only`, a list, tuple or dict used as a dict key is
+  // refused (TypeError): it could not be decoded back as a key.
+  explicit PyWalker(Sink& sink, bool readable_keys_only = false)
+      : sink_(sink), readable_keys_only_(readable_keys_only) {}
 
   bool walk(PyObject* obj, Node& out) {
     if (depth_ >= kUnreadableDepth - 1 && !readable_at_depth(obj)) return false;
@@ -148,6 +151,10 @@ class PyWalker {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(obj, &pos, &key, &value)) {
+      if (readable_keys_only_ && decodes_unhashable(key)) {
+        PyErr_SetString(PyExc_TypeError, messages::kUnreadableMapKey);
+        return false;
+      }
       Node key_node{};
       if (!walk(key, key_node)) return false;
       Node value_node{};
@@ -155,6 +162,10 @@ class PyWalker {
       if (!sink_.map_entry(out, std::move(key_node), std::move(value_node))) return false;
     }
     return true;
+  }
+
+  static bool decodes_unhashable(PyObject* key) {
+    return PyList_Check(key) || PyTuple_Check(key) || PyDict_Check(key);
   }
 
   // Whether the reader's depth budget suffices for `obj` here: past
@@ -190,6 +201,7 @@ class PyWalker {
   };
 
   Sink& sink_;
+  const bool readable_keys_only_;
   int depth_ = 0;
 };
 

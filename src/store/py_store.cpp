@@ -155,7 +155,7 @@ PyObject* store_set(StoreRecord& self, Utf8 ns, Utf8 key, PyObject* value) {
   {
     codec::ScratchEncodeBuffer scratch;
     codec::EncodeBuffer& buffer = scratch.get();
-    if (!codec::encode_into(value, buffer)) return nullptr;
+    if (!codec::encode_into(value, buffer, codec::MapKeys::readable)) return nullptr;
     encoded = SharedBytesRef::build(
         buffer.size(), [&buffer](char* out) noexcept { buffer.copy_to(reinterpret_cast<uint8_t*>(out)); });
   }
