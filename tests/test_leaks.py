@@ -39,6 +39,7 @@ def _round(store, i):
         store.get(ns, f"key-{(i * 3 + n) % 40}", i)
         store.contains(ns, key)
         store.delete(ns, f"key-{(i * 5 + n) % 40}")
+    loads(dumps({f"{i}:{j}": j for j in range(4)}))  # new keys evict older ones from the key cache
     store.keys("a")
     store.namespaces()
     Store(max_history=3).set("a", "k", [1, 2])  # a short-lived store with an entry

@@ -13,6 +13,7 @@ from derirezaro import Store, _core
 
 
 def test_module_identity_exports_and_version():
+    references = sys.getrefcount(_core)
     saved = sys.modules.pop("derirezaro._core")
     try:
         # Single-phase init hands back the one module the process keeps, so a
@@ -20,6 +21,8 @@ def test_module_identity_exports_and_version():
         assert importlib.import_module("derirezaro._core") is saved is _core
     finally:
         sys.modules["derirezaro._core"] = saved
+    del saved
+    assert sys.getrefcount(_core) == references, "a second import hands out a new reference"
     assert _core.__all__ == derirezaro.__all__ == ["__version__", "core_version", "dumps", "loads", "Store"]
     assert (_core.__name__, _core.__doc__) == ("derirezaro._core", "The `derirezaro._core` native module.")
     assert _core.__version__ == _core.core_version() == derirezaro.__version__ == "0.9.2"
