@@ -309,6 +309,37 @@ def verdict_of_tree(builds: Builds) -> str:
     return "survived"
 
 
+def normalized(line: str) -> str:
+    return re.sub(r"\s+", "", code_part(line))
+
+
+def relocated(names: list[str], rev: str, tree: Path) -> tuple[list[Mutant], list[str]]:
+    """The named mutants, whose line numbers hold in `rev`, found again in
+    `tree` by the content of their line (whitespace aside): the same
+    operator at the same occurrence on the nearest line reading the same.
+    Names whose line no longer exists come back in the second list."""
+    found, lost = [], []
+    for name in names:
+        path, line, operator, occurrence = name.rsplit(":", 3)
+        original = subprocess.run(
+            ["git", "show", f"{rev}:{path}"], cwd=ROOT, capture_output=True, text=True, check=True
+        ).stdout.splitlines(keepends=True)[int(line) - 1]
+        lines = (tree / path).read_text().splitlines(keepends=True)
+        same = [n for n, text in enumerate(lines, start=1) if normalized(text) == normalized(original)]
+        same.sort(key=lambda n: abs(n - int(line)))
+        match = [
+            m
+            for n in same[:1]
+            for m in mutants_of_line(path, n, lines[n - 1])
+            if (m.operator, m.occurrence) == (operator, int(occurrence))
+        ]
+        if match:
+            found.append(match[0])
+        else:
+            lost.append(name)
+    return found, lost
+
+
 def chosen(by_folder: dict[str, list[Mutant]], seed: int) -> list[Mutant]:
     """Every candidate, shuffled per folder, then interleaved across folders."""
     rng = random.Random(seed)
@@ -332,6 +363,10 @@ def main() -> int:
     parser.add_argument("--source-rev", help="take src/ and CMakeLists.txt from this git revision")
     parser.add_argument("--tests-rev", help="take tests/ and fuzz/ from this git revision")
     parser.add_argument("--mutants", type=Path, help="run exactly the mutants named in this report")
+    parser.add_argument(
+        "--mutants-rev",
+        help="the revision whose line numbers the --mutants names use; they are found again by content",
+    )
     parser.add_argument("--out", type=Path, help="the report (default: SCRATCH/report.tsv)")
     parser.add_argument(
         "--scratch", type=Path, default=ROOT / "build" / "mutate", help="where the copy and its builds live"
@@ -362,8 +397,13 @@ def main() -> int:
             for line in args.mutants.read_text().splitlines()
             if line and not line.startswith("#")
         ]
-        known = {m.name: m for found in by_folder.values() for m in found}
-        queue = [known[name] for name in wanted]
+        if args.mutants_rev:
+            queue, lost = relocated(wanted, args.mutants_rev, tree)
+            for name in lost:
+                print(f"not found in this source, skipped: {name}")
+        else:
+            known = {m.name: m for found in by_folder.values() for m in found}
+            queue = [known[name] for name in wanted]
         target = len(queue)
     else:
         queue = chosen(by_folder, args.seed)
