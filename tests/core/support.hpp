@@ -1,7 +1,8 @@
 // What the core suites share: bytes written in hex, the codec's two read
 // paths, weak hashers that force collisions and the deepest trie level,
 // map contents read once the debug validator has passed the tree, a leak
-// check, and shard access through the real locks.
+// check, failing allocations one by one, and shards accessed through their
+// real locks and recounted from their maps.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The persistent map against std::unordered_map over long random histories
 // in which several copies of one map live and change side by side, with
-// failed allocations; then the memory promise snapshots rest on (a write
-// after a copy copies only its own path), and the byte blocks' edges.
+// failed allocations, under hashers from a real one to a constant; then
+// what nodes and byte blocks cost.
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -114,10 +114,17 @@ TYPED_TEST(PersistentMapModel, RandomHistoryAcrossCopies) {
   }
 }
 
-// A block whose fill throws is freed (LeakCheck); a size that would wrap
-// the header's addition is refused, not allocated small.
-TEST(PersistentMap, FailedByteBlocksAreNotKept) {
+// What nodes and blocks cost: the live counts LeakCheck relies on count; a
+// node is a 16-byte header, 16 bytes per leaf (two handles) and 8 per child,
+// with no empty slots; a block whose fill throws is freed, and a size that
+// would wrap the header's addition is refused rather than allocated small.
+TEST(PersistentMap, NodeAndBlockCosts) {
   LeakCheck leaks;
+  KeyMap map(HashSeed{});
+  map.insert_or_assign("key", bytes("value"));
+  EXPECT_EQ(PersistentMapStats::live_nodes() - leaks.nodes, 1);
+  EXPECT_EQ(PersistentMapStats::live_byte_blocks() - leaks.blocks, 2);
+  EXPECT_EQ(map_detail::BitmapNode<SharedBytesRef>::allocation_size(0b110, 0b1001), 16u + 2 * 16 + 2 * 8);
   EXPECT_THROW(SharedBytesRef::build(8, [](char*) { throw std::runtime_error("fill"); }), std::runtime_error);
   EXPECT_THROW(SharedBytesRef::build(SIZE_MAX - 4, [](char*) {}), std::bad_alloc);
 }
