@@ -42,11 +42,12 @@ const char* const kCases[] = {
     "da 00 01 ff -> c4 01 ff", "db 00 00 00 03 ed a0 80 -> c4 03 ed a0 80",
     "de 00 01 a1 ff 80 -> 81 c4 01 ff 80"};
 
-// Each input on both read paths (with bytes after the value, which are
-// never looked at) gives a Value the writer turns into the expected bytes. Then
-// the short inputs in one array, cut at every length: the checked walk and
-// the Validator report the same error, numbers included, and the trusted
-// walk builds what the checked one builds.
+// Each input read by the checked walk as it is (so bodies end exactly at
+// the end), and by the trusted walk with bytes after it (never looked at),
+// gives a Value the writer turns into the expected bytes. Then the short
+// inputs in one array, cut at every length: the checked walk and the
+// Validator report the same error, numbers included, and the trusted walk
+// builds what the checked one builds.
 TEST(Codec, EveryMarkerOnBothReadPathsAndEveryCut) {
   std::string all = hex("dc 00 00");
   for (const std::string_view text : kCases) {
