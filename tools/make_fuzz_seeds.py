@@ -25,15 +25,22 @@ def pack(obj):
         return b"\xc3" if obj else b"\xc2"
     if isinstance(obj, int):
         if obj >= 0:
-            for limit, head, fmt in ((0x7F, b"", ">B"), (0xFF, b"\xcc", ">B"),
-                                     (0xFFFF, b"\xcd", ">H"), (0xFFFFFFFF, b"\xce", ">I")):
+            for limit, head, fmt in (
+                (0x7F, b"", ">B"),
+                (0xFF, b"\xcc", ">B"),
+                (0xFFFF, b"\xcd", ">H"),
+                (0xFFFFFFFF, b"\xce", ">I"),
+            ):
                 if obj <= limit:
                     return head + struct.pack(fmt, obj)
             return b"\xcf" + struct.pack(">Q", obj)
         if obj >= -32:
             return struct.pack(">b", obj)
-        for low, head, fmt in ((-0x80, b"\xd0", ">b"), (-0x8000, b"\xd1", ">h"),
-                               (-0x80000000, b"\xd2", ">i")):
+        for low, head, fmt in (
+            (-0x80, b"\xd0", ">b"),
+            (-0x8000, b"\xd1", ">h"),
+            (-0x80000000, b"\xd2", ">i"),
+        ):
             if obj >= low:
                 return head + struct.pack(fmt, obj)
         return b"\xd3" + struct.pack(">q", obj)
@@ -41,11 +48,14 @@ def pack(obj):
         return b"\xcb" + struct.pack(">d", obj)
     if isinstance(obj, str):
         data = obj.encode()
-        return _sized(len(data), ((31, 0xA0, None), (0xFF, 0xD9, ">B"),
-                                  (0xFFFF, 0xDA, ">H"), (None, 0xDB, ">I"))) + data
+        return (
+            _sized(
+                len(data), ((31, 0xA0, None), (0xFF, 0xD9, ">B"), (0xFFFF, 0xDA, ">H"), (None, 0xDB, ">I"))
+            )
+            + data
+        )
     if isinstance(obj, bytes):
-        return _sized(len(obj), ((0xFF, 0xC4, ">B"), (0xFFFF, 0xC5, ">H"),
-                                 (None, 0xC6, ">I"))) + obj
+        return _sized(len(obj), ((0xFF, 0xC4, ">B"), (0xFFFF, 0xC5, ">H"), (None, 0xC6, ">I"))) + obj
     if isinstance(obj, list):
         head = _sized(len(obj), ((15, 0x90, None), (0xFFFF, 0xDC, ">H"), (None, 0xDD, ">I")))
         return head + b"".join(pack(item) for item in obj)
@@ -80,17 +90,31 @@ def array_of(*encoded):
 SEEDS = {
     "scalars": pack([None, False, True, 0, 1.5, -0.0, float("nan"), float("-inf")]),
     "uint_boundaries": pack([127, 128, 255, 256, 65535, 65536, 2**32 - 1, 2**32, 2**64 - 1]),
-    "negative_boundaries": pack([-1, -32, -33, -128, -129, -32768, -32769, -2**31, -2**31 - 1, -2**63]),
+    "negative_boundaries": pack([-1, -32, -33, -128, -129, -32768, -32769, -(2**31), -(2**31) - 1, -(2**63)]),
     # Forms the writer never produces: the reserved marker, signed markers
     # holding non-negative numbers, non-minimal widths, float32.
-    "non_canonical": bytes.fromhex("9a c1 d0 05 d1 00 05 d2 00 00 00 05 d3 00 00 00 00 00 00 00 05"
-                                   " cc 05 cd 00 05 d9 01 61 c5 00 01 ff ca 3f c0 00 00"),
+    "non_canonical": bytes.fromhex(
+        "9a c1 d0 05 d1 00 05 d2 00 00 00 05 d3 00 00 00 00 00 00 00 05"
+        " cc 05 cd 00 05 d9 01 61 c5 00 01 ff ca 3f c0 00 00"
+    ),
     "strings": pack(["", "a" * 31, "b" * 32, "c" * 256, "\u00e9\u20ac\U0001f600"]),
-    "invalid_utf8": array_of(bytes.fromhex("a1 ff"), bytes.fromhex("a3 ed a0 80"),
-                             bytes.fromhex("a2 c0 80"), bytes.fromhex("a4 f4 90 80 80")),
+    "invalid_utf8": array_of(
+        bytes.fromhex("a1 ff"),
+        bytes.fromhex("a3 ed a0 80"),
+        bytes.fromhex("a2 c0 80"),
+        bytes.fromhex("a4 f4 90 80 80"),
+    ),
     "binary": pack([b"", b"\x00\xff", bytes(range(256)) + b"x"]),
-    "extensions": array_of(ext(1, b"\x01"), ext(2, b"ab"), ext(-1, b"abcd"), ext(3, bytes(8)),
-                           ext(4, bytes(16)), ext(5, b""), ext(6, b"abc"), ext(-128, bytes(300))),
+    "extensions": array_of(
+        ext(1, b"\x01"),
+        ext(2, b"ab"),
+        ext(-1, b"abcd"),
+        ext(3, bytes(8)),
+        ext(4, bytes(16)),
+        ext(5, b""),
+        ext(6, b"abc"),
+        ext(-128, bytes(300)),
+    ),
     "array16": pack(list(range(20))),
     "map16": pack({i: str(i) for i in range(17)}),
     "nested": pack({"step": 3, "history": ["plan", {"tool": [1, [2, [3]]]}], "": {}}),
