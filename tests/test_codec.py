@@ -194,6 +194,14 @@ def test_decodes_and_reserves_nothing_for_declared_lengths(data, expected):
         assert same(outcome, expected)
 
 
+def test_decoded_singletons_are_counted_references():
+    data = dumps([None, True, False] * 100)
+    before = [sys.getrefcount(s) for s in (None, True, False)]
+    for _ in range(10):
+        loads(data)
+    assert [sys.getrefcount(s) for s in (None, True, False)] == before
+
+
 def test_short_map_keys_decode_right_whatever_was_decoded_before():
     # Keys that agree in length, head and tail but differ in the middle, on both
     # sides of every size at which a decoder might treat them apart.

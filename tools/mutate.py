@@ -316,21 +316,25 @@ def normalized(line: str) -> str:
 def relocated(names: list[str], rev: str, tree: Path) -> tuple[list[Mutant], list[str]]:
     """The named mutants, whose line numbers hold in `rev`, found again in
     `tree` by the content of their line (whitespace aside): the same
-    operator at the same occurrence on the nearest line reading the same.
-    Names whose line no longer exists come back in the second list."""
+    operator at the same occurrence on the line that reads the same, the
+    k-th such line for the k-th. Names whose line no longer reads the same,
+    or whose like lines changed in number (lines merged or split by
+    reformatting), come back in the second list, to be found by hand."""
     found, lost = [], []
     for name in names:
         path, line, operator, occurrence = name.rsplit(":", 3)
-        original = subprocess.run(
+        number = int(line)
+        old_lines = subprocess.run(
             ["git", "show", f"{rev}:{path}"], cwd=ROOT, capture_output=True, text=True, check=True
-        ).stdout.splitlines(keepends=True)[int(line) - 1]
+        ).stdout.splitlines(keepends=True)
+        wanted = normalized(old_lines[number - 1])
+        old_same = [n for n, text in enumerate(old_lines, start=1) if normalized(text) == wanted]
         lines = (tree / path).read_text().splitlines(keepends=True)
-        same = [n for n, text in enumerate(lines, start=1) if normalized(text) == normalized(original)]
-        same.sort(key=lambda n: abs(n - int(line)))
+        same = [n for n, text in enumerate(lines, start=1) if normalized(text) == wanted]
+        at = same[old_same.index(number)] if len(same) == len(old_same) else None
         match = [
             m
-            for n in same[:1]
-            for m in mutants_of_line(path, n, lines[n - 1])
+            for m in (mutants_of_line(path, at, lines[at - 1]) if at else [])
             if (m.operator, m.occurrence) == (operator, int(occurrence))
         ]
         if match:
