@@ -1,6 +1,10 @@
 #include "store/allocation.hpp"
 
-#include <new>
+// Only the test-build hooks live here; without them the whole allocation
+// path is inline in the header and this file compiles to nothing. It stays
+// in the one core source list so that both libraries are built from the same
+// sources.
+#if defined(DERIREZARO_ALLOCATION_HOOKS)
 
 namespace derirezaro::store {
 
@@ -13,9 +17,9 @@ thread_local int64_t allocations_before_failure = -1;
 
 namespace detail {
 
-// Each counter on its own cache line: they are written from every thread
-// that builds or frees map nodes, and should not also bounce the line of
-// whatever the linker would put next to them.
+// Each counter on its own cache line: the threaded tests write both from
+// every thread, and sharing a line with each other or with their neighbours
+// would serialise those threads more than the code under test does.
 alignas(64) std::atomic<int64_t> live_node_count{0};
 alignas(64) std::atomic<int64_t> live_byte_block_count{0};
 
@@ -24,15 +28,6 @@ void* allocate(size_t size) {
     if (allocations_before_failure-- == 0) throw std::bad_alloc();
   }
   return ::operator new(size);
-}
-
-void deallocate(void* p, size_t size) noexcept {
-#if defined(__cpp_sized_deallocation)
-  ::operator delete(p, size);  // lets the allocator skip looking the size up
-#else
-  static_cast<void>(size);  // clang enables sized deallocation only on request
-  ::operator delete(p);
-#endif
 }
 
 }  // namespace detail
@@ -57,3 +52,5 @@ bool allocation_failure_armed() noexcept { return allocations_before_failure >= 
 
 }  // namespace testing
 }  // namespace derirezaro::store
+
+#endif  // DERIREZARO_ALLOCATION_HOOKS

@@ -1,25 +1,44 @@
 // The one allocation path of the persistent maps: every node and every
-// SharedBytes block is obtained here, so tests can make any single
-// allocation fail and count what is still alive.
+// SharedBytes block is obtained and freed here.
+//
+// In the shipped extension this is plain operator new and sized operator
+// delete, inlined, and the counting calls below compile to nothing.
+//
+// Test builds (DERIREZARO_ALLOCATION_HOOKS, set by the derirezaro_core_testing
+// library that the core tests link) add two hooks on this path:
 //
 // Failure injection. `testing::fail_allocation_after(n)` lets the next n
 // allocations on the calling thread succeed and makes the one after throw
 // std::bad_alloc; the hook then disarms itself. It is thread-local, so a test
 // that arms it is not disturbed by, and does not disturb, other threads.
-// When disarmed the cost is one thread-local load and a predicted branch.
 //
-// Live counts. Nodes and byte blocks are counted as they are made and freed
-// (relaxed atomics: the counts are read only once the threads that changed
-// them have been joined). They cost one uncontended atomic add per
-// allocation, next to a malloc that costs far more, and they let every test
-// show that the last map to go frees everything it held.
+// Live counts. Nodes and byte blocks are counted as they are made and freed,
+// so a test can show that the last map to go frees everything it held. The
+// counts are process-wide rather than per thread because a node or block is
+// often freed by a different thread from the one that made it (a snapshot
+// handed to a reader outlives the writer's copy); only the sum over all
+// threads balances. They are relaxed atomics, read only once the threads
+// that changed them have been joined. Every thread that builds or frees a
+// node writes the same two cache lines, which would be a real cost on a hot
+// path; it does not matter here because they exist only in test builds.
+//
+// The hook declarations exist only in test builds, so code outside the tests
+// that reaches for them fails to compile instead of linking against a library
+// that does not count. A binary links one library or the other, never both:
+// the inline functions below differ between them.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+
+#if defined(DERIREZARO_ALLOCATION_HOOKS)
+#include <atomic>
+#endif
 
 namespace derirezaro::store {
+
+#if defined(DERIREZARO_ALLOCATION_HOOKS)
 
 struct PersistentMapStats {
   // Map nodes (bitmap nodes and collision lists) currently allocated, in all
@@ -41,13 +60,16 @@ bool allocation_failure_armed() noexcept;
 
 }  // namespace testing
 
+#endif  // DERIREZARO_ALLOCATION_HOOKS
+
 namespace detail {
 
-// Throws std::bad_alloc on failure (real or injected). The memory is aligned
-// for any fundamental type, which every node and block layout relies on.
+// allocate throws std::bad_alloc on failure (real or, in test builds,
+// injected). The memory is aligned for any fundamental type, which every node
+// and block layout relies on.
+#if defined(DERIREZARO_ALLOCATION_HOOKS)
+
 void* allocate(size_t size);
-// `size` must be the size that was allocated.
-void deallocate(void* p, size_t size) noexcept;
 
 extern std::atomic<int64_t> live_node_count;
 extern std::atomic<int64_t> live_byte_block_count;
@@ -57,6 +79,25 @@ inline void count_node(int64_t delta) noexcept {
 }
 inline void count_byte_block(int64_t delta) noexcept {
   live_byte_block_count.fetch_add(delta, std::memory_order_relaxed);
+}
+
+#else
+
+inline void* allocate(size_t size) { return ::operator new(size); }
+
+inline void count_node(int64_t) noexcept {}
+inline void count_byte_block(int64_t) noexcept {}
+
+#endif  // DERIREZARO_ALLOCATION_HOOKS
+
+// `size` must be the size that was allocated.
+inline void deallocate(void* p, size_t size) noexcept {
+#if defined(__cpp_sized_deallocation)
+  ::operator delete(p, size);  // lets the allocator skip looking the size up
+#else
+  static_cast<void>(size);  // clang enables sized deallocation only on request
+  ::operator delete(p);
+#endif
 }
 
 }  // namespace detail

@@ -7,8 +7,8 @@
 // keys and values that node holds.
 //
 // Layout: a 16-byte header (count, size) followed directly by the bytes, in
-// one allocation made through detail::allocate, so the block is counted by
-// PersistentMapStats::live_byte_blocks and can be made to fail in tests.
+// one allocation made through detail::allocate, so that in test builds the
+// block is counted and its allocation can be made to fail.
 //
 // Invariants
 // - The bytes never change after the block is built; any thread may read
