@@ -19,7 +19,7 @@ jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }
 
 step "formatting and lint"
-clang-format --dry-run --Werror src/*/*.[ch]pp tests/core/*.[ch]pp fuzz/*.cpp
+clang-format --dry-run --Werror src/*.cpp src/*/*.[ch]pp tests/core/*.[ch]pp fuzz/*.cpp
 ruff format --check --quiet .
 ruff check --quiet .
 python3 tools/test_ratio.py

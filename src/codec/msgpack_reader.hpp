@@ -41,7 +41,7 @@
 namespace derirezaro::codec::msgpack {
 
 inline constexpr uint32_t kDepthBudget = 1024;
-inline constexpr uint32_t kRecordMapMaxSize = 64;
+inline constexpr uint32_t kSmallMapMaxSize = 64;
 
 enum class ReadErrorKind : uint8_t {
   none,
@@ -106,7 +106,7 @@ class Reader {
       : pos_(data), end_(data + size), builder_(builder) {}
 
   // Reads one value from the start of the input; bytes after it are ignored.
-  bool read(Node& out) { return read_value(kDepthBudget, out, /*record_key=*/false); }
+  bool read(Node& out) { return read_value(kDepthBudget, out, /*small_map_key=*/false); }
 
   const ReadError& error() const { return error_; }
 
@@ -257,10 +257,10 @@ class Reader {
     if (!builder_.map_begin(count, out)) return false;
     // A hint for builders that reuse key objects: the keys of small maps
     // (records) repeat from map to map; those of large maps rarely do.
-    const bool record_keys = count <= kRecordMapMaxSize;
+    const bool small_map = count <= kSmallMapMaxSize;
     for (uint32_t i = 0; i < count; ++i) {
       Node key{};
-      if (!read_value(budget, key, record_keys)) return false;
+      if (!read_value(budget, key, small_map)) return false;
       Node value{};
       if (!read_value(budget, value, false)) return false;
       if (!builder_.map_entry(out, std::move(key), std::move(value))) return false;
@@ -268,11 +268,11 @@ class Reader {
     return true;
   }
 
-  bool read_string_body(uint32_t budget, uint32_t len, Node& out, bool record_key) {
+  bool read_string_body(uint32_t budget, uint32_t len, Node& out, bool small_map_key) {
     if (!spend(budget)) return false;
     const uint8_t* body;
     if (!take_body(budget, len, body)) return false;
-    return builder_.str(body, len, record_key, out);
+    return builder_.str(body, len, small_map_key, out);
   }
 
   bool read_bin(uint32_t budget, uint32_t len, Node& out) {
@@ -294,7 +294,7 @@ class Reader {
   // the sized integers) are handled inline, in the caller's loop; everything
   // else goes through read_marker. A call per number costs about as much as
   // making the Python object for it.
-  [[gnu::always_inline]] inline bool read_value(uint32_t budget, Node& out, bool record_key) {
+  [[gnu::always_inline]] inline bool read_value(uint32_t budget, Node& out, bool small_map_key) {
     if (!spend(budget)) return false;
     if (!trusted() && pos_ == end_) return fail(ReadErrorKind::marker_missing);
     const uint8_t m = *pos_;
@@ -324,7 +324,7 @@ class Reader {
     if constexpr (trusted()) {
       if (m >= 0xcc && m <= 0xd3) return read_sized_integer(m, out);
     }
-    return read_marker(budget, out, record_key);
+    return read_marker(budget, out, small_map_key);
   }
 
   // Integers with a 1- to 8-byte field (0xcc..0xd3), for trusted builders
@@ -348,11 +348,11 @@ class Reader {
 
   // Reads the value whose marker is at pos_, with the budget already spent
   // for the value itself.
-  [[gnu::noinline]] bool read_marker(uint32_t budget, Node& out, bool record_key) {
+  [[gnu::noinline]] bool read_marker(uint32_t budget, Node& out, bool small_map_key) {
     const uint8_t m = *pos_++;
     if (m <= 0x8f) return read_map_body(budget, m & 0x0f, out);
     if (m <= 0x9f) return read_array_body(budget, m & 0x0f, out);
-    if (m <= 0xbf) return read_string_body(budget, m & 0x1f, out, record_key);
+    if (m <= 0xbf) return read_string_body(budget, m & 0x1f, out, small_map_key);
 
     uint64_t field;
     uint32_t len;
@@ -394,9 +394,9 @@ class Reader {
       case 0xd6: return read_ext_body(budget, 4, out);
       case 0xd7: return read_ext_body(budget, 8, out);
       case 0xd8: return read_ext_body(budget, 16, out);
-      case 0xd9: return take_length<1>(len) && read_string_body(budget, len, out, record_key);
-      case 0xda: return take_length<2>(len) && read_string_body(budget, len, out, record_key);
-      case 0xdb: return take_length<4>(len) && read_string_body(budget, len, out, record_key);
+      case 0xd9: return take_length<1>(len) && read_string_body(budget, len, out, small_map_key);
+      case 0xda: return take_length<2>(len) && read_string_body(budget, len, out, small_map_key);
+      case 0xdb: return take_length<4>(len) && read_string_body(budget, len, out, small_map_key);
       case 0xdc: return take_length<2>(len) && read_array_body(budget, len, out);
       case 0xdd: return take_length<4>(len) && read_array_body(budget, len, out);
       case 0xde: return take_length<2>(len) && read_map_body(budget, len, out);

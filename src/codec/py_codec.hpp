@@ -1,5 +1,5 @@
 // The codec as the binding layer uses it: Python objects to and from
-// MessagePack bytes and Values. Everything here runs with the interpreter
+// MessagePack bytes. Everything here runs with the interpreter
 // lock held and keeps no state between calls. A false or null result means
 // a Python exception is set.
 #pragma once
@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "codec/encode_buffer.hpp"
-#include "codec/value.hpp"
 #include "lib/python.hpp"
 
 namespace derirezaro::codec {
@@ -56,10 +55,11 @@ PyObject* encode_to_bytes(PyObject* obj);
 // during building, and everything built so far is released.
 PyObject* decode_to_object(const uint8_t* data, size_t size);
 
-// Python object to Value, by the same rules and errors as encoding.
-bool py_to_value(PyObject* obj, Value& out);
-
-// Value to new Python objects; Extension raises ValueError.
-PyObject* value_to_py(const Value& value);
+// The same without validating first, for bytes this module's encoder wrote
+// with MapKeys::readable (the store's blocks): the encoder writes nothing the
+// reader would refuse (no extension values, no unhashable map keys, no text
+// that is not UTF-8, no nesting beyond the depth budget). Any other bytes
+// must go through decode_to_object.
+PyObject* decode_own_encoding(const uint8_t* data, size_t size);
 
 }  // namespace derirezaro::codec

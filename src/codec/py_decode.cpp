@@ -23,9 +23,9 @@ PyObject* text_or_bytes(const uint8_t* p, uint32_t n) {
   return PyBytes_FromStringAndSize(chars, n);
 }
 
-// Builds Python objects. Runs only over bytes the Validator has passed, so
-// no reader error can occur and a declared count is backed by at least that
-// many input bytes: reserving a list of that length is bounded by the input.
+// Builds Python objects. Runs only over bytes the Validator has passed, or
+// that the module's own encoder wrote, so no reader error can occur and a declared count is backed by at
+// least that many input bytes: reserving a list of that length is bounded by the input.
 struct PyBuilder {
   static constexpr bool kTrusted = true;
   using Node = PyRef;
@@ -41,8 +41,8 @@ struct PyBuilder {
   bool negative(int64_t v, Node& out) { return made(out, PyLong_FromLongLong(v)); }
   bool float32(float f, Node& out) { return made(out, PyFloat_FromDouble(static_cast<double>(f))); }
   bool float64(double d, Node& out) { return made(out, PyFloat_FromDouble(d)); }
-  bool str(const uint8_t* p, uint32_t n, bool record_key, Node& out) {
-    if (record_key && n <= kMaxCachedKeyBytes) {
+  bool str(const uint8_t* p, uint32_t n, bool small_map_key, Node& out) {
+    if (small_map_key && n <= kMaxCachedKeyBytes) {
       PyObject* key = cached_key(p, n);
       if (key != nullptr) return made(out, key);
       if (PyErr_Occurred()) return false;
@@ -78,6 +78,10 @@ PyObject* decode_to_object(const uint8_t* data, size_t size) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
     return nullptr;
   }
+  return decode_own_encoding(data, size);
+}
+
+PyObject* decode_own_encoding(const uint8_t* data, size_t size) {
   PyBuilder builder;
   msgpack::Reader<PyBuilder> reader(data, size, builder);
   PyRef result;

@@ -42,7 +42,7 @@ struct ValueBuilder {
     out = d;
     return true;
   }
-  bool str(const uint8_t* p, uint32_t n, bool /*record_key*/, Node& out) {
+  bool str(const uint8_t* p, uint32_t n, bool /*small_map_key*/, Node& out) {
     out = String{copy_bytes(p, n), is_well_formed_utf8(p, n)};
     return true;
   }

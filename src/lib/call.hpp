@@ -9,11 +9,14 @@
 // 3. converts each bound argument with ArgCaster<T> for the C++ type the
 //    member declares, in parameter order, applying the "argument '<name>':"
 //    rule to a conversion TypeError;
-// 4. calls the member;
+// 4. calls the member and turns its result into a Python object with
+//    ResultCaster<R> (void becomes None);
 // 5. turns a C++ exception into a Python one (raise_from_current_exception).
 //
-// Members return PyObject* (a new reference, or null with an exception set),
-// or Py_ssize_t / int for slots whose C signature wants them (-1 = error).
+// Members return plain C++ values, or PyObject* (a new reference, or null
+// with an exception set) when they build the object themselves. Slots whose
+// C signature wants a number (__len__, __contains__) return it as it is
+// (-1 = error); __contains__ may return bool.
 //
 // Declaring a member is one line in its class's table:
 //   method<&store_get>("get", "($self, namespace, key, default=None)", "doc")
@@ -31,12 +34,14 @@
 #include "lib/errors.hpp"
 #include "lib/instance.hpp"
 #include "lib/python.hpp"
+#include "lib/result_casters.hpp"
 #include "lib/signature.hpp"
 
 namespace derirezaro::py {
 
-// Which borrow a member of a class takes by default; a class whose
-// instances are immutable specialises this to Borrow::none.
+// Which borrow a member of a class takes by default. A class may
+// specialise it: one whose instances never change needs no borrow at all
+// (Borrow::none).
 template <class Record>
 inline constexpr Borrow default_borrow = Borrow::shared;
 
@@ -44,7 +49,7 @@ inline constexpr Borrow default_borrow = Borrow::shared;
 // written once at import (when the member's table is registered) and
 // read-only afterwards.
 template <auto Fn>
-struct Bound {
+struct SignatureOf {
   static inline const Signature* signature = nullptr;
 };
 
@@ -121,6 +126,18 @@ bool convert_args(const Signature& sig, PyObject* const* slots, Params& out) {
   return convert_all(sig, slots, out, std::make_index_sequence<std::tuple_size_v<Params>>{});
 }
 
+// Step 4: calls `call()` and returns its result as a Python object.
+template <class Call>
+PyObject* call_to_python(Call&& call) {
+  using R = std::decay_t<std::invoke_result_t<Call>>;
+  if constexpr (std::is_void_v<R>) {
+    call();
+    Py_RETURN_NONE;
+  } else {
+    return ResultCaster<R>::to_python(call());
+  }
+}
+
 // Steps 1 and 5 around `body(record)` for members that have a receiver.
 template <class Record, Borrow B, class R, class Body>
 R with_receiver(PyObject* self, Body&& body) noexcept {
@@ -144,7 +161,7 @@ R with_receiver(PyObject* self, Body&& body) noexcept {
 template <auto Fn>
 PyObject* function_noargs(PyObject* /*module*/, PyObject* /*unused*/) noexcept {
   try {
-    return Fn();
+    return call_to_python([] { return Fn(); });
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -156,12 +173,12 @@ PyObject* function_fastcall(PyObject* /*module*/, PyObject* const* args, Py_ssiz
                             PyObject* kwnames) noexcept {
   using Params = typename FunctionTraits<decltype(Fn)>::Params;
   try {
-    const Signature& sig = *Bound<Fn>::signature;
+    const Signature& sig = *SignatureOf<Fn>::signature;
     PyObject* slots[kMaxParams] = {};
     if (!sig.bind(args, static_cast<size_t>(nargs), kwnames, slots)) return nullptr;
     Params params{};
     if (!convert_args(sig, slots, params)) return nullptr;
-    return std::apply(Fn, std::move(params));
+    return call_to_python([&] { return std::apply(Fn, std::move(params)); });
   } catch (...) {
     raise_from_current_exception();
     return nullptr;
@@ -171,7 +188,8 @@ PyObject* function_fastcall(PyObject* /*module*/, PyObject* const* args, Py_ssiz
 template <auto Fn, Borrow B>
 PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) noexcept {
   using Record = typename MethodTraits<decltype(Fn)>::Record;
-  return with_receiver<Record, B, PyObject*>(self, [](Record& record) { return Fn(record); });
+  return with_receiver<Record, B, PyObject*>(
+      self, [](Record& record) { return call_to_python([&] { return Fn(record); }); });
 }
 
 template <auto Fn, Borrow B>
@@ -180,26 +198,27 @@ PyObject* method_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t narg
   using Traits = MethodTraits<decltype(Fn)>;
   using Record = typename Traits::Record;
   return with_receiver<Record, B, PyObject*>(self, [&](Record& record) -> PyObject* {
-    const Signature& sig = *Bound<Fn>::signature;
+    const Signature& sig = *SignatureOf<Fn>::signature;
     PyObject* slots[kMaxParams] = {};
     if (!sig.bind(args, static_cast<size_t>(nargs), kwnames, slots)) return nullptr;
     typename Traits::Params params{};
     if (!convert_args(sig, slots, params)) return nullptr;
-    return std::apply([&](auto&... p) { return Fn(record, p...); }, params);
+    return call_to_python([&] { return std::apply([&](auto&... p) { return Fn(record, p...); }, params); });
   });
 }
 
 template <auto Fn, Borrow B>
 PyObject* property_getter(PyObject* self, void* /*closure*/) noexcept {
   using Record = typename MethodTraits<decltype(Fn)>::Record;
-  return with_receiver<Record, B, PyObject*>(self, [](Record& record) { return Fn(record); });
+  return with_receiver<Record, B, PyObject*>(
+      self, [](Record& record) { return call_to_python([&] { return Fn(record); }); });
 }
 
 template <auto Fn>
 PyObject* constructor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
   using Params = typename ConstructorTraits<decltype(Fn)>::Params;
   try {
-    const Signature& sig = *Bound<Fn>::signature;
+    const Signature& sig = *SignatureOf<Fn>::signature;
     PyObject* slots[kMaxParams] = {};
     if (!sig.bind(args, kwargs, slots)) return nullptr;
     Params params{};
@@ -211,13 +230,23 @@ PyObject* constructor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) n
   }
 }
 
-// Slots with no argument beyond the receiver: __len__ (Py_ssize_t) and
-// __repr__ (PyObject*).
+// Slots with no argument beyond the receiver: __len__ and __hash__ return
+// their number as it is; __repr__ returns any value ResultCaster takes.
+template <class R>
+using UnarySlotResult = std::conditional_t<std::is_integral_v<R> && !std::is_same_v<R, bool>, R, PyObject*>;
+
 template <auto Fn, Borrow B>
-typename MethodTraits<decltype(Fn)>::Result slot_unary(PyObject* self) noexcept {
+UnarySlotResult<typename MethodTraits<decltype(Fn)>::Result> slot_unary(PyObject* self) noexcept {
   using Traits = MethodTraits<decltype(Fn)>;
   using Record = typename Traits::Record;
-  return with_receiver<Record, B, typename Traits::Result>(self, [](Record& record) { return Fn(record); });
+  using Result = UnarySlotResult<typename Traits::Result>;
+  return with_receiver<Record, B, Result>(self, [](Record& record) -> Result {
+    if constexpr (std::is_same_v<Result, PyObject*>) {
+      return call_to_python([&] { return Fn(record); });
+    } else {
+      return Fn(record);
+    }
+  });
 }
 
 // Slots with one argument (__contains__): the argument is converted like a
@@ -227,16 +256,17 @@ int slot_binary(PyObject* self, PyObject* arg) noexcept {
   using Traits = MethodTraits<decltype(Fn)>;
   using Record = typename Traits::Record;
   return with_receiver<Record, B, int>(self, [&](Record& record) -> int {
-    const Signature& sig = *Bound<Fn>::signature;
+    const Signature& sig = *SignatureOf<Fn>::signature;
     PyObject* slots[kMaxParams] = {arg};
     typename Traits::Params params{};
     if (!convert_args(sig, slots, params)) return -1;
-    return std::apply([&](auto&... p) { return Fn(record, p...); }, params);
+    return static_cast<int>(std::apply([&](auto&... p) { return Fn(record, p...); }, params));
   });
 }
 
+// A trampoline as the untyped pointer that method tables and type slots hold.
 template <class F>
-void* erase(F fn) {
+void* type_erased(F fn) {
   return reinterpret_cast<void*>(fn);
 }
 
@@ -253,7 +283,7 @@ MemberDef function(const char* name, const char* text_signature, const char* doc
             text_signature,
             doc,
             METH_NOARGS,
-            detail::erase(&detail::function_noargs<Fn>),
+            detail::type_erased(&detail::function_noargs<Fn>),
             0,
             nullptr,
             nullptr};
@@ -263,9 +293,9 @@ MemberDef function(const char* name, const char* text_signature, const char* doc
             text_signature,
             doc,
             METH_FASTCALL | METH_KEYWORDS,
-            detail::erase(&detail::function_fastcall<Fn>),
+            detail::type_erased(&detail::function_fastcall<Fn>),
             0,
-            &Bound<Fn>::signature,
+            &SignatureOf<Fn>::signature,
             nullptr};
   }
 }
@@ -279,7 +309,7 @@ MemberDef method(const char* name, const char* text_signature, const char* doc) 
             text_signature,
             doc,
             METH_NOARGS,
-            detail::erase(&detail::method_noargs<Fn, B>),
+            detail::type_erased(&detail::method_noargs<Fn, B>),
             0,
             nullptr,
             nullptr};
@@ -289,9 +319,9 @@ MemberDef method(const char* name, const char* text_signature, const char* doc) 
             text_signature,
             doc,
             METH_FASTCALL | METH_KEYWORDS,
-            detail::erase(&detail::method_fastcall<Fn, B>),
+            detail::type_erased(&detail::method_fastcall<Fn, B>),
             0,
-            &Bound<Fn>::signature,
+            &SignatureOf<Fn>::signature,
             nullptr};
   }
 }
@@ -303,7 +333,7 @@ MemberDef property(const char* name, const char* doc) {
           nullptr,
           doc,
           0,
-          detail::erase(&detail::property_getter<Fn, B>),
+          detail::type_erased(&detail::property_getter<Fn, B>),
           0,
           nullptr,
           nullptr};
@@ -317,25 +347,32 @@ MemberDef constructor(const char* text_signature) {
           text_signature,
           nullptr,
           0,
-          detail::erase(&detail::constructor_new<Fn>),
+          detail::type_erased(&detail::constructor_new<Fn>),
           Py_tp_new,
-          &Bound<Fn>::signature,
+          &SignatureOf<Fn>::signature,
           nullptr};
 }
 
 template <int Slot, auto Fn, Borrow B = default_borrow<typename detail::MethodTraits<decltype(Fn)>::Record>>
 MemberDef slot() {
-  return {MemberKind::slot, nullptr, nullptr, nullptr, 0, detail::erase(&detail::slot_unary<Fn, B>), Slot,
-          nullptr,          nullptr};
+  return {
+      MemberKind::slot, nullptr, nullptr, nullptr, 0, detail::type_erased(&detail::slot_unary<Fn, B>), Slot,
+      nullptr,          nullptr};
 }
 
 // A slot taking one argument, e.g. slot<Py_sq_contains, &fn>("__contains__", "(node)"):
 // the name and parameter list are those its conversion errors speak of.
 template <int Slot, auto Fn, Borrow B = default_borrow<typename detail::MethodTraits<decltype(Fn)>::Record>>
 MemberDef slot(const char* name, const char* parameters) {
-  return {
-      MemberKind::slot,      name,      nullptr, nullptr, 0, detail::erase(&detail::slot_binary<Fn, B>), Slot,
-      &Bound<Fn>::signature, parameters};
+  return {MemberKind::slot,
+          name,
+          nullptr,
+          nullptr,
+          0,
+          detail::type_erased(&detail::slot_binary<Fn, B>),
+          Slot,
+          &SignatureOf<Fn>::signature,
+          parameters};
 }
 
 }  // namespace derirezaro::py

@@ -101,6 +101,8 @@ void raise_from_current_exception() noexcept {
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const ErrorAlreadySet&) {
+    if (!PyErr_Occurred()) raise_panic("a failure was reported without a Python exception");
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {

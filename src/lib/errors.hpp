@@ -2,7 +2,8 @@
 //
 // C++ code below the binding layer reports failures by throwing; the call
 // wrapper turns them into Python exceptions in one place
-// (`raise_from_current_exception`): std::bad_alloc becomes MemoryError and
+// (`raise_from_current_exception`): std::bad_alloc becomes MemoryError,
+// ErrorAlreadySet lets the pending Python exception through, and
 // everything else is a broken internal invariant, raised as PanicException.
 #pragma once
 
@@ -12,6 +13,10 @@
 #include "lib/python.hpp"
 
 namespace derirezaro::py {
+
+// Thrown by a member that returns a plain C++ value when a Python call it
+// made failed: the Python exception is already set and is the one raised.
+struct ErrorAlreadySet {};
 
 // PanicException derives from BaseException only, so `except Exception`
 // does not swallow a broken invariant. Created on first use, kept for the

@@ -6,6 +6,7 @@
 // cyclic garbage collector, so `dealloc` is the whole lifecycle.
 #pragma once
 
+#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -15,10 +16,19 @@
 
 namespace derirezaro::py {
 
+// What the interpreter's object allocator promises: 16-byte alignment on
+// 64-bit platforms, 8 on 32-bit ones. Instance memory comes from it.
+inline constexpr size_t kObjectAllocatorAlignment = sizeof(void*) > 4 ? 16 : 8;
+
 template <class Record>
 struct Instance {
   PyObject_HEAD BorrowFlag borrow;
   Record record;
+
+  // A record that needs more (a cache-line aligned lock, say) must hold its
+  // over-aligned parts by pointer.
+  static_assert(alignof(Record) <= kObjectAllocatorAlignment,
+                "the object allocator cannot align this record: hold its over-aligned parts by pointer");
 
   // The class's type object: written once at import, read-only afterwards.
   static inline PyTypeObject* type = nullptr;

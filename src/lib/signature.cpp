@@ -1,17 +1,10 @@
 #include "lib/signature.hpp"
 
-#include <cassert>
-#include <stdexcept>
+#include <utility>
 
 namespace derirezaro::py {
 
 namespace {
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
 
 const char* were(size_t count) { return count == 1 ? "was" : "were"; }
 
@@ -32,29 +25,9 @@ std::string join_quoted(const std::vector<std::string>& names) {
 
 Signature::Signature(std::string_view qualified_name, std::string_view text_signature)
     : full_name_(std::string(qualified_name) + "()") {
-  // Text signatures are literals in the member tables; a malformed one is a
-  // programming error caught the first time the module is imported.
-  if (text_signature.size() < 2 || text_signature.front() != '(' || text_signature.back() != ')') {
-    throw std::logic_error("malformed text signature");
-  }
-  std::string_view rest = text_signature.substr(1, text_signature.size() - 2);
-  bool seen_default = false;
-  while (!rest.empty()) {
-    size_t comma = rest.find(',');
-    std::string_view param = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-    if (param.empty() || param == "$self") continue;
-    size_t equals = param.find('=');
-    if (equals == std::string_view::npos) {
-      if (seen_default) throw std::logic_error("required parameter after an optional one");
-      ++required_;
-    } else {
-      seen_default = true;
-      param = trim(param.substr(0, equals));
-    }
-    names_.emplace_back(param);
-  }
-  if (names_.size() > kMaxParams) throw std::logic_error("too many parameters");
+  ParameterList params = parse_text_signature(qualified_name, text_signature);
+  names_ = std::move(params.names);
+  required_ = params.required;
 }
 
 void Signature::raise(const std::string& tail) const {

@@ -2,7 +2,8 @@
 // the argument binding that every call goes through.
 //
 // Every parameter is positional-or-keyword; the leading ones without a
-// default are required. Binding fills one slot per parameter (null = not
+// default are required (signature_text.hpp reads and checks the text).
+// Binding fills one slot per parameter (null = not
 // given) and raises the interpreter-style TypeError texts:
 //   "<full name> takes N positional arguments but G were given"
 //   "<full name> takes from R to N positional arguments but G were given"
@@ -18,15 +19,15 @@
 #include <vector>
 
 #include "lib/python.hpp"
+#include "lib/signature_text.hpp"
 
 namespace derirezaro::py {
-
-inline constexpr size_t kMaxParams = 8;
 
 class Signature {
  public:
   // `qualified_name` is "Store.set" or "dumps"; `text_signature` is the
-  // member's "($self, namespace, key, default=None)" or "(obj)".
+  // member's "($self, namespace, key, default=None)" or "(obj)". Throws
+  // std::invalid_argument, naming both, when the text cannot be read.
   Signature(std::string_view qualified_name, std::string_view text_signature);
 
   size_t size() const { return names_.size(); }

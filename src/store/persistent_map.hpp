@@ -141,11 +141,11 @@ class PersistentMap {
   static_assert(std::is_nothrow_copy_constructible_v<V> && std::is_nothrow_move_constructible_v<V> &&
                     std::is_nothrow_move_assignable_v<V> && std::is_nothrow_destructible_v<V>,
                 "map values must copy and move without throwing: a mutation's commit step cannot fail");
-  static_assert(alignof(MapEntry<V>) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
+  static_assert(alignof(Leaf<V>) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__,
                 "nodes are allocated with the default alignment");
 
  public:
-  using Entry = MapEntry<V>;
+  using Entry = Leaf<V>;
 
   // An empty map with a fresh random seed (see fresh_hash_seed).
   PersistentMap() : PersistentMap(fresh_hash_seed()) {}

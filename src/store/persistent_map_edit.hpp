@@ -33,15 +33,15 @@ enum class EditOutcome : uint8_t { unchanged, replaced, collapsed, emptied };
 template <class V>
 struct Edit {
   EditOutcome outcome = EditOutcome::unchanged;
-  OwnedNode<V> replacement;             // when replaced
-  std::optional<MapEntry<V>> survivor;  // when collapsed
+  OwnedNode<V> replacement;         // when replaced
+  std::optional<Leaf<V>> survivor;  // when collapsed
 
   static Edit unchanged() noexcept { return {}; }
   static Edit emptied() noexcept { return {EditOutcome::emptied, {}, {}}; }
   static Edit replaced(Node* node, unsigned depth) noexcept {
     return {EditOutcome::replaced, OwnedNode<V>(node, depth), {}};
   }
-  static Edit collapsed(const MapEntry<V>& leaf) noexcept { return {EditOutcome::collapsed, {}, leaf}; }
+  static Edit collapsed(const Leaf<V>& leaf) noexcept { return {EditOutcome::collapsed, {}, leaf}; }
 };
 
 template <class V>
@@ -62,7 +62,7 @@ template <class V>
 struct EraseRequest {
   std::string_view key;
   uint32_t hash;
-  std::optional<MapEntry<V>> removed;  // out
+  std::optional<Leaf<V>> removed;  // out
 };
 
 template <class V>
@@ -76,7 +76,7 @@ template <class V, class Hasher>
 struct Trie {
   using Bitmap = BitmapNode<V>;
   using Collision = CollisionNode<V>;
-  using Entry = MapEntry<V>;
+  using Entry = Leaf<V>;
 
   // ------------------------------------------------------------- lookup
 

@@ -24,10 +24,10 @@
 
 namespace derirezaro::store {
 
-// One entry: the key's bytes and the value. Leaves are stored by value
+// A leaf: one entry, the key's bytes and the value. Leaves are stored by value
 // inside their node; `key` is a handle, so copying a leaf shares the bytes.
 template <class V>
-struct MapEntry {
+struct Leaf {
   SharedBytesRef key;
   V value;
 };
@@ -90,10 +90,10 @@ struct BitmapNode : Node {
   uint32_t datamap = 0;
   uint32_t nodemap = 0;
 
-  static constexpr size_t kLeavesOffset = round_up(sizeof(Node) + 2 * sizeof(uint32_t), alignof(MapEntry<V>));
+  static constexpr size_t kLeavesOffset = round_up(sizeof(Node) + 2 * sizeof(uint32_t), alignof(Leaf<V>));
 
   static size_t children_offset(uint32_t datamap) noexcept {
-    return round_up(kLeavesOffset + std::popcount(datamap) * sizeof(MapEntry<V>), alignof(Node*));
+    return round_up(kLeavesOffset + std::popcount(datamap) * sizeof(Leaf<V>), alignof(Node*));
   }
   static size_t allocation_size(uint32_t datamap, uint32_t nodemap) noexcept {
     return children_offset(datamap) + std::popcount(nodemap) * sizeof(Node*);
@@ -102,17 +102,17 @@ struct BitmapNode : Node {
   unsigned leaf_count() const noexcept { return static_cast<unsigned>(std::popcount(datamap)); }
   unsigned child_count() const noexcept { return static_cast<unsigned>(std::popcount(nodemap)); }
 
-  MapEntry<V>* leaves() noexcept {
-    return std::launder(reinterpret_cast<MapEntry<V>*>(reinterpret_cast<char*>(this) + kLeavesOffset));
+  Leaf<V>* leaves() noexcept {
+    return std::launder(reinterpret_cast<Leaf<V>*>(reinterpret_cast<char*>(this) + kLeavesOffset));
   }
-  const MapEntry<V>* leaves() const noexcept { return const_cast<BitmapNode*>(this)->leaves(); }
+  const Leaf<V>* leaves() const noexcept { return const_cast<BitmapNode*>(this)->leaves(); }
   Node** children() noexcept {
     return std::launder(reinterpret_cast<Node**>(reinterpret_cast<char*>(this) + children_offset(datamap)));
   }
   Node* const* children() const noexcept { return const_cast<BitmapNode*>(this)->children(); }
 
-  MapEntry<V>& leaf_at(uint32_t bit) noexcept { return leaves()[slot_index(datamap, bit)]; }
-  const MapEntry<V>& leaf_at(uint32_t bit) const noexcept { return leaves()[slot_index(datamap, bit)]; }
+  Leaf<V>& leaf_at(uint32_t bit) noexcept { return leaves()[slot_index(datamap, bit)]; }
+  const Leaf<V>& leaf_at(uint32_t bit) const noexcept { return leaves()[slot_index(datamap, bit)]; }
   Node*& child_at(uint32_t bit) noexcept { return children()[slot_index(nodemap, bit)]; }
   Node* child_at(uint32_t bit) const noexcept { return children()[slot_index(nodemap, bit)]; }
 };
@@ -123,16 +123,14 @@ struct CollisionNode : Node {
   uint32_t hash = 0;
   uint32_t count = 0;
 
-  static constexpr size_t kLeavesOffset = round_up(sizeof(Node) + 2 * sizeof(uint32_t), alignof(MapEntry<V>));
+  static constexpr size_t kLeavesOffset = round_up(sizeof(Node) + 2 * sizeof(uint32_t), alignof(Leaf<V>));
 
-  static size_t allocation_size(uint32_t count) noexcept {
-    return kLeavesOffset + count * sizeof(MapEntry<V>);
-  }
+  static size_t allocation_size(uint32_t count) noexcept { return kLeavesOffset + count * sizeof(Leaf<V>); }
 
-  MapEntry<V>* leaves() noexcept {
-    return std::launder(reinterpret_cast<MapEntry<V>*>(reinterpret_cast<char*>(this) + kLeavesOffset));
+  Leaf<V>* leaves() noexcept {
+    return std::launder(reinterpret_cast<Leaf<V>*>(reinterpret_cast<char*>(this) + kLeavesOffset));
   }
-  const MapEntry<V>* leaves() const noexcept { return const_cast<CollisionNode*>(this)->leaves(); }
+  const Leaf<V>* leaves() const noexcept { return const_cast<CollisionNode*>(this)->leaves(); }
 };
 
 // ---------------------------------------------------------------------------
@@ -154,8 +152,8 @@ void node_release(Node* node, unsigned depth) noexcept;
 
 template <class V>
 void bitmap_node_destroy(BitmapNode<V>* node, unsigned depth) noexcept {
-  MapEntry<V>* leaves = node->leaves();
-  for (unsigned i = 0, n = node->leaf_count(); i < n; ++i) leaves[i].~MapEntry<V>();
+  Leaf<V>* leaves = node->leaves();
+  for (unsigned i = 0, n = node->leaf_count(); i < n; ++i) leaves[i].~Leaf<V>();
   Node** children = node->children();
   for (unsigned i = 0, n = node->child_count(); i < n; ++i) node_release<V>(children[i], depth + 1);
   const size_t size = BitmapNode<V>::allocation_size(node->datamap, node->nodemap);
@@ -166,8 +164,8 @@ void bitmap_node_destroy(BitmapNode<V>* node, unsigned depth) noexcept {
 
 template <class V>
 void collision_node_destroy(CollisionNode<V>* node) noexcept {
-  MapEntry<V>* leaves = node->leaves();
-  for (uint32_t i = 0; i < node->count; ++i) leaves[i].~MapEntry<V>();
+  Leaf<V>* leaves = node->leaves();
+  for (uint32_t i = 0; i < node->count; ++i) leaves[i].~Leaf<V>();
   const size_t size = CollisionNode<V>::allocation_size(node->count);
   node->~CollisionNode<V>();
   detail::deallocate(node, size);
@@ -240,7 +238,7 @@ CollisionNode<V>* collision_node_allocate(uint32_t hash, uint32_t count) {
 // Exactly one of `leaf` and `child` is set, or neither to empty the slot.
 template <class V>
 struct SlotContent {
-  MapEntry<V>* leaf = nullptr;    // moved into the new node
+  Leaf<V>* leaf = nullptr;        // moved into the new node
   OwnedNode<V>* child = nullptr;  // its reference is handed to the new node
 };
 
@@ -255,13 +253,13 @@ BitmapNode<V>* bitmap_node_edit(const BitmapNode<V>* source, uint32_t bit, SlotC
   if (content.child != nullptr) nodemap |= bit;
   BitmapNode<V>* node = bitmap_node_allocate<V>(datamap, nodemap);
 
-  MapEntry<V>* leaf_out = node->leaves();
+  Leaf<V>* leaf_out = node->leaves();
   for (uint32_t rest = datamap; rest != 0; rest &= rest - 1) {
     const uint32_t b = rest & (~rest + 1);
     if (b == bit) {
-      new (leaf_out++) MapEntry<V>(std::move(*content.leaf));
+      new (leaf_out++) Leaf<V>(std::move(*content.leaf));
     } else {
-      new (leaf_out++) MapEntry<V>(source->leaf_at(b));
+      new (leaf_out++) Leaf<V>(source->leaf_at(b));
     }
   }
   Node** child_out = node->children();
@@ -281,9 +279,9 @@ BitmapNode<V>* bitmap_node_edit(const BitmapNode<V>* source, uint32_t bit, SlotC
 template <class V>
 BitmapNode<V>* bitmap_node_copy(const BitmapNode<V>& source) {
   BitmapNode<V>* node = bitmap_node_allocate<V>(source.datamap, source.nodemap);
-  const MapEntry<V>* leaves = source.leaves();
-  MapEntry<V>* leaf_out = node->leaves();
-  for (unsigned i = 0, n = source.leaf_count(); i < n; ++i) new (leaf_out + i) MapEntry<V>(leaves[i]);
+  const Leaf<V>* leaves = source.leaves();
+  Leaf<V>* leaf_out = node->leaves();
+  for (unsigned i = 0, n = source.leaf_count(); i < n; ++i) new (leaf_out + i) Leaf<V>(leaves[i]);
   Node* const* children = source.children();
   Node** child_out = node->children();
   for (unsigned i = 0, n = source.child_count(); i < n; ++i) {
@@ -295,22 +293,22 @@ BitmapNode<V>* bitmap_node_copy(const BitmapNode<V>& source) {
 
 // A node holding two leaves in different slots (`bit_a` != `bit_b`).
 template <class V>
-BitmapNode<V>* bitmap_node_with_two_leaves(uint32_t bit_a, MapEntry<V>& a, uint32_t bit_b, MapEntry<V>& b) {
+BitmapNode<V>* bitmap_node_with_two_leaves(uint32_t bit_a, Leaf<V>& a, uint32_t bit_b, Leaf<V>& b) {
   assert(bit_a != bit_b);
   BitmapNode<V>* node = bitmap_node_allocate<V>(bit_a | bit_b, 0);
-  MapEntry<V>* out = node->leaves();
-  MapEntry<V>& low = bit_a < bit_b ? a : b;
-  MapEntry<V>& high = bit_a < bit_b ? b : a;
-  new (out) MapEntry<V>(std::move(low));
-  new (out + 1) MapEntry<V>(std::move(high));
+  Leaf<V>* out = node->leaves();
+  Leaf<V>& low = bit_a < bit_b ? a : b;
+  Leaf<V>& high = bit_a < bit_b ? b : a;
+  new (out) Leaf<V>(std::move(low));
+  new (out + 1) Leaf<V>(std::move(high));
   return node;
 }
 
 template <class V>
-CollisionNode<V>* collision_node_with_two_leaves(uint32_t hash, MapEntry<V>& first, MapEntry<V>& second) {
+CollisionNode<V>* collision_node_with_two_leaves(uint32_t hash, Leaf<V>& first, Leaf<V>& second) {
   CollisionNode<V>* node = collision_node_allocate<V>(hash, 2);
-  new (node->leaves()) MapEntry<V>(std::move(first));
-  new (node->leaves() + 1) MapEntry<V>(std::move(second));
+  new (node->leaves()) Leaf<V>(std::move(first));
+  new (node->leaves() + 1) Leaf<V>(std::move(second));
   return node;
 }
 
@@ -319,28 +317,28 @@ CollisionNode<V>* collision_node_with_two_leaves(uint32_t hash, MapEntry<V>& fir
 // The other leaves keep their order.
 template <class V>
 CollisionNode<V>* collision_node_edit(const CollisionNode<V>& source, uint32_t index,
-                                      std::type_identity_t<MapEntry<V>>* leaf) {
+                                      std::type_identity_t<Leaf<V>>* leaf) {
   const uint32_t count = leaf == nullptr         ? source.count - 1
                          : index == source.count ? source.count + 1
                                                  : source.count;
   CollisionNode<V>* node = collision_node_allocate<V>(source.hash, count);
-  MapEntry<V>* out = node->leaves();
-  const MapEntry<V>* in = source.leaves();
+  Leaf<V>* out = node->leaves();
+  const Leaf<V>* in = source.leaves();
   for (uint32_t i = 0; i < source.count; ++i) {
     if (i != index) {
-      new (out++) MapEntry<V>(in[i]);
+      new (out++) Leaf<V>(in[i]);
     } else if (leaf != nullptr) {
-      new (out++) MapEntry<V>(std::move(*leaf));
+      new (out++) Leaf<V>(std::move(*leaf));
     }
   }
-  if (index == source.count) new (out) MapEntry<V>(std::move(*leaf));
+  if (index == source.count) new (out) Leaf<V>(std::move(*leaf));
   return node;
 }
 
 template <class V>
 CollisionNode<V>* collision_node_copy(const CollisionNode<V>& source) {
   CollisionNode<V>* node = collision_node_allocate<V>(source.hash, source.count);
-  for (uint32_t i = 0; i < source.count; ++i) new (node->leaves() + i) MapEntry<V>(source.leaves()[i]);
+  for (uint32_t i = 0; i < source.count; ++i) new (node->leaves() + i) Leaf<V>(source.leaves()[i]);
   return node;
 }
 

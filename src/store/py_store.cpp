@@ -1,16 +1,12 @@
 // The Python class `Store`: argument conversion, the interpreter-lock
 // discipline around shard work, and the Python results.
 //
-// Interpreter lock and shard locks. No shard lock is ever waited for while
-// the interpreter lock is held, and long work never holds up other Python
-// threads. But giving up the interpreter lock costs more than a short map
-// operation: beside a busy Python thread, winning it back can take a whole
-// switch interval. So a single-entry operation first tries its shard lock
-// without waiting, with the interpreter lock held; if that succeeds it does
-// its few hundred nanoseconds of work and returns without ever releasing the
-// interpreter lock. Only when the shard lock is busy, or the work is long
-// (walking many keys or namespaces, emptying maps), does it release the
-// interpreter lock, wait, and work.
+// Every shard lock is taken through run_locked (lib/gil.hpp): single-entry
+// operations are short work, tried with the interpreter lock held and done
+// without ever releasing it when the shard lock is free. Walks follow the
+// copy-out rule: a short locked step copies the map they walk (O(1)) and
+// the walk runs after the lock is let go. `clear` moves each shard's map out
+// under its lock and frees the lot afterwards, without the interpreter lock.
 //
 // Arguments are converted, and `set` encodes its value, before any lock is
 // taken; results are built, and `get` decodes, after every shard lock is
@@ -18,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,9 +30,7 @@ namespace derirezaro::py {
 
 namespace {
 
-using store::Access;
 using store::Shard;
-using store::ShardContents;
 using store::SharedBytesRef;
 
 // `max_history`: None, or an int (or anything with __index__) that fits an
@@ -72,43 +67,42 @@ struct StoreRecord {
   std::unique_ptr<store::Store> store;
 };
 
+// The keys of maps copied out under their shard locks: a list of str.
+// Walking the copies needs no lock; the key blocks stay alive with them.
+template <class Map>
+struct KeysOf {
+  std::vector<Map> maps;
+};
+
+template <class Map>
+struct ResultCaster<KeysOf<Map>> {
+  static PyObject* to_python(const KeysOf<Map>& keys) {
+    size_t count = 0;
+    for (const Map& map : keys.maps) count += map.size();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    Py_ssize_t index = 0;
+    for (const Map& map : keys.maps) {
+      bool failed = false;
+      map.for_each([&](std::string_view key, const auto&) {
+        if (failed) return;
+        PyObject* text = PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr);
+        if (text == nullptr) {
+          failed = true;
+          return;
+        }
+        PyList_SetItem(list.get(), index++, text);  // steals
+      });
+      if (failed) return nullptr;
+    }
+    return list.release();
+  }
+};
+
 namespace {
 
-enum class Length : uint8_t { short_work, long_work };
-
-// Runs `work()` holding `shard`'s lock for `access`, by the discipline
-// described at the top of this file.
-template <class Work>
-auto on_shard(Shard& shard, Access access, Length length, Work&& work) {
-  if (length == Length::short_work && shard.try_lock(access)) {
-    store::ShardLock held(shard, access, std::adopt_lock);
-    return work();
-  }
-  GilReleased released;
-  store::ShardLock held(shard, access);  // released before the interpreter lock is taken back
-  return work();
-}
-
-template <class Work>
-auto reading(Shard& shard, Length length, Work&& work) {
-  return on_shard(shard, Access::read, length, [&] { return shard.read(work); });
-}
-
-template <class Work>
-auto writing(Shard& shard, Length length, Work&& work) {
-  return on_shard(shard, Access::write, length, [&] { return shard.write(work); });
-}
-
-PyObject* str_list(const std::vector<SharedBytesRef>& names) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), nullptr);
-    if (name == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name);  // steals
-  }
-  return list.release();
-}
+using store::KeyMap;
+using store::NamespaceMap;
 
 // --- constructor and read-only surface -----------------------------------
 
@@ -130,105 +124,93 @@ PyObject* store_new(PyTypeObject* cls, std::optional<Utf8> backend, std::optiona
   return Instance<StoreRecord>::create(cls, std::string(codec_name), max_history.limit);
 }
 
-PyObject* store_codec(StoreRecord& self) {
-  return PyUnicode_DecodeUTF8(self.codec.data(), static_cast<Py_ssize_t>(self.codec.size()), nullptr);
-}
+const std::string& store_codec(StoreRecord& self) { return self.codec; }
 
-PyObject* store_max_history(StoreRecord& self) {
-  const auto& limit = self.store->max_history();
-  if (!limit) Py_RETURN_NONE;
-  return PyLong_FromUnsignedLongLong(*limit);
-}
+const std::optional<uint64_t>& store_max_history(StoreRecord& self) { return self.store->max_history(); }
 
 Py_ssize_t store_len(StoreRecord& self) { return static_cast<Py_ssize_t>(self.store->entry_count()); }
 
-PyObject* store_repr(StoreRecord& self) {
-  const std::string text = "Store(backend='memory', codec='" + self.codec +
-                           "', entries=" + std::to_string(self.store->entry_count()) + ")";
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+std::string store_repr(StoreRecord& self) {
+  return "Store(backend='memory', codec='" + self.codec +
+         "', entries=" + std::to_string(self.store->entry_count()) + ")";
 }
 
 // --- entry operations ----------------------------------------------------
 
-PyObject* store_set(StoreRecord& self, Utf8 ns, Utf8 key, PyObject* value) {
+void store_set(StoreRecord& self, Utf8 ns, Utf8 key, PyObject* value) {
   SharedBytesRef encoded;
   {
     codec::ScratchEncodeBuffer scratch;
     codec::EncodeBuffer& buffer = scratch.get();
-    if (!codec::encode_into(value, buffer, codec::MapKeys::readable)) return nullptr;
+    if (!codec::encode_into(value, buffer, codec::MapKeys::readable)) throw ErrorAlreadySet();
     encoded = SharedBytesRef::build(
         buffer.size(), [&buffer](char* out) noexcept { buffer.copy_to(reinterpret_cast<uint8_t*>(out)); });
   }
   store::Store& store = *self.store;
-  writing(store.shard_for(ns.text), Length::short_work, [&](ShardContents& shard, auto& entries) {
-    store.set(shard, entries, ns.text, key.text, encoded);
-  });
-  Py_RETURN_NONE;
+  run_locked(store.shard_for(ns.text).write_lock(), WorkLength::short_work,
+             [&](Shard::Writing& shard) { store.set(shard, ns.text, key.text, encoded); });
 }
 
 PyObject* store_get(StoreRecord& self, Utf8 ns, Utf8 key, PyObject* fallback) {
-  store::Store& store = *self.store;
-  const std::optional<SharedBytesRef> encoded =
-      reading(store.shard_for(ns.text), Length::short_work,
-              [&](const ShardContents& shard) { return store::Store::find(shard, ns.text, key.text); });
+  const std::optional<SharedBytesRef> encoded = run_locked(
+      self.store->shard_for(ns.text).read_lock(), WorkLength::short_work,
+      [&](Shard::Reading& shard) { return store::Store::find(shard.contents(), ns.text, key.text); });
   if (!encoded) {
     PyObject* result = fallback != nullptr ? fallback : Py_None;
     Py_INCREF(result);
     return result;
   }
   // The block is immutable and held by `encoded`: decoding needs no lock.
-  return codec::decode_to_object(reinterpret_cast<const uint8_t*>(encoded->data()), encoded->size());
+  // The store's blocks all come from the module's own encoder, so they are
+  // read without validating them again.
+  return codec::decode_own_encoding(reinterpret_cast<const uint8_t*>(encoded->data()), encoded->size());
 }
 
-PyObject* store_contains(StoreRecord& self, Utf8 ns, Utf8 key) {
+bool store_contains(StoreRecord& self, Utf8 ns, Utf8 key) {
+  return run_locked(self.store->shard_for(ns.text).read_lock(), WorkLength::short_work,
+                    [&](Shard::Reading& shard) {
+                      return store::Store::find(shard.contents(), ns.text, key.text).has_value();
+                    });
+}
+
+bool store_delete(StoreRecord& self, Utf8 ns, Utf8 key) {
   store::Store& store = *self.store;
-  const bool found = reading(store.shard_for(ns.text), Length::short_work, [&](const ShardContents& shard) {
-    return store::Store::find(shard, ns.text, key.text).has_value();
-  });
-  return PyBool_FromLong(found);
+  return run_locked(store.shard_for(ns.text).write_lock(), WorkLength::short_work,
+                    [&](Shard::Writing& shard) { return store.erase(shard, ns.text, key.text); });
 }
 
-PyObject* store_delete(StoreRecord& self, Utf8 ns, Utf8 key) {
-  store::Store& store = *self.store;
-  const bool removed = writing(
-      store.shard_for(ns.text), Length::short_work,
-      [&](ShardContents& shard, auto& entries) { return store.erase(shard, entries, ns.text, key.text); });
-  return PyBool_FromLong(removed);
+KeysOf<KeyMap> store_keys(StoreRecord& self, Utf8 ns) {
+  KeysOf<KeyMap> keys;
+  keys.maps.push_back(
+      run_locked(self.store->shard_for(ns.text).read_lock(), WorkLength::short_work,
+                 [&](Shard::Reading& shard) { return store::Store::keys_of(shard.contents(), ns.text); }));
+  return keys;
 }
 
-PyObject* store_keys(StoreRecord& self, Utf8 ns) {
-  const std::vector<SharedBytesRef> keys =
-      reading(self.store->shard_for(ns.text), Length::long_work,
-              [&](const ShardContents& shard) { return store::Store::keys(shard, ns.text); });
-  return str_list(keys);
-}
-
-PyObject* store_namespaces(StoreRecord& self) {
-  store::Store& store = *self.store;
-  std::vector<SharedBytesRef> names;
-  {
-    // One interpreter-lock release for the whole walk, one shard at a time.
-    GilReleased released;
-    for (size_t i = 0; i < store::Store::shard_count(); ++i) {
-      Shard& shard = store.shard(i);
-      store::ShardLock held(shard, Access::read);
-      shard.read([&](const ShardContents& contents) { store::Store::append_namespaces(contents, names); });
-    }
+KeysOf<NamespaceMap> store_namespaces(StoreRecord& self) {
+  KeysOf<NamespaceMap> namespaces;
+  namespaces.maps.reserve(store::Store::shard_count());
+  for (size_t i = 0; i < store::Store::shard_count(); ++i) {
+    namespaces.maps.push_back(run_locked(self.store->shard(i).read_lock(), WorkLength::short_work,
+                                         [](Shard::Reading& shard) { return shard.contents().namespaces; }));
   }
-  return str_list(names);
+  return namespaces;
 }
 
-PyObject* store_clear(StoreRecord& self) {
+void store_clear(StoreRecord& self) {
   store::Store& store = *self.store;
-  {
-    GilReleased released;
-    for (size_t i = 0; i < store::Store::shard_count(); ++i) {
-      Shard& shard = store.shard(i);
-      store::ShardLock held(shard, Access::write);
-      shard.write([&](ShardContents& contents, auto& entries) { store.clear(contents, entries); });
-    }
+  std::vector<NamespaceMap> removed;
+  removed.reserve(store::Store::shard_count());
+  bool any = false;
+  for (size_t i = 0; i < store::Store::shard_count(); ++i) {
+    removed.push_back(run_locked(store.shard(i).write_lock(), WorkLength::short_work,
+                                 [&](Shard::Writing& shard) { return store.take_all(shard); }));
+    any = any || !removed.back().empty();
   }
-  Py_RETURN_NONE;
+  if (!any) return;
+  // Freeing can take as long as the store was big: other Python threads run meanwhile.
+  GilReleased released;
+  removed.clear();
 }
 
 std::vector<MemberDef> store_members() {

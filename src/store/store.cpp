@@ -8,48 +8,53 @@ uint64_t Store::entry_count() const {
   return total;
 }
 
-void Store::set(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns,
-                std::string_view key, const SharedBytesRef& value) {
-  std::optional<SharedBytesRef> replaced;
-  if (KeyMap* keys = shard.namespaces.find_for_update(ns)) {
-    replaced = keys->insert_or_assign(key, value);
-  } else {
-    // Both allocating steps come before the namespace becomes visible: if
-    // either fails, the shard is as it was.
-    KeyMap fresh;
-    fresh.insert_or_assign(key, value);
-    shard.namespaces.insert_or_assign(ns, std::move(fresh));
-  }
-  // Nothing below can fail.
-  const uint64_t old_size = replaced ? replaced->size() : 0;
-  shard.bytes += value.size() - old_size;
-  if (value.size() >= old_size) {
-    size_bytes_.fetch_add(value.size() - old_size, std::memory_order_relaxed);
-  } else {
-    size_bytes_.fetch_sub(old_size - value.size(), std::memory_order_relaxed);
-  }
-  if (!replaced) entries.fetch_add(1, std::memory_order_relaxed);
+void Store::set(Shard::Writing& shard, std::string_view ns, std::string_view key,
+                const SharedBytesRef& value) {
+  shard.change([&](ShardContents& contents, std::atomic<uint64_t>& entries) {
+    std::optional<SharedBytesRef> replaced;
+    if (KeyMap* keys = contents.namespaces.find_for_update(ns)) {
+      replaced = keys->insert_or_assign(key, value);
+    } else {
+      // Both allocating steps come before the namespace becomes visible: if
+      // either fails, the shard is as it was.
+      KeyMap fresh;
+      fresh.insert_or_assign(key, value);
+      contents.namespaces.insert_or_assign(ns, std::move(fresh));
+    }
+    // Nothing below can fail.
+    const uint64_t old_size = replaced ? replaced->size() : 0;
+    contents.bytes += value.size() - old_size;
+    if (value.size() >= old_size) {
+      size_bytes_.fetch_add(value.size() - old_size, std::memory_order_relaxed);
+    } else {
+      size_bytes_.fetch_sub(old_size - value.size(), std::memory_order_relaxed);
+    }
+    if (!replaced) entries.fetch_add(1, std::memory_order_relaxed);
+  });
 }
 
-bool Store::erase(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns,
-                  std::string_view key) {
-  const KeyMap* current = shard.namespaces.find(ns);
+bool Store::erase(Shard::Writing& shard, std::string_view ns, std::string_view key) {
+  const KeyMap* current = shard.contents().namespaces.find(ns);
   if (current == nullptr || !current->contains(key)) return false;  // nothing to copy or change
-  KeyMap* keys = shard.namespaces.find_for_update(ns);
-  auto removed = keys->erase(key);
-  const uint64_t size = removed->value.size();
-  shard.bytes -= size;
-  size_bytes_.fetch_sub(size, std::memory_order_relaxed);
-  entries.fetch_sub(1, std::memory_order_relaxed);
-  return true;
+  return shard.change([&](ShardContents& contents, std::atomic<uint64_t>& entries) {
+    KeyMap* keys = contents.namespaces.find_for_update(ns);
+    auto removed = keys->erase(key);
+    const uint64_t size = removed->value.size();
+    contents.bytes -= size;
+    size_bytes_.fetch_sub(size, std::memory_order_relaxed);
+    entries.fetch_sub(1, std::memory_order_relaxed);
+    return true;
+  });
 }
 
-void Store::clear(ShardContents& shard, std::atomic<uint64_t>& entries) {
-  if (shard.namespaces.empty()) return;
-  size_bytes_.fetch_sub(shard.bytes, std::memory_order_relaxed);
-  shard.bytes = 0;
-  entries.store(0, std::memory_order_relaxed);
-  shard.namespaces.clear();
+NamespaceMap Store::take_all(Shard::Writing& shard) {
+  if (shard.contents().namespaces.empty()) return NamespaceMap(shard.contents().namespaces.seed());
+  return shard.change([&](ShardContents& contents, std::atomic<uint64_t>& entries) {
+    size_bytes_.fetch_sub(contents.bytes, std::memory_order_relaxed);
+    contents.bytes = 0;
+    entries.store(0, std::memory_order_relaxed);
+    return std::move(contents.namespaces);  // leaves the shard's map empty, with its seed
+  });
 }
 
 std::optional<SharedBytesRef> Store::find(const ShardContents& shard, std::string_view ns,
@@ -61,17 +66,9 @@ std::optional<SharedBytesRef> Store::find(const ShardContents& shard, std::strin
   return *value;
 }
 
-std::vector<SharedBytesRef> Store::keys(const ShardContents& shard, std::string_view ns) {
-  std::vector<SharedBytesRef> out;
+KeyMap Store::keys_of(const ShardContents& shard, std::string_view ns) {
   const KeyMap* keys = shard.namespaces.find(ns);
-  if (keys == nullptr) return out;
-  out.reserve(keys->size());
-  keys->for_each_entry([&out](const auto& entry) { out.push_back(entry.key); });
-  return out;
-}
-
-void Store::append_namespaces(const ShardContents& shard, std::vector<SharedBytesRef>& out) {
-  shard.namespaces.for_each_entry([&out](const auto& entry) { out.push_back(entry.key); });
+  return keys != nullptr ? *keys : KeyMap(shard.namespaces.seed());
 }
 
 }  // namespace derirezaro::store

@@ -1,15 +1,15 @@
 // Store: the sixteen shards and what the store keeps beside them, and the
 // entry operations as work on one locked shard.
 //
-// The operations below are written as "work" to run while the caller holds
-// the right lock of the right shard (Shard::read / Shard::write); taking the
-// lock is the caller's business, because the Python binding decides how to
-// wait for it (never while it holds the interpreter lock).
+// The operations below take the guard of the right shard (Shard::Reading or
+// Shard::Writing) as proof that its lock is held; taking the lock is the
+// caller's business, because the Python binding decides how to wait for it
+// (never while it holds the interpreter lock).
 //
 // Byte total: `size_bytes` is the sum of the sizes of all stored encoded
 // values. Every change to it is made while the write lock of the shard
 // whose bytes change is held, by the same amount as that shard's own total;
-// `clear` subtracts each shard's total as it empties that shard. So the
+// `take_all` subtracts a shard's total as it empties that shard. So the
 // store's total equals the sum of the shards' totals whenever no write is in
 // progress, also when writes race with `clear`.
 #pragma once
@@ -18,9 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "store/shard.hpp"
 #include "store/siphash.hpp"
@@ -45,22 +43,21 @@ class Store {
 
   // --- work on a locked shard ------------------------------------------
 
-  // Under the write lock: stores `value` under (ns, key), replacing any value.
-  void set(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns, std::string_view key,
-           const SharedBytesRef& value);
-  // Under the write lock: removes (ns, key); whether it was there. The
-  // namespace stays, even when this was its last key.
-  bool erase(ShardContents& shard, std::atomic<uint64_t>& entries, std::string_view ns, std::string_view key);
-  // Under the write lock: drops every namespace of the shard.
-  void clear(ShardContents& shard, std::atomic<uint64_t>& entries);
+  // Stores `value` under (ns, key), replacing any value.
+  void set(Shard::Writing& shard, std::string_view ns, std::string_view key, const SharedBytesRef& value);
+  // Removes (ns, key); whether it was there. The namespace stays, even when
+  // this was its last key.
+  bool erase(Shard::Writing& shard, std::string_view ns, std::string_view key);
+  // Empties the shard and hands back what it held, so the caller can free
+  // it after letting the lock go.
+  NamespaceMap take_all(Shard::Writing& shard);
 
-  // Under a read lock: the encoded value at (ns, key), shared (no bytes copied).
+  // The encoded value at (ns, key), shared (no bytes copied).
   static std::optional<SharedBytesRef> find(const ShardContents& shard, std::string_view ns,
                                             std::string_view key);
-  // Under a read lock: every key of `ns` (none when `ns` is unknown).
-  static std::vector<SharedBytesRef> keys(const ShardContents& shard, std::string_view ns);
-  // Under a read lock: appends every namespace of the shard to `out`.
-  static void append_namespaces(const ShardContents& shard, std::vector<SharedBytesRef>& out);
+  // A copy (O(1)) of the keys of `ns`, empty when `ns` is unknown, to walk
+  // after the lock is let go.
+  static KeyMap keys_of(const ShardContents& shard, std::string_view ns);
 
  private:
   std::array<Shard, kShardCount> shards_;

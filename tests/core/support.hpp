@@ -1,8 +1,8 @@
 // What the core suites share: bytes written in hex, the codec's two read
 // paths, weak hashers that force collisions and the deepest trie level,
 // map contents read once the debug validator has passed the tree, a leak
-// check, failing allocations one by one, and shards accessed through their
-// real locks and recounted from their maps.
+// check, failing allocations one by one, and shards recounted from their
+// maps.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -143,18 +143,6 @@ bool allocates_nothing(Work&& work) {
 
 // ---------------------------------------------------------------- shards
 
-template <class Work>
-auto read_shard(store::Shard& shard, Work&& work) {
-  store::ShardLock held(shard, store::Access::read);
-  return shard.read(std::forward<Work>(work));
-}
-
-template <class Work>
-auto write_shard(store::Shard& shard, Work&& work) {
-  store::ShardLock held(shard, store::Access::write);
-  return shard.write(std::forward<Work>(work));
-}
-
 // A shard's contents as its maps show them, with its byte and entry totals
 // recounted from them; the shard's own totals must match the recount.
 struct Recount {
@@ -164,14 +152,15 @@ struct Recount {
 
 inline Recount recount(store::Store& store, size_t index) {
   Recount out;
-  read_shard(store.shard(index), [&](const store::ShardContents& shard) {
-    out.namespaces = deep(shard.namespaces);
+  {
+    const store::Shard::Reading shard = store.shard(index).read();
+    out.namespaces = deep(shard.contents().namespaces);
     for (const auto& [ns, keys] : out.namespaces) {
       for (const auto& [key, value] : keys) out.bytes += value.size();
       out.entries += keys.size();
     }
-    EXPECT_EQ(shard.bytes, out.bytes) << "shard " << index;
-  });
+    EXPECT_EQ(shard.contents().bytes, out.bytes) << "shard " << index;
+  }
   EXPECT_EQ(store.shard(index).entries(), out.entries) << "shard " << index;
   return out;
 }

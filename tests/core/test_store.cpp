@@ -37,8 +37,8 @@ TEST(StoreShards, SipHashMatchesTheInterpreter) {
 }
 
 void set(Store& store, std::string_view ns, std::string_view key, const SharedBytesRef& value) {
-  write_shard(store.shard_for(ns),
-              [&](ShardContents& s, std::atomic<uint64_t>& n) { store.set(s, n, ns, key, value); });
+  Shard::Writing shard = store.shard_for(ns).write();
+  store.set(shard, ns, key, value);
 }
 
 // The model's namespaces that belong in shard `index`.
@@ -75,11 +75,12 @@ TEST(StoreModel, AccountingMatchesModel) {
     const size_t index = shard_index(ns);
     const auto dice = rng() % 100;
     if (dice < 2) {
-      write_shard(store.shard(index), [&](ShardContents& s, std::atomic<uint64_t>& n) { store.clear(s, n); });
+      Shard::Writing shard = store.shard(index).write();
+      store.take_all(shard);
       std::erase_if(model, [&](const auto& entry) { return shard_index(entry.first) == index; });
     } else if (dice < 3) {
-      read_shard(store.shard(index),
-                 [&](const ShardContents& s) { snapshots.emplace_back(s.namespaces, deep(s.namespaces)); });
+      const NamespaceMap held = store.shard(index).read().contents().namespaces;  // copied under the lock
+      snapshots.emplace_back(held, deep(held));
     } else {
       std::string value = numbered("v", step);
       value.resize(rng() % 2 ? rng() % 3 : rng() % 300, '.');
@@ -87,10 +88,8 @@ TEST(StoreModel, AccountingMatchesModel) {
       const bool present = model.count(ns) != 0 && model[ns].count(key) != 0;
       auto write = [&] {
         if (dice < 60) return set(store, ns, key, encoded);
-        ASSERT_EQ(write_shard(
-                      store.shard(index),
-                      [&](ShardContents& s, std::atomic<uint64_t>& n) { return store.erase(s, n, ns, key); }),
-                  present);
+        Shard::Writing shard = store.shard(index).write();
+        ASSERT_EQ(store.erase(shard, ns, key), present);
       };
       if (rng() % 8 == 0) {
         const uint64_t size = store.size_bytes(), count = store.entry_count();
@@ -119,28 +118,28 @@ TEST(StoreModel, AccountingMatchesModel) {
   }
 }
 
-// Work that fails with anything but std::bad_alloc has broken an invariant
-// halfway: its shard refuses every later read, write and count, for good,
-// and runs no more work, while the other shards go on. (The model above
+// A change that fails with anything but std::bad_alloc has broken an
+// invariant halfway: its shard refuses every later guard and count, for
+// good, while the other shards go on. (The model above
 // shows that running out of memory poisons nothing.)
 TEST(StoreModel, FailingWorkPoisonsOnlyItsShard) {
   LeakCheck leaks;
   Store store(std::nullopt);
   Shard& shard = store.shard(3);
   Shard& bystander = store.shard(4);
-  EXPECT_THROW(write_shard(shard, [](ShardContents&, std::atomic<uint64_t>&) { throw 7; }), int);
-  bool ran = false;
+  EXPECT_THROW(shard.write().change([](ShardContents&, std::atomic<uint64_t>&) { throw 7; }), int);
+  // Each refusal must let the lock go again, or the next one would wait
+  // for ever (or, when trying, report the lock busy instead).
   for (int round = 0; round < 2; ++round) {
-    EXPECT_THROW(read_shard(shard, [&](const ShardContents&) { ran = true; }), ShardPoisoned);
-    EXPECT_THROW(write_shard(shard, [&](ShardContents&, std::atomic<uint64_t>&) { ran = true; }),
-                 ShardPoisoned);
+    EXPECT_THROW(shard.read(), ShardPoisoned);
+    EXPECT_THROW(shard.write(), ShardPoisoned);
+    EXPECT_THROW(shard.try_read(), ShardPoisoned);
+    EXPECT_THROW(shard.try_write(), ShardPoisoned);
     EXPECT_THROW(shard.entries(), ShardPoisoned);
     EXPECT_THROW(store.entry_count(), ShardPoisoned);
-    EXPECT_NO_THROW(
-        write_shard(bystander, [&](ShardContents& s, std::atomic<uint64_t>& n) { store.clear(s, n); }));
-    EXPECT_NO_THROW(read_shard(bystander, [](const ShardContents&) {}));
+    Shard::Writing writing = bystander.write();
+    EXPECT_NO_THROW(store.take_all(writing));
   }
-  EXPECT_FALSE(ran) << "work ran on a poisoned shard";
 }
 
 }  // namespace

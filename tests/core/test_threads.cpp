@@ -89,16 +89,25 @@ TEST(Threads, StoreShardsUnderConcurrentReadersAndWriters) {
       const SharedBytesRef value = bytes(std::string(rng() % 50, 'x'));  // made before the lock
       const auto dice = rng() % 1000;
       if (dice < 500) {
-        write_shard(store.shard_for(ns),
-                    [&](ShardContents& s, std::atomic<uint64_t>& n) { store.set(s, n, ns, key, value); });
+        Shard::Writing shard = store.shard_for(ns).write();
+        store.set(shard, ns, key, value);
       } else if (dice < 800) {
-        write_shard(store.shard_for(ns),
-                    [&](ShardContents& s, std::atomic<uint64_t>& n) { store.erase(s, n, ns, key); });
+        Shard::Writing shard = store.shard_for(ns).write();
+        store.erase(shard, ns, key);
       } else if (dice < 998) {
-        read_shard(store.shard_for(ns), [&](const ShardContents& s) { return Store::find(s, ns, key); });
+        // A try that fails must leave the lock as it was.
+        if (auto shard = store.shard_for(ns).try_read()) {
+          Store::find(shard->contents(), ns, key);
+        } else {
+          Store::find(store.shard_for(ns).read().contents(), ns, key);
+        }
       } else {
         for (size_t i = 0; i < Store::shard_count(); ++i) {
-          write_shard(store.shard(i), [&](ShardContents& s, std::atomic<uint64_t>& n) { store.clear(s, n); });
+          NamespaceMap removed;
+          {
+            Shard::Writing shard = store.shard(i).write();
+            removed = store.take_all(shard);
+          }  // freed after the lock is let go, as the binding does
         }
       }
     }

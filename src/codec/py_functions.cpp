@@ -1,0 +1,24 @@
+#include "codec/py_functions.hpp"
+
+#include "codec/py_codec.hpp"
+
+namespace derirezaro::codec {
+
+namespace {
+
+PyObject* dumps(PyObject* obj) { return encode_to_bytes(obj); }
+
+PyObject* loads(py::ByteView data) { return decode_to_object(data.data, data.size); }
+
+}  // namespace
+
+std::vector<py::MemberDef> module_functions() {
+  return {
+      py::function<&dumps>(
+          "dumps", "(obj)",
+          "Serialize a Python object to msgpack bytes (derirezaro's stable, cross-language codec)."),
+      py::function<&loads>("loads", "(data)", "Deserialize msgpack bytes back into a Python object."),
+  };
+}
+
+}  // namespace derirezaro::codec

@@ -1,0 +1,122 @@
+#include "lib/module_init.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "lib/errors.hpp"
+#include "lib/py_ref.hpp"
+#include "lib/type_registry.hpp"
+
+namespace derirezaro::py {
+
+namespace {
+
+// Process-wide state, and what guards it:
+// - `g_module`: written once by the first successful initialisation, under
+//   the interpreter lock; read-only afterwards.
+// - `g_interpreter_id`: atomic; set once, by the first initialisation that
+//   gets as far as asking for the interpreter's id.
+std::atomic<int64_t> g_interpreter_id{-1};
+PyObject* g_module = nullptr;
+
+// Appends `name` to the module's __all__ (creating the list when absent),
+// then sets the attribute. Steals `value`.
+bool add(PyObject* module, const char* name, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  if (!owned) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
+  } else if (!PyList_Check(all.get())) {
+    raise_conversion_error(all.get(), "PyList");
+    return false;
+  }
+  PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
+  if (!name_object || PyList_Append(all.get(), name_object.get()) != 0) {
+    raise_panic("could not append to the module's __all__");
+    return false;
+  }
+  return PyObject_SetAttrString(module, name, owned.get()) == 0;
+}
+
+bool run_module_body(PyObject* module, const ModuleDefinition& definition) {
+  if (!add(module, "__version__", PyUnicode_FromString(definition.version))) return false;
+  for (const MemberDef& def : definition.functions()) {
+    if (!add(module, def.name, create_function(module, def))) return false;
+  }
+  for (ClassFactory make_class : definition.classes()) {
+    PyRef cls = PyRef::steal(reinterpret_cast<PyObject*>(make_class()));
+    if (!cls) return false;
+    PyRef name = PyRef::steal(PyObject_GetAttrString(cls.get(), "__name__"));
+    if (!name) return false;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (text == nullptr || !add(module, text, cls.release())) return false;
+  }
+  return true;
+}
+
+bool check_interpreter(const ModuleDefinition& definition) {
+  PyInterpreterState* state = PyInterpreterState_Get();
+  const int64_t id = state != nullptr ? PyInterpreterState_GetID(state) : -1;
+  if (id < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    return false;
+  }
+  int64_t expected = -1;
+  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_Format(PyExc_ImportError,
+                 "%s does not support sub-interpreters: it is already loaded in another interpreter of "
+                 "this process",
+                 definition.name);
+    return false;
+  }
+  return true;
+}
+
+PyObject* build_module(PyModuleDef& def, const ModuleDefinition& definition) {
+  PyRef module = PyRef::steal(PyModule_Create2(&def, PYTHON_ABI_VERSION));
+  if (!module || !run_module_body(module.get(), definition)) return nullptr;
+  g_module = module.get();
+  Py_INCREF(g_module);  // the process keeps one reference for ever
+  return module.release();
+}
+
+// Called from a catch block while the module is being built.
+void raise_import_failure(const ModuleDefinition& definition) noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_ImportError, "could not initialise %s: %s", definition.name, e.what());
+  } catch (...) {
+    PyErr_Format(PyExc_ImportError, "could not initialise %s: an unknown C++ exception", definition.name);
+  }
+}
+
+}  // namespace
+
+PyObject* initialise_module(PyModuleDef& def, const ModuleDefinition& definition) noexcept {
+  if (!check_interpreter(definition)) return nullptr;
+  if (g_module != nullptr) {
+    Py_INCREF(g_module);
+    return g_module;
+  }
+  try {
+    return build_module(def, definition);
+  } catch (...) {
+    // A Python error raised before the throw is superseded: the C++ failure
+    // is the one that stopped the import.
+    PyErr_Clear();
+    raise_import_failure(definition);
+    return nullptr;
+  }
+}
+
+}  // namespace derirezaro::py
