@@ -19,13 +19,16 @@ jobs=$(nproc)
 step() { printf '\n=== %s\n' "$*"; }
 
 step "formatting and lint"
-clang-format --dry-run --Werror src/*.cpp src/*/*.[ch]pp tests/core/*.[ch]pp fuzz/*.cpp
+clang-format --dry-run --Werror src/*.cpp src/*/*.[ch]pp tests/core/*.[ch]pp tests/probe/*.cpp fuzz/*.cpp
 ruff format --check --quiet .
 ruff check --quiet .
 python3 tools/test_ratio.py
 
 step "install the package"
-python3 -m pip install -q --no-build-isolation .
+# With the test-only import probe, in a build directory of its own so that
+# no wheel build reuses it.
+python3 -m pip install -q --no-build-isolation -C build-dir=build/test-install \
+  -C cmake.define.DERIREZARO_BUILD_PROBES=ON .
 
 step "pytest"
 (cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
@@ -38,12 +41,12 @@ step "pytest over the extension with address + undefined sanitizers (clang)"
 # keeps memory on purpose at exit. The leak and bigmem tests measure memory,
 # which the sanitizer's own bookkeeping would swamp.
 cmake -S . -B build/ext-asan -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DDERIREZARO_WERROR=ON -DDERIREZARO_SANITIZE=address,undefined \
+  -DDERIREZARO_WERROR=ON -DDERIREZARO_SANITIZE=address,undefined -DDERIREZARO_BUILD_PROBES=ON \
   -DPython_EXECUTABLE="$(command -v python3)" >/dev/null
-ninja -C build/ext-asan -j "$jobs" _core
+ninja -C build/ext-asan -j "$jobs" _core _import_probe
 rm -rf build/ext-asan/package && mkdir -p build/ext-asan/package
 cp -r python/derirezaro build/ext-asan/package/
-cp build/ext-asan/_core*.so build/ext-asan/package/derirezaro/
+cp build/ext-asan/_core*.so build/ext-asan/_import_probe*.so build/ext-asan/package/derirezaro/
 (
   cd "$root/tests"
   export LD_PRELOAD="$(clang++ -print-file-name="libclang_rt.asan-$(uname -m).so")" PYTHONMALLOC=malloc
@@ -90,5 +93,9 @@ rm -rf build/wheel
 python3 -m build --wheel --no-isolation --outdir build/wheel . >/dev/null
 ls build/wheel
 python3 -m abi3audit --strict --report build/wheel/*.whl
+if python3 -m zipfile -l build/wheel/*.whl | grep -q _import_probe; then
+  echo "the test-only import probe is in the wheel" >&2
+  exit 1
+fi
 
 printf '\nall test stages passed\n'

@@ -181,3 +181,31 @@ def test_a_second_interpreter_is_refused(first):
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
     assert "refused:" in done.stdout and "does not support sub-interpreters" in done.stdout
+
+
+# (failure the probe is asked for, exception, its text). Built only by the
+# test install (tests/run.sh); each failed attempt runs the module body anew.
+IMPORT_FAILURES = [
+    ("function_signature", ImportError, 'could not initialise derirezaro._import_probe: text signature '
+     '"(flag, *)" of echo: \'*\' is not supported: every parameter is positional-or-keyword'),
+    ("method_signature", ImportError, 'could not initialise derirezaro._import_probe: text signature '
+     '"($self, flag=None, other)" of Probe.method: required \'other\' follows an optional one'),
+    ("bad_alloc", MemoryError, ""),
+    ("logic_error", ImportError,
+     "could not initialise derirezaro._import_probe: the probe's class factory broke"),
+    ("python_error", ValueError, "the probe's class factory failed"),
+]  # fmt: skip
+
+
+def test_import_failures_raise_and_a_later_import_succeeds(monkeypatch):
+    if importlib.util.find_spec("derirezaro._import_probe") is None:
+        pytest.skip("the import probe is built only by the test install (tests/run.sh)")
+    for failure, error, message in IMPORT_FAILURES:
+        monkeypatch.setenv("DERIREZARO_PROBE_FAILURE", failure)
+        with pytest.raises(error) as exc:
+            importlib.import_module("derirezaro._import_probe")
+        assert (type(exc.value), str(exc.value)) == (error, message)
+        assert "derirezaro._import_probe" not in sys.modules
+    monkeypatch.delenv("DERIREZARO_PROBE_FAILURE")
+    probe = importlib.import_module("derirezaro._import_probe")
+    assert probe.__all__ == ["__version__", "echo", "Probe"] and probe.echo(flag=True) is True
