@@ -62,8 +62,8 @@ struct StoreRecord {
       : codec(std::move(codec_name)), store(std::make_unique<store::Store>(max_history)) {}
 
   std::string codec;
-  // Held by pointer: the shards are cache-line aligned, which the object
-  // allocator does not promise.
+  // Held by pointer: the shards are cache-line aligned, beyond what the
+  // object allocator promises (Instance refuses such a record at compile time).
   std::unique_ptr<store::Store> store;
 };
 

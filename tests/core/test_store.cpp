@@ -1,10 +1,10 @@
 // Where the store keeps what. SipHash-1-3 places a namespace in its shard,
 // the same shard in every process (pytest checks each namespace's shard
 // against the interpreter's hash). The entry operations run on the locked
-// shards as the binding runs them (the shard's lock, then Shard::read or
-// Shard::write): byte and entry accounting against a model over a random
-// history, with snapshots of shard maps held and allocations failing, and
-// what a poisoned shard refuses. Nothing recounts the totals that len()
+// shards as the binding runs them (each through its shard's lock guard):
+// byte and entry accounting against a model over a random history, with
+// snapshots of shard maps held and allocations failing, and what a
+// poisoned shard refuses. Nothing recounts the totals that len()
 // and the byte total rest on, so the checks here recount them from the maps.
 #include <random>
 #include <vector>
