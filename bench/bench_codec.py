@@ -6,6 +6,7 @@ Run from the repository root after building the extension:
     PYTHONPATH=python python3 bench/bench_codec.py            # full run
     PYTHONPATH=python python3 bench/bench_codec.py --quick    # smoke run
     PYTHONPATH=python python3 bench/bench_codec.py --repeats 31 --json out.json
+    PYTHONPATH=python python3 bench/bench_codec.py --baseline /tmp/before-pkg
 
 Peers (each shown as "n/a" if not installed): msgpack (``packb``/``unpackb``;
 "msgpack reused" packs with one long-lived ``Packer``, dumps only), ormsgpack,
@@ -22,10 +23,18 @@ Method: the garbage collector is off while timing; for every (payload, op,
 peer) a loop count is picked so one repeat takes roughly 20-50 ms; the peers
 are interleaved round-robin within each repeat so machine noise hits them
 alike; the median over all repeats is reported.
+
+Before / after: ``--baseline DIR`` names an installed copy of the package
+(``pip install --target DIR .`` at an older commit).  Its extension is loaded
+beside the current one and timed as one more contestant, "derirezaro
+(baseline)", whose ratio column is headed "vs baseline" (current / baseline:
+below 1.0 the current build is faster).
 """
 
 import argparse
 import gc
+import importlib.machinery
+import importlib.util
 import itertools
 import json
 import os
@@ -38,15 +47,51 @@ from functools import partial
 
 import derirezaro
 
+BASELINE = "derirezaro (baseline)"
 
-def load_peers():
-    """Return [(column name, version, dumps, loads, ops)].
+
+def load_baseline(root):
+    """Load DIR/derirezaro/_core from an installed copy, beside the current build.
+
+    The loader finds the init function by the last part of the module name, so
+    "derirezaro_baseline._core" initialises the other file's _core under a name
+    of its own: a second module, with its own types and state, in this process.
+    Only the extension is loaded; the package's __init__ merely re-exports it.
+    """
+    pkg = os.path.join(root, "derirezaro")
+    path = next(
+        (
+            p
+            for s in importlib.machinery.EXTENSION_SUFFIXES
+            if os.path.isfile(p := os.path.join(pkg, "_core" + s))
+        ),
+        None,
+    )
+    if path is None:
+        sys.exit(f"--baseline: no derirezaro/_core extension for this Python under {root}")
+    # The dynamic loader hands back the library already mapped for the same
+    # file, so that would not be a second copy at all.
+    if os.path.samefile(path, derirezaro._core.__file__):
+        sys.exit(f"--baseline: {path} is the build being measured")
+    name = "derirezaro_baseline._core"
+    spec = importlib.util.spec_from_file_location(name, path)
+    core = importlib.util.module_from_spec(spec)
+    sys.modules[name] = core
+    spec.loader.exec_module(core)
+    return core
+
+
+def load_peers(baseline=None):
+    """Return [(column name, version, dumps, loads, ops)], derirezaro first.
 
     version/dumps/loads are None when the peer isn't installed; ops names the
-    tables the column appears in (a reused Packer only changes dumps).
+    tables the column appears in (a reused Packer only changes dumps).  A
+    baseline module, if given, comes second.
     """
     both, dumps_only = ("dumps", "loads"), ("dumps",)
     peers = [("derirezaro", derirezaro.__version__, derirezaro.dumps, derirezaro.loads, both)]
+    if baseline is not None:
+        peers.append((BASELINE, baseline.__version__, baseline.dumps, baseline.loads, both))
     try:
         import msgpack
 
@@ -170,13 +215,17 @@ def check(payloads, peers):
             if dumps is None:
                 continue
             try:
-                got = normalise(loads(dumps(obj)))
+                packed = dumps(obj)
+                got = normalise(loads(packed))
             except Exception as exc:  # a peer that can't handle a payload
                 print(f"WARNING: {name} failed on {pname!r}: {exc!r}")
                 failed.add((name, pname))
                 continue
             if got != expected:
                 print(f"WARNING: {name} decodes {pname!r} differently from derirezaro")
+            # Other bytes would mean the two dumps columns time different work.
+            if name == BASELINE and packed != ours:
+                print(f"WARNING: derirezaro bytes differ from the baseline's for {pname!r}")
     return failed
 
 
@@ -238,10 +287,16 @@ def main(argv=None):
     ap.add_argument("--repeats", type=int, default=15, help="timed repeats per peer (default 15)")
     ap.add_argument("--quick", action="store_true", help="3 short repeats: a smoke run")
     ap.add_argument("--json", metavar="PATH", help="also write the raw numbers as JSON")
+    ap.add_argument(
+        "--baseline",
+        metavar="DIR",
+        help="also time the derirezaro installed under DIR (pip install --target DIR)",
+    )
     args = ap.parse_args(argv)
     repeats, target = (3, 0.005) if args.quick else (max(1, args.repeats), 0.03)
 
-    peers = load_peers()
+    baseline = load_baseline(args.baseline) if args.baseline else None
+    peers = load_peers(baseline)
     payloads = make_payloads()
     versions = ", ".join(f"{n} {v or 'n/a'}" for n, v, *_ in peers if " " not in n)
     print(
@@ -249,6 +304,11 @@ def main(argv=None):
         f"{cpu_name()}, {os.cpu_count()} CPUs | Python {platform.python_version()} "
         f"({platform.python_implementation()}) | {versions}"
     )
+    if baseline is not None:
+        print(
+            f"derirezaro {derirezaro.__version__} from {derirezaro._core.__file__} | "
+            f"baseline {baseline.__version__} from {baseline.__file__} | vs baseline = current / baseline"
+        )
     print(f"repeats: {repeats}, ~{target * 1e3:.0f} ms per repeat, median per call in µs\n")
     failed = check(payloads, peers)
 
@@ -261,9 +321,13 @@ def main(argv=None):
         "repeats": repeats,
         "results": {},
     }
+    if baseline is not None:
+        raw["files"] = {"derirezaro": derirezaro._core.__file__, BASELINE: baseline.__file__}
     for op in ("dumps", "loads"):
         cols = [p for p in peers[1:] if op in p[4]]
-        head = "| payload | derirezaro µs |" + "".join(f" {n} µs | ratio |" for n, *_ in cols)
+        head = "| payload | derirezaro µs |" + "".join(
+            f" {n} µs | {'vs baseline' if n == BASELINE else 'ratio'} |" for n, *_ in cols
+        )
         print(f"### {op}\n\n{head}\n|---|---:|" + "---:|---:|" * len(cols))
         raw["results"][op] = {}
         for pname, obj in payloads:
