@@ -1,6 +1,6 @@
 """Time derirezaro.Store against hand-written and persistent-map stores.
 
-    PYTHONPATH=python python3 bench/bench_store.py [--quick] [--repeats N] [--json PATH]
+    PYTHONPATH=python python3 bench/bench_store.py [--quick] [--repeats N] [--json PATH] [--baseline DIR]
 
 Every peer keeps the msgpack bytes of each value.  "dict of dicts" is the class
 a careful user would write (one reused Packer, unpackb on read); immutables,
@@ -11,10 +11,15 @@ in a fresh interpreter; two threads against one; set+get beside a thread
 spinning in pure Python.  Ratios are derirezaro / peer, so below 1.0 derirezaro
 is faster or smaller.  The collector is off while timing, contestants take
 turns within each repeat, and each cell is the median over the repeats.
+``--baseline DIR`` adds the Store of an installed older copy of the package
+(``pip install --target DIR .``) as "derirezaro (baseline)" wherever
+derirezaro appears; "vs baseline" is current / baseline.
 """
 
 import argparse
 import gc
+import importlib.machinery
+import importlib.util
 import json
 import os
 import platform
@@ -42,6 +47,10 @@ VALUE = {
     "tools": ["search", "calculator"],
 }
 PAIRS = [(f"ns{n}", f"key{i:03d}") for n in range(10) for i in range(100)]
+BASELINE = "derirezaro (baseline)"
+NATIVE = ("derirezaro", BASELINE)  # the Store builds, current and baseline
+# the memory and thread sections compare Store with the dict of dicts only
+SHORTLIST = (*NATIVE, "dict of dicts")
 
 
 class DictStore:
@@ -79,9 +88,46 @@ class PersistentStore(DictStore):
         self._data = insert(root, namespace, inner)
 
 
-def contestants():
-    """[(name, factory or None)], derirezaro first; None where a peer is missing."""
-    out = [("derirezaro", derirezaro.Store), ("dict of dicts", msgpack and DictStore)]
+def load_baseline(root):
+    """Load DIR/derirezaro/_core from an installed copy, beside the current build.
+
+    The loader finds the init function by the last part of the module name, so
+    "derirezaro_baseline._core" initialises the other file's _core under a name
+    of its own: a second module, with its own types and state, in this process.
+    Only the extension is loaded; the package's __init__ merely re-exports it.
+    """
+    pkg = os.path.join(root, "derirezaro")
+    path = next(
+        (
+            p
+            for s in importlib.machinery.EXTENSION_SUFFIXES
+            if os.path.isfile(p := os.path.join(pkg, "_core" + s))
+        ),
+        None,
+    )
+    if path is None:
+        sys.exit(f"--baseline: no derirezaro/_core extension for this Python under {root}")
+    # The dynamic loader hands back the library already mapped for the same
+    # file, so that would not be a second copy at all.
+    if os.path.samefile(path, derirezaro._core.__file__):
+        sys.exit(f"--baseline: {path} is the build being measured")
+    name = "derirezaro_baseline._core"
+    spec = importlib.util.spec_from_file_location(name, path)
+    core = importlib.util.module_from_spec(spec)
+    sys.modules[name] = core
+    spec.loader.exec_module(core)
+    return core
+
+
+def contestants(baseline=None):
+    """[(name, factory or None)], derirezaro first; None where a peer is missing.
+
+    A baseline module, if given, comes second (None if that build has no Store).
+    """
+    out = [("derirezaro", derirezaro.Store)]
+    if baseline is not None:
+        out.append((BASELINE, getattr(baseline, "Store", None)))
+    out.append(("dict of dicts", msgpack and DictStore))
     for name, mod, cls, insert in [
         ("immutables", "immutables", "Map", "set"),
         ("rpds", "rpds", "HashTrieMap", "insert"),
@@ -108,7 +154,7 @@ def check(peers):
         parts = [[(ns, k, v) for (ns, k), v in want.items() if ns == f"ns{n}"] for n in range(10)]
         writers = [
             threading.Thread(target=lambda p=p, s=s: [s.set(*item) for item in p])
-            for p in (parts if name == "derirezaro" else [sum(parts, [])])
+            for p in (parts if name in NATIVE else [sum(parts, [])])
         ]
         for t in writers:
             t.start()
@@ -187,7 +233,8 @@ def section_ops(peers, repeats, target, raw):
             )
     table(
         "set / get: µs per call, 1,000 keys over 10 namespaces",
-        ["op", "derirezaro µs"] + [c for n, _ in peers[1:] for c in (f"{n} µs", "ratio")],
+        ["op", "derirezaro µs"]
+        + [c for n, _ in peers[1:] for c in (f"{n} µs", "vs baseline" if n == BASELINE else "ratio")],
         rows,
     )
 
@@ -197,10 +244,10 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def memory_child(name, n_ns, n_keys):
+def memory_child(name, n_ns, n_keys, baseline=None):
     """Runs in a fresh interpreter: print the RSS growth of one filled store."""
     gc.disable()
-    store = dict(contestants())[name]()
+    store = dict(contestants(baseline))[name]()
     store.set("warm", "up", {"i": 0, "s": "x" * 8})  # first-use allocations out of the way
     before = rss_bytes()
     for j in range(n_ns):
@@ -211,12 +258,14 @@ def memory_child(name, n_ns, n_keys):
     print(json.dumps({"growth": rss_bytes() - before, "len": len(store) - 1}))
 
 
-def section_memory(peers, n_ns, n_keys, repeats, raw):
+def section_memory(peers, n_ns, n_keys, repeats, raw, baseline_dir=None):
     entries = n_ns * n_keys
+    # the child loads the baseline itself, the same way
+    extra = ["--baseline", baseline_dir] if baseline_dir else []
 
     def child(name):
         out = subprocess.run(
-            [sys.executable, __file__, "--memory-child", name, str(n_ns), str(n_keys)],
+            [sys.executable, __file__, "--memory-child", name, str(n_ns), str(n_keys), *extra],
             capture_output=True,
             text=True,
         )
@@ -228,16 +277,19 @@ def section_memory(peers, n_ns, n_keys, repeats, raw):
             print(f"WARNING: {name} holds {res['len']} entries, expected {entries}")
         return res["growth"] / entries
 
-    samples = interleave([(n, lambda n=n: child(n)) for n, f in peers[:2] if f], repeats)
+    names = [n for n, _ in peers if n in SHORTLIST]
+    samples = interleave([(n, lambda n=n: child(n)) for n, f in peers if f and n in names], repeats)
     raw["memory"] = {"entries": entries, "bytes_per_entry": samples}
-    ours, peer = (statistics.median(samples.get(n, [float("nan")])) for n in ("derirezaro", "dict of dicts"))
+    med = {n: statistics.median(samples.get(n, [float("nan")])) for n in names}
+    ours = med["derirezaro"]
+    head, cells = ["entries", "derirezaro B/entry"], [(ours, 1)]
+    for n in names[1:]:
+        head += [f"{n} B/entry", "vs baseline" if n == BASELINE else "ratio"]
+        cells += [(med[n], 1), (ours / med[n], 2)]
     table(
         f"memory: RSS growth per entry, {n_ns:,} namespaces x {n_keys:,} keys",
-        ["entries", "derirezaro B/entry", "dict of dicts B/entry", "ratio"],
-        [
-            [f"{entries:,}"]
-            + [f"{v:.{d}f}".replace("nan", "n/a") for v, d in ((ours, 1), (peer, 1), (ours / peer, 2))]
-        ],
+        head,
+        [[f"{entries:,}"] + [f"{v:.{d}f}".replace("nan", "n/a") for v, d in cells]],
     )
 
 
@@ -295,7 +347,7 @@ def rate(store, seconds, busy):
 
 
 def section_threads(peers, repeats, seconds, raw):
-    stores = {n: f() for n, f in peers[:2] if f}
+    stores = {n: f() for n, f in peers if f and n in SHORTLIST}
     rounds = {}
     for n, store in stores.items():  # about `seconds` for one thread
         pair_loop(store, "t0", 100)
@@ -347,18 +399,24 @@ def main(argv=None):
     ap.add_argument("--repeats", type=int, default=15, help="timed repeats (default 15)")
     ap.add_argument("--quick", action="store_true", help="few short repeats: a smoke run")
     ap.add_argument("--json", metavar="PATH", help="also write the raw numbers as JSON")
+    ap.add_argument(
+        "--baseline",
+        metavar="DIR",
+        help="also time the derirezaro installed under DIR (pip install --target DIR)",
+    )
     ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    baseline = load_baseline(args.baseline) if args.baseline else None
     if args.memory_child:
         name, n_ns, n_keys = args.memory_child
-        return memory_child(name, int(n_ns), int(n_keys))
+        return memory_child(name, int(n_ns), int(n_keys), baseline)
     if not hasattr(derirezaro, "Store"):
         print(f"derirezaro {derirezaro.__version__} has no Store: nothing to measure.")
         return
     repeats = 3 if args.quick else max(1, args.repeats)
     target, seconds, n_ns = (0.005, 0.03, 100) if args.quick else (0.03, 0.2, 1000)
 
-    peers = contestants()
+    peers = contestants(baseline)
     dists = {
         "derirezaro": derirezaro.__version__,
         **{d: dist_version(d) for d in ("msgpack", "immutables", "rpds-py", "pyrsistent")},
@@ -370,6 +428,12 @@ def main(argv=None):
         f"({platform.python_implementation()}, GIL {'on' if gil else 'off'}) | "
         + ", ".join(f"{n} {v or 'n/a'}" for n, v in dists.items())
     )
+    if baseline is not None:
+        print(
+            f"derirezaro {derirezaro.__version__} from {derirezaro._core.__file__} | "
+            f"baseline {baseline.__version__} from {baseline.__file__} | vs baseline = current / baseline"
+            + ("" if hasattr(baseline, "Store") else " | the baseline has no Store")
+        )
     print(
         f"repeats: {repeats} (memory: {min(3, repeats)}), medians; ratio = derirezaro / peer, "
         "below 1.0 = derirezaro faster or smaller\n"
@@ -383,11 +447,14 @@ def main(argv=None):
         "versions": dists,
         "repeats": repeats,
     }
+    if baseline is not None:
+        raw["versions"] = {**dists, BASELINE: baseline.__version__}
+        raw["files"] = {"derirezaro": derirezaro._core.__file__, BASELINE: baseline.__file__}
     gc.collect()
     gc.disable()
     try:
         section_ops(peers, repeats, target, raw)
-        section_memory(peers, n_ns, 1000, min(3, repeats), raw)
+        section_memory(peers, n_ns, 1000, min(3, repeats), raw, args.baseline)
         section_threads(peers, repeats, seconds, raw)
     finally:
         gc.enable()
