@@ -98,6 +98,7 @@
 //   insert_or_assign, erase, find_for_update   O(1) nodes built, each a copy
 //                                 of at most 32 slots; one per level at most
 //   for_each                                            O(n)
+//   for_each_entry_not_shared_with      O(entries in nodes the maps do not share)
 //   dropping the last reference to a map                O(nodes freed)
 //
 // Threads
@@ -132,6 +133,7 @@
 #include "store/persistent_map_debug.hpp"
 #include "store/persistent_map_edit.hpp"
 #include "store/persistent_map_nodes.hpp"
+#include "store/persistent_map_walk.hpp"
 #include "store/shared_bytes.hpp"
 
 namespace derirezaro::store {
@@ -241,6 +243,28 @@ class PersistentMap {
   template <class F>
   void for_each_entry(F&& f) const {
     if (root_ != nullptr) Trie::for_each(root_, 0, f);
+  }
+
+  // Calls f(const Entry&) for the entries of this map, in for_each order,
+  // skipping subtrees that this map shares with `other` (see
+  // persistent_map_walk.hpp): every entry that `other` lacks or holds with
+  // another value is visited, while entries in shared nodes, which `other`
+  // holds with the same value, are not. So the cost follows what the two
+  // maps do not share. Maps with different seeds share nothing: every
+  // entry is visited.
+  template <class F>
+  void for_each_entry_not_shared_with(const PersistentMap& other, F&& f) const {
+    if (root_ == nullptr) return;
+    const map_detail::Node* counterpart = other.seed_ == seed_ ? other.root_ : nullptr;
+    map_detail::Walks<V>::for_each_unshared(root_, counterpart, 0, f);
+  }
+
+  // Whether dropping this map object would free at most `budget` nodes and
+  // entries (nested maps counted too); spends the budget on what it counts.
+  // Lets a caller decide whether freeing is short work. A racing drop of
+  // another copy can make the real count larger, never the answer unsafe.
+  bool drop_frees_at_most(size_t& budget) const noexcept {
+    return root_ == nullptr || map_detail::Walks<V>::drop_fits(root_, 0, budget);
   }
 
   // Drops every entry; keeps the seed. Frees the nodes that no copy shares.

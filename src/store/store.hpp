@@ -9,19 +9,25 @@
 // Byte total: `size_bytes` is the sum of the sizes of all stored encoded
 // values. Every change to it is made while the write lock of the shard
 // whose bytes change is held, by the same amount as that shard's own total;
-// `take_all` subtracts a shard's total as it empties that shard. So the
-// store's total equals the sum of the shards' totals whenever no write is in
-// progress, also when writes race with `clear`.
+// `take_all` subtracts a shard's total as it empties that shard, and
+// `restore` sets every shard's total and the store's at once, under every
+// write lock. So the store's total equals the sum of the shards' totals
+// whenever no write is in progress, also when writes race with `clear`.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "store/shard.hpp"
 #include "store/siphash.hpp"
+#include "store/snapshot.hpp"
 
 namespace derirezaro::store {
 
@@ -59,10 +65,49 @@ class Store {
   // after the lock is let go.
   static KeyMap keys_of(const ShardContents& shard, std::string_view ns);
 
+  // --- snapshots (snapshot.cpp) ----------------------------------------
+
+  using SnapshotRef = std::shared_ptr<const SnapshotData>;
+
+  EveryShardLock<Shard::Reading> every_shard_for_reading() { return EveryShardLock<Shard::Reading>(shards_); }
+  EveryShardLock<Shard::Writing> every_shard_for_writing() { return EveryShardLock<Shard::Writing>(shards_); }
+
+  // What a snapshot captures under every read lock: one moment of the store.
+  struct Capture {
+    ShardStates shards;
+    uint64_t size_bytes = 0;
+  };
+  // Under every read lock: sixteen O(1) map copies and the byte total.
+  Capture capture(const std::vector<Shard::Reading>& locked) const;
+  // After the shard locks are let go: takes the next id, swaps it in as the
+  // last id (the one before is the parent), stamps the time, and keeps the
+  // record in the history, trimmed to max_history. The records trimmed off
+  // are moved to `trimmed`, for the caller to drop when it suits it
+  // (dropping a record can free a great deal).
+  SnapshotRef record_snapshot(Capture&& capture, std::vector<SnapshotRef>& trimmed);
+
+  // Under every write lock: each shard takes the snapshot's map, totals and
+  // count, and the store the snapshot's byte total. Hands back what the
+  // shards held, for the caller to drop after letting the locks go. Cannot
+  // fail: every step is an O(1) copy or swap.
+  ShardStates restore(std::vector<Shard::Writing>& locked, const SnapshotData& snapshot) noexcept;
+
+  // The ids of the records the history keeps, oldest first (for tests: the
+  // history is otherwise never read).
+  std::vector<uint64_t> retained_snapshot_ids() const;
+
  private:
   std::array<Shard, kShardCount> shards_;
   const std::optional<uint64_t> max_history_;
   std::atomic<uint64_t> size_bytes_{0};
+
+  // Snapshot numbering and history. Lock order: the shard locks are let go
+  // before `last_id_lock_` is taken, and that before `history_lock_`.
+  std::atomic<uint64_t> next_snapshot_id_{1};
+  std::mutex last_id_lock_;
+  std::optional<uint64_t> last_snapshot_id_;  // guarded by last_id_lock_
+  mutable std::mutex history_lock_;
+  std::deque<SnapshotRef> history_;  // guarded by history_lock_; oldest first
 };
 
 }  // namespace derirezaro::store

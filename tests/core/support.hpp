@@ -143,6 +143,33 @@ bool allocates_nothing(Work&& work) {
 
 // ---------------------------------------------------------------- shards
 
+// The entry operations and snapshots as the binding runs them, each
+// through the guards of the locks it needs (waiting for them).
+inline void set(store::Store& store, std::string_view ns, std::string_view key, const SharedBytesRef& value) {
+  store::Shard::Writing shard = store.shard_for(ns).write();
+  store.set(shard, ns, key, value);
+}
+
+inline bool erase(store::Store& store, std::string_view ns, std::string_view key) {
+  store::Shard::Writing shard = store.shard_for(ns).write();
+  return store.erase(shard, ns, key);
+}
+
+inline store::Store::SnapshotRef snapshot(store::Store& store) {
+  store::Store::Capture capture;
+  {
+    const auto locked = store.every_shard_for_reading().acquire();
+    capture = store.capture(locked);
+  }
+  std::vector<store::Store::SnapshotRef> trimmed;
+  return store.record_snapshot(std::move(capture), trimmed);
+}
+
+inline void restore(store::Store& store, const store::SnapshotData& snapshot) {
+  auto locked = store.every_shard_for_writing().acquire();
+  store.restore(locked, snapshot);
+}
+
 // A shard's contents as its maps show them, with its byte and entry totals
 // recounted from them; the shard's own totals must match the recount.
 struct Recount {

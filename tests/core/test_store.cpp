@@ -36,11 +36,6 @@ TEST(StoreShards, SipHashMatchesTheInterpreter) {
   EXPECT_EQ(siphash13(0x0706050403020100ull, 0, pattern, 15), 0x7f501f340ece0c62ull);
 }
 
-void set(Store& store, std::string_view ns, std::string_view key, const SharedBytesRef& value) {
-  Shard::Writing shard = store.shard_for(ns).write();
-  store.set(shard, ns, key, value);
-}
-
 // The model's namespaces that belong in shard `index`.
 Deep in_shard(const Deep& model, size_t index) {
   Deep out;
@@ -88,8 +83,7 @@ TEST(StoreModel, AccountingMatchesModel) {
       const bool present = model.count(ns) != 0 && model[ns].count(key) != 0;
       auto write = [&] {
         if (dice < 60) return set(store, ns, key, encoded);
-        Shard::Writing shard = store.shard(index).write();
-        ASSERT_EQ(store.erase(shard, ns, key), present);
+        ASSERT_EQ(erase(store, ns, key), present);
       };
       if (rng() % 8 == 0) {
         const uint64_t size = store.size_bytes(), count = store.entry_count();

@@ -1,9 +1,11 @@
-// The two sharing patterns under threads, meant to run under
-// ThreadSanitizer too: copies of a map read and dropped while one thread
-// writes in place, and the store's shards through their real locks.
+// The sharing patterns under threads, meant to run under ThreadSanitizer
+// too: copies of a map read and dropped while one thread writes in place,
+// the store's shards through their real locks, and snapshots and restores
+// racing with writers.
 #include <atomic>
 #include <random>
 #include <shared_mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -117,6 +119,65 @@ TEST(Threads, StoreShardsUnderConcurrentReadersAndWriters) {
   for (std::thread& thread : threads) thread.join();
 
   recount_all(store);
+}
+
+// One writer sets a counter in namespace "a" and then the same counter in
+// "b", on another shard, while other threads snapshot and restore: every
+// snapshot is one moment, so it shows b equal to a or one behind. Restores
+// (of snapshots of the same store) race with the writers too; afterwards
+// each shard's totals, and the store's, match a recount of the maps.
+TEST(Threads, SnapshotsAreOneMomentAndRestoreKeepsTheTotals) {
+  LeakCheck leaks;
+  Store store(uint64_t{8});
+  ASSERT_NE(shard_index("a"), shard_index("b"));
+  std::atomic<bool> stop{false};
+  auto counter_of = [](const SnapshotData& data, std::string_view ns) -> int {
+    const KeyMap* keys = data.shards[shard_index(ns)].contents.namespaces.find(ns);
+    const SharedBytesRef* value = keys != nullptr ? keys->find("n") : nullptr;
+    return value != nullptr ? std::stoi(std::string(value->view())) : 0;
+  };
+  std::thread counter([&] {
+    for (int n = 1; n <= 20000; ++n) {
+      set(store, "a", "n", bytes(std::to_string(n)));
+      set(store, "b", "n", bytes(std::to_string(n)));
+    }
+    stop = true;
+  });
+  // Restores target a store of their own, so the counter stays monotonic;
+  // the writers below write to both.
+  Store restored(std::nullopt);
+  std::thread noise([&] {
+    std::mt19937_64 rng(5);
+    while (!stop.load()) {
+      Store& target = rng() % 2 == 0 ? store : restored;
+      const std::string ns = numbered("ns", rng() % 40);
+      if (rng() % 3 == 0) {
+        erase(target, ns, "k");
+      } else {
+        set(target, ns, "k", bytes(std::string(rng() % 30, 'x')));
+      }
+    }
+  });
+  std::thread snapshots([&] {
+    int taken = 0;
+    while (!stop.load() || taken < 100) {
+      const Store::SnapshotRef record = snapshot(store);
+      const int a = counter_of(*record, "a"), b = counter_of(*record, "b");
+      EXPECT_TRUE(b == a || b == a - 1) << "a=" << a << " b=" << b;
+      ++taken;
+    }
+  });
+  std::thread restorer([&] {
+    std::mt19937_64 rng(9);
+    std::vector<Store::SnapshotRef> kept;
+    while (!stop.load()) {
+      kept.push_back(snapshot(rng() % 2 == 0 ? store : restored));
+      restore(restored, *kept[rng() % kept.size()]);
+    }
+  });
+  for (std::thread* thread : {&counter, &noise, &snapshots, &restorer}) thread->join();
+  recount_all(store);
+  recount_all(restored);
 }
 
 }  // namespace

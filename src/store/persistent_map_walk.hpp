@@ -1,0 +1,91 @@
+// Walks that use what two maps share, or what one map owns alone: the
+// work behind PersistentMap::for_each_entry_not_shared_with and
+// PersistentMap::drop_frees_at_most.
+//
+// Sharing. Two copies of one map (a store's shard and a snapshot of it)
+// share every node that no write has copied since. A node at a given place
+// in the trie (depth and path) holds every key of its map whose hash starts
+// with that path. So when both maps have the very same node at the same
+// place, they hold the same keys under that path with the same values, and
+// a comparison can skip the node whole. Places are only comparable between
+// maps with the same seed, and only such maps can share nodes: nodes are
+// shared only between copies of one map, and copies keep their seed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "store/persistent_map_nodes.hpp"
+
+namespace derirezaro::store::map_detail {
+
+template <class V>
+struct Walks {
+  using Bitmap = BitmapNode<V>;
+  using Collision = CollisionNode<V>;
+
+  // Calls f(const Leaf<V>&) for the leaves under `a`, in for_each order,
+  // skipping every subtree of `a` that is the node `b` has at the same
+  // place (`b` may be null: nothing to skip).
+  template <class F>
+  static void for_each_unshared(const Node* a, const Node* b, unsigned depth, F& f) {
+    if (a == b) return;
+    if (depth == kCollisionDepth) {
+      const auto* list = static_cast<const Collision*>(a);
+      for (uint32_t i = 0; i < list->count; ++i) f(list->leaves()[i]);
+      return;
+    }
+    const auto* bitmap = static_cast<const Bitmap*>(a);
+    const auto* other = static_cast<const Bitmap*>(b);
+    for (unsigned i = 0, n = bitmap->leaf_count(); i < n; ++i) f(bitmap->leaves()[i]);
+    // Children in ascending bit order, as they are stored.
+    Node* const* children = bitmap->children();
+    unsigned index = 0;
+    for (uint32_t rest = bitmap->nodemap; rest != 0; rest &= rest - 1, ++index) {
+      const uint32_t bit = rest & (~rest + 1);
+      const Node* counterpart =
+          other != nullptr && (other->nodemap & bit) != 0 ? other->child_at(bit) : nullptr;
+      for_each_unshared(children[index], counterpart, depth + 1, f);
+    }
+  }
+
+  // Whether dropping one reference to `node` frees at most `budget` nodes
+  // and leaves; spends the budget on those it counts. Only nodes that this
+  // reference alone keeps (count 1, under a parent that is freed too) are
+  // freed; a shared node only loses a count. Values that are maps count
+  // what dropping them frees in turn.
+  static bool drop_fits(const Node* node, unsigned depth, size_t& budget) noexcept {
+    if (!node_is_exclusive(node)) return true;
+    if (depth == kCollisionDepth) {
+      const auto* list = static_cast<const Collision*>(node);
+      return spend(budget, 1 + list->count) && values_fit(list->leaves(), list->count, budget);
+    }
+    const auto* bitmap = static_cast<const Bitmap*>(node);
+    if (!spend(budget, 1 + bitmap->leaf_count()) ||
+        !values_fit(bitmap->leaves(), bitmap->leaf_count(), budget)) {
+      return false;
+    }
+    for (unsigned i = 0, n = bitmap->child_count(); i < n; ++i) {
+      if (!drop_fits(bitmap->children()[i], depth + 1, budget)) return false;
+    }
+    return true;
+  }
+
+ private:
+  static bool spend(size_t& budget, size_t cost) noexcept {
+    if (cost > budget) return false;
+    budget -= cost;
+    return true;
+  }
+
+  static bool values_fit(const Leaf<V>* leaves, size_t count, size_t& budget) noexcept {
+    if constexpr (requires(const V& value, size_t& left) { value.drop_frees_at_most(left); }) {
+      for (size_t i = 0; i < count; ++i) {
+        if (!leaves[i].value.drop_frees_at_most(budget)) return false;
+      }
+    }
+    return true;
+  }
+};
+
+}  // namespace derirezaro::store::map_detail

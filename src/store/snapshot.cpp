@@ -1,0 +1,76 @@
+// Store::capture, record_snapshot, restore and the history.
+#include <chrono>
+
+#include "store/store.hpp"
+
+namespace derirezaro::store {
+
+namespace {
+
+// Seconds since the Unix epoch on the real-time clock, with the fraction;
+// 0.0 when the clock reads earlier than the epoch.
+double seconds_since_epoch() {
+  const auto since = std::chrono::system_clock::now().time_since_epoch();
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+  if (nanoseconds < 0) return 0.0;
+  const auto seconds = nanoseconds / 1'000'000'000;
+  return static_cast<double>(seconds) + static_cast<double>(nanoseconds % 1'000'000'000) / 1e9;
+}
+
+}  // namespace
+
+Store::Capture Store::capture(const std::vector<Shard::Reading>& locked) const {
+  Capture out;
+  for (size_t i = 0; i < kShardCount; ++i) {
+    out.shards[i].contents = locked[i].contents();
+    out.shards[i].entries = shards_[i].entries();
+  }
+  // Every change to the total is made under some shard's write lock: with
+  // all sixteen read locks held it is the total of the maps just copied.
+  out.size_bytes = size_bytes_.load(std::memory_order_relaxed);
+  return out;
+}
+
+Store::SnapshotRef Store::record_snapshot(Capture&& capture, std::vector<SnapshotRef>& trimmed) {
+  auto data = std::make_shared<SnapshotData>();
+  data->shards = std::move(capture.shards);
+  data->size_bytes = capture.size_bytes;
+  data->id = next_snapshot_id_.fetch_add(1, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> held(last_id_lock_);
+    data->parent = std::exchange(last_snapshot_id_, data->id);
+  }
+  data->timestamp = seconds_since_epoch();
+  SnapshotRef record = std::move(data);
+  std::lock_guard<std::mutex> held(history_lock_);
+  history_.push_back(record);
+  while (max_history_ && history_.size() > *max_history_) {
+    trimmed.push_back(std::move(history_.front()));
+    history_.pop_front();
+  }
+  return record;
+}
+
+ShardStates Store::restore(std::vector<Shard::Writing>& locked, const SnapshotData& snapshot) noexcept {
+  ShardStates replaced;
+  for (size_t i = 0; i < kShardCount; ++i) {
+    const ShardState& taken = snapshot.shards[i];
+    locked[i].change([&](ShardContents& contents, std::atomic<uint64_t>& entries) noexcept {
+      replaced[i].contents = std::exchange(contents, taken.contents);
+      replaced[i].entries = entries.exchange(taken.entries, std::memory_order_relaxed);
+    });
+  }
+  // Every change to the total is made under some shard's write lock, and
+  // all sixteen are held.
+  size_bytes_.store(snapshot.size_bytes, std::memory_order_relaxed);
+  return replaced;
+}
+
+std::vector<uint64_t> Store::retained_snapshot_ids() const {
+  std::lock_guard<std::mutex> held(history_lock_);
+  std::vector<uint64_t> ids;
+  for (const SnapshotRef& record : history_) ids.push_back(record->id);
+  return ids;
+}
+
+}  // namespace derirezaro::store
