@@ -7,6 +7,7 @@
 
 #include "codec/py_functions.hpp"
 #include "lib/module_init.hpp"
+#include "store/py_snapshot.hpp"
 #include "store/py_store.hpp"
 
 namespace derirezaro {
@@ -28,7 +29,7 @@ std::vector<py::MemberDef> module_functions() {
   return rows;
 }
 
-std::vector<py::ClassFactory> module_classes() { return {&py::store_class}; }
+std::vector<py::ClassFactory> module_classes() { return {&py::store_class, &py::snapshot_class}; }
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,

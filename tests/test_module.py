@@ -23,7 +23,11 @@ def test_module_identity_exports_and_version():
         sys.modules["derirezaro._core"] = saved
     del saved
     assert sys.getrefcount(_core) == references, "a second import hands out a new reference"
-    assert _core.__all__ == derirezaro.__all__ == ["__version__", "core_version", "dumps", "loads", "Store"]
+    assert (
+        _core.__all__
+        == derirezaro.__all__
+        == ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot"]
+    )
     assert (_core.__name__, _core.__doc__) == ("derirezaro._core", "The `derirezaro._core` native module.")
     assert _core.__version__ == _core.core_version() == derirezaro.__version__ == "0.9.2"
     assert not hasattr(_core, "PanicException")

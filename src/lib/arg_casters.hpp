@@ -32,8 +32,30 @@ struct ByteView {
   size_t size = 0;
 };
 
+// An argument that must be an instance of one of the module's classes
+// (exactly: the classes are final): its record, borrowed from the argument,
+// which the caller keeps alive for the whole call. The argument's own
+// borrow flag is not taken, so this is for records that never change
+// (Snapshot) or that the member only reads under their own locks.
+template <class Record>
+struct InstanceOf {
+  Record* record = nullptr;
+};
+
 template <class T>
 struct ArgCaster;
+
+template <class Record>
+struct ArgCaster<InstanceOf<Record>> {
+  static bool convert(PyObject* obj, InstanceOf<Record>& out) {
+    if (Instance<Record>::type == nullptr || Py_TYPE(obj) != Instance<Record>::type) {
+      raise_conversion_error(obj, Record::kClassName);
+      return false;
+    }
+    out.record = &Instance<Record>::from(obj)->record;
+    return true;
+  }
+};
 
 template <>
 struct ArgCaster<PyObject*> {

@@ -6,6 +6,7 @@
 //                             a Python exception set
 //   bool                      True / False
 //   integers                  int
+//   double                    float
 //   std::string, string_view  str (the bytes must be UTF-8)
 //   std::optional<T>          None, or T's object
 //   std::vector<T>            list of T's objects
@@ -57,6 +58,11 @@ struct ResultCaster<T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v
       return PyLong_FromUnsignedLongLong(n);
     }
   }
+};
+
+template <>
+struct ResultCaster<double> {
+  static PyObject* to_python(double d) { return PyFloat_FromDouble(d); }
 };
 
 template <>

@@ -5,8 +5,14 @@
 // operations are short work, tried with the interpreter lock held and done
 // without ever releasing it when the shard lock is free. Walks follow the
 // copy-out rule: a short locked step copies the map they walk (O(1)) and
-// the walk runs after the lock is let go. `clear` moves each shard's map out
-// under its lock and frees the lot afterwards, without the interpreter lock.
+// the walk runs after the lock is let go. `snapshot` and `restore` take all
+// sixteen shard locks the same way, as one lock source: tried in order with
+// the interpreter lock held, all of them waited for without it.
+//
+// What `clear`, `restore` and the history trimming of `snapshot` remove is
+// freed after the locks are let go. Freeing is long work only when it frees
+// much (nodes no snapshot shares): then it runs without the interpreter
+// lock; otherwise it is a few count decrements and keeps it.
 //
 // Arguments are converted, and `set` encodes its value, before any lock is
 // taken; results are built, and `get` decodes, after every shard lock is
@@ -23,6 +29,7 @@
 #include "lib/gil.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/type_registry.hpp"
+#include "store/py_snapshot.hpp"
 #include "store/py_store.hpp"
 #include "store/store.hpp"
 
@@ -103,6 +110,37 @@ namespace {
 
 using store::KeyMap;
 using store::NamespaceMap;
+using store::ShardStates;
+using SnapshotRef = store::Store::SnapshotRef;
+
+// How much freeing may happen with the interpreter lock held: nodes and
+// entries, a few microseconds' worth.
+constexpr size_t kShortFreeBudget = 2048;
+
+bool frees_little(const NamespaceMap& map, size_t& budget) { return map.drop_frees_at_most(budget); }
+bool frees_little(const store::ShardState& shard, size_t& budget) {
+  return frees_little(shard.contents.namespaces, budget);
+}
+bool frees_little(const SnapshotRef& record, size_t& budget);
+template <class Container>
+bool frees_little(const Container& items, size_t& budget) {
+  for (const auto& item : items) {
+    if (!frees_little(item, budget)) return false;
+  }
+  return true;
+}
+bool frees_little(const SnapshotRef& record, size_t& budget) {
+  return record.use_count() > 1 || frees_little(record->shards, budget);
+}
+
+// Frees `removed` now: without the interpreter lock when that frees much.
+template <class Removed>
+void free_removed(Removed& removed) {
+  size_t budget = kShortFreeBudget;
+  if (frees_little(removed, budget)) return;  // the caller's scope frees it, quickly
+  GilReleased released;
+  Removed doomed(std::move(removed));  // freed before the interpreter lock is taken back
+}
 
 // --- constructor and read-only surface -----------------------------------
 
@@ -201,16 +239,33 @@ void store_clear(StoreRecord& self) {
   store::Store& store = *self.store;
   std::vector<NamespaceMap> removed;
   removed.reserve(store::Store::shard_count());
-  bool any = false;
   for (size_t i = 0; i < store::Store::shard_count(); ++i) {
     removed.push_back(run_locked(store.shard(i).write_lock(), WorkLength::short_work,
                                  [&](Shard::Writing& shard) { return store.take_all(shard); }));
-    any = any || !removed.back().empty();
   }
-  if (!any) return;
-  // Freeing can take as long as the store was big: other Python threads run meanwhile.
-  GilReleased released;
-  removed.clear();
+  free_removed(removed);
+}
+
+// --- snapshots -------------------------------------------------------------
+
+PyObject* store_snapshot(StoreRecord& self) {
+  store::Store& store = *self.store;
+  store::Store::Capture capture =
+      run_locked(store.every_shard_for_reading(), WorkLength::short_work,
+                 [&](std::vector<Shard::Reading>& locked) { return store.capture(locked); });
+  std::vector<SnapshotRef> trimmed;
+  SnapshotRef record = store.record_snapshot(std::move(capture), trimmed);
+  free_removed(trimmed);
+  return new_snapshot(std::move(record));
+}
+
+void store_restore(StoreRecord& self, InstanceOf<SnapshotRecord> snapshot) {
+  store::Store& store = *self.store;
+  const store::SnapshotData& data = *snapshot.record->data;
+  ShardStates replaced =
+      run_locked(store.every_shard_for_writing(), WorkLength::short_work,
+                 [&](std::vector<Shard::Writing>& locked) { return store.restore(locked, data); });
+  free_removed(replaced);
 }
 
 std::vector<MemberDef> store_members() {
@@ -231,6 +286,12 @@ std::vector<MemberDef> store_members() {
                           "All keys within `namespace` (empty list if the namespace is unknown)."),
       method<&store_namespaces>("namespaces", "($self)", "All namespaces currently in the store."),
       method<&store_clear>("clear", "($self)", "Remove all entries (does not clear snapshot history)."),
+      method<&store_snapshot>("snapshot", "($self)",
+                              "Capture a cheap, immutable snapshot of the current state.\n\n"
+                              "Read-locks every shard (in order) so the clone is a consistent\n"
+                              "point-in-time view, then clones each shard map (O(1) structural share)."),
+      method<&store_restore>("restore", "($self, snapshot)",
+                             "Roll the store back to a previously captured snapshot."),
       slot<Py_mp_length, &store_len>(),
       slot<Py_tp_repr, &store_repr>(),
   };
