@@ -1,4 +1,4 @@
-"""One workload over the codec and the store, failing calls included, run long enough
+"""One workload over the codec, the store and its snapshots, failing calls included, run long enough
 that a leak of one object or buffer per call shows: in Python objects (tracemalloc)
 or in native memory such as map nodes and encoded values (process RSS)."""
 
@@ -24,6 +24,7 @@ NAMESPACES = ["default", "x", "a", "users", ""]
 
 def _failing_calls(store):
     yield from [(store.set, "ns", 1, 2), (store.keys, "\udc80"), (Store, "disk"), (Store, "", "", -1)]
+    yield from [(store.restore, store), (store.snapshot().diff, None)]
     yield from ((dumps, bad) for bad in [*FAILING_DUMPS, _cycle])
     yield from ((store.set, "ns", "k", bad) for bad in FAILING_DUMPS)
     yield from ((loads, bad) for bad in FAILING_LOADS)
@@ -42,6 +43,9 @@ def _round(store, i):
     loads(dumps({f"{i}:{j}": j for j in range(4)}))  # new keys evict older ones from the key cache
     store.keys("a")
     store.namespaces()
+    earlier = store.snapshot()  # the history (max_history=2) drops older ones
+    store.restore(earlier)
+    earlier.diff(store.snapshot())["added"], earlier.keys, repr(earlier)
     Store(max_history=3).set("a", "k", [1, 2])  # a short-lived store with an entry
     for fn, *args in _failing_calls(store):
         with pytest.raises((TypeError, ValueError, OverflowError, RecursionError)):
@@ -64,7 +68,7 @@ def _settled_memory(store, traced):
     "traced, rounds, tolerance", [(True, 5_000, 64 << 10), (False, 40_000, 1 << 20)], ids=["traced", "rss"]
 )
 def test_repeated_calls_keep_memory_flat(traced, rounds, tolerance):
-    store = Store()
+    store = Store(max_history=2)
     if traced:
         tracemalloc.start()
     try:

@@ -55,13 +55,26 @@ SURFACE = [
     ("Store.clear", "($self)", "Remove all entries (does not clear snapshot history)."),
     ("Store.codec", None, 'Serialization codec in use (currently always `"msgpack"`).'),
     ("Store.max_history", None, "Maximum number of retained snapshots, or `None` for unlimited."),
+    ("Store.snapshot", "($self)", "Capture a cheap, immutable snapshot of the current state.\n\n"
+     "Read-locks every shard (in order) so the clone is a consistent\n"
+     "point-in-time view, then clones each shard map (O(1) structural share)."),
+    ("Store.restore", "($self, snapshot)", "Roll the store back to a previously captured snapshot."),
+    ("Snapshot", None, "A cheap, immutable point-in-time view of a [`Store`]."),
+    ("Snapshot.id", None, "Monotonic id assigned by the originating store."),
+    ("Snapshot.timestamp", None, "Seconds since the Unix epoch when the snapshot was taken."),
+    ("Snapshot.parent", None, "Id of the previous snapshot from the same store (for incremental diffs)."),
+    ("Snapshot.size_bytes", None, "Total size in bytes of all stored (serialized) values."),
+    ("Snapshot.keys", None, "All `(namespace, key)` pairs present in the snapshot."),
+    ("Snapshot.diff", "($self, base)", "Incremental diff describing how to go from `base` to `self`.\n\n"
+     'Returns a dict with keys `"added"`, `"removed"`, and `"changed"`, each\n'
+     "mapping to a list of `(namespace, key)` tuples."),
 ]  # fmt: skip
 
 
 @pytest.mark.parametrize("qualname, signature, doc", SURFACE)
 def test_names_signatures_and_docs(qualname, signature, doc):
     owner, _, name = qualname.rpartition(".")
-    member = getattr(Store if owner else _core, name)
+    member = getattr(getattr(_core, owner) if owner else _core, name)
     # The signature is split off the docstring, not left in front of it.
     assert (member.__doc__, getattr(member, "__text_signature__", None)) == (doc, signature)
     if signature is not None:
@@ -118,6 +131,10 @@ ARGUMENT_ERRORS = [
     ("get", ("a", "k", 1), {"default": 2}, TypeError, twice("Store.get", "default")),
     ("delete", (), {"key": "k"}, TypeError, missing("Store.delete", "'namespace'")),
     ("clear", (), {"x": 1}, TypeError, None),
+    ("restore", (), {}, TypeError, missing("Store.restore", "'snapshot'")),
+    ("restore", (Store(),), {}, TypeError, converts("snapshot", "Store", "Snapshot")),
+    ("diff", (), {"base": 5}, TypeError, converts("base", "int", "Snapshot")),
+    ("Snapshot", (), {}, TypeError, "No constructor defined for Snapshot"),
     ("Store", ("memory", "msgpack", None, 1), {}, TypeError, takes(NEW, "from 0 to 3", 4)),
     ("Store", (1, 2, 3, 4, 5), {}, TypeError, takes(NEW, "from 0 to 3", 5)),
     ("Store", ("disk",), {"history": 1}, TypeError, unexpected(NEW, "history")),
@@ -158,7 +175,9 @@ ARGUMENT_ERRORS = [
 def test_argument_errors(target, args, kwargs, error, message):
     store = Store()
     store.set("ns", "k", 1)
-    call = Store if target == "Store" else getattr(store, target, None) or getattr(_core, target)
+    snapshot = store.snapshot()
+    call = Store if target == "Store" else getattr(store, target, None) or getattr(snapshot, target, None)
+    call = call or getattr(_core, target)
     with pytest.raises(error) as exc:
         call(*args, **kwargs)
     assert type(exc.value) is error and exc.value.__cause__ is None

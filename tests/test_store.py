@@ -1,12 +1,14 @@
 """Store as Python sees it: construction, the class's behaviour, and every entry
-operation run against a dict of dicts. Argument errors are in test_module.py."""
+operation, snapshot, restore and diff run against a dict of dicts. Argument errors
+and exact texts are in test_module.py."""
 
 import sys
+import time
 import weakref
 
 import pytest
 from conftest import Index, as_decoded, same, shard_of, trees
-from derirezaro import Store, dumps
+from derirezaro import Snapshot, Store, dumps
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
@@ -43,12 +45,19 @@ def test_construction(args, kwargs, max_history):
 
 def test_instances_are_sealed_and_freed():
     store = Store()
-    with pytest.raises(TypeError):
-        type("Derived", (Store,), {})
-    with pytest.raises(AttributeError):
-        store.get = None
-    with pytest.raises(TypeError):
-        weakref.ref(store)
+    first = store.snapshot()
+    store.set("ns", "k", "v")
+    store.snapshot()
+    third = store.snapshot()
+    expected = ["Snapshot(id=1, size_bytes=0, parent=None)", "Snapshot(id=3, size_bytes=2, parent=Some(2))"]
+    assert [repr(first), repr(third)] == expected and bool(first) and third.keys == [("ns", "k")]
+    for cls, obj in [(Store, store), (Snapshot, first)]:
+        with pytest.raises(TypeError):
+            type("Derived", (cls,), {})
+        with pytest.raises(AttributeError):
+            obj.id = None
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
     # A freed instance gives back its memory and its reference to the class.
     references, blocks = sys.getrefcount(Store), sys.getallocatedblocks()
     for _ in range(100):
@@ -63,17 +72,29 @@ names = names | names.map(Name)
 unencodable = [object(), {1, 2}, [1, 2**64], {"a": [bytearray()]}, -(2**63) - 1, "\ud800", _cycle]
 
 
+def pairs(model):
+    return sorted((ns, key) for ns, keys in model.items() for key in keys)
+
+
+def model_diff(new, old):
+    added, removed = set(pairs(new)) - set(pairs(old)), set(pairs(old)) - set(pairs(new))
+    changed = [p for p in pairs(new) if p in pairs(old) and dumps(new[p[0]][p[1]]) != dumps(old[p[0]][p[1]])]
+    return {"added": sorted(added), "removed": sorted(removed), "changed": changed}
+
+
 class StoreMachine(RuleBasedStateMachine):
     """The store against a dict of dicts. A namespace stays after its last key is
-    deleted, in the model as in the store, until clear()."""
+    deleted, in the model as in the store, until clear(). Snapshots are held with
+    the model they were taken of."""
 
     def __init__(self):
         super().__init__()
         self.store = Store()
         self.model = {}
+        self.snapshots = []
 
     def entries(self):
-        return sorted((ns, key) for ns, keys in self.model.items() for key in keys)
+        return pairs(self.model)
 
     @rule(ns=names, key=names, value=trees(size=3, max_leaves=8))
     def set(self, ns, key, value):
@@ -124,6 +145,30 @@ class StoreMachine(RuleBasedStateMachine):
     def clear(self):
         assert self.store.clear() is None
         self.model.clear()
+
+    @rule()
+    def snapshot(self):
+        snapshot, last = self.store.snapshot(), self.snapshots[-1][0].id if self.snapshots else None
+        assert (snapshot.id - 1, snapshot.parent) == (
+            last or 0,
+            last,
+        ) and time.time() - snapshot.timestamp < 60
+        self.snapshots.append((snapshot, {ns: dict(keys) for ns, keys in self.model.items()}))
+
+    @precondition(lambda self: self.snapshots)
+    @rule(new=st.integers(), old=st.integers())
+    def diff_and_restore(self, new, old):
+        (new, new_model), (old, old_model) = (self.snapshots[i % len(self.snapshots)] for i in (new, old))
+        assert {k: sorted(v) for k, v in new.diff(base=old).items()} == model_diff(new_model, old_model)
+        self.store.restore(old)
+        self.model = {ns: dict(keys) for ns, keys in old_model.items()}
+
+    @invariant()
+    def snapshots_never_change(self):
+        for snapshot, model in self.snapshots:
+            assert sorted(snapshot.keys) == pairs(model) and snapshot.size_bytes == sum(
+                len(dumps(value)) for keys in model.values() for value in keys.values()
+            )
 
     @invariant()
     def listings_and_counts(self):

@@ -49,4 +49,37 @@ class Store:
         """All namespaces currently in the store."""
     def clear(self) -> None:
         """Remove all entries (does not clear snapshot history)."""
+    def snapshot(self) -> Snapshot:
+        """Capture a cheap, immutable snapshot of the current state.
+
+        Read-locks every shard (in order) so the clone is a consistent
+        point-in-time view, then clones each shard map (O(1) structural share).
+        """
+    def restore(self, snapshot: Snapshot) -> None:
+        """Roll the store back to a previously captured snapshot."""
     def __len__(self) -> int: ...
+
+class Snapshot:
+    """A cheap, immutable point-in-time view of a [`Store`]."""
+
+    @property
+    def id(self) -> int:
+        """Monotonic id assigned by the originating store."""
+    @property
+    def timestamp(self) -> float:
+        """Seconds since the Unix epoch when the snapshot was taken."""
+    @property
+    def parent(self) -> int | None:
+        """Id of the previous snapshot from the same store (for incremental diffs)."""
+    @property
+    def size_bytes(self) -> int:
+        """Total size in bytes of all stored (serialized) values."""
+    @property
+    def keys(self) -> list[tuple[str, str]]:
+        """All `(namespace, key)` pairs present in the snapshot."""
+    def diff(self, base: Snapshot) -> dict[str, list[tuple[str, str]]]:
+        """Incremental diff describing how to go from `base` to `self`.
+
+        Returns a dict with keys `"added"`, `"removed"`, and `"changed"`, each
+        mapping to a list of `(namespace, key)` tuples.
+        """
