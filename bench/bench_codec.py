@@ -31,12 +31,8 @@ beside the current one and timed as one more contestant, "derirezaro
 below 1.0 the current build is faster).
 """
 
-import argparse
 import gc
-import importlib.machinery
-import importlib.util
 import itertools
-import json
 import os
 import platform
 import random
@@ -46,39 +42,9 @@ import time
 from functools import partial
 
 import derirezaro
+from common import argument_parser, cpu_name, load_baseline, write_json
 
 BASELINE = "derirezaro (baseline)"
-
-
-def load_baseline(root):
-    """Load DIR/derirezaro/_core from an installed copy, beside the current build.
-
-    The loader finds the init function by the last part of the module name, so
-    "derirezaro_baseline._core" initialises the other file's _core under a name
-    of its own: a second module, with its own types and state, in this process.
-    Only the extension is loaded; the package's __init__ merely re-exports it.
-    """
-    pkg = os.path.join(root, "derirezaro")
-    path = next(
-        (
-            p
-            for s in importlib.machinery.EXTENSION_SUFFIXES
-            if os.path.isfile(p := os.path.join(pkg, "_core" + s))
-        ),
-        None,
-    )
-    if path is None:
-        sys.exit(f"--baseline: no derirezaro/_core extension for this Python under {root}")
-    # The dynamic loader hands back the library already mapped for the same
-    # file, so that would not be a second copy at all.
-    if os.path.samefile(path, derirezaro._core.__file__):
-        sys.exit(f"--baseline: {path} is the build being measured")
-    name = "derirezaro_baseline._core"
-    spec = importlib.util.spec_from_file_location(name, path)
-    core = importlib.util.module_from_spec(spec)
-    sys.modules[name] = core
-    spec.loader.exec_module(core)
-    return core
 
 
 def load_peers(baseline=None):
@@ -274,24 +240,8 @@ def fmt_us(v):
     return f"{v:.2f}" if v < 10 else f"{v:.1f}" if v < 100 else f"{v:,.0f}"
 
 
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return next(ln.split(":", 1)[1].strip() for ln in f if ln.startswith("model name"))
-    except (OSError, StopIteration):
-        return platform.processor() or platform.machine()
-
-
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--repeats", type=int, default=15, help="timed repeats per peer (default 15)")
-    ap.add_argument("--quick", action="store_true", help="3 short repeats: a smoke run")
-    ap.add_argument("--json", metavar="PATH", help="also write the raw numbers as JSON")
-    ap.add_argument(
-        "--baseline",
-        metavar="DIR",
-        help="also time the derirezaro installed under DIR (pip install --target DIR)",
-    )
+    ap = argument_parser(__doc__)
     args = ap.parse_args(argv)
     repeats, target = (3, 0.005) if args.quick else (max(1, args.repeats), 0.03)
 
@@ -352,9 +302,7 @@ def main(argv=None):
             print("| " + " | ".join(cells) + " |", flush=True)
         print()
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump(raw, f, indent=1)
-        print(f"raw numbers written to {args.json}")
+        write_json(args.json, raw)
 
 
 if __name__ == "__main__":

@@ -24,8 +24,6 @@ import argparse
 import copy
 import ctypes
 import gc
-import importlib.machinery
-import importlib.util
 import json
 import os
 import platform
@@ -33,11 +31,11 @@ import random
 import statistics
 import subprocess
 import sys
-import threading
 import time
 from itertools import cycle, islice
 
 import derirezaro
+from common import argument_parser, busy_thread, cpu_name, load_baseline, write_json
 
 BASELINE = "derirezaro (baseline)"
 N_NS = 1000  # namespaces at every size; the keys per namespace grow with it
@@ -52,37 +50,6 @@ DIFF_SPLIT = (40, 30, 30)  # changed, added, removed keys between the two diffed
 
 def value(i):
     return {"i": i, "s": "xxxxxxxx"}
-
-
-def load_baseline(root):
-    """Load DIR/derirezaro/_core from an installed copy, beside the current build.
-
-    The loader finds the init function by the last part of the module name, so
-    "derirezaro_baseline._core" initialises the other file's _core under a name
-    of its own: a second module, with its own types and state, in this process.
-    Only the extension is loaded; the package's __init__ merely re-exports it.
-    """
-    pkg = os.path.join(root, "derirezaro")
-    path = next(
-        (
-            p
-            for s in importlib.machinery.EXTENSION_SUFFIXES
-            if os.path.isfile(p := os.path.join(pkg, "_core" + s))
-        ),
-        None,
-    )
-    if path is None:
-        sys.exit(f"--baseline: no derirezaro/_core extension for this Python under {root}")
-    # The dynamic loader hands back the library already mapped for the same
-    # file, so that would not be a second copy at all.
-    if os.path.samefile(path, derirezaro._core.__file__):
-        sys.exit(f"--baseline: {path} is the build being measured")
-    name = "derirezaro_baseline._core"
-    spec = importlib.util.spec_from_file_location(name, path)
-    core = importlib.util.module_from_spec(spec)
-    sys.modules[name] = core
-    spec.loader.exec_module(core)
-    return core
 
 
 def builds(baseline=None):
@@ -465,26 +432,12 @@ def section_diff(fx, build_names, repeats, target, raw):
 
 def rate(fn, seconds, busy):
     """fn() calls/s for `seconds`, alone or beside a thread spinning in Python."""
-    stop, started = [], threading.Event()
-
-    def spin():
-        started.set()
-        n = 0
-        while not stop:
-            n += 1
-
-    spinner = threading.Thread(target=spin)
-    if busy:
-        spinner.start()
-        started.wait()
-    done, t0 = 0, time.perf_counter()
-    while (t := time.perf_counter()) < t0 + seconds:
-        for _ in range(10):  # short batches bound the overshoot if calls stall
-            fn()
-        done += 10
-    stop.append(True)
-    if busy:
-        spinner.join()
+    with busy_thread(busy):
+        done, t0 = 0, time.perf_counter()
+        while (t := time.perf_counter()) < t0 + seconds:
+            for _ in range(10):  # short batches bound the overshoot if calls stall
+                fn()
+            done += 10
     return done / (t - t0)
 
 
@@ -678,24 +631,8 @@ def section_memory(stores, n, rounds, repeats, raw, baseline_dir=None):
     )
 
 
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return next(ln.split(":", 1)[1].strip() for ln in f if ln.startswith("model name"))
-    except (OSError, StopIteration):
-        return platform.processor() or platform.machine()
-
-
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--repeats", type=int, default=15, help="timed repeats (default 15)")
-    ap.add_argument("--quick", action="store_true", help="few short repeats: a smoke run")
-    ap.add_argument("--json", metavar="PATH", help="also write the raw numbers as JSON")
-    ap.add_argument(
-        "--baseline",
-        metavar="DIR",
-        help="also time the derirezaro installed under DIR (pip install --target DIR)",
-    )
+    ap = argument_parser(__doc__)
     ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     baseline = load_baseline(args.baseline) if args.baseline else None
@@ -757,9 +694,7 @@ def main(argv=None):
     finally:
         gc.enable()
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump(raw, f, indent=1)
-        print(f"raw numbers written to {args.json}")
+        write_json(args.json, raw)
 
 
 if __name__ == "__main__":

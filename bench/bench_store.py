@@ -18,8 +18,6 @@ derirezaro appears; "vs baseline" is current / baseline.
 
 import argparse
 import gc
-import importlib.machinery
-import importlib.util
 import json
 import os
 import platform
@@ -32,6 +30,7 @@ from importlib import metadata
 from itertools import cycle, islice
 
 import derirezaro
+from common import argument_parser, busy_thread, cpu_name, load_baseline, write_json
 
 try:
     import msgpack
@@ -86,37 +85,6 @@ class PersistentStore(DictStore):
         root, insert = self._data, self._insert
         inner = insert(root.get(namespace, self._empty), key, self._pack(value))
         self._data = insert(root, namespace, inner)
-
-
-def load_baseline(root):
-    """Load DIR/derirezaro/_core from an installed copy, beside the current build.
-
-    The loader finds the init function by the last part of the module name, so
-    "derirezaro_baseline._core" initialises the other file's _core under a name
-    of its own: a second module, with its own types and state, in this process.
-    Only the extension is loaded; the package's __init__ merely re-exports it.
-    """
-    pkg = os.path.join(root, "derirezaro")
-    path = next(
-        (
-            p
-            for s in importlib.machinery.EXTENSION_SUFFIXES
-            if os.path.isfile(p := os.path.join(pkg, "_core" + s))
-        ),
-        None,
-    )
-    if path is None:
-        sys.exit(f"--baseline: no derirezaro/_core extension for this Python under {root}")
-    # The dynamic loader hands back the library already mapped for the same
-    # file, so that would not be a second copy at all.
-    if os.path.samefile(path, derirezaro._core.__file__):
-        sys.exit(f"--baseline: {path} is the build being measured")
-    name = "derirezaro_baseline._core"
-    spec = importlib.util.spec_from_file_location(name, path)
-    core = importlib.util.module_from_spec(spec)
-    sys.modules[name] = core
-    spec.loader.exec_module(core)
-    return core
 
 
 def contestants(baseline=None):
@@ -321,28 +289,14 @@ def threaded(store, workers, rounds):
 
 def rate(store, seconds, busy):
     """set+get ops/s for `seconds`, alone or beside a thread spinning in Python."""
-    stop, started = [], threading.Event()
-
-    def spin():
-        started.set()
-        n = 0
-        while not stop:
-            n += 1
-
-    spinner = threading.Thread(target=spin)
-    if busy:
-        spinner.start()
-        started.wait()
     s, g, v, batch = store.set, store.get, VALUE, [k for _, k in PAIRS[:10]]
-    done, t0 = 0, time.perf_counter()
-    while (t := time.perf_counter()) < t0 + seconds:
-        for k in batch:  # short batches bound the overshoot if calls stall
-            s("busy", k, v)
-            g("busy", k)
-        done += 2 * len(batch)
-    stop.append(True)
-    if busy:
-        spinner.join()
+    with busy_thread(busy):
+        done, t0 = 0, time.perf_counter()
+        while (t := time.perf_counter()) < t0 + seconds:
+            for k in batch:  # short batches bound the overshoot if calls stall
+                s("busy", k, v)
+                g("busy", k)
+            done += 2 * len(batch)
     return done / (t - t0)
 
 
@@ -379,14 +333,6 @@ def section_threads(peers, repeats, seconds, raw):
         table(title, ["contestant"] + head, rows)
 
 
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            return next(ln.split(":", 1)[1].strip() for ln in f if ln.startswith("model name"))
-    except (OSError, StopIteration):
-        return platform.processor() or platform.machine()
-
-
 def dist_version(dist):
     try:
         return metadata.version(dist)
@@ -395,15 +341,7 @@ def dist_version(dist):
 
 
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--repeats", type=int, default=15, help="timed repeats (default 15)")
-    ap.add_argument("--quick", action="store_true", help="few short repeats: a smoke run")
-    ap.add_argument("--json", metavar="PATH", help="also write the raw numbers as JSON")
-    ap.add_argument(
-        "--baseline",
-        metavar="DIR",
-        help="also time the derirezaro installed under DIR (pip install --target DIR)",
-    )
+    ap = argument_parser(__doc__)
     ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     baseline = load_baseline(args.baseline) if args.baseline else None
@@ -459,9 +397,7 @@ def main(argv=None):
     finally:
         gc.enable()
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump(raw, f, indent=1)
-        print(f"raw numbers written to {args.json}")
+        write_json(args.json, raw)
 
 
 if __name__ == "__main__":
