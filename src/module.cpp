@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec/py_functions.hpp"
+#include "graph/py_graph.hpp"
 #include "lib/module_init.hpp"
 #include "store/py_snapshot.hpp"
 #include "store/py_store.hpp"
@@ -29,7 +30,9 @@ std::vector<py::MemberDef> module_functions() {
   return rows;
 }
 
-std::vector<py::ClassFactory> module_classes() { return {&py::store_class, &py::snapshot_class}; }
+std::vector<py::ClassFactory> module_classes() {
+  return {&py::store_class, &py::snapshot_class, &py::graph_class};
+}
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,

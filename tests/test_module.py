@@ -23,11 +23,10 @@ def test_module_identity_exports_and_version():
         sys.modules["derirezaro._core"] = saved
     del saved
     assert sys.getrefcount(_core) == references, "a second import hands out a new reference"
-    assert (
-        _core.__all__
-        == derirezaro.__all__
-        == ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot"]
-    )
+    assert _core.__all__ == derirezaro.__all__[:-1] == [
+        "__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"
+    ]  # fmt: skip
+    assert derirezaro.__all__[-1] == "to_mermaid"
     assert (_core.__name__, _core.__doc__) == ("derirezaro._core", "The `derirezaro._core` native module.")
     assert _core.__version__ == _core.core_version() == derirezaro.__version__ == "0.9.2"
     assert not hasattr(_core, "PanicException")
@@ -65,6 +64,25 @@ SURFACE = [
     ("Snapshot.parent", None, "Id of the previous snapshot from the same store (for incremental diffs)."),
     ("Snapshot.size_bytes", None, "Total size in bytes of all stored (serialized) values."),
     ("Snapshot.keys", None, "All `(namespace, key)` pairs present in the snapshot."),
+    ("HandoffGraph", '(on_cycle="error")',
+     "A deterministic routing graph over named nodes with conditional edges."),
+    ("HandoffGraph.on_cycle", None, 'Behaviour on cycle detection: `"error"` or `"allow"`.'),
+    ("HandoffGraph.add_node", "($self, name)",
+     "Register a node with no edges (edges also register their endpoints)."),
+    ("HandoffGraph.add_edge", "($self, from_node, to, when=None)",
+     "Add a directed edge `from -> to`, optionally guarded by a `when`\n"
+     "condition (see the condition mini-language).\n\n"
+     "Raises `ValueError` on an invalid condition, or \u2014 when `on_cycle` is\n"
+     '`"error"` \u2014 if the edge would create a cycle.'),
+    ("HandoffGraph.route", "($self, node, state=None)", "Resolve the next node from `node` given `state`.\n\n"
+     "Evaluates outgoing edges in insertion order and returns the first whose\n"
+     "condition is satisfied (an edge with no condition always matches).\n"
+     "Returns `None` if no edge matches."),
+    ("HandoffGraph.nodes", "($self)", "All nodes in the graph (sorted for stable output)."),
+    ("HandoffGraph.edges", "($self, node)",
+     "Outgoing edges of `node` as `(to, when)` pairs, in insertion order."),
+    ("HandoffGraph.has_node", "($self, node)", "Whether `node` exists in the graph."),
+    ("HandoffGraph.is_dag", "($self)", "Whether the graph is currently acyclic."),
     ("Snapshot.diff", "($self, base)", "Incremental diff describing how to go from `base` to `self`.\n\n"
      'Returns a dict with keys `"added"`, `"removed"`, and `"changed"`, each\n'
      "mapping to a list of `(namespace, key)` tuples."),
@@ -135,6 +153,11 @@ ARGUMENT_ERRORS = [
     ("restore", (Store(),), {}, TypeError, converts("snapshot", "Store", "Snapshot")),
     ("diff", (), {"base": 5}, TypeError, converts("base", "int", "Snapshot")),
     ("Snapshot", (), {}, TypeError, "No constructor defined for Snapshot"),
+    ("HandoffGraph", ("error", 1), {}, TypeError, takes("HandoffGraph.__new__", "from 0 to 1", 2)),
+    ("add_edge", ("a",), {}, TypeError, missing("HandoffGraph.add_edge", "'to'")),
+    ("add_edge", ("a", "b"), {"when": 5}, TypeError, converts("when", "int")),
+    ("route", (), {"node": "a", "state": 1, "x": 2}, TypeError, unexpected("HandoffGraph.route", "x")),
+    ("has_node", (None,), {}, TypeError, converts("node", "NoneType")),
     ("Store", ("memory", "msgpack", None, 1), {}, TypeError, takes(NEW, "from 0 to 3", 4)),
     ("Store", (1, 2, 3, 4, 5), {}, TypeError, takes(NEW, "from 0 to 3", 5)),
     ("Store", ("disk",), {"history": 1}, TypeError, unexpected(NEW, "history")),
@@ -175,9 +198,8 @@ ARGUMENT_ERRORS = [
 def test_argument_errors(target, args, kwargs, error, message):
     store = Store()
     store.set("ns", "k", 1)
-    snapshot = store.snapshot()
-    call = Store if target == "Store" else getattr(store, target, None) or getattr(snapshot, target, None)
-    call = call or getattr(_core, target)
+    owners = [store, store.snapshot(), _core.HandoffGraph(), _core]
+    call = Store if target == "Store" else next(getattr(o, target) for o in owners if hasattr(o, target))
     with pytest.raises(error) as exc:
         call(*args, **kwargs)
     assert type(exc.value) is error and exc.value.__cause__ is None

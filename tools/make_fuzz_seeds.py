@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed corpus of the MessagePack reader fuzzer.
+"""Writes the seed corpora of the fuzzers: the MessagePack reader's, and the
+condition language's (a condition, a NUL byte, then a state in MessagePack).
 
 Deterministic and dependency-free: run it again after changing a seed and
 commit the result. Seeds are small on purpose; libFuzzer mutates from them,
@@ -7,14 +8,14 @@ so each one only needs to show the fuzzer a family, a boundary or a shape
 (every marker family, the forms the writer never produces, nesting, and a
 few inputs cut short) rather than be realistic.
 
-    python3 tools/make_fuzz_seeds.py [output-dir]
+    python3 tools/make_fuzz_seeds.py [corpus-dir]    # writes corpus-dir/{reader,condition}
 """
 
 import pathlib
 import struct
 import sys
 
-DEFAULT_DIR = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus" / "reader"
+DEFAULT_DIR = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
 
 
 def pack(obj):
@@ -133,12 +134,54 @@ SEEDS = {
 }
 
 
+STATE = {"tier": "gold", "count": 3, "ratio": 2.5, "flag": True, "none": None, "tags": ["x", "y"],
+         "user": {"name": "alice", "profile": {"tier": "gold"}}, "nums": [1.0, 2], "nan": float("nan"),
+         "meta": {"k": 0}, "": "empty key", "\u00e9t\u00e9": [b"raw"]}  # fmt: skip
+
+# Every token, both quotes and their escapes, numbers at their limits, every
+# comparison and the membership test over each variant, paths, precedence,
+# the depth limits just inside and just beyond, long chains, and the lexer's
+# and parser's refusals.
+CONDITIONS = {
+    "compare": "tier == 'gold' and count >= 2 or not flag",
+    "all_ops": "a == 1 and b != 2.5 and c < 'x' and d <= -3 and e > 0.0 and f >= null and g in h",
+    "membership": "'x' in tags and 1 in nums and 'k' in meta and 'li' in user.name and '' in tier",
+    "paths": 'user.profile.tier == "gold" and user.missing.deeper == None',
+    "literals": "True and true and False or false or none or None or null",
+    "numbers": "x == 9223372036854775807 or x == -9223372036854775808 or x == 1.7976931348623157",
+    "strings": "s == 'it\\'s' or s == \"a\\\"b\" or s == '\\n\\t\\q\\\\'",
+    "unicode": "\u00e9t\u00e9 == 'caf\u00e9' and \u03b1\u0661 != '\u0301'",
+    "precedence": "not a == b or (c and (d or e)) and not not f",
+    "parens_12": "(" * 12 + "x" + ")" * 12,
+    "parens_13": "(" * 13 + "x" + ")" * 13,
+    "nots_60": "not " * 60 + "x",
+    "nots_61": "not " * 61 + "x",
+    "long_and": " and ".join(f"k{i}" for i in range(300)),
+    "long_or": " or ".join(f"v == {i}" for i in range(300)),
+    "refusals": "a = 1",
+    "bang": "!x",
+    "trailing": "a == b == c",
+    "dot": "a.1",
+    "unterminated": "'abc\\",
+    "overflow": "9223372036854775808",
+    "two_points": "1.2.3",
+    "minus": "x - 1",
+}
+
+
 def main():
-    out = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_DIR
-    out.mkdir(parents=True, exist_ok=True)
-    for name, data in SEEDS.items():
-        (out / name).write_bytes(data)
-    print(f"wrote {len(SEEDS)} seeds to {out}")
+    root = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_DIR
+    for corpus, seeds in (("reader", SEEDS), ("condition", condition_seeds())):
+        out = root / corpus
+        out.mkdir(parents=True, exist_ok=True)
+        for name, data in seeds.items():
+            (out / name).write_bytes(data)
+        print(f"wrote {len(seeds)} seeds to {out}")
+
+
+def condition_seeds():
+    state = pack(STATE)
+    return {name: text.encode() + b"\0" + state for name, text in CONDITIONS.items()}
 
 
 if __name__ == "__main__":

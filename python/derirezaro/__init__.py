@@ -3,5 +3,6 @@
 from . import _core
 from ._core import *  # noqa: F401,F403  (the names listed in _core.__all__)
 from ._core import __version__ as __version__
+from .mermaid import to_mermaid
 
-__all__ = list(_core.__all__)
+__all__ = [*_core.__all__, "to_mermaid"]

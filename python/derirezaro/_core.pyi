@@ -83,3 +83,37 @@ class Snapshot:
         Returns a dict with keys `"added"`, `"removed"`, and `"changed"`, each
         mapping to a list of `(namespace, key)` tuples.
         """
+
+class HandoffGraph:
+    """A deterministic routing graph over named nodes with conditional edges."""
+
+    def __new__(cls, on_cycle: str = "error") -> HandoffGraph: ...
+    @property
+    def on_cycle(self) -> str:
+        """Behaviour on cycle detection: `"error"` or `"allow"`."""
+    def add_node(self, name: str) -> None:
+        """Register a node with no edges (edges also register their endpoints)."""
+    def add_edge(self, from_node: str, to: str, when: str | None = None) -> None:
+        """Add a directed edge `from -> to`, optionally guarded by a `when`
+        condition (see the condition mini-language).
+
+        Raises `ValueError` on an invalid condition, or — when `on_cycle` is
+        `"error"` — if the edge would create a cycle.
+        """
+    def route(self, node: str, state: Packable = None) -> str | None:
+        """Resolve the next node from `node` given `state`.
+
+        Evaluates outgoing edges in insertion order and returns the first whose
+        condition is satisfied (an edge with no condition always matches).
+        Returns `None` if no edge matches.
+        """
+    def nodes(self) -> list[str]:
+        """All nodes in the graph (sorted for stable output)."""
+    def edges(self, node: str) -> list[tuple[str, str | None]]:
+        """Outgoing edges of `node` as `(to, when)` pairs, in insertion order."""
+    def has_node(self, node: str) -> bool:
+        """Whether `node` exists in the graph."""
+    def is_dag(self) -> bool:
+        """Whether the graph is currently acyclic."""
+    def __contains__(self, node: str) -> bool: ...
+    def __len__(self) -> int: ...

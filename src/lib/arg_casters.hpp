@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "lib/errors.hpp"
 #include "lib/instance.hpp"
@@ -89,6 +90,24 @@ struct ArgCaster<ByteView> {
     }
     out.data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(obj));
     out.size = static_cast<size_t>(PyBytes_Size(obj));
+    return true;
+  }
+};
+
+// A parameter that also takes None (the same as leaving it out), unlike
+// std::optional<T>, for which None is a wrong type like any other.
+template <class T>
+struct NoneOr {
+  std::optional<T> value;
+};
+
+template <class T>
+struct ArgCaster<NoneOr<T>> {
+  static bool convert(PyObject* obj, NoneOr<T>& out) {
+    if (obj == Py_None) return true;
+    T value{};
+    if (!ArgCaster<T>::convert(obj, value)) return false;
+    out.value = std::move(value);
     return true;
   }
 };

@@ -59,4 +59,13 @@ auto run_locked(LockSource&& source, WorkLength length, Work&& work) {
   return work(guard);
 }
 
+// The lock source of work that takes no lock of ours but may be long
+// (evaluating many conditions over a large state): short work keeps the
+// interpreter lock, long work gives it up.
+struct NoLock {
+  struct Held {};
+  std::optional<Held> try_acquire() const { return Held{}; }
+  Held acquire() const { return {}; }
+};
+
 }  // namespace derirezaro::py

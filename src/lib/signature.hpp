@@ -30,6 +30,7 @@ class Signature {
   // std::invalid_argument, naming both, when the text cannot be read.
   Signature(std::string_view qualified_name, std::string_view text_signature);
 
+  const std::string& full_name() const { return full_name_; }  // "Store.set()"
   size_t size() const { return names_.size(); }
   const char* name(size_t i) const { return names_[i].c_str(); }
 

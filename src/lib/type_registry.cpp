@@ -1,6 +1,7 @@
 #include "lib/type_registry.hpp"
 
 #include <deque>
+#include <stdexcept>
 #include <string>
 
 #include "lib/py_ref.hpp"
@@ -33,6 +34,13 @@ void bind_signature(const std::string& owner, const MemberDef& m) {
   if (m.signature == nullptr) return;
   const char* params = m.kind == MemberKind::slot ? m.slot_signature : m.text_signature;
   std::string qualified = owner.empty() ? std::string(m.name) : owner + "." + m.name;
+  // One C++ function has one signature slot: a second row for it would
+  // make the first row's messages name the second member. (A retried
+  // import binds the same member again, which is fine.)
+  if (*m.signature != nullptr && (*m.signature)->full_name() != qualified + "()") {
+    throw std::logic_error("one C++ function serves both " + (*m.signature)->full_name() + " and " +
+                           qualified + "()");
+  }
   *m.signature = new Signature(qualified, params);  // lives for the process
 }
 

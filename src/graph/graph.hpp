@@ -1,0 +1,85 @@
+// Graph: named nodes and directed edges guarded by conditions, the cycle
+// policy, and routing. Plain C++: the Python class `HandoffGraph`
+// (py_graph.cpp) wraps it.
+//
+// The graph only grows. Node names are compared byte for byte (the empty
+// name is a name). Every edge's target, and every node with outgoing edges,
+// is a node. With the policy `error` the edges never form a cycle, self-loops
+// included; with `allow` any edge is accepted. A condition is parsed once,
+// when its edge is added; routing evaluates the stored tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "codec/value.hpp"
+#include "condition/expr.hpp"
+
+namespace derirezaro::graph {
+
+enum class CyclePolicy : uint8_t { error, allow };
+
+struct Edge {
+  std::string to;
+  std::optional<std::string> when;  // the condition text exactly as given
+  condition::ExprPtr guard;         // parsed from `when`; present exactly when it is
+};
+
+class Graph {
+ public:
+  explicit Graph(CyclePolicy policy) : policy_(policy) {}
+
+  CyclePolicy policy() const { return policy_; }
+
+  void add_node(std::string_view name);
+  // Adds the edge, or returns why it is refused ("invalid condition: ...",
+  // or the cycle message) and changes nothing. A condition error is
+  // reported before a cycle error.
+  std::optional<std::string> add_edge(std::string_view from, std::string_view to,
+                                      std::optional<std::string_view> when);
+
+  // Whether the edges form no cycle. Linear in nodes and edges.
+  bool is_dag() const;
+
+  // The target of the first edge out of `node` whose guard holds for
+  // `state` (an edge without one always holds), or null. The pointer is
+  // valid until the graph next changes.
+  const std::string* route(std::string_view node, const codec::Value& state) const;
+  // A bound on the work route(node, ...) does per entry of the state's
+  // top-level map: the length of the guards' texts, summed.
+  size_t guard_weight(std::string_view node) const;
+
+  // Every node name, sorted by UTF-8 bytes (code point order). Views into
+  // the graph, valid until it next changes.
+  std::vector<std::string_view> nodes() const;
+  // The edges out of `node` in insertion order; null when it has none.
+  const std::vector<Edge>* edges(std::string_view node) const;
+  bool has_node(std::string_view name) const { return nodes_.find(name) != nodes_.end(); }
+  size_t node_count() const { return nodes_.size(); }
+  size_t edge_count() const { return edge_count_; }
+
+ private:
+  // Heterogeneous lookup: a string_view finds a std::string key without a copy.
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>{}(name); }
+  };
+  using NameEqual = std::equal_to<>;
+
+  // Whether `target` can be reached from `start` along the edges; each node
+  // is visited at most once, with an explicit stack.
+  bool reaches(std::string_view start, std::string_view target) const;
+
+  const CyclePolicy policy_;
+  std::unordered_map<std::string, std::vector<Edge>, NameHash, NameEqual> adjacency_;
+  std::unordered_set<std::string, NameHash, NameEqual> nodes_;
+  size_t edge_count_ = 0;
+};
+
+}  // namespace derirezaro::graph

@@ -1,0 +1,356 @@
+"""HandoffGraph and its condition language, at the Python surface: every lexer and
+parser message in one table, the evaluator against a small Python model over random
+conditions and states, the graph's own rules, and the interpreter lock around route."""
+
+import math
+import threading
+
+import pytest
+from derirezaro import HandoffGraph, to_mermaid
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+
+NESTED = "condition nested too deeply"
+# (condition, the message after "invalid condition: ", or None when it parses).
+CONDITIONS = [
+    ("", "empty condition"), (" \t\u3000\u2028", "empty condition"),
+    ("x = 1", "expected '==' (single '=' is not valid)"), ("!x", "expected '!=' (use 'not' for negation)"),
+    ("'abc", "unterminated string literal"), ("'abc\\", "unterminated string literal"),
+    ("1.2.3", "invalid number '1.2.3'"), ("9223372036854775808", "invalid number '9223372036854775808'"),
+    ("x - 1", "unexpected character '-'"), ("x#y", "unexpected character '#'"),
+    ("+1", "unexpected character '+'"),
+    ("\u0661", "unexpected character '\u0661'"), ("a\u0000", "unexpected character '\u0000'"),
+    ("a == b == c", "unexpected trailing token Eq"), ("a not in b", "unexpected trailing token Not"),
+    ("a b", 'unexpected trailing token Ident("b")'), ("a)", "unexpected trailing token RParen"),
+    ("true.x", "unexpected trailing token Dot"), ("a 1.", "unexpected trailing token Int(1)"),
+    ("a -1", "unexpected trailing token Int(-1)"), ("a 007", "unexpected trailing token Int(7)"),
+    ("a -9223372036854775808", "unexpected trailing token Int(-9223372036854775808)"),
+    ("a 1e5", "unexpected trailing token Int(1)"), ("a 3abc", "unexpected trailing token Int(3)"),
+    ("a .5", "expected identifier after '.'"), ("a TRUE", 'unexpected trailing token Ident("TRUE")'),
+    ("a Null", 'unexpected trailing token Ident("Null")'), ("a Or", 'unexpected trailing token Ident("Or")'),
+    ("a True", "unexpected trailing token Bool(true)"), ("a False", "unexpected trailing token Bool(false)"),
+    ("a none", "unexpected trailing token Null"), ("a <> b", "unexpected token Some(Gt)"),
+    ("a == not b", "unexpected token Some(Not)"), ("a ==", "unexpected token None"),
+    ("()", "unexpected token Some(RParen)"), ("and", "unexpected token Some(And)"),
+    ("in", "unexpected token Some(In)"), ("a == (b or)", "unexpected token Some(RParen)"),
+    ("(a", "expected ')'"), ("(a b)", "expected ')'"), ("a.", "expected identifier after '.'"),
+    ("a.and", "expected identifier after '.'"), ("a.1", "expected identifier after '.'"),
+    ("(" * 13 + "x" + ")" * 13, NESTED), ("not " * 61 + "x", NESTED), ("not " * 100_000 + "x", NESTED),
+    # Floats render in the shortest form that reads back.
+    *((f"a {text}", f"unexpected trailing token Float({shown})") for text, shown in [
+        ("1.5", "1.5"), ("2.0", "2.0"), ("0.25", "0.25"), ("0.0001", "0.0001"), ("0.00001", "1e-5"),
+        ("0.00000015", "1.5e-7"), ("9999999999999998.0", "9999999999999998.0"),
+        ("10000000000000000.0", "1e16"), ("-0.0", "-0.0"), ("1" * 400 + ".0", "inf"),
+        ("-" + "1" * 400 + ".0", "-inf"), ("0.1000000000000000055511151231257827", "0.1")]),
+    # Strings render escaped, quotes and all.
+    *((f"a {text}", f"unexpected trailing token Str({shown})") for text, shown in [
+        ("'it\\'s'", '"it\'s"'), ('"a\'b"', '"a\'b"'), ("'\\q\\n\\t\\\\'", '"q\\n\\t\\\\"'),
+        ("'\"'", '"\\""'), ("'\r\0'", '"\\r\\0"'),
+        ("'e\u0301 \u00a0\u200b\u2028\u00e9'", '"e\\u{301} \\u{a0}\\u{200b}\\u{2028}\u00e9"'),
+        ("'\U000e0001\U0010ffff\x7f'", '"\\u{e0001}\\u{10ffff}\\u{7f}"')]),
+    *((f"a {text}", f"unexpected trailing token Ident({shown})") for text, shown in [
+        ("\u00fcber_2", '"\u00fcber_2"'), ("_\u0661\u2167", '"_\u0661\u2167"'), ("x\u00b2", '"x\u00b2"')]),
+    ("(" * 12 + "x" + ")" * 12, None), ("not " * 60 + "x", None), (" and ".join(["x"] * 100_000), None),
+    ("user.profile.tier == 'gold'", None), ("a <= b or c >= d and e != f and g < h and i > j", None),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("when, error", CONDITIONS, ids=range(len(CONDITIONS)))
+def test_condition_messages(when, error):
+    graph = HandoffGraph()
+    if error is None:
+        graph.add_edge("a", "b", when=when)
+        assert graph.edges("a") == [("b", when)]
+        return
+    with pytest.raises(ValueError) as refused:
+        graph.add_edge("a", "b", when)
+    assert str(refused.value) == "invalid condition: " + error
+    assert (len(graph), graph.nodes(), graph.edges("a")) == (0, [], [])
+
+
+# --- the evaluator against a model -------------------------------------------
+
+NAMES = ["a", "b", "c", "n", "s"]
+
+
+def numeric(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool)
+
+
+def structural(a, b):
+    if type(a) is not type(b) and not (isinstance(a, (list, tuple)) and isinstance(b, (list, tuple))):
+        return False
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(structural(x, y) for x, y in zip(a, b, strict=True))
+    if isinstance(a, dict):
+        pairs = zip(a.items(), b.items(), strict=True)
+        return len(a) == len(b) and all(structural(k, j) and structural(v, w) for (k, v), (j, w) in pairs)
+    return a == b
+
+
+def equal(a, b):
+    return float(a) == float(b) if numeric(a) and numeric(b) else structural(a, b)
+
+
+def truthy(v):
+    if v is None or isinstance(v, (bool, int, float)):
+        return bool(v) or (isinstance(v, float) and math.isnan(v))
+    return len(v) > 0
+
+
+def compare(op, a, b):
+    if op == "==":
+        return equal(a, b)
+    if op == "!=":
+        return not equal(a, b)
+    if op == "in":
+        if isinstance(b, str):
+            return isinstance(a, str) and a.encode() in b.encode()
+        if isinstance(b, (list, tuple)):
+            return any(equal(e, a) for e in b)
+        return isinstance(b, dict) and any(equal(k, a) for k in b)
+    if numeric(a) and numeric(b):
+        a, b = float(a), float(b)
+    elif isinstance(a, str) and isinstance(b, str):
+        a, b = a.encode(), b.encode()
+    else:
+        return False
+    return {"<": a < b, "<=": a <= b, ">": a > b, ">=": a >= b}[op]
+
+
+def model(expr, state):
+    kind = expr[0]
+    if kind == "lit":
+        return expr[2]
+    if kind == "path":
+        for segment in expr[1]:
+            state = state.get(segment) if isinstance(state, dict) else None
+        return state
+    if kind == "not":
+        return not truthy(model(expr[1], state))
+    if kind in ("and", "or"):
+        left = truthy(model(expr[1], state))
+        return (
+            (left and truthy(model(expr[2], state)))
+            if kind == "and"
+            else (left or truthy(model(expr[2], state)))
+        )
+    return compare(expr[1], model(expr[2], state), model(expr[3], state))
+
+
+def literal(value):
+    if value is None or isinstance(value, bool):
+        return ("lit", {None: "null", True: "true", False: "false"}[value], value)
+    return ("lit", repr(value), value)  # '...' for str; "-0.0", "2.5", "-3" for numbers
+
+
+leaf_values = st.none() | st.booleans() | st.integers(-3, 3) | st.sampled_from([0.0, -0.0, 1.0, 2.5, -1.5])
+leaf_values |= st.sampled_from(["", "a", "ab", "b", "é"])
+paths = st.lists(st.sampled_from(NAMES), min_size=1, max_size=3).map(lambda p: ("path", p))
+operands = paths | leaf_values.map(literal)
+comparisons = st.tuples(
+    st.just("cmp"), st.sampled_from(["==", "!=", "<", "<=", ">", ">=", "in"]), operands, operands
+)
+exprs = st.recursive(
+    operands | comparisons,
+    lambda inner: st.tuples(st.just("not"), inner) | st.tuples(st.sampled_from(["and", "or"]), inner, inner),
+    max_leaves=8,
+)
+state_values = st.recursive(
+    leaf_values | st.just(float("nan")),
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.sampled_from(NAMES), inner, max_size=3),
+    max_leaves=6,
+)
+states = st.dictionaries(st.sampled_from(NAMES), state_values, max_size=5)
+
+
+def text(expr, parens=False):
+    # Parentheses only where precedence needs them: each pair costs the parser
+    # five levels of its nesting budget.
+    kind = expr[0]
+    if kind in ("lit", "path"):
+        return expr[1] if kind == "lit" else ".".join(expr[1])
+    if kind == "cmp":
+        return f"{text(expr[2])} {expr[1]} {text(expr[3])}"
+    if kind == "not":
+        return "not " + text(expr[1], parens=expr[1][0] in ("and", "or"))
+    left, right = (
+        text(expr[1], expr[1][0] == "or" and kind == "and"),
+        text(expr[2], expr[2][0] in ("and", "or")),
+    )
+    inner = f"{left} {kind} {right}"
+    return f"({inner})" if parens else inner
+
+
+@settings(max_examples=600, deadline=None)
+@given(expr=exprs, state=states)
+def test_route_follows_the_model(expr, state):
+    graph = HandoffGraph()
+    try:
+        graph.add_edge("from", "held", when=text(expr))
+    except ValueError as e:
+        assume(str(e) != "invalid condition: " + NESTED)
+        raise
+    assert (graph.route("from", state) == "held") is truthy(model(expr, state))
+
+
+@pytest.mark.parametrize(
+    "when, state, holds",
+    [
+        ("a or b and c", {"a": 1}, True), ("a and b or c", {"c": 1}, True),
+        ("not a == b", {"a": 1, "b": 2}, True),
+        ("not not a", {"a": 0}, False), ("(a or b) == c", {"a": 1, "c": True}, True),
+        ("x == null and not x and x != 1 and not x < 1 and not x > 1", None, True),
+        ("count > 2", {"count": True}, False), ("flag == 1", {"flag": True}, False),
+        ("1 in nums", {"nums": [1.0]}, True), ("'k' in meta", {"meta": {"k": 0}}, True),
+        ("a == b", {"a": {"x": 1, "y": 2}, "b": {"y": 2, "x": 1}}, False),
+        ("user.tier == 'gold'", {"user": "gold"}, False),
+        ("x == 9007199254740993", {"x": 9007199254740992}, True),
+        ("a", {1: True, "1": False}, False), ("a", [1, 2], False), ("a", 5, False),
+    ],
+)  # fmt: skip
+def test_route_examples(when, state, holds):
+    graph = HandoffGraph()
+    graph.add_edge("from", "held", when)
+    assert (graph.route("from", state) == "held") is holds
+
+
+# --- the graph ---------------------------------------------------------------
+
+
+def test_construction_texts_and_queries():
+    graph = HandoffGraph()
+    assert (graph.on_cycle, len(graph), bool(graph), graph.is_dag()) == ("error", 0, False, True)
+    assert repr(graph) == "HandoffGraph(nodes=0, edges=0, on_cycle='error')"
+    for bad in ["Error", "ignore", ""]:
+        with pytest.raises(ValueError, match="^on_cycle must be 'error' or 'allow'$"):
+            HandoffGraph(bad)
+    with pytest.raises(TypeError, match="argument 'on_cycle'"):
+        HandoffGraph(on_cycle=None)
+    graph.add_edge("a", "b", when="tier == 'silver'")
+    graph.add_edge("a", "c", when=" tier == 'gold' ")
+    graph.add_edge("a", "d")
+    graph.add_edge("a", "d", None)
+    graph.add_node("B")
+    graph.add_node("B")
+    assert graph.edges("a") == [
+        ("b", "tier == 'silver'"),
+        ("c", " tier == 'gold' "),
+        ("d", None),
+        ("d", None),
+    ]
+    assert (graph.edges("zzz"), graph.nodes(), len(graph)) == ([], ["B", "a", "b", "c", "d"], 5)
+    assert repr(graph) == "HandoffGraph(nodes=5, edges=4, on_cycle='error')"
+    assert [graph.route("a", s) for s in ({"tier": "gold"}, {"tier": "bronze"}, None)] == ["c", "d", "d"]
+    assert graph.route("a") == "d" and graph.route("B") is None and graph.route("zzz") is None
+    assert graph.has_node("B") and "B" in graph and not graph.has_node("b ") and "" not in graph
+    for call in (lambda: graph.has_node(5), lambda: 5 in graph):
+        with pytest.raises(
+            TypeError, match="^argument 'node': 'int' object cannot be converted to 'PyString'$"
+        ):
+            call()
+    with pytest.raises(TypeError, match="unsupported"):
+        graph.route("zzz", {"s": {1, 2}})  # the state converts before the node is looked up
+
+
+def test_cycle_policy():
+    graph = HandoffGraph()
+    with pytest.raises(
+        ValueError, match=r"^adding edge 'a' -> 'a' would create a cycle \(on_cycle='error'\)$"
+    ):
+        graph.add_edge("a", "a")
+    graph.add_edge("a", "b")
+    graph.add_edge("b", "c")
+    with pytest.raises(ValueError, match="^adding edge 'c' -> 'a' would create"):
+        graph.add_edge("c", "a")
+    with pytest.raises(ValueError, match="^invalid condition: unexpected token None$"):
+        graph.add_edge("c", "a", when="(")  # the condition is judged first
+    assert (len(graph), repr(graph), graph.is_dag()) == (
+        3,
+        "HandoffGraph(nodes=3, edges=2, on_cycle='error')",
+        True,
+    )
+    allowing = HandoffGraph(on_cycle="allow")
+    for edge in [("a", "b"), ("b", "c"), ("c", "a")]:
+        allowing.add_edge(*edge)
+    loop = HandoffGraph("allow")
+    loop.add_edge("x", "x")
+    assert (allowing.is_dag(), loop.is_dag()) == (False, False)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 7), st.integers(0, 7)), max_size=20))
+def test_cycles_follow_reachability(edges):
+    # "error" refuses exactly the edges whose source the target reaches;
+    # "allow" takes them all, and is_dag says whether any was such an edge.
+    refusing, allowing, reach = HandoffGraph(), HandoffGraph("allow"), {}
+    closes_any = False
+    for a, b in edges:
+        closes = a == b or a in reach.get(b, set())
+        closes_any |= closes
+        allowing.add_edge(str(a), str(b))
+        if closes:
+            with pytest.raises(ValueError, match="would create a cycle"):
+                refusing.add_edge(str(a), str(b))
+        else:
+            refusing.add_edge(str(a), str(b))
+            for source in [n for n in reach if a in reach[n] or n == a] + [a]:
+                reach.setdefault(source, set()).update({b} | reach.get(b, set()))
+    assert allowing.is_dag() is not closes_any and refusing.is_dag()
+
+
+def test_long_chains_need_no_deep_stack():
+    graph = HandoffGraph()
+    for i in range(20_000):
+        graph.add_edge(str(i), str(i + 1))
+    with pytest.raises(ValueError):
+        graph.add_edge("20000", "0")
+    assert graph.is_dag() and graph.route("0") == "1"
+
+
+# --- the interpreter lock around route ---------------------------------------
+
+
+@pytest.mark.parametrize("long", [False, True])
+def test_route_keeps_its_borrow_only_while_evaluating_without_the_lock(long):
+    # A long evaluation gives up the interpreter lock and keeps its shared
+    # borrow: a writer meanwhile gets the borrow error. A short one never gives
+    # the lock up, so a writer can never meet it.
+    graph = HandoffGraph()
+    size = 2_000 if long else 1
+    graph.add_edge("from", "to", when=" or ".join(f"k{i} == {i + 1}" for i in range(size)))
+    state = {f"k{i}": i for i in range(size)}
+    stop, conflicts = threading.Event(), []
+
+    def writer():
+        while not stop.is_set():
+            try:
+                graph.add_node("x")
+            except RuntimeError as e:
+                conflicts.append(str(e))
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        for _ in range(200 if long else 20_000):
+            assert graph.route("from", state) is None
+            if long and conflicts:
+                break
+    finally:
+        stop.set()
+        thread.join()
+    assert set(conflicts) == ({"Already borrowed"} if long else set())
+
+
+def test_mermaid():
+    graph = HandoffGraph()
+    graph.add_edge('a "1"', "b|2", when="x == 'a|b' and n > 1 and s == '#<&>'")
+    graph.add_edge('a "1"', "c\nd")
+    assert to_mermaid(graph, "LR") == (
+        "flowchart LR\n"
+        '    n0["a #quot;1#quot;"]\n    n1["b#124;2"]\n    n2["c<br/>d"]\n'
+        "    n0 -->|\"x == 'a#124;b' and n #gt; 1 and s == '#35;#lt;#amp;#gt;'\"| n1\n"
+        "    n0 --> n2\n"
+    )
+    with pytest.raises(TypeError):
+        to_mermaid({})
