@@ -2,12 +2,14 @@
 //
 // Input: a condition text, then a NUL byte, then MessagePack bytes for the
 // routing state (anything the reader refuses, or nothing, is an empty map).
-// Texts that are not well-formed UTF-8 are skipped: conditions come from
-// Python str objects, which always are.
+// Texts come from Python str objects, so they are well-formed UTF-8; the
+// fuzzer feeds ill-formed ones too, which the lexer reads as U+FFFD.
 //
 // Checked on every input:
 // - parse either yields a tree or a non-empty message, and a text that
 //   parses also tokenizes;
+// - messages, token texts and renderings are well-formed UTF-8, whatever
+//   the input;
 // - evaluation terminates, and `holds` agrees with truthy(evaluate(...)).
 // Plus, from the sanitizers: no out-of-bounds access, no undefined
 // behaviour, no stack exhaustion on long chains, no allocation beyond
@@ -31,6 +33,10 @@ namespace {
 
 using namespace derirezaro;
 
+bool well_formed(const std::string& text) {
+  return codec::is_well_formed_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "fuzz_condition: %s\n", what);
   std::abort();
@@ -41,7 +47,6 @@ using namespace derirezaro;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto* split = static_cast<const uint8_t*>(std::memchr(data, 0, size));
   const size_t text_size = split != nullptr ? static_cast<size_t>(split - data) : size;
-  if (!codec::is_well_formed_utf8(data, text_size)) return 0;
   const std::string_view text(reinterpret_cast<const char*>(data), text_size);
 
   codec::Value state = codec::Map{};
@@ -55,6 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<condition::Token> tokens;
   std::string lex_error;
   const bool lexed = condition::tokenize(text, tokens, lex_error);
+  if (!well_formed(error) || !well_formed(lex_error)) fail("a message that is not UTF-8");
+  for (const condition::Token& token : tokens) {
+    if (!well_formed(token.text) || !well_formed(condition::render(token))) fail("a token that is not UTF-8");
+  }
   if (!tree) {
     if (error.empty()) fail("a refused condition without a message");
     return 0;

@@ -2,7 +2,9 @@
 parser message in one table, the evaluator against a small Python model over random
 conditions and states, the graph's own rules, and the interpreter lock around route."""
 
+import decimal
 import math
+import re
 import threading
 
 import pytest
@@ -38,8 +40,7 @@ CONDITIONS = [
     ("(" * 13 + "x" + ")" * 13, NESTED), ("not " * 61 + "x", NESTED), ("not " * 100_000 + "x", NESTED),
     # Floats render in the shortest form that reads back.
     *((f"a {text}", f"unexpected trailing token Float({shown})") for text, shown in [
-        ("1.5", "1.5"), ("2.0", "2.0"), ("0.25", "0.25"), ("0.0001", "0.0001"), ("0.00001", "1e-5"),
-        ("0.00000015", "1.5e-7"), ("9999999999999998.0", "9999999999999998.0"),
+        ("1.5", "1.5"), ("2.0", "2.0"), ("0.00001", "1e-5"),
         ("10000000000000000.0", "1e16"), ("-0.0", "-0.0"), ("1" * 400 + ".0", "inf"),
         ("-" + "1" * 400 + ".0", "-inf"), ("0.1000000000000000055511151231257827", "0.1")]),
     # Strings render escaped, quotes and all.
@@ -68,6 +69,20 @@ def test_condition_messages(when, error):
     assert (len(graph), graph.nodes(), graph.edges("a")) == (0, [], [])
 
 
+@settings(max_examples=300, deadline=None)
+@given(st.floats(allow_nan=False, allow_infinity=False, min_value=0.0) | st.just(-0.0))
+def test_floats_read_exactly_and_render_shortest(value):
+    # The literal is the double's exact decimal expansion; its rendering is
+    # Python's shortest repr, with "e-5" for "e-05" and "e16" for "e+16".
+    graph, literal = HandoffGraph(), format(decimal.Decimal(value), "f").lstrip("-")
+    literal += ".0" * ("." not in literal)
+    shown = re.sub(r"e([+-])0*(\d)", lambda m: "e" + m[1].replace("+", "") + m[2], repr(value))
+    with pytest.raises(
+        ValueError, match=f"^invalid condition: unexpected trailing token Float\\({re.escape(shown)}\\)$"
+    ):
+        graph.add_edge("a", "b", f"a {'-' * (math.copysign(1, value) < 0)}{literal}")
+
+
 # --- the evaluator against a model -------------------------------------------
 
 NAMES = ["a", "b", "c", "n", "s"]
@@ -78,13 +93,12 @@ def numeric(v):
 
 
 def structural(a, b):
-    if type(a) is not type(b) and not (isinstance(a, (list, tuple)) and isinstance(b, (list, tuple))):
+    if type(a) is not type(b):
         return False
+    if isinstance(a, dict):
+        a, b = list(a.items()), list(b.items())
     if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(structural(x, y) for x, y in zip(a, b, strict=True))
-    if isinstance(a, dict):
-        pairs = zip(a.items(), b.items(), strict=True)
-        return len(a) == len(b) and all(structural(k, j) and structural(v, w) for (k, v), (j, w) in pairs)
     return a == b
 
 
@@ -92,28 +106,18 @@ def equal(a, b):
     return float(a) == float(b) if numeric(a) and numeric(b) else structural(a, b)
 
 
-def truthy(v):
-    if v is None or isinstance(v, (bool, int, float)):
-        return bool(v) or (isinstance(v, float) and math.isnan(v))
-    return len(v) > 0
-
-
 def compare(op, a, b):
-    if op == "==":
-        return equal(a, b)
-    if op == "!=":
-        return not equal(a, b)
+    # Python's own truth and str order match the rules: NaN is truthy, -0.0
+    # falsy, and code point order is UTF-8 byte order.
+    if op in ("==", "!="):
+        return equal(a, b) is (op == "==")
     if op == "in":
         if isinstance(b, str):
-            return isinstance(a, str) and a.encode() in b.encode()
-        if isinstance(b, (list, tuple)):
-            return any(equal(e, a) for e in b)
-        return isinstance(b, dict) and any(equal(k, a) for k in b)
+            return isinstance(a, str) and a in b
+        return isinstance(b, (list, dict)) and any(equal(e, a) for e in b)
     if numeric(a) and numeric(b):
         a, b = float(a), float(b)
-    elif isinstance(a, str) and isinstance(b, str):
-        a, b = a.encode(), b.encode()
-    else:
+    elif not (isinstance(a, str) and isinstance(b, str)):
         return False
     return {"<": a < b, "<=": a <= b, ">": a > b, ">=": a >= b}[op]
 
@@ -127,14 +131,10 @@ def model(expr, state):
             state = state.get(segment) if isinstance(state, dict) else None
         return state
     if kind == "not":
-        return not truthy(model(expr[1], state))
+        return not model(expr[1], state)
     if kind in ("and", "or"):
-        left = truthy(model(expr[1], state))
-        return (
-            (left and truthy(model(expr[2], state)))
-            if kind == "and"
-            else (left or truthy(model(expr[2], state)))
-        )
+        left = bool(model(expr[1], state))
+        return left and bool(model(expr[2], state)) if kind == "and" else left or bool(model(expr[2], state))
     return compare(expr[1], model(expr[2], state), model(expr[3], state))
 
 
@@ -191,21 +191,14 @@ def test_route_follows_the_model(expr, state):
     except ValueError as e:
         assume(str(e) != "invalid condition: " + NESTED)
         raise
-    assert (graph.route("from", state) == "held") is truthy(model(expr, state))
+    assert (graph.route("from", state) == "held") is bool(model(expr, state))
 
 
 @pytest.mark.parametrize(
     "when, state, holds",
     [
-        ("a or b and c", {"a": 1}, True), ("a and b or c", {"c": 1}, True),
-        ("not a == b", {"a": 1, "b": 2}, True),
-        ("not not a", {"a": 0}, False), ("(a or b) == c", {"a": 1, "c": True}, True),
         ("x == null and not x and x != 1 and not x < 1 and not x > 1", None, True),
-        ("count > 2", {"count": True}, False), ("flag == 1", {"flag": True}, False),
-        ("1 in nums", {"nums": [1.0]}, True), ("'k' in meta", {"meta": {"k": 0}}, True),
-        ("a == b", {"a": {"x": 1, "y": 2}, "b": {"y": 2, "x": 1}}, False),
-        ("user.tier == 'gold'", {"user": "gold"}, False),
-        ("x == 9007199254740993", {"x": 9007199254740992}, True),
+        ("x == 9007199254740993", {"x": 9007199254740992}, True),  # both round to one double
         ("a", {1: True, "1": False}, False), ("a", [1, 2], False), ("a", 5, False),
     ],
 )  # fmt: skip
@@ -218,19 +211,20 @@ def test_route_examples(when, state, holds):
 # --- the graph ---------------------------------------------------------------
 
 
+NOT_STR = "^argument 'node': 'int' object cannot be converted to 'PyString'$"
+
+
 def test_construction_texts_and_queries():
     graph = HandoffGraph()
-    assert (graph.on_cycle, len(graph), bool(graph), graph.is_dag()) == ("error", 0, False, True)
-    assert repr(graph) == "HandoffGraph(nodes=0, edges=0, on_cycle='error')"
+    assert (graph.on_cycle, len(graph), bool(graph), repr(graph)) == (
+        "error", 0, False, "HandoffGraph(nodes=0, edges=0, on_cycle='error')")  # fmt: skip
     for bad in ["Error", "ignore", ""]:
         with pytest.raises(ValueError, match="^on_cycle must be 'error' or 'allow'$"):
             HandoffGraph(bad)
     with pytest.raises(TypeError, match="argument 'on_cycle'"):
         HandoffGraph(on_cycle=None)
-    graph.add_edge("a", "b", when="tier == 'silver'")
-    graph.add_edge("a", "c", when=" tier == 'gold' ")
-    graph.add_edge("a", "d")
-    graph.add_edge("a", "d", None)
+    for to, when in [("b", "tier == 'silver'"), ("c", " tier == 'gold' "), ("d", None), ("d", None)]:
+        graph.add_edge("a", to, when)
     graph.add_node("B")
     graph.add_node("B")
     assert graph.edges("a") == [
@@ -244,38 +238,19 @@ def test_construction_texts_and_queries():
     assert [graph.route("a", s) for s in ({"tier": "gold"}, {"tier": "bronze"}, None)] == ["c", "d", "d"]
     assert graph.route("a") == "d" and graph.route("B") is None and graph.route("zzz") is None
     assert graph.has_node("B") and "B" in graph and not graph.has_node("b ") and "" not in graph
-    for call in (lambda: graph.has_node(5), lambda: 5 in graph):
-        with pytest.raises(
-            TypeError, match="^argument 'node': 'int' object cannot be converted to 'PyString'$"
-        ):
-            call()
+    with pytest.raises(TypeError, match=NOT_STR):
+        graph.has_node(5)
+    with pytest.raises(TypeError, match=NOT_STR):
+        5 in graph
     with pytest.raises(TypeError, match="unsupported"):
         graph.route("zzz", {"s": {1, 2}})  # the state converts before the node is looked up
-
-
-def test_cycle_policy():
-    graph = HandoffGraph()
     with pytest.raises(
-        ValueError, match=r"^adding edge 'a' -> 'a' would create a cycle \(on_cycle='error'\)$"
+        ValueError, match=r"^adding edge 'd' -> 'a' would create a cycle \(on_cycle='error'\)$"
     ):
-        graph.add_edge("a", "a")
-    graph.add_edge("a", "b")
-    graph.add_edge("b", "c")
-    with pytest.raises(ValueError, match="^adding edge 'c' -> 'a' would create"):
-        graph.add_edge("c", "a")
+        graph.add_edge("d", "a")
     with pytest.raises(ValueError, match="^invalid condition: unexpected token None$"):
-        graph.add_edge("c", "a", when="(")  # the condition is judged first
-    assert (len(graph), repr(graph), graph.is_dag()) == (
-        3,
-        "HandoffGraph(nodes=3, edges=2, on_cycle='error')",
-        True,
-    )
-    allowing = HandoffGraph(on_cycle="allow")
-    for edge in [("a", "b"), ("b", "c"), ("c", "a")]:
-        allowing.add_edge(*edge)
-    loop = HandoffGraph("allow")
-    loop.add_edge("x", "x")
-    assert (allowing.is_dag(), loop.is_dag()) == (False, False)
+        graph.add_edge("d", "a", when="(")  # the condition is judged first
+    assert repr(graph) == "HandoffGraph(nodes=5, edges=4, on_cycle='error')"
 
 
 @settings(max_examples=200, deadline=None)
@@ -299,7 +274,16 @@ def test_cycles_follow_reachability(edges):
     assert allowing.is_dag() is not closes_any and refusing.is_dag()
 
 
-def test_long_chains_need_no_deep_stack():
+@pytest.mark.parametrize("join, last, holds", [("and", "t", True), ("and", "f", False), ("or", "t", True),
+                                              ("or", "f", False), ("and f or", "t", True)])  # fmt: skip
+def test_long_chains_evaluate_and_free_without_a_deep_stack(join, last, holds):
+    graph = HandoffGraph()
+    graph.add_edge("a", "b", when=f" {join} ".join(["t" if join == "and" else "f"] * 300_000 + [last]))
+    assert (graph.route("a", {"t": True, "f": False}) == "b") is holds
+    del graph  # frees the tree
+
+
+def test_long_paths_need_no_deep_stack():
     graph = HandoffGraph()
     for i in range(20_000):
         graph.add_edge(str(i), str(i + 1))
