@@ -52,8 +52,10 @@ class PyWalker {
 
   // With `readable_keys_only`, a list, tuple or dict used as a dict key is
   // refused (TypeError): it could not be decoded back as a key.
-  explicit PyWalker(Sink& sink, bool readable_keys_only = false)
-      : sink_(sink), readable_keys_only_(readable_keys_only) {}
+  // `depth` is for a walker that carries on inside another's container
+  // (see walk_dict_entries).
+  explicit PyWalker(Sink& sink, bool readable_keys_only = false, int depth = 0)
+      : sink_(sink), readable_keys_only_(readable_keys_only), depth_(depth) {}
 
   bool walk(PyObject* obj, Node& out) {
     if (depth_ >= kUnreadableDepth - 1 && !readable_at_depth(obj)) return false;
@@ -68,6 +70,30 @@ class PyWalker {
     if (type == &PyTuple_Type) return walk_tuple(obj, out);
     if (type == &PyBytes_Type) return walk_bytes(obj, out);
     return walk_subclass(obj, out);
+  }
+
+  // A dict's walk as walk() makes it (recursion check, length check, the
+  // entries in storage order), with each entry handed to
+  // `entry(key, value, depth)`, which walks both itself, with walkers made
+  // at `depth`: for a caller that treats some entries differently, yet must
+  // refuse exactly what the plain walk refuses, in the same order.
+  template <class Begin, class Entry>
+  bool walk_dict_entries(PyObject* obj, Begin&& begin, Entry&& entry) {
+    DepthGuard guard(depth_);
+    if (!guard.entered()) return false;
+    const Py_ssize_t count = PyDict_Size(obj);
+    if (!check_wire_length(count, "dict", "entries")) return false;
+    if (!begin(static_cast<uint32_t>(count))) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      if (readable_keys_only_ && decodes_unhashable(key)) {
+        PyErr_SetString(PyExc_TypeError, messages::kUnreadableMapKey);
+        return false;
+      }
+      if (!entry(key, value, depth_)) return false;
+    }
+    return true;
   }
 
  private:
@@ -143,25 +169,15 @@ class PyWalker {
   }
 
   [[gnu::noinline]] bool walk_dict(PyObject* obj, Node& out) {
-    DepthGuard guard(depth_);
-    if (!guard.entered()) return false;
-    const Py_ssize_t count = PyDict_Size(obj);
-    if (!check_wire_length(count, "dict", "entries")) return false;
-    if (!sink_.map_begin(static_cast<uint32_t>(count), out)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (readable_keys_only_ && decodes_unhashable(key)) {
-        PyErr_SetString(PyExc_TypeError, messages::kUnreadableMapKey);
-        return false;
-      }
-      Node key_node{};
-      if (!walk(key, key_node)) return false;
-      Node value_node{};
-      if (!walk(value, value_node)) return false;
-      if (!sink_.map_entry(out, std::move(key_node), std::move(value_node))) return false;
-    }
-    return true;
+    return walk_dict_entries(
+        obj, [&](uint32_t count) { return sink_.map_begin(count, out); },
+        [&](PyObject* key, PyObject* value, int) {
+          Node key_node{};
+          if (!walk(key, key_node)) return false;
+          Node value_node{};
+          if (!walk(value, value_node)) return false;
+          return sink_.map_entry(out, std::move(key_node), std::move(value_node));
+        });
   }
 
   static bool decodes_unhashable(PyObject* key) {

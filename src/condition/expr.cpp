@@ -62,4 +62,21 @@ ExprPtr make_cmp(CmpOp op, ExprPtr left, ExprPtr right) {
   return ExprPtr(new CmpExpr(op, std::move(left), std::move(right)));
 }
 
+void collect_path_roots(const Expr& expr, std::vector<std::string>& out) {
+  // Recursion is bounded by the tree's depth, which the parser bounds.
+  switch (expr.kind) {
+    case ExprKind::Path: out.push_back(as_path(expr).segments.front()); return;
+    case ExprKind::Not: collect_path_roots(*as_not(expr).child, out); return;
+    case ExprKind::And:
+    case ExprKind::Or:
+      for (const ExprPtr& term : as_chain(expr).terms) collect_path_roots(*term, out);
+      return;
+    case ExprKind::Cmp:
+      collect_path_roots(*as_cmp(expr).left, out);
+      collect_path_roots(*as_cmp(expr).right, out);
+      return;
+    default: return;  // literals
+  }
+}
+
 }  // namespace derirezaro::condition

@@ -113,4 +113,8 @@ ExprPtr make_not(ExprPtr child);
 ExprPtr make_chain(ExprKind kind, ExprPtr left, ExprPtr right);
 ExprPtr make_cmp(CmpOp op, ExprPtr left, ExprPtr right);
 
+// Appends the first segment of every path in the tree: the only keys of a
+// state it can read directly (unsorted, possibly repeated).
+void collect_path_roots(const Expr& expr, std::vector<std::string>& out);
+
 }  // namespace derirezaro::condition

@@ -32,10 +32,17 @@ std::optional<std::string> Graph::add_edge(std::string_view from, std::string_vi
   // or is undone: a failed call, like a refused one, leaves it as it was.
   Edge edge{std::string(to), when ? std::optional<std::string>(*when) : std::nullopt, std::move(guard)};
   auto [entry, created] = adjacency_.try_emplace(std::string(from));
+  Outgoing& out = entry->second;
+  std::vector<std::string> read_keys = out.read_keys;
   bool from_added = false;
   try {
-    std::vector<Edge>& out = entry->second;
-    if (out.size() == out.capacity()) out.reserve(std::max<size_t>(4, 2 * out.capacity()));
+    if (edge.guard) {
+      condition::collect_path_roots(*edge.guard, read_keys);
+      std::sort(read_keys.begin(), read_keys.end());
+      read_keys.erase(std::unique(read_keys.begin(), read_keys.end()), read_keys.end());
+    }
+    if (out.edges.size() == out.edges.capacity())
+      out.edges.reserve(std::max<size_t>(4, 2 * out.edges.capacity()));
     from_added = nodes_.emplace(from).second;
     nodes_.emplace(to);
   } catch (...) {
@@ -43,7 +50,10 @@ std::optional<std::string> Graph::add_edge(std::string_view from, std::string_vi
     if (created) adjacency_.erase(entry);
     throw;
   }
-  entry->second.push_back(std::move(edge));  // capacity reserved above: cannot throw
+  // Nothing below can fail: the capacity is reserved, the rest are moves.
+  out.guard_weight += edge.when ? edge.when->size() : 0;
+  out.read_keys = std::move(read_keys);
+  out.edges.push_back(std::move(edge));
   ++edge_count_;
   return std::nullopt;
 }
@@ -58,7 +68,7 @@ bool Graph::reaches(std::string_view start, std::string_view target) const {
     if (!visited.insert(name).second) continue;
     auto found = adjacency_.find(name);
     if (found == adjacency_.end()) continue;
-    for (const Edge& edge : found->second) stack.push_back(edge.to);
+    for (const Edge& edge : found->second.edges) stack.push_back(edge.to);
   }
   return false;
 }
@@ -75,10 +85,10 @@ bool Graph::is_dag() const {
     std::string_view name;
   };
   std::vector<Frame> path;
-  for (const auto& [root, root_edges] : adjacency_) {
+  for (const auto& [root, root_out] : adjacency_) {
     if (marks.count(root) != 0) continue;
     marks.emplace(root, Mark::on_path);
-    path.push_back({&root_edges, 0, root});
+    path.push_back({&root_out.edges, 0, root});
     while (!path.empty()) {
       Frame& frame = path.back();
       if (frame.next == frame.edges->size()) {
@@ -96,7 +106,7 @@ bool Graph::is_dag() const {
       if (out == adjacency_.end()) {
         mark->second = Mark::done;
       } else {
-        path.push_back({&out->second, 0, out->first});
+        path.push_back({&out->second.edges, 0, out->first});
       }
     }
   }
@@ -106,18 +116,20 @@ bool Graph::is_dag() const {
 const std::string* Graph::route(std::string_view node, const codec::Value& state) const {
   auto found = adjacency_.find(node);
   if (found == adjacency_.end()) return nullptr;
-  for (const Edge& edge : found->second) {
+  for (const Edge& edge : found->second.edges) {
     if (!edge.guard || condition::holds(*edge.guard, state)) return &edge.to;
   }
   return nullptr;
 }
 
+const std::vector<std::string>* Graph::read_keys(std::string_view node) const {
+  auto found = adjacency_.find(node);
+  return found != adjacency_.end() ? &found->second.read_keys : nullptr;
+}
+
 size_t Graph::guard_weight(std::string_view node) const {
   auto found = adjacency_.find(node);
-  if (found == adjacency_.end()) return 0;
-  size_t weight = 0;
-  for (const Edge& edge : found->second) weight += edge.when ? edge.when->size() : 0;
-  return weight;
+  return found != adjacency_.end() ? found->second.guard_weight : 0;
 }
 
 std::vector<std::string_view> Graph::nodes() const {
@@ -128,7 +140,7 @@ std::vector<std::string_view> Graph::nodes() const {
 
 const std::vector<Edge>* Graph::edges(std::string_view node) const {
   auto found = adjacency_.find(node);
-  return found != adjacency_.end() ? &found->second : nullptr;
+  return found != adjacency_.end() ? &found->second.edges : nullptr;
 }
 
 }  // namespace derirezaro::graph

@@ -51,6 +51,9 @@ class Graph {
   // `state` (an edge without one always holds), or null. The pointer is
   // valid until the graph next changes.
   const std::string* route(std::string_view node, const codec::Value& state) const;
+  // The state keys the guards of `node`'s edges can read (the first
+  // segments of their paths), sorted and unique; null when it has no edges.
+  const std::vector<std::string>* read_keys(std::string_view node) const;
   // A bound on the work route(node, ...) does per entry of the state's
   // top-level map: the length of the guards' texts, summed.
   size_t guard_weight(std::string_view node) const;
@@ -76,8 +79,14 @@ class Graph {
   // is visited at most once, with an explicit stack.
   bool reaches(std::string_view start, std::string_view target) const;
 
+  struct Outgoing {
+    std::vector<Edge> edges;             // in insertion order
+    std::vector<std::string> read_keys;  // see read_keys()
+    size_t guard_weight = 0;             // see guard_weight()
+  };
+
   const CyclePolicy policy_;
-  std::unordered_map<std::string, std::vector<Edge>, NameHash, NameEqual> adjacency_;
+  std::unordered_map<std::string, Outgoing, NameHash, NameEqual> adjacency_;
   std::unordered_set<std::string, NameHash, NameEqual> nodes_;
   size_t edge_count_ = 0;
 };

@@ -2,7 +2,8 @@
 // keep the edges still while `route` evaluates, and the Python results.
 //
 // `route` converts its state once, with the interpreter lock held, into a
-// Value that evaluation reads without touching Python. Evaluation is
+// Value that evaluation reads without touching Python: all of the state is
+// checked, but only the keys the node's guards read are built. Evaluation is
 // usually far shorter than a hand-off of the interpreter lock, which beside
 // a busy Python thread can take a whole switch interval; so it keeps the
 // lock unless the node's guards over the state's size make it long. While
@@ -66,8 +67,16 @@ void graph_add_edge(GraphRecord& self, Utf8 from_node, Utf8 to, NoneOr<Utf8> whe
 bool graph_is_dag(GraphRecord& self) { return self.graph.is_dag(); }
 
 std::optional<std::string_view> graph_route(GraphRecord& self, Utf8 node, PyObject* state) {
+  // Only what the node's guards can read is converted, but all of the state
+  // is checked, so a state the whole conversion refuses is refused here too,
+  // with the same error, even for a node without edges.
+  static const std::vector<std::string> kReadsNothing;
+  const std::vector<std::string>* read_keys = self.graph.read_keys(node.text);
   codec::Value converted = codec::Map{};
-  if (state != nullptr && state != Py_None && !codec::py_to_value(state, converted)) throw ErrorAlreadySet();
+  if (state != nullptr && state != Py_None &&
+      !codec::py_to_value_reading(state, read_keys != nullptr ? *read_keys : kReadsNothing, converted)) {
+    throw ErrorAlreadySet();
+  }
   const codec::Map* top = converted.get_if<codec::Map>();
   const size_t weight = self.graph.guard_weight(node.text) * (1 + (top != nullptr ? top->size() : 0));
   const std::string* target =
