@@ -8,7 +8,7 @@ import re
 import threading
 
 import pytest
-from derirezaro import HandoffGraph, to_mermaid
+from derirezaro import HandoffGraph, dumps, to_mermaid
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
@@ -192,6 +192,39 @@ def test_route_follows_the_model(expr, state):
         assume(str(e) != "invalid condition: " + NESTED)
         raise
     assert (graph.route("from", state) == "held") is bool(model(expr, state))
+
+
+_cycle = [1]
+_cycle.append(_cycle)
+refused = st.sampled_from([{1, 2}, 2**64, -(2**63) - 1, "\udc80", object(), _cycle, bytearray(b"x")])
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    state=st.recursive(
+        state_values | refused,
+        lambda inner: (
+            st.lists(inner, max_size=3)
+            | st.dictionaries(
+                st.sampled_from(NAMES) | refused.filter(lambda r: r.__hash__), inner, max_size=4
+            )
+        ),
+        max_leaves=10,
+    )
+)
+def test_route_refuses_a_state_as_converting_all_of_it_would(state):
+    # Only what the guards read is built, yet the first refused object
+    # anywhere raises what dumps raises for it, whichever guards there are.
+    graph = HandoffGraph()
+    graph.add_edge("from", "to", when="a.b == 1 or c")
+    try:
+        dumps(state)
+    except Exception as expected:
+        with pytest.raises(type(expected)) as got:
+            graph.route("from", state)
+        assert str(got.value) == str(expected)
+    else:
+        graph.route("from", state)
 
 
 @pytest.mark.parametrize(
