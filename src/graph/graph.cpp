@@ -113,23 +113,16 @@ bool Graph::is_dag() const {
   return true;
 }
 
-const std::string* Graph::route(std::string_view node, const codec::Value& state) const {
+const Graph::Outgoing* Graph::outgoing(std::string_view node) const {
   auto found = adjacency_.find(node);
-  if (found == adjacency_.end()) return nullptr;
-  for (const Edge& edge : found->second.edges) {
+  return found != adjacency_.end() ? &found->second : nullptr;
+}
+
+const std::string* Graph::route(const Outgoing& from, const codec::Value& state) {
+  for (const Edge& edge : from.edges) {
     if (!edge.guard || condition::holds(*edge.guard, state)) return &edge.to;
   }
   return nullptr;
-}
-
-const std::vector<std::string>* Graph::read_keys(std::string_view node) const {
-  auto found = adjacency_.find(node);
-  return found != adjacency_.end() ? &found->second.read_keys : nullptr;
-}
-
-size_t Graph::guard_weight(std::string_view node) const {
-  auto found = adjacency_.find(node);
-  return found != adjacency_.end() ? found->second.guard_weight : 0;
 }
 
 std::vector<std::string_view> Graph::nodes() const {

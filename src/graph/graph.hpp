@@ -47,16 +47,20 @@ class Graph {
   // Whether the edges form no cycle. Linear in nodes and edges.
   bool is_dag() const;
 
-  // The target of the first edge out of `node` whose guard holds for
-  // `state` (an edge without one always holds), or null. The pointer is
-  // valid until the graph next changes.
-  const std::string* route(std::string_view node, const codec::Value& state) const;
-  // The state keys the guards of `node`'s edges can read (the first
-  // segments of their paths), sorted and unique; null when it has no edges.
-  const std::vector<std::string>* read_keys(std::string_view node) const;
-  // A bound on the work route(node, ...) does per entry of the state's
-  // top-level map: the length of the guards' texts, summed.
-  size_t guard_weight(std::string_view node) const;
+  // A node's outgoing edges, and what routing from it needs to know first.
+  struct Outgoing {
+    std::vector<Edge> edges;             // in insertion order
+    std::vector<std::string> read_keys;  // the state keys the guards can read (the
+                                         // first segments of their paths), sorted, unique
+    size_t guard_weight = 0;             // the guards' texts' length, summed: a bound
+                                         // on the work per entry of the state read
+  };
+  // Null when `node` has no edges. Valid until the graph next changes.
+  const Outgoing* outgoing(std::string_view node) const;
+
+  // The target of the first edge whose guard holds for `state` (an edge
+  // without one always holds), or null. Valid until the graph next changes.
+  static const std::string* route(const Outgoing& from, const codec::Value& state);
 
   // Every node name, sorted by UTF-8 bytes (code point order). Views into
   // the graph, valid until it next changes.
@@ -78,12 +82,6 @@ class Graph {
   // Whether `target` can be reached from `start` along the edges; each node
   // is visited at most once, with an explicit stack.
   bool reaches(std::string_view start, std::string_view target) const;
-
-  struct Outgoing {
-    std::vector<Edge> edges;             // in insertion order
-    std::vector<std::string> read_keys;  // see read_keys()
-    size_t guard_weight = 0;             // see guard_weight()
-  };
 
   const CyclePolicy policy_;
   std::unordered_map<std::string, Outgoing, NameHash, NameEqual> adjacency_;

@@ -71,17 +71,18 @@ std::optional<std::string_view> graph_route(GraphRecord& self, Utf8 node, PyObje
   // is checked, so a state the whole conversion refuses is refused here too,
   // with the same error, even for a node without edges.
   static const std::vector<std::string> kReadsNothing;
-  const std::vector<std::string>* read_keys = self.graph.read_keys(node.text);
+  const graph::Graph::Outgoing* from = self.graph.outgoing(node.text);
   codec::Value converted = codec::Map{};
   if (state != nullptr && state != Py_None &&
-      !codec::py_to_value_reading(state, read_keys != nullptr ? *read_keys : kReadsNothing, converted)) {
+      !codec::py_to_value_reading(state, from != nullptr ? from->read_keys : kReadsNothing, converted)) {
     throw ErrorAlreadySet();
   }
+  if (from == nullptr) return std::nullopt;
   const codec::Map* top = converted.get_if<codec::Map>();
-  const size_t weight = self.graph.guard_weight(node.text) * (1 + (top != nullptr ? top->size() : 0));
+  const size_t weight = from->guard_weight * (1 + (top != nullptr ? top->size() : 0));
   const std::string* target =
       run_locked(NoLock{}, weight > kLongRouteWeight ? WorkLength::long_work : WorkLength::short_work,
-                 [&](NoLock::Held&) { return self.graph.route(node.text, converted); });
+                 [&](NoLock::Held&) { return graph::Graph::route(*from, converted); });
   if (target == nullptr) return std::nullopt;
   return *target;
 }
