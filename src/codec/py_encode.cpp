@@ -60,8 +60,7 @@ struct MsgpackSink {
 
 }  // namespace
 
-bool check_wire_length(Py_ssize_t length, const char* what, const char* unit) {
-  if (static_cast<uint64_t>(length) <= UINT32_MAX) return true;
+bool refuse_wire_length(Py_ssize_t length, const char* what, const char* unit) {
   const std::string message = std::string(what) + " too long for msgpack: " + std::to_string(length) + " " +
                               unit + " (the format allows at most 4294967295)";
   PyErr_SetString(PyExc_ValueError, message.c_str());

@@ -1,6 +1,6 @@
 #include "codec/py_value.hpp"
 
-#include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,41 +13,41 @@ namespace derirezaro::codec {
 namespace {
 
 // Counts here come from live Python containers, so reserving is safe.
+// Each node is built in place (variant::emplace): a Value assigned from a
+// temporary would be built, then moved, then destroyed.
 struct ValueSink {
   using Node = Value;
 
   bool nil(Node& out) {
-    out = Nil{};
+    out.data.emplace<Nil>();
     return true;
   }
   bool boolean(bool b, Node& out) {
-    out = b;
+    out.data.emplace<bool>(b);
     return true;
   }
   bool uint(uint64_t n, Node& out) {
-    out = Integer::from_unsigned(n);
+    out.data.emplace<Integer>(Integer::from_unsigned(n));
     return true;
   }
   bool negative(int64_t v, Node& out) {
-    out = Integer::from_signed(v);
+    out.data.emplace<Integer>(Integer::from_signed(v));
     return true;
   }
   bool float64(double d, Node& out) {
-    out = d;
+    out.data.emplace<double>(d);
     return true;
   }
   bool str(const char* p, uint32_t n, Node& out) {
-    out = String{std::string(p, n), true};
+    out.data.emplace<String>().bytes.assign(p, n);  // valid_utf8: the walk read it as a str
     return true;
   }
   bool bytes(const char* p, uint32_t n, Node& out) {
-    out = Bytes{std::string(p, n)};
+    out.data.emplace<Bytes>().data.assign(p, n);
     return true;
   }
   bool array_begin(uint32_t count, Node& out) {
-    Array items;
-    items.reserve(count);
-    out = std::move(items);
+    out.data.emplace<Array>().reserve(count);
     return true;
   }
   bool array_item(Node& array, Node&& item) {
@@ -55,9 +55,7 @@ struct ValueSink {
     return true;
   }
   bool map_begin(uint32_t count, Node& out) {
-    Map entries;
-    entries.reserve(count);
-    out = std::move(entries);
+    out.data.emplace<Map>().reserve(count);
     return true;
   }
   bool map_entry(Node& map, Node&& key, Node&& value) {
@@ -82,6 +80,18 @@ struct CheckSink {
   bool map_entry(Node&, Node&&, Node&&) { return true; }
 };
 
+// Whether `name` is one of `roots` (a few path segments, never empty):
+// sizes and first bytes first, so most keys cost no call at all.
+bool is_read(const std::vector<std::string>& roots, std::string_view name) {
+  for (const std::string& root : roots) {
+    if (root.size() == name.size() && root[0] == name[0] &&
+        std::memcmp(root.data(), name.data(), name.size()) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool py_to_value(PyObject* obj, Value& out) {
@@ -103,6 +113,7 @@ bool py_to_value_reading(PyObject* obj, const std::vector<std::string>& roots, V
   // walked in order at the depth it would have, and only the values under
   // read keys are built on the way.
   Map entries;
+  entries.reserve(roots.size());  // a dict holds each read key at most once
   ValueSink build;
   const bool walked = checker.walk_dict_entries(
       obj, [](uint32_t) { return true; },
@@ -113,11 +124,12 @@ bool py_to_value_reading(PyObject* obj, const std::vector<std::string>& roots, V
         const char* text =
             PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;  // walked: valid
         const std::string_view name(text != nullptr ? text : "", static_cast<size_t>(size));
-        if (text == nullptr || !std::binary_search(roots.begin(), roots.end(), name))
-          return inner.walk(value, nothing);
+        if (text == nullptr || !is_read(roots, name)) return inner.walk(value, nothing);
         Value converted;
         if (!PyWalker<ValueSink>(build, false, depth).walk(value, converted)) return false;
-        entries.push_back(MapEntry{String{std::string(name), true}, std::move(converted)});
+        MapEntry& entry = entries.emplace_back();
+        entry.key.data.emplace<String>().bytes.assign(name);
+        entry.value = std::move(converted);
         return true;
       });
   if (!walked) return false;

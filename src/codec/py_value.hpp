@@ -18,7 +18,7 @@ namespace derirezaro::codec {
 bool py_to_value(PyObject* obj, Value& out);
 
 // What a reader of paths needs of `obj`: when it is a dict, a Map of only
-// its str keys found in `roots` (sorted) with their values, in the dict's
+// its str keys found in `roots` with their values, in the dict's
 // order; otherwise Nil, which no path can read into either. Every path
 // starting at a root reads the same as in py_to_value's whole conversion,
 // and any other path reads nothing in both. The whole of `obj` is walked

@@ -42,8 +42,16 @@ namespace derirezaro::codec {
 // object fits at this depth, and a str already fails one level up.
 inline constexpr int kUnreadableDepth = static_cast<int>(msgpack::kDepthBudget / 2);
 
+// Raises the ValueError for a length or count the wire format cannot carry.
+[[gnu::cold]] bool refuse_wire_length(Py_ssize_t length, const char* what, const char* unit);
+
 // Rejects a length or count the wire format cannot carry (2^32 or more).
-bool check_wire_length(Py_ssize_t length, const char* what, const char* unit);
+// Inline: every str, bytes and container the walk meets passes here.
+inline bool check_wire_length(Py_ssize_t length, const char* what, const char* unit) {
+  if (static_cast<uint64_t>(length) <= UINT32_MAX) [[likely]]
+    return true;
+  return refuse_wire_length(length, what, unit);
+}
 
 template <class Sink>
 class PyWalker {
