@@ -42,9 +42,7 @@ import time
 from functools import partial
 
 import derirezaro
-from common import argument_parser, cpu_name, load_baseline, write_json
-
-BASELINE = "derirezaro (baseline)"
+from common import BASELINE, argument_parser, cpu_name, load_baseline, write_json
 
 
 def load_peers(baseline=None):

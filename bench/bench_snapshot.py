@@ -35,15 +35,24 @@ import time
 from itertools import cycle, islice
 
 import derirezaro
-from common import argument_parser, busy_thread, cpu_name, load_baseline, write_json
+from common import (
+    BASELINE,
+    argument_parser,
+    busy_thread,
+    cpu_name,
+    fmt,
+    fmt_ratio,
+    interleave,
+    load_baseline,
+    measure,
+    ratio_head,
+    table,
+    write_json,
+)
 
-BASELINE = "derirezaro (baseline)"
 N_NS = 1000  # namespaces at every size; the keys per namespace grow with it
 SIZES = (1_000, 100_000, 1_000_000)
 QUICK_SIZES = (1_000, 10_000, 100_000)
-SLOW = 1.0  # s per call: above this, timed only in the first SLOW_REPEATS repeats
-SLOW_REPEATS = 3
-TOO_SLOW = 10.0  # s per call: above this, not timed at all (n/a)
 ROUNDS = 1000  # snapshot+write rounds in the memory section
 DIFF_SPLIT = (40, 30, 30)  # changed, added, removed keys between the two diffed snapshots
 
@@ -142,75 +151,6 @@ def timed_calls(fn, hold):
     return run
 
 
-def calibrate(run, target):
-    """Loop count for one repeat of about `target` seconds (at least one call).
-
-    Also returns the seconds of one warm-up call, which decides whether a
-    slow contestant is timed in every repeat.
-    """
-    first = run(1)  # the first call pays for cold caches and fresh memory
-    if first >= target:
-        return 1, first
-    loops = 1
-    while (t := run(loops)) < target / 5:
-        loops *= 10 if t < target / 500 else 2
-    # a second run at about the final size; the faster estimate wins
-    n = max(1, round(target * loops / t))
-    return max(1, round(target / min(t / loops, run(n) / n))), first
-
-
-def interleave(jobs, repeats):
-    """jobs: [(name, fn, times)] -> {name: [fn() per repeat, at most `times` of them]}.
-
-    The job that starts each repeat rotates, so none always follows the same one.
-    """
-    out = {name: [] for name, _, _ in jobs}
-    for r in range(repeats):
-        for name, fn, times in jobs[r % len(jobs) :] + jobs[: r % len(jobs)]:
-            if r < times:
-                out[name].append(fn())
-    return out
-
-
-def measure(jobs, repeats, target):
-    """jobs: [(name, run)] -> ({name: median µs per call}, raw, notes); n/a if too slow."""
-    timed, notes = [], []
-    for name, run in jobs:
-        loops, first = calibrate(run, target)
-        if first > TOO_SLOW:
-            notes.append(f"{name}: one call took {first:.1f} s (> {TOO_SLOW:.0f} s), not timed")
-            continue
-        times = repeats
-        if first > SLOW:
-            times = min(repeats, SLOW_REPEATS)
-            notes.append(
-                f"{name}: one call takes {first:.1f} s, timed once in each of the first {times} repeats"
-            )
-        timed.append((name, lambda run=run, n=loops: run(n) / n * 1e6, times))
-    samples = interleave(timed, repeats)
-    return {n: statistics.median(s) for n, s in samples.items()}, samples, notes
-
-
-def table(title, head, rows, notes=()):
-    print(f"### {title}\n\n| " + " | ".join(head) + " |\n|---|" + "---:|" * (len(head) - 1))
-    for row in rows:
-        print("| " + " | ".join(row) + " |")
-    for note in notes:
-        print(f"\n{note}")
-    print(flush=True)
-
-
-def fmt(v, digits=2):
-    if v is None:
-        return "n/a"
-    return f"{v:.{digits}f}" if v < 10 else f"{v:.1f}" if v < 100 else f"{v:,.0f}"
-
-
-def fmt_ratio(v):
-    """Two decimals, or two significant digits where that would read 0.00."""
-    return f"{v:.2f}" if v >= 0.01 else f"{v:.2g}"
-
-
 def growth_row(per_size, small, big, columns):
     """Last table row: each column's time at the biggest size over its time at the smallest."""
     cells = [f"{big // small:,}x entries: time ratio"]
@@ -218,10 +158,6 @@ def growth_row(per_size, small, big, columns):
         a, b = per_size[small].get(n), per_size[big].get(n)
         cells += ["n/a" if a is None or b is None else fmt(b / a)] + ([""] if i else [])
     return cells
-
-
-def ratio_head(names_):
-    return [c for n in names_ for c in (f"{n} µs", "vs baseline" if n == BASELINE else "ratio")]
 
 
 def section_snapshot(fixtures, build_names, repeats, target, raw):

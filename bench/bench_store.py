@@ -30,7 +30,7 @@ from importlib import metadata
 from itertools import cycle, islice
 
 import derirezaro
-from common import argument_parser, busy_thread, cpu_name, load_baseline, write_json
+from common import BASELINE, argument_parser, busy_thread, cpu_name, load_baseline, write_json
 
 try:
     import msgpack
@@ -46,7 +46,6 @@ VALUE = {
     "tools": ["search", "calculator"],
 }
 PAIRS = [(f"ns{n}", f"key{i:03d}") for n in range(10) for i in range(100)]
-BASELINE = "derirezaro (baseline)"
 NATIVE = ("derirezaro", BASELINE)  # the Store builds, current and baseline
 # the memory and thread sections compare Store with the dict of dicts only
 SHORTLIST = (*NATIVE, "dict of dicts")

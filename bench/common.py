@@ -9,6 +9,7 @@ import importlib.util
 import json
 import os
 import platform
+import statistics
 import sys
 import threading
 
@@ -96,3 +97,84 @@ def write_json(path, raw):
     with open(path, "w") as f:
         json.dump(raw, f, indent=1)
     print(f"raw numbers written to {path}")
+
+
+# --- timing and tables shared by the snapshot and graph benchmarks ----------
+
+BASELINE = "derirezaro (baseline)"  # the contestant --baseline adds
+SLOW = 1.0  # s per call: above this, timed only in the first SLOW_REPEATS repeats
+SLOW_REPEATS = 3
+TOO_SLOW = 10.0  # s per call: above this, not timed at all (n/a)
+
+
+def calibrate(run, target):
+    """Loop count for one repeat of about `target` seconds (at least one call).
+
+    Also returns the seconds of one warm-up call, which decides whether a
+    slow contestant is timed in every repeat.
+    """
+    first = run(1)  # the first call pays for cold caches and fresh memory
+    if first >= target:
+        return 1, first
+    loops = 1
+    while (t := run(loops)) < target / 5:
+        loops *= 10 if t < target / 500 else 2
+    # a second run at about the final size; the faster estimate wins
+    n = max(1, round(target * loops / t))
+    return max(1, round(target / min(t / loops, run(n) / n))), first
+
+
+def interleave(jobs, repeats):
+    """jobs: [(name, fn, times)] -> {name: [fn() per repeat, at most `times` of them]}.
+
+    The job that starts each repeat rotates, so none always follows the same one.
+    """
+    out = {name: [] for name, _, _ in jobs}
+    for r in range(repeats):
+        for name, fn, times in jobs[r % len(jobs) :] + jobs[: r % len(jobs)]:
+            if r < times:
+                out[name].append(fn())
+    return out
+
+
+def measure(jobs, repeats, target):
+    """jobs: [(name, run)] -> ({name: median µs per call}, raw, notes); n/a if too slow."""
+    timed, notes = [], []
+    for name, run in jobs:
+        loops, first = calibrate(run, target)
+        if first > TOO_SLOW:
+            notes.append(f"{name}: one call took {first:.1f} s (> {TOO_SLOW:.0f} s), not timed")
+            continue
+        times = repeats
+        if first > SLOW:
+            times = min(repeats, SLOW_REPEATS)
+            notes.append(
+                f"{name}: one call takes {first:.1f} s, timed once in each of the first {times} repeats"
+            )
+        timed.append((name, lambda run=run, n=loops: run(n) / n * 1e6, times))
+    samples = interleave(timed, repeats)
+    return {n: statistics.median(s) for n, s in samples.items()}, samples, notes
+
+
+def table(title, head, rows, notes=()):
+    print(f"### {title}\n\n| " + " | ".join(head) + " |\n|---|" + "---:|" * (len(head) - 1))
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+    for note in notes:
+        print(f"\n{note}")
+    print(flush=True)
+
+
+def fmt(v, digits=2):
+    if v is None:
+        return "n/a"
+    return f"{v:.{digits}f}" if v < 10 else f"{v:.1f}" if v < 100 else f"{v:,.0f}"
+
+
+def fmt_ratio(v):
+    """Two decimals, or two significant digits where that would read 0.00."""
+    return f"{v:.2f}" if v >= 0.01 else f"{v:.2g}"
+
+
+def ratio_head(names_):
+    return [c for n in names_ for c in (f"{n} µs", "vs baseline" if n == BASELINE else "ratio")]
