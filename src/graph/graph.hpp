@@ -15,7 +15,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "codec/value.hpp"
@@ -27,6 +26,7 @@ enum class CyclePolicy : uint8_t { error, allow };
 
 struct Edge {
   std::string to;
+  uint32_t to_id = 0;               // the target's index (see Graph)
   std::optional<std::string> when;  // the condition text exactly as given
   condition::ExprPtr guard;         // parsed from `when`; present exactly when it is
 };
@@ -67,7 +67,7 @@ class Graph {
   std::vector<std::string_view> nodes() const;
   // The edges out of `node` in insertion order; null when it has none.
   const std::vector<Edge>* edges(std::string_view node) const;
-  bool has_node(std::string_view name) const { return nodes_.find(name) != nodes_.end(); }
+  bool has_node(std::string_view name) const { return ids_.find(name) != ids_.end(); }
   size_t node_count() const { return nodes_.size(); }
   size_t edge_count() const { return edge_count_; }
 
@@ -79,14 +79,28 @@ class Graph {
   };
   using NameEqual = std::equal_to<>;
 
+  // Nodes are numbered in the order they appear, so the searches over the
+  // edges work on indices and flat arrays, not on names and hash sets.
+  struct Node {
+    std::string_view name;  // the key in ids_, which never moves
+    Outgoing out;
+  };
+
+  std::optional<uint32_t> id_of(std::string_view name) const;
+  void reserve_nodes(size_t extra);
   // Whether `target` can be reached from `start` along the edges; each node
   // is visited at most once, with an explicit stack.
-  bool reaches(std::string_view start, std::string_view target) const;
+  bool reaches(uint32_t start, uint32_t target);
 
   const CyclePolicy policy_;
-  std::unordered_map<std::string, Outgoing, NameHash, NameEqual> adjacency_;
-  std::unordered_set<std::string, NameHash, NameEqual> nodes_;
+  std::unordered_map<std::string, uint32_t, NameHash, NameEqual> ids_;
+  std::vector<Node> nodes_;  // by index
   size_t edge_count_ = 0;
+  // The cycle search's scratch, kept between calls: a node is visited when
+  // its stamp equals `search_stamp_`, so no search clears the array.
+  std::vector<uint32_t> visit_stamps_;
+  uint32_t search_stamp_ = 0;
+  std::vector<uint32_t> search_stack_;
 };
 
 }  // namespace derirezaro::graph
