@@ -26,7 +26,6 @@ import random
 import statistics
 import sys
 import time
-from importlib import metadata
 from itertools import repeat
 
 import derirezaro
@@ -35,6 +34,7 @@ from common import (
     argument_parser,
     busy_thread,
     cpu_name,
+    dist_version,
     fmt,
     fmt_ratio,
     interleave,
@@ -551,13 +551,6 @@ def section_busy(peers, labelled, repeats, seconds, raw):
             "so it stays short and keeps the lock."
         ],
     )
-
-
-def dist_version(dist):
-    try:
-        return metadata.version(dist)
-    except metadata.PackageNotFoundError:
-        return None
 
 
 def main(argv=None):

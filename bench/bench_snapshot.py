@@ -29,7 +29,6 @@ import os
 import platform
 import random
 import statistics
-import subprocess
 import sys
 import time
 from itertools import cycle, islice
@@ -46,6 +45,8 @@ from common import (
     load_baseline,
     measure,
     ratio_head,
+    rss_bytes,
+    run_child,
     table,
     write_json,
 )
@@ -404,11 +405,6 @@ def section_busy(fx, build_names, repeats, seconds, raw):
     )
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def malloc_trim():
     """Hand freed heap pages back to the system where libc can; False if it can't."""
     try:
@@ -491,15 +487,7 @@ def section_memory(stores, n, rounds, repeats, raw, baseline_dir=None):
     extra = ["--baseline", baseline_dir] if baseline_dir and all(cls for _, cls in stores) else []
 
     def child(kind):
-        out = subprocess.run(
-            [sys.executable, __file__, "--memory-child", kind, str(n), str(rounds), *extra],
-            capture_output=True,
-            text=True,
-        )
-        if out.returncode:
-            print(f"WARNING: memory run of {kind} failed:\n{out.stderr.strip()}")
-            return None
-        return json.loads(out.stdout)
+        return run_child(__file__, ["--memory-child", kind, str(n), str(rounds), *extra], kind)
 
     kinds = [f"{b}|{h}" for b, cls in stores if cls for h in ("0", "None")] + ["dict copy"]
     samples = interleave([(k, lambda k=k: child(k), repeats) for k in kinds], repeats)

@@ -22,15 +22,23 @@ import json
 import os
 import platform
 import statistics
-import subprocess
 import sys
 import threading
 import time
-from importlib import metadata
 from itertools import cycle, islice
 
 import derirezaro
-from common import BASELINE, argument_parser, busy_thread, cpu_name, load_baseline, write_json
+from common import (
+    BASELINE,
+    argument_parser,
+    busy_thread,
+    cpu_name,
+    dist_version,
+    load_baseline,
+    rss_bytes,
+    run_child,
+    write_json,
+)
 
 try:
     import msgpack
@@ -206,11 +214,6 @@ def section_ops(peers, repeats, target, raw):
     )
 
 
-def rss_bytes():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def memory_child(name, n_ns, n_keys, baseline=None):
     """Runs in a fresh interpreter: print the RSS growth of one filled store."""
     gc.disable()
@@ -231,15 +234,9 @@ def section_memory(peers, n_ns, n_keys, repeats, raw, baseline_dir=None):
     extra = ["--baseline", baseline_dir] if baseline_dir else []
 
     def child(name):
-        out = subprocess.run(
-            [sys.executable, __file__, "--memory-child", name, str(n_ns), str(n_keys), *extra],
-            capture_output=True,
-            text=True,
-        )
-        if out.returncode:
-            print(f"WARNING: memory run of {name} failed:\n{out.stderr.strip()}")
+        res = run_child(__file__, ["--memory-child", name, str(n_ns), str(n_keys), *extra], name)
+        if res is None:
             return float("nan")
-        res = json.loads(out.stdout)
         if res["len"] != entries:
             print(f"WARNING: {name} holds {res['len']} entries, expected {entries}")
         return res["growth"] / entries
@@ -330,13 +327,6 @@ def section_threads(peers, repeats, seconds, raw):
             a, b = (statistics.median(samples[f"{n}|{i}"]) for i in (0, 1))
             rows.append([n, f"{a:,.0f}", f"{b:,.0f}", f"{b / a:.2f}"])
         table(title, ["contestant"] + head, rows)
-
-
-def dist_version(dist):
-    try:
-        return metadata.version(dist)
-    except metadata.PackageNotFoundError:
-        return None
 
 
 def main(argv=None):

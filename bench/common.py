@@ -10,8 +10,10 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import threading
+from importlib import metadata
 
 import derirezaro
 
@@ -40,11 +42,33 @@ def load_baseline(root):
     if os.path.samefile(path, derirezaro._core.__file__):
         sys.exit(f"--baseline: {path} is the build being measured")
     name = "derirezaro_baseline._core"
-    spec = importlib.util.spec_from_file_location(name, path)
-    core = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, path)
+    core = importlib.util.module_from_spec(found)
     sys.modules[name] = core
-    spec.loader.exec_module(core)
+    found.loader.exec_module(core)
     return core
+
+
+def dist_version(dist):
+    try:
+        return metadata.version(dist)
+    except metadata.PackageNotFoundError:
+        return None
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:  # resident pages
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def run_child(script, args, what):
+    """Runs `script` with `args` in a fresh interpreter; its JSON output, or None
+    (with a WARNING line) when it failed."""
+    out = subprocess.run([sys.executable, script, *args], capture_output=True, text=True)
+    if out.returncode:
+        print(f"WARNING: memory run of {what} failed:\n{out.stderr.strip()}")
+        return None
+    return json.loads(out.stdout)
 
 
 def cpu_name():

@@ -24,7 +24,7 @@ namespace derirezaro::condition {
 ExprPtr parse(std::string_view text, std::string& error);
 
 // The parser alone, over tokens already made: what `parse` runs after the
-// lexer, and what the core tests drive directly.
+// lexer.
 ExprPtr parse_tokens(std::vector<Token> tokens, std::string& error);
 
 }  // namespace derirezaro::condition
