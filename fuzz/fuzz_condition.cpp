@@ -10,7 +10,7 @@
 //   parses also tokenizes;
 // - messages, token texts and renderings are well-formed UTF-8, whatever
 //   the input;
-// - evaluation terminates, and `holds` agrees with truthy(evaluate(...)).
+// - evaluation terminates.
 // Plus, from the sanitizers: no out-of-bounds access, no undefined
 // behaviour, no stack exhaustion on long chains, no allocation beyond
 // libFuzzer's limit.
@@ -69,7 +69,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (!lexed) fail("a condition that parses but does not tokenize");
-  const bool held = condition::holds(*tree, state);
-  if (held != condition::truthy(condition::evaluate(*tree, state))) fail("holds() disagrees with evaluate()");
+  static_cast<void>(condition::holds(*tree, state));
   return 0;
 }

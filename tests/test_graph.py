@@ -328,35 +328,67 @@ def test_long_paths_need_no_deep_stack():
 # --- the interpreter lock around route ---------------------------------------
 
 
-@pytest.mark.parametrize("long", [False, True])
-def test_route_keeps_its_borrow_only_while_evaluating_without_the_lock(long):
-    # A long evaluation gives up the interpreter lock and keeps its shared
-    # borrow: a writer meanwhile gets the borrow error. A short one never gives
-    # the lock up, so a writer can never meet it.
+def _add_nodes_until(graph, stop, refusals):
+    while not stop.is_set():
+        try:
+            graph.add_node("x")
+        except RuntimeError as e:
+            refusals.append(str(e))
+
+
+@pytest.mark.parametrize("size", [100, 2_000_000], ids=["short", "long"])
+def test_route_gives_up_the_lock_by_the_work_it_does(size):
+    # One guard whose work grows with the list it scans: a long scan gives up
+    # the interpreter lock and keeps its shared borrow, so a writer meanwhile
+    # gets the borrow error; a short one never gives it up, so no writer can
+    # meet it.
     graph = HandoffGraph()
-    size = 2_000 if long else 1
-    graph.add_edge("from", "to", when=" or ".join(f"k{i} == {i + 1}" for i in range(size)))
-    state = {f"k{i}": i for i in range(size)}
-    stop, conflicts = threading.Event(), []
-
-    def writer():
-        while not stop.is_set():
-            try:
-                graph.add_node("x")
-            except RuntimeError as e:
-                conflicts.append(str(e))
-
-    thread = threading.Thread(target=writer)
-    thread.start()
+    graph.add_edge("from", "to", when="-1 in xs")
+    state = {"xs": list(range(size))}
+    stop, refusals = threading.Event(), []
+    writer = threading.Thread(target=_add_nodes_until, args=(graph, stop, refusals))
+    writer.start()
     try:
-        for _ in range(200 if long else 20_000):
+        for _ in range(20 if size > 100 else 20_000):
             assert graph.route("from", state) is None
-            if long and conflicts:
+            if refusals:
                 break
     finally:
         stop.set()
+        writer.join()
+    assert set(refusals) == ({"Already borrowed"} if size > 100 else set())
+
+
+def test_routes_share_their_borrow_and_shut_out_a_writer_until_all_are_done():
+    graph = HandoffGraph()
+    graph.add_edge("from", "to", when="-1 in xs")
+    state = {"xs": list(range(1_000_000))}
+    start, errors = threading.Barrier(4), []
+
+    def reader():
+        start.wait()
+        try:
+            for _ in range(4):
+                assert graph.route("from", state) is None
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    readers = [threading.Thread(target=reader) for _ in range(3)]
+    for thread in readers:
+        thread.start()
+    start.wait()
+    refused = 0
+    while any(thread.is_alive() for thread in readers):
+        try:
+            graph.add_node("x")  # lets the readers go on between its tries
+        except RuntimeError as e:
+            assert str(e) == "Already borrowed"
+            refused += 1
+    for thread in readers:
         thread.join()
-    assert set(conflicts) == ({"Already borrowed"} if long else set())
+    assert errors == [] and refused > 0
+    graph.add_node("after")
+    assert "after" in graph and graph.route("from", state) is None
 
 
 def test_mermaid():

@@ -1,6 +1,6 @@
 #include "codec/py_value.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -80,27 +80,9 @@ struct CheckSink {
   bool map_entry(Node&, Node&&, Node&&) { return true; }
 };
 
-// Whether `name` is one of `roots` (a few path segments, never empty):
-// sizes and first bytes first, so most keys cost no call at all.
-bool is_read(const std::vector<std::string>& roots, std::string_view name) {
-  for (const std::string& root : roots) {
-    if (root.size() == name.size() && root[0] == name[0] &&
-        std::memcmp(root.data(), name.data(), name.size()) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
-bool py_to_value(PyObject* obj, Value& out) {
-  ValueSink sink;
-  PyWalker<ValueSink> walker(sink);
-  return walker.walk(obj, out);
-}
-
-bool py_to_value_reading(PyObject* obj, const std::vector<std::string>& roots, Value& out) {
+bool py_to_value_reading(PyObject* obj, const NameSet& roots, Value& out) {
   CheckSink check;
   CheckSink::Node nothing;
   PyWalker<CheckSink> checker(check);
@@ -113,7 +95,8 @@ bool py_to_value_reading(PyObject* obj, const std::vector<std::string>& roots, V
   // walked in order at the depth it would have, and only the values under
   // read keys are built on the way.
   Map entries;
-  entries.reserve(roots.size());  // a dict holds each read key at most once
+  // A dict holds each read key at most once.
+  entries.reserve(std::min(roots.size(), static_cast<size_t>(PyDict_Size(obj))));
   ValueSink build;
   const bool walked = checker.walk_dict_entries(
       obj, [](uint32_t) { return true; },
@@ -124,7 +107,7 @@ bool py_to_value_reading(PyObject* obj, const std::vector<std::string>& roots, V
         const char* text =
             PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;  // walked: valid
         const std::string_view name(text != nullptr ? text : "", static_cast<size_t>(size));
-        if (text == nullptr || !is_read(roots, name)) return inner.walk(value, nothing);
+        if (text == nullptr || !roots.contains(name)) return inner.walk(value, nothing);
         Value converted;
         if (!PyWalker<ValueSink>(build, false, depth).walk(value, converted)) return false;
         MapEntry& entry = entries.emplace_back();
@@ -133,6 +116,12 @@ bool py_to_value_reading(PyObject* obj, const std::vector<std::string>& roots, V
         return true;
       });
   if (!walked) return false;
+  // Sorted by key bytes, so that evaluation finds a path's first segment by
+  // binary search; a dict's keys are distinct, so the order is all that
+  // changes, and no path can see the order of the keys it reads.
+  std::sort(entries.begin(), entries.end(), [](const MapEntry& a, const MapEntry& b) {
+    return a.key.get_if<String>()->bytes < b.key.get_if<String>()->bytes;
+  });
   out = std::move(entries);
   return true;
 }

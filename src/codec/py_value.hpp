@@ -6,23 +6,17 @@
 // can read keeps routing cheap on large states.
 #pragma once
 
-#include <string>
-#include <vector>
-
+#include "codec/name_set.hpp"
 #include "codec/value.hpp"
 #include "lib/python.hpp"
 
 namespace derirezaro::codec {
 
-// False with a Python exception set when `obj` cannot be converted.
-bool py_to_value(PyObject* obj, Value& out);
-
-// What a reader of paths needs of `obj`: when it is a dict, a Map of only
-// its str keys found in `roots` with their values, in the dict's
-// order; otherwise Nil, which no path can read into either. Every path
-// starting at a root reads the same as in py_to_value's whole conversion,
-// and any other path reads nothing in both. The whole of `obj` is walked
-// first, so a refused object anywhere raises exactly what py_to_value would.
-bool py_to_value_reading(PyObject* obj, const std::vector<std::string>& roots, Value& out);
+// What a reader of paths needs of `obj`, or false with a Python exception
+// set: when `obj` is a dict, a Map of only its str keys found in `roots` with their values, sorted by key
+// bytes; otherwise Nil, which no path can read into. Every path starting at a root reads the same as in a
+// conversion of the whole of `obj`, and any other path reads nothing in both. The whole of `obj` is walked
+// first, so a refused object anywhere raises exactly what encoding it would.
+bool py_to_value_reading(PyObject* obj, const NameSet& roots, Value& out);
 
 }  // namespace derirezaro::codec

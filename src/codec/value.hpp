@@ -14,6 +14,7 @@
 //   from decoding.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -97,5 +98,55 @@ struct MapEntry {
 // pair in stored order.
 bool operator==(const Value& a, const Value& b);
 bool operator==(const MapEntry& a, const MapEntry& b);
+
+// The same equality, for a caller that meters its work: `charge(0)` is
+// called before each pair of values is compared, and `charge(n)` before n
+// bytes of two String, Bytes or Extension bodies are. Recursion follows the
+// values' depth, which conversion and the reader bound.
+template <class Charge>
+bool equal_values(const Value& a, const Value& b, Charge& charge) {
+  const auto same_body = [&charge](const std::string& x, const std::string& y) {
+    if (x.size() != y.size()) return false;
+    charge(x.size());
+    return x == y;
+  };
+  charge(0);
+  if (a.data.index() != b.data.index()) return false;
+  switch (a.kind()) {
+    case Kind::nil: return true;
+    case Kind::boolean: return *a.get_if<bool>() == *b.get_if<bool>();
+    case Kind::integer: return *a.get_if<Integer>() == *b.get_if<Integer>();
+    case Kind::float32: return *a.get_if<float>() == *b.get_if<float>();
+    case Kind::float64: return *a.get_if<double>() == *b.get_if<double>();
+    case Kind::string: {
+      const String &s = *a.get_if<String>(), &t = *b.get_if<String>();
+      return s.valid_utf8 == t.valid_utf8 && same_body(s.bytes, t.bytes);
+    }
+    case Kind::bytes: return same_body(a.get_if<Bytes>()->data, b.get_if<Bytes>()->data);
+    case Kind::array: {
+      const Array &x = *a.get_if<Array>(), &y = *b.get_if<Array>();
+      if (x.size() != y.size()) return false;
+      for (size_t i = 0; i < x.size(); ++i) {
+        if (!equal_values(x[i], y[i], charge)) return false;
+      }
+      return true;
+    }
+    case Kind::map: {
+      const Map &x = *a.get_if<Map>(), &y = *b.get_if<Map>();
+      if (x.size() != y.size()) return false;
+      for (size_t i = 0; i < x.size(); ++i) {
+        if (!equal_values(x[i].key, y[i].key, charge) || !equal_values(x[i].value, y[i].value, charge)) {
+          return false;
+        }
+      }
+      return true;
+    }
+    case Kind::extension: {
+      const Extension &e = *a.get_if<Extension>(), &f = *b.get_if<Extension>();
+      return e.type == f.type && same_body(e.data, f.data);
+    }
+  }
+  return false;  // every Kind is handled above; the variant has no other index
+}
 
 }  // namespace derirezaro::codec

@@ -1,18 +1,29 @@
 // The condition evaluator: a tree against a state, with no interpreter lock
-// and no Python object involved. Evaluation never fails.
+// and no Python object involved. Evaluation never fails, allocates nothing,
+// and charges its work to a WorkMeter (work_meter.hpp) as it goes.
 #pragma once
 
 #include "codec/value.hpp"
 #include "condition/expr.hpp"
+#include "condition/work_meter.hpp"
 
 namespace derirezaro::condition {
 
-codec::Value evaluate(const Expr& expr, const codec::Value& state);
-bool truthy(const codec::Value& value);
-bool values_equal(const codec::Value& a, const codec::Value& b);
+// What paths are read from. With `sorted_keys`, the value is a Map whose
+// keys are all well-formed Strings, unique and in ascending byte order, so a
+// path's first segment is found by binary search rather than a scan of
+// every key (routing converts its states so; see codec/py_value.hpp).
+struct State {
+  const codec::Value& value;
+  bool sorted_keys = false;
+};
 
-// truthy(evaluate(guard, state)), without building any Value: operands are
-// read in place (a literal's value, a part of the state, a constant).
+bool truthy(const codec::Value& value);
+
+// Whether the guard's value is truthy, reading operands in place (a
+// literal's value, a part of the state, a constant): nothing is built.
+bool holds(const Expr& guard, State state, WorkMeter& meter);
+// The same without a budget, for a state of any shape.
 bool holds(const Expr& guard, const codec::Value& state);
 
 }  // namespace derirezaro::condition

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "condition/evaluator.hpp"
 #include "condition/parser.hpp"
 
 namespace derirezaro::graph {
@@ -51,13 +50,11 @@ std::optional<std::string> Graph::add_edge(std::string_view from, std::string_vi
 
   // Every step that can fail (allocating) comes before the graph changes,
   // or is undone: a failed call, like a refused one, leaves it as it was.
-  std::vector<std::string> read_keys =
-      known_from ? nodes_[*known_from].out.read_keys : std::vector<std::string>{};
-  if (guard) {
-    condition::collect_path_roots(*guard, read_keys);
-    std::sort(read_keys.begin(), read_keys.end());
-    read_keys.erase(std::unique(read_keys.begin(), read_keys.end()), read_keys.end());
-  }
+  std::vector<std::string> roots;
+  if (guard) condition::collect_path_roots(*guard, roots);
+  codec::NameSet first_keys;  // a new source's read keys
+  codec::NameSet::Addition new_keys =
+      (known_from ? nodes_[*known_from].out.read_keys : first_keys).prepare(roots);
   Edge edge{std::string(to), 0, when ? std::optional<std::string>(*when) : std::nullopt, std::move(guard)};
   std::vector<Edge> first_edges;  // a new source's edge list
   if (known_from) {
@@ -81,9 +78,11 @@ std::optional<std::string> Graph::add_edge(std::string_view from, std::string_vi
   // Nothing below can fail: capacities are reserved, the rest are moves.
   Outgoing& out = nodes_[ids_.find(from)->second].out;
   edge.to_id = ids_.find(to)->second;
-  if (!known_from) out.edges = std::move(first_edges);
-  out.guard_weight += edge.when ? edge.when->size() : 0;
-  out.read_keys = std::move(read_keys);
+  if (!known_from) {
+    out.edges = std::move(first_edges);
+    out.read_keys = std::move(first_keys);
+  }
+  out.read_keys.commit(std::move(new_keys));
   out.edges.push_back(std::move(edge));
   ++edge_count_;
   return std::nullopt;
@@ -142,9 +141,10 @@ const Graph::Outgoing* Graph::outgoing(std::string_view node) const {
   return id && !nodes_[*id].out.edges.empty() ? &nodes_[*id].out : nullptr;
 }
 
-const std::string* Graph::route(const Outgoing& from, const codec::Value& state) {
+const std::string* Graph::route(const Outgoing& from, condition::State state, condition::WorkMeter& meter) {
   for (const Edge& edge : from.edges) {
-    if (!edge.guard || condition::holds(*edge.guard, state)) return &edge.to;
+    meter.charge(1);
+    if (!edge.guard || condition::holds(*edge.guard, state, meter)) return &edge.to;
   }
   return nullptr;
 }

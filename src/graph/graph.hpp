@@ -17,7 +17,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codec/name_set.hpp"
 #include "codec/value.hpp"
+#include "condition/evaluator.hpp"
 #include "condition/expr.hpp"
 
 namespace derirezaro::graph {
@@ -49,18 +51,17 @@ class Graph {
 
   // A node's outgoing edges, and what routing from it needs to know first.
   struct Outgoing {
-    std::vector<Edge> edges;             // in insertion order
-    std::vector<std::string> read_keys;  // the state keys the guards can read (the
-                                         // first segments of their paths), sorted, unique
-    size_t guard_weight = 0;             // the guards' texts' length, summed: a bound
-                                         // on the work per entry of the state read
+    std::vector<Edge> edges;   // in insertion order
+    codec::NameSet read_keys;  // the state keys the guards can read: the first
+                               // segments of their paths
   };
   // Null when `node` has no edges. Valid until the graph next changes.
   const Outgoing* outgoing(std::string_view node) const;
 
   // The target of the first edge whose guard holds for `state` (an edge
   // without one always holds), or null. Valid until the graph next changes.
-  static const std::string* route(const Outgoing& from, const codec::Value& state);
+  // Every edge's evaluation is charged to the one `meter`.
+  static const std::string* route(const Outgoing& from, condition::State state, condition::WorkMeter& meter);
 
   // Every node name, sorted by UTF-8 bytes (code point order). Views into
   // the graph, valid until it next changes.

@@ -3,13 +3,14 @@
 //
 // `route` converts its state once, with the interpreter lock held, into a
 // Value that evaluation reads without touching Python: all of the state is
-// checked, but only the keys the node's guards read are built. Evaluation is
-// usually far shorter than a hand-off of the interpreter lock, which beside
-// a busy Python thread can take a whole switch interval; so it keeps the
-// lock unless the node's guards over the state's size make it long. While
-// it runs without the lock, its shared borrow of the graph stays, and
-// `add_node` or `add_edge` from another thread fails with the borrow error
-// instead of changing the edges under it.
+// checked, but only the keys the node's guards read are built. Evaluation
+// charges its work to a meter (condition/work_meter.hpp) and keeps the
+// interpreter lock while that work stays short, the usual case: a hand-off
+// of the lock beside a busy Python thread can cost a whole switch interval.
+// Once the budget is spent it gives the lock up, and takes it back before
+// the result is built. While it runs without the lock, its shared borrow of
+// the graph stays, and `add_node` or `add_edge` from another thread fails
+// with the borrow error instead of changing the edges under it.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,10 +35,6 @@ struct GraphRecord {
 };
 
 namespace {
-
-// Guard text bytes times state entries beyond which evaluation counts as
-// long work: tens of microseconds.
-constexpr size_t kLongRouteWeight = 64 * 1024;
 
 PyObject* graph_new(PyTypeObject* cls, std::optional<Utf8> on_cycle) {
   const std::string_view policy = on_cycle ? on_cycle->text : "error";
@@ -70,7 +67,7 @@ std::optional<std::string_view> graph_route(GraphRecord& self, Utf8 node, PyObje
   // Only what the node's guards can read is converted, but all of the state
   // is checked, so a state the whole conversion refuses is refused here too,
   // with the same error, even for a node without edges.
-  static const std::vector<std::string> kReadsNothing;
+  static const codec::NameSet kReadsNothing;
   const graph::Graph::Outgoing* from = self.graph.outgoing(node.text);
   codec::Value converted = codec::Map{};
   if (state != nullptr && state != Py_None &&
@@ -78,11 +75,14 @@ std::optional<std::string_view> graph_route(GraphRecord& self, Utf8 node, PyObje
     throw ErrorAlreadySet();
   }
   if (from == nullptr) return std::nullopt;
-  const codec::Map* top = converted.get_if<codec::Map>();
-  const size_t weight = from->guard_weight * (1 + (top != nullptr ? top->size() : 0));
-  const std::string* target =
-      run_locked(NoLock{}, weight > kLongRouteWeight ? WorkLength::long_work : WorkLength::short_work,
-                 [&](NoLock::Held&) { return graph::Graph::route(*from, converted); });
+  const std::string* target = nullptr;
+  {
+    GilReleaseOnDemand released;
+    condition::WorkMeter meter(condition::kShortEvaluationSteps, &GilReleaseOnDemand::release_hook,
+                               &released);
+    target = graph::Graph::route(
+        *from, condition::State{converted, converted.get_if<codec::Map>() != nullptr}, meter);
+  }  // the interpreter lock is back
   if (target == nullptr) return std::nullopt;
   return *target;
 }

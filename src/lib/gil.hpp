@@ -59,13 +59,29 @@ auto run_locked(LockSource&& source, WorkLength length, Work&& work) {
   return work(guard);
 }
 
-// The lock source of work that takes no lock of ours but may be long
-// (evaluating many conditions over a large state): short work keeps the
-// interpreter lock, long work gives it up.
-struct NoLock {
-  struct Held {};
-  std::optional<Held> try_acquire() const { return Held{}; }
-  Held acquire() const { return {}; }
+// Gives up the interpreter lock when first asked to, and takes it back at
+// reacquire() or at the end of the scope: for work that learns only as it
+// goes that it is long (an evaluation whose WorkMeter runs out). Between the
+// two, as in GilReleased's scope, nothing Python may be touched.
+class GilReleaseOnDemand {
+ public:
+  GilReleaseOnDemand() = default;
+  ~GilReleaseOnDemand() { reacquire(); }
+  GilReleaseOnDemand(const GilReleaseOnDemand&) = delete;
+  GilReleaseOnDemand& operator=(const GilReleaseOnDemand&) = delete;
+
+  void release() noexcept {
+    if (state_ == nullptr) state_ = PyEval_SaveThread();
+  }
+  void reacquire() noexcept {
+    if (state_ != nullptr) PyEval_RestoreThread(std::exchange(state_, nullptr));
+  }
+
+  // release() as a plain hook: `context` is the GilReleaseOnDemand.
+  static void release_hook(void* context) noexcept { static_cast<GilReleaseOnDemand*>(context)->release(); }
+
+ private:
+  PyThreadState* state_ = nullptr;  // non-null while released
 };
 
 }  // namespace derirezaro::py
