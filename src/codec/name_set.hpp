@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,14 @@
 
 namespace derirezaro::codec {
 
+// Byte equality of two names. Names of one state tend to share a length,
+// so the first bytes are compared inline: most mismatches end there,
+// without a call.
+inline bool same_name(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() &&
+         (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+}
+
 class NameSet {
   struct Hash {
     using is_transparent = void;
@@ -28,6 +37,14 @@ class NameSet {
   using Names = std::unordered_set<std::string, Hash, std::equal_to<>>;
 
  public:
+  NameSet() = default;
+  // Not copyable: scanned_ views the nodes of this set's own names_, which
+  // a move carries over (nodes never move) but a copy would not.
+  NameSet(const NameSet&) = delete;
+  NameSet& operator=(const NameSet&) = delete;
+  NameSet(NameSet&&) = default;
+  NameSet& operator=(NameSet&&) = default;
+
   // Names to add, with their memory already obtained.
   class Addition {
     friend class NameSet;
@@ -35,7 +52,12 @@ class NameSet {
   };
 
   bool contains(std::string_view name) const {
-    return (filter_ & filter_bit(name)) != 0 && names_.find(name) != names_.end();
+    if ((filter_ & filter_bit(name)) == 0) return false;
+    if (names_.size() > kScanned) return names_.find(name) != names_.end();
+    for (std::string_view known : scanned_) {
+      if (same_name(known, name)) return true;
+    }
+    return false;
   }
   size_t size() const { return names_.size(); }
   bool empty() const { return names_.empty(); }
@@ -51,6 +73,7 @@ class NameSet {
     // With room for all of them, commit's inserts never rehash, the one
     // step of inserting a node that allocates.
     names_.reserve(names_.size() + addition.names_.size());
+    if (names_.size() + addition.names_.size() <= kScanned) scanned_.reserve(kScanned);
     return addition;
   }
 
@@ -59,11 +82,10 @@ class NameSet {
   void commit(Addition&& addition) noexcept {
     for (const std::string& name : addition.names_) filter_ |= filter_bit(name);
     names_.merge(addition.names_);
-  }
-
-  template <class F>
-  void for_each(F&& f) const {
-    for (const std::string& name : names_) f(std::string_view(name));
+    scanned_.clear();
+    if (names_.size() <= kScanned) {
+      for (const std::string& name : names_) scanned_.push_back(name);  // room made by prepare()
+    }
   }
 
  private:
@@ -74,8 +96,12 @@ class NameSet {
     return uint64_t{1} << ((name.size() + first * 7u + last * 13u) & 63u);
   }
 
+  // Up to this many names, a scan of views beats hashing the name.
+  static constexpr size_t kScanned = 8;
+
   Names names_;
-  uint64_t filter_ = 0;  // the bits of every name in names_
+  std::vector<std::string_view> scanned_;  // views of names_ while it holds at most kScanned
+  uint64_t filter_ = 0;                    // the bits of every name in names_
 };
 
 }  // namespace derirezaro::codec

@@ -1,6 +1,7 @@
 #include "codec/py_value.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -65,8 +66,9 @@ struct ValueSink {
 };
 
 // Builds nothing: the walk alone finds every error converting would raise.
-struct CheckSink {
-  struct Node {};
+template <class N>
+struct Checking {
+  using Node = N;
   bool nil(Node&) { return true; }
   bool boolean(bool, Node&) { return true; }
   bool uint(uint64_t, Node&) { return true; }
@@ -78,6 +80,22 @@ struct CheckSink {
   bool array_item(Node&, Node&&) { return true; }
   bool map_begin(uint32_t, Node&) { return true; }
   bool map_entry(Node&, Node&&, Node&&) { return true; }
+};
+
+struct Nothing {};
+using CheckSink = Checking<Nothing>;
+
+// For dict keys: checks as CheckSink does, and keeps a str's UTF-8 text,
+// which the walk has just obtained anyway.
+struct KeyText {
+  const char* text = nullptr;  // null for a key that is not a str
+  uint32_t size = 0;
+};
+struct KeySink : Checking<KeyText> {
+  bool str(const char* p, uint32_t n, Node& out) {
+    out = {p, n};
+    return true;
+  }
 };
 
 }  // namespace
@@ -98,30 +116,21 @@ bool py_to_value_reading(PyObject* obj, const NameSet& roots, Value& out) {
   // A dict holds each read key at most once.
   entries.reserve(std::min(roots.size(), static_cast<size_t>(PyDict_Size(obj))));
   ValueSink build;
+  KeySink keys;
   const bool walked = checker.walk_dict_entries(
       obj, [](uint32_t) { return true; },
       [&](PyObject* key, PyObject* value, int depth) {
-        PyWalker<CheckSink> inner(check, false, depth);
-        if (!inner.walk(key, nothing)) return false;
-        Py_ssize_t size = 0;
-        const char* text =
-            PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;  // walked: valid
-        const std::string_view name(text != nullptr ? text : "", static_cast<size_t>(size));
-        if (text == nullptr || !roots.contains(name)) return inner.walk(value, nothing);
-        Value converted;
-        if (!PyWalker<ValueSink>(build, false, depth).walk(value, converted)) return false;
+        KeyText name;
+        if (!PyWalker<KeySink>(keys, false, depth).walk(key, name)) return false;
+        if (name.text == nullptr || !roots.contains(std::string_view(name.text, name.size))) {
+          return PyWalker<CheckSink>(check, false, depth).walk(value, nothing);
+        }
+        // Built in place; on a failure, `entries` is dropped whole.
         MapEntry& entry = entries.emplace_back();
-        entry.key.data.emplace<String>().bytes.assign(name);
-        entry.value = std::move(converted);
-        return true;
+        entry.key.data.emplace<String>().bytes.assign(name.text, name.size);
+        return PyWalker<ValueSink>(build, false, depth).walk(value, entry.value);
       });
   if (!walked) return false;
-  // Sorted by key bytes, so that evaluation finds a path's first segment by
-  // binary search; a dict's keys are distinct, so the order is all that
-  // changes, and no path can see the order of the keys it reads.
-  std::sort(entries.begin(), entries.end(), [](const MapEntry& a, const MapEntry& b) {
-    return a.key.get_if<String>()->bytes < b.key.get_if<String>()->bytes;
-  });
   out = std::move(entries);
   return true;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "codec/name_set.hpp"
+
 namespace derirezaro::condition {
 
 namespace {
@@ -130,7 +132,7 @@ class Evaluation {
     meter_.charge(map.size() * (1 + WorkMeter::byte_steps(name.size())));
     for (const codec::MapEntry& entry : map) {
       const std::string* key = text_of(entry.key);
-      if (key && std::string_view(*key) == name) return &entry.value;
+      if (key && codec::same_name(*key, name)) return &entry.value;
     }
     return nullptr;
   }
@@ -234,6 +236,16 @@ bool truthy(const Value& value) {
     case Kind::extension: return true;
   }
   return true;  // every Kind is handled above; the variant has no other index
+}
+
+State index_state(Value& value) {
+  constexpr size_t kScannedEntries = 16;
+  codec::Map* map = value.get_if<codec::Map>();
+  if (map == nullptr || map->size() <= kScannedEntries) return State{value};
+  std::sort(map->begin(), map->end(), [](const codec::MapEntry& a, const codec::MapEntry& b) {
+    return a.key.get_if<codec::String>()->bytes < b.key.get_if<codec::String>()->bytes;
+  });
+  return State{value, true};
 }
 
 bool holds(const Expr& guard, State state, WorkMeter& meter) { return Evaluation(state, meter).test(guard); }

@@ -18,6 +18,14 @@ struct State {
   bool sorted_keys = false;
 };
 
+// The State to evaluate over `value`, a Map whose keys are well-formed,
+// distinct Strings (as routing converts its states), or any value that is
+// not a Map. A Map of more than a few entries is sorted by key bytes on the
+// way, so that paths find their first segment by binary search; a few are
+// scanned faster than they are sorted. No path can see the order of keys
+// that are all distinct.
+State index_state(codec::Value& value);
+
 bool truthy(const codec::Value& value);
 
 // Whether the guard's value is truthy, reading operands in place (a

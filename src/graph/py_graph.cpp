@@ -80,8 +80,7 @@ std::optional<std::string_view> graph_route(GraphRecord& self, Utf8 node, PyObje
     GilReleaseOnDemand released;
     condition::WorkMeter meter(condition::kShortEvaluationSteps, &GilReleaseOnDemand::release_hook,
                                &released);
-    target = graph::Graph::route(
-        *from, condition::State{converted, converted.get_if<codec::Map>() != nullptr}, meter);
+    target = graph::Graph::route(*from, condition::index_state(converted), meter);
   }  // the interpreter lock is back
   if (target == nullptr) return std::nullopt;
   return *target;
