@@ -7,7 +7,7 @@ import os
 import tracemalloc
 
 import pytest
-from derirezaro import Store, dumps, loads
+from derirezaro import HandoffGraph, Store, dumps, loads
 
 VALUES = [None, 2**64 - 1, -(2**63), float("nan"), "héllo" * 9, "x" * 70_000, b"\xff" * 4200, [1, (2, "3")]]
 VALUES += [{"a": {"b": [None, 2.5]}, 7: b"v"}, {i: str(i) for i in range(40)}]
@@ -22,8 +22,23 @@ FAILING_LOADS += [b"\x93\x01\xa1x\xd4\x01\x00", b"\x82\xa1a\x01\x91\x01\x02"]
 NAMESPACES = ["default", "x", "a", "users", ""]
 
 
+def _graph():
+    graph = HandoffGraph()
+    graph.add_edge("a", "b", when="x.y == 'v' and -1 in xs")
+    graph.add_edge("a", "c", when="'é' in s or n > 2.5")
+    graph.add_edge("b", "c")
+    return graph
+
+
+GRAPH = _graph()
+# Refused once part of the state was converted: the read keys come first.
+FAILING_ROUTES = [{"xs": [1, 2], "x": {"y": "v"}, "z": object()}, {"s": "é", "n": 2**64}, {"xs": [{1, 2}]}]
+
+
 def _failing_calls(store):
     yield from [(store.set, "ns", 1, 2), (store.keys, "\udc80"), (Store, "disk"), (Store, "", "", -1)]
+    yield from [(GRAPH.add_edge, "c", "a"), (GRAPH.add_edge, "a", "d", "x =="), (HandoffGraph, "never")]
+    yield from ((GRAPH.route, "a", bad) for bad in FAILING_ROUTES)
     yield from [(store.restore, store), (store.snapshot().diff, None)]
     yield from ((dumps, bad) for bad in [*FAILING_DUMPS, _cycle])
     yield from ((store.set, "ns", "k", bad) for bad in FAILING_DUMPS)
@@ -47,6 +62,9 @@ def _round(store, i):
     store.restore(earlier)
     earlier.diff(store.snapshot())["added"], earlier.keys, repr(earlier)
     Store(max_history=3).set("a", "k", [1, 2])  # a short-lived store with an entry
+    GRAPH.route("a", {"x": {"y": "v"}, "xs": list(range(i % 7)) + [-1], "s": "é", "pad": [i] * 5})
+    GRAPH.route("a", {"n": i, "s": "x"}), GRAPH.route("b"), GRAPH.edges("a"), GRAPH.nodes(), repr(GRAPH)
+    _graph().add_edge("c", f"n{i % 3}", when=f"k{i % 5} or m.k")  # a short-lived graph
     for fn, *args in _failing_calls(store):
         with pytest.raises((TypeError, ValueError, OverflowError, RecursionError)):
             fn(*args)
