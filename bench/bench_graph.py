@@ -243,7 +243,8 @@ def section_route(peers, labelled, repeats, target, raw):
         jobs.append(("dumps", call_loop(derirezaro.dumps, state)))
         med, samples, notes = measure(jobs, repeats, target)
         raw[f"route {label}"] = {n: {"median_us": med[n], "samples_us": samples[n]} for n in med}
-        rows.append([label, fmt(med["derirezaro"], 3), *ratio_cells(med, "derirezaro", [*names_[1:], "dumps"])])
+        cells = ratio_cells(med, "derirezaro", [*names_[1:], "dumps"])
+        rows.append([label, fmt(med["derirezaro"], 3), *cells])
         growth.append((label, state, med))
     table(
         "route(): µs per call, five guarded edges, the last one matching",

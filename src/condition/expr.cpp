@@ -25,9 +25,11 @@ void ExprDeleter::operator()(Expr* expr) const noexcept {
 }
 
 ExprPtr make_str(std::string text) {
-  // The lexer yields UTF-8, but an escape may still spell a lone surrogate;
-  // checking once here keeps the literal's flag as truthful as a decoded
-  // String's, so it obeys the same truth and ordering rules.
+  // The lexer re-encodes every code point it reads (ill-formed input as
+  // U+FFFD), and no escape spells a code point, so its literals are always
+  // well-formed. The check costs one pass per literal at parse time and
+  // keeps the flag truthful for any other caller, since the flag decides
+  // truth, ordering and `in`.
   const bool valid = codec::is_well_formed_utf8(reinterpret_cast<const uint8_t*>(text.data()), text.size());
   return ExprPtr(new LiteralExpr(ExprKind::Str, codec::String{std::move(text), valid}));
 }
