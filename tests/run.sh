@@ -2,7 +2,8 @@
 # The whole test suite:
 #   0. formatting (clang-format, ruff) and the size of the tests beside the code;
 #   1. build and install the package, then pytest over the Python surface,
-#      and again over the extension built with AddressSanitizer and
+#      the type stub against the installed module (mypy's stubtest), and
+#      pytest again over the extension built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (clang);
 #   2. the core's GoogleTest suite, plain (g++) and under AddressSanitizer
 #      and UndefinedBehaviorSanitizer (clang), and its concurrency tests
@@ -32,6 +33,12 @@ python3 -m pip install -q --no-build-isolation -C build-dir=build/test-install \
 
 step "pytest"
 (cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
+
+step "type stub against the extension (stubtest)"
+# The stub must describe the installed module exactly; the allowlist holds
+# the names it has on purpose that the module lacks (an unused entry fails).
+MYPY_CACHE_DIR="$root/build/mypy-cache" python3 -m mypy.stubtest derirezaro._core \
+  --allowlist "$root/tests/stubtest-allowlist.txt"
 
 step "pytest over the extension with address + undefined sanitizers (clang)"
 # This build also holds the extension to clang's warnings, as errors.

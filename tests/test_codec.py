@@ -213,6 +213,38 @@ def test_short_map_keys_decode_right_whatever_was_decoded_before():
             assert same(loads(b"\x82" + packb(key) + packb(i) + b"\xa5other\x01"), {key: i, "other": 1})
 
 
+def _decoded_key(key):
+    return next(iter(loads(b"\x81" + packb(key) + b"\x00")))
+
+
+def _longer_key_in_the_slot_of(prefix):
+    """A key that starts with `prefix` and shares its slot in the decoder's key
+    cache, found by watching the cache: decoding the prefix evicts the longer
+    key's str. Found at run time so that a new slot function still meets it."""
+    for i in range(1 << 16):
+        longer = prefix + format(i, "x")
+        held = _decoded_key(longer)
+        _decoded_key(prefix)
+        if _decoded_key(longer) is not held:
+            return longer
+    raise AssertionError(f"no key longer than {prefix!r} shares its cache slot")
+
+
+# Prefixes on both sides of the sizes where the slot function reads its words
+# differently (under 4 bytes, 4 to 7, 8 and up), the empty key, and non-ASCII.
+@pytest.mark.parametrize(
+    "prefix", ["", "a", "ab", "abc", "abcd", "abcdefg", "abcdefgh", "é" * 4 + "x", "k" * 24]
+)
+def test_a_key_and_its_prefix_in_one_cache_slot_decode_as_themselves(prefix):
+    longer = _longer_key_in_the_slot_of(prefix)
+    assert len(longer.encode()) <= 32 and _decoded_key(prefix) == prefix
+    for _ in range(3):  # each order of arrival, with the other key cached before
+        for first, second in ((prefix, longer), (longer, prefix)):
+            assert same(_decoded_key(first), first) and same(_decoded_key(second), second)
+            data = b"\x82" + packb(first) + b"\x01" + packb(second) + b"\x02"
+            assert same(loads(data), {first: 1, second: 2})
+
+
 # (containers around the leaf, leaf, opener): a scalar fits inside 511 arrays, a
 # str only inside 510, a bin inside 511; one level more fails both ways.
 DEPTHS = [(511, b"\x90", b"\x91"), (511, b"\x01", b"\x91"), (510, b"\xa1a", b"\x91"), (510, b"\xa0", b"\x91"),

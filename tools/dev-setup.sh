@@ -18,4 +18,4 @@ fi
 
 python3 -m pip install -q --upgrade \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit \
-  pytest hypothesis msgpack "ruff==0.17.6" "clang-format==23.1.5"
+  pytest hypothesis msgpack "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5"

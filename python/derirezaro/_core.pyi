@@ -1,6 +1,6 @@
 """Type stub for the native module ``derirezaro._core``."""
 
-from typing import Any, Final
+from typing import Any, Final, final
 
 # What the codec accepts. Tuples encode as arrays and come back as lists;
 # subclasses of these types encode by their built-in content.
@@ -9,7 +9,7 @@ Packable = (
 )
 
 __version__: Final[str]
-__all__: list[str]
+__all__ = ["__version__", "core_version", "dumps", "loads", "Store", "Snapshot", "HandoffGraph"]
 
 def core_version() -> str:
     """Return the version string of the compiled core.
@@ -23,6 +23,7 @@ def dumps(obj: Packable) -> bytes:
 def loads(data: bytes) -> Any:
     """Deserialize msgpack bytes back into a Python object."""
 
+@final
 class Store:
     """Framework-agnostic state store with immutable snapshots."""
 
@@ -59,6 +60,7 @@ class Store:
         """Roll the store back to a previously captured snapshot."""
     def __len__(self) -> int: ...
 
+@final
 class Snapshot:
     """A cheap, immutable point-in-time view of a [`Store`]."""
 
@@ -84,6 +86,7 @@ class Snapshot:
         mapping to a list of `(namespace, key)` tuples.
         """
 
+@final
 class HandoffGraph:
     """A deterministic routing graph over named nodes with conditional edges."""
 
@@ -115,5 +118,5 @@ class HandoffGraph:
         """Whether `node` exists in the graph."""
     def is_dag(self) -> bool:
         """Whether the graph is currently acyclic."""
-    def __contains__(self, node: str) -> bool: ...
+    def __contains__(self, node: str, /) -> bool: ...
     def __len__(self) -> int: ...

@@ -15,6 +15,7 @@
 #include <system_error>
 #include <utility>
 
+#include "codec/utf8.hpp"
 #include "condition/unicode_tables.hpp"
 
 namespace derirezaro::condition {
@@ -96,7 +97,7 @@ class Lexer {
 
   bool run() {
     while (at_ < text_.size()) {
-      const DecodedCodePoint c = decode_utf8(text_, at_);
+      const codec::DecodedCodePoint c = codec::decode_utf8(text_, at_);
       if (is_space(c.value)) {
         at_ += c.length;
       } else if (!step(c.value, c.length)) {
@@ -140,7 +141,7 @@ class Lexer {
     if (is_ascii_digit(c)) return number();
     if (is_identifier_start(c)) return identifier();
     std::string message = "unexpected character '";
-    append_utf8(message, c);  // as written: the message quotes, it does not escape
+    codec::append_utf8(message, c);  // as written: the message quotes, it does not escape
     message += '\'';
     return fail(std::move(message));
   }
@@ -162,7 +163,7 @@ class Lexer {
     Token token = make(TokenKind::Str);
     size_t at = at_ + 1;
     while (at < text_.size()) {
-      DecodedCodePoint c = decode_utf8(text_, at);
+      codec::DecodedCodePoint c = codec::decode_utf8(text_, at);
       at += c.length;
       if (c.value == static_cast<char32_t>(quote)) {
         out_.push_back(std::move(token));
@@ -171,12 +172,12 @@ class Lexer {
       }
       if (c.value == '\\') {
         if (at == text_.size()) break;  // nothing left to escape: unterminated
-        c = decode_utf8(text_, at);
+        c = codec::decode_utf8(text_, at);
         at += c.length;
         if (c.value == 'n') c.value = '\n';
         if (c.value == 't') c.value = '\t';
       }
-      append_utf8(token.text, c.value);
+      codec::append_utf8(token.text, c.value);
     }
     return fail("unterminated string literal");
   }
@@ -231,7 +232,7 @@ class Lexer {
   bool identifier() {
     size_t end = at_;
     while (end < text_.size()) {
-      const DecodedCodePoint c = decode_utf8(text_, end);
+      const codec::DecodedCodePoint c = codec::decode_utf8(text_, end);
       if (!is_identifier_continue(c.value)) break;
       end += c.length;
     }

@@ -1,6 +1,9 @@
 #include "condition/parser.hpp"
 
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "condition/lexer.hpp"
 
@@ -141,7 +144,9 @@ class Parser {
 
 }  // namespace
 
-ExprPtr parse_tokens(std::vector<Token> tokens, std::string& error) {
+ExprPtr parse(std::string_view text, std::string& error) {
+  std::vector<Token> tokens;
+  if (!tokenize(text, tokens, error)) return nullptr;
   if (tokens.empty()) {
     error = "empty condition";
     return nullptr;
@@ -153,12 +158,6 @@ ExprPtr parse_tokens(std::vector<Token> tokens, std::string& error) {
     return nullptr;
   }
   return tree;
-}
-
-ExprPtr parse(std::string_view text, std::string& error) {
-  std::vector<Token> tokens;
-  if (!tokenize(text, tokens, error)) return nullptr;
-  return parse_tokens(std::move(tokens), error);
 }
 
 }  // namespace derirezaro::condition

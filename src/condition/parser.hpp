@@ -12,19 +12,13 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "condition/expr.hpp"
-#include "condition/token.hpp"
 
 namespace derirezaro::condition {
 
 // The tree of `text`, or null with the message of the first failure (the
 // lexer's or the parser's) in `error`.
 ExprPtr parse(std::string_view text, std::string& error);
-
-// The parser alone, over tokens already made: what `parse` runs after the
-// lexer.
-ExprPtr parse_tokens(std::vector<Token> tokens, std::string& error);
 
 }  // namespace derirezaro::condition

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "codec/utf8.hpp"
 #include "condition/unicode_tables.hpp"
 
 namespace derirezaro::condition {
@@ -35,7 +36,7 @@ void append_code_point_escape(std::string& out, char32_t c) {
 void append_quoted(std::string& out, std::string_view text) {
   out += '"';
   for (size_t at = 0; at < text.size();) {
-    const DecodedCodePoint c = decode_utf8(text, at);
+    const codec::DecodedCodePoint c = codec::decode_utf8(text, at);
     at += c.length;
     switch (c.value) {
       case '"': out += "\\\""; break;
@@ -48,7 +49,7 @@ void append_quoted(std::string& out, std::string_view text) {
         if (is_grapheme_extend(c.value) || is_unprintable(c.value)) {
           append_code_point_escape(out, c.value);
         } else {
-          append_utf8(out, c.value);  // ill-formed input bytes come out as U+FFFD
+          codec::append_utf8(out, c.value);  // ill-formed input bytes come out as U+FFFD
         }
     }
   }

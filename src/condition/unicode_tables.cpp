@@ -8,6 +8,7 @@
 #include "condition/unicode_tables.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <iterator>
 

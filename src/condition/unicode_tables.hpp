@@ -3,11 +3,9 @@
 // Do not edit: change the script and run it again.
 //
 // The character properties the condition lexer and the token renderer ask
-// about, and the UTF-8 reading both share.
+// about; both read UTF-8 with codec/utf8.hpp.
 #pragma once
 
-#include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace derirezaro::condition {
@@ -21,59 +19,5 @@ bool is_numeric(char32_t c);
 bool is_grapheme_extend(char32_t c);
 // General category Cc, Cf, Cs, Co, Cn, Zl, Zp, or Zs other than U+0020.
 bool is_unprintable(char32_t c);
-
-struct DecodedCodePoint {
-  char32_t value;
-  size_t length;  // bytes read, at least 1
-};
-
-// The code point that starts at byte `at` (< text.size()). Text from a
-// Python str is well formed; anything else (an ill-formed, truncated,
-// overlong or surrogate sequence) reads as U+FFFD one byte at a time, so a
-// caller always advances and never reads past the end.
-inline DecodedCodePoint decode_utf8(std::string_view text, size_t at) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + at;
-  const size_t left = text.size() - at;
-  constexpr DecodedCodePoint kReplacement{0xfffd, 1};
-  if (p[0] < 0x80) return {p[0], 1};
-  size_t length;
-  char32_t value;
-  char32_t smallest;  // below it the sequence is overlong
-  if (p[0] >= 0xc2 && p[0] <= 0xdf) {
-    length = 2, value = p[0] & 0x1fu, smallest = 0x80;
-  } else if (p[0] >= 0xe0 && p[0] <= 0xef) {
-    length = 3, value = p[0] & 0x0fu, smallest = 0x800;
-  } else if (p[0] >= 0xf0 && p[0] <= 0xf4) {
-    length = 4, value = p[0] & 0x07u, smallest = 0x10000;
-  } else {
-    return kReplacement;
-  }
-  if (left < length) return kReplacement;
-  for (size_t i = 1; i < length; ++i) {
-    if ((p[i] & 0xc0) != 0x80) return kReplacement;
-    value = (value << 6) | (p[i] & 0x3fu);
-  }
-  if (value < smallest || value > 0x10ffff || (value >= 0xd800 && value <= 0xdfff)) return kReplacement;
-  return {value, length};
-}
-
-// `c` is a Unicode scalar value (what decode_utf8 returns).
-inline void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xc0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xe0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (c & 0x3f));
-  }
-}
 
 }  // namespace derirezaro::condition

@@ -101,9 +101,6 @@ std::vector<std::pair<std::string_view, std::optional<std::string_view>>> graph_
 }
 
 bool graph_has_node(GraphRecord& self, Utf8 node) { return self.graph.has_node(node.text); }
-// A function of its own: each C++ function binds one signature, and the
-// slot's messages name `__contains__`.
-bool graph_contains(GraphRecord& self, Utf8 node) { return self.graph.has_node(node.text); }
 
 Py_ssize_t graph_len(GraphRecord& self) { return static_cast<Py_ssize_t>(self.graph.node_count()); }
 
@@ -140,7 +137,7 @@ std::vector<MemberDef> graph_members() {
       method<&graph_has_node>("has_node", "($self, node)", "Whether `node` exists in the graph."),
       method<&graph_is_dag>("is_dag", "($self)", "Whether the graph is currently acyclic."),
       slot<Py_mp_length, &graph_len>(),
-      slot<Py_sq_contains, &graph_contains>("__contains__", "(node)"),
+      slot<Py_sq_contains, &graph_has_node>("__contains__", "(node)"),
       slot<Py_tp_repr, &graph_repr>(),
   };
 }

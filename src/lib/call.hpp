@@ -45,10 +45,15 @@ namespace derirezaro::py {
 template <class Record>
 inline constexpr Borrow default_borrow = Borrow::shared;
 
-// The Signature a member's trampoline binds with. One per C++ function:
-// written once at import (when the member's table is registered) and
-// read-only afterwards.
-template <auto Fn>
+// The Signature a member's trampoline binds with, one per table row: the
+// row's own trampoline instance reads it, so one C++ function bound twice,
+// as a method and as a slot (`has_node` and `__contains__`), keeps two,
+// each naming its own member. A row is told apart by its C++ function and
+// its slot id (0 for every row that is not a slot), which is all a
+// trampoline's template arguments can see; two method rows of one function
+// would share one, and registration refuses that. Written once at import
+// (when the member's table is registered) and read-only afterwards.
+template <auto Fn, int Slot = 0>
 struct SignatureOf {
   static inline const Signature* signature = nullptr;
 };
@@ -251,12 +256,12 @@ UnarySlotResult<typename MethodTraits<decltype(Fn)>::Result> slot_unary(PyObject
 
 // Slots with one argument (__contains__): the argument is converted like a
 // method's, under the parameter name of the slot's signature.
-template <auto Fn, Borrow B>
+template <auto Fn, Borrow B, int Slot>
 int slot_binary(PyObject* self, PyObject* arg) noexcept {
   using Traits = MethodTraits<decltype(Fn)>;
   using Record = typename Traits::Record;
   return with_receiver<Record, B, int>(self, [&](Record& record) -> int {
-    const Signature& sig = *SignatureOf<Fn>::signature;
+    const Signature& sig = *SignatureOf<Fn, Slot>::signature;
     PyObject* slots[kMaxParams] = {arg};
     typename Traits::Params params{};
     if (!convert_args(sig, slots, params)) return -1;
@@ -362,16 +367,18 @@ MemberDef slot() {
 
 // A slot taking one argument, e.g. slot<Py_sq_contains, &fn>("__contains__", "(node)"):
 // the name and parameter list are those its conversion errors speak of.
+// `fn` may also be bound as a method: the slot has a Signature of its own.
 template <int Slot, auto Fn, Borrow B = default_borrow<typename detail::MethodTraits<decltype(Fn)>::Record>>
 MemberDef slot(const char* name, const char* parameters) {
+  static_assert(Slot != 0, "slot ids are positive: 0 keys the rows that are not slots");
   return {MemberKind::slot,
           name,
           nullptr,
           nullptr,
           0,
-          detail::type_erased(&detail::slot_binary<Fn, B>),
+          detail::type_erased(&detail::slot_binary<Fn, B, Slot>),
           Slot,
-          &SignatureOf<Fn>::signature,
+          &SignatureOf<Fn, Slot>::signature,
           parameters};
 }
 

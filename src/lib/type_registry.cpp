@@ -34,9 +34,10 @@ void bind_signature(const std::string& owner, const MemberDef& m) {
   if (m.signature == nullptr) return;
   const char* params = m.kind == MemberKind::slot ? m.slot_signature : m.text_signature;
   std::string qualified = owner.empty() ? std::string(m.name) : owner + "." + m.name;
-  // One C++ function has one signature slot: a second row for it would
-  // make the first row's messages name the second member. (A retried
-  // import binds the same member again, which is fine.)
+  // Rows of one C++ function share a Signature only when neither is a slot
+  // (SignatureOf): a second such row would make the first one's messages
+  // name the second member. (A retried import binds the same member again,
+  // which is fine.)
   if (*m.signature != nullptr && (*m.signature)->full_name() != qualified + "()") {
     throw std::logic_error("one C++ function serves both " + (*m.signature)->full_name() + " and " +
                            qualified + "()");

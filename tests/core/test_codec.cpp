@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "codec/utf8.hpp"
@@ -92,11 +95,13 @@ TEST(Codec, ValueEquality) {
   EXPECT_FALSE(Value(Map{{Integer{1}, Nil{}}}) == Value(Map{{Integer{2}, Nil{}}}));
 }
 
-// The UTF-8 check decides whether text read into a Value is text or bytes.
-// Its oracle is the definition rather than a second decoder: well-formed
-// UTF-8 is a concatenation of encodings of Unicode scalar values (every
-// code point but the surrogates), and a byte string is the encoding of one
-// exactly when the value its bits spell encodes back to it.
+// The UTF-8 check decides whether text read into a Value is text or bytes;
+// the decoder and encoder serve the condition lexer, which reads ill-formed
+// bytes as U+FFFD one at a time. The oracle is the definition rather than a
+// second decoder: well-formed UTF-8 is a concatenation of encodings of
+// Unicode scalar values (every code point but the surrogates), and a byte
+// string is the encoding of one exactly when the value its bits spell
+// encodes back to it.
 std::string encoding_of(uint32_t cp) {
   const size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
   const uint8_t lead[] = {0, 0, 0xc0, 0xe0, 0xf0};
@@ -106,32 +111,49 @@ std::string encoding_of(uint32_t cp) {
   return out;
 }
 
-bool well_formed(std::string_view s) {
+// The scalar value whose encoding `s` starts with, and its length; none
+// (UTF-8 is prefix-free, so at most one) reads as U+FFFD over one byte.
+std::pair<uint32_t, size_t> first_scalar(std::string_view s) {
   for (size_t n = 1; n <= std::min<size_t>(4, s.size()); ++n) {
     uint32_t cp = static_cast<uint8_t>(s[0]) & (n == 1 ? 0x7fu : 0x7fu >> n);
     for (size_t i = 1; i < n; ++i) cp = cp << 6 | (static_cast<uint8_t>(s[i]) & 0x3f);
     const bool scalar = cp <= 0x10ffff && (cp < 0xd800 || cp > 0xdfff);
-    if (scalar && encoding_of(cp) == s.substr(0, n) && well_formed(s.substr(n))) return true;
+    if (scalar && encoding_of(cp) == s.substr(0, n)) return {cp, n};
   }
-  return s.empty();
+  return {0xfffd, 0};
 }
 
-// Every lead byte before bytes from the edges of every range the check
-// tells apart, cut at every length; two-byte inputs after 1 to 9 ASCII
+// Every lead byte before bytes from the edges of every range the rules
+// tell apart, cut at every length; two-byte inputs after 1 to 9 ASCII
 // bytes, around the window where the check takes eight ASCII bytes at once.
-// The check is handed continuation bytes past the end it is given, so one
+// Both are handed continuation bytes past the end they are given, so one
 // that looked beyond it would take a cut sequence for a whole one.
-TEST(Codec, Utf8CheckAgreesWithTheDefinition) {
+TEST(Codec, Utf8CheckAndDecoderAgreeWithTheDefinition) {
   const uint8_t edges[] = {0x00, 0x7f, 0x80, 0x8f, 0x90, 0x9f, 0xa0, 0xbf, 0xc0, 0xff};
-  std::vector<std::string> wrong;
+  std::vector<std::string> wrong_check, wrong_decode;
   auto check = [&](std::string s) {
-    const bool expected = well_formed(s);
     const size_t size = s.size();
-    s += "\x80\x80\x80\x80";
-    if (is_well_formed_utf8(reinterpret_cast<const uint8_t*>(s.data()), size) != expected &&
-        wrong.size() < 8) {
-      wrong.push_back(s.substr(0, size));
+    bool expected = true;
+    std::vector<std::pair<uint32_t, size_t>> expected_steps, steps;
+    for (size_t at = 0; at < size;) {
+      auto [cp, n] = first_scalar(std::string_view(s).substr(at, size - at));
+      expected = expected && n != 0;
+      expected_steps.emplace_back(cp, n == 0 ? 1 : n);
+      at += expected_steps.back().second;
     }
+    s += "\x80\x80\x80\x80";
+    const std::string_view text(s.data(), size);
+    for (size_t at = 0; at < size;) {
+      const DecodedCodePoint c = decode_utf8(text, at);
+      steps.emplace_back(c.value, c.length);
+      at += c.length;
+    }
+    const std::string input = s.substr(0, size);
+    if (is_well_formed_utf8(reinterpret_cast<const uint8_t*>(s.data()), size) != expected &&
+        wrong_check.size() < 8) {
+      wrong_check.push_back(input);
+    }
+    if (steps != expected_steps && wrong_decode.size() < 8) wrong_decode.push_back(input);
   };
   for (int lead = 0; lead < 256; ++lead) {
     for (const uint8_t x : edges) {
@@ -146,7 +168,22 @@ TEST(Codec, Utf8CheckAgreesWithTheDefinition) {
       }
     }
   }
-  EXPECT_EQ(wrong, std::vector<std::string>{});
+  EXPECT_EQ(wrong_check, std::vector<std::string>{});
+  EXPECT_EQ(wrong_decode, std::vector<std::string>{});
+}
+
+// Every scalar value encodes as the definition says and decodes back.
+TEST(Codec, Utf8EncoderRoundTripsEveryScalarValue) {
+  std::vector<uint32_t> wrong;
+  std::string out;
+  for (uint32_t cp = 0; cp <= 0x10ffff && wrong.size() < 8; ++cp) {
+    if (cp == 0xd800) cp = 0xe000;
+    out.clear();
+    append_utf8(out, cp);
+    const DecodedCodePoint back = decode_utf8(out, 0);
+    if (out != encoding_of(cp) || back.value != cp || back.length != out.size()) wrong.push_back(cp);
+  }
+  EXPECT_EQ(wrong, std::vector<uint32_t>{});
 }
 
 }  // namespace
