@@ -18,7 +18,7 @@ CONDITIONS = [
     ("", "empty condition"), (" \t\u3000\u2028", "empty condition"),
     ("x = 1", "expected '==' (single '=' is not valid)"), ("!x", "expected '!=' (use 'not' for negation)"),
     ("'abc", "unterminated string literal"), ("'abc\\", "unterminated string literal"),
-    ("1.2.3", "invalid number '1.2.3'"), ("9223372036854775808", "invalid number '9223372036854775808'"),
+    ("1.2.3", "invalid number '1.2.3'"),
     ("x - 1", "unexpected character '-'"), ("x#y", "unexpected character '#'"),
     ("+1", "unexpected character '+'"),
     ("\u0661", "unexpected character '\u0661'"), ("a\u0000", "unexpected character '\u0000'"),
@@ -323,7 +323,6 @@ def test_route_refuses_a_state_as_converting_all_of_it_would(state):
     "when, state, holds",
     [
         ("x == null and not x and x != 1 and not x < 1 and not x > 1", None, True),
-        ("x == 9007199254740993", {"x": 9007199254740992}, True),  # both round to one double
         ("a", {1: True, "1": False}, False), ("a", [1, 2], False), ("a", 5, False),
     ],
 )  # fmt: skip
