@@ -136,7 +136,8 @@ SEEDS = {
 
 STATE = {"tier": "gold", "count": 3, "ratio": 2.5, "flag": True, "none": None, "tags": ["x", "y"],
          "user": {"name": "alice", "profile": {"tier": "gold"}}, "nums": [1.0, 2], "nan": float("nan"),
-         "meta": {"k": 0}, "": "empty key", "\u00e9t\u00e9": [b"raw"]}  # fmt: skip
+         "meta": {"k": 0}, "": "empty key", "\u00e9t\u00e9": [b"raw"], "tiers": "tier", "big": 2**64 - 1,
+         "low": -(2**63), "inf": float("inf"), "tiny": 5e-324, "zero": -0.0}  # fmt: skip
 
 # Every token, both quotes and their escapes, numbers at their limits, every
 # comparison and the membership test over each variant, paths, precedence,
@@ -152,6 +153,14 @@ CONDITIONS = {
     "strings": "s == 'it\\'s' or s == \"a\\\"b\" or s == '\\n\\t\\q\\\\'",
     "unicode": "\u00e9t\u00e9 == 'caf\u00e9' and \u03b1\u0661 != '\u0301'",
     "precedence": "not a == b or (c and (d or e)) and not not f",
+    "regrouped": "a and (b and c) or (d or e) and not (f or g) == (h and i)",
+    # Numbers at the ends of int64, uint64 and the double, beside NaN, and
+    # the spaces beyond ASCII.
+    "edges": "nan or big == 18446744073709551615.0 and low <= -9223372036854775808 and inf > 1"
+    + "0" * 309
+    + ".0 and tiny > 0."
+    + "0" * 324
+    + "1 and zero == 0.0 and\u2028tiers\x85!=\u3000tier",
     "parens_12": "(" * 12 + "x" + ")" * 12,
     "parens_13": "(" * 13 + "x" + ")" * 13,
     "nots_60": "not " * 60 + "x",
