@@ -4,6 +4,11 @@
 // Inside the scope no Python object may be touched, and no Python API
 // called.
 //
+// drop_off_lock_if_large frees something large without the interpreter
+// lock, and something small with it; GilReleaseOnDemand gives the lock up
+// in the middle of work that finds out as it goes that it is long (see
+// below).
+//
 // run_locked is the one way binding code takes a lock of its own. Two rules
 // meet in it. No lock of ours is ever waited for while the interpreter lock
 // is held: a thread holding ours may be waiting for the interpreter lock,
@@ -23,6 +28,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "lib/python.hpp"
@@ -57,6 +63,24 @@ auto run_locked(LockSource&& source, WorkLength length, Work&& work) {
   GilReleased released;
   auto guard = source.acquire();  // destroyed before `released`: the lock goes first
   return work(guard);
+}
+
+// Destroys `doomed` (moved from; its moved-from state must cost nothing to
+// destroy): without the interpreter lock when `is_large(doomed)` says that
+// freeing it is long work, with it otherwise, for the same reason short work
+// keeps it above. The caller lets go of its own locks first, so that no
+// other thread waits for them meanwhile. What is freed must hold no Python
+// object. Usable in a deallocator: while the lock is given up nothing
+// Python is touched, and no one else holds the object being destroyed.
+template <class T, class IsLarge>
+void drop_off_lock_if_large(T&& doomed, IsLarge&& is_large) {
+  static_assert(!std::is_lvalue_reference_v<T>, "pass what is dropped with std::move");
+  if (!is_large(std::as_const(doomed))) {
+    T gone(std::move(doomed));
+    return;
+  }
+  GilReleased released;
+  T gone(std::move(doomed));  // freed before `released` takes the interpreter lock back
 }
 
 // Gives up the interpreter lock when first asked to, and takes it back at

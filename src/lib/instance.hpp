@@ -4,6 +4,12 @@
 // Records are constructed in place (they may hold locks, which cannot move)
 // and destroyed by `dealloc`. The classes are final and not collected by the
 // cyclic garbage collector, so `dealloc` is the whole lifecycle.
+//
+// A record whose destruction can be long work (it drops the last reference
+// to a large structure) defines `void free_heavy_parts() noexcept`: `dealloc`
+// calls it first, with the interpreter lock held, and it may give the lock
+// up while it frees (lib/gil.hpp, drop_off_lock_if_large). The record is
+// destroyed after it, so what it leaves must be cheap to destroy.
 #pragma once
 
 #include <cstddef>
@@ -56,6 +62,7 @@ struct Instance {
 
   static void dealloc(PyObject* obj) {
     Instance* self = from(obj);
+    if constexpr (requires(Record& record) { record.free_heavy_parts(); }) self->record.free_heavy_parts();
     self->record.~Record();
     self->borrow.~BorrowFlag();
     free_memory(obj);

@@ -1,5 +1,6 @@
-// The one allocation path of the persistent maps: every node and every
-// SharedBytes block is obtained and freed here.
+// The one allocation path of the store's structures: every map node, every
+// SharedBytes block, and (through StoreAllocator) the snapshot records and
+// the history that keeps them, is obtained and freed here.
 //
 // In the shipped extension this is plain operator new and sized operator
 // delete, inlined, and the counting calls below compile to nothing.
@@ -101,4 +102,30 @@ inline void deallocate(void* p, size_t size) noexcept {
 }
 
 }  // namespace detail
+
+// A standard allocator over the same path, for the containers and records
+// beside the maps (the snapshot history, the records themselves): in test
+// builds their allocations fail on request too, so a test can show that a
+// failing one leaves the store as it was.
+template <class T>
+struct StoreAllocator {
+  using value_type = T;
+  static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "allocate gives the default alignment");
+
+  StoreAllocator() = default;
+  template <class U>
+  StoreAllocator(const StoreAllocator<U>&) noexcept {}  // NOLINT: converting, as allocators are
+
+  T* allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(detail::allocate(n * sizeof(T)));
+  }
+  void deallocate(T* p, size_t n) noexcept { detail::deallocate(p, n * sizeof(T)); }
+
+  template <class U>
+  bool operator==(const StoreAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
 }  // namespace derirezaro::store

@@ -186,10 +186,6 @@ class PersistentMap {
   bool empty() const noexcept { return count_ == 0; }
   const HashSeed& seed() const noexcept { return seed_; }
 
-  // Whether both maps point at the same root: then they hold the same
-  // entries (the converse does not hold). O(1); lets a comparison skip work.
-  bool shares_root_with(const PersistentMap& other) const noexcept { return root_ == other.root_; }
-
   // The value stored under `key`, or null. The pointer is valid until this
   // map object is next mutated or destroyed.
   const V* find(std::string_view key) const noexcept {
@@ -236,13 +232,14 @@ class PersistentMap {
   template <class F>
   void for_each(F&& f) const {
     auto visit = [&f](const Entry& entry) { f(entry.key.view(), entry.value); };
-    if (root_ != nullptr) Trie::for_each(root_, 0, visit);
+    for_each_entry(visit);
   }
   // Calls f(const Entry&) once per entry: gives access to the key's block,
-  // so a caller can keep the key without copying its bytes.
+  // so a caller can keep the key without copying its bytes. The unshared
+  // walk against no counterpart: it skips nothing.
   template <class F>
   void for_each_entry(F&& f) const {
-    if (root_ != nullptr) Trie::for_each(root_, 0, f);
+    if (root_ != nullptr) map_detail::Walks<V>::for_each_unshared(root_, nullptr, 0, f);
   }
 
   // Calls f(const Entry&) for the entries of this map, in for_each order,
@@ -264,7 +261,14 @@ class PersistentMap {
   // Lets a caller decide whether freeing is short work. A racing drop of
   // another copy can make the real count larger, never the answer unsafe.
   bool drop_frees_at_most(size_t& budget) const noexcept {
-    return root_ == nullptr || map_detail::Walks<V>::drop_fits(root_, 0, budget);
+    return root_ == nullptr || map_detail::Walks<V>::template drop_fits<false>(root_, 0, budget);
+  }
+  // Whether this map's nodes and entries number at most `budget`, shared
+  // ones included (nested maps too); spends the budget alike. For a drop
+  // of several maps that share nodes with each other, where no one map's
+  // count says what the drop frees: this one never counts less.
+  bool holds_at_most(size_t& budget) const noexcept {
+    return root_ == nullptr || map_detail::Walks<V>::template drop_fits<true>(root_, 0, budget);
   }
 
   // Drops every entry; keeps the seed. Frees the nodes that no copy shares.

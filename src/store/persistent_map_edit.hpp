@@ -1,5 +1,5 @@
-// The trie's algorithms: lookup, insertion, removal, making a path
-// exclusive, and traversal. PersistentMap (persistent_map.hpp) calls these
+// The trie's algorithms: lookup, insertion, removal and making a path
+// exclusive (the walks are in persistent_map_walk.hpp). PersistentMap (persistent_map.hpp) calls these
 // on its root; the design, and why an edit is shaped as it is here, are
 // described there under "Path copying" and "Failure".
 //
@@ -102,18 +102,6 @@ struct Trie {
       node = bitmap->child_at(bit);
     }
     return nullptr;  // only an empty map (null root) gets here
-  }
-
-  template <class F>
-  static void for_each(const Node* node, unsigned depth, F& f) {
-    if (depth == kCollisionDepth) {
-      const auto* list = static_cast<const Collision*>(node);
-      for (uint32_t i = 0; i < list->count; ++i) f(list->leaves()[i]);
-      return;
-    }
-    const auto* bitmap = static_cast<const Bitmap*>(node);
-    for (unsigned i = 0, n = bitmap->leaf_count(); i < n; ++i) f(bitmap->leaves()[i]);
-    for (unsigned i = 0, n = bitmap->child_count(); i < n; ++i) for_each(bitmap->children()[i], depth + 1, f);
   }
 
   // ----------------------------------------------------- shared plumbing

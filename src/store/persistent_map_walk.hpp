@@ -1,6 +1,7 @@
-// Walks that use what two maps share, or what one map owns alone: the
-// work behind PersistentMap::for_each_entry_not_shared_with and
-// PersistentMap::drop_frees_at_most.
+// The walks over a trie: every entry, or what two maps do not share (the
+// work behind PersistentMap::for_each_entry and
+// for_each_entry_not_shared_with), and what one map owns alone
+// (drop_frees_at_most, holds_at_most).
 //
 // Sharing. Two copies of one map (a store's shard and a snapshot of it)
 // share every node that no write has copied since. A node at a given place
@@ -24,9 +25,12 @@ struct Walks {
   using Bitmap = BitmapNode<V>;
   using Collision = CollisionNode<V>;
 
-  // Calls f(const Leaf<V>&) for the leaves under `a`, in for_each order,
-  // skipping every subtree of `a` that is the node `b` has at the same
-  // place (`b` may be null: nothing to skip).
+  // Calls f(const Leaf<V>&) for the leaves under `a`, skipping every
+  // subtree of `a` that is the node `b` has at the same place (`b` may be
+  // null: nothing to skip, every leaf is visited). The order is the one
+  // every walk of the map has: a node's leaves in slot order, then its
+  // children in slot order, depth first; so it depends on the seed, and
+  // skipping leaves the order of the rest as it was.
   template <class F>
   static void for_each_unshared(const Node* a, const Node* b, unsigned depth, F& f) {
     if (a == b) return;
@@ -53,20 +57,22 @@ struct Walks {
   // and leaves; spends the budget on those it counts. Only nodes that this
   // reference alone keeps (count 1, under a parent that is freed too) are
   // freed; a shared node only loses a count. Values that are maps count
-  // what dropping them frees in turn.
+  // what dropping them frees in turn. With `kSharedToo`, shared nodes are
+  // counted as if freed too.
+  template <bool kSharedToo>
   static bool drop_fits(const Node* node, unsigned depth, size_t& budget) noexcept {
-    if (!node_is_exclusive(node)) return true;
+    if (!kSharedToo && !node_is_exclusive(node)) return true;
     if (depth == kCollisionDepth) {
       const auto* list = static_cast<const Collision*>(node);
-      return spend(budget, 1 + list->count) && values_fit(list->leaves(), list->count, budget);
+      return spend(budget, 1 + list->count) && values_fit<kSharedToo>(list->leaves(), list->count, budget);
     }
     const auto* bitmap = static_cast<const Bitmap*>(node);
     if (!spend(budget, 1 + bitmap->leaf_count()) ||
-        !values_fit(bitmap->leaves(), bitmap->leaf_count(), budget)) {
+        !values_fit<kSharedToo>(bitmap->leaves(), bitmap->leaf_count(), budget)) {
       return false;
     }
     for (unsigned i = 0, n = bitmap->child_count(); i < n; ++i) {
-      if (!drop_fits(bitmap->children()[i], depth + 1, budget)) return false;
+      if (!drop_fits<kSharedToo>(bitmap->children()[i], depth + 1, budget)) return false;
     }
     return true;
   }
@@ -78,10 +84,13 @@ struct Walks {
     return true;
   }
 
+  template <bool kSharedToo>
   static bool values_fit(const Leaf<V>* leaves, size_t count, size_t& budget) noexcept {
     if constexpr (requires(const V& value, size_t& left) { value.drop_frees_at_most(left); }) {
       for (size_t i = 0; i < count; ++i) {
-        if (!leaves[i].value.drop_frees_at_most(budget)) return false;
+        const bool fits = kSharedToo ? leaves[i].value.holds_at_most(budget)
+                                     : leaves[i].value.drop_frees_at_most(budget);
+        if (!fits) return false;
       }
     }
     return true;

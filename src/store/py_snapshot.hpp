@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "lib/call.hpp"
+#include "lib/gil.hpp"
 #include "lib/python.hpp"
+#include "store/drop_cost.hpp"
 #include "store/store.hpp"
 
 namespace derirezaro::py {
@@ -17,7 +19,11 @@ struct SnapshotRecord {
 
   explicit SnapshotRecord(store::Store::SnapshotRef snapshot) : data(std::move(snapshot)) {}
 
-  const store::Store::SnapshotRef data;  // never null
+  // The last reference to a record can hold the only copy of a whole store.
+  void free_heavy_parts() noexcept { drop_off_lock_if_large(std::move(data), store::frees_much); }
+
+  // Never null until free_heavy_parts; never changed before.
+  store::Store::SnapshotRef data;
 };
 
 // Instances never change, so their members take no borrow.

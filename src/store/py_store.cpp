@@ -10,9 +10,12 @@
 // the interpreter lock held, all of them waited for without it.
 //
 // What `clear`, `restore` and the history trimming of `snapshot` remove is
-// freed after the locks are let go. Freeing is long work only when it frees
-// much (nodes no snapshot shares): then it runs without the interpreter
-// lock; otherwise it is a few count decrements and keeps it.
+// freed after the shard locks are let go, and a Store object's contents
+// when the object goes (as a Snapshot object's record, py_snapshot.hpp): all
+// through drop_off_lock_if_large (lib/gil.hpp), weighed by the rule of
+// store/drop_cost.hpp. Freeing is long work only when it frees much (nodes
+// no snapshot shares): then it runs without the interpreter lock;
+// otherwise it is a few count decrements and keeps it.
 //
 // Arguments are converted, and `set` encodes its value, before any lock is
 // taken; results are built, and `get` decodes, after every shard lock is
@@ -29,6 +32,7 @@
 #include "lib/gil.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/type_registry.hpp"
+#include "store/drop_cost.hpp"
 #include "store/py_snapshot.hpp"
 #include "store/py_store.hpp"
 #include "store/store.hpp"
@@ -68,9 +72,13 @@ struct StoreRecord {
   StoreRecord(std::string codec_name, std::optional<uint64_t> max_history)
       : codec(std::move(codec_name)), store(std::make_unique<store::Store>(max_history)) {}
 
+  // The store may hold the only copy of millions of entries.
+  void free_heavy_parts() noexcept { drop_off_lock_if_large(std::move(store), store::frees_much); }
+
   std::string codec;
   // Held by pointer: the shards are cache-line aligned, beyond what the
-  // object allocator promises (Instance refuses such a record at compile time).
+  // object allocator promises (Instance refuses such a record at compile
+  // time). Never null until free_heavy_parts.
   std::unique_ptr<store::Store> store;
 };
 
@@ -112,35 +120,6 @@ using store::KeyMap;
 using store::NamespaceMap;
 using store::ShardStates;
 using SnapshotRef = store::Store::SnapshotRef;
-
-// How much freeing may happen with the interpreter lock held: nodes and
-// entries, a few microseconds' worth.
-constexpr size_t kShortFreeBudget = 2048;
-
-bool frees_little(const NamespaceMap& map, size_t& budget) { return map.drop_frees_at_most(budget); }
-bool frees_little(const store::ShardState& shard, size_t& budget) {
-  return frees_little(shard.contents.namespaces, budget);
-}
-bool frees_little(const SnapshotRef& record, size_t& budget);
-template <class Container>
-bool frees_little(const Container& items, size_t& budget) {
-  for (const auto& item : items) {
-    if (!frees_little(item, budget)) return false;
-  }
-  return true;
-}
-bool frees_little(const SnapshotRef& record, size_t& budget) {
-  return record.use_count() > 1 || frees_little(record->shards, budget);
-}
-
-// Frees `removed` now: without the interpreter lock when that frees much.
-template <class Removed>
-void free_removed(Removed& removed) {
-  size_t budget = kShortFreeBudget;
-  if (frees_little(removed, budget)) return;  // the caller's scope frees it, quickly
-  GilReleased released;
-  Removed doomed(std::move(removed));  // freed before the interpreter lock is taken back
-}
 
 // --- constructor and read-only surface -----------------------------------
 
@@ -243,7 +222,7 @@ void store_clear(StoreRecord& self) {
     removed.push_back(run_locked(store.shard(i).write_lock(), WorkLength::short_work,
                                  [&](Shard::Writing& shard) { return store.take_all(shard); }));
   }
-  free_removed(removed);
+  drop_off_lock_if_large(std::move(removed), store::frees_much);
 }
 
 // --- snapshots -------------------------------------------------------------
@@ -253,9 +232,9 @@ PyObject* store_snapshot(StoreRecord& self) {
   store::Store::Capture capture =
       run_locked(store.every_shard_for_reading(), WorkLength::short_work,
                  [&](std::vector<Shard::Reading>& locked) { return store.capture(locked); });
-  std::vector<SnapshotRef> trimmed;
+  SnapshotRef trimmed;
   SnapshotRef record = store.record_snapshot(std::move(capture), trimmed);
-  free_removed(trimmed);
+  drop_off_lock_if_large(std::move(trimmed), store::frees_much);
   return new_snapshot(std::move(record));
 }
 
@@ -265,7 +244,7 @@ void store_restore(StoreRecord& self, InstanceOf<SnapshotRecord> snapshot) {
   ShardStates replaced =
       run_locked(store.every_shard_for_writing(), WorkLength::short_work,
                  [&](std::vector<Shard::Writing>& locked) { return store.restore(locked, data); });
-  free_removed(replaced);
+  drop_off_lock_if_large(std::move(replaced), store::frees_much);
 }
 
 std::vector<MemberDef> store_members() {

@@ -23,6 +23,9 @@
 //   poison: the map's mutations are strongly exception-safe, so a failed
 //   write leaves the contents as they were.
 //
+// EveryShardLock is the lock source through which snapshot (read) and
+// restore (write) hold all sixteen shard locks at once.
+//
 // Long work copies and goes: a map copies in O(1), so a walk copies what it
 // needs under the lock and walks after releasing it, and emptying a shard
 // moves its map out under the lock and frees it after.
@@ -31,16 +34,20 @@
 // shards do not contend for one line.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <new>
 #include <optional>
 #include <shared_mutex>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "store/persistent_map.hpp"
 #include "store/shared_bytes.hpp"
+#include "store/siphash.hpp"
 
 namespace derirezaro::store {
 
@@ -147,6 +154,15 @@ class alignas(64) Shard {
   ReadLock read_lock() { return {*this}; }
   WriteLock write_lock() { return {*this}; }
 
+  // Runs `count(const NamespaceMap&)` under the shared lock, for weighing
+  // what dropping the shard would free (store/drop_cost.hpp). Poisoning is
+  // not checked: whatever the contents hold, dropping the shard frees it.
+  template <class Count>
+  bool count_contents(Count&& count) {
+    std::shared_lock<std::shared_mutex> held(lock_);
+    return count(std::as_const(contents_.namespaces));
+  }
+
   // Keys in this shard; lock-free, consistent as of the last finished write.
   uint64_t entries() const {
     check_not_poisoned();
@@ -173,6 +189,54 @@ class alignas(64) Shard {
   ShardContents contents_;
   std::atomic<uint64_t> entries_{0};
   std::atomic<bool> poisoned_{false};
+};
+
+// Every shard's lock in one mode (Guard is Shard::Reading or
+// Shard::Writing), taken in ascending shard order. A try that finds a
+// shard busy lets go of those it took, so a waiting retry starts again from
+// shard 0 and the order never inverts.
+template <class Guard>
+class EveryShardLock {
+ public:
+  using Guards = std::vector<Guard>;  // element i holds shard i
+
+  explicit EveryShardLock(std::array<Shard, kShardCount>& shards) : shards_(shards) {}
+
+  std::optional<Guards> try_acquire() const {
+    Guards guards;
+    guards.reserve(kShardCount);
+    for (Shard& shard : shards_) {
+      std::optional<Guard> guard = try_one(shard);
+      if (!guard) return std::nullopt;  // `guards` lets the others go
+      guards.push_back(std::move(*guard));
+    }
+    return guards;
+  }
+
+  Guards acquire() const {
+    Guards guards;
+    guards.reserve(kShardCount);
+    for (Shard& shard : shards_) guards.push_back(wait_for_one(shard));
+    return guards;
+  }
+
+ private:
+  static std::optional<Guard> try_one(Shard& shard) {
+    if constexpr (std::is_same_v<Guard, Shard::Reading>) {
+      return shard.try_read();
+    } else {
+      return shard.try_write();
+    }
+  }
+  static Guard wait_for_one(Shard& shard) {
+    if constexpr (std::is_same_v<Guard, Shard::Reading>) {
+      return shard.read();
+    } else {
+      return shard.write();
+    }
+  }
+
+  std::array<Shard, kShardCount>& shards_;
 };
 
 }  // namespace derirezaro::store

@@ -1,5 +1,8 @@
 // Store::capture, record_snapshot, restore and the history.
 #include <chrono>
+#include <memory>
+#include <mutex>
+#include <utility>
 
 #include "store/store.hpp"
 
@@ -31,21 +34,21 @@ Store::Capture Store::capture(const std::vector<Shard::Reading>& locked) const {
   return out;
 }
 
-Store::SnapshotRef Store::record_snapshot(Capture&& capture, std::vector<SnapshotRef>& trimmed) {
-  auto data = std::make_shared<SnapshotData>();
+Store::SnapshotRef Store::record_snapshot(Capture&& capture, SnapshotRef& trimmed) {
+  // Both allocations (the record, a slot at the history's end) come first;
+  // from the id on nothing can fail, so a failure has taken nothing.
+  auto data = std::allocate_shared<SnapshotData>(StoreAllocator<SnapshotData>());
   data->shards = std::move(capture.shards);
   data->size_bytes = capture.size_bytes;
-  data->id = next_snapshot_id_.fetch_add(1, std::memory_order_relaxed);
-  {
-    std::lock_guard<std::mutex> held(last_id_lock_);
-    data->parent = std::exchange(last_snapshot_id_, data->id);
-  }
+  std::lock_guard<std::mutex> held(history_lock_);
+  history_.emplace_back();  // the slot; trimming below makes room again when the history is full
+  data->id = next_snapshot_id_++;
+  data->parent = std::exchange(last_snapshot_id_, data->id);
   data->timestamp = seconds_since_epoch();
   SnapshotRef record = std::move(data);
-  std::lock_guard<std::mutex> held(history_lock_);
-  history_.push_back(record);
-  while (max_history_ && history_.size() > *max_history_) {
-    trimmed.push_back(std::move(history_.front()));
+  history_.back() = record;
+  if (max_history_ && history_.size() > *max_history_) {
+    trimmed = std::move(history_.front());
     history_.pop_front();
   }
   return record;

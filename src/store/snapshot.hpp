@@ -1,6 +1,4 @@
-// SnapshotData: the immutable record behind a snapshot, and EveryShardLock,
-// the lock source that snapshot (read) and restore (write) hold all sixteen
-// shard locks through.
+// SnapshotData: the immutable record behind a snapshot.
 //
 // A record is built once and never changed, and shared (std::shared_ptr,
 // atomic counts) by every Snapshot object wrapping it and by the store's
@@ -16,9 +14,6 @@
 #include <array>
 #include <cstdint>
 #include <optional>
-#include <type_traits>
-#include <utility>
-#include <vector>
 
 #include "store/shard.hpp"
 #include "store/siphash.hpp"
@@ -41,56 +36,6 @@ struct SnapshotData {
   std::optional<uint64_t> parent;
   uint64_t size_bytes = 0;  // the store's byte total: the sum of the shards' totals
   ShardStates shards;
-};
-
-class Store;
-
-// Every shard's lock in one mode (Guard is Shard::Reading or
-// Shard::Writing), taken in ascending shard order. A try that finds a
-// shard busy lets go of those it took, so a waiting retry starts again from
-// shard 0 and the order never inverts.
-template <class Guard>
-class EveryShardLock {
- public:
-  using Guards = std::vector<Guard>;  // element i holds shard i
-
-  explicit EveryShardLock(std::array<Shard, kShardCount>& shards) : shards_(shards) {}
-
-  std::optional<Guards> try_acquire() const {
-    Guards guards;
-    guards.reserve(kShardCount);
-    for (Shard& shard : shards_) {
-      std::optional<Guard> guard = try_one(shard);
-      if (!guard) return std::nullopt;  // `guards` lets the others go
-      guards.push_back(std::move(*guard));
-    }
-    return guards;
-  }
-
-  Guards acquire() const {
-    Guards guards;
-    guards.reserve(kShardCount);
-    for (Shard& shard : shards_) guards.push_back(wait_for_one(shard));
-    return guards;
-  }
-
- private:
-  static std::optional<Guard> try_one(Shard& shard) {
-    if constexpr (std::is_same_v<Guard, Shard::Reading>) {
-      return shard.try_read();
-    } else {
-      return shard.try_write();
-    }
-  }
-  static Guard wait_for_one(Shard& shard) {
-    if constexpr (std::is_same_v<Guard, Shard::Reading>) {
-      return shard.read();
-    } else {
-      return shard.write();
-    }
-  }
-
-  std::array<Shard, kShardCount>& shards_;
 };
 
 }  // namespace derirezaro::store

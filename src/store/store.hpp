@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/allocation.hpp"
 #include "store/shard.hpp"
 #include "store/siphash.hpp"
 #include "store/snapshot.hpp"
@@ -81,10 +82,14 @@ class Store {
   Capture capture(const std::vector<Shard::Reading>& locked) const;
   // After the shard locks are let go: takes the next id, swaps it in as the
   // last id (the one before is the parent), stamps the time, and keeps the
-  // record in the history, trimmed to max_history. The records trimmed off
-  // are moved to `trimmed`, for the caller to drop when it suits it
-  // (dropping a record can free a great deal).
-  SnapshotRef record_snapshot(Capture&& capture, std::vector<SnapshotRef>& trimmed);
+  // record in the history, trimmed to max_history. The history never holds
+  // more than max_history records, so at most one is trimmed off: it is
+  // moved to `trimmed` (else `trimmed` is left null), for the caller to drop
+  // when it suits it (dropping a record can free a great deal). Strong
+  // guarantee: every allocation comes before the id is taken, so on
+  // std::bad_alloc the ids, the parent of the next record and the history
+  // are as they were.
+  SnapshotRef record_snapshot(Capture&& capture, SnapshotRef& trimmed);
 
   // Under every write lock: each shard takes the snapshot's map, totals and
   // count, and the store the snapshot's byte total. Hands back what the
@@ -96,18 +101,27 @@ class Store {
   // history is otherwise never read).
   std::vector<uint64_t> retained_snapshot_ids() const;
 
+  // Whether dropping the store would free at most `budget` nodes and
+  // entries; spends the budget on what it counts (see store/drop_cost.hpp).
+  // Records only the history holds die with the shards and may share their
+  // nodes, so no one part's own count says what goes: with such records
+  // every node reachable from the shards and from them is counted, shared
+  // or not. That can count nodes that a snapshot held elsewhere keeps
+  // alive, never too few.
+  bool drop_frees_at_most(size_t& budget);
+
  private:
   std::array<Shard, kShardCount> shards_;
   const std::optional<uint64_t> max_history_;
   std::atomic<uint64_t> size_bytes_{0};
 
-  // Snapshot numbering and history. Lock order: the shard locks are let go
-  // before `last_id_lock_` is taken, and that before `history_lock_`.
-  std::atomic<uint64_t> next_snapshot_id_{1};
-  std::mutex last_id_lock_;
-  std::optional<uint64_t> last_snapshot_id_;  // guarded by last_id_lock_
+  // Snapshot numbering and history, all guarded by `history_lock_`, so the
+  // history keeps its records in id order. The shard locks are let go
+  // before it is taken.
   mutable std::mutex history_lock_;
-  std::deque<SnapshotRef> history_;  // guarded by history_lock_; oldest first
+  uint64_t next_snapshot_id_ = 1;
+  std::optional<uint64_t> last_snapshot_id_;
+  std::deque<SnapshotRef, StoreAllocator<SnapshotRef>> history_;  // oldest first; at most max_history records
 };
 
 }  // namespace derirezaro::store

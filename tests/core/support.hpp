@@ -157,7 +157,7 @@ inline bool erase(store::Store& store, std::string_view ns, std::string_view key
 
 inline store::Store::SnapshotRef snapshot(store::Store& store) {
   store::Store::Capture capture = store.capture(store.every_shard_for_reading().acquire());  // then unlocked
-  std::vector<store::Store::SnapshotRef> trimmed;
+  store::Store::SnapshotRef trimmed;
   return store.record_snapshot(std::move(capture), trimmed);
 }
 
