@@ -2,6 +2,7 @@
 // in which several copies of one map live and change side by side, with
 // failed allocations, under hashers from a real one to a constant; then
 // what nodes and byte blocks cost.
+#include <map>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -32,6 +33,8 @@ TYPED_TEST_SUITE(PersistentMapModel, Hashers);
 // looked up in every version, so a write that leaks into a copy shows. And
 // the promise snapshots rest on: a write leaves its path exclusively owned,
 // so writing there again allocates nothing; an absent key copies nothing.
+// Beside them, the two walks that lean on sharing: the one that skips what
+// another version shares, and the weighing of a drop.
 TYPED_TEST(PersistentMapModel, RandomHistoryAcrossCopies) {
   using Map = PersistentMap<SharedBytesRef, TypeParam>;
   struct Version {
@@ -59,7 +62,15 @@ TYPED_TEST(PersistentMapModel, RandomHistoryAcrossCopies) {
     } else if (dice < 6) {
       versions[rng() % versions.size()] = v;
     } else if (dice < 8 && versions.size() > 1) {
+      // A drop weighed as short frees no more nodes than the weighing spent.
+      size_t budget = rng() % 64;
+      const size_t given = budget;
+      const bool short_drop = v.map.drop_frees_at_most(budget);
+      const int64_t nodes_before = PersistentMapStats::live_nodes();
       versions.erase(versions.begin() + static_cast<long>(which));
+      if (short_drop) {
+        EXPECT_LE(nodes_before - PersistentMapStats::live_nodes(), int64_t(given - budget));
+      }
     } else if (dice < 9) {
       const HashSeed seed = v.map.seed();
       v.map.clear();
@@ -109,6 +120,22 @@ TYPED_TEST(PersistentMapModel, RandomHistoryAcrossCopies) {
       ASSERT_EQ(other.map.size(), other.model.size()) << "step " << step;
       if (step % 500 == 0) {
         ASSERT_EQ(contents(other.map), std::map(other.model.begin(), other.model.end())) << "step " << step;
+      }
+    }
+    if (step % 20 == 0) {
+      // The walk that skips shared subtrees visits real entries, each once,
+      // and every one that another version lacks or holds differently.
+      const Version& other = versions[rng() % versions.size()];
+      std::map<std::string, std::string> visited;
+      v.map.for_each_entry_not_shared_with(other.map, [&](const auto& entry) {
+        ASSERT_TRUE(visited.emplace(entry.key.view(), entry.value.view()).second) << "visited twice";
+      });
+      for (const auto& [k, held] : visited) ASSERT_EQ(v.model.at(k), held) << "step " << step;
+      for (const auto& [k, held] : v.model) {
+        const auto theirs = other.model.find(k);
+        if (theirs == other.model.end() || theirs->second != held) {
+          ASSERT_EQ(visited.count(k), 1u) << "step " << step << " missed " << k;
+        }
       }
     }
   }

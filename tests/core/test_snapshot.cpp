@@ -2,10 +2,12 @@
 // snapshots share must give exactly the lists of the plain walk, in the
 // same order, over a random history of writes, clears, restores (also of
 // another store's snapshots) and snapshots of all of it.
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "store/drop_cost.hpp"
 #include "store/snapshot_diff.hpp"
 #include "store/store.hpp"
 #include "support.hpp"
@@ -77,8 +79,49 @@ TEST(Snapshots, HistoryKeepsTheNewestAndIdsRunOn) {
     Store store(limit);
     for (int i = 0; i < 5; ++i) snapshot(store);
     EXPECT_EQ(store.retained_snapshot_ids(), kept);
-    restore(store, *snapshot(store));
+    // A snapshot that runs out of memory takes no id and leaves the history
+    // as it was: the one that succeeds is next in line, after the last one
+    // handed out.
+    Store::SnapshotRef taken;
+    fail_each_allocation(
+        [&] { taken = snapshot(store); },
+        [&](uint64_t n) { ASSERT_EQ(store.retained_snapshot_ids(), kept) << "allocation " << n; });
+    EXPECT_EQ(taken->id, 6u);
+    EXPECT_EQ(taken->parent, 5u);
+    restore(store, *taken);
     EXPECT_EQ(snapshot(store)->parent, 6u) << "restore moved the parent chain";
+  }
+}
+
+// Whether dropping a store or a record is short work, beside what else
+// keeps its contents: the drop is long only where it frees the entries.
+TEST(Snapshots, DropCostCountsOnlyWhatDies) {
+  enum Held { none, by_caller, by_history };
+  struct Row {
+    int entries;
+    Held snapshot;
+    bool cleared;
+    bool long_drop;
+  };
+  const Row table[] = {
+      {10, none, false, false},        {5000, none, false, true},      {5000, by_caller, false, false},
+      {5000, by_history, false, true}, {5000, by_caller, true, false}, {5000, by_history, true, true},
+  };
+  for (const Row& row : table) {
+    auto store = std::make_unique<Store>(row.snapshot == none ? std::optional<uint64_t>(0) : std::nullopt);
+    for (int i = 0; i < row.entries; ++i) set(*store, numbered("ns", i % 3), numbered("k", i), bytes("v"));
+    Store::SnapshotRef kept = row.snapshot == none ? nullptr : snapshot(*store);
+    if (row.cleared) {
+      for (size_t i = 0; i < kShardCount; ++i) {
+        Shard::Writing shard = store->shard(i).write();
+        store->take_all(shard);
+      }
+    }
+    if (row.snapshot == by_history) {
+      EXPECT_TRUE(frees_little(kept)) << "the history keeps it: dropping this reference frees nothing";
+      kept = nullptr;
+    }
+    EXPECT_EQ(!frees_little(store), row.long_drop) << row.entries << " entries, held " << row.snapshot;
   }
 }
 
