@@ -4,10 +4,12 @@ store is self-consistent afterwards, its byte total included. A snapshot is one
 moment across all shards."""
 
 import random
+import sys
 import threading
 import time
 import traceback
 
+import pytest
 from conftest import shard_of
 from derirezaro import Store, dumps
 
@@ -99,3 +101,77 @@ def test_a_snapshot_is_one_moment_across_shards():
         probe.restore(store.snapshot())
         first, second = probe.get("default", "n", 0), probe.get("a", "n", 0)
         assert second in (first, first - 1), (first, second)
+
+
+# --- dropping what frees much ----------------------------------------------
+
+
+def _filled(entries, max_history=0):
+    store = Store(max_history=max_history)
+    for i in range(entries):
+        store.set(f"ns{i % 3}", str(i), i)
+    return store
+
+
+def _gives_up_the_lock(drop):
+    # With a switch interval far beyond the test's length, the ticking thread
+    # runs while drop() does only if drop() gives up the interpreter lock.
+    ticks, stop = [0], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(0)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60)
+    thread = threading.Thread(target=tick)
+    try:
+        thread.start()
+        time.sleep(0.01)
+        before = ticks[0]
+        drop()
+        return ticks[0] != before
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)
+
+
+def _store_alone(entries):
+    return [_filled(entries)], ()
+
+
+def _store_beside_its_snapshot():
+    store = _filled(20_000)
+    return [store], (store.snapshot(),)
+
+
+def _last_snapshot():
+    store = _filled(20_000)
+    snapshot = store.snapshot()
+    store.clear()
+    return [snapshot], (store,)
+
+
+def _store_whose_history_holds_the_only_copy():
+    store = _filled(20_000, max_history=None)
+    store.snapshot()
+    store.clear()
+    return [store], ()
+
+
+@pytest.mark.parametrize(
+    ("make", "frees_much"),
+    [
+        (lambda: _store_alone(20_000), True),
+        (lambda: _store_alone(10), False),
+        (_store_beside_its_snapshot, False),
+        (_last_snapshot, True),
+        (_store_whose_history_holds_the_only_copy, True),
+    ],
+)
+def test_the_last_reference_frees_without_the_lock_only_what_frees_much(make, frees_much):
+    doomed, kept = make()
+    assert _gives_up_the_lock(doomed.clear) is frees_much
+    del kept
