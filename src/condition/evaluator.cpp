@@ -193,6 +193,16 @@ class Evaluation {
       }
       case Kind::array: {
         const codec::Array& items = *b.get_if<codec::Array>();
+        double number = 0.0;
+        if (as_double(a, number)) {
+          // What equal() does for a number, with the needle converted once:
+          // it meets numbers of any variant and nothing else.
+          return std::any_of(items.begin(), items.end(), [&](const Value& e) {
+            meter_.charge(1);
+            double x = 0.0;
+            return as_double(e, x) && x == number;
+          });
+        }
         return std::any_of(items.begin(), items.end(), [&](const Value& e) { return equal(e, a); });
       }
       case Kind::map: {
