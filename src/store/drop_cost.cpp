@@ -29,7 +29,8 @@ bool Store::drop_frees_at_most(size_t& budget) {
     return true;
   }
   for (Shard& shard : shards_) {
-    if (!shard.count_contents([&](const NamespaceMap& map) { return map.holds_at_most(budget); })) return false;
+    if (!shard.count_contents([&](const NamespaceMap& map) { return map.holds_at_most(budget); }))
+      return false;
   }
   for (const SnapshotRef& record : history_) {
     if (record.use_count() > 1) continue;

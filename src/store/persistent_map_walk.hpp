@@ -88,8 +88,8 @@ struct Walks {
   static bool values_fit(const Leaf<V>* leaves, size_t count, size_t& budget) noexcept {
     if constexpr (requires(const V& value, size_t& left) { value.drop_frees_at_most(left); }) {
       for (size_t i = 0; i < count; ++i) {
-        const bool fits = kSharedToo ? leaves[i].value.holds_at_most(budget)
-                                     : leaves[i].value.drop_frees_at_most(budget);
+        const bool fits =
+            kSharedToo ? leaves[i].value.holds_at_most(budget) : leaves[i].value.drop_frees_at_most(budget);
         if (!fits) return false;
       }
     }
