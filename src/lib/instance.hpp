@@ -62,7 +62,7 @@ struct Instance {
 
   static void dealloc(PyObject* obj) {
     Instance* self = from(obj);
-    if constexpr (requires(Record& record) { record.free_heavy_parts(); }) self->record.free_heavy_parts();
+    if constexpr (requires(Record& held) { held.free_heavy_parts(); }) self->record.free_heavy_parts();
     self->record.~Record();
     self->borrow.~BorrowFlag();
     free_memory(obj);
