@@ -72,7 +72,10 @@ struct StoreRecord {
   StoreRecord(std::string codec_name, std::optional<uint64_t> max_history)
       : codec(std::move(codec_name)), store(std::make_unique<store::Store>(max_history)) {}
 
-  // The store may hold the only copy of millions of entries.
+  // The store may hold the only copy of millions of entries. Weighing takes
+  // the shard locks with the interpreter lock held, which is safe here
+  // alone: every call into the store holds a reference to its object, so
+  // when the object goes no other thread can be holding them.
   void free_heavy_parts() noexcept { drop_off_lock_if_large(std::move(store), store::frees_much); }
 
   std::string codec;
