@@ -75,7 +75,9 @@ TEST(Snapshots, DiffSkipsSharedStructureAndMatchesThePlainWalk) {
 TEST(Snapshots, HistoryKeepsTheNewestAndIdsRunOn) {
   const std::pair<std::optional<uint64_t>, std::vector<uint64_t>> table[] = {
       {0, {}}, {2, {4, 5}}, {std::nullopt, {1, 2, 3, 4, 5}}};
-  for (const auto& [limit, kept] : table) {
+  for (const auto& row : table) {
+    const std::optional<uint64_t>& limit = row.first;
+    const std::vector<uint64_t>& kept = row.second;  // a plain reference: lambdas below capture it
     Store store(limit);
     for (int i = 0; i < 5; ++i) snapshot(store);
     EXPECT_EQ(store.retained_snapshot_ids(), kept);
