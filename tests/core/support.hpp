@@ -155,6 +155,13 @@ inline bool erase(store::Store& store, std::string_view ns, std::string_view key
   return store.erase(shard, ns, key);
 }
 
+inline void clear(store::Store& store) {
+  for (size_t i = 0; i < store::Store::shard_count(); ++i) {
+    store::Shard::Writing shard = store.shard(i).write();
+    store.take_all(shard);
+  }
+}
+
 inline store::Store::SnapshotRef snapshot(store::Store& store) {
   store::Store::Capture capture = store.capture(store.every_shard_for_reading().acquire());  // then unlocked
   store::Store::SnapshotRef trimmed;
