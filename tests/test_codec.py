@@ -186,10 +186,9 @@ def test_decodes_and_reserves_nothing_for_declared_lengths(data, expected):
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
     assert peak < 1 << 20, f"decoding traced {peak} bytes"
-    if isinstance(expected, TypeError):  # the interpreter's own text
-        assert type(outcome) is TypeError and str(expected) in str(outcome)
-    elif isinstance(expected, ValueError):
-        assert (type(outcome), str(outcome)) == (ValueError, str(expected))
+    if isinstance(expected, Exception):  # a TypeError's text is the interpreter's own
+        assert type(outcome) is type(expected)
+        assert str(outcome) == str(expected) or type(outcome) is TypeError and str(expected) in str(outcome)
     else:
         assert same(outcome, expected)
 
@@ -294,14 +293,9 @@ def test_every_integer_form_and_single_floats_decode(n, form, single):
 )
 def test_edited_encodings_fail_cleanly_or_decode_to_an_encodable_value(value, edits):
     encoded = bytearray(dumps(value))
-    for position, action, byte in edits:
+    for position, action, byte in edits:  # substitute, delete or insert a byte
         position %= len(encoded) + 1
-        if action == "s" and position < len(encoded):
-            encoded[position] = byte
-        elif action == "d" and position < len(encoded):
-            del encoded[position]
-        else:
-            encoded.insert(position, byte)
+        encoded[position : position + (action != "i")] = b"" if action == "d" else bytes([byte])
     try:
         decoded = loads(bytes(encoded))
     except (ValueError, TypeError):
