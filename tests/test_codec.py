@@ -92,31 +92,21 @@ BIG = [2**64, -(2**63) - 1, 10**100, -(10**100), HInt(2**64), [0, 2**64], {2**64
 # (value, its encoding in hex, or the exception type and text it raises). A text of
 # None leaves the interpreter's own wording unchecked.
 ENCODES = [
-    (enum.IntEnum("Color", {"RED": 300}).RED, "cd012c"),
-    (enum.IntFlag("Perm", {"R": 4, "W": 2})(6), "06"),
-    (HInt(5), "05"),
-    (HInt(2**64 - 1), "cfffffffffffffffff"),
-    (HFloat(2.5), "cb4004000000000000"),
-    (HStr("hé"), "a368c3a9"),
-    (HBytes(b"\x01\x02"), "c4020102"),
-    (HList([1, HList([2])]), "92019102"),
-    (HTuple((1, "a")), "9201a161"),
-    (HDict({"a": HInt(1)}), "81a16101"),
-    (moved, "82a16101a16202"),
-    (collections.namedtuple("Point", "x y")(1, 2), "920102"),
-    ({HStr("k"): [HBytes(b"")]}, "81a16b91c400"),
+    (enum.IntEnum("Color", {"RED": 300}).RED, "cd012c"), (enum.IntFlag("Perm", {"R": 4, "W": 2})(6), "06"),
+    (HInt(5), "05"), (HInt(2**64 - 1), "cfffffffffffffffff"), (HFloat(2.5), "cb4004000000000000"),
+    (HStr("hé"), "a368c3a9"), (HBytes(b"\x01\x02"), "c4020102"), (HList([1, HList([2])]), "92019102"),
+    (HTuple((1, "a")), "9201a161"), (HDict({"a": HInt(1)}), "81a16101"), (moved, "82a16101a16202"),
+    (collections.namedtuple("Point", "x y")(1, 2), "920102"), ({HStr("k"): [HBytes(b"")]}, "81a16b91c400"),
     *((wrap(bad), (TypeError, UNSUPPORTED)) for bad in REFUSED for wrap in WRAPS),
     *(({"a": 1, bad: 2}, (TypeError, UNSUPPORTED)) for bad in REFUSED[2:]),  # the hashable ones as keys
     *((value, (ValueError, OUT_OF_RANGE)) for value in [*BIG, {"k": -(2**63) - 1}]),
     *((value, (UnicodeEncodeError, None)) for value in LONE_SURROGATES),
     (_cycle, (RecursionError, None)),
     # The first failure in tree order wins; a key is converted before its value.
-    ([2**64, set()], (ValueError, None)),
-    ([set(), 2**64], (TypeError, None)),
+    ([2**64, set()], (ValueError, None)), ([set(), 2**64], (TypeError, None)),
     ({2**64: set()}, (ValueError, None)),
-    ({"k": set(), "z": 2**64}, (TypeError, None)),
-    (["\ud800", 2**64], (UnicodeEncodeError, None)),
-]
+    ({"k": set(), "z": 2**64}, (TypeError, None)), (["\ud800", 2**64], (UnicodeEncodeError, None)),
+]  # fmt: skip
 
 
 # Explicit ids: deriving them from the values would call the hostile methods.
@@ -141,38 +131,25 @@ FIELDS = "cc1 cd2 ce4 cf8 d01 d12 d24 d38 ca4 cb8 d91 da2 db4 c41 c52 c64 dc2 dd
 # below produces: trailing bytes, the reserved marker, text that is not valid UTF-8
 # (it comes back as bytes), duplicate keys.
 DECODES = [
-    ("01 02", 1),
-    ("a1 61 c4", "a"),
-    ("82 c1 c1 01 02", {None: None, 1: 2}),
-    ("ca 80000000", -0.0),
-    ("a1 ff", b"\xff"),
-    ("82 a1 ff 01 a2 c3a9 02", {b"\xff": 1, "é": 2}),
-    ("81 a3 6162ff 01", {b"ab\xff": 1}),
+    ("01 02", 1), ("a1 61 c4", "a"), ("82 c1 c1 01 02", {None: None, 1: 2}), ("ca 80000000", -0.0),
+    ("a1 ff", b"\xff"), ("82 a1 ff 01 a2 c3a9 02", {b"\xff": 1, "é": 2}), ("81 a3 6162ff 01", {b"ab\xff": 1}),
     # Duplicate keys keep the first position and key object, and the last value.
-    ("83 01 0a 02 14 01 1e", {1: 30, 2: 20}),
-    ("82 01 a161 c3 a162", {1: "b"}),
+    ("83 01 0a 02 14 01 1e", {1: 30, 2: 20}), ("82 01 a161 c3 a162", {1: "b"}),
     *((data, MARKER) for data in ["", "92 01", "81 01", "dc 0002 c0", "dd ffffffff", "df ffffffff 01"]),
     *((f"{f[:2]} {'00' * (int(f[2]) - 1)}", FIELD) for f in FIELDS),  # each field a byte short
     *((data, FIELD) for data in ["d4", "d8", "c7 05", "c9 00000002", "91 cd", "cb 3ff8"]),
-    ("a5 6162", short(5, 2)),
-    ("da 0100 " + "61" * 255, short(256, 255)),
-    ("c6 00010000 00", short(65536, 1)),
-    ("db ffffffff 616263", short(4294967295, 3)),
-    ("c9 ffffffff 01", short(4294967295, 0)),
-    ("d8 01" + "00" * 15, short(16, 15)),
-    ("92 01 a3 61", short(3, 1)),
+    ("a5 6162", short(5, 2)), ("da 0100 " + "61" * 255, short(256, 255)), ("c6 00010000 00", short(65536, 1)),
+    ("db ffffffff 616263", short(4294967295, 3)), ("c9 ffffffff 01", short(4294967295, 0)),
+    ("d8 01" + "00" * 15, short(16, 15)), ("92 01 a3 61", short(3, 1)),
     *((data, EXTENSION) for data in ["d4 01 00", "d8 01" + "00" * 16, "c7 00 05", "c9 00000001 05 00"]),
     *((data, EXTENSION) for data in ["92 01 d4 01 00", "81 d4 01 00 01", "91" * 510 + "d4 01 00"]),
     # Every reader error wins over an extension met before it.
-    ("92 d40100 cd", FIELD),
-    ("92 d40100", MARKER),
-    ("92 d40100 a2 61", short(2, 1)),
-    ("91" * 511 + "d4 01 00", DEPTH),
-    ("91" * 511, MARKER),  # the input runs out before the depth budget
+    ("92 d40100 cd", FIELD), ("92 d40100", MARKER), ("92 d40100 a2 61", short(2, 1)),
+    ("91" * 511 + "d4 01 00", DEPTH), ("91" * 511, MARKER),  # the input runs out before the depth budget
     ("91" * 512, DEPTH),  # the budget runs out before the input
     *((data, TypeError("unhashable type: 'list'")) for data in ["81 9101 01", "81 920102 a176"]),
     ("81 80 01", TypeError("unhashable type: 'dict'")),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("data, expected", DECODES, ids=lambda v: str(v)[:20])
