@@ -38,24 +38,19 @@ def test_construction(args, kwargs, max_history):
 
 def test_instances_are_sealed_and_freed():
     store = Store()
-    first = store.snapshot()
-    store.set("ns", "k", "v")
-    store.snapshot()
-    third = store.snapshot()
-    expected = ["Snapshot(id=1, size_bytes=0, parent=None)", "Snapshot(id=3, size_bytes=2, parent=Some(2))"]
-    assert [repr(first), repr(third)] == expected and bool(first) and third.keys == [("ns", "k")]
-    for cls, obj in [(Store, store), (Snapshot, first)]:
+    for cls, obj in [(Store, store), (Snapshot, store.snapshot())]:
         with pytest.raises(TypeError):
             type("Derived", (cls,), {})
         with pytest.raises(AttributeError):
             obj.id = None
         with pytest.raises(TypeError):
             weakref.ref(obj)
-    # A freed instance gives back its memory and its reference to the class.
-    references, blocks = sys.getrefcount(Store), sys.getallocatedblocks()
+    # A freed instance gives back its reference to the class (and its memory:
+    # test_leaks.py).
+    references = sys.getrefcount(Store)
     for _ in range(100):
         Store().set("ns", "k", 1)
-    assert sys.getrefcount(Store) == references and sys.getallocatedblocks() < blocks + 50
+    assert sys.getrefcount(Store) == references
 
 
 _cycle = [1]
@@ -138,7 +133,11 @@ class StoreMachine(RuleBasedStateMachine):
     @rule()
     def snapshot(self):
         snapshot, last = self.store.snapshot(), self.snapshots[-1][0].id if self.snapshots else None
-        assert (snapshot.id, snapshot.parent) == ((last or 0) + 1, last)
+        assert (snapshot.id, snapshot.parent) == ((last or 0) + 1, last) and snapshot
+        parent = "None" if last is None else f"Some({last})"
+        assert (
+            repr(snapshot) == f"Snapshot(id={snapshot.id}, size_bytes={snapshot.size_bytes}, parent={parent})"
+        )
         assert time.time() - snapshot.timestamp < 60
         self.snapshots.append((snapshot, {ns: dict(keys) for ns, keys in self.model.items()}))
 
