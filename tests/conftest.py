@@ -46,13 +46,10 @@ def same(a, b, any_nan=False):
         return False
     if isinstance(a, float):
         return struct.pack(">d", a) == struct.pack(">d", b) or (any_nan and a != a and b != b)
+    if isinstance(a, dict):
+        return same(list(a), list(b)) and same(list(a.values()), list(b.values()), any_nan)
     if isinstance(a, list):
         return len(a) == len(b) and all(same(x, y, any_nan) for x, y in zip(a, b, strict=True))
-    if isinstance(a, dict):
-        return len(a) == len(b) and all(
-            same(ka, kb) and same(va, vb, any_nan)
-            for (ka, va), (kb, vb) in zip(a.items(), b.items(), strict=True)
-        )
     return a == b
 
 
