@@ -241,10 +241,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (read.error.kind == codec::msgpack::ReadErrorKind::none) state = std::move(read.value);
   }
 
-  std::string error;
+  std::string error, lex_error;
   const condition::ExprPtr tree = condition::parse(text, error);
   std::vector<condition::Token> tokens;
-  std::string lex_error;
   const bool lexed = condition::tokenize(text, tokens, lex_error);
   if (!well_formed(error) || !well_formed(lex_error)) fail("a message that is not UTF-8");
   for (const condition::Token& token : tokens) {
@@ -260,8 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (held != truth(reference(*tree, state))) fail("holds() disagrees with the reference evaluator");
 
   const std::string once = print(*tree);
-  std::string reparse_error;
-  const condition::ExprPtr again = condition::parse(once, reparse_error);
+  const condition::ExprPtr again = condition::parse(once, error);
   if (!again) fail("a printed tree does not parse");
   if (!same_tree(*tree, *again) || print(*again) != once) fail("a printed tree parses to another tree");
   if (condition::holds(*again, state) != held) fail("a reparsed tree holds differently");
