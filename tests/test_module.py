@@ -104,8 +104,6 @@ SURROGATE = "'utf-8' codec can't encode character '\\udc80' in position 0: surro
 ARGUMENT_ERRORS = [
     ("dumps", (), {}, TypeError, missing("dumps", "'obj'")),
     ("dumps", (1, 2), {"bogus": 3}, TypeError, takes("dumps", 1, 2)),
-    ("loads", (), {"date": b""}, TypeError, unexpected("loads", "date")),
-    ("loads", (b"\x01",), {"data": b"\x02"}, TypeError, twice("loads", "data")),
     ("dumps", (), {"a": 1, "obj": 2, "b": 3}, TypeError, unexpected("dumps", "a")),
     ("dumps", (1,), {"obj": 2, "b": 3}, TypeError, twice("dumps", "obj")),
     ("dumps", (1,), {"b": 3, "obj": 2}, TypeError, unexpected("dumps", "b")),
@@ -113,7 +111,6 @@ ARGUMENT_ERRORS = [
     ("set", (), {}, TypeError, missing("Store.set", "'namespace', 'key', and 'value'")),
     ("set", ("ns",), {}, TypeError, missing("Store.set", "'key' and 'value'")),
     ("set", (), {"value": 1}, TypeError, missing("Store.set", "'namespace' and 'key'")),
-    ("set", (1, 2, 3, 4), {}, TypeError, takes("Store.set", 3, 4)),
     ("set", (1,), {"bogus": 2}, TypeError, unexpected("Store.set", "bogus")),
     ("get", ("ns", "k", 1, 2), {}, TypeError, takes("Store.get", "from 2 to 3", 4)),
     ("get", ("a", "k", 1), {"default": 2}, TypeError, twice("Store.get", "default")),
