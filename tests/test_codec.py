@@ -1,9 +1,11 @@
-"""The codec as callers see it: bytes at every boundary of the wire format, the type
-rules, error types and texts, and properties checked against the msgpack package."""
+"""The codec as callers see it: bytes at every boundary of the wire format (the
+lengths it cannot carry only on request), the type rules, error types and texts,
+and properties checked against the msgpack package."""
 
 import collections
 import enum
 import math
+import re
 import struct
 import sys
 import tracemalloc
@@ -240,6 +242,19 @@ def test_encoder_and_decoder_share_one_depth_limit(levels, inner, opener):
         loads(opener * (levels + 1) + inner)
     with pytest.raises(RecursionError, match="nested too deeply"):
         dumps(nest(levels + 1))
+
+
+@pytest.mark.bigmem
+@pytest.mark.parametrize("kind, unit", [(str, "UTF-8 bytes"), (bytes, "bytes")])
+def test_a_length_of_2_to_the_32_is_refused(kind, unit):
+    # A header cut to 32 bits would silently corrupt everything written after
+    # it. Each case builds a 4 GiB object, so runs only when asked for
+    # (see conftest.py).
+    message = (
+        f"{kind.__name__} too long for msgpack: 4294967296 {unit} (the format allows at most 4294967295)"
+    )
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        dumps("a" * 2**32 if kind is str else bytes(2**32))
 
 
 @given(values, st.data())
