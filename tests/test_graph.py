@@ -68,13 +68,12 @@ def test_condition_messages(when, error):
 def test_floats_read_exactly_and_render_shortest(value):
     # The literal is the double's exact decimal expansion; its rendering is
     # Python's shortest repr, with "e-5" for "e-05" and "e16" for "e+16".
-    graph, literal = HandoffGraph(), format(decimal.Decimal(value), "f").lstrip("-")
-    literal += ".0" * ("." not in literal)
+    sign, literal = "-" * (math.copysign(1, value) < 0), ".".join(exact_digits(value))
     shown = re.sub(r"e([+-])0*(\d)", lambda m: "e" + m[1].replace("+", "") + m[2], repr(value))
     with pytest.raises(
         ValueError, match=f"^invalid condition: unexpected trailing token Float\\({re.escape(shown)}\\)$"
     ):
-        graph.add_edge("a", "b", f"a {'-' * (math.copysign(1, value) < 0)}{literal}")
+        HandoffGraph().add_edge("a", "b", f"a {sign}{literal}")
 
 
 # --- the evaluator against a model -------------------------------------------
@@ -113,9 +112,8 @@ def compare(op, a, b):
     if op in ("==", "!="):
         return equal(a, b) is (op == "==")
     if op == "in":
-        if isinstance(b, str):
-            return isinstance(a, str) and a in b
-        return isinstance(b, (list, dict)) and any(equal(e, a) for e in b)
+        container = isinstance(b, (list, dict)) and any(equal(e, a) for e in b)
+        return isinstance(a, str) and a in b if isinstance(b, str) else container
     if numeric(a) and numeric(b):
         a, b = float(a), float(b)
     elif not (isinstance(a, str) and isinstance(b, str)):

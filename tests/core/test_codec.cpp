@@ -4,7 +4,6 @@
 // reach the checked walk that builds Values, the trusted walk's agreement
 // with it, the Value writer's own forms, Value equality and the UTF-8 check.
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
