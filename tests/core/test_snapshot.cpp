@@ -61,9 +61,9 @@ TEST(Snapshots, DiffSkipsSharedStructureAndMatchesThePlainWalk) {
       plain_walk(self.shards, base.shards, plain.added, &plain.changed);
       plain_walk(base.shards, self.shards, plain.removed, nullptr);
       const SnapshotDiff fast = diff(self, base);
-      ASSERT_EQ(fast.added, plain.added) << "step " << step;
-      ASSERT_EQ(fast.removed, plain.removed) << "step " << step;
-      ASSERT_EQ(fast.changed, plain.changed) << "step " << step;
+      ASSERT_EQ(std::tie(fast.added, fast.removed, fast.changed),
+                std::tie(plain.added, plain.removed, plain.changed))
+          << "step " << step;
     }
   }
   recount_all(store);  // restored state, later writes and all: the totals add up
