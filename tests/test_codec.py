@@ -62,14 +62,6 @@ def test_boundaries_encode_like_msgpack_and_round_trip(value):
     assert same(loads(dumps(value)), as_decoded(value))
 
 
-def test_a_failed_encoding_leaves_nothing_behind_for_the_next():
-    big = "x" * 300_000
-    for bad, error in [([big, b"y" * 5000, set()], TypeError), (["z" * 5000, 2**64], ValueError)]:
-        with pytest.raises(error):
-            dumps(bad)
-        assert (dumps("a"), dumps([big, 1]), dumps(b"")) == (b"\xa1a", packb([big, 1]), b"\xc4\x00")
-
-
 def _refuse(*_args, **_kwargs):
     raise AssertionError("Python code ran while encoding")
 
@@ -89,6 +81,7 @@ _cycle.append((_cycle,))
 REFUSED = [set(), bytearray(b"x"), frozenset({1}), memoryview(b"x"), 1j, object(), int, range(2)]
 WRAPS = [lambda b: b, lambda b: [1, [2, b]], lambda b: (None, b), lambda b: {"a": 1, "b": {"c": b}}]
 LONE_SURROGATES = ["\ud800", "ok\udfff", ["a", "\udc80"], {"\ud83d": 1}]
+LONG = "x" * 300_000
 BIG = [2**64, -(2**63) - 1, 10**100, -(10**100), HInt(2**64), [0, 2**64], {2**64: None}, (1, (2, 2**70))]
 
 # (value, its encoding in hex, or the exception type and text it raises). A text of
@@ -103,7 +96,8 @@ ENCODES = [
     *(({"a": 1, bad: 2}, (TypeError, UNSUPPORTED)) for bad in REFUSED[2:]),  # the hashable ones as keys
     *((value, (ValueError, OUT_OF_RANGE)) for value in [*BIG, {"k": -(2**63) - 1}]),
     *((value, (UnicodeEncodeError, None)) for value in LONE_SURROGATES),
-    (_cycle, (RecursionError, None)),
+    (_cycle, (RecursionError, None)), ([LONG, b"y" * 5000, set()], (TypeError, UNSUPPORTED)),
+    (["z" * 5000, 2**64], (ValueError, OUT_OF_RANGE)),
     # The first failure in tree order wins; a key is converted before its value.
     ([2**64, set()], (ValueError, None)), ([set(), 2**64], (TypeError, None)),
     ({2**64: set()}, (ValueError, None)),
@@ -125,6 +119,8 @@ def test_encodes_by_builtin_content_without_running_python(value, expected):
     finally:
         sys.setprofile(None)
     assert (outcome, calls) == (expected, [])
+    # Nothing is left behind for the next encoding, whatever this one met.
+    assert (dumps("a"), dumps([LONG, 1]), dumps(b"")) == (b"\xa1a", packb([LONG, 1]), b"\xc4\x00")
 
 
 # Every marker with a fixed-size field, and the field's width in bytes.
