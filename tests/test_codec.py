@@ -253,15 +253,6 @@ def test_a_length_of_2_to_the_32_is_refused(kind, unit):
         dumps("a" * 2**32 if kind is str else bytes(2**32))
 
 
-@given(values, st.data())
-def test_encoding_matches_msgpack_round_trips_and_every_prefix_fails(value, data):
-    encoded = dumps(value)
-    assert encoded == packb(value)
-    assert same(loads(encoded), as_decoded(value)) and dumps(loads(encoded)) == encoded
-    with pytest.raises(ValueError, match="^msgpack decode error: "):
-        loads(encoded[: data.draw(st.integers(0, len(encoded) - 1))])
-
-
 @given(ints, st.sampled_from("cc:B cd:H ce:I cf:Q d0:b d1:h d2:i d3:q".split()), st.floats(width=32))
 def test_every_integer_form_and_single_floats_decode(n, form, single):
     # Fourteen in a row, so a reader that takes the wrong width loses its place.
@@ -273,18 +264,25 @@ def test_every_integer_form_and_single_floats_decode(n, form, single):
     assert same(loads(data), unpackb(data), any_nan=True)
 
 
-@settings(max_examples=300)
-@given(
-    values,
-    st.lists(st.tuples(st.integers(0), st.sampled_from("sid"), st.integers(0, 255)), min_size=1, max_size=4),
+edits = st.lists(
+    st.tuples(st.integers(0), st.sampled_from("sid"), st.integers(0, 255)), min_size=1, max_size=4
 )
-def test_edited_encodings_fail_cleanly_or_decode_to_an_encodable_value(value, edits):
-    encoded = bytearray(dumps(value))
+
+
+@settings(max_examples=300)
+@given(values, st.integers(0), edits)
+def test_encodings_match_msgpack_and_read_back_whole_and_fail_cleanly_cut_or_edited(value, cut, edits):
+    encoded = dumps(value)
+    assert encoded == packb(value)
+    assert same(loads(encoded), as_decoded(value)) and dumps(loads(encoded)) == encoded
+    with pytest.raises(ValueError, match="^msgpack decode error: "):
+        loads(encoded[: cut % len(encoded)])
+    edited = bytearray(encoded)
     for position, action, byte in edits:  # substitute, delete or insert a byte
-        position %= len(encoded) + 1
-        encoded[position : position + (action != "i")] = b"" if action == "d" else bytes([byte])
+        position %= len(edited) + 1
+        edited[position : position + (action != "i")] = b"" if action == "d" else bytes([byte])
     try:
-        decoded = loads(bytes(encoded))
+        decoded = loads(bytes(edited))
     except (ValueError, TypeError):
         return
     assert same(loads(dumps(decoded)), decoded)
