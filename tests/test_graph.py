@@ -167,29 +167,34 @@ halfway_up, halfway_down = 2**1024 - 2**970, str(5**1075).rjust(1075, "0")
 ends = [("1" * 400, "0"), *((str(halfway_up + d), "0") for d in (-1, 0, 1)), ("0", "0" * 400 + "1")]
 ends += [("0", halfway_down), ("0", halfway_down + "1"), ("0", halfway_down[:-1] + "4")]
 digits = st.from_regex(r"\A[0-9]{1,20}\Z")
-parts = (
-    st.sampled_from(ends) | st.tuples(digits, digits) | st.floats(0, allow_infinity=False).map(exact_digits)
-)
+exact = st.floats(0, allow_infinity=False).map(exact_digits)
+parts = st.sampled_from(ends) | st.tuples(digits, digits) | exact
 float_literals = st.builds(lambda sign, parts: float_literal(sign, *parts), st.sampled_from(["", "-"]), parts)
 strings = st.sampled_from(["", "a", "ab", "b", "é"])
 paths = st.lists(st.sampled_from(NAMES), min_size=1, max_size=3).map(lambda p: ("path", p))
 scalars = (st.none() | st.booleans() | integers | strings).map(literal) | float_literals
 ops = st.sampled_from(["==", "!=", "<", "<=", ">", ">=", "in"])
 comparisons = st.tuples(st.just("cmp"), ops, paths | scalars, paths | scalars)
-exprs = st.recursive(
-    comparisons | (paths | scalars).map(tuple),  # not flattened: half the leaves compare
-    lambda inner: st.tuples(st.just("not"), inner) | st.tuples(st.sampled_from(["and", "or"]), inner, inner),
-    max_leaves=8,
-)
+
+
+def _compound(inner):
+    return st.tuples(st.just("not"), inner) | st.tuples(st.sampled_from(["and", "or"]), inner, inner)
+
+
+def _nested(leaves, keys, max_leaves=8):
+    def grow(inner):
+        return st.lists(inner, max_size=3) | st.dictionaries(keys, inner, max_size=4)
+
+    return st.recursive(leaves, grow, max_leaves=max_leaves)
+
+
+# Not flattened: half the leaves compare.
+exprs = st.recursive(comparisons | (paths | scalars).map(tuple), _compound, max_leaves=8)
 # The state's numbers are drawn as the literals' are, so that a guard meets
 # its own boundary values, and the doubles the large integers round to.
 leaves = st.none() | st.booleans() | integers.filter(lambda n: n >= -I64) | strings | st.floats()
 leaves |= float_literals.map(lambda lit: lit[2]) | st.sampled_from([2.0**53, 2.0**63, 2.0**64, -(2.0**63)])
-state_values = leaves | st.recursive(
-    leaves,
-    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.sampled_from(KEYS), inner, max_size=4),
-    max_leaves=8,
-)
+state_values = leaves | _nested(leaves, st.sampled_from(KEYS))
 states = st.fixed_dictionaries({}, optional={key: state_values for key in KEYS})
 gaps = st.lists(st.text(SPACES, max_size=3), min_size=1, max_size=8)
 
@@ -271,11 +276,7 @@ refused = st.sampled_from([{1, 2}, 2**64, -(2**63) - 1, "\udc80", object(), _cyc
 
 
 refused_keys = st.sampled_from(NAMES) | refused.filter(lambda r: r.__hash__)
-refusing_states = st.recursive(
-    state_values | refused,
-    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(refused_keys, inner, max_size=4),
-    max_leaves=10,
-)
+refusing_states = _nested(state_values | refused, refused_keys, max_leaves=10)
 
 
 @settings(max_examples=300, deadline=None)
