@@ -10,9 +10,9 @@
 //   parses also tokenizes;
 // - messages, token texts and renderings are well-formed UTF-8, whatever
 //   the input;
-// - a tree printed back to text parses again to the same tree, which
-//   prints the same and holds for exactly the states the first one holds
-//   for;
+// - a tree printed back to text parses again to the same tree (the same
+//   text with every compound node in parentheses), which prints the same
+//   and holds for exactly the states the first one holds for;
 // - `holds` agrees with a reference evaluator written here from the rules
 //   alone: it builds every operand as a Value, recurses plainly and shares
 //   no code with the evaluator beyond Value's own equality.
@@ -56,10 +56,18 @@ bool well_formed(const std::string& text) {
 }
 
 // --- the printer: a tree back to text that parses to the same tree --------
+//
+// With `full`, every compound node is in parentheses, so two trees are the
+// same (kinds, shapes, names and literal values) exactly when their full
+// texts are. Comparing the shortest texts alone would hide a printer and a
+// parser that lose the same structure, such as a parenthesized chain.
 
-std::string print(const Expr& expr);
+std::string print(const Expr& expr, bool full = false);
 
-std::string print(const Expr& expr, bool parens) { return parens ? "(" + print(expr) + ")" : print(expr); }
+// In parentheses where `needed`, and with `full` around every compound node.
+std::string wrapped(const Expr& expr, bool needed, bool full) {
+  return needed || (full && expr.kind >= ExprKind::Not) ? "(" + print(expr, full) + ")" : print(expr, full);
+}
 
 // Floats as plain digits with a point, which is all the lexer reads: the
 // shortest fixed form that reads back, and for an infinity a number past the
@@ -71,7 +79,7 @@ std::string print_float(double value) {
   return std::string(buffer, end) + (std::find(buffer, end, '.') == end ? ".0" : "");
 }
 
-std::string print(const Expr& expr) {
+std::string print(const Expr& expr, bool full) {
   const codec::Value* literal = expr.kind <= ExprKind::Null ? &condition::as_literal(expr).value : nullptr;
   std::string out;
   switch (expr.kind) {
@@ -91,7 +99,7 @@ std::string print(const Expr& expr) {
       return out;
     case ExprKind::Not: {
       const Expr& child = *condition::as_not(expr).child;
-      return "not " + print(child, child.kind == ExprKind::And || child.kind == ExprKind::Or);
+      return "not " + wrapped(child, child.kind == ExprKind::And || child.kind == ExprKind::Or, full);
     }
     case ExprKind::And:
     case ExprKind::Or: {
@@ -101,40 +109,20 @@ std::string print(const Expr& expr) {
       for (size_t i = 0; i < terms.size(); ++i) {
         const ExprKind kind = terms[i]->kind;
         if (i) out += expr.kind == ExprKind::And ? " and " : " or ";
-        out += print(*terms[i],
-                     (i && kind == expr.kind) || (expr.kind == ExprKind::And && kind == ExprKind::Or));
+        out +=
+            wrapped(*terms[i],
+                    (i && kind == expr.kind) || (expr.kind == ExprKind::And && kind == ExprKind::Or), full);
       }
       return out;
     }
     case ExprKind::Cmp: {
       static constexpr const char* kOps[] = {" == ", " != ", " < ", " <= ", " > ", " >= ", " in "};
       const auto& cmp = condition::as_cmp(expr);
-      return print(*cmp.left, cmp.left->kind >= ExprKind::Not) + kOps[static_cast<size_t>(cmp.op)] +
-             print(*cmp.right, cmp.right->kind >= ExprKind::Not);
+      return wrapped(*cmp.left, cmp.left->kind >= ExprKind::Not, full) + kOps[static_cast<size_t>(cmp.op)] +
+             wrapped(*cmp.right, cmp.right->kind >= ExprKind::Not, full);
     }
   }
   return out;
-}
-
-// The same tree: kinds, shapes, names and literal values (as Value's
-// equality has them: the sign of a zero is left to the printed texts).
-// Printing alone would hide a printer and a parser that lose the same
-// structure, such as a parenthesized chain.
-bool same_tree(const Expr& a, const Expr& b) {
-  if (a.kind != b.kind) return false;
-  switch (a.kind) {
-    case ExprKind::Path: return condition::as_path(a).segments == condition::as_path(b).segments;
-    case ExprKind::Not: return same_tree(*condition::as_not(a).child, *condition::as_not(b).child);
-    case ExprKind::And:
-    case ExprKind::Or:
-      return std::ranges::equal(condition::as_chain(a).terms, condition::as_chain(b).terms,
-                                [](const auto& x, const auto& y) { return same_tree(*x, *y); });
-    case ExprKind::Cmp: {
-      const auto &x = condition::as_cmp(a), &y = condition::as_cmp(b);
-      return x.op == y.op && same_tree(*x.left, *y.left) && same_tree(*x.right, *y.right);
-    }
-    default: return condition::as_literal(a).value == condition::as_literal(b).value;
-  }
 }
 
 // --- the reference evaluator, by value ---------------------------------------
@@ -261,7 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string once = print(*tree);
   const condition::ExprPtr again = condition::parse(once, error);
   if (!again) fail("a printed tree does not parse");
-  if (!same_tree(*tree, *again) || print(*again) != once) fail("a printed tree parses to another tree");
+  if (print(*again, true) != print(*tree, true) || print(*again) != once)
+    fail("a printed tree parses to another tree");
   if (condition::holds(*again, state) != held) fail("a reparsed tree holds differently");
   return 0;
 }
