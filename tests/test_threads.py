@@ -141,9 +141,8 @@ def test_the_last_reference_frees_without_the_lock_only_what_frees_much(
         if cleared:
             store.clear()
         # The only reference to what is dropped is in `doomed`; `kept` lives on.
-        doomed, kept = {"store": ([store], None), "store beside its snapshot": ([store], snapshot)}.get(
-            drop, ([snapshot], store)
-        )
+        doomed = [snapshot if drop == "snapshot" else store]
+        kept = store if drop == "snapshot" else snapshot if drop == "store beside its snapshot" else None
         del store, snapshot
         seen.add(_gives_up_the_lock(doomed.clear))
         del kept

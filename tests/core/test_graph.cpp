@@ -111,7 +111,7 @@ Value keys(size_t n) {
 
 Value text(size_t n) { return codec::String{std::string(n * 64, 'a')}; }
 
-// The guard and the state whose work grows with n, with n named in both.
+// A guard, and the state it reads from its (key, value) entries.
 using Input = std::pair<std::string, Value>;
 Input input(std::string when, std::vector<std::pair<const char*, Value>> entries) {
   codec::Map state;
