@@ -70,12 +70,9 @@ def text_signature(node):
 def test_names_signatures_and_docs_are_the_stubs(qualname):
     owner, _, name = qualname.rpartition(".")
     member, stub = getattr(getattr(_core, owner) if owner else _core, name), STUB[qualname]
-    signature = text_signature(stub)
+    doc, signature = ast.get_docstring(stub), text_signature(stub)
     # The signature is split off the docstring, not left in front of it.
-    assert (member.__doc__, getattr(member, "__text_signature__", None)) == (
-        ast.get_docstring(stub),
-        signature,
-    )
+    assert (member.__doc__, getattr(member, "__text_signature__", None)) == (doc, signature)
     assert member.__doc__ and (signature is None or member.__qualname__ == qualname)
     assert getattr(member, "__module__", "derirezaro._core") == "derirezaro._core"
 
