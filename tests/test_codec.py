@@ -16,10 +16,8 @@ from derirezaro import dumps, loads
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-UNSUPPORTED = (
-    "unsupported value type for the derirezaro msgpack codec "
-    "(supported: None, bool, int, float, str, bytes, list, tuple, dict)"
-)
+UNSUPPORTED = "unsupported value type for the derirezaro msgpack codec (supported: "
+UNSUPPORTED += "None, bool, int, float, str, bytes, list, tuple, dict)"
 OUT_OF_RANGE = "integer out of 64-bit range is not supported by the derirezaro codec"
 READING = "msgpack decode error: I/O error while reading "
 EXTENSION = ValueError("msgpack extension types are not supported by the derirezaro codec")
@@ -200,10 +198,8 @@ def _longer_key_in_the_slot_of(prefix):
 # but differ in the middle, on both sides of every size at which a decoder
 # might treat them apart.
 PREFIXES = ["", "a", "ab", "abc", "abcd", "abcdefg", "abcdefgh", "é" * 4 + "x", "k" * 24]
-MIDDLES = [
-    tuple("h" * (n // 2) + middle + "t" * (n - n // 2 - 1) for middle in "ab")
-    for n in (1, 3, 4, 7, 8, 9, 16, 17, 31, 32, 33, 40)
-]
+MIDDLES = [tuple("h" * (n // 2) + middle + "t" * (n - n // 2 - 1) for middle in "ab")
+           for n in (1, 3, 4, 7, 8, 9, 16, 17, 31, 32, 33, 40)]  # fmt: skip
 MIDDLES += [("é" * 16, "é" * 15 + "e"), ("😀" * 8, "😀" * 7 + "😁"), ("ĳ", "é")]
 
 
@@ -246,9 +242,8 @@ def test_a_length_of_2_to_the_32_is_refused(kind, unit):
     # A header cut to 32 bits would silently corrupt everything written after
     # it. Each case builds a 4 GiB object, so runs only when asked for
     # (see conftest.py).
-    message = (
-        f"{kind.__name__} too long for msgpack: 4294967296 {unit} (the format allows at most 4294967295)"
-    )
+    limit = "(the format allows at most 4294967295)"
+    message = f"{kind.__name__} too long for msgpack: 4294967296 {unit} {limit}"
     with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
         dumps("a" * 2**32 if kind is str else bytes(2**32))
 
@@ -264,9 +259,8 @@ def test_every_integer_form_and_single_floats_decode(n, form, single):
     assert same(loads(data), unpackb(data), any_nan=True)
 
 
-edits = st.lists(
-    st.tuples(st.integers(0), st.sampled_from("sid"), st.integers(0, 255)), min_size=1, max_size=4
-)
+edit = st.tuples(st.integers(0), st.sampled_from("sid"), st.integers(0, 255))
+edits = st.lists(edit, min_size=1, max_size=4)
 
 
 @settings(max_examples=300)

@@ -249,9 +249,8 @@ def test_route_follows_the_model(expr, state, gaps):
 # literals (int64's ends, the double's ends and the halfway points between)
 # and held in the state (uint64's top, the doubles the large integers round
 # to, NaN and both zeros and infinities).
-EDGE_LITERALS = [str(n) for n in (I64 - 1, -I64, 2**53, 2**53 + 1, 0)] + [
-    f"{sign}{whole}.{fraction}" for sign in ("", "-") for whole, fraction in ends
-]
+EDGE_LITERALS = [str(n) for n in (I64 - 1, -I64, 2**53, 2**53 + 1, 0)]
+EDGE_LITERALS += [f"{sign}{whole}.{fraction}" for sign in ("", "-") for whole, fraction in ends]
 EDGE_HELD = [U64 - 1, I64, I64 + 1, -I64 + 1, 2.0**64, 2.0**63, -(2.0**63), 2.0**53, 1.7976931348623157e308]
 EDGE_HELD += [5e-324, math.inf, -math.inf, math.nan, 0.0, -0.0, 0, 1, True]
 

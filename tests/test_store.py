@@ -112,11 +112,8 @@ class StoreMachine(RuleBasedStateMachine):
         if present:
             assert same(self.store.get(ns, key), as_decoded(self.model[ns][key]))
         else:
-            assert (
-                first is missing
-                and self.store.get(ns, key) is None
-                and self.store.get(ns, key, default=2) == 2
-            )
+            assert first is missing and self.store.get(ns, key) is None
+            assert self.store.get(ns, key, default=2) == 2
         if delete:
             assert self.store.delete(ns, key) is present
             self.model.get(ns, {}).pop(key, None)

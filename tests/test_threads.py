@@ -117,16 +117,12 @@ def _gives_up_the_lock(drop):
         sys.setswitchinterval(interval)
 
 
-@pytest.mark.parametrize(
-    "entries, history, cleared, drop, frees_much",
-    [
-        (20_000, 0, False, "store", True),
-        (10, 0, False, "store", False),
-        (20_000, 0, False, "store beside its snapshot", False),
-        (20_000, 0, True, "snapshot", True),  # the last of a cleared store's entries
-        (20_000, None, True, "store", True),  # its history holds the only copy
-    ],
-)
+@pytest.mark.parametrize("entries, history, cleared, drop, frees_much", [
+    (20_000, 0, False, "store", True), (10, 0, False, "store", False),
+    (20_000, 0, False, "store beside its snapshot", False),
+    (20_000, 0, True, "snapshot", True),  # the last of a cleared store's entries
+    (20_000, None, True, "store", True),  # its history holds the only copy
+])  # fmt: skip
 def test_the_last_reference_frees_without_the_lock_only_what_frees_much(
     entries, history, cleared, drop, frees_much
 ):
