@@ -27,7 +27,7 @@ TEST(Threads, ShardsSnapshotsAndRestoresUnderConcurrentWriters) {
   LeakCheck leaks;
   Store store(uint64_t{8}), restored(std::nullopt);
   ASSERT_NE(shard_index("a"), shard_index("b"));
-  std::atomic<bool> stop{false};
+  std::atomic<int> writing{3};  // the counter's writer and two workers, until each is done
   auto counter = [](const SnapshotData& data, std::string_view ns) {
     const KeyMap* keys = data.shards[shard_index(ns)].contents.namespaces.find(ns);
     return keys != nullptr && keys->contains("n") ? std::stoi(std::string(keys->find("n")->view())) : 0;
@@ -38,11 +38,12 @@ TEST(Threads, ShardsSnapshotsAndRestoresUnderConcurrentWriters) {
       set(store, "a", "n", bytes(std::to_string(n)));
       set(store, "b", "n", bytes(std::to_string(n)));
     }
-    stop = true;
+    --writing;
   });
   for (uint64_t seed = 1; seed <= 2; ++seed) {
     threads.emplace_back([&, seed] {
-      for (std::mt19937_64 rng(seed); !stop.load();) {
+      std::mt19937_64 rng(seed);
+      for (int op = 0; op < 20000; ++op) {
         Store& target = rng() % 2 == 0 ? store : restored;
         const std::string ns = numbered("ns", rng() % 24), key = numbered("k", rng() % 4);
         const SharedBytesRef value = bytes(std::string(rng() % 50, 'x'));  // made before the lock
@@ -68,10 +69,11 @@ TEST(Threads, ShardsSnapshotsAndRestoresUnderConcurrentWriters) {
           }
         }
       }
+      --writing;
     });
   }
   threads.emplace_back([&] {
-    for (int taken = 0; !stop.load() || taken < 100; ++taken) {
+    for (int taken = 0; writing.load() > 0 || taken < 100; ++taken) {
       const Store::SnapshotRef record = snapshot(store);
       const int a = counter(*record, "a"), b = counter(*record, "b");
       EXPECT_TRUE(b == a || b == a - 1) << "a=" << a << " b=" << b;
@@ -79,7 +81,7 @@ TEST(Threads, ShardsSnapshotsAndRestoresUnderConcurrentWriters) {
   });
   threads.emplace_back([&] {
     std::vector<Store::SnapshotRef> kept;
-    for (std::mt19937_64 rng(9); !stop.load();) {
+    for (std::mt19937_64 rng(9); writing.load() > 0;) {
       kept.push_back(snapshot(rng() % 2 == 0 ? store : restored));
       restore(restored, *kept[rng() % kept.size()]);
     }
