@@ -9,6 +9,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from conftest import CYCLE
 from derirezaro import HandoffGraph, dumps, to_mermaid
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
@@ -267,9 +268,7 @@ def test_numbers_at_the_edges_compare_as_the_model(op):
     assert wrong == []
 
 
-_cycle = [1]
-_cycle.append(_cycle)
-refused = st.sampled_from([{1, 2}, 2**64, -(2**63) - 1, "\udc80", object(), _cycle, bytearray(b"x")])
+refused = st.sampled_from([{1, 2}, 2**64, -(2**63) - 1, "\udc80", object(), CYCLE, bytearray(b"x")])
 
 
 refused_keys = st.sampled_from(NAMES) | refused.filter(lambda r: r.__hash__)

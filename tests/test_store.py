@@ -7,7 +7,7 @@ import time
 import weakref
 
 import pytest
-from conftest import Index, as_decoded, same, shard_of, trees
+from conftest import CYCLE, Index, as_decoded, same, shard_of, trees
 from derirezaro import Snapshot, Store, dumps
 from hypothesis import settings
 from hypothesis import strategies as st
@@ -21,8 +21,7 @@ class Big(int):
         return 99
 
 
-class Name(str):
-    pass
+Name = type("Name", (str,), {})
 
 
 @pytest.mark.parametrize("args, kwargs, max_history", [
@@ -53,11 +52,9 @@ def test_instances_are_sealed_and_freed():
     assert sys.getrefcount(Store) == references
 
 
-_cycle = [1]
-_cycle.append(_cycle)
 names = st.sampled_from(["default", "x", "a", "users", "", "y", "ns\0", "é"]) | st.text(max_size=4)
 names = names | names.map(Name)
-unencodable = [object(), {1, 2}, [1, 2**64], {"a": [bytearray()]}, -(2**63) - 1, "\ud800", _cycle]
+unencodable = [object(), {1, 2}, [1, 2**64], {"a": [bytearray()]}, -(2**63) - 1, "\ud800", CYCLE]
 unencodable += [{(1, 2): 0}, [{"k": {(): None}}]]  # encodable, but not as keys that decode hashable
 
 
