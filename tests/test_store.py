@@ -44,12 +44,11 @@ def test_instances_are_sealed_and_freed():
             obj.id = None
         with pytest.raises(TypeError):
             weakref.ref(obj)
-    # A freed instance gives back its reference to the class (and its memory:
-    # test_leaks.py).
-    references = sys.getrefcount(Store)
+    # A freed instance gives back its memory and its reference to the class.
+    references, blocks = sys.getrefcount(Store), sys.getallocatedblocks()
     for _ in range(100):
         Store().set("ns", "k", 1)
-    assert sys.getrefcount(Store) == references
+    assert sys.getrefcount(Store) == references and sys.getallocatedblocks() < blocks + 50
 
 
 names = st.sampled_from(["default", "x", "a", "users", "", "y", "ns\0", "é"]) | st.text(max_size=4)
