@@ -10,9 +10,9 @@
 //   parses also tokenizes;
 // - messages, token texts and renderings are well-formed UTF-8, whatever
 //   the input;
-// - a tree printed back to text parses again to the same tree, which
-//   prints the same and holds for exactly the states the first one holds
-//   for;
+// - a tree printed back to text parses again to the same tree (the same
+//   text with every compound node in parentheses), which prints the same
+//   and holds for exactly the states the first one holds for;
 // - `holds` agrees with a reference evaluator written here from the rules
 //   alone: it builds every operand as a Value, recurses plainly and shares
 //   no code with the evaluator beyond Value's own equality.
@@ -22,11 +22,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,57 +56,50 @@ bool well_formed(const std::string& text) {
 }
 
 // --- the printer: a tree back to text that parses to the same tree --------
+//
+// With `full`, every compound node is in parentheses, so two trees are the
+// same (kinds, shapes, names and literal values) exactly when their full
+// texts are. Comparing the shortest texts alone would hide a printer and a
+// parser that lose the same structure, such as a parenthesized chain.
 
-void print(const Expr& expr, std::string& out);
+std::string print(const Expr& expr, bool full = false);
 
-void print_parenthesized(const Expr& expr, bool parens, std::string& out) {
-  if (parens) out += '(';
-  print(expr, out);
-  if (parens) out += ')';
+// In parentheses where `needed`, and with `full` around every compound node.
+std::string wrapped(const Expr& expr, bool needed, bool full) {
+  return needed || (full && expr.kind >= ExprKind::Not) ? "(" + print(expr, full) + ")" : print(expr, full);
 }
 
 // Floats as plain digits with a point, which is all the lexer reads: the
 // shortest fixed form that reads back, and for an infinity a number past the
 // largest double, which the lexer rounds to it.
-void print_float(double value, std::string& out) {
-  if (std::isinf(value)) {
-    out += value < 0 ? "-1" : "1";
-    out.append(309, '0');
-    out += ".0";
-    return;
-  }
+std::string print_float(double value) {
+  if (std::isinf(value)) return (value < 0 ? "-1" : "1") + std::string(309, '0') + ".0";
   char buffer[400];  // the least subnormal takes 0. and 324 digits
   const auto end = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed).ptr;
-  out.append(buffer, end);
-  if (std::find(buffer, end, '.') == end) out += ".0";
+  return std::string(buffer, end) + (std::find(buffer, end, '.') == end ? ".0" : "");
 }
 
-void print(const Expr& expr, std::string& out) {
+std::string print(const Expr& expr, bool full) {
+  const codec::Value* literal = expr.kind <= ExprKind::Null ? &condition::as_literal(expr).value : nullptr;
+  std::string out;
   switch (expr.kind) {
     case ExprKind::Str:
-      out += '\'';
-      for (const char c : condition::as_literal(expr).value.get_if<codec::String>()->bytes) {
+      for (const char c : literal->get_if<codec::String>()->bytes) {
         if (c == '\\' || c == '\'') out += '\\';
         out += c;
       }
-      out += '\'';
-      return;
-    case ExprKind::Int:
-      out += std::to_string(condition::as_literal(expr).value.get_if<codec::Integer>()->as_signed());
-      return;
-    case ExprKind::Float: print_float(*condition::as_literal(expr).value.get_if<double>(), out); return;
-    case ExprKind::Bool: out += *condition::as_literal(expr).value.get_if<bool>() ? "true" : "false"; return;
-    case ExprKind::Null: out += "null"; return;
-    case ExprKind::Path: {
-      const auto& segments = condition::as_path(expr).segments;
-      for (size_t i = 0; i < segments.size(); ++i) out += (i ? "." : "") + segments[i];
-      return;
-    }
+      return "'" + out + "'";
+    case ExprKind::Int: return std::to_string(literal->get_if<codec::Integer>()->as_signed());
+    case ExprKind::Float: return print_float(*literal->get_if<double>());
+    case ExprKind::Bool: return *literal->get_if<bool>() ? "true" : "false";
+    case ExprKind::Null: return "null";
+    case ExprKind::Path:
+      for (const std::string& segment : condition::as_path(expr).segments)
+        out += (out.empty() ? "" : ".") + segment;
+      return out;
     case ExprKind::Not: {
       const Expr& child = *condition::as_not(expr).child;
-      out += "not ";
-      print_parenthesized(child, child.kind == ExprKind::And || child.kind == ExprKind::Or, out);
-      return;
+      return "not " + wrapped(child, child.kind == ExprKind::And || child.kind == ExprKind::Or, full);
     }
     case ExprKind::And:
     case ExprKind::Or: {
@@ -112,52 +107,21 @@ void print(const Expr& expr, std::string& out) {
       // separate node), and an Or inside an And always is.
       const auto& terms = condition::as_chain(expr).terms;
       for (size_t i = 0; i < terms.size(); ++i) {
-        if (i) out += expr.kind == ExprKind::And ? " and " : " or ";
         const ExprKind kind = terms[i]->kind;
-        print_parenthesized(
-            *terms[i], (i && kind == expr.kind) || (expr.kind == ExprKind::And && kind == ExprKind::Or), out);
+        if (i) out += expr.kind == ExprKind::And ? " and " : " or ";
+        out +=
+            wrapped(*terms[i],
+                    (i && kind == expr.kind) || (expr.kind == ExprKind::And && kind == ExprKind::Or), full);
       }
-      return;
+      return out;
     }
     case ExprKind::Cmp: {
       static constexpr const char* kOps[] = {" == ", " != ", " < ", " <= ", " > ", " >= ", " in "};
       const auto& cmp = condition::as_cmp(expr);
-      const auto compound = [](const Expr& e) { return e.kind >= ExprKind::Not; };
-      print_parenthesized(*cmp.left, compound(*cmp.left), out);
-      out += kOps[static_cast<size_t>(cmp.op)];
-      print_parenthesized(*cmp.right, compound(*cmp.right), out);
-      return;
+      return wrapped(*cmp.left, cmp.left->kind >= ExprKind::Not, full) + kOps[static_cast<size_t>(cmp.op)] +
+             wrapped(*cmp.right, cmp.right->kind >= ExprKind::Not, full);
     }
   }
-}
-
-// The same tree: kinds, shapes, names and literal values (as Value's
-// equality has them: the sign of a zero is left to the printed texts).
-// Printing alone would hide a printer and a parser that lose the same
-// structure, such as a parenthesized chain.
-bool same_tree(const Expr& a, const Expr& b) {
-  if (a.kind != b.kind) return false;
-  switch (a.kind) {
-    case ExprKind::Path: return condition::as_path(a).segments == condition::as_path(b).segments;
-    case ExprKind::Not: return same_tree(*condition::as_not(a).child, *condition::as_not(b).child);
-    case ExprKind::And:
-    case ExprKind::Or: {
-      const auto &s = condition::as_chain(a).terms, &t = condition::as_chain(b).terms;
-      return s.size() == t.size() &&
-             std::equal(s.begin(), s.end(), t.begin(),
-                        [](const auto& x, const auto& y) { return same_tree(*x, *y); });
-    }
-    case ExprKind::Cmp: {
-      const auto &x = condition::as_cmp(a), &y = condition::as_cmp(b);
-      return x.op == y.op && same_tree(*x.left, *y.left) && same_tree(*x.right, *y.right);
-    }
-    default: return condition::as_literal(a).value == condition::as_literal(b).value;
-  }
-}
-
-std::string printed(const Expr& expr) {
-  std::string out;
-  print(expr, out);
   return out;
 }
 
@@ -170,24 +134,18 @@ const std::string* text(const codec::Value& v) {
 
 // Integers go through long double, which holds every 64-bit integer
 // exactly, so the one rounding is to double.
-bool number(const codec::Value& v, double& out) {
+std::optional<double> number(const codec::Value& v) {
   if (const auto* n = v.get_if<codec::Integer>()) {
-    const long double exact = n->negative ? static_cast<long double>(static_cast<int64_t>(n->bits))
-                                          : static_cast<long double>(n->bits);
-    out = static_cast<double>(exact);
-  } else if (const auto* f = v.get_if<float>()) {
-    out = *f;
-  } else if (const auto* d = v.get_if<double>()) {
-    out = *d;
-  } else {
-    return false;
+    return static_cast<double>(n->negative ? static_cast<long double>(n->as_signed())
+                                           : static_cast<long double>(n->bits));
   }
-  return true;
+  if (const auto* f = v.get_if<float>()) return *f;
+  if (const auto* d = v.get_if<double>()) return *d;
+  return std::nullopt;
 }
 
 bool truth(const codec::Value& v) {
-  double x = 0;
-  if (number(v, x)) return x != 0;  // NaN too: it is unequal to everything
+  if (const auto x = number(v)) return *x != 0;  // NaN too: it is unequal to everything
   if (const auto* b = v.get_if<bool>()) return *b;
   if (v.get_if<codec::String>()) return text(v) != nullptr && !text(v)->empty();
   if (const auto* b = v.get_if<codec::Bytes>()) return !b->data.empty();
@@ -197,46 +155,31 @@ bool truth(const codec::Value& v) {
 }
 
 bool same(const codec::Value& a, const codec::Value& b) {
-  double x = 0, y = 0;
-  if (number(a, x) && number(b, y)) return x == y;
-  return a == b;
-}
-
-bool ordered(CmpOp op, int sign) {
-  switch (op) {
-    case CmpOp::Lt: return sign < 0;
-    case CmpOp::Le: return sign <= 0;
-    case CmpOp::Gt: return sign > 0;
-    default: return sign >= 0;
-  }
+  const auto x = number(a), y = number(b);
+  return x && y ? *x == *y : a == b;
 }
 
 bool reference_compare(CmpOp op, const codec::Value& a, const codec::Value& b) {
-  if (op == CmpOp::Eq) return same(a, b);
-  if (op == CmpOp::Ne) return !same(a, b);
+  if (op == CmpOp::Eq || op == CmpOp::Ne) return same(a, b) == (op == CmpOp::Eq);
   if (op == CmpOp::In) {
     if (b.get_if<codec::String>()) return text(a) && text(b) && text(b)->find(*text(a)) != std::string::npos;
     if (const auto* items = b.get_if<codec::Array>()) {
-      return std::any_of(items->begin(), items->end(), [&](const codec::Value& e) { return same(e, a); });
+      return std::ranges::any_of(*items, [&](const codec::Value& e) { return same(e, a); });
     }
-    if (const auto* map = b.get_if<codec::Map>()) {
-      return std::any_of(map->begin(), map->end(), [&](const codec::MapEntry& e) { return same(e.key, a); });
-    }
-    return false;
+    const auto* map = b.get_if<codec::Map>();
+    return map && std::ranges::any_of(*map, [&](const codec::MapEntry& e) { return same(e.key, a); });
   }
-  double x = 0, y = 0;
-  if (number(a, x) && number(b, y)) {
-    if (std::isnan(x) || std::isnan(y)) return false;
-    return ordered(op, x < y ? -1 : x > y ? 1 : 0);
+  // Numbers as doubles (NaN is unordered), text by unsigned bytes, which
+  // char_traits<char> compares by; anything else is unordered.
+  std::partial_ordering order = std::partial_ordering::unordered;
+  if (const auto x = number(a), y = number(b); x && y) order = *x <=> *y;
+  if (text(a) && text(b)) order = text(a)->compare(*text(b)) <=> 0;
+  switch (op) {
+    case CmpOp::Lt: return order < 0;
+    case CmpOp::Le: return order <= 0;
+    case CmpOp::Gt: return order > 0;
+    default: return order >= 0;
   }
-  if (!text(a) || !text(b)) return false;
-  const auto bytes = [](const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); };
-  const std::string &s = *text(a), &t = *text(b);
-  const bool less =
-      std::lexicographical_compare(bytes(s), bytes(s) + s.size(), bytes(t), bytes(t) + t.size());
-  const bool greater =
-      std::lexicographical_compare(bytes(t), bytes(t) + t.size(), bytes(s), bytes(s) + s.size());
-  return ordered(op, less ? -1 : greater ? 1 : 0);
 }
 
 codec::Value reference(const Expr& expr, const codec::Value& state) {
@@ -246,9 +189,8 @@ codec::Value reference(const Expr& expr, const codec::Value& state) {
       for (const std::string& segment : condition::as_path(expr).segments) {
         const auto* map = at.get_if<codec::Map>();
         if (map == nullptr) return codec::Nil{};
-        const auto found = std::find_if(map->begin(), map->end(), [&](const codec::MapEntry& e) {
-          return text(e.key) && *text(e.key) == segment;
-        });
+        const auto found = std::ranges::find_if(
+            *map, [&](const codec::MapEntry& e) { return text(e.key) && *text(e.key) == segment; });
         if (found == map->end()) return codec::Nil{};
         codec::Value next = found->value;  // the first match: keys may repeat
         at = std::move(next);
@@ -287,10 +229,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (read.error.kind == codec::msgpack::ReadErrorKind::none) state = std::move(read.value);
   }
 
-  std::string error;
+  std::string error, lex_error;
   const condition::ExprPtr tree = condition::parse(text, error);
   std::vector<condition::Token> tokens;
-  std::string lex_error;
   const bool lexed = condition::tokenize(text, tokens, lex_error);
   if (!well_formed(error) || !well_formed(lex_error)) fail("a message that is not UTF-8");
   for (const condition::Token& token : tokens) {
@@ -305,11 +246,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool held = condition::holds(*tree, state);
   if (held != truth(reference(*tree, state))) fail("holds() disagrees with the reference evaluator");
 
-  const std::string once = printed(*tree);
-  std::string reparse_error;
-  const condition::ExprPtr again = condition::parse(once, reparse_error);
+  const std::string once = print(*tree);
+  const condition::ExprPtr again = condition::parse(once, error);
   if (!again) fail("a printed tree does not parse");
-  if (!same_tree(*tree, *again) || printed(*again) != once) fail("a printed tree parses to another tree");
+  if (print(*again, true) != print(*tree, true) || print(*again) != once)
+    fail("a printed tree parses to another tree");
   if (condition::holds(*again, state) != held) fail("a reparsed tree holds differently");
   return 0;
 }

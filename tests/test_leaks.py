@@ -7,14 +7,13 @@ import os
 import tracemalloc
 
 import pytest
+from conftest import CYCLE
 from derirezaro import HandoffGraph, Store, dumps, loads
 
 VALUES = [None, 2**64 - 1, -(2**63), float("nan"), "héllo" * 9, "x" * 70_000, b"\xff" * 4200, [1, (2, "3")]]
 VALUES += [{"a": {"b": [None, 2.5]}, 7: b"v"}, {i: str(i) for i in range(40)}]
 # Not canonical: invalid UTF-8 in a key, the reserved marker, a single float.
 ODD = [b"\x81\xa1k\xa3\xffab", b"\x91\xc1", b"\xca\x3f\xc0\x00\x00", b"\xd0\x05"]
-_cycle = [1]
-_cycle.append(_cycle)
 FAILING_DUMPS = [{1, 2}, [1, 2**64], {"k": [object()]}, ["ok", "\ud800"], {"a": 1, (1, frozenset()): 2}]
 FAILING_LOADS = [b"\x92\x01", b"\xa5ab", b"\xdd\xff\xff\xff\xff", b"\x91" * 600, "not bytes"]
 # An extension, then an unhashable key, each after part of a container was built.
@@ -40,7 +39,7 @@ def _failing_calls(store):
     yield from [(GRAPH.add_edge, "c", "a"), (GRAPH.add_edge, "a", "d", "x =="), (HandoffGraph, "never")]
     yield from ((GRAPH.route, "a", bad) for bad in FAILING_ROUTES)
     yield from [(store.restore, store), (store.snapshot().diff, None)]
-    yield from ((dumps, bad) for bad in [*FAILING_DUMPS, _cycle])
+    yield from ((dumps, bad) for bad in [*FAILING_DUMPS, CYCLE])
     yield from ((store.set, "ns", "k", bad) for bad in FAILING_DUMPS)
     yield from ((loads, bad) for bad in FAILING_LOADS)
 

@@ -1,10 +1,13 @@
-"""The module's surface: exports, names, signatures and docstrings, the call
-wrapper's argument errors, and its refusal of a second interpreter."""
+"""The module's surface: exports, names, signatures and docstrings (those of the
+type stub), the call wrapper's argument errors, and its refusal of a second
+interpreter."""
 
+import ast
 import importlib
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import derirezaro
 import pytest
@@ -33,75 +36,51 @@ def test_module_identity_exports_and_version():
     assert _core.loads(data=type("Payload", (bytes,), {})(_core.dumps(obj=[1]))) == [1]
 
 
-SURFACE = [
-    ("core_version", "()", "Return the version string of the compiled core.\n\n"
-     "The Python package and its tests use it to confirm that the native module loaded."),
-    ("dumps", "(obj)",
-     "Serialize a Python object to msgpack bytes (derirezaro's stable, cross-language codec)."),
-    ("loads", "(data)", "Deserialize msgpack bytes back into a Python object."),
-    ("Store", '(backend="memory", codec="msgpack", max_history=None)',
-     "Framework-agnostic state store with immutable snapshots."),
-    ("Store.set", "($self, namespace, key, value)",
-     "Store `value` under `(namespace, key)`, replacing any existing value."),
-    ("Store.get", "($self, namespace, key, default=None)",
-     "Return the value at `(namespace, key)`, or `default` (None) if absent."),
-    ("Store.contains", "($self, namespace, key)", "Return whether `(namespace, key)` exists."),
-    ("Store.delete", "($self, namespace, key)",
-     "Delete `(namespace, key)`. Returns True if a value was removed."),
-    ("Store.keys", "($self, namespace)",
-     "All keys within `namespace` (empty list if the namespace is unknown)."),
-    ("Store.namespaces", "($self)", "All namespaces currently in the store."),
-    ("Store.clear", "($self)", "Remove all entries (does not clear snapshot history)."),
-    ("Store.codec", None, 'Serialization codec in use (currently always `"msgpack"`).'),
-    ("Store.max_history", None, "Maximum number of retained snapshots, or `None` for unlimited."),
-    ("Store.snapshot", "($self)", "Capture a cheap, immutable snapshot of the current state.\n\n"
-     "Read-locks every shard (in order) so the clone is a consistent\n"
-     "point-in-time view, then clones each shard map (O(1) structural share)."),
-    ("Store.restore", "($self, snapshot)", "Roll the store back to a previously captured snapshot."),
-    ("Snapshot", None, "A cheap, immutable point-in-time view of a [`Store`]."),
-    ("Snapshot.id", None, "Monotonic id assigned by the originating store."),
-    ("Snapshot.timestamp", None, "Seconds since the Unix epoch when the snapshot was taken."),
-    ("Snapshot.parent", None, "Id of the previous snapshot from the same store (for incremental diffs)."),
-    ("Snapshot.size_bytes", None, "Total size in bytes of all stored (serialized) values."),
-    ("Snapshot.keys", None, "All `(namespace, key)` pairs present in the snapshot."),
-    ("HandoffGraph", '(on_cycle="error")',
-     "A deterministic routing graph over named nodes with conditional edges."),
-    ("HandoffGraph.on_cycle", None, 'Behaviour on cycle detection: `"error"` or `"allow"`.'),
-    ("HandoffGraph.add_node", "($self, name)",
-     "Register a node with no edges (edges also register their endpoints)."),
-    ("HandoffGraph.add_edge", "($self, from_node, to, when=None)",
-     "Add a directed edge `from -> to`, optionally guarded by a `when`\n"
-     "condition (see the condition mini-language).\n\n"
-     "Raises `ValueError` on an invalid condition, or \u2014 when `on_cycle` is\n"
-     '`"error"` \u2014 if the edge would create a cycle.'),
-    ("HandoffGraph.route", "($self, node, state=None)", "Resolve the next node from `node` given `state`.\n\n"
-     "Evaluates outgoing edges in insertion order and returns the first whose\n"
-     "condition is satisfied (an edge with no condition always matches).\n"
-     "Returns `None` if no edge matches."),
-    ("HandoffGraph.nodes", "($self)", "All nodes in the graph (sorted for stable output)."),
-    ("HandoffGraph.edges", "($self, node)",
-     "Outgoing edges of `node` as `(to, when)` pairs, in insertion order."),
-    ("HandoffGraph.has_node", "($self, node)", "Whether `node` exists in the graph."),
-    ("HandoffGraph.is_dag", "($self)", "Whether the graph is currently acyclic."),
-    ("Snapshot.diff", "($self, base)", "Incremental diff describing how to go from `base` to `self`.\n\n"
-     'Returns a dict with keys `"added"`, `"removed"`, and `"changed"`, each\n'
-     "mapping to a list of `(namespace, key)` tuples."),
-]  # fmt: skip
+STUB = {}  # qualified name -> its definition in the type stub
 
 
-@pytest.mark.parametrize("qualname, signature, doc", SURFACE)
-def test_names_signatures_and_docs(qualname, signature, doc):
+def _index(body, owner=""):
+    for node in body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            STUB[owner + node.name] = node
+        if isinstance(node, ast.ClassDef):
+            _index(node.body, node.name + ".")
+
+
+_index(ast.parse((Path(_core.__file__).parent / "_core.pyi").read_text(encoding="utf-8")).body)
+SURFACE = ["core_version", "dumps", "loads"]
+for _class in (_core.Store, _core.Snapshot, _core.HandoffGraph):
+    SURFACE += [_class.__name__, *(f"{_class.__name__}.{n}" for n in vars(_class) if not n.startswith("_"))]
+
+
+def text_signature(node):
+    # The stub's parameters as the module writes them: $self first, no cls,
+    # defaults as in Python source with strings in double quotes.
+    if isinstance(node, ast.ClassDef):
+        node = STUB.get(node.name + ".__new__")
+    if node is None or any(getattr(d, "id", "") == "property" for d in node.decorator_list):
+        return None
+    shown = [("$" if a.arg == "self" else "") + a.arg for a in node.args.args if a.arg != "cls"]
+    for i, default in enumerate(reversed(node.args.defaults), 1):
+        shown[-i] += "=" + ast.unparse(default).replace("'", '"')
+    return f"({', '.join(shown)})"
+
+
+@pytest.mark.parametrize("qualname", SURFACE)
+def test_names_signatures_and_docs_are_the_stubs(qualname):
     owner, _, name = qualname.rpartition(".")
-    member = getattr(getattr(_core, owner) if owner else _core, name)
+    member, stub = getattr(getattr(_core, owner) if owner else _core, name), STUB[qualname]
+    doc, signature = ast.get_docstring(stub), text_signature(stub)
     # The signature is split off the docstring, not left in front of it.
     assert (member.__doc__, getattr(member, "__text_signature__", None)) == (doc, signature)
-    if signature is not None:
-        assert member.__qualname__ == qualname
-        assert getattr(member, "__module__", "derirezaro._core") == "derirezaro._core"
+    assert member.__doc__ and (signature is None or member.__qualname__ == qualname)
+    assert getattr(member, "__module__", "derirezaro._core") == "derirezaro._core"
 
 
-def takes(name, counts, given):
-    return f"{name}() takes {counts} positional arguments but {given} were given"
+takes = "{}() takes {} positional arguments but {} were given".format
+unexpected = "{}() got an unexpected keyword argument '{}'".format
+twice = "{}() got multiple values for argument '{}'".format
+integer = "argument 'max_history': '{}' object cannot be interpreted as an integer".format
 
 
 def missing(name, names):
@@ -109,20 +88,8 @@ def missing(name, names):
     return f"{name}() missing {count} required positional argument{'s' * (count > 1)}: {names}"
 
 
-def unexpected(name, keyword):
-    return f"{name}() got an unexpected keyword argument '{keyword}'"
-
-
-def twice(name, param):
-    return f"{name}() got multiple values for argument '{param}'"
-
-
 def converts(param, type_name, target="PyString"):
     return f"argument '{param}': '{type_name}' object cannot be converted to '{target}'"
-
-
-def integer(type_name):
-    return f"argument 'max_history': '{type_name}' object cannot be interpreted as an integer"
 
 
 NEW = "Store.__new__"
@@ -134,8 +101,6 @@ SURROGATE = "'utf-8' codec can't encode character '\\udc80' in position 0: surro
 ARGUMENT_ERRORS = [
     ("dumps", (), {}, TypeError, missing("dumps", "'obj'")),
     ("dumps", (1, 2), {"bogus": 3}, TypeError, takes("dumps", 1, 2)),
-    ("loads", (), {"date": b""}, TypeError, unexpected("loads", "date")),
-    ("loads", (b"\x01",), {"data": b"\x02"}, TypeError, twice("loads", "data")),
     ("dumps", (), {"a": 1, "obj": 2, "b": 3}, TypeError, unexpected("dumps", "a")),
     ("dumps", (1,), {"obj": 2, "b": 3}, TypeError, twice("dumps", "obj")),
     ("dumps", (1,), {"b": 3, "obj": 2}, TypeError, unexpected("dumps", "b")),
@@ -143,23 +108,16 @@ ARGUMENT_ERRORS = [
     ("set", (), {}, TypeError, missing("Store.set", "'namespace', 'key', and 'value'")),
     ("set", ("ns",), {}, TypeError, missing("Store.set", "'key' and 'value'")),
     ("set", (), {"value": 1}, TypeError, missing("Store.set", "'namespace' and 'key'")),
-    ("set", (1, 2, 3, 4), {}, TypeError, takes("Store.set", 3, 4)),
     ("set", (1,), {"bogus": 2}, TypeError, unexpected("Store.set", "bogus")),
     ("get", ("ns", "k", 1, 2), {}, TypeError, takes("Store.get", "from 2 to 3", 4)),
     ("get", ("a", "k", 1), {"default": 2}, TypeError, twice("Store.get", "default")),
     ("delete", (), {"key": "k"}, TypeError, missing("Store.delete", "'namespace'")),
     ("clear", (), {"x": 1}, TypeError, None),
-    ("restore", (), {}, TypeError, missing("Store.restore", "'snapshot'")),
     ("restore", (Store(),), {}, TypeError, converts("snapshot", "Store", "Snapshot")),
-    ("diff", (), {"base": 5}, TypeError, converts("base", "int", "Snapshot")),
     ("Snapshot", (), {}, TypeError, "No constructor defined for Snapshot"),
     ("HandoffGraph", ("error", 1), {}, TypeError, takes("HandoffGraph.__new__", "from 0 to 1", 2)),
-    ("add_edge", ("a",), {}, TypeError, missing("HandoffGraph.add_edge", "'to'")),
     ("add_edge", ("a", "b"), {"when": 5}, TypeError, converts("when", "int")),
-    ("route", (), {"node": "a", "state": 1, "x": 2}, TypeError, unexpected("HandoffGraph.route", "x")),
-    ("has_node", (None,), {}, TypeError, converts("node", "NoneType")),
     ("Store", ("memory", "msgpack", None, 1), {}, TypeError, takes(NEW, "from 0 to 3", 4)),
-    ("Store", (1, 2, 3, 4, 5), {}, TypeError, takes(NEW, "from 0 to 3", 5)),
     ("Store", ("disk",), {"history": 1}, TypeError, unexpected(NEW, "history")),
     ("Store", ("memory",), {"backend": "memory"}, TypeError, twice(NEW, "backend")),
     *(("loads", (v,), {}, TypeError, converts("data", type(v).__qualname__, "PyBytes"))
@@ -170,10 +128,8 @@ ARGUMENT_ERRORS = [
     ("set", ("new", "\udc80", object()), {}, UnicodeEncodeError, SURROGATE),
     ("get", ("ns", Outer.Inner(), 5), {}, TypeError, converts("key", "Outer.Inner")),
     ("contains", ("ns", b"k"), {}, TypeError, converts("key", "bytes")),
-    ("delete", ("ns", "\ud800"), {}, UnicodeEncodeError, None),
     ("keys", ("a\ud83d",), {}, UnicodeEncodeError, None),
     ("Store", (), {"backend": None}, TypeError, converts("backend", "NoneType")),
-    ("Store", (), {"backend": Outer.Inner()}, TypeError, converts("backend", "Outer.Inner")),
     ("Store", (), {"max_history": 1.0}, TypeError, integer("float")),
     ("Store", (), {"max_history": Index("5")}, TypeError,
      "argument 'max_history': __index__ returned non-int (type str)"),

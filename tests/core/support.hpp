@@ -27,11 +27,11 @@ namespace derirezaro::test {
 // "cd 01 00" -> those three bytes; "78*3" -> three bytes 0x78.
 inline std::string hex(std::string_view text) {
   std::istringstream words{std::string(text)};
-  std::string out, word;
-  while (words >> word) {
+  std::string out;
+  for (std::string word; words >> word;) {
     const size_t star = word.find('*');
-    const size_t count = star == word.npos ? 1 : std::stoul(word.substr(star + 1));
-    out.append(count, static_cast<char>(std::stoul(word.substr(0, star), nullptr, 16)));
+    out.append(star == word.npos ? 1 : std::stoul(word.substr(star + 1)),
+               static_cast<char>(std::stoul(word.substr(0, star), nullptr, 16)));
   }
   return out;
 }
@@ -39,9 +39,7 @@ inline std::string hex(std::string_view text) {
 // prefix + decimal n, built by appending (g++ 12 misreports the
 // literal-plus-temporary form under -Wrestrict).
 inline std::string numbered(std::string_view prefix, uint64_t n) {
-  std::string out(prefix);
-  out += std::to_string(n);
-  return out;
+  return std::string(prefix).append(std::to_string(n));
 }
 
 // ---------------------------------------------------------------- codec
@@ -93,15 +91,6 @@ std::map<std::string, std::string> contents(const Map& map) {
 
 // A shard's namespaces, keys and values.
 using Deep = std::map<std::string, std::map<std::string, std::string>>;
-
-inline Deep deep(const store::NamespaceMap& namespaces) {
-  std::string why;
-  EXPECT_TRUE(namespaces.validate(&why)) << why;
-  Deep out;
-  namespaces.for_each(
-      [&](std::string_view ns, const store::KeyMap& keys) { out[std::string(ns)] = contents(keys); });
-  return out;
-}
 
 // Declared first in a test, so it runs last: every node and byte block made
 // during the test must be gone by then.
@@ -155,6 +144,13 @@ inline bool erase(store::Store& store, std::string_view ns, std::string_view key
   return store.erase(shard, ns, key);
 }
 
+inline void clear(store::Store& store) {
+  for (size_t i = 0; i < store::Store::shard_count(); ++i) {
+    store::Shard::Writing shard = store.shard(i).write();
+    store.take_all(shard);
+  }
+}
+
 inline store::Store::SnapshotRef snapshot(store::Store& store) {
   store::Store::Capture capture = store.capture(store.every_shard_for_reading().acquire());  // then unlocked
   store::Store::SnapshotRef trimmed;
@@ -177,11 +173,13 @@ inline Recount recount(store::Store& store, size_t index) {
   Recount out;
   {
     const store::Shard::Reading shard = store.shard(index).read();
-    out.namespaces = deep(shard.contents().namespaces);
-    for (const auto& [ns, keys] : out.namespaces) {
-      for (const auto& [key, value] : keys) out.bytes += value.size();
-      out.entries += keys.size();
-    }
+    std::string why;
+    EXPECT_TRUE(shard.contents().namespaces.validate(&why)) << why;
+    shard.contents().namespaces.for_each([&](std::string_view ns, const store::KeyMap& keys) {
+      const auto& held = out.namespaces[std::string(ns)] = contents(keys);
+      for (const auto& [key, value] : held) out.bytes += value.size();
+      out.entries += held.size();
+    });
     EXPECT_EQ(shard.contents().bytes, out.bytes) << "shard " << index;
   }
   EXPECT_EQ(store.shard(index).entries(), out.entries) << "shard " << index;

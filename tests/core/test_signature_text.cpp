@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "lib/signature_text.hpp"
@@ -11,14 +12,8 @@
 namespace derirezaro::py {
 namespace {
 
-struct Accepted {
-  const char* text;
-  std::vector<std::string> names;
-  size_t required;
-};
-
 TEST(SignatureText, ReadsNamesAndRequiredCount) {
-  const Accepted table[] = {
+  const std::tuple<const char*, std::vector<std::string>, size_t> table[] = {
       {"()", {}, 0},
       {"($self)", {}, 0},
       {"(obj)", {"obj"}, 1},
@@ -27,10 +22,10 @@ TEST(SignatureText, ReadsNamesAndRequiredCount) {
       {"(a, sep=', ', end=\"\\\",\")", {"a", "sep", "end"}, 1},  // commas inside quoted defaults
       {"(a,b , _c2 = 1)", {"a", "b", "_c2"}, 2},
   };
-  for (const Accepted& row : table) {
-    const ParameterList params = parse_text_signature("f", row.text);
-    EXPECT_EQ(params.names, row.names) << row.text;
-    EXPECT_EQ(params.required, row.required) << row.text;
+  for (const auto& [text, names, required] : table) {
+    const ParameterList params = parse_text_signature("f", text);
+    EXPECT_EQ(params.names, names) << text;
+    EXPECT_EQ(params.required, required) << text;
   }
 }
 

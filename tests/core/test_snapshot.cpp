@@ -5,6 +5,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "store/drop_cost.hpp"
@@ -47,10 +48,7 @@ TEST(Snapshots, DiffSkipsSharedStructureAndMatchesThePlainWalk) {
     } else if (dice < 850) {
       erase(target, ns, key);
     } else if (dice < 855) {
-      for (size_t i = 0; i < kShardCount; ++i) {
-        Shard::Writing shard = target.shard(i).write();
-        target.take_all(shard);
-      }
+      clear(target);
     } else if (dice < 875 && !taken.empty()) {
       restore(store, *taken[rng() % taken.size()]);  // also of `other`'s snapshots
     } else if (dice < 940) {
@@ -63,9 +61,9 @@ TEST(Snapshots, DiffSkipsSharedStructureAndMatchesThePlainWalk) {
       plain_walk(self.shards, base.shards, plain.added, &plain.changed);
       plain_walk(base.shards, self.shards, plain.removed, nullptr);
       const SnapshotDiff fast = diff(self, base);
-      ASSERT_EQ(fast.added, plain.added) << "step " << step;
-      ASSERT_EQ(fast.removed, plain.removed) << "step " << step;
-      ASSERT_EQ(fast.changed, plain.changed) << "step " << step;
+      ASSERT_EQ(std::tie(fast.added, fast.removed, fast.changed),
+                std::tie(plain.added, plain.removed, plain.changed))
+          << "step " << step;
     }
   }
   recount_all(store);  // restored state, later writes and all: the totals add up
@@ -99,31 +97,22 @@ TEST(Snapshots, HistoryKeepsTheNewestAndIdsRunOn) {
 // keeps its contents: the drop is long only where it frees the entries.
 TEST(Snapshots, DropCostCountsOnlyWhatDies) {
   enum Held { none, by_caller, by_history };
-  struct Row {
-    int entries;
-    Held snapshot;
-    bool cleared;
-    bool long_drop;
-  };
-  const Row table[] = {
+  // (entries, who holds a snapshot, whether the store is cleared after it,
+  // whether dropping the store is long)
+  const std::tuple<int, Held, bool, bool> table[] = {
       {10, none, false, false},        {5000, none, false, true},      {5000, by_caller, false, false},
       {5000, by_history, false, true}, {5000, by_caller, true, false}, {5000, by_history, true, true},
   };
-  for (const Row& row : table) {
-    auto store = std::make_unique<Store>(row.snapshot == none ? std::optional<uint64_t>(0) : std::nullopt);
-    for (int i = 0; i < row.entries; ++i) set(*store, numbered("ns", i % 3), numbered("k", i), bytes("v"));
-    Store::SnapshotRef kept = row.snapshot == none ? nullptr : snapshot(*store);
-    if (row.cleared) {
-      for (size_t i = 0; i < kShardCount; ++i) {
-        Shard::Writing shard = store->shard(i).write();
-        store->take_all(shard);
-      }
-    }
-    if (row.snapshot == by_history) {
+  for (const auto& [entries, held, cleared, long_drop] : table) {
+    auto store = std::make_unique<Store>(held == none ? std::optional<uint64_t>(0) : std::nullopt);
+    for (int i = 0; i < entries; ++i) set(*store, numbered("ns", i % 3), numbered("k", i), bytes("v"));
+    Store::SnapshotRef kept = held == none ? nullptr : snapshot(*store);
+    if (cleared) clear(*store);
+    if (held == by_history) {
       EXPECT_TRUE(frees_little(kept)) << "the history keeps it: dropping this reference frees nothing";
       kept = nullptr;
     }
-    EXPECT_EQ(!frees_little(store), row.long_drop) << row.entries << " entries, held " << row.snapshot;
+    EXPECT_EQ(!frees_little(store), long_drop) << entries << " entries, held " << held;
   }
 }
 
