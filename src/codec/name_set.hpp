@@ -70,6 +70,8 @@ class NameSet {
     for (const std::string& name : candidates) {
       if (!contains(name)) addition.names_.insert(name);
     }
+    // Nothing new (an unguarded edge, or keys already read): no room to make.
+    if (addition.names_.empty()) return addition;
     // With room for all of them, commit's inserts never rehash, the one
     // step of inserting a node that allocates.
     names_.reserve(names_.size() + addition.names_.size());
@@ -80,6 +82,7 @@ class NameSet {
   // Moves the prepared nodes in: no allocation, no copy. `addition` must
   // come from prepare() on this set, with no other change in between.
   void commit(Addition&& addition) noexcept {
+    if (addition.names_.empty()) return;
     for (const std::string& name : addition.names_) filter_ |= filter_bit(name);
     names_.merge(addition.names_);
     scanned_.clear();
