@@ -1,0 +1,37 @@
+"""Durable timelines: a store's snapshots written to a log, change by change.
+
+    from derirezaro import Store
+    from derirezaro.persist import SQLiteLog
+
+    log = SQLiteLog("agent.db")
+    store = Store()
+    timeline = log.timeline("thread-42", store)  # an existing timeline restores the store
+    store.set("agent", "step", 1)
+    timeline.commit(meta={"step": 1})
+
+A log is where records live (`SQLiteLog`, `MemoryLog`; the `Log` protocol
+for others); a `Timeline` turns a store's snapshots into records and back.
+"""
+
+from .blob import export_snapshot, import_snapshot
+from .errors import ConflictError, CorruptRecordError, FormatError, PersistError
+from .log import Log
+from .memory import MemoryLog
+from .record import Record, StoredRecord
+from .sqlite import SQLiteLog
+from .timeline import Timeline
+
+__all__ = [
+    "ConflictError",
+    "CorruptRecordError",
+    "FormatError",
+    "Log",
+    "MemoryLog",
+    "PersistError",
+    "Record",
+    "SQLiteLog",
+    "StoredRecord",
+    "Timeline",
+    "export_snapshot",
+    "import_snapshot",
+]

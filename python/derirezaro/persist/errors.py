@@ -1,0 +1,50 @@
+"""The exceptions of derirezaro.persist: each names the timeline and record it is about."""
+
+from __future__ import annotations
+
+
+class PersistError(Exception):
+    """Base class of every error raised by derirezaro.persist."""
+
+
+class ConflictError(PersistError):
+    """Another writer moved the timeline's head first; nothing was written.
+
+    `expected` is the head this writer built on, `actual` the head found
+    (None for a timeline that no longer exists).
+    """
+
+    def __init__(self, timeline: str, expected: int | None, actual: int | None) -> None:
+        super().__init__(
+            f"timeline {timeline!r}: expected head {expected}, found {actual}; nothing was written"
+        )
+        self.timeline = timeline
+        self.expected = expected
+        self.actual = actual
+
+
+class CorruptRecordError(PersistError):
+    """A stored record is damaged: its bytes, its chain or the state it leads to.
+
+    `timeline` and `seq` are None for a damaged exported snapshot, which has neither.
+    """
+
+    def __init__(self, timeline: str | None, seq: int | None, what: str) -> None:
+        where = "exported snapshot" if timeline is None else f"timeline {timeline!r}, record {seq}"
+        super().__init__(f"{where}: {what}")
+        self.timeline = timeline
+        self.seq = seq
+        self.what = what
+
+
+class FormatError(PersistError):
+    """A record, exported snapshot or schema was written by a newer version of the package."""
+
+    def __init__(self, found: int, supported: int, where: str = "") -> None:
+        prefix = f"{where}: " if where else ""
+        super().__init__(
+            f"{prefix}format version {found} is newer than this package supports ({supported}); "
+            "upgrade derirezaro to read it"
+        )
+        self.found = found
+        self.supported = supported

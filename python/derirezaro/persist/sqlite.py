@@ -1,0 +1,269 @@
+"""The embedded log: one SQLite file, shared safely by threads and processes.
+
+Writes go through one connection behind a lock, each append in its own
+`BEGIN IMMEDIATE` transaction: the write lock is taken before anything is
+read, so the compare-and-set of the head cannot be overtaken between its read
+and its write, and a second process waits for the lock (the busy timeout)
+instead of failing. Reads use one connection per thread and one statement per
+call, fetched whole before it returns, so in WAL mode no reader waits for a
+writer and no iterator holds a read transaction open between its items.
+
+Durability (`synchronous`): in WAL mode, "normal" makes each commit reach the
+operating system before `commit()` returns, so it survives the process being
+killed at any moment, while a power cut may lose the last commits (never
+corrupt the file); "full" also waits for the disk (fsync) on every commit.
+"""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import threading
+import weakref
+
+from .errors import ConflictError, FormatError
+from .record import StoredRecord
+from .timeline import TimelineFactory
+
+SCHEMA = 1  # the schema this code creates and the newest it opens
+
+_DURABILITY = {"normal": "NORMAL", "full": "FULL"}
+
+_TABLES = """
+CREATE TABLE IF NOT EXISTS derirezaro_schema (version INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS derirezaro_timelines (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,  -- never reused, so a stale id matches nothing
+    name TEXT NOT NULL UNIQUE
+);
+CREATE TABLE IF NOT EXISTS derirezaro_records (
+    timeline INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    id TEXT,
+    parent INTEGER,
+    base INTEGER NOT NULL,
+    kind INTEGER NOT NULL,
+    format INTEGER NOT NULL,
+    timestamp REAL NOT NULL,
+    digest INTEGER NOT NULL,
+    header_crc INTEGER NOT NULL,
+    crc INTEGER NOT NULL,
+    meta BLOB NOT NULL,
+    body BLOB NOT NULL,  -- last, so header reads never touch a large body's overflow pages
+    PRIMARY KEY (timeline, seq)
+) WITHOUT ROWID;
+CREATE UNIQUE INDEX IF NOT EXISTS derirezaro_record_ids
+    ON derirezaro_records (timeline, id) WHERE id IS NOT NULL;
+"""
+
+_HEADER_COLUMNS = (
+    "seq, id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta, NULL, length(body)"
+)
+_ALL_COLUMNS = _HEADER_COLUMNS.replace("NULL", "body")
+_TIMELINE = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
+
+# The row goes in only if the head is the expected one: the expected head is
+# present (or, for 0, the timeline is empty), and the primary key refuses a
+# second record at the same seq. Seqs are dense, so these two say "head ==
+# expected" exactly.
+_APPEND = """
+INSERT INTO derirezaro_records
+SELECT t.id, :seq, :id, :parent, :base, :kind, :format, :timestamp, :digest, :header_crc, :crc, :meta, :body
+FROM derirezaro_timelines AS t
+WHERE t.name = :name AND CASE WHEN :expected = 0
+    THEN NOT EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id)
+    ELSE EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id AND seq = :expected) END
+"""
+
+
+class SQLiteLog(TimelineFactory):
+    """Timelines in one SQLite file (created if missing).
+
+    `durability` is "normal" (survives a killed process; a power cut may lose
+    the last commits) or "full" (survives both, at one fsync per commit).
+    `timeout` is how long, in seconds, a write waits for another process's.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], durability: str = "normal", timeout: float = 30.0):
+        if durability not in _DURABILITY:
+            raise ValueError(f"durability must be 'normal' or 'full', not {durability!r}")
+        self.path = os.fspath(path)
+        self.durability = durability
+        self._timeout = timeout
+        self._write_lock = threading.Lock()
+        self._readers_lock = threading.Lock()
+        self._readers: list[sqlite3.Connection] = []
+        self._local = threading.local()
+        self._closed = False
+        self._writer = self._connect()
+        try:
+            self._writer.execute("PRAGMA journal_mode=WAL")
+            self._writer.execute(f"PRAGMA synchronous={_DURABILITY[durability]}")
+            self._create_schema()
+        except BaseException:
+            self._writer.close()
+            raise
+        weakref.finalize(self, _close_all, self._writer, self._readers)
+
+    def _connect(self) -> sqlite3.Connection:
+        # Autocommit (isolation_level None): transactions are begun explicitly.
+        connection = sqlite3.connect(
+            self.path, timeout=self._timeout, isolation_level=None, check_same_thread=False
+        )
+        connection.execute("PRAGMA foreign_keys=OFF")
+        return connection
+
+    def _create_schema(self) -> None:
+        w = self._writer
+        w.execute("BEGIN IMMEDIATE")
+        try:
+            # One statement at a time: executescript would commit the transaction first.
+            for statement in filter(str.strip, _TABLES.split(";")):
+                w.execute(statement)
+            versions = [v for (v,) in w.execute("SELECT version FROM derirezaro_schema")]
+            if not versions:
+                w.execute("INSERT INTO derirezaro_schema VALUES (?)", (SCHEMA,))
+            elif max(versions) > SCHEMA:
+                raise FormatError(max(versions), SCHEMA, f"schema of {self.path}")
+            w.execute("COMMIT")
+        except BaseException:
+            if w.in_transaction:
+                w.execute("ROLLBACK")
+            raise
+
+    # -- writes -------------------------------------------------------------
+
+    def append(self, timeline: str, expected_head: int, record: StoredRecord) -> int:
+        values = record._asdict()
+        del values["body_size"]
+        values.update(name=timeline, expected=expected_head)
+        with self._write_lock:
+            w = self._writer_connection()
+            w.execute("BEGIN IMMEDIATE")
+            try:
+                if expected_head == 0:
+                    w.execute("INSERT OR IGNORE INTO derirezaro_timelines (name) VALUES (?)", (timeline,))
+                try:
+                    inserted = w.execute(_APPEND, values).rowcount == 1
+                except sqlite3.IntegrityError:
+                    inserted = False
+                    if record.id is not None and self._id_taken(w, timeline, record):
+                        raise ValueError(
+                            f"timeline {timeline!r} already has a record with id {record.id!r}"
+                        ) from None
+                if inserted:
+                    w.execute("COMMIT")
+                    return record.seq
+                stored = w.execute(
+                    f"SELECT id, crc FROM derirezaro_records WHERE timeline = {_TIMELINE} AND seq = :seq",
+                    {"name": timeline, "seq": record.seq},
+                ).fetchone()
+                head = w.execute(
+                    f"SELECT max(seq) FROM derirezaro_records WHERE timeline = {_TIMELINE}",
+                    {"name": timeline},
+                ).fetchone()[0]
+            finally:
+                if w.in_transaction:
+                    w.execute("ROLLBACK")
+        if stored is not None and tuple(stored) == (record.id, record.crc):
+            return record.seq  # a retry of an append that did land
+        raise ConflictError(timeline, expected_head, head)
+
+    @staticmethod
+    def _id_taken(w: sqlite3.Connection, timeline: str, record: StoredRecord) -> bool:
+        row = w.execute(
+            f"SELECT seq FROM derirezaro_records WHERE timeline = {_TIMELINE} AND id = :id",
+            {"name": timeline, "id": record.id},
+        ).fetchone()
+        return row is not None and row[0] != record.seq
+
+    def drop(self, timeline: str, before: int | None = None) -> None:
+        with self._write_lock:
+            w = self._writer_connection()
+            w.execute("BEGIN IMMEDIATE")
+            try:
+                args = {"name": timeline, "before": before}
+                if before is None:
+                    w.execute(f"DELETE FROM derirezaro_records WHERE timeline = {_TIMELINE}", args)
+                    w.execute("DELETE FROM derirezaro_timelines WHERE name = :name", args)
+                else:  # never the head, whatever `before` says
+                    w.execute(
+                        f"""DELETE FROM derirezaro_records WHERE timeline = {_TIMELINE} AND seq < :before
+                        AND seq < (SELECT max(seq) FROM derirezaro_records WHERE timeline = {_TIMELINE})""",
+                        args,
+                    )
+                w.execute("COMMIT")
+            finally:
+                if w.in_transaction:
+                    w.execute("ROLLBACK")
+
+    # -- reads --------------------------------------------------------------
+
+    def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
+        query = (
+            f"SELECT {_ALL_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE}"
+            " AND seq BETWEEN :first AND :last AND (:base IS NULL OR base = :base) ORDER BY seq"
+        )
+        args = {"name": timeline, "first": first, "last": last, "base": base}
+        return [StoredRecord(*row) for row in self._reader().execute(query, args).fetchall()]
+
+    def headers(
+        self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
+    ) -> list[StoredRecord]:
+        where = "id = :id" if id is not None else "(:before IS NULL OR seq < :before)"
+        query = (
+            f"SELECT {_HEADER_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE}"
+            f" AND {where} ORDER BY seq DESC LIMIT :limit"
+        )
+        args = {"name": timeline, "before": before, "id": id, "limit": limit}
+        return [StoredRecord(*row) for row in self._reader().execute(query, args).fetchall()]
+
+    def timelines(self) -> list[str]:
+        query = (
+            "SELECT name FROM derirezaro_timelines AS t"
+            " WHERE EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id) ORDER BY name"
+        )
+        return [name for (name,) in self._reader().execute(query).fetchall()]
+
+    def _reader(self) -> sqlite3.Connection:
+        self._check_open()
+        connection = getattr(self._local, "connection", None)
+        if connection is None:
+            connection = self._connect()
+            with self._readers_lock:
+                self._check_open()
+                self._readers.append(connection)
+            self._local.connection = connection
+        return connection
+
+    def _writer_connection(self) -> sqlite3.Connection:
+        self._check_open()
+        return self._writer
+
+    # -- life ---------------------------------------------------------------
+
+    def close(self) -> None:
+        """Close every connection. Calls in flight in other threads must have returned."""
+        with self._write_lock, self._readers_lock:
+            if self._closed:
+                return
+            self._closed = True
+            _close_all(self._writer, self._readers)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"the log {self.path!r} is closed")
+
+    def __enter__(self) -> SQLiteLog:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
+
+
+def _close_all(writer: sqlite3.Connection, readers: list[sqlite3.Connection]) -> None:
+    for connection in (writer, *readers):
+        connection.close()
+    readers.clear()

@@ -1,0 +1,368 @@
+"""A store's history, committed record by record to a log.
+
+`commit()` snapshots the store and writes only the change since the previous
+commit (a delta) or, now and then, the whole state (a keyframe). A keyframe is
+written first; when the deltas since the last keyframe outweigh the state
+(so storage stays within about twice what the changes alone take); and after
+`keyframe_every` deltas, so a read replays a bounded run. That last rule waits
+until the run weighs at least half the state: for a large state with small
+changes, a keyframe every `keyframe_every` commits would store a full copy of
+the state that often, and every one of those commits would pay for it.
+
+The timeline remembers the points it built (a snapshot plus what the next
+commit needs: digest and run), the most recent first to go, so checking out a
+recent record is a dictionary lookup.
+"""
+
+from __future__ import annotations
+
+import threading
+import time
+from collections.abc import Iterator
+from typing import Any
+
+from .._core import Snapshot, Store, dumps
+from .errors import CorruptRecordError
+from .log import Log
+from .record import DELTA, KEYFRAME, Record, State, StoredRecord, check_header, encode_body, entry_hash, seal
+from .record import public as public_record
+from .replay import Point, chain_of, point_of, replay, state_digest
+
+_MASK = (1 << 64) - 1
+_PAGE = 256  # headers fetched per query by records() and verify()
+
+
+class Timeline:
+    """The history of one store in one log, under one name. Safe to share between threads."""
+
+    def __init__(self, log: Log, name: str, store: Store, *, keyframe_every: int = 256, cache_size: int = 64):
+        if not isinstance(name, str) or not name:
+            raise TypeError(f"timeline name must be a non-empty str, not {name!r}")
+        if not isinstance(store, Store):
+            raise TypeError(f"store must be a derirezaro Store, not {type(store).__name__}")
+        for option, value in (("keyframe_every", keyframe_every), ("cache_size", cache_size)):
+            if not isinstance(value, int) or isinstance(value, bool) or value < 1:
+                raise ValueError(f"{option} must be a positive int, not {value!r}")
+        self._log = log
+        self._name = name
+        self._store = store
+        self._keyframe_every = keyframe_every
+        self._cache_size = cache_size
+        self._lock = threading.RLock()
+        # seq, and the record's id, -> Point; insertion order is age.
+        self._cache: dict[int | str, Point] = {}
+        self._cached_seqs: dict[int, str] = {}
+        # Stores that show a snapshot's values: restore is O(1), and a snapshot has no get.
+        self._new_view = Store(max_history=0)
+        self._old_view = Store(max_history=0)
+        self._point: Point | None = None
+        self._head = 0  # the newest seq this timeline knows the log to have
+        head = self._newest()
+        if head is not None:
+            self._head = head.seq
+            self._point = self._load(head)
+            store.restore(self._point.snapshot)
+
+    @property
+    def name(self) -> str:
+        return self._name
+
+    @property
+    def store(self) -> Store:
+        return self._store
+
+    @property
+    def head(self) -> Record | None:
+        """The newest record in the log (read now, so it includes other writers' commits)."""
+        row = self._newest()
+        return None if row is None else public_record(row, self._name)
+
+    @property
+    def parent(self) -> int | None:
+        """The seq the next commit builds on: the last commit, restore or the head at opening."""
+        return None if self._point is None else self._point.seq
+
+    # -- writing -------------------------------------------------------------
+
+    def commit(self, meta: Any = None, *, id: str | None = None) -> Record:
+        """Record the store's state; return the new record's header.
+
+        Raises ConflictError, writing nothing, if another writer committed to
+        this timeline since this one last committed, restored or opened.
+        """
+        if id is not None and (not isinstance(id, str) or not id or id.isdecimal()):
+            raise ValueError(f"id must be a non-empty str that is not a decimal number, not {id!r}")
+        meta_bytes = b"" if meta is None else dumps(meta)
+        with self._lock:
+            snapshot = self._store.snapshot()
+            point = self._point
+            seq = self._head + 1
+            sets, removes, digest = self._changes(snapshot, point)
+            body = encode_body(sets, removes)
+            if point is None:
+                kind, keyframe, run_length, run_bytes = KEYFRAME, seq, 0, 0
+            else:
+                kind, keyframe = DELTA, point.keyframe
+                run_length, run_bytes = point.run_length + 1, point.run_bytes + len(body)
+                if self._keyframe_due(run_length, run_bytes, snapshot.size_bytes):
+                    body = encode_body(self._whole_state(snapshot), {})
+                    kind, keyframe, run_length, run_bytes = KEYFRAME, seq, 0, 0
+            row = seal(
+                self._name,
+                seq=seq,
+                id=id,
+                parent=None if point is None else point.seq,
+                base=keyframe,
+                kind=kind,
+                timestamp=time.time(),
+                digest=digest,
+                meta=meta_bytes,
+                body=body,
+            )
+            self._log.append(self._name, self._head, row)
+            self._point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes)
+            self._head = seq
+            self._remember(self._point, id)
+            return public_record(row, self._name)
+
+    def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
+        if run_bytes >= state_bytes:
+            return True
+        return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
+
+    def _changes(self, snapshot: Snapshot, point: Point | None) -> tuple[State, dict[str, list[str]], int]:
+        """The entries set and removed since `point`, and the digest they lead to."""
+        new = self._new_view
+        new.restore(snapshot)
+        if point is None:
+            sets = self._whole_state(snapshot)
+            return sets, {}, state_digest(sets)
+        diff = snapshot.diff(point.snapshot)
+        old = self._old_view
+        old.restore(point.snapshot)
+        digest = point.digest
+        sets: State = {}
+        removes: dict[str, list[str]] = {}
+        for namespace, key in diff["removed"]:
+            digest -= entry_hash(namespace, key, dumps(old.get(namespace, key)))
+            removes.setdefault(namespace, []).append(key)
+        for namespace, key in diff["changed"]:
+            digest -= entry_hash(namespace, key, dumps(old.get(namespace, key)))
+        for namespace, key in (*diff["added"], *diff["changed"]):
+            value = dumps(new.get(namespace, key))
+            sets.setdefault(namespace, {})[key] = value
+            digest += entry_hash(namespace, key, value)
+        return sets, removes, digest & _MASK
+
+    def _whole_state(self, snapshot: Snapshot) -> State:
+        """Every entry of `snapshot`, which `_new_view` shows."""
+        new = self._new_view
+        state: State = {}
+        for namespace, key in snapshot.keys:
+            state.setdefault(namespace, {})[key] = dumps(new.get(namespace, key))
+        return state
+
+    def restore(self, ref: int | str) -> None:
+        """Put the store back to record `ref` (a seq or an id); the next commit branches from it.
+
+        Also catches up with other writers: the next commit goes after the log's newest record.
+        """
+        with self._lock:
+            point = self._point_at(ref)
+            head = self._newest()
+            self._store.restore(point.snapshot)
+            self._point = point
+            self._head = head.seq if head is not None else 0
+
+    # -- reading -------------------------------------------------------------
+
+    def checkout(self, ref: int | str) -> Snapshot:
+        """The state at record `ref` (a seq or an id) as a Snapshot; the store is not touched."""
+        point = self._cache.get(ref)
+        if point is not None:
+            return point.snapshot
+        return self._point_at(ref).snapshot
+
+    def records(self, limit: int | None = None, before: int | None = None) -> Iterator[Record]:
+        """Record headers, newest first: up to `limit` of them, with seq below `before`.
+
+        Fetched a page at a time; nothing is held open between two items.
+        """
+        if limit is not None and (not isinstance(limit, int) or isinstance(limit, bool) or limit < 0):
+            raise ValueError(f"limit must be a non-negative int or None, not {limit!r}")
+        if before is not None and (not isinstance(before, int) or isinstance(before, bool)):
+            raise TypeError(f"before must be an int or None, not {before!r}")
+        return self._records(limit, before)
+
+    def _records(self, limit: int | None, before: int | None) -> Iterator[Record]:
+        remaining = limit
+        while remaining is None or remaining > 0:
+            wanted = _PAGE if remaining is None else min(_PAGE, remaining)
+            page = self._log.headers(self._name, limit=wanted, before=before)
+            for row in page:
+                check_header(self._name, row)
+            records = [public_record(row, self._name) for row in page]
+            yield from records
+            if len(page) < wanted:
+                return
+            before = page[-1].seq
+            if remaining is not None:
+                remaining -= len(page)
+
+    def _newest(self) -> StoredRecord | None:
+        rows = self._log.headers(self._name, limit=1)
+        if not rows:
+            return None
+        check_header(self._name, rows[0])
+        return rows[0]
+
+    def _point_at(self, ref: int | str) -> Point:
+        point = self._cache.get(ref)
+        if point is not None:
+            return point
+        return self._load(self._header_of(ref))
+
+    def _header_of(self, ref: int | str) -> StoredRecord:
+        if isinstance(ref, str):
+            rows = self._log.headers(self._name, limit=1, id=ref)
+            if not rows and ref.isascii() and ref.isdecimal():
+                newest = self._log.headers(self._name, limit=1, before=int(ref) + 1)
+                rows = [row for row in newest if row.id is None]
+                seq = int(ref)
+            else:
+                seq = rows[0].seq if rows else -1
+        elif isinstance(ref, int) and not isinstance(ref, bool):
+            rows = self._log.headers(self._name, limit=1, before=ref + 1) if ref > 0 else []
+            seq = ref
+        else:
+            raise TypeError(f"a record is named by its seq (int) or id (str), not {type(ref).__name__}")
+        if not rows or rows[0].seq != seq:
+            raise KeyError(f"timeline {self._name!r} has no record {ref!r}")
+        check_header(self._name, rows[0])
+        return rows[0]
+
+    def _load(self, header: StoredRecord) -> Point:
+        """Replay `header`'s chain from its keyframe: one range read."""
+        rows = self._log.read(self._name, header.base, header.seq, base=header.base)
+        point = point_of(self._name, chain_of(self._name, rows, header.seq))
+        with self._lock:
+            self._remember(point, header.id)
+        return point
+
+    def _remember(self, point: Point, id: str | None) -> None:
+        if point.seq in self._cached_seqs:
+            return
+        while len(self._cached_seqs) >= self._cache_size:
+            old_seq, old_id = next(iter(self._cached_seqs.items()))
+            self._forget(old_seq, old_id)
+        key = str(point.seq) if id is None else id
+        self._cached_seqs[point.seq] = key
+        self._cache[point.seq] = self._cache[key] = point
+
+    def _forget(self, seq: int, id: str) -> None:
+        del self._cached_seqs[seq]
+        self._cache.pop(seq, None)
+        self._cache.pop(id, None)
+
+    # -- housekeeping --------------------------------------------------------
+
+    def prune(self, keep_last: int) -> None:
+        """Remove old records, keeping the newest `keep_last` and the keyframes they replay from.
+
+        The record the next commit builds on stays readable too.
+        """
+        if not isinstance(keep_last, int) or isinstance(keep_last, bool) or keep_last < 1:
+            raise ValueError(f"keep_last must be a positive int, not {keep_last!r}")
+        with self._lock:
+            kept = self._log.headers(self._name, limit=keep_last)
+            for row in kept:
+                check_header(self._name, row)
+            if not kept:
+                return
+            cutoff = min(row.base for row in kept)
+            if self._point is not None:
+                cutoff = min(cutoff, self._point.keyframe)
+            cutoff = self._cutoff_below(cutoff, kept[-1].seq)
+            self._log.drop(self._name, before=cutoff)
+            for seq, id in [(s, i) for s, i in self._cached_seqs.items() if s < cutoff]:
+                self._forget(seq, id)
+
+    def _cutoff_below(self, cutoff: int, oldest_kept: int) -> int:
+        """Lower `cutoff` until no record left at or above it replays from a keyframe below it.
+
+        Records between the cutoff and the oldest kept one stay; one of them on
+        an old branch may start its chain further back.
+        """
+        while True:
+            between = self._log.headers(self._name, limit=max(oldest_kept - cutoff, 0), before=oldest_kept)
+            for row in between:
+                check_header(self._name, row)
+            lowest = min((row.base for row in between), default=cutoff)
+            if lowest >= cutoff:
+                return cutoff
+            oldest_kept, cutoff = cutoff, lowest
+
+    def delete(self) -> None:
+        """Remove every record of this timeline. The store keeps its content; the next commit starts anew."""
+        with self._lock:
+            self._log.drop(self._name)
+            self._cache.clear()
+            self._cached_seqs.clear()
+            self._point = None
+            self._head = 0
+
+    def verify(self) -> list[CorruptRecordError]:
+        """Check every stored record, every chain and every state digest; return what is damaged.
+
+        One error per damaged record, oldest first; an empty list means sound.
+        Costs a read and a replay of the whole timeline.
+        """
+        problems: dict[int, CorruptRecordError] = {}
+        headers: list[StoredRecord] = []
+        for row in self._all_headers():
+            try:
+                check_header(self._name, row)
+                headers.append(row)
+            except CorruptRecordError as error:
+                problems.setdefault(row.seq, error)
+        headers.reverse()
+        self._check_dense(headers, problems)
+        groups: dict[int, list[StoredRecord]] = {}
+        for row in headers:
+            groups.setdefault(row.base, []).append(row)
+        for base, group in groups.items():
+            parents = {row.parent for row in group if row.kind == DELTA}
+            rows = self._log.read(self._name, base, group[-1].seq, base=base)
+            for leaf in (row for row in group if row.seq not in parents):
+                try:
+                    replay(self._name, chain_of(self._name, rows, leaf.seq), check_keyframe=True)
+                except CorruptRecordError as error:
+                    problems.setdefault(error.seq if error.seq is not None else leaf.seq, error)
+        return [problems[seq] for seq in sorted(problems)]
+
+    def _all_headers(self) -> Iterator[StoredRecord]:
+        before = None
+        while True:
+            page = self._log.headers(self._name, limit=_PAGE, before=before)
+            yield from page
+            if len(page) < _PAGE:
+                return
+            before = page[-1].seq
+
+    def _check_dense(self, headers: list[StoredRecord], problems: dict[int, CorruptRecordError]) -> None:
+        for older, newer in zip(headers, headers[1:], strict=False):
+            for seq in range(older.seq + 1, newer.seq):
+                problems.setdefault(seq, CorruptRecordError(self._name, seq, "record missing"))
+
+    def __repr__(self) -> str:
+        return f"Timeline({self._name!r}, parent={self.parent}, log={self._log!r})"
+
+
+class TimelineFactory:
+    """What every log offers its users: timelines by name."""
+
+    def timeline(
+        self: Any, name: str, store: Store, *, keyframe_every: int = 256, cache_size: int = 64
+    ) -> Timeline:
+        """The timeline `name` in this log, for `store`: an existing one restores the store to its head."""
+        return Timeline(self, name, store, keyframe_every=keyframe_every, cache_size=cache_size)
