@@ -2,8 +2,8 @@
 
 Layout: the magic b"DZSN", one format byte, the payload (the package codec's
 encoding of [digest, state]), and a big-endian CRC32 of everything before it.
-The state is namespace -> key -> encoded value, as a keyframe holds it, and
-the digest is checked again on import.
+The state is namespace -> key -> value, as a keyframe holds it, and the
+digest is checked again on import.
 """
 
 from __future__ import annotations
@@ -27,7 +27,7 @@ def export_snapshot(snapshot: Snapshot) -> bytes:
     view.restore(snapshot)
     state: State = {}
     for namespace, key in snapshot.keys:
-        state.setdefault(namespace, {})[key] = dumps(view.get(namespace, key))
+        state.setdefault(namespace, {})[key] = view.get(namespace, key)
     head = MAGIC + bytes([BLOB_FORMAT]) + dumps([state_digest(state), state])
     return head + zlib.crc32(head).to_bytes(4, "big")
 
@@ -47,6 +47,13 @@ def import_snapshot(blob: bytes) -> Snapshot:
         digest, state = loads(blob[len(MAGIC) + 1 : -4])
         if not isinstance(digest, int) or not isinstance(state, dict):
             raise ValueError("not a digest and a state")
+        for namespace, entries in state.items():
+            if (
+                type(namespace) is not str
+                or type(entries) is not dict
+                or not all(type(k) is str for k in entries)
+            ):
+                raise ValueError("not namespaces of keyed entries")
         if state_digest(state) != digest:
             raise ValueError("state digest mismatch")
         return materialize(state)

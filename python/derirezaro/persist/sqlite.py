@@ -39,8 +39,8 @@ CREATE TABLE IF NOT EXISTS derirezaro_records (
     timeline INTEGER NOT NULL,
     seq INTEGER NOT NULL,
     id TEXT,
-    parent INTEGER,
-    base INTEGER NOT NULL,
+    parent_gap INTEGER,  -- seq - parent: 1, stored in no bytes at all, on a linear timeline
+    base_gap INTEGER NOT NULL,  -- seq - base, the distance back to the chain's keyframe
     kind INTEGER NOT NULL,
     format INTEGER NOT NULL,
     timestamp REAL NOT NULL,
@@ -56,7 +56,8 @@ CREATE UNIQUE INDEX IF NOT EXISTS derirezaro_record_ids
 """
 
 _HEADER_COLUMNS = (
-    "seq, id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta, NULL, length(body)"
+    "seq, id, seq - parent_gap, seq - base_gap, kind, format, timestamp, digest, header_crc, crc, meta,"
+    " NULL, length(body)"
 )
 _ALL_COLUMNS = _HEADER_COLUMNS.replace("NULL", "body")
 _TIMELINE = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
@@ -67,7 +68,8 @@ _TIMELINE = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 # expected" exactly.
 _APPEND = """
 INSERT INTO derirezaro_records
-SELECT t.id, :seq, :id, :parent, :base, :kind, :format, :timestamp, :digest, :header_crc, :crc, :meta, :body
+SELECT t.id, :seq, :id, :seq - :parent, :seq - :base, :kind, :format, :timestamp, :digest,
+    :header_crc, :crc, :meta, :body
 FROM derirezaro_timelines AS t
 WHERE t.name = :name AND CASE WHEN :expected = 0
     THEN NOT EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id)
@@ -201,7 +203,7 @@ class SQLiteLog(TimelineFactory):
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         query = (
             f"SELECT {_ALL_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE}"
-            " AND seq BETWEEN :first AND :last AND (:base IS NULL OR base = :base) ORDER BY seq"
+            " AND seq BETWEEN :first AND :last AND (:base IS NULL OR seq - base_gap = :base) ORDER BY seq"
         )
         args = {"name": timeline, "first": first, "last": last, "base": base}
         return [StoredRecord(*row) for row in self._reader().execute(query, args).fetchall()]

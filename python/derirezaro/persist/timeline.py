@@ -2,15 +2,16 @@
 
 `commit()` snapshots the store and writes only the change since the previous
 commit (a delta) or, now and then, the whole state (a keyframe). A keyframe is
-written first; when the deltas since the last keyframe outweigh the state
-(so storage stays within about twice what the changes alone take); and after
-`keyframe_every` deltas, so a read replays a bounded run. That last rule waits
-until the run weighs at least half the state: for a large state with small
+written first; when the deltas since the last keyframe weigh twice the state,
+so that keyframes add at most about half to what the changes alone store and a
+read replays at most about three states' worth of bytes; and after
+`keyframe_every` deltas, to bound the run a read replays. That last rule waits
+until the run weighs at least a quarter of the state: for a large state with small
 changes, a keyframe every `keyframe_every` commits would store a full copy of
-the state that often, and every one of those commits would pay for it.
+the state that often, and the commits that write one would pay for it.
 
 The timeline remembers the points it built (a snapshot plus what the next
-commit needs: digest and run), the most recent first to go, so checking out a
+commit needs: digest and run), the oldest first to go, so checking out a
 recent record is a dictionary lookup.
 """
 
@@ -26,7 +27,7 @@ from .errors import CorruptRecordError
 from .log import Log
 from .record import DELTA, KEYFRAME, Record, State, StoredRecord, check_header, encode_body, entry_hash, seal
 from .record import public as public_record
-from .replay import Point, chain_of, point_of, replay, state_digest
+from .replay import Point, Replay, chain_of, state_digest
 
 _MASK = (1 << 64) - 1
 _PAGE = 256  # headers fetched per query by records() and verify()
@@ -126,9 +127,9 @@ class Timeline:
             return public_record(row, self._name)
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
-        if run_bytes >= state_bytes:
+        if run_bytes >= 2 * state_bytes:
             return True
-        return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
+        return run_length >= self._keyframe_every and 4 * run_bytes >= state_bytes
 
     def _changes(self, snapshot: Snapshot, point: Point | None) -> tuple[State, dict[str, list[str]], int]:
         """The entries set and removed since `point`, and the digest they lead to."""
@@ -144,12 +145,12 @@ class Timeline:
         sets: State = {}
         removes: dict[str, list[str]] = {}
         for namespace, key in diff["removed"]:
-            digest -= entry_hash(namespace, key, dumps(old.get(namespace, key)))
+            digest -= entry_hash(namespace, key, old.get(namespace, key))
             removes.setdefault(namespace, []).append(key)
         for namespace, key in diff["changed"]:
-            digest -= entry_hash(namespace, key, dumps(old.get(namespace, key)))
+            digest -= entry_hash(namespace, key, old.get(namespace, key))
         for namespace, key in (*diff["added"], *diff["changed"]):
-            value = dumps(new.get(namespace, key))
+            value = new.get(namespace, key)
             sets.setdefault(namespace, {})[key] = value
             digest += entry_hash(namespace, key, value)
         return sets, removes, digest & _MASK
@@ -159,7 +160,7 @@ class Timeline:
         new = self._new_view
         state: State = {}
         for namespace, key in snapshot.keys:
-            state.setdefault(namespace, {})[key] = dumps(new.get(namespace, key))
+            state.setdefault(namespace, {})[key] = new.get(namespace, key)
         return state
 
     def restore(self, ref: int | str) -> None:
@@ -242,9 +243,46 @@ class Timeline:
         return rows[0]
 
     def _load(self, header: StoredRecord) -> Point:
-        """Replay `header`'s chain from its keyframe: one range read."""
-        rows = self._log.read(self._name, header.base, header.seq, base=header.base)
-        point = point_of(self._name, chain_of(self._name, rows, header.seq))
+        """Replay `header`'s chain, from the nearest point still cached or from its keyframe.
+
+        The chain is read with one range query: the records after the newest
+        cached point of the same keyframe below it, or, if there is none or it
+        lies on another branch, the records from the keyframe on.
+        """
+        name, seq, keyframe = self._name, header.seq, header.base
+        start = max(
+            (p for p in self._cache.values() if p.keyframe == keyframe and p.seq < seq),
+            key=lambda p: p.seq,
+            default=None,
+        )
+        run = None
+        if start is not None:
+            try:
+                run = chain_of(name, self._log.read(name, start.seq + 1, seq, base=keyframe), seq, start.seq)
+            except CorruptRecordError:
+                pass  # `start` is on another branch, or the chain is damaged: read it all
+        replay = Replay(name)
+        if run is None:
+            chain = chain_of(name, self._log.read(name, keyframe, seq, base=keyframe), seq)
+            replay.start_at_keyframe(chain[0])
+            start = Point(keyframe, replay.store.snapshot(), replay.digest, keyframe, 0, 0)
+            with self._lock:
+                self._remember(start, chain[0].id)
+            run = chain[1:]
+            if not run:
+                return start
+        else:
+            replay.start_at(start)
+        for row in run:
+            replay.apply(row)
+        point = Point(
+            seq,
+            replay.finish(run[-1]),
+            replay.digest,
+            keyframe,
+            start.run_length + len(run),
+            start.run_bytes + sum(row.body_size for row in run),
+        )
         with self._lock:
             self._remember(point, header.id)
         return point
@@ -335,7 +373,12 @@ class Timeline:
             rows = self._log.read(self._name, base, group[-1].seq, base=base)
             for leaf in (row for row in group if row.seq not in parents):
                 try:
-                    replay(self._name, chain_of(self._name, rows, leaf.seq), check_keyframe=True)
+                    chain = chain_of(self._name, rows, leaf.seq)
+                    replay = Replay(self._name, each_step=True)
+                    replay.start_at_keyframe(chain[0], check_digest=True)
+                    for row in chain[1:]:
+                        replay.apply(row)
+                    replay.finish(chain[-1])
                 except CorruptRecordError as error:
                     problems.setdefault(error.seq if error.seq is not None else leaf.seq, error)
         return [problems[seq] for seq in sorted(problems)]
