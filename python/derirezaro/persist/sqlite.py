@@ -93,7 +93,9 @@ class SQLiteLog(TimelineFactory):
         self._timeout = timeout
         self._write_lock = threading.Lock()
         self._readers_lock = threading.Lock()
-        self._readers: list[sqlite3.Connection] = []
+        # Each thread's reader, with the thread: a thread that has ended has its reader
+        # closed when the next one opens, so a pool that churns threads leaks no files.
+        self._readers: list[tuple[weakref.ref[threading.Thread], sqlite3.Connection]] = []
         self._local = threading.local()
         self._closed = False
         self._writer = self._connect()
@@ -111,7 +113,6 @@ class SQLiteLog(TimelineFactory):
         connection = sqlite3.connect(
             self.path, timeout=self._timeout, isolation_level=None, check_same_thread=False
         )
-        connection.execute("PRAGMA foreign_keys=OFF")
         return connection
 
     def _create_schema(self) -> None:
@@ -233,7 +234,15 @@ class SQLiteLog(TimelineFactory):
             connection = self._connect()
             with self._readers_lock:
                 self._check_open()
-                self._readers.append(connection)
+                living = []
+                for thread, reader in self._readers:
+                    alive = thread()
+                    if alive is not None and alive.is_alive():
+                        living.append((thread, reader))
+                    else:
+                        reader.close()
+                living.append((weakref.ref(threading.current_thread()), connection))
+                self._readers[:] = living
             self._local.connection = connection
         return connection
 
@@ -265,7 +274,8 @@ class SQLiteLog(TimelineFactory):
         return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
 
 
-def _close_all(writer: sqlite3.Connection, readers: list[sqlite3.Connection]) -> None:
-    for connection in (writer, *readers):
-        connection.close()
+def _close_all(writer: sqlite3.Connection, readers: list[tuple[object, sqlite3.Connection]]) -> None:
+    writer.close()
+    for _, reader in readers:
+        reader.close()
     readers.clear()

@@ -250,8 +250,10 @@ class Timeline:
         lies on another branch, the records from the keyframe on.
         """
         name, seq, keyframe = self._name, header.seq, header.base
+        with self._lock:  # commits in other threads add to the cache
+            cached = list(self._cache.values())
         start = max(
-            (p for p in self._cache.values() if p.keyframe == keyframe and p.seq < seq),
+            (p for p in cached if p.keyframe == keyframe and p.seq < seq),
             key=lambda p: p.seq,
             default=None,
         )
