@@ -9,6 +9,7 @@ digest is checked again on import.
 from __future__ import annotations
 
 import zlib
+from typing import Any, cast
 
 from .._core import Snapshot, Store, dumps, loads
 from .errors import CorruptRecordError, FormatError
@@ -28,7 +29,7 @@ def export_snapshot(snapshot: Snapshot) -> bytes:
     state: State = {}
     for namespace, key in snapshot.keys:
         state.setdefault(namespace, {})[key] = view.get(namespace, key)
-    head = MAGIC + bytes([BLOB_FORMAT]) + dumps([state_digest(state), state])
+    head = MAGIC + bytes([BLOB_FORMAT]) + dumps(cast(Any, [state_digest(state), state]))
     return head + zlib.crc32(head).to_bytes(4, "big")
 
 

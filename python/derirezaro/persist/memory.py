@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import threading
+from collections.abc import Iterable
 
 from .errors import ConflictError
 from .record import StoredRecord
@@ -65,6 +66,7 @@ class MemoryLog(TimelineFactory):
     ) -> list[StoredRecord]:
         with self._lock:
             records = self._records(timeline)
+            seqs: Iterable[int]
             if id is not None:
                 seqs = [records.by_id[id]] if id in records.by_id else []
             else:

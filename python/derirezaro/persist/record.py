@@ -29,7 +29,7 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import zlib
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, cast
 
 from .._core import dumps, loads
 from .errors import CorruptRecordError, FormatError
@@ -99,7 +99,7 @@ def entry_hash(namespace: str, key: str, value: Any) -> int:
 
 
 def encode_body(sets: State, removes: dict[str, list[str]]) -> bytes:
-    return dumps([sets, removes])
+    return dumps(cast(Any, [sets, removes]))
 
 
 def seal(

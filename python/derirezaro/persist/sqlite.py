@@ -274,7 +274,9 @@ class SQLiteLog(TimelineFactory):
         return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
 
 
-def _close_all(writer: sqlite3.Connection, readers: list[tuple[object, sqlite3.Connection]]) -> None:
+def _close_all(
+    writer: sqlite3.Connection, readers: list[tuple[weakref.ref[threading.Thread], sqlite3.Connection]]
+) -> None:
     writer.close()
     for _, reader in readers:
         reader.close()

@@ -136,8 +136,8 @@ class Timeline:
         new = self._new_view
         new.restore(snapshot)
         if point is None:
-            sets = self._whole_state(snapshot)
-            return sets, {}, state_digest(sets)
+            whole = self._whole_state(snapshot)
+            return whole, {}, state_digest(whole)
         diff = snapshot.diff(point.snapshot)
         old = self._old_view
         old.restore(point.snapshot)
@@ -273,8 +273,9 @@ class Timeline:
             run = chain[1:]
             if not run:
                 return start
-        else:
+        elif start is not None:  # always, when `run` came from the cached point
             replay.start_at(start)
+        assert start is not None
         for row in run:
             replay.apply(row)
         point = Point(
