@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite:
-#   0. formatting (clang-format, ruff) and the size of the tests beside the code;
+#   0. formatting (clang-format, ruff), the types of the pure-Python packages
+#      (mypy) and the size of the tests beside the code;
 #   1. build and install the package, then pytest over the Python surface,
 #      the type stub against the installed module (mypy's stubtest), and
 #      pytest again over the extension built with AddressSanitizer and
@@ -23,6 +24,7 @@ step "formatting and lint"
 clang-format --dry-run --Werror src/*.cpp src/*/*.[ch]pp tests/core/*.[ch]pp tests/probe/*.cpp fuzz/*.cpp
 ruff format --check --quiet .
 ruff check --quiet .
+MYPY_CACHE_DIR=build/mypy-cache python3 -m mypy python/derirezaro/persist
 python3 tools/test_ratio.py
 
 step "install the package"
