@@ -101,7 +101,7 @@ class Replay:
             raise CorruptRecordError(self.timeline, row.seq, f"unstorable entry ({exc})") from None
         self.digest = row.digest & _MASK
         self._net.clear()
-        if check_digest and _state_digest(state) != self.digest:
+        if check_digest and state_digest(state) != self.digest:
             raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch")
 
     def apply(self, row: StoredRecord) -> None:

@@ -19,6 +19,7 @@ from __future__ import annotations
 import os
 import sqlite3
 import threading
+import time
 import weakref
 
 from .errors import ConflictError, FormatError
@@ -100,7 +101,7 @@ class SQLiteLog(TimelineFactory):
         self._closed = False
         self._writer = self._connect()
         try:
-            self._writer.execute("PRAGMA journal_mode=WAL")
+            self._enter_wal_mode()
             self._writer.execute(f"PRAGMA synchronous={_DURABILITY[durability]}")
             self._create_schema()
         except BaseException:
@@ -113,7 +114,28 @@ class SQLiteLog(TimelineFactory):
         connection = sqlite3.connect(
             self.path, timeout=self._timeout, isolation_level=None, check_same_thread=False
         )
+        connection.text_factory = _text
         return connection
+
+    def _enter_wal_mode(self) -> None:
+        """Switch the file to WAL, waiting for other connections like every other write.
+
+        Changing the journal mode needs the file to itself, and SQLite reports a
+        busy file at once here rather than through the busy timeout, so this
+        retries until the timeout is spent. A file already in WAL mode returns
+        at the first try.
+        """
+        deadline = time.monotonic() + self._timeout
+        pause = 0.001
+        while True:
+            try:
+                self._writer.execute("PRAGMA journal_mode=WAL")
+                return
+            except sqlite3.OperationalError as exc:
+                if "locked" not in str(exc) or time.monotonic() + pause > deadline:
+                    raise
+            time.sleep(pause)
+            pause = min(pause * 2, 0.05)
 
     def _create_schema(self) -> None:
         w = self._writer
@@ -272,6 +294,14 @@ class SQLiteLog(TimelineFactory):
 
     def __repr__(self) -> str:
         return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
+
+
+def _text(raw: bytes) -> str | bytes:
+    """TEXT columns as str; a damaged one, no longer UTF-8, as its bytes for the checksum to refuse."""
+    try:
+        return raw.decode()
+    except UnicodeDecodeError:
+        return raw
 
 
 def _close_all(

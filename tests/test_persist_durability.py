@@ -1,0 +1,279 @@
+"""Timelines under killed writers, racing processes and damaged bytes, and a file kept from format 1.
+
+The writers are processes running this file: `test_persist_durability.py MODE PATH TIMELINE WRITER N`
+(see `writer`); run without arguments, it writes the format 1 fixture afresh. Damage goes straight
+to the stored rows (SQL on the file, the dict of a MemoryLog), so only the reads' checks can see it.
+"""
+
+import random
+import sqlite3
+import struct
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+from derirezaro import Store, dumps
+from derirezaro.persist import ConflictError, CorruptRecordError, FormatError, MemoryLog, SQLiteLog, record
+from derirezaro.persist.blob import export_snapshot, import_snapshot
+
+FIXTURE = Path(__file__).parent / "data" / "timeline-v1.db"
+
+
+def step(store, i):
+    """Step i of the crash model, computable from i alone."""
+    store.set("s", f"k{i % 7}", i)
+    if i % 5 == 0:
+        store.delete("s", f"k{(i + 3) % 7}")
+
+
+def writer(mode, path, name, who, n):
+    """crash: commit step after step, from the head's step on, printing each seq, until killed.
+    cas: once stdin has a line, N attempts to commit to a timeline others may share, printing
+    "seq attempt" for each won; a lost attempt restores the head and goes on."""
+    print("ready", flush=True)
+    if mode == "cas":
+        sys.stdin.readline()  # the starting signal: writers that open the file together contend
+    tl = SQLiteLog(path).timeline(name, store := Store())
+    i = tl.head.meta["step"] if mode == "crash" and tl.head else 0
+    while mode == "crash":
+        step(store, i := i + 1)
+        print(tl.commit(meta={"step": i}).seq, flush=True)
+    for attempt in range(int(n)):
+        store.set("w", who, attempt)
+        try:
+            print(tl.commit().seq, attempt, flush=True)
+        except ConflictError:
+            head = None
+            while head != tl.head.seq:  # until no commit slipped in between: the next one is head + 1
+                head = tl.head.seq
+                tl.restore(head)
+
+
+def spawn(*args):
+    command, pipe = [sys.executable, __file__, *map(str, args)], subprocess.PIPE
+    return subprocess.Popen(command, stdin=pipe, stdout=pipe, stderr=pipe, text=True)
+
+
+def state_of(snapshot):
+    (store := Store()).restore(snapshot)
+    return {(ns, k): store.get(ns, k) for ns, k in snapshot.keys}
+
+
+def test_killed_writer_keeps_every_commit_it_returned(tmp_path):
+    path, rng, model, done = tmp_path / "crash.db", random.Random(5), Store(), 0
+    for round in range(20):
+        child = spawn("crash", path, "t", "w", 0)
+        assert child.stdout.readline() == "ready\n"
+        if round % 5:  # most rounds die while committing, the others while opening the timeline
+            assert child.stdout.readline()
+        time.sleep(rng.uniform(0, 0.03))
+        child.kill()
+        returned = [int(line) for line in child.communicate()[0].split()]
+        with SQLiteLog(path) as log:
+            tl = log.timeline("t", store := Store())
+            n = tl.head.meta["step"] if tl.head else 0
+            assert tl.verify() == [] and n >= max(returned, default=done) and (round % 5 == 0 or n > done)
+            assert [(r.seq, r.meta) for r in tl.records()] == [(i, {"step": i}) for i in range(n, 0, -1)]
+            for i in range(done + 1, n + 1):
+                step(model, i)
+            assert state_of(store.snapshot()) == state_of(model.snapshot())
+            done = n
+
+
+def test_writers_compare_and_set_the_timelines_of_one_file(tmp_path):
+    # "a" and "b" race for timeline "t"; four more writers have a timeline each, so never conflict.
+    writers = [("t", "a", 150), ("t", "b", 150)] + [(f"t{i}", "w", 500) for i in range(4)]
+    for round in range(3):  # a new file each round, which all six open at once
+        children = [spawn("cas", tmp_path / f"{round}.db", *w) for w in writers]
+        for child in children:
+            assert child.stdout.readline() == "ready\n", child.communicate()[1]
+            print("go", file=child.stdin, flush=True)
+        won = {name: {} for name, _, _ in writers}  # timeline -> seq -> (writer, attempt)
+        for (name, who, _), child in zip(writers, children, strict=True):
+            out, err = child.communicate()
+            assert child.returncode == 0, err  # no "database is locked": writers wait their turn
+            for seq, attempt in (map(int, line.split()) for line in out.splitlines()):
+                assert won[name].setdefault(seq, (who, attempt)) == (who, attempt)  # one winner a seq
+        with SQLiteLog(tmp_path / f"{round}.db") as log:
+            assert log.timelines() == sorted(won)
+            for name, wins in won.items():
+                tl, state = log.timeline(name, Store()), {}
+                head = tl.head.seq
+                assert sorted(wins) == list(range(1, head + 1)) and (name == "t" or head == 500)
+                assert tl.verify() == [] and [r.parent for r in tl.records()] == [
+                    *range(head - 1, 0, -1),
+                    None,
+                ]
+                for seq, (who, attempt) in sorted(wins.items()):  # each holds its write on the one before
+                    state["w", who] = attempt
+                    assert state_of(tl.checkout(seq)) == state
+
+
+def test_opening_waits_for_a_writer_that_holds_the_file(tmp_path):
+    db = sqlite3.connect(tmp_path / "busy.db", isolation_level=None, check_same_thread=False)
+    db.executescript("CREATE TABLE other (x); BEGIN IMMEDIATE")  # as another opener of a new file does
+    threading.Timer(0.2, db.execute, ("COMMIT",)).start()
+    SQLiteLog(tmp_path / "busy.db").close()
+
+
+class Rows:
+    """Timeline "t" in a file, damaged through SQL, or in a MemoryLog, damaged in its dict."""
+
+    def __init__(self, path):
+        self.db = path and sqlite3.connect(path, isolation_level=None)
+        self.log = SQLiteLog(path) if path else MemoryLog()
+
+    def fields(self, seq):
+        if not self.db:
+            return self.log._timelines["t"].by_seq[seq]._asdict()
+        cursor = self.db.execute("SELECT * FROM derirezaro_records WHERE seq = ?", (seq,))
+        return dict(zip([c[0] for c in cursor.description], cursor.fetchone(), strict=True))
+
+    def set(self, at, /, **columns):  # no columns: delete the record (only a file can lose one)
+        if not self.db:
+            by_seq = self.log._timelines["t"].by_seq
+            columns = {c: v.decode(errors="surrogateescape") if c == "id" else v for c, v in columns.items()}
+            by_seq[at] = by_seq[at]._replace(**columns)
+            return
+        columns.pop("body_size", None)  # length(body) here
+        sql = ", ".join(f"{c} = CAST(? AS TEXT)" if c == "id" else f"{c} = ?" for c in columns)
+        sql = f"UPDATE derirezaro_records SET {sql}" if columns else "DELETE FROM derirezaro_records"
+        self.db.execute(f"{sql} WHERE seq = ?", (*columns.values(), at))
+
+    def save(self):
+        rows = self.db.execute("SELECT * FROM derirezaro_records").fetchall() if self.db else None
+        self.saved = rows or dict(self.log._timelines["t"].by_seq)
+
+    def reset(self):
+        if not self.db:
+            self.log._timelines["t"].by_seq = dict(self.saved)
+            return
+        self.db.execute("DELETE FROM derirezaro_records")
+        self.db.executemany(f"INSERT INTO derirezaro_records VALUES ({', '.join('?' * 13)})", self.saved)
+
+
+def flip(data, bit):
+    return data[: bit // 8] + bytes([data[bit // 8] ^ 1 << bit % 8]) + data[bit // 8 + 1 :]
+
+
+def flips(value):
+    """`value` with each of its bits flipped in turn: ints as 64-bit two's complement, text as UTF-8."""
+    if isinstance(value, float):
+        yield from (struct.unpack("<d", flip(struct.pack("<d", value), bit))[0] for bit in range(64))
+    elif isinstance(value, int):
+        yield from (record.signed(value ^ 1 << bit, 64) for bit in range(64))
+    elif value is not None:
+        data = value.encode() if isinstance(value, str) else value
+        yield from (flip(data, bit) for bit in range(8 * len(data)))
+
+
+def resealed(log, seq, body):
+    """Record `seq` with `body` in place of its own, and checksums that match."""
+    r = log.read("t", seq, seq)[0]
+    row = record.seal("t", **{f: getattr(r, f) for f in r._fields[:5]}, timestamp=r.timestamp,
+                      digest=r.digest, meta=r.meta, body=body)  # fmt: skip
+    return {f: getattr(row, f) for f in ("format", "header_crc", "crc", "body", "body_size")}
+
+
+@pytest.mark.parametrize("file", ["t.db", None])
+def test_every_read_of_a_damaged_record_reports_it(file, tmp_path):
+    rows, rng = Rows(file and tmp_path / file), random.Random(3)
+    tl = rows.log.timeline("t", store := Store())
+    changes = [("pad", rng.randbytes(3000)), ("a", 2), ("b", 3), ("a", None), ("c", 5)]
+    for seq, (key, value) in enumerate(changes, 1):
+        store.delete("s", key) if value is None else store.set("s", key, value)
+        tl.commit(meta={"step": seq}, id="two" if seq == 2 else None)
+    assert [r.kind for r in tl.records()] == ["delta"] * 4 + ["keyframe"]
+    rows.save()
+    big, small = rows.fields(1)["body"], rows.fields(2)["body"]
+    # (target, its changed columns, or none to delete it): every bit of every field of a small delta,
+    # random bits of a keyframe's body, cut bodies, lost records, and deltas re-sealed with wrong changes.
+    cases = [(2, {col: v}) for col, value in rows.fields(2).items() for v in flips(value)]
+    cases += [(1, {"body": flip(big, bit)}) for bit in rng.sample(range(8 * len(big)), 300)]
+    cases += [(1, {"body": big[:-1]}), (2, {"body": small[:-1]})] + [(2, {}), (3, {})] * bool(rows.db)
+    for seq, sets, removes in [(3, {"s": {"b": dumps(4)}}, {}), (3, {}, {"s": ["zz"]}), (4, {}, {})]:
+        cases.append((seq, resealed(rows.log, seq, record.encode_body(sets, removes))))
+    for target, columns in cases:
+        tl = rows.log.timeline("t", Store(), cache_size=1)  # replays the sound head, keeps only it
+        try:
+            rows.set(target, **columns)
+        except sqlite3.IntegrityError:  # a flipped seq that lands on another record's
+            continue
+        gone = not columns or {"seq", "timeline"} & set(columns)  # no record at `target` any more
+        for ref, seqs in ((target, {target}), (4, {target, target + 1})):
+            with pytest.raises(KeyError if gone and ref == target else CorruptRecordError) as e:
+                tl.checkout(ref)
+            assert e.type is KeyError or (e.value.timeline, e.value.seq in seqs) == ("t", True), columns
+        problems = tl.verify()
+        assert target in {p.seq for p in problems} and {p.timeline for p in problems} == {"t"}, columns
+        rows.reset()
+    # A sound record from a newer format is no damage: it needs a newer reader, verify() included.
+    tl = rows.log.timeline("t", Store(), cache_size=1)
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(record, "FORMAT", 2)
+        rows.set(3, **resealed(rows.log, 3, rows.fields(3)["body"]))
+    for read in (lambda: tl.checkout(3), lambda: tl.checkout(4), tl.verify):
+        with pytest.raises(FormatError) as e:
+            read()
+        assert (e.value.found, e.value.supported) == (2, 1)
+
+
+def test_damaged_export_is_refused():
+    (store := Store()).set("n", "k", [1, "x"])
+    exported = export_snapshot(store.snapshot())
+    assert state_of(import_snapshot(exported)) == {("n", "k"): [1, "x"]}
+    for damaged in [*flips(exported), *(exported[:cut] for cut in range(len(exported)))]:
+        with pytest.raises(CorruptRecordError):
+            import_snapshot(damaged)
+
+
+HISTORY = [  # the fixture's records: (ns, key, value) sets, (ns, key) removes
+    [("cfg", "pad", "x" * 100), ("msg", "0", [1, 2.5, b"\0\xff", None, True]), ("cfg", "n", -(2**63))],
+    [("msg", "1", {"role": "user", "text": "h\u00e9llo" * 40})],
+    [("cfg", "pad"), ("cfg", "n"), ("msg", "2", 1.5)],
+    [("msg", "1")],  # the deltas now outweigh the state: a keyframe
+    [("msg", "0", "replaced"), ("new", "k", {"a": [False]})],
+]
+
+
+def play_history(store, commit=lambda seq: None):
+    """The state after each record of HISTORY, played on `store`, calling `commit` after each."""
+    states = []
+    for seq, changes in enumerate(HISTORY, 1):
+        for ns, key, *value in changes:
+            store.set(ns, key, value[0]) if value else store.delete(ns, key)
+        commit(seq)
+        states.append(state_of(store.snapshot()))
+    return states
+
+
+def test_a_file_written_by_format_1_stays_readable(tmp_path):
+    (path := tmp_path / "old.db").write_bytes(FIXTURE.read_bytes())
+    states = play_history(Store())
+    with SQLiteLog(path) as log:
+        tl = log.timeline("fixture", store := Store())
+        assert tl.verify() == [] and state_of(store.snapshot()) == states[-1]
+        assert [(r.id, r.kind, r.meta) for r in tl.records()] == [("5", "delta", 5), ("4", "keyframe", 4),
+            ("3", "delta", 3), ("first", "delta", 2), ("1", "keyframe", 1)]  # fmt: skip
+        for ref, state in [*enumerate(states, 1), ("first", states[1])]:
+            assert state_of(tl.checkout(ref)) == state, ref
+    sqlite3.connect(path, isolation_level=None).execute("UPDATE derirezaro_schema SET version = 99")
+    with pytest.raises(FormatError) as e:
+        SQLiteLog(path)
+    assert (e.value.found, e.value.supported) == (99, 1)
+
+
+def regenerate_fixture():
+    """Write tests/data/timeline-v1.db afresh: `python3 tests/test_persist_durability.py`."""
+    FIXTURE.unlink(missing_ok=True)
+    with SQLiteLog(FIXTURE) as log:
+        tl = log.timeline("fixture", store := Store())
+        play_history(store, lambda seq: tl.commit(meta=seq, id="first" if seq == 2 else None))
+    sqlite3.connect(FIXTURE, isolation_level=None).execute("VACUUM")
+
+
+if __name__ == "__main__":
+    writer(*sys.argv[1:]) if sys.argv[1:] else regenerate_fixture()

@@ -1,0 +1,185 @@
+"""Every log kind against one model of a timeline, and one log shared by threads and writers.
+
+The model is the content after each committed seq; the machine commits, branches, prunes
+and reopens, and after every step the store, the head and the listing must match it.
+A log kind is one entry of LOGS: a function of a fresh directory that returns how to open
+a handle on one log. Reopening takes a new handle and a new Store; a handle other than the
+previous one means the previous one is closed, as a restarted process would find it.
+"""
+
+import tempfile
+import threading
+from pathlib import Path
+
+import pytest
+from derirezaro import Store, dumps
+from derirezaro.persist import ConflictError, MemoryLog, SQLiteLog
+from derirezaro.persist.record import KEYFRAME, seal
+from derirezaro.persist.timeline import _PAGE
+from hypothesis import settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+LOGS = {
+    "memory": lambda directory: (lambda log: lambda: log)(MemoryLog()),  # every handle is the one object
+    "sqlite": lambda directory: lambda: SQLiteLog(directory / "model.db"),
+}
+
+
+def content(snapshot):
+    view = Store()
+    view.restore(snapshot)
+    return {(ns, key): dumps(view.get(ns, key)) for ns, key in snapshot.keys}
+
+
+leaves = st.none() | st.booleans() | st.integers(-3, 2**40) | st.text(max_size=3) | st.binary(max_size=5)
+values = st.recursive(leaves, lambda c: st.lists(c, max_size=3) | st.dictionaries(st.text(), c, max_size=3))
+pairs = st.tuples(st.sampled_from(["a", "b", ""]), st.sampled_from(["x", "y", "z"]))
+
+
+BOUNDED = settings(max_examples=100, stateful_step_count=40, deadline=None)
+
+
+class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets open_log, an entry of LOGS
+    def __init__(self):
+        super().__init__()
+        self.directory = tempfile.TemporaryDirectory()
+        self.connect = self.open_log(Path(self.directory.name))
+        self.log, self.tl, self.parent, self.counter = self.connect(), None, None, 0
+        # seq -> content after it; seq -> (seq, id, parent, meta); seqs pruned away; the store's content
+        self.states, self.headers, self.gone, self.current = {}, {}, set(), {}
+
+    # A small cache, so reads replay from what it still holds; a padding entry, as most states have
+    # one, so that a change weighs less than the state and most records are deltas.
+    @initialize(keyframe_every=st.integers(2, 4), cache_size=st.integers(1, 4), pad=st.integers(0, 400))
+    def open(self, keyframe_every, cache_size, pad):
+        self.options = {"keyframe_every": keyframe_every, "cache_size": cache_size}
+        self.tl = self.log.timeline("t", Store(), **self.options)
+        self.set(("pad", "p"), b"p" * pad)
+
+    @rule(pair=pairs, value=values)
+    def set(self, pair, value):
+        self.tl.store.set(*pair, value)
+        self.current[pair] = dumps(value)
+
+    @rule(pair=pairs)
+    def delete(self, pair):
+        assert self.tl.store.delete(*pair) is (self.current.pop(pair, None) is not None)
+
+    @rule(chosen=st.booleans())
+    def commit(self, chosen):
+        self.counter += 1
+        seq = max(self.states, default=0) + 1
+        header = (seq, f"c{self.counter}" if chosen else str(seq), self.parent, {"n": self.counter})
+        record = self.tl.commit(header[3], id=header[1] if chosen else None)
+        assert (record.seq, record.id, record.parent, record.meta) == header
+        self.states[seq], self.headers[seq], self.parent = dict(self.current), header, seq
+
+    @precondition(lambda self: self.states)
+    @rule(data=st.data(), branch=st.booleans())
+    def checkout_or_restore(self, data, branch):  # a record named by its seq or by its id
+        seq, ref = data.draw(st.sampled_from([(s, r) for s in self.states for r in (s, self.headers[s][1])]))
+        try:
+            snapshot = (self.tl.restore if branch else self.tl.checkout)(ref)
+        except KeyError:  # and a restore leaves the store as it was
+            assert seq in self.gone, f"record {ref!r} is lost"
+            return
+        if branch:  # the next commit branches from `seq`, at the log's head + 1
+            self.current, self.parent = dict(self.states[seq]), seq
+        else:
+            assert content(snapshot) == self.states[seq]
+
+    @precondition(lambda self: self.states)
+    @rule(keep_last=st.integers(1, 6))
+    def prune(self, keep_last):
+        self.tl.prune(keep_last)
+        head, listed = max(self.states), [record.seq for record in self.tl.records()]
+        assert listed == list(range(head, head - len(listed), -1)), "only a prefix is dropped"
+        # The newest keep_last stay, and so does the record the next commit builds on.
+        dropped, self.gone = set(self.states) - set(listed) - self.gone, set(self.states) - set(listed)
+        assert all(seq < min(head - keep_last + 1, self.parent) for seq in dropped)
+        assert self.tl.verify() == []
+
+    @rule()
+    def reopen(self):
+        log = self.connect()
+        if log is not self.log:
+            self.log.close()
+        self.log, head = log, max(self.states, default=None)
+        self.tl = log.timeline("t", Store(), **self.options)
+        self.current, self.parent = dict(self.states.get(head, {})), head
+
+    @invariant()
+    def matches_the_model(self):
+        assert content(self.tl.store.snapshot()) == self.current and self.tl.parent == self.parent
+        assert getattr(self.tl.head, "seq", None) == max(self.states, default=None)
+        expected = [self.headers[seq] for seq in sorted(set(self.states) - self.gone, reverse=True)]
+        assert [(r.seq, r.id, r.parent, r.meta) for r in self.tl.records()] == expected
+
+    def teardown(self):  # a failed check leaves the directory to its finalizer
+        assert self.tl is None or self.tl.verify() == []
+        self.log.close()
+        self.directory.cleanup()
+
+
+for _kind, _open in LOGS.items():
+    _machine = type(f"{_kind.title()}Machine", (TimelineMachine,), {"open_log": staticmethod(_open)})
+    globals()[f"test_{_kind}_log_matches_the_model"] = BOUNDED(_machine).TestCase
+
+
+@pytest.fixture(params=sorted(LOGS))
+def log(request, tmp_path):
+    yield (log := LOGS[request.param](tmp_path)())
+    log.close()
+
+
+def write(tl, value):
+    return tl.store.set("a", "k", value) or tl.commit()  # set returns None
+
+
+def test_a_paused_listing_holds_nothing_and_a_stale_writer_conflicts(log):
+    n = _PAGE + 20  # more than a page, so the listing fetches again after the other commit
+    tl, done = log.timeline("t", Store(), keyframe_every=3), []
+    for value in range(n):
+        write(tl, value)
+    listing = tl.records()
+    assert next(listing).seq == n
+    other = threading.Thread(target=lambda: done.append(write(log.timeline("t", Store()), "x")), daemon=True)
+    other.start()
+    other.join(timeout=30)
+    assert done, "the other writer's commit failed or deadlocked"
+    seen = [r.seq for r in listing if content(tl.checkout(r.seq)) == {("a", "k"): dumps(r.seq - 1)}]
+    assert seen == list(range(n - 1, 0, -1))
+    with pytest.raises(ConflictError) as raised:
+        write(tl, "y")
+    assert (raised.value.timeline, raised.value.expected, raised.value.actual) == ("t", n, n + 1)
+    assert tl.head.seq == n + 1 and content(tl.checkout(n + 1)) == {("a", "k"): dumps("x")}
+    tl.restore(n + 1)
+    assert (write(tl, "y").parent, content(tl.checkout(n + 2))) == (n + 1, {("a", "k"): dumps("y")})
+
+
+KEYFRAME_FIELDS = {"parent": None, "kind": KEYFRAME, "timestamp": 1.5, "digest": 0, "meta": b""}
+
+
+def test_append_is_a_compare_and_set_that_a_retry_passes(log):
+    def record(seq, body, id=None):  # a log stores bodies verbatim: any bytes will do
+        return seal("t", seq=seq, id=id, base=seq, body=body, **KEYFRAME_FIELDS)
+
+    one, two, three = record(1, b"a"), record(2, b"b"), record(3, b"c", id="three")
+    for expected_head, stored, outcome in [
+        (0, one, 1),
+        (0, one, 1),  # a retry of an append that landed
+        (1, two, 2),
+        (0, one, 1),  # a retry after the head moved on
+        (0, record(1, b"x"), (0, 2)),  # a conflict: (expected, actual)
+        (1, record(2, b"b", id="two"), (1, 2)),  # the same body under another id
+        (2, three, 3),
+        (2, three, 3),
+        (3, record(4, b"d", id="three"), ValueError),  # a chosen id is taken once
+    ]:
+        try:
+            got = log.append("t", expected_head, stored)
+        except (ConflictError, ValueError) as exc:
+            got = (exc.expected, exc.actual) if isinstance(exc, ConflictError) else type(exc)
+        assert got == outcome
+    assert log.read("t", 0, 10) == [one, two, three]
