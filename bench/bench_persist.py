@@ -1,0 +1,242 @@
+#!/usr/bin/env python3
+"""Durable timelines: commit cost and bytes, checkout, growth with the state.
+
+    python3 bench/bench_persist.py [--quick]
+
+Per agent step one entry of the state changes and the step is committed.
+Beside our logs: LangGraph's SQLite checkpointer storing the same state per
+step (if installed), and the disk's fsync floor, which "full" cannot beat.
+Bytes per commit are the growth of the database file (after a checkpoint of
+its WAL) over many commits, so keyframes and SQLite's own overhead count.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import platform
+import sqlite3
+import statistics
+import tempfile
+import time
+from pathlib import Path
+
+from derirezaro import Store, __version__
+from derirezaro.persist import MemoryLog, SQLiteLog
+
+
+def value(i: int) -> dict:
+    return {"role": "tool", "step": i, "text": f"result {i}"}
+
+
+def file_bytes(path: Path) -> int:
+    return path.stat().st_size
+
+
+def checkpoint(log: SQLiteLog) -> None:
+    log._writer.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+
+
+def timed(fn, repeats: int) -> float:
+    """Median seconds per call over `repeats` calls, garbage collection off."""
+    gc.disable()
+    try:
+        times = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - start)
+        return statistics.median(times)
+    finally:
+        gc.enable()
+
+
+def our_commits(directory: Path, entries: int, commits: int, durability: str | None):
+    """(us per commit, bytes per commit, mean record body bytes) for one of our logs."""
+    path = directory / f"ours-{entries}-{durability}.db"
+    log = MemoryLog() if durability is None else SQLiteLog(path, durability=durability)
+    store = Store(max_history=64)
+    tl = log.timeline("t", store)
+    for i in range(entries):
+        store.set("state", f"k{i}", value(i))
+    tl.commit()
+    if durability is not None:
+        checkpoint(log)
+        before = file_bytes(path)
+    step = iter(range(1, 10**9))
+    sizes = []
+
+    def one():
+        i = next(step)
+        store.set("state", f"k{i % entries}", value(10**6 + i))
+        sizes.append(tl.commit(meta={"step": i}).size)
+
+    per = timed(one, commits)
+    grown = None
+    if durability is not None:
+        checkpoint(log)
+        grown = (file_bytes(path) - before) / commits
+    log.close()
+    return per * 1e6, grown, statistics.mean(sizes)
+
+
+def peer_commits(directory: Path, entries: int, commits: int):
+    try:
+        from langgraph.checkpoint.base import empty_checkpoint
+        from langgraph.checkpoint.sqlite import SqliteSaver
+    except ImportError:
+        return None
+    path = directory / f"peer-{entries}.db"
+    connection = sqlite3.connect(path, check_same_thread=False)
+    saver = SqliteSaver(connection)
+    saver.setup()
+    state = {f"k{i}": value(i) for i in range(entries)}
+    config = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+    checkpoint_ = empty_checkpoint()
+
+    def put(i):
+        nonlocal config, checkpoint_
+        state[f"k{i % entries}"] = value(10**6 + i)
+        checkpoint_ = empty_checkpoint() | {"channel_values": {"state": dict(state)}}
+        checkpoint_["channel_versions"] = {"state": i}
+        config = saver.put(config, checkpoint_, {"source": "loop", "step": i}, {"state": i})
+
+    put(0)
+    connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")  # in case it keeps a WAL
+    before = file_bytes(path)
+    step = iter(range(1, 10**9))
+    per = timed(lambda: put(next(step)), commits)
+    connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+    grown = (file_bytes(path) - before) / commits
+    connection.close()
+    return per * 1e6, grown
+
+
+def fsync_floor(directory: Path, repeats: int) -> float:
+    fd = os.open(directory / "fsync.bin", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    try:
+        return timed(lambda: (os.write(fd, b"x" * 512), os.fsync(fd)), repeats) * 1e6
+    finally:
+        os.close(fd)
+
+
+def checkouts(directory: Path, repeats: int):
+    """Cached, warm (keyframe held) and cold checkout at 1,000 entries, in us, by depth in the run."""
+    path = directory / "checkout.db"
+    log = SQLiteLog(path)
+    store = Store(max_history=0)
+    tl = log.timeline("t", store)
+    for i in range(1000):
+        store.set("state", f"k{i}", value(i))
+    for i in range(1, 600):
+        tl.commit()
+        store.set("state", f"k{i % 1000}", value(10**6 + i))
+    head = tl.head.seq
+    cached = timed(lambda: tl.checkout(head), repeats * 50) * 1e6
+    keyframes = [r.seq for r in tl.records() if r.kind == "keyframe"]
+    keyframe = max(k for k in keyframes if k + 128 <= head)
+    rows = []
+    for depth in (0, 32, 128):
+        seq = keyframe + depth
+
+        def cold(seq=seq):
+            fresh = log.timeline("t", Store(), cache_size=64)
+            fresh._cache.clear(), fresh._cached_seqs.clear()
+            start = time.perf_counter()
+            fresh.checkout(seq)
+            return time.perf_counter() - start
+
+        def warm(seq=seq):
+            tl.checkout(keyframe)
+            for s, i in [(s, i) for s, i in tl._cached_seqs.items() if s != keyframe]:
+                tl._forget(s, i)
+            start = time.perf_counter()
+            tl.checkout(seq)
+            return time.perf_counter() - start
+
+        rows.append((depth, statistics.median(cold() for _ in range(repeats)) * 1e6,
+                     statistics.median(warm() for _ in range(repeats)) * 1e6))  # fmt: skip
+    log.close()
+    return cached, rows
+
+
+def scale(directory: Path, sizes, commits: int):
+    return [scale_one(directory, entries, commits) for entries in sizes]
+
+
+def scale_one(directory: Path, entries: int, commits: int):
+    path = directory / f"scale-{entries}.db"
+    log = SQLiteLog(path)
+    store = Store(max_history=4)
+    tl = log.timeline("t", store)
+    start = time.perf_counter()
+    for i in range(entries):
+        store.set("state", f"k{i}", value(i))
+    tl.commit()
+    setup = time.perf_counter() - start
+    sizes_, step = [], iter(range(1, 10**9))
+
+    def one():
+        i = next(step)
+        store.set("state", f"k{i % entries}", value(10**6 + i))
+        record = tl.commit()
+        if record.kind == "delta":
+            sizes_.append(record.size)
+
+    per = timed(one, commits)
+    log.close()
+    return entries, setup, per * 1e6, statistics.median(sizes_)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="fewer commits and repeats")
+    args = parser.parse_args()
+    commits, repeats = (500, 10) if args.quick else (3000, 30)
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        peer_version = version("langgraph-checkpoint-sqlite")
+    except PackageNotFoundError:
+        peer_version = "not installed"
+    machine = f"{platform.machine()} {os.cpu_count()} cores"
+    print(f"derirezaro {__version__}, Python {platform.python_version()}, SQLite {sqlite3.sqlite_version},",
+          f"{machine}; langgraph-checkpoint-sqlite {peer_version}")  # fmt: skip
+    with tempfile.TemporaryDirectory(dir="/tmp") as scratch:
+        directory = Path(scratch)
+        floor = fsync_floor(directory, repeats * 10)
+        print(f"\nfsync floor (512 B write + fsync): {floor:.0f} us")
+        print("\ncommit, 1 entry of N changed per step   us/commit   bytes/commit   record body B")
+        for entries in (10, 1000):
+            for durability in ("normal", "full", None):
+                us, grown, body = our_commits(directory, entries, commits, durability)
+                name = f"SQLiteLog {durability}" if durability else "MemoryLog"
+                grown_text = f"{grown:12.0f}" if grown is not None else f"{'-':>12}"
+                print(f"  N={entries:<5} {name:<22} {us:10.1f}  {grown_text}   {body:10.1f}")
+            peer = peer_commits(directory, entries, max(commits // 5, 100))
+            if peer:
+                ours_full = our_commits(directory, entries, commits // 5, "full")
+                ratio = (
+                    f"ours full / peer: time {ours_full[0] / peer[0]:.2f}, bytes {ours_full[1] / peer[1]:.3f}"
+                )
+                print(f"  N={entries:<5} {'peer SqliteSaver':<22} {peer[0]:10.1f}  {peer[1]:12.0f}   {ratio}")
+        cached, rows = checkouts(directory, repeats)
+        print(f"\ncheckout at 1,000 entries: cached {cached:.2f} us")
+        for depth, cold, warm in rows:
+            print(
+                f"  {depth:4d} deltas past the keyframe: cold {cold:7.0f} us   keyframe cached {warm:7.0f} us"
+            )
+        sizes = (100, 10_000, 100_000) if args.quick else (100, 10_000, 1_000_000)
+        rows = scale(directory, sizes, max(commits // 3, 200))
+        print("\nscale, 1 entry changed per commit   setup s   us/commit   delta record B   vs 100")
+        base = rows[0]
+        for entries, setup, us, size in rows:
+            print(
+                f"  {entries:>9,} entries {setup:12.1f} {us:11.1f} {size:15.0f}"
+                f"   time {us / base[2]:.2f}x, bytes {size / base[3]:.2f}x"
+            )
+
+
+if __name__ == "__main__":
+    main()
