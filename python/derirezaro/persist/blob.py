@@ -13,8 +13,7 @@ from typing import Any, cast
 
 from .._core import Snapshot, Store, dumps, loads
 from .errors import CorruptRecordError, FormatError
-from .record import State
-from .replay import materialize, state_digest
+from .replay import entries_of, materialize, state_digest
 
 MAGIC = b"DZSN"
 BLOB_FORMAT = 1
@@ -24,11 +23,7 @@ def export_snapshot(snapshot: Snapshot) -> bytes:
     """The state of `snapshot` as bytes that `import_snapshot` turns back into a Snapshot."""
     if not isinstance(snapshot, Snapshot):
         raise TypeError(f"export_snapshot() takes a Snapshot, not {type(snapshot).__name__}")
-    view = Store(max_history=0)
-    view.restore(snapshot)
-    state: State = {}
-    for namespace, key in snapshot.keys:
-        state.setdefault(namespace, {})[key] = view.get(namespace, key)
+    state = entries_of(snapshot, Store(max_history=0))
     head = MAGIC + bytes([BLOB_FORMAT]) + dumps(cast(Any, [state_digest(state), state]))
     return head + zlib.crc32(head).to_bytes(4, "big")
 

@@ -36,6 +36,7 @@ from .errors import CorruptRecordError, FormatError
 
 FORMAT = 1  # the record format this code writes and the newest it reads
 DELTA, KEYFRAME = 0, 1
+DIGEST_MASK = (1 << 64) - 1  # digests are sums modulo 2^64
 KIND_NAMES = {DELTA: "delta", KEYFRAME: "keyframe"}
 
 # Entries as a body holds them: namespace -> key -> value.

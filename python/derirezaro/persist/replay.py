@@ -15,9 +15,9 @@ from typing import Any
 
 from .._core import Snapshot, Store
 from .errors import CorruptRecordError
-from .record import DELTA, KEYFRAME, State, StoredRecord, check_body, entry_hash, stored_digest
+from .record import DELTA, DIGEST_MASK, KEYFRAME, State, StoredRecord, check_body, entry_hash, stored_digest
 
-_MASK = (1 << 64) - 1
+_MASK = DIGEST_MASK
 _ABSENT = object()
 _REMOVED = object()
 
@@ -91,12 +91,9 @@ class Replay:
 
     def start_at_keyframe(self, row: StoredRecord, *, check_digest: bool = False) -> None:
         state, _ = check_body(self.timeline, row)
-        store = self.store
-        store.clear()
+        self.store.clear()
         try:
-            for namespace, entries in state.items():
-                for key, value in entries.items():
-                    store.set(namespace, key, value)
+            fill(self.store, state)
         except (TypeError, ValueError) as exc:
             raise CorruptRecordError(self.timeline, row.seq, f"unstorable entry ({exc})") from None
         self.digest = row.digest & _MASK
@@ -151,18 +148,28 @@ class Replay:
         return self.store.snapshot()
 
 
-def _state_digest(state: State) -> int:
-    return sum(entry_hash(ns, key, value) for ns, entries in state.items() for key, value in entries.items())
-
-
 def state_digest(state: State) -> int:
-    return _state_digest(state) & _MASK
+    total = sum(entry_hash(ns, key, value) for ns, entries in state.items() for key, value in entries.items())
+    return total & _MASK
+
+
+def entries_of(snapshot: Snapshot, view: Store) -> State:
+    """Every entry of `snapshot`, read through `view` (a store it is restored into: a snapshot has no get)."""
+    view.restore(snapshot)
+    state: State = {}
+    for namespace, key in snapshot.keys:
+        state.setdefault(namespace, {})[key] = view.get(namespace, key)
+    return state
+
+
+def fill(store: Store, state: State) -> None:
+    for namespace, entries in state.items():
+        for key, value in entries.items():
+            store.set(namespace, key, value)
 
 
 def materialize(state: State) -> Snapshot:
     """A snapshot holding `state`, built in a store of its own."""
     scratch = Store(max_history=0)
-    for namespace, entries in state.items():
-        for key, value in entries.items():
-            scratch.set(namespace, key, value)
+    fill(scratch, state)
     return scratch.snapshot()

@@ -25,11 +25,21 @@ from typing import Any
 from .._core import Snapshot, Store, dumps
 from .errors import CorruptRecordError
 from .log import Log
-from .record import DELTA, KEYFRAME, Record, State, StoredRecord, check_header, encode_body, entry_hash, seal
+from .record import (
+    DELTA,
+    DIGEST_MASK,
+    KEYFRAME,
+    Record,
+    State,
+    StoredRecord,
+    check_header,
+    encode_body,
+    entry_hash,
+    seal,
+)
 from .record import public as public_record
-from .replay import Point, Replay, chain_of, state_digest
+from .replay import Point, Replay, chain_of, entries_of, state_digest
 
-_MASK = (1 << 64) - 1
 _PAGE = 256  # headers fetched per query by records() and verify()
 
 
@@ -106,7 +116,7 @@ class Timeline:
                 kind, keyframe = DELTA, point.keyframe
                 run_length, run_bytes = point.run_length + 1, point.run_bytes + len(body)
                 if self._keyframe_due(run_length, run_bytes, snapshot.size_bytes):
-                    body = encode_body(self._whole_state(snapshot), {})
+                    body = encode_body(entries_of(snapshot, self._new_view), {})
                     kind, keyframe, run_length, run_bytes = KEYFRAME, seq, 0, 0
             row = seal(
                 self._name,
@@ -136,7 +146,7 @@ class Timeline:
         new = self._new_view
         new.restore(snapshot)
         if point is None:
-            whole = self._whole_state(snapshot)
+            whole = entries_of(snapshot, new)
             return whole, {}, state_digest(whole)
         diff = snapshot.diff(point.snapshot)
         old = self._old_view
@@ -153,15 +163,7 @@ class Timeline:
             value = new.get(namespace, key)
             sets.setdefault(namespace, {})[key] = value
             digest += entry_hash(namespace, key, value)
-        return sets, removes, digest & _MASK
-
-    def _whole_state(self, snapshot: Snapshot) -> State:
-        """Every entry of `snapshot`, which `_new_view` shows."""
-        new = self._new_view
-        state: State = {}
-        for namespace, key in snapshot.keys:
-            state.setdefault(namespace, {})[key] = new.get(namespace, key)
-        return state
+        return sets, removes, digest & DIGEST_MASK
 
     def restore(self, ref: int | str) -> None:
         """Put the store back to record `ref` (a seq or an id); the next commit branches from it.
@@ -196,14 +198,19 @@ class Timeline:
         return self._records(limit, before)
 
     def _records(self, limit: int | None, before: int | None) -> Iterator[Record]:
+        for page in self._pages(limit, before):
+            for row in page:
+                check_header(self._name, row)
+            records = [public_record(row, self._name) for row in page]  # the whole page checked first
+            yield from records
+
+    def _pages(self, limit: int | None, before: int | None) -> Iterator[list[StoredRecord]]:
+        """Headers newest first, up to `limit`, one query a page; nothing stays open between pages."""
         remaining = limit
         while remaining is None or remaining > 0:
             wanted = _PAGE if remaining is None else min(_PAGE, remaining)
             page = self._log.headers(self._name, limit=wanted, before=before)
-            for row in page:
-                check_header(self._name, row)
-            records = [public_record(row, self._name) for row in page]
-            yield from records
+            yield page
             if len(page) < wanted:
                 return
             before = page[-1].seq
@@ -360,7 +367,7 @@ class Timeline:
         """
         problems: dict[int, CorruptRecordError] = {}
         headers: list[StoredRecord] = []
-        for row in self._all_headers():
+        for row in (row for page in self._pages(None, None) for row in page):
             try:
                 check_header(self._name, row)
                 headers.append(row)
@@ -385,15 +392,6 @@ class Timeline:
                 except CorruptRecordError as error:
                     problems.setdefault(error.seq if error.seq is not None else leaf.seq, error)
         return [problems[seq] for seq in sorted(problems)]
-
-    def _all_headers(self) -> Iterator[StoredRecord]:
-        before = None
-        while True:
-            page = self._log.headers(self._name, limit=_PAGE, before=before)
-            yield from page
-            if len(page) < _PAGE:
-                return
-            before = page[-1].seq
 
     def _check_dense(self, headers: list[StoredRecord], problems: dict[int, CorruptRecordError]) -> None:
         for older, newer in zip(headers, headers[1:], strict=False):
