@@ -183,3 +183,31 @@ def test_append_is_a_compare_and_set_that_a_retry_passes(log):
             got = (exc.expected, exc.actual) if isinstance(exc, ConflictError) else type(exc)
         assert got == outcome
     assert log.read("t", 0, 10) == [one, two, three]
+
+
+def test_bad_arguments_are_refused_and_write_nothing(tmp_path):
+    log = SQLiteLog(tmp_path / "bad.db")
+    (store := Store()).set("a", "x", 1)
+    tl = log.timeline("t", store)
+    tl.commit()
+    calls = [
+        (lambda: SQLiteLog(tmp_path / "other.db", durability="sometimes"), ValueError),
+        (lambda: log.timeline("", store), TypeError),
+        (lambda: log.timeline("t", {}), TypeError),
+        (lambda: log.timeline("t", store, keyframe_every=0), ValueError),
+        (lambda: tl.commit(id="7"), ValueError),  # decimal ids name records by seq
+        (lambda: tl.commit(meta=object()), TypeError),
+        (lambda: tl.records(limit=-1), ValueError),
+        (lambda: tl.records(before="1"), TypeError),
+        (lambda: tl.prune(keep_last=0), ValueError),
+        (lambda: tl.checkout(2.0), TypeError),
+        (lambda: tl.checkout(9), KeyError),
+        (lambda: tl.restore("nine"), KeyError),
+    ]
+    for call, error in calls:
+        with pytest.raises(error):
+            call()
+    assert [r.seq for r in tl.records()] == [1] and tl.verify() == [] and store.get("a", "x") == 1
+    log.close()
+    with pytest.raises(ValueError, match="closed"):
+        tl.commit()
