@@ -7,6 +7,7 @@ a handle on one log. Reopening takes a new handle and a new Store; a handle othe
 previous one means the previous one is closed, as a restarted process would find it.
 """
 
+import random
 import tempfile
 import threading
 from pathlib import Path
@@ -14,6 +15,7 @@ from pathlib import Path
 import pytest
 from derirezaro import Store, dumps
 from derirezaro.persist import ConflictError, MemoryLog, SQLiteLog
+from derirezaro.persist import timeline as timeline_module
 from derirezaro.persist.record import KEYFRAME, seal
 from derirezaro.persist.timeline import _PAGE
 from hypothesis import settings
@@ -37,6 +39,7 @@ values = st.recursive(leaves, lambda c: st.lists(c, max_size=3) | st.dictionarie
 pairs = st.tuples(st.sampled_from(["a", "b", ""]), st.sampled_from(["x", "y", "z"]))
 
 
+DEFAULT_SIZES = timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY
 BOUNDED = settings(max_examples=100, stateful_step_count=40, deadline=None)
 
 
@@ -50,9 +53,17 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         self.states, self.headers, self.gone, self.current = {}, {}, set(), {}
 
     # A small cache, so reads replay from what it still holds; a padding entry, as most states have
-    # one, so that a change weighs less than the state and most records are deltas.
-    @initialize(keyframe_every=st.integers(2, 4), cache_size=st.integers(1, 4), pad=st.integers(0, 400))
-    def open(self, keyframe_every, cache_size, pad):
+    # one, so that a change weighs less than the state and most records are deltas. Keyframes by
+    # weight and the points a replay leaves come at small sizes, so that short runs reach them.
+    @initialize(
+        keyframe_every=st.integers(2, 4),
+        cache_size=st.integers(1, 4),
+        pad=st.integers(0, 400),
+        min_run=st.sampled_from([0, 64]),
+        point_every=st.integers(1, 3),
+    )
+    def open(self, keyframe_every, cache_size, pad, min_run, point_every):
+        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY = min_run, point_every
         self.options = {"keyframe_every": keyframe_every, "cache_size": cache_size}
         self.tl = self.log.timeline("t", Store(), **self.options)
         self.set(("pad", "p"), b"p" * pad)
@@ -117,6 +128,7 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         assert [(r.seq, r.id, r.parent, r.meta) for r in self.tl.records()] == expected
 
     def teardown(self):  # a failed check leaves the directory to its finalizer
+        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY = DEFAULT_SIZES
         assert self.tl is None or self.tl.verify() == []
         self.log.close()
         self.directory.cleanup()
@@ -156,6 +168,20 @@ def test_a_paused_listing_holds_nothing_and_a_stale_writer_conflicts(log):
     assert tl.head.seq == n + 1 and content(tl.checkout(n + 1)) == {("a", "k"): dumps("x")}
     tl.restore(n + 1)
     assert (write(tl, "y").parent, content(tl.checkout(n + 2))) == (n + 1, {("a", "k"): dumps("y")})
+
+
+def test_every_state_of_a_long_run_reads_back_in_any_order(log):
+    # A state that outweighs the run: one keyframe, then a run long enough for replays
+    # to leave points on their way, which later reads start from.
+    tl = log.timeline("t", Store())
+    tl.store.set("pad", "p", b"p" * 20_000)
+    for value in range(200):
+        write(tl, value)
+    assert [r.kind for r in tl.records()].count("keyframe") == 1
+    fresh = log.timeline("t", Store(), cache_size=8)
+    order = [*range(200, 0, -1), *random.Random(7).sample(range(1, 201), 200)]
+    wrong = [seq for seq in order if content(fresh.checkout(seq))[("a", "k")] != dumps(seq - 1)]
+    assert wrong == []
 
 
 KEYFRAME_FIELDS = {"parent": None, "kind": KEYFRAME, "timestamp": 1.5, "digest": 0, "meta": b""}

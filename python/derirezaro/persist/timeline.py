@@ -1,18 +1,23 @@
 """A store's history, committed record by record to a log.
 
 `commit()` snapshots the store and writes only the change since the previous
-commit (a delta) or, now and then, the whole state (a keyframe). A keyframe is
-written first; when the deltas since the last keyframe weigh twice the state,
-so that keyframes add at most about half to what the changes alone store and a
-read replays at most about three states' worth of bytes; and after
-`keyframe_every` deltas, to bound the run a read replays. That last rule waits
-until the run weighs at least a quarter of the state: for a large state with small
-changes, a keyframe every `keyframe_every` commits would store a full copy of
-the state that often, and the commits that write one would pay for it.
+commit (a delta) or, now and then, the whole state (a keyframe). What a
+keyframe costs is its size once; what it saves is the replay of the run of
+deltas before it. So a keyframe is written first, and then when either holds:
+
+- the deltas since the last keyframe weigh twice the state and at least
+  `MIN_RUN_BYTES`: keyframes then add at most half to what the changes alone
+  store, and a small state does not pay a keyframe every few commits;
+- the run is `keyframe_every` deltas long and weighs half the state: the run a
+  read replays stays bounded, and a large state with small changes is not
+  copied whole every `keyframe_every` commits, which would make keyframes
+  the bulk of the file.
 
 The timeline remembers the points it built (a snapshot plus what the next
 commit needs: digest and run), the oldest first to go, so checking out a
-recent record is a dictionary lookup.
+recent record is a dictionary lookup. A long replay leaves a point every
+`_POINT_EVERY` records on its way, so stepping back through a run pays for
+at most that many records per step after the first.
 """
 
 from __future__ import annotations
@@ -41,6 +46,8 @@ from .record import public as public_record
 from .replay import Point, Replay, chain_of, entries_of, state_digest
 
 _PAGE = 256  # headers fetched per query by records() and verify()
+MIN_RUN_BYTES = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
+_POINT_EVERY = 64  # records between the points a long replay leaves in the cache
 
 
 class Timeline:
@@ -137,9 +144,9 @@ class Timeline:
             return public_record(row, self._name)
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
-        if run_bytes >= 2 * state_bytes:
+        if run_bytes >= max(2 * state_bytes, MIN_RUN_BYTES):
             return True
-        return run_length >= self._keyframe_every and 4 * run_bytes >= state_bytes
+        return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
 
     def _changes(self, snapshot: Snapshot, point: Point | None) -> tuple[State, dict[str, list[str]], int]:
         """The entries set and removed since `point`, and the digest they lead to."""
@@ -283,18 +290,14 @@ class Timeline:
         elif start is not None:  # always, when `run` came from the cached point
             replay.start_at(start)
         assert start is not None
-        for row in run:
+        run_length, run_bytes = start.run_length, start.run_bytes
+        for done, row in enumerate(run, 1):
             replay.apply(row)
-        point = Point(
-            seq,
-            replay.finish(run[-1]),
-            replay.digest,
-            keyframe,
-            start.run_length + len(run),
-            start.run_bytes + sum(row.body_size for row in run),
-        )
-        with self._lock:
-            self._remember(point, header.id)
+            run_length, run_bytes = run_length + 1, run_bytes + row.body_size
+            if done % _POINT_EVERY == 0 or done == len(run):
+                point = Point(row.seq, replay.finish(row), replay.digest, keyframe, run_length, run_bytes)
+                with self._lock:
+                    self._remember(point, row.id)
         return point
 
     def _remember(self, point: Point, id: str | None) -> None:
