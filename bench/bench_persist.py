@@ -5,7 +5,8 @@
 
 Per agent step one entry of the state changes and the step is committed.
 Beside our logs: LangGraph's SQLite checkpointer storing the same state per
-step (if installed), and the disk's fsync floor, which "full" cannot beat.
+step (if installed), and the disk's fsync floor: what "full" adds to "normal"
+is compared with the fsync of one WAL frame, which SQLite cannot do without.
 Bytes per commit are the growth of the database file (after a checkpoint of
 its WAL) over many commits, so keyframes and SQLite's own overhead count.
 """
@@ -113,12 +114,29 @@ def peer_commits(directory: Path, entries: int, commits: int):
     return per * 1e6, grown
 
 
-def fsync_floor(directory: Path, repeats: int) -> float:
-    fd = os.open(directory / "fsync.bin", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+def fsync_floors(directory: Path, repeats: int) -> tuple[float, float]:
+    """(512 B append + fsync, one WAL frame append + fdatasync) in us, measured interleaved.
+
+    The second is what SQLite itself does to make one commit durable in WAL
+    mode: a 24-byte frame header and a 4 KiB page appended, then fdatasync.
+    """
+    small = os.open(directory / "fsync.bin", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+    frame = os.open(directory / "frame.bin", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
     try:
-        return timed(lambda: (os.write(fd, b"x" * 512), os.fsync(fd)), repeats) * 1e6
+        pairs = [
+            (
+                timed(lambda: (os.write(small, b"x" * 512), os.fsync(small)), 10),
+                timed(
+                    lambda: (os.write(frame, b"h" * 24), os.write(frame, b"p" * 4096), os.fdatasync(frame)),
+                    10,
+                ),
+            )
+            for _ in range(max(repeats, 1))
+        ]
+        return statistics.median(a for a, _ in pairs) * 1e6, statistics.median(b for _, b in pairs) * 1e6
     finally:
-        os.close(fd)
+        os.close(small)
+        os.close(frame)
 
 
 def checkouts(directory: Path, repeats: int):
@@ -205,15 +223,20 @@ def main() -> None:
           f"{machine}; langgraph-checkpoint-sqlite {peer_version}")  # fmt: skip
     with tempfile.TemporaryDirectory(dir="/tmp") as scratch:
         directory = Path(scratch)
-        floor = fsync_floor(directory, repeats * 10)
-        print(f"\nfsync floor (512 B write + fsync): {floor:.0f} us")
+        floor, wal_floor = fsync_floors(directory, repeats)
+        print(f"\nfsync floor: 512 B append + fsync {floor:.0f} us;"
+              f" one WAL frame (24 B + 4 KiB) append + fdatasync {wal_floor:.0f} us")  # fmt: skip
         print("\ncommit, 1 entry of N changed per step   us/commit   bytes/commit   record body B")
         for entries in (10, 1000):
+            cost = {}
             for durability in ("normal", "full", None):
                 us, grown, body = our_commits(directory, entries, commits, durability)
+                cost[durability] = us
                 name = f"SQLiteLog {durability}" if durability else "MemoryLog"
                 grown_text = f"{grown:12.0f}" if grown is not None else f"{'-':>12}"
                 print(f"  N={entries:<5} {name:<22} {us:10.1f}  {grown_text}   {body:10.1f}")
+            extra = cost["full"] - cost["normal"]
+            print(f"  N={entries:<5} full - normal: {extra:.0f} us, {extra / wal_floor:.2f}x a WAL frame's")
             peer = peer_commits(directory, entries, max(commits // 5, 100))
             if peer:
                 ours_full = our_commits(directory, entries, commits // 5, "full")
