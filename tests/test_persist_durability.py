@@ -16,7 +16,15 @@ from pathlib import Path
 
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import ConflictError, CorruptRecordError, FormatError, MemoryLog, SQLiteLog, record
+from derirezaro.persist import (
+    ConflictError,
+    CorruptRecordError,
+    FormatError,
+    MemoryLog,
+    SQLiteLog,
+    body,
+    record,
+)
 from derirezaro.persist.blob import export_snapshot, import_snapshot
 
 FIXTURE = Path(__file__).parent / "data" / "timeline-v1.db"
@@ -195,7 +203,10 @@ def test_every_read_of_a_damaged_record_reports_it(file, tmp_path):
     cases += [(1, {"body": flip(big, bit)}) for bit in rng.sample(range(8 * len(big)), 300)]
     cases += [(1, {"body": big[:-1]}), (2, {"body": small[:-1]})] + [(2, {}), (3, {})] * bool(rows.db)
     for seq, sets, removes in [(3, {"s": {"b": dumps(4)}}, {}), (3, {}, {"s": ["zz"]}), (4, {}, {})]:
-        cases.append((seq, resealed(rows.log, seq, record.encode_body(sets, removes))))
+        cases.append((seq, resealed(rows.log, seq, body.encode_body(sets, removes))))
+    chunk = dumps([{"s": {"b": 3}}, {}])  # framed bodies whose frames are wrong, under a right CRC
+    for framed in [chunk[:3], len(chunk).to_bytes(4, "big") + chunk[:-1], b"\0\0\0\3" + dumps([1, 2])]:
+        cases.append((3, resealed(rows.log, 3, body.FRAMED + framed)))
     for target, columns in cases:
         tl = rows.log.timeline("t", Store(), cache_size=1)  # replays the sound head, keeps only it
         try:

@@ -14,11 +14,11 @@ from pathlib import Path
 
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import ConflictError, MemoryLog, SQLiteLog
+from derirezaro.persist import ConflictError, MemoryLog, SQLiteLog, body
 from derirezaro.persist import timeline as timeline_module
 from derirezaro.persist.record import KEYFRAME, seal
 from derirezaro.persist.timeline import _PAGE
-from hypothesis import settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
@@ -39,7 +39,7 @@ values = st.recursive(leaves, lambda c: st.lists(c, max_size=3) | st.dictionarie
 pairs = st.tuples(st.sampled_from(["a", "b", ""]), st.sampled_from(["x", "y", "z"]))
 
 
-DEFAULT_SIZES = timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY
+DEFAULT_SIZES = timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY, body.CHUNK_ENTRIES
 BOUNDED = settings(max_examples=100, stateful_step_count=40, deadline=None)
 
 
@@ -54,16 +54,21 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
 
     # A small cache, so reads replay from what it still holds; a padding entry, as most states have
     # one, so that a change weighs less than the state and most records are deltas. Keyframes by
-    # weight and the points a replay leaves come at small sizes, so that short runs reach them.
+    # weight, the points a replay leaves and framed bodies come at small sizes, so short runs reach them.
     @initialize(
         keyframe_every=st.integers(2, 4),
         cache_size=st.integers(1, 4),
         pad=st.integers(0, 400),
         min_run=st.sampled_from([0, 64]),
         point_every=st.integers(1, 3),
+        chunk=st.integers(1, 3),
     )
-    def open(self, keyframe_every, cache_size, pad, min_run, point_every):
-        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY = min_run, point_every
+    def open(self, keyframe_every, cache_size, pad, min_run, point_every, chunk):
+        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY, body.CHUNK_ENTRIES = (
+            min_run,
+            point_every,
+            chunk,
+        )
         self.options = {"keyframe_every": keyframe_every, "cache_size": cache_size}
         self.tl = self.log.timeline("t", Store(), **self.options)
         self.set(("pad", "p"), b"p" * pad)
@@ -128,7 +133,7 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         assert [(r.seq, r.id, r.parent, r.meta) for r in self.tl.records()] == expected
 
     def teardown(self):  # a failed check leaves the directory to its finalizer
-        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY = DEFAULT_SIZES
+        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY, body.CHUNK_ENTRIES = DEFAULT_SIZES
         assert self.tl is None or self.tl.verify() == []
         self.log.close()
         self.directory.cleanup()
@@ -168,6 +173,25 @@ def test_a_paused_listing_holds_nothing_and_a_stale_writer_conflicts(log):
     assert tl.head.seq == n + 1 and content(tl.checkout(n + 1)) == {("a", "k"): dumps("x")}
     tl.restore(n + 1)
     assert (write(tl, "y").parent, content(tl.checkout(n + 2))) == (n + 1, {("a", "k"): dumps("y")})
+
+
+names = st.text(max_size=2)
+
+
+@given(
+    sets=st.dictionaries(names, st.dictionaries(names, values, min_size=1, max_size=5), max_size=3),
+    removes=st.dictionaries(names, st.lists(names, min_size=1, max_size=5), max_size=3),
+    chunk=st.integers(1, 4),
+)
+def test_a_body_reads_back_whole_in_chunks_of_any_size(sets, removes, chunk):
+    body.CHUNK_ENTRIES = chunk
+    try:
+        encoded = body.encode_body(sets, removes)
+    finally:
+        body.CHUNK_ENTRIES = DEFAULT_SIZES[2]
+    framed = sum(map(len, sets.values())) + sum(map(len, removes.values())) > chunk
+    assert encoded.startswith(body.FRAMED) == framed
+    assert body.decode_body(encoded) == (sets, removes)
 
 
 def test_every_state_of_a_long_run_reads_back_in_any_order(log):

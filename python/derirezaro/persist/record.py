@@ -1,12 +1,9 @@
 """What one commit stores, and the checks that keep it honest.
 
 A record is the change from its parent's state to its own: the entries set
-(new or changed, with their values) and the pairs removed. The body is the
-package codec's encoding of `[{namespace: {key: value}}, {namespace: [key]}]`
-with each value nested as itself, so a value's bytes inside the body are
-exactly the bytes the store holds for it (the codec is deterministic) and
-one decode of the body yields every value. A keyframe
-is a record that holds its whole state and has no need of a parent's.
+(new or changed, with their values) and the pairs removed, encoded as `body`
+lays out. A keyframe is a record that holds its whole state and has no need
+of a parent's.
 
 Every record carries two CRC32s. `header_crc` covers the header fields, the
 timeline's name and `meta`, so a header-only listing can check what it reads;
@@ -29,18 +26,16 @@ from __future__ import annotations
 import dataclasses
 import hashlib
 import zlib
-from typing import Any, NamedTuple, cast
+from typing import Any, NamedTuple
 
 from .._core import dumps, loads
+from .body import Removes, State, decode_body
 from .errors import CorruptRecordError, FormatError
 
 FORMAT = 1  # the record format this code writes and the newest it reads
 DELTA, KEYFRAME = 0, 1
 DIGEST_MASK = (1 << 64) - 1  # digests are sums modulo 2^64
 KIND_NAMES = {DELTA: "delta", KEYFRAME: "keyframe"}
-
-# Entries as a body holds them: namespace -> key -> value.
-State = dict[str, dict[str, Any]]
 
 
 class StoredRecord(NamedTuple):
@@ -97,10 +92,6 @@ def entry_hash(namespace: str, key: str, value: Any) -> int:
     namespace, the key and the value exactly as the store holds it.
     """
     return int.from_bytes(hashlib.blake2b(dumps([namespace, key, value]), digest_size=8).digest(), "little")
-
-
-def encode_body(sets: State, removes: dict[str, list[str]]) -> bytes:
-    return dumps(cast(Any, [sets, removes]))
 
 
 def seal(
@@ -165,7 +156,7 @@ def check_header(timeline: str, row: StoredRecord) -> None:
         raise CorruptRecordError(timeline, seq, "inconsistent header")
 
 
-def check_body(timeline: str, row: StoredRecord) -> tuple[State, dict[str, list[str]]]:
+def check_body(timeline: str, row: StoredRecord) -> tuple[State, Removes]:
     """Check the whole record and decode its body; raise rather than return damaged data."""
     check_header(timeline, row)
     body = row.body
@@ -175,20 +166,7 @@ def check_body(timeline: str, row: StoredRecord) -> tuple[State, dict[str, list[
     if (crc ^ _SIGN32) - _SIGN32 != row.crc:
         raise CorruptRecordError(timeline, row.seq, "checksum mismatch")
     try:
-        sets, removes = loads(body)
-        if not (isinstance(sets, dict) and isinstance(removes, dict)):
-            raise ValueError("not two maps")
-        for namespace, entries in sets.items():
-            if type(namespace) is not str or type(entries) is not dict:
-                raise ValueError("a namespace of sets is not a map")
-            for key in entries:
-                if type(key) is not str:
-                    raise ValueError("a key is not a string")
-        for namespace, keys in removes.items():
-            if type(namespace) is not str or type(keys) is not list:
-                raise ValueError("a namespace of removes is not a list")
-            if not all(type(key) is str for key in keys):
-                raise ValueError("a removed key is not a string")
+        sets, removes = decode_body(body)
     except (TypeError, ValueError) as exc:
         raise CorruptRecordError(timeline, row.seq, f"undecodable body ({exc})") from None
     return sets, removes

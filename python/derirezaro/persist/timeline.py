@@ -28,6 +28,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from .._core import Snapshot, Store, dumps
+from .body import encode_body
 from .errors import CorruptRecordError
 from .log import Log
 from .record import (
@@ -38,7 +39,6 @@ from .record import (
     State,
     StoredRecord,
     check_header,
-    encode_body,
     entry_hash,
     seal,
 )
