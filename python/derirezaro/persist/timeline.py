@@ -15,9 +15,13 @@ deltas before it. So a keyframe is written first, and then when either holds:
 
 The timeline remembers the points it built (a snapshot plus what the next
 commit needs: digest and run), the oldest first to go, so checking out a
-recent record is a dictionary lookup. A long replay leaves a point every
-`_POINT_EVERY` records on its way, so stepping back through a run pays for
-at most that many records per step after the first.
+recent record is a dictionary lookup. Apart from those it keeps anchors: the
+points every `_POINT_EVERY` records into a run (a keyframe's included), as
+many as the cache holds, left by commits and by replays on their way. A
+record the cache no longer holds replays from the nearest anchor below it, at
+most `_POINT_EVERY` - 1 records, as long as the anchors reach back to it.
+A snapshot shares what has not changed with the store, so an anchor costs
+only what changed since it.
 """
 
 from __future__ import annotations
@@ -47,7 +51,7 @@ from .replay import Point, Replay, chain_of, entries_of, state_digest
 
 _PAGE = 256  # headers fetched per query by records() and verify()
 MIN_RUN_BYTES = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
-_POINT_EVERY = 64  # records between the points a long replay leaves in the cache
+_POINT_EVERY = 64  # records of a run between two anchors
 
 
 class Timeline:
@@ -70,6 +74,7 @@ class Timeline:
         # seq, and the record's id, -> Point; insertion order is age.
         self._cache: dict[int | str, Point] = {}
         self._cached_seqs: dict[int, str] = {}
+        self._anchors: dict[int, Point] = {}  # seq -> point, insertion order is age
         # Stores that show a snapshot's values: restore is O(1), and a snapshot has no get.
         self._new_view = Store(max_history=0)
         self._old_view = Store(max_history=0)
@@ -265,7 +270,10 @@ class Timeline:
         """
         name, seq, keyframe = self._name, header.seq, header.base
         with self._lock:  # commits in other threads add to the cache
-            cached = list(self._cache.values())
+            anchored = self._anchors.get(seq)
+            cached = [*self._cache.values(), *self._anchors.values()]
+        if anchored is not None:
+            return anchored
         start = max(
             (p for p in cached if p.keyframe == keyframe and p.seq < seq),
             key=lambda p: p.seq,
@@ -294,13 +302,17 @@ class Timeline:
         for done, row in enumerate(run, 1):
             replay.apply(row)
             run_length, run_bytes = run_length + 1, run_bytes + row.body_size
-            if done % _POINT_EVERY == 0 or done == len(run):
+            if run_length % _POINT_EVERY == 0 or done == len(run):
                 point = Point(row.seq, replay.finish(row), replay.digest, keyframe, run_length, run_bytes)
                 with self._lock:
-                    self._remember(point, row.id)
+                    if done == len(run):
+                        self._remember(point, row.id)
+                    else:
+                        self._anchor(point)
         return point
 
     def _remember(self, point: Point, id: str | None) -> None:
+        self._anchor(point)
         if point.seq in self._cached_seqs:
             return
         while len(self._cached_seqs) >= self._cache_size:
@@ -309,6 +321,13 @@ class Timeline:
         key = str(point.seq) if id is None else id
         self._cached_seqs[point.seq] = key
         self._cache[point.seq] = self._cache[key] = point
+
+    def _anchor(self, point: Point) -> None:
+        if point.run_length % _POINT_EVERY or point.seq in self._anchors:
+            return
+        while len(self._anchors) >= self._cache_size:
+            del self._anchors[next(iter(self._anchors))]
+        self._anchors[point.seq] = point
 
     def _forget(self, seq: int, id: str) -> None:
         del self._cached_seqs[seq]
@@ -337,6 +356,8 @@ class Timeline:
             self._log.drop(self._name, before=cutoff)
             for seq, id in [(s, i) for s, i in self._cached_seqs.items() if s < cutoff]:
                 self._forget(seq, id)
+            for seq in [s for s in self._anchors if s < cutoff]:
+                del self._anchors[seq]
 
     def _cutoff_below(self, cutoff: int, oldest_kept: int) -> int:
         """Lower `cutoff` until no record left at or above it replays from a keyframe below it.
@@ -359,6 +380,7 @@ class Timeline:
             self._log.drop(self._name)
             self._cache.clear()
             self._cached_seqs.clear()
+            self._anchors.clear()
             self._point = None
             self._head = 0
 
