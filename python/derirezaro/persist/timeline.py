@@ -238,6 +238,8 @@ class Timeline:
 
     def _point_at(self, ref: int | str) -> Point:
         point = self._cache.get(ref)
+        if point is None and type(ref) is int:
+            point = self._anchors.get(ref)
         if point is not None:
             return point
         return self._load(self._header_of(ref))
