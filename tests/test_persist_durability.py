@@ -190,13 +190,14 @@ def resealed(log, seq, body):
 def test_every_read_of_a_damaged_record_reports_it(file, tmp_path):
     rows, rng = Rows(file and tmp_path / file), random.Random(3)
     tl = rows.log.timeline("t", store := Store())
-    changes = [("pad", rng.randbytes(3000)), ("a", 2), ("b", 3), ("a", None), ("c", 5)]
+    changes = [("pad", rng.randbytes(1500) * 2), ("a", 2), ("b", 3), ("a", None), ("c", 5)]
     for seq, (key, value) in enumerate(changes, 1):
         store.delete("s", key) if value is None else store.set("s", key, value)
         tl.commit(meta={"step": seq}, id="two" if seq == 2 else None)
     assert [r.kind for r in tl.records()] == ["delta"] * 4 + ["keyframe"]
     rows.save()
     big, small = rows.fields(1)["body"], rows.fields(2)["body"]
+    assert big.startswith(body.COMPRESSED) and not small.startswith(body.COMPRESSED)
     # (target, its changed columns, or none to delete it): every bit of every field of a small delta,
     # random bits of a keyframe's body, cut bodies, lost records, and deltas re-sealed with wrong changes.
     cases = [(2, {col: v}) for col, value in rows.fields(2).items() for v in flips(value)]
@@ -207,6 +208,12 @@ def test_every_read_of_a_damaged_record_reports_it(file, tmp_path):
     chunk = dumps([{"s": {"b": 3}}, {}])  # framed bodies whose frames are wrong, under a right CRC
     for framed in [chunk[:3], len(chunk).to_bytes(4, "big") + chunk[:-1], b"\0\0\0\3" + dumps([1, 2])]:
         cases.append((3, resealed(rows.log, 3, body.FRAMED + framed)))
+    packed = body.compress(chunk)  # and compressed ones that do not hold what they declare
+    stream = packed[9:]
+    for wrong in [packed[:-1], packed + b"\0", body.compress(packed), body.COMPRESSED + b"\0" * 8 + stream]:
+        cases.append((3, resealed(rows.log, 3, wrong)))
+    for declared in (len(chunk) - 1, len(chunk) + 1, 2**40):
+        cases.append((3, resealed(rows.log, 3, body.COMPRESSED + declared.to_bytes(8, "big") + stream)))
     for target, columns in cases:
         tl = rows.log.timeline("t", Store(), cache_size=1)  # replays the sound head
         tl._anchors.clear()  # and keeps only it, so every other read goes to the damaged rows
@@ -225,12 +232,12 @@ def test_every_read_of_a_damaged_record_reports_it(file, tmp_path):
     # A sound record from a newer format is no damage: it needs a newer reader, verify() included.
     tl = rows.log.timeline("t", Store(), cache_size=1)
     with pytest.MonkeyPatch.context() as m:
-        m.setattr(record, "FORMAT", 2)
+        m.setattr(record, "format_of", lambda body: record.FORMAT + 1)
         rows.set(3, **resealed(rows.log, 3, rows.fields(3)["body"]))
     for read in (lambda: tl.checkout(3), lambda: tl.checkout(4), tl.verify):
         with pytest.raises(FormatError) as e:
             read()
-        assert (e.value.found, e.value.supported) == (2, 1)
+        assert (e.value.found, e.value.supported) == (record.FORMAT + 1, record.FORMAT)
 
 
 def test_damaged_export_is_refused():

@@ -29,10 +29,13 @@ import zlib
 from typing import Any, NamedTuple
 
 from .._core import dumps, loads
-from .body import Removes, State, decode_body
+from .body import COMPRESSED, Removes, State, decode_body
 from .errors import CorruptRecordError, FormatError
 
-FORMAT = 1  # the record format this code writes and the newest it reads
+# Record formats: 1, the first; 2 adds compressed bodies. A record states the
+# oldest format that reads it, so a file that holds no compressed body stays
+# readable by the code that only knew format 1.
+FORMAT = 2  # the newest record format this code writes and reads
 DELTA, KEYFRAME = 0, 1
 DIGEST_MASK = (1 << 64) - 1  # digests are sums modulo 2^64
 KIND_NAMES = {DELTA: "delta", KEYFRAME: "keyframe"}
@@ -94,6 +97,11 @@ def entry_hash(namespace: str, key: str, value: Any) -> int:
     return int.from_bytes(hashlib.blake2b(dumps([namespace, key, value]), digest_size=8).digest(), "little")
 
 
+def format_of(body: bytes) -> int:
+    """The oldest record format that reads `body`."""
+    return 2 if body.startswith(COMPRESSED) else 1
+
+
 def seal(
     timeline: str,
     *,
@@ -109,14 +117,15 @@ def seal(
 ) -> StoredRecord:
     """Build a record with its checksums."""
     digest = stored_digest(digest, kind)
-    header = _header_crc(timeline, FORMAT, seq, id, parent, base, kind, timestamp, digest, meta)
+    format = format_of(body)
+    header = _header_crc(timeline, format, seq, id, parent, base, kind, timestamp, digest, meta)
     return StoredRecord(
         seq,
         id,
         parent,
         base,
         kind,
-        FORMAT,
+        format,
         timestamp,
         digest,
         signed(header, 32),
@@ -145,7 +154,7 @@ def check_header(timeline: str, row: StoredRecord) -> None:
         raise CorruptRecordError(timeline, seq, f"unreadable header ({exc})") from None
     if (crc ^ _SIGN32) - _SIGN32 != header_crc:
         raise CorruptRecordError(timeline, seq, "header checksum mismatch")
-    if format != FORMAT:
+    if not 1 <= format <= FORMAT:
         if format > FORMAT:
             raise FormatError(format, FORMAT, f"timeline {timeline!r}, record {seq}")
         raise CorruptRecordError(timeline, seq, "inconsistent header")

@@ -32,6 +32,7 @@ class Point:
     keyframe: int  # seq of the keyframe its chain starts at
     run_length: int  # deltas since that keyframe
     run_bytes: int  # their body bytes
+    keyframe_bytes: int  # that keyframe's body bytes: what the next one will about cost
 
 
 def chain_of(

@@ -13,6 +13,10 @@ deltas before it. So a keyframe is written first, and then when either holds:
   copied whole every `keyframe_every` commits, which would make keyframes
   the bulk of the file.
 
+The state weighs what its last keyframe stored: keyframes are compressed, so
+this is what the next one will about cost, which is what the rule trades
+against the run.
+
 The timeline remembers the points it built (a snapshot plus what the next
 commit needs: digest and run), the oldest first to go, so checking out a
 recent record is a dictionary lookup. Apart from those it keeps anchors: the
@@ -123,13 +127,13 @@ class Timeline:
             sets, removes, digest = self._changes(snapshot, point)
             body = encode_body(sets, removes)
             if point is None:
-                kind, keyframe, run_length, run_bytes = KEYFRAME, seq, 0, 0
+                kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             else:
-                kind, keyframe = DELTA, point.keyframe
+                kind, keyframe, keyframe_bytes = DELTA, point.keyframe, point.keyframe_bytes
                 run_length, run_bytes = point.run_length + 1, point.run_bytes + len(body)
-                if self._keyframe_due(run_length, run_bytes, snapshot.size_bytes):
+                if self._keyframe_due(run_length, run_bytes, keyframe_bytes):
                     body = encode_body(entries_of(snapshot, self._new_view), {})
-                    kind, keyframe, run_length, run_bytes = KEYFRAME, seq, 0, 0
+                    kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             row = seal(
                 self._name,
                 seq=seq,
@@ -143,12 +147,13 @@ class Timeline:
                 body=body,
             )
             self._log.append(self._name, self._head, row)
-            self._point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes)
+            self._point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
             self._head = seq
             self._remember(self._point, id)
             return public_record(row, self._name)
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
+        # `state_bytes`: what the chain's keyframe stored, compressed.
         if run_bytes >= max(2 * state_bytes, MIN_RUN_BYTES):
             return True
         return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
@@ -291,7 +296,9 @@ class Timeline:
         if run is None:
             chain = chain_of(name, self._log.read(name, keyframe, seq, base=keyframe), seq)
             replay.start_at_keyframe(chain[0])
-            start = Point(keyframe, replay.store.snapshot(), replay.digest, keyframe, 0, 0)
+            start = Point(
+                keyframe, replay.store.snapshot(), replay.digest, keyframe, 0, 0, chain[0].body_size
+            )
             with self._lock:
                 self._remember(start, chain[0].id)
             run = chain[1:]
@@ -305,7 +312,15 @@ class Timeline:
             replay.apply(row)
             run_length, run_bytes = run_length + 1, run_bytes + row.body_size
             if run_length % _POINT_EVERY == 0 or done == len(run):
-                point = Point(row.seq, replay.finish(row), replay.digest, keyframe, run_length, run_bytes)
+                point = Point(
+                    row.seq,
+                    replay.finish(row),
+                    replay.digest,
+                    keyframe,
+                    run_length,
+                    run_bytes,
+                    start.keyframe_bytes,
+                )
                 with self._lock:
                     if done == len(run):
                         self._remember(point, row.id)
