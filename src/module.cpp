@@ -8,6 +8,7 @@
 #include "codec/py_functions.hpp"
 #include "graph/py_graph.hpp"
 #include "lib/module_init.hpp"
+#include "persist/py_replay.hpp"
 #include "store/py_snapshot.hpp"
 #include "store/py_store.hpp"
 
@@ -46,7 +47,10 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-const py::ModuleDefinition kModule = {"derirezaro._core", kVersion, &module_functions, &module_classes};
+std::vector<py::SubmoduleDefinition> submodules() { return {py::replay_module()}; }
+
+const py::ModuleDefinition kModule = {"derirezaro._core", kVersion, &module_functions, &module_classes,
+                                      &submodules};
 
 }  // namespace
 

@@ -190,7 +190,7 @@ def test_a_body_reads_back_whole_in_every_layout(sets, removes, chunk):
     finally:
         body.CHUNK_ENTRIES = DEFAULT_SIZES[2]
     framed = sum(map(len, sets.values())) + sum(map(len, removes.values())) > chunk
-    inner = body._decompress(encoded) if encoded.startswith(body.COMPRESSED) else encoded
+    inner = body.decompress(encoded) if encoded.startswith(body.COMPRESSED) else encoded
     assert inner.startswith(body.FRAMED) == framed
     assert body.decode_body(encoded) == body.decode_body(body.compress(inner)) == (sets, removes)
 

@@ -61,6 +61,33 @@ bool run_module_body(PyObject* module, const ModuleDefinition& definition) {
   return true;
 }
 
+bool register_submodule(const SubmoduleDefinition& definition) {
+  PyRef module = PyRef::steal(PyModule_New(definition.name));
+  if (!module) return false;
+  PyRef doc = PyRef::steal(PyUnicode_FromString(definition.doc));
+  if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) != 0) return false;
+  for (const MemberDef& def : definition.functions()) {
+    if (!add(module.get(), def.name, create_function(module.get(), def))) return false;
+  }
+  return PyDict_SetItemString(PyImport_GetModuleDict(), definition.name, module.get()) == 0;
+}
+
+// Submodules go in last: a failure before them leaves none in sys.modules,
+// and one among them takes out those already in.
+bool register_submodules(const ModuleDefinition& definition) {
+  if (definition.submodules == nullptr) return true;
+  const std::vector<SubmoduleDefinition> submodules = definition.submodules();
+  for (size_t i = 0; i < submodules.size(); ++i) {
+    if (register_submodule(submodules[i])) continue;
+    PyObject* modules = PyImport_GetModuleDict();
+    for (size_t j = 0; j < i; ++j) {
+      if (PyDict_DelItemString(modules, submodules[j].name) != 0) PyErr_Clear();
+    }
+    return false;
+  }
+  return true;
+}
+
 bool check_interpreter(const ModuleDefinition& definition) {
   PyInterpreterState* state = PyInterpreterState_Get();
   const int64_t id = state != nullptr ? PyInterpreterState_GetID(state) : -1;
@@ -81,7 +108,8 @@ bool check_interpreter(const ModuleDefinition& definition) {
 
 PyObject* build_module(PyModuleDef& def, const ModuleDefinition& definition) {
   PyRef module = PyRef::steal(PyModule_Create2(&def, PYTHON_ABI_VERSION));
-  if (!module || !run_module_body(module.get(), definition)) return nullptr;
+  if (!module || !run_module_body(module.get(), definition) || !register_submodules(definition))
+    return nullptr;
   g_module = module.get();
   Py_INCREF(g_module);  // the process keeps one reference for ever
   return module.release();

@@ -26,15 +26,27 @@ namespace derirezaro::py {
 // reference to it (or null with an exception set, or throws).
 using ClassFactory = PyTypeObject* (*)();
 
+// A module of functions that lives in the same shared object, registered
+// in sys.modules under its full name while the main module is built, so
+// that importing it needs nothing of its own. It is not an attribute of the
+// main module: the main module's names stay exactly its own.
+struct SubmoduleDefinition {
+  const char* name;  // "derirezaro._replay"
+  const char* doc;
+  std::vector<MemberDef> (*functions)();
+};
+
 struct ModuleDefinition {
   const char* name;                        // "derirezaro._core": the import name, for messages
   const char* version;                     // becomes __version__
   std::vector<MemberDef> (*functions)();   // added in this order
   std::vector<ClassFactory> (*classes)();  // added after them, in this order
+  std::vector<SubmoduleDefinition> (*submodules)();
 };
 
 // Adds __version__, the functions and the classes, each also appended to
-// __all__. Returns a new reference, or null with a Python exception set.
+// __all__, then registers the submodules. Returns a new reference, or null
+// with a Python exception set.
 PyObject* initialise_module(PyModuleDef& def, const ModuleDefinition& definition) noexcept;
 
 }  // namespace derirezaro::py

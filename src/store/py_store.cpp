@@ -281,6 +281,12 @@ std::vector<MemberDef> store_members() {
 
 }  // namespace
 
+store::Store* store_of(PyObject* obj) {
+  InstanceOf<StoreRecord> instance;
+  if (!ArgCaster<InstanceOf<StoreRecord>>::convert(obj, instance)) return nullptr;
+  return instance.record->store.get();
+}
+
 PyTypeObject* store_class() {
   return class_for<StoreRecord>("Framework-agnostic state store with immutable snapshots.", &store_members);
 }

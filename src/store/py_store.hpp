@@ -3,9 +3,18 @@
 
 #include "lib/python.hpp"
 
+namespace derirezaro::store {
+class Store;
+}
+
 namespace derirezaro::py {
 
 // Creates the class on first call; returns a new reference to it.
 PyTypeObject* store_class();
+
+// The store a `Store` object holds, for other bindings that work on one
+// under its shard locks; null, with TypeError set, for any other object.
+// Valid while the caller holds a reference to the object.
+store::Store* store_of(PyObject* obj);
 
 }  // namespace derirezaro::py

@@ -71,7 +71,7 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-const py::ModuleDefinition kModule = {"derirezaro._import_probe", "0", &functions, &classes};
+const py::ModuleDefinition kModule = {"derirezaro._import_probe", "0", &functions, &classes, nullptr};
 
 }  // namespace
 

@@ -88,7 +88,7 @@ def _chunks(sets: State, removes: Removes) -> Iterator[list[Any]]:
 def decode_body(body: bytes) -> tuple[State, Removes]:
     """The sets and removes of a body whose checksum is right; ValueError if its layout is wrong."""
     if body.startswith(COMPRESSED):
-        body = _decompress(body)
+        body = decompress(body)
     if not body.startswith(FRAMED):
         return _decode_chunk(body)
     sets: State = {}
@@ -108,7 +108,8 @@ def decode_body(body: bytes) -> tuple[State, Removes]:
     return sets, removes
 
 
-def _decompress(body: bytes) -> bytes:
+def decompress(body: bytes) -> bytes:
+    """The body a compressed one holds; ValueError if it does not hold one whole."""
     length = int.from_bytes(body[1:9], "big")
     packed = memoryview(body)[9:]
     if len(body) < 9 or not 0 < length <= _MAX_RATIO * len(packed) + 64:

@@ -5,17 +5,39 @@ timeline still holds as a snapshot (restore is O(1)) and hand back a snapshot
 of where it ends. Only the entries the deltas touch are read and hashed, so a
 replay costs what the chain changed, plus, when it starts at the keyframe,
 one `set` per entry of the keyframe.
+
+The records a replay is given wait until its state is asked for, and are
+then replayed in one call to the native path (`derirezaro._replay`), which
+makes the same checks and the same changes without a Python object per
+entry. The code below is the reference: when the native path refuses a run
+(damage, or a body it will not vouch for), the run is replayed here from the
+same start, and this names the fault. `verify` always replays here, record
+by record, to name the first wrong one.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 from typing import Any
 
 from .._core import Snapshot, Store
+from .._replay import replay_chain
+from .body import COMPRESSED, decompress
 from .errors import CorruptRecordError
-from .record import DELTA, DIGEST_MASK, KEYFRAME, State, StoredRecord, check_body, entry_hash, stored_digest
+from .record import (
+    DELTA,
+    DIGEST_MASK,
+    FORMAT,
+    KEYFRAME,
+    State,
+    StoredRecord,
+    check_body,
+    entry_hash,
+    stored_digest,
+)
+
+native_replay: Callable[..., int | None] | None = replay_chain  # None: the reference path alone
 
 _MASK = DIGEST_MASK
 _ABSENT = object()
@@ -84,13 +106,68 @@ class Replay:
         # namespace -> key -> value after the records merged so far (or _REMOVED)
         self._net: dict[str, dict[str, Any]] = {}
         self._seq = 0  # the last record merged, named if the net change turns out undecodable
+        # Records given but not yet replayed, a keyframe to start from among them, and the
+        # state they apply to otherwise.
+        self._keyframe: StoredRecord | None = None
+        self._pending: list[StoredRecord] = []
+        self._start: Snapshot | None = None
 
     def start_at(self, point: Point) -> None:
         self.store.restore(point.snapshot)
         self.digest = point.digest
         self._net.clear()
+        self._keyframe, self._pending, self._start = None, [], point.snapshot
 
     def start_at_keyframe(self, row: StoredRecord, *, check_digest: bool = False) -> None:
+        self._net.clear()
+        self._pending = []
+        if check_digest or self.each_step:
+            self._keyframe = None
+            self._fill(row, check_digest=check_digest)
+        else:
+            self._keyframe = row
+
+    def apply(self, row: StoredRecord) -> None:
+        if self.each_step:
+            self._merge(row)
+            self._flush()
+            if stored_digest(self.digest, DELTA) != row.digest:
+                raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
+        else:
+            self._pending.append(row)
+
+    def finish(self, row: StoredRecord) -> Snapshot:
+        """Check the state against `row`'s digest (the last record applied) and snapshot it."""
+        if self._keyframe is not None or self._pending:
+            self._replay_pending()
+        self._flush()
+        if stored_digest(self.digest, row.kind) != row.digest:
+            raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
+        self._start = self.store.snapshot()
+        return self._start
+
+    def _replay_pending(self) -> None:
+        keyframe, pending = self._keyframe, self._pending
+        self._keyframe, self._pending = None, []
+        rows = pending if keyframe is None else [keyframe, *pending]
+        if native_replay is not None:
+            inflated = _inflated(rows)
+            if inflated is not None:
+                digest = native_replay(
+                    self.store, self.timeline, rows, inflated, self.digest, keyframe is not None, FORMAT
+                )
+                if digest is not None:
+                    self.digest = digest
+                    return
+            if keyframe is None:  # refused: the reference replays from the same start
+                assert self._start is not None  # set by start_at or the last finish
+                self.store.restore(self._start)
+        if keyframe is not None:
+            self._fill(keyframe)
+        for row in pending:
+            self._merge(row)
+
+    def _fill(self, row: StoredRecord, *, check_digest: bool = False) -> None:
         state, _ = check_body(self.timeline, row)
         self.store.clear()
         try:
@@ -98,11 +175,10 @@ class Replay:
         except (TypeError, ValueError) as exc:
             raise CorruptRecordError(self.timeline, row.seq, f"unstorable entry ({exc})") from None
         self.digest = row.digest & _MASK
-        self._net.clear()
         if check_digest and state_digest(state) != self.digest:
             raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch")
 
-    def apply(self, row: StoredRecord) -> None:
+    def _merge(self, row: StoredRecord) -> None:
         sets, removes = check_body(self.timeline, row)
         self._seq = row.seq
         net = self._net
@@ -117,10 +193,6 @@ class Replay:
                 changes[key] = _REMOVED
         for namespace, entries in sets.items():
             net.setdefault(namespace, {}).update(entries)
-        if self.each_step:
-            self._flush()
-            if stored_digest(self.digest, DELTA) != row.digest:
-                raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
 
     def _flush(self) -> None:
         """Apply the net change to the store, updating the digest entry by entry."""
@@ -141,12 +213,15 @@ class Replay:
         self.digest = digest & _MASK
         self._net.clear()
 
-    def finish(self, row: StoredRecord) -> Snapshot:
-        """Check the state against `row`'s digest (the last record applied) and snapshot it."""
-        self._flush()
-        if stored_digest(self.digest, row.kind) != row.digest:
-            raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
-        return self.store.snapshot()
+
+def _inflated(rows: list[StoredRecord]) -> list[bytes | None] | None:
+    """What each compressed body holds (None beside the others); None if one does not decompress."""
+    try:
+        return [
+            decompress(row.body) if row.body and row.body.startswith(COMPRESSED) else None for row in rows
+        ]
+    except ValueError:
+        return None
 
 
 def state_digest(state: State) -> int:

@@ -297,7 +297,7 @@ class Timeline:
             chain = chain_of(name, self._log.read(name, keyframe, seq, base=keyframe), seq)
             replay.start_at_keyframe(chain[0])
             start = Point(
-                keyframe, replay.store.snapshot(), replay.digest, keyframe, 0, 0, chain[0].body_size
+                keyframe, replay.finish(chain[0]), replay.digest, keyframe, 0, 0, chain[0].body_size
             )
             with self._lock:
                 self._remember(start, chain[0].id)

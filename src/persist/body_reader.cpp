@@ -1,0 +1,257 @@
+#include "persist/body_reader.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <unordered_set>
+#include <utility>
+
+#include "codec/utf8.hpp"
+
+namespace derirezaro::persist {
+
+namespace {
+
+constexpr uint8_t kFramed = 0xc1;
+
+// Values nest no deeper than this many containers: well inside what the
+// Python decoder reads (about 508 levels below a body's own three), so
+// depth alone never makes the two paths part.
+constexpr uint32_t kMaxDepth = 500;
+
+// Keys of a map are compared one by one up to this many; past it, through
+// a hash set.
+constexpr size_t kLinearKeys = 16;
+
+uint64_t load_be(const uint8_t* p, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// Walks one value and accepts it only in the form the codec writes for
+// what the Python decoder makes of it, so that decoding and re-encoding,
+// as the reference path does, would give back the same bytes: every number,
+// length and count in its shortest form (non-negative integers unsigned),
+// floats in 8 bytes, str only for well-formed UTF-8, no extension types
+// (the decoder refuses them), no 0xc1 (it reads as nil, which is 0xc0), map
+// keys only text, none twice in one map.
+class CanonicalValue {
+ public:
+  CanonicalValue(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
+
+  // Where the value ends, or null.
+  const uint8_t* read() { return value(0) ? p_ : nullptr; }
+
+ private:
+  bool value(uint32_t depth) {
+    std::string_view ignored;
+    return element(depth, ignored);
+  }
+
+  // One value; `text` is set when it is a str.
+  bool element(uint32_t depth, std::string_view& text) {
+    if (p_ == end_) return false;
+    const uint8_t m = *p_++;
+    if (m <= 0x7f || m >= 0xe0 || m == 0xc0 || m == 0xc2 || m == 0xc3) return true;
+    if (m <= 0x8f) return map(m & 0x0f, depth);
+    if (m <= 0x9f) return array(m & 0x0f, depth);
+    if (m <= 0xbf) return str(m & 0x1f, text);
+    uint64_t n;
+    switch (m) {
+      case 0xc4: return field(1, n) && bytes(n);
+      case 0xc5: return field(2, n) && n > 0xff && bytes(n);
+      case 0xc6: return field(4, n) && n > 0xffff && bytes(n);
+      case 0xcb: return skip(8);
+      case 0xcc: return field(1, n) && n > 0x7f;
+      case 0xcd: return field(2, n) && n > 0xff;
+      case 0xce: return field(4, n) && n > 0xffff;
+      case 0xcf: return field(8, n) && n > 0xffffffffu;
+      // Signed forms only for negatives too large for the next smaller one.
+      case 0xd0: return field(1, n) && static_cast<int8_t>(n) < -32;
+      case 0xd1: return field(2, n) && static_cast<int16_t>(n) < -128;
+      case 0xd2: return field(4, n) && static_cast<int32_t>(n) < -32768;
+      case 0xd3: return field(8, n) && static_cast<int64_t>(n) < INT32_MIN;
+      case 0xd9: return field(1, n) && n > 31 && str(n, text);
+      case 0xda: return field(2, n) && n > 0xff && str(n, text);
+      case 0xdb: return field(4, n) && n > 0xffff && str(n, text);
+      case 0xdc: return field(2, n) && n > 15 && array(n, depth);
+      case 0xdd: return field(4, n) && n > 0xffff && array(n, depth);
+      case 0xde: return field(2, n) && n > 15 && map(n, depth);
+      case 0xdf: return field(4, n) && n > 0xffff && map(n, depth);
+      default: return false;  // 0xc1, float32, extension types
+    }
+  }
+
+  bool array(uint64_t count, uint32_t depth) {
+    if (depth == kMaxDepth) return false;
+    for (uint64_t i = 0; i < count; ++i) {
+      if (!value(depth + 1)) return false;
+    }
+    return true;
+  }
+
+  bool map(uint64_t count, uint32_t depth) {
+    if (depth == kMaxDepth) return false;
+    std::array<std::string_view, kLinearKeys> keys;
+    std::unordered_set<std::string_view> many;
+    for (uint64_t i = 0; i < count; ++i) {
+      std::string_view key;
+      if (!element(depth + 1, key) || key.data() == nullptr) return false;  // not a str
+      if (count <= kLinearKeys) {
+        if (std::find(keys.begin(), keys.begin() + i, key) != keys.begin() + i) return false;
+        keys[i] = key;
+      } else if (!many.insert(key).second) {
+        return false;
+      }
+      if (!value(depth + 1)) return false;
+    }
+    return true;
+  }
+
+  bool str(uint64_t n, std::string_view& text) {
+    if (static_cast<uint64_t>(end_ - p_) < n || !codec::is_well_formed_utf8(p_, n)) return false;
+    text = std::string_view(reinterpret_cast<const char*>(p_), n);
+    p_ += n;
+    return true;
+  }
+
+  bool bytes(uint64_t n) { return skip(n); }
+
+  bool skip(uint64_t n) {
+    if (static_cast<uint64_t>(end_ - p_) < n) return false;
+    p_ += n;
+    return true;
+  }
+
+  bool field(size_t width, uint64_t& out) {
+    if (static_cast<size_t>(end_ - p_) < width) return false;
+    out = load_be(p_, width);
+    p_ += width;
+    return true;
+  }
+
+  const uint8_t* p_;
+  const uint8_t* const end_;
+};
+
+// The structure around the values: headers in any of their widths (the
+// Python decoder takes them all), with every length checked against what is
+// left. Each takes what it reads off the front of `p`.
+class Cursor {
+ public:
+  Cursor(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
+
+  const uint8_t* at() const { return p_; }
+  const uint8_t* end() const { return end_; }
+  void move_to(const uint8_t* p) { p_ = p; }
+  bool done() const { return p_ == end_; }
+
+  bool array(uint32_t& count) { return header(0x90, 0xdc, count); }
+  bool map(uint32_t& count) { return header(0x80, 0xde, count); }
+
+  // A str holding well-formed UTF-8: what the decoder makes a Python str of.
+  bool text(std::string_view& out) {
+    if (done()) return false;
+    const uint8_t m = *p_++;
+    uint32_t n;
+    if (m >= 0xa0 && m <= 0xbf) {
+      n = m & 0x1f;
+    } else if (m == 0xd9 || m == 0xda || m == 0xdb) {
+      if (!field(m == 0xd9 ? 1 : m == 0xda ? 2 : 4, n)) return false;
+    } else {
+      return false;
+    }
+    if (static_cast<size_t>(end_ - p_) < n || !codec::is_well_formed_utf8(p_, n)) return false;
+    out = std::string_view(reinterpret_cast<const char*>(p_), n);
+    p_ += n;
+    return true;
+  }
+
+ private:
+  // fix: fixmap/fixarray base marker; wide: the 16-bit form's marker (the
+  // 32-bit form follows it).
+  bool header(uint8_t fix, uint8_t wide, uint32_t& count) {
+    if (done()) return false;
+    const uint8_t m = *p_++;
+    if ((m & 0xf0) == fix) return count = m & 0x0f, true;
+    if (m == wide) return field(2, count);
+    if (m == wide + 1) return field(4, count);
+    return false;
+  }
+
+  bool field(size_t width, uint32_t& out) {
+    if (static_cast<size_t>(end_ - p_) < width) return false;
+    out = 0;
+    for (size_t i = 0; i < width; ++i) out = out << 8 | *p_++;
+    return true;
+  }
+
+  const uint8_t* p_;
+  const uint8_t* const end_;
+};
+
+// One namespace may appear once per chunk on each side; chunks are small
+// in namespaces, so a scan does.
+bool first_time(std::vector<std::string_view>& seen, std::string_view ns) {
+  if (std::find(seen.begin(), seen.end(), ns) != seen.end()) return false;
+  seen.push_back(ns);
+  return true;
+}
+
+bool read_chunk(const uint8_t* data, size_t size, BodyEntries& out) {
+  Cursor in(data, data + size);
+  uint32_t sides, namespaces;
+  if (!in.array(sides) || sides != 2 || !in.map(namespaces)) return false;
+  std::vector<std::string_view> seen;
+  for (uint32_t n = 0; n < namespaces; ++n) {
+    std::string_view ns;
+    uint32_t keys;
+    if (!in.text(ns) || !first_time(seen, ns) || !in.map(keys)) return false;
+    for (uint32_t k = 0; k < keys; ++k) {
+      std::string_view key;
+      if (!in.text(key)) return false;
+      const uint8_t* value = in.at();
+      const uint8_t* value_end = CanonicalValue(value, in.end()).read();
+      if (value_end == nullptr) return false;
+      out.sets.push_back(
+          {ns, key, {reinterpret_cast<const char*>(value), static_cast<size_t>(value_end - value)}});
+      in.move_to(value_end);
+    }
+  }
+  if (!in.map(namespaces)) return false;
+  seen.clear();
+  for (uint32_t n = 0; n < namespaces; ++n) {
+    std::string_view ns;
+    uint32_t keys;
+    if (!in.text(ns) || !first_time(seen, ns) || !in.array(keys)) return false;
+    for (uint32_t k = 0; k < keys; ++k) {
+      std::string_view key;
+      if (!in.text(key)) return false;
+      out.removes.push_back({ns, key});
+    }
+  }
+  return in.done();  // the decoder would ignore bytes after the chunk; none are written
+}
+
+}  // namespace
+
+bool read_body(const uint8_t* data, size_t size, BodyEntries& out) {
+  if (size == 0 || data[0] != kFramed) return read_chunk(data, size, out);
+  size_t at = 1;
+  while (at < size) {
+    if (size - at < 4) return false;
+    const size_t length = static_cast<size_t>(data[at]) << 24 | static_cast<size_t>(data[at + 1]) << 16 |
+                          static_cast<size_t>(data[at + 2]) << 8 | data[at + 3];
+    at += 4;
+    if (size - at < length || !read_chunk(data + at, length, out)) return false;
+    at += length;
+  }
+  return true;
+}
+
+bool is_canonical_value(const uint8_t* data, size_t size) {
+  return CanonicalValue(data, data + size).read() == data + size;
+}
+
+}  // namespace derirezaro::persist

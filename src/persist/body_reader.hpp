@@ -1,0 +1,61 @@
+// Reading a record's body natively: the entries it sets and the pairs it
+// removes, as views into the body's bytes.
+//
+// The layouts are the ones the Python side writes (persist/body.py): a
+// plain chunk `[{namespace: {key: value}}, {namespace: [key]}]`, or the
+// byte 0xc1 followed by chunks, each with a 4-byte big-endian length. A
+// compressed body is inflated by the caller first.
+//
+// This reader is a fast path beside a reference: the Python decoder, whose
+// result the store then re-encodes. It accepts a body only when it is sure
+// to yield exactly what that path would store: every value must already be
+// in the one encoding the codec writes for what it decodes to (re-encoding
+// it gives the same bytes), every namespace and key must be text, and no
+// namespace may repeat within a chunk (a Python dict would keep only the
+// last). Anything else, damage included, is refused without a reason: the
+// caller then runs the reference path, which names the fault. So refusing
+// too much costs time, never correctness; accepting too much would be a
+// fault, and the differential tests look for exactly that.
+//
+// Within a chunk a repeated key is no such case: the dict keeps the last
+// value, and so does applying the entries in order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace derirezaro::persist {
+
+struct SetEntry {
+  std::string_view ns;
+  std::string_view key;
+  std::string_view value;  // the value's encoded bytes, as the store holds them
+};
+
+struct RemovedEntry {
+  std::string_view ns;
+  std::string_view key;
+};
+
+struct BodyEntries {
+  std::vector<SetEntry> sets;         // in body order
+  std::vector<RemovedEntry> removes;  // in body order
+
+  void clear() {
+    sets.clear();
+    removes.clear();
+  }
+};
+
+// Appends the body's entries to `out`; false (with `out` in an unspecified
+// state) when the body is one to leave to the reference path.
+bool read_body(const uint8_t* data, size_t size, BodyEntries& out);
+
+// Whether `data` is one value exactly as the codec would re-encode what it
+// decodes to, with text keys only, none repeated within a map, nested no
+// deeper than the reference path reads.
+bool is_canonical_value(const uint8_t* data, size_t size);
+
+}  // namespace derirezaro::persist

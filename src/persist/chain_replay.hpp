@@ -1,0 +1,73 @@
+// Native replay of a chain of stored records onto a store: the fast path of
+// the Python side's replay (persist/replay.py), which stays the reference.
+//
+// For each record, oldest first, exactly the checks the reference makes:
+// the header checksum over the header fields (encoded as the codec encodes
+// the list [format, timeline, seq, id, parent, base, kind, timestamp,
+// digest]) and then over meta; the format and the header's consistency
+// (seq, parent, base, kind); the body's length; the record checksum, which
+// continues the header's over the body. Then the body's entries: a keyframe
+// that starts the chain fills the emptied store; deltas merge into one net
+// change (a removed pair must be there when it is removed), which is
+// applied once, the state digest updated per entry changed (minus the old
+// entry's hash, plus the new one's), and compared with what the last record
+// stored of it.
+//
+// The result is the digest, or nothing: the chain is refused, because a
+// check failed or because the body reader would not vouch for a body (see
+// body_reader.hpp). A refusal says nothing of why and leaves the store in
+// no particular state; the caller replays with the reference, from the
+// start it had, and that names the fault. So a chain this path accepts is
+// one the reference accepts with the same store contents and digest, and
+// the differential tests hold it to that.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "store/store.hpp"
+
+namespace derirezaro::persist {
+
+// A stored record's fields as a log hands them over (persist/record.py,
+// StoredRecord), with the inflated body beside a compressed one.
+struct StoredFields {
+  int64_t seq = 0;
+  std::optional<std::string_view> id;
+  std::optional<int64_t> parent;
+  int64_t base = 0;
+  int64_t kind = 0;
+  int64_t format = 0;
+  double timestamp = 0;
+  int64_t digest = 0;      // signed, as SQL integers are
+  int64_t header_crc = 0;  // signed 32-bit
+  int64_t crc = 0;         // signed 32-bit
+  std::string_view meta;
+  std::string_view body;
+  int64_t body_size = 0;
+  std::optional<std::string_view> inflated;  // the body a compressed one holds
+};
+
+struct Chain {
+  std::string_view timeline;
+  std::span<const StoredFields> records;  // oldest first
+  uint64_t digest = 0;                    // the state's digest before the first record, unless a keyframe
+  bool from_keyframe = false;             // the first record is a keyframe that replaces the state
+  int64_t newest_format = 0;              // the newest record format the reference reads
+};
+
+// Replays `chain` onto `store`, whose every shard `locked` holds for writing
+// (element i shard i). What a keyframe empties out of the store is moved to
+// `removed`, for the caller to free after letting the locks go.
+std::optional<uint64_t> replay_chain(store::Store& store, std::vector<store::Shard::Writing>& locked,
+                                     const Chain& chain, std::vector<store::NamespaceMap>& removed);
+
+// Whether replaying bodies of this many bytes in all is long work (lib/gil.hpp):
+// past it, a replay gives up the interpreter lock while it runs.
+bool replay_is_long_work(size_t body_bytes) noexcept;
+
+}  // namespace derirezaro::persist

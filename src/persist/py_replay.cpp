@@ -1,0 +1,165 @@
+// derirezaro._replay.replay_chain: the Python face of persist/chain_replay.
+//
+// The rows are the persist package's StoredRecord tuples. Their fields are
+// read with the interpreter lock held, into views of the row's own objects
+// (str, bytes), which the rows keep alive: the call holds a reference to
+// each row for its whole length, and tuples do not change. A field of any
+// type other than the one a log stores is no error here: the chain is
+// refused, and the reference path, which reads any type, names the fault.
+// Then the replay runs under every shard's write lock of the store, without
+// the interpreter lock when its bodies make it long work.
+#include "persist/py_replay.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "lib/call.hpp"
+#include "lib/gil.hpp"
+#include "lib/py_ref.hpp"
+#include "persist/chain_replay.hpp"
+#include "store/drop_cost.hpp"
+#include "store/py_store.hpp"
+#include "store/store.hpp"
+
+namespace derirezaro::py {
+
+namespace {
+
+using persist::StoredFields;
+
+// StoredRecord's fields, in order.
+enum Field : Py_ssize_t {
+  kSeq,
+  kId,
+  kParent,
+  kBase,
+  kKind,
+  kFormat,
+  kTimestamp,
+  kDigest,
+  kHeaderCrc,
+  kCrc,
+  kMeta,
+  kBody,
+  kBodySize,
+  kFieldCount
+};
+
+bool exact_int(PyObject* obj, int64_t& out) {
+  if (!PyLong_CheckExact(obj)) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0 || (value == -1 && PyErr_Occurred())) return PyErr_Clear(), false;
+  out = value;
+  return true;
+}
+
+bool exact_text(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_CheckExact(obj)) return false;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // fails on lone surrogates
+  if (text == nullptr) return PyErr_Clear(), false;
+  out = std::string_view(text, static_cast<size_t>(size));
+  return true;
+}
+
+bool exact_bytes(PyObject* obj, std::string_view& out) {
+  if (!PyBytes_CheckExact(obj)) return false;
+  out = std::string_view(PyBytes_AsString(obj), static_cast<size_t>(PyBytes_Size(obj)));
+  return true;
+}
+
+// The fields of `row`, and `inflated` (None or bytes) beside its body.
+bool read_fields(PyObject* row, PyObject* inflated, StoredFields& out) {
+  if (!PyTuple_Check(row) || PyTuple_Size(row) != kFieldCount) return false;
+  auto at = [row](Field f) { return PyTuple_GetItem(row, f); };  // borrowed, in range
+  std::string_view id;
+  int64_t parent = 0;
+  if (at(kId) != Py_None) {
+    if (!exact_text(at(kId), id)) return false;
+    out.id = id;
+  }
+  if (at(kParent) != Py_None) {
+    if (!exact_int(at(kParent), parent)) return false;
+    out.parent = parent;
+  }
+  if (!PyFloat_CheckExact(at(kTimestamp))) return false;
+  out.timestamp = PyFloat_AsDouble(at(kTimestamp));
+  std::string_view inner;
+  if (inflated != Py_None) {
+    if (!exact_bytes(inflated, inner)) return false;
+    out.inflated = inner;
+  }
+  return exact_int(at(kSeq), out.seq) && exact_int(at(kBase), out.base) && exact_int(at(kKind), out.kind) &&
+         exact_int(at(kFormat), out.format) && exact_int(at(kDigest), out.digest) &&
+         exact_int(at(kHeaderCrc), out.header_crc) && exact_int(at(kCrc), out.crc) &&
+         exact_bytes(at(kMeta), out.meta) && exact_bytes(at(kBody), out.body) &&
+         exact_int(at(kBodySize), out.body_size);
+}
+
+PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, PyObject* inflated,
+                       PyObject* digest_object, PyObject* keyframe_object, PyObject* format_object) {
+  store::Store* store = store_of(store_object);
+  if (store == nullptr) return nullptr;
+  if (!PyList_CheckExact(rows) || !PyList_CheckExact(inflated) ||
+      PyList_Size(rows) != PyList_Size(inflated)) {
+    PyErr_SetString(PyExc_TypeError, "rows and inflated must be lists of one length");
+    return nullptr;
+  }
+  const uint64_t digest = PyLong_AsUnsignedLongLong(digest_object);
+  if (digest == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+  const int from_keyframe = PyObject_IsTrue(keyframe_object);
+  const long newest_format = PyLong_AsLong(format_object);
+  if (from_keyframe < 0 || (newest_format == -1 && PyErr_Occurred())) return nullptr;
+
+  const Py_ssize_t count = PyList_Size(rows);
+  std::vector<PyRef> held;  // keeps every row and inflated body alive while views of them are used
+  std::vector<StoredFields> records(static_cast<size_t>(count));
+  held.reserve(2 * static_cast<size_t>(count));
+  size_t body_bytes = 0;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* row = PyList_GetItem(rows, i);
+    PyObject* inner = PyList_GetItem(inflated, i);
+    held.push_back(PyRef::borrow(row));
+    held.push_back(PyRef::borrow(inner));
+    StoredFields& fields = records[static_cast<size_t>(i)];
+    if (!read_fields(row, inner, fields)) Py_RETURN_NONE;
+    body_bytes += fields.inflated ? fields.inflated->size() : fields.body.size();
+  }
+
+  const persist::Chain chain{timeline.text, records, digest, from_keyframe == 1, newest_format};
+  std::vector<store::NamespaceMap> removed;
+  const WorkLength length =
+      persist::replay_is_long_work(body_bytes) ? WorkLength::long_work : WorkLength::short_work;
+  const std::optional<uint64_t> result =
+      run_locked(store->every_shard_for_writing(), length, [&](std::vector<store::Shard::Writing>& locked) {
+        return persist::replay_chain(*store, locked, chain, removed);
+      });
+  drop_off_lock_if_large(std::move(removed), store::frees_much);
+  if (!result) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*result);
+}
+
+std::vector<MemberDef> replay_functions() {
+  return {
+      function<&replay_chain>(
+          "replay_chain", "(store, timeline, rows, inflated, digest, from_keyframe, newest_format)",
+          "Check and apply stored records to `store`; return the state digest after them, or None.\n\n"
+          "`rows` are StoredRecord tuples, oldest first, and `inflated` holds, for each, the body a\n"
+          "compressed one holds, or None. With `from_keyframe`, the first row is a keyframe that\n"
+          "replaces the store's state; otherwise the rows are deltas applied to it, from `digest`.\n"
+          "None: a check failed, or a body is one to leave to the Python replay; the store is then\n"
+          "in no particular state, and the caller replays from its start with the reference path."),
+  };
+}
+
+}  // namespace
+
+SubmoduleDefinition replay_module() {
+  return {"derirezaro._replay", "Native replay of stored records, for derirezaro.persist.",
+          &replay_functions};
+}
+
+}  // namespace derirezaro::py

@@ -1,0 +1,161 @@
+"""The native replay against the Python one, which is the reference.
+
+The native path may refuse any chain (the timeline then replays it in Python), but a
+chain it accepts must leave the very store contents and digest the reference does. So
+the chains here are sealed with right checksums around bodies of every kind: sound ones,
+which it must accept; bodies in encodings the reference reads but re-encodes
+differently (float32, str for bytes, wide headers), repeated namespaces, removes of
+absent pairs and random byte damage, which it must refuse or agree on.
+"""
+
+import random
+
+import msgpack
+import pytest
+from derirezaro import Store, dumps
+from derirezaro.persist import CorruptRecordError, MemoryLog, body, replay
+from derirezaro.persist.record import DELTA, FORMAT, KEYFRAME, seal
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from test_persist_model import content
+
+names = st.sampled_from(["a", "b", "é"])
+leaves = (
+    st.none() | st.booleans() | st.integers(-(2**63), 2**64 - 1) | st.floats() | st.text(max_size=3)
+) | st.binary(max_size=3)
+values = st.recursive(
+    leaves, lambda c: st.lists(c, max_size=3) | st.dictionaries(st.text(max_size=2), c, max_size=3)
+)
+changes = st.tuples(
+    st.dictionaries(names, st.dictionaries(names, values, min_size=1, max_size=3), max_size=2),
+    st.dictionaries(names, st.lists(names, min_size=1, max_size=2), max_size=2),
+)
+ENCODINGS = [
+    "canonical",
+    "framed",
+    "compressed",
+    "float32",
+    "str for bytes",
+    "wide headers",
+    "repeated",
+    "damaged",
+]
+
+
+def encoded(sets, removes, how, rng):
+    if how == "canonical":
+        return body.encode_body(sets, removes)
+    if how == "framed":
+        chunks = [dumps([{ns: {k: v}}, {}]) for ns, entries in sets.items() for k, v in entries.items()]
+        chunks += [dumps([{}, {ns: keys}]) for ns, keys in removes.items()]
+        return body.FRAMED + b"".join(len(c).to_bytes(4, "big") + c for c in chunks)
+    if how == "compressed":
+        return body.compress(dumps([sets, removes]))
+    if how == "float32":  # those that fit
+        try:
+            return msgpack.packb([sets, removes], use_bin_type=True, use_single_float=True)
+        except OverflowError:
+            return dumps([sets, removes])
+    if how == "str for bytes":
+        return msgpack.packb([sets, removes], use_bin_type=False)
+    if how == "wide headers":  # every fix-size map header of the canonical body as a map16
+        canonical = bytearray(dumps([sets, removes]))
+        return bytes(canonical).replace(b"\x81", b"\xde\x00\x01")
+    if how == "repeated":  # the first namespace twice in one map
+        ns, entries = next(iter(sets.items()), ("a", {"a": 1}))
+        repeated = dumps({ns: entries})[1:]
+        return b"\x92\x82" + repeated + repeated + dumps(removes)
+    data = bytearray(body.encode_body(sets, removes))
+    data[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+    return bytes(data)
+
+
+def sealed(bodies, last_digest=0):
+    rows = []
+    for seq, data in enumerate(bodies, 1):
+        kind = KEYFRAME if seq == 1 else DELTA
+        digest = last_digest if seq == len(bodies) else 0
+        fields = dict(
+            id=None, parent=seq - 1 or None, base=1, kind=kind, timestamp=1.5, digest=digest, meta=b""
+        )
+        rows.append(seal("t", seq=seq, body=data, **fields))
+    return rows
+
+
+def reference(rows):
+    """The state and digest the Python replay ends at, its digest checks aside; None if it refuses."""
+    run = replay.Replay("t")
+    try:
+        run._fill(rows[0])
+        for row in rows[1:]:
+            run._merge(row)
+        run._flush()
+    except CorruptRecordError:
+        return None
+    return run.digest, content(run.store.snapshot())
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    chain=st.lists(st.tuples(changes, st.sampled_from(ENCODINGS)), min_size=1, max_size=5), seed=st.integers()
+)
+def test_native_replay_refuses_or_agrees_with_the_reference(chain, seed):
+    rng = random.Random(seed)
+    bodies = [encoded(sets, removes, how, rng) for (sets, removes), how in chain]
+    rows = sealed(bodies)
+    expected = reference(rows)
+    if expected is not None:  # the chain the reference accepts, with the digest it ends at
+        rows = sealed(bodies, last_digest=expected[0] if len(rows) > 1 else 0)
+    inflated = replay._inflated(rows)
+    store = Store()
+    got = None if inflated is None else replay.native_replay(store, "t", rows, inflated, 0, True, FORMAT)
+    if got is not None:
+        assert expected is not None and (got, content(store.snapshot())) == (
+            expected[0] & replay._MASK,
+            expected[1],
+        )
+    sound = {"canonical", "framed", "compressed"}
+    if expected is not None and {how for _, how in chain} <= sound:
+        assert got is not None  # the fast path is taken for what the timeline writes
+
+
+def test_a_timeline_replays_natively_and_the_reference_names_a_fault(monkeypatch):
+    log, store, states = MemoryLog(), Store(), {}
+    tl = log.timeline("t", store, cache_size=1)
+    for i in range(200):
+        store.set("s", f"k{i % 7}", {"i": i, "f": i / 3, "b": bytes([i])})
+        states[tl.commit().seq] = content(store.snapshot())
+    results, native = [], replay.native_replay
+    monkeypatch.setattr(replay, "native_replay", lambda *args: results.append(native(*args)) or results[-1])
+    for seq in (150, 3, 199):
+        fresh = log.timeline("t", Store(), cache_size=1)
+        fresh._anchors.clear()
+        results.clear()
+        assert content(fresh.checkout(seq)) == states[seq]
+        assert results and None not in results  # keyframe, anchors and target: all native
+    # A delta re-sealed with another value: its checksums hold, the digest does not.
+    keyframes = sorted(r.seq for r in tl.records() if r.kind == "keyframe")
+    assert len(keyframes) >= 2  # so that the head's chain, which opening replays, is sound
+    target, damaged = keyframes[-1] - 1, keyframes[-1] - 10
+    by_seq = log._timelines["t"].by_seq
+    r = by_seq[damaged]
+    by_seq[damaged] = seal("t", seq=r.seq, id=r.id, parent=r.parent, base=r.base, kind=r.kind,
+                       timestamp=r.timestamp, digest=r.digest, meta=r.meta,
+                       body=dumps([{"s": {"forged": 1}}, {}]))  # fmt: skip
+    fresh = log.timeline("t", Store(), cache_size=1)
+    fresh._anchors.clear()
+    results.clear()
+    with pytest.raises(CorruptRecordError) as raised:
+        fresh.checkout(target)
+    assert results[-1] is None and damaged <= raised.value.seq <= target
+
+
+@pytest.mark.parametrize("depth", [500, 501])
+def test_deep_values_replay_like_the_reference(depth):
+    value = 1
+    for _ in range(depth):
+        value = [value]
+    rows = sealed([dumps([{"n": {"k": value}}, {}])])
+    store = Store()
+    got = replay.native_replay(store, "t", rows, [None], 0, True, FORMAT)
+    assert (got is not None) == (depth <= 500) and reference(rows) is not None  # the reference reads 508
