@@ -5,8 +5,8 @@ commit (a delta) or, now and then, the whole state (a keyframe). What a
 keyframe costs is its size once; what it saves is the replay of the run of
 deltas before it. So a keyframe is written first, and then when either holds:
 
-- the deltas since the last keyframe weigh twice the state and at least
-  `MIN_RUN_BYTES`: keyframes then add at most half to what the changes alone
+- the deltas since the last keyframe outweigh the state and weigh at least
+  `MIN_RUN_BYTES`: keyframes then at most double what the changes alone
   store, and a small state does not pay a keyframe every few commits;
 - the run is `keyframe_every` deltas long and weighs half the state: the run a
   read replays stays bounded, and a large state with small changes is not
@@ -154,7 +154,7 @@ class Timeline:
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
         # `state_bytes`: what the chain's keyframe stored, compressed.
-        if run_bytes >= max(2 * state_bytes, MIN_RUN_BYTES):
+        if run_bytes >= max(state_bytes, MIN_RUN_BYTES):
             return True
         return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
 
