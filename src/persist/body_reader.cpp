@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -27,6 +28,35 @@ uint64_t load_be(const uint8_t* p, size_t width) {
   uint64_t v = 0;
   for (size_t i = 0; i < width; ++i) v = v << 8 | p[i];
   return v;
+}
+
+// Whether each key offered is new: a scan while they are few, a hash set
+// past kLinearKeys, so a map or a chunk of any size costs linear time.
+class DistinctKeys {
+ public:
+  bool insert(std::string_view key) {
+    if (many_) return many_->insert(key).second;
+    if (std::find(few_.begin(), few_.begin() + count_, key) != few_.begin() + count_) return false;
+    if (count_ < few_.size()) {
+      few_[count_++] = key;
+      return true;
+    }
+    many_.emplace(few_.begin(), few_.end());
+    return many_->insert(key).second;
+  }
+
+ private:
+  std::array<std::string_view, kLinearKeys> few_;
+  size_t count_ = 0;
+  std::optional<std::unordered_set<std::string_view>> many_;
+};
+
+// Well-formed UTF-8, ASCII on a short inline path: keys and short texts
+// are mostly ASCII.
+bool is_text(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i < n && p[i] < 0x80) ++i;
+  return i == n || codec::is_well_formed_utf8(p + i, n - i);
 }
 
 // Walks one value and accepts it only in the form the codec writes for
@@ -93,24 +123,17 @@ class CanonicalValue {
 
   bool map(uint64_t count, uint32_t depth) {
     if (depth == kMaxDepth) return false;
-    std::array<std::string_view, kLinearKeys> keys;
-    std::unordered_set<std::string_view> many;
+    DistinctKeys keys;
     for (uint64_t i = 0; i < count; ++i) {
       std::string_view key;
-      if (!element(depth + 1, key) || key.data() == nullptr) return false;  // not a str
-      if (count <= kLinearKeys) {
-        if (std::find(keys.begin(), keys.begin() + i, key) != keys.begin() + i) return false;
-        keys[i] = key;
-      } else if (!many.insert(key).second) {
-        return false;
-      }
+      if (!element(depth + 1, key) || key.data() == nullptr || !keys.insert(key)) return false;  // text, new
       if (!value(depth + 1)) return false;
     }
     return true;
   }
 
   bool str(uint64_t n, std::string_view& text) {
-    if (static_cast<uint64_t>(end_ - p_) < n || !codec::is_well_formed_utf8(p_, n)) return false;
+    if (static_cast<uint64_t>(end_ - p_) < n || !is_text(p_, n)) return false;
     text = std::string_view(reinterpret_cast<const char*>(p_), n);
     p_ += n;
     return true;
@@ -162,7 +185,7 @@ class Cursor {
     } else {
       return false;
     }
-    if (static_cast<size_t>(end_ - p_) < n || !codec::is_well_formed_utf8(p_, n)) return false;
+    if (static_cast<size_t>(end_ - p_) < n || !is_text(p_, n)) return false;
     out = std::string_view(reinterpret_cast<const char*>(p_), n);
     p_ += n;
     return true;
@@ -191,23 +214,15 @@ class Cursor {
   const uint8_t* const end_;
 };
 
-// One namespace may appear once per chunk on each side; chunks are small
-// in namespaces, so a scan does.
-bool first_time(std::vector<std::string_view>& seen, std::string_view ns) {
-  if (std::find(seen.begin(), seen.end(), ns) != seen.end()) return false;
-  seen.push_back(ns);
-  return true;
-}
-
 bool read_chunk(const uint8_t* data, size_t size, BodyEntries& out) {
   Cursor in(data, data + size);
   uint32_t sides, namespaces;
   if (!in.array(sides) || sides != 2 || !in.map(namespaces)) return false;
-  std::vector<std::string_view> seen;
+  DistinctKeys seen;  // a namespace appears once per chunk on each side
   for (uint32_t n = 0; n < namespaces; ++n) {
     std::string_view ns;
     uint32_t keys;
-    if (!in.text(ns) || !first_time(seen, ns) || !in.map(keys)) return false;
+    if (!in.text(ns) || !seen.insert(ns) || !in.map(keys)) return false;
     for (uint32_t k = 0; k < keys; ++k) {
       std::string_view key;
       if (!in.text(key)) return false;
@@ -220,11 +235,11 @@ bool read_chunk(const uint8_t* data, size_t size, BodyEntries& out) {
     }
   }
   if (!in.map(namespaces)) return false;
-  seen.clear();
+  DistinctKeys removed;
   for (uint32_t n = 0; n < namespaces; ++n) {
     std::string_view ns;
     uint32_t keys;
-    if (!in.text(ns) || !first_time(seen, ns) || !in.array(keys)) return false;
+    if (!in.text(ns) || !removed.insert(ns) || !in.array(keys)) return false;
     for (uint32_t k = 0; k < keys; ++k) {
       std::string_view key;
       if (!in.text(key)) return false;

@@ -1,5 +1,6 @@
 #include "persist/chain_replay.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -115,18 +116,25 @@ class ChainReplay {
  public:
   ChainReplay(store::Store& store, std::vector<Shard::Writing>& locked) : store_(store), locked_(locked) {}
 
+  // The store, emptied, takes the keyframe's entries a namespace at a time,
+  // each built as one key map (a framed body may list a namespace in
+  // several chunks).
   void fill(const BodyEntries& entries, std::vector<store::NamespaceMap>& removed) {
     for (Shard::Writing& shard : locked_) removed.push_back(store_.take_all(shard));
-    // Entries come grouped by namespace, each group viewing one copy of its name.
-    std::string_view ns;
-    Shard::Writing* shard = nullptr;
+    std::vector<std::pair<std::string_view, std::vector<store::KeyMap::Entry>>> namespaces;
     for (const SetEntry& e : entries.sets) {
-      if (shard == nullptr || e.ns.data() != ns.data() || e.ns.size() != ns.size()) {
-        ns = e.ns;
-        shard = &shard_of(ns);
+      if (namespaces.empty() || namespaces.back().first != e.ns) {
+        auto same = [&e](const auto& group) { return group.first == e.ns; };
+        auto found = std::find_if(namespaces.begin(), namespaces.end(), same);
+        if (found == namespaces.end()) {
+          namespaces.emplace_back(e.ns, std::vector<store::KeyMap::Entry>{});
+        } else {
+          std::rotate(found, found + 1, namespaces.end());  // the group goes last
+        }
       }
-      store_.set(*shard, e.ns, e.key, shared_copy(e.value));
+      namespaces.back().second.push_back({shared_copy(e.key), shared_copy(e.value)});
     }
+    for (auto& [ns, group] : namespaces) store_.add_namespace(shard_of(ns), ns, std::move(group));
   }
 
   bool merge(const BodyEntries& entries) {

@@ -127,9 +127,11 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "store/allocation.hpp"
 #include "store/map_hash.hpp"
+#include "store/persistent_map_build.hpp"
 #include "store/persistent_map_debug.hpp"
 #include "store/persistent_map_edit.hpp"
 #include "store/persistent_map_nodes.hpp"
@@ -192,6 +194,27 @@ class PersistentMap {
     return root_ != nullptr ? Trie::find(root_, hash(key), key) : nullptr;
   }
   bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+
+  // A map with `seed` holding `entries`, built in one go (see
+  // persistent_map_build.hpp): the map that inserting them in this order
+  // would give (a repeated key where it first went, with its last value), at one allocation
+  // per node. `entries` is consumed: on std::bad_alloc it is lost, and
+  // nothing leaks.
+  static PersistentMap from_entries(HashSeed seed, std::vector<Entry>&& entries) {
+    std::vector<map_detail::BuildEntry<V>> prepared;
+    prepared.reserve(entries.size());
+    for (Entry& entry : entries) {
+      const auto position = static_cast<uint32_t>(prepared.size());
+      prepared.emplace_back(Hasher{}(seed, entry.key.view()), position, std::move(entry));
+    }
+    entries.clear();
+    PersistentMap map(seed);
+    if (prepared.empty()) return map;
+    map_detail::prepare_for_build(prepared);
+    map.root_ = map_detail::build_node<V>(prepared, 0);
+    map.count_ = prepared.size();
+    return map;
+  }
 
   // Stores `value` under `key`; returns the value it replaced, if any. A new
   // key's bytes are copied into a new SharedBytes block; an existing key

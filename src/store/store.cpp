@@ -1,5 +1,7 @@
 #include "store/store.hpp"
 
+#include <stdexcept>
+
 namespace derirezaro::store {
 
 uint64_t Store::entry_count() const {
@@ -30,6 +32,21 @@ void Store::set(Shard::Writing& shard, std::string_view ns, std::string_view key
       size_bytes_.fetch_sub(old_size - value.size(), std::memory_order_relaxed);
     }
     if (!replaced) entries.fetch_add(1, std::memory_order_relaxed);
+  });
+}
+
+void Store::add_namespace(Shard::Writing& shard, std::string_view ns, std::vector<KeyMap::Entry>&& entries) {
+  if (shard.contents().namespaces.contains(ns))
+    throw std::logic_error("add_namespace: the namespace is present");
+  KeyMap keys = KeyMap::from_entries(fresh_hash_seed(), std::move(entries));
+  uint64_t bytes = 0;
+  keys.for_each([&bytes](std::string_view, const SharedBytesRef& value) { bytes += value.size(); });
+  const uint64_t count = keys.size();
+  shard.change([&](ShardContents& contents, std::atomic<uint64_t>& entry_count) {
+    contents.namespaces.insert_or_assign(ns, std::move(keys));  // the one step that can fail
+    contents.bytes += bytes;
+    size_bytes_.fetch_add(bytes, std::memory_order_relaxed);
+    entry_count.fetch_add(count, std::memory_order_relaxed);
   });
 }
 

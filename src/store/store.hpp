@@ -52,6 +52,11 @@ class Store {
 
   // Stores `value` under (ns, key), replacing any value.
   void set(Shard::Writing& shard, std::string_view ns, std::string_view key, const SharedBytesRef& value);
+  // Stores the entries of a namespace the shard does not hold yet, built
+  // as one key map (PersistentMap::from_entries): how a whole state is
+  // loaded at once. `entries` is consumed; a key given twice keeps its last
+  // value. Strong guarantee for the shard.
+  void add_namespace(Shard::Writing& shard, std::string_view ns, std::vector<KeyMap::Entry>&& entries);
   // Removes (ns, key); whether it was there. The namespace stays, even when
   // this was its last key.
   bool erase(Shard::Writing& shard, std::string_view ns, std::string_view key);

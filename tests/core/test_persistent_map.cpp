@@ -145,6 +145,33 @@ TYPED_TEST(PersistentMapModel, RandomHistoryAcrossCopies) {
 // node is a 16-byte header, 16 bytes per leaf (two handles) and 8 per child,
 // with no empty slots; a block whose fill throws is freed, and a size that
 // would wrap the header's addition is refused rather than allocated small.
+// A map built in one go is the map inserting its entries in order gives,
+// node for node (dump() shows the exact tree, collision-list order
+// included), with the last value of a repeated key; a build whose every
+// allocation fails in turn leaks nothing.
+TYPED_TEST(PersistentMapModel, BuildingInOneGoGivesTheInsertedTree) {
+  using Map = PersistentMap<SharedBytesRef, TypeParam>;
+  LeakCheck leaks;
+  std::mt19937_64 rng(5);
+  for (size_t size : {0u, 1u, 2u, 3u, 40u, 700u}) {
+    const HashSeed seed{rng(), rng()};
+    std::vector<typename Map::Entry> entries;
+    Map inserted(seed);
+    for (size_t i = 0; i < size; ++i) {
+      const std::string key = numbered("k", rng() % (size + size / 4 + 1));  // some keys repeat
+      const std::string value = numbered("v", i);
+      entries.push_back({bytes(key), bytes(value)});
+      inserted.insert_or_assign(key, bytes(value));
+    }
+    std::vector<typename Map::Entry> copy = entries;
+    const Map built = Map::from_entries(seed, std::move(copy));
+    ASSERT_EQ(built.dump(), inserted.dump()) << size << " entries";
+    EXPECT_EQ(contents(built), contents(inserted));
+    fail_each_allocation([&] { copy = entries, (void)Map::from_entries(seed, std::move(copy)); },
+                         [](uint64_t) {});
+  }
+}
+
 TEST(PersistentMap, NodeAndBlockCosts) {
   LeakCheck leaks;
   KeyMap map(HashSeed{});

@@ -127,7 +127,10 @@ def decompress(body: bytes) -> bytes:
 
 
 def _decode_chunk(data: bytes) -> tuple[State, Removes]:
-    sets, removes = loads(data)
+    decoded = loads(data)
+    if not (type(decoded) is list and len(decoded) == 2):
+        raise ValueError("not a pair of maps")
+    sets, removes = decoded
     if not (isinstance(sets, dict) and isinstance(removes, dict)):
         raise ValueError("not two maps")
     for namespace, entries in sets.items():
