@@ -147,7 +147,7 @@ def checkouts(directory: Path, repeats: int):
     tl = log.timeline("t", store)
     for i in range(1000):
         store.set("state", f"k{i}", value(i))
-    for i in range(1, 600):
+    for i in range(1, 800):
         tl.commit()
         store.set("state", f"k{i % 1000}", value(10**6 + i))
     head = tl.head.seq
@@ -163,18 +163,25 @@ def checkouts(directory: Path, repeats: int):
         if seq in tl._cached_seqs:
             tl._forget(seq, str(seq))
     gc.enable()
-    keyframes = [r.seq for r in tl.records() if r.kind == "keyframe"]
-    keyframe = max(k for k in keyframes if k + 128 <= head)
+    # A whole run, from one keyframe to the record before the next: its last record is
+    # the farthest a read ever replays.
+    keyframes = sorted(r.seq for r in tl.records() if r.kind == "keyframe")
+    keyframe, next_keyframe = next(
+        (k, n) for k, n in zip(keyframes, keyframes[1:], strict=False) if n - k > 128
+    )
     rows = []
-    for depth in (0, 32, 128):
+    for depth in (0, 32, 64, 128, next_keyframe - keyframe - 1):
         seq = keyframe + depth
 
         def cold(seq=seq):
             fresh = log.timeline("t", Store(), cache_size=64)
             fresh._cache.clear(), fresh._cached_seqs.clear(), fresh._anchors.clear()
+            gc.disable()  # as timed() does
             start = time.perf_counter()
             fresh.checkout(seq)
-            return time.perf_counter() - start
+            elapsed = time.perf_counter() - start
+            gc.enable()
+            return elapsed
 
         def warm(seq=seq):
             tl.checkout(keyframe)
