@@ -21,6 +21,7 @@ from derirezaro.persist import (
     CorruptRecordError,
     FormatError,
     MemoryLog,
+    RedisLog,
     SQLiteLog,
     body,
     record,
@@ -38,13 +39,14 @@ def step(store, i):
 
 
 def writer(mode, path, name, who, n):
-    """crash: commit step after step, from the head's step on, printing each seq, until killed.
+    """crash: commit step after step, from the head's step on, printing each seq, until killed
+    (or until the log's server goes away).
     cas: once stdin has a line, N attempts to commit to a timeline others may share, printing
     "seq attempt" for each won; a lost attempt restores the head and goes on."""
     print("ready", flush=True)
     if mode == "cas":
         sys.stdin.readline()  # the starting signal: writers that open the file together contend
-    tl = SQLiteLog(path).timeline(name, store := Store())
+    tl = open_log(path).timeline(name, store := Store())
     i = tl.head.meta["step"] if mode == "crash" and tl.head else 0
     while mode == "crash":
         step(store, i := i + 1)
@@ -58,6 +60,14 @@ def writer(mode, path, name, who, n):
             while head != tl.head.seq:  # until no commit slipped in between: the next one is head + 1
                 head = tl.head.seq
                 tl.restore(head)
+
+
+def open_log(where):
+    """A file's SQLiteLog, or for "redis://host:port/db#prefix" a RedisLog."""
+    if not where.startswith("redis://"):
+        return SQLiteLog(where)
+    url, prefix = where.split("#")
+    return RedisLog(url, prefix=prefix)
 
 
 def spawn(*args):

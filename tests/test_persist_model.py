@@ -14,17 +14,20 @@ from pathlib import Path
 
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import ConflictError, MemoryLog, SQLiteLog, body
+from derirezaro.persist import ConflictError, MemoryLog, RedisLog, SQLiteLog, body
 from derirezaro.persist import timeline as timeline_module
 from derirezaro.persist.record import KEYFRAME, seal
 from derirezaro.persist.timeline import _PAGE
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+from redis_server import fresh_prefix, shared_url
 
 LOGS = {
     "memory": lambda directory: (lambda log: lambda: log)(MemoryLog()),  # every handle is the one object
     "sqlite": lambda directory: lambda: SQLiteLog(directory / "model.db"),
+    # One shared server; each log under a prefix of its own, so tests see only their own timelines.
+    "redis": lambda directory: (lambda prefix: lambda: RedisLog(shared_url(), prefix=prefix))(fresh_prefix()),
 }
 
 

@@ -4,7 +4,7 @@
 # skips what is already there.
 set -euo pipefail
 
-apt_packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev unicode-data)
+apt_packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev unicode-data redis-server valgrind)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -18,4 +18,4 @@ fi
 
 python3 -m pip install -q --upgrade \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit \
-  pytest hypothesis msgpack "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5"
+  pytest hypothesis msgpack "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5" redis

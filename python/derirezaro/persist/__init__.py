@@ -9,8 +9,8 @@
     store.set("agent", "step", 1)
     timeline.commit(meta={"step": 1})
 
-A log is where records live (`SQLiteLog`, `MemoryLog`; the `Log` protocol
-for others); a `Timeline` turns a store's snapshots into records and back.
+A log is where records live (`SQLiteLog`, `RedisLog`, `MemoryLog`; the
+`Log` protocol for others); a `Timeline` turns a store's snapshots into records and back.
 """
 
 from .blob import export_snapshot, import_snapshot
@@ -18,6 +18,7 @@ from .errors import ConflictError, CorruptRecordError, FormatError, PersistError
 from .log import Log
 from .memory import MemoryLog
 from .record import Record, StoredRecord
+from .redis_log import RedisLog
 from .sqlite import SQLiteLog
 from .timeline import Timeline
 
@@ -29,6 +30,7 @@ __all__ = [
     "MemoryLog",
     "PersistError",
     "Record",
+    "RedisLog",
     "SQLiteLog",
     "StoredRecord",
     "Timeline",
