@@ -19,12 +19,13 @@ import os
 import platform
 import sqlite3
 import statistics
+import sys
 import tempfile
 import time
 from pathlib import Path
 
 from derirezaro import Store, __version__
-from derirezaro.persist import MemoryLog, SQLiteLog
+from derirezaro.persist import MemoryLog, RedisLog, SQLiteLog
 
 
 def value(i: int) -> dict:
@@ -80,6 +81,48 @@ def our_commits(directory: Path, entries: int, commits: int, durability: str | N
         grown = (file_bytes(path) - before) / commits
     log.close()
     return per * 1e6, grown, statistics.mean(sizes)
+
+
+def redis_commits(entries: int, commits: int, fsync: str):
+    """(us per commit, stored bytes per commit, server memory per commit) on a loopback server
+    of its own (append-only file, `appendfsync` as given); None without redis-server."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+    from redis_server import BINARY, RedisServer
+
+    if BINARY is None:
+        return None
+    server = RedisServer("--appendonly", "yes", "--appendfsync", fsync).start()
+    try:
+        import redis
+
+        client = redis.Redis.from_url(server.url)
+        log = RedisLog(client)
+        store = Store(max_history=64)
+        tl = log.timeline("t", store)
+        for i in range(entries):
+            store.set("state", f"k{i}", value(i))
+        tl.commit()
+        step = iter(range(1, 10**9))
+        memory = client.info("memory")["used_memory"]
+
+        def one():
+            i = next(step)
+            store.set("state", f"k{i % entries}", value(10**6 + i))
+            tl.commit(meta={"step": i})
+
+        per = timed(one, commits)
+        memory = (client.info("memory")["used_memory"] - memory) / commits
+        _, headers, bodies, _ = log._keys("t")
+        head = tl.head.seq
+        with client.pipeline(transaction=False) as pipe:
+            for seq in range(2, head + 1):
+                pipe.hstrlen(headers, seq).hstrlen(bodies, seq)
+            stored = sum(pipe.execute()) / (head - 1)
+        log.close()
+        client.close()
+        return per * 1e6, stored, memory
+    finally:
+        server.stop()
 
 
 def peer_commits(directory: Path, entries: int, commits: int):
@@ -255,6 +298,13 @@ def main() -> None:
                 name = f"SQLiteLog {durability}" if durability else "MemoryLog"
                 grown_text = f"{grown:12.0f}" if grown is not None else f"{'-':>12}"
                 print(f"  N={entries:<5} {name:<22} {us:10.1f}  {grown_text}   {body:10.1f}")
+            for fsync in ("everysec", "always"):
+                got = redis_commits(entries, commits, fsync)
+                if got:
+                    us, stored, memory = got
+                    name = f"RedisLog {fsync}"
+                    line = f"  N={entries:<5} {name:<22} {us:10.1f}  {stored:12.0f}"
+                    print(f"{line}   server memory {memory:.0f} B")
             extra = cost["full"] - cost["normal"]
             print(f"  N={entries:<5} full - normal: {extra:.0f} us, {extra / wal_floor:.2f}x a WAL frame's")
             peer = peer_commits(directory, entries, max(commits // 5, 100))

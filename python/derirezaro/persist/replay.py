@@ -66,6 +66,8 @@ def chain_of(
     `rows` is a range read that holds them (and may hold records of other
     branches). A parent that is not among them is a missing record.
     """
+    if _is_linear_chain(rows, target, after):
+        return rows if isinstance(rows, list) else list(rows)
     by_seq = {row.seq: row for row in rows}
     row = by_seq.get(target)
     if row is None:
@@ -84,6 +86,17 @@ def chain_of(
         chain.append(row)
     chain.reverse()
     return chain
+
+
+def _is_linear_chain(rows: Iterable[StoredRecord], target: int, after: int | None) -> bool:
+    """Whether `rows` is the whole chain already: the common case, a timeline that never branched."""
+    if not isinstance(rows, list) or not rows or rows[-1].seq != target:
+        return False
+    first = rows[0]
+    if first.kind != (KEYFRAME if after is None else DELTA) or (after is not None and first.parent != after):
+        return False
+    pairs = zip(rows, rows[1:], strict=False)
+    return all(later.parent == earlier.seq and later.kind == DELTA for earlier, later in pairs)
 
 
 class Replay:
@@ -135,6 +148,13 @@ class Replay:
                 raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
         else:
             self._pending.append(row)
+
+    def apply_all(self, rows: list[StoredRecord]) -> None:
+        if self.each_step:
+            for row in rows:
+                self.apply(row)
+        else:
+            self._pending += rows
 
     def finish(self, row: StoredRecord) -> Snapshot:
         """Check the state against `row`'s digest (the last record applied) and snapshot it."""

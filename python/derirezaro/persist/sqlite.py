@@ -229,7 +229,7 @@ class SQLiteLog(TimelineFactory):
             " AND seq BETWEEN :first AND :last AND (:base IS NULL OR seq - base_gap = :base) ORDER BY seq"
         )
         args = {"name": timeline, "first": first, "last": last, "base": base}
-        return [StoredRecord(*row) for row in self._reader().execute(query, args).fetchall()]
+        return list(map(StoredRecord._make, self._reader().execute(query, args).fetchall()))
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
@@ -240,7 +240,7 @@ class SQLiteLog(TimelineFactory):
             f" AND {where} ORDER BY seq DESC LIMIT :limit"
         )
         args = {"name": timeline, "before": before, "id": id, "limit": limit}
-        return [StoredRecord(*row) for row in self._reader().execute(query, args).fetchall()]
+        return list(map(StoredRecord._make, self._reader().execute(query, args).fetchall()))
 
     def timelines(self) -> list[str]:
         query = (

@@ -30,6 +30,7 @@ only what changed since it.
 
 from __future__ import annotations
 
+import operator
 import threading
 import time
 from collections.abc import Iterator
@@ -56,6 +57,7 @@ from .replay import Point, Replay, chain_of, entries_of, state_digest
 _PAGE = 256  # headers fetched per query by records() and verify()
 MIN_RUN_BYTES = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
 _POINT_EVERY = 64  # records of a run between two anchors
+_BODY_SIZE = operator.attrgetter("body_size")
 
 
 class Timeline:
@@ -307,25 +309,27 @@ class Timeline:
         elif start is not None:  # always, when `run` came from the cached point
             replay.start_at(start)
         assert start is not None
-        run_length, run_bytes = start.run_length, start.run_bytes
-        for done, row in enumerate(run, 1):
-            replay.apply(row)
-            run_length, run_bytes = run_length + 1, run_bytes + row.body_size
-            if run_length % _POINT_EVERY == 0 or done == len(run):
-                point = Point(
-                    row.seq,
-                    replay.finish(row),
-                    replay.digest,
-                    keyframe,
-                    run_length,
-                    run_bytes,
-                    start.keyframe_bytes,
-                )
-                with self._lock:
-                    if done == len(run):
-                        self._remember(point, row.id)
-                    else:
-                        self._anchor(point)
+        run_length, run_bytes, done = start.run_length, start.run_bytes, 0
+        while done < len(run):  # a segment to the next anchor's place, or to the end
+            segment = run[done : done + _POINT_EVERY - run_length % _POINT_EVERY]
+            replay.apply_all(segment)
+            done, run_length = done + len(segment), run_length + len(segment)
+            run_bytes += sum(map(_BODY_SIZE, segment))
+            row = segment[-1]
+            point = Point(
+                row.seq,
+                replay.finish(row),
+                replay.digest,
+                keyframe,
+                run_length,
+                run_bytes,
+                start.keyframe_bytes,
+            )
+            with self._lock:
+                if done == len(run):
+                    self._remember(point, row.id)
+                else:
+                    self._anchor(point)
         return point
 
     def _remember(self, point: Point, id: str | None) -> None:
