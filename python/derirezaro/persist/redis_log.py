@@ -248,12 +248,6 @@ class RedisLog(TimelineFactory):
             if self._owned:
                 self._client.close()
 
-    def __enter__(self) -> RedisLog:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         return f"RedisLog({self._server!r}, prefix={self.prefix!r})"
 

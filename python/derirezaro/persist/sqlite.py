@@ -286,12 +286,6 @@ class SQLiteLog(TimelineFactory):
         if self._closed:
             raise ValueError(f"the log {self.path!r} is closed")
 
-    def __enter__(self) -> SQLiteLog:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
 

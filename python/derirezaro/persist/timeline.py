@@ -34,7 +34,7 @@ import operator
 import threading
 import time
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, TypeVar
 
 from .._core import Snapshot, Store, dumps
 from .body import encode_body
@@ -54,6 +54,7 @@ from .record import (
 from .record import public as public_record
 from .replay import Point, Replay, chain_of, entries_of, state_digest
 
+_Log = TypeVar("_Log")
 _PAGE = 256  # headers fetched per query by records() and verify()
 MIN_RUN_BYTES = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
 _POINT_EVERY = 64  # records of a run between two anchors
@@ -449,7 +450,13 @@ class Timeline:
 
 
 class TimelineFactory:
-    """What every log offers its users: timelines by name."""
+    """What every log offers its users: timelines by name, and a `with` block that closes it."""
+
+    def __enter__(self: _Log) -> _Log:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()  # type: ignore[attr-defined]
 
     def timeline(
         self: Any, name: str, store: Store, *, keyframe_every: int = 256, cache_size: int = 64
