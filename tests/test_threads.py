@@ -146,3 +146,19 @@ def test_the_last_reference_frees_without_the_lock_only_what_frees_much(
         if True in seen:
             break
     assert (True in seen) is frees_much
+
+
+@pytest.mark.parametrize("call", ["snapshot.keys", "store.keys", "diff"])
+def test_a_long_list_of_names_lets_other_threads_run_while_it_is_built(call):
+    # Making a Python object per entry needs the lock throughout; the builder gives
+    # it up every few milliseconds, so a large result stalls no other thread for long.
+    store = Store()
+    for i in range(300_000):
+        store.set("n", str(i), i)
+    snapshot = store.snapshot()
+    calls = {
+        "snapshot.keys": lambda: snapshot.keys,
+        "store.keys": lambda: store.keys("n"),
+        "diff": lambda: snapshot.diff(Store().snapshot()),
+    }
+    assert _gives_up_the_lock(calls[call])

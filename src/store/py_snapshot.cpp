@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/gil.hpp"
 #include "lib/py_ref.hpp"
 #include "lib/type_registry.hpp"
 #include "store/snapshot_diff.hpp"
@@ -35,7 +36,9 @@ PyObject* entry_name_list(const std::vector<EntryName>& names) {
   if (!list) return nullptr;
   PyRef ns;
   std::string_view ns_text;
+  GilYieldPoint yield_point;  // `list` is ours alone until it is returned
   for (size_t i = 0; i < names.size(); ++i) {
+    yield_point.tick();
     const EntryName& name = names[i];
     if (!ns || name.ns.data() != ns_text.data() || name.ns.size() != ns_text.size()) {
       ns = PyRef::steal(to_python(name.ns));
@@ -83,12 +86,27 @@ std::optional<uint64_t> snapshot_parent(SnapshotRecord& self) { return data_of(s
 uint64_t snapshot_size_bytes(SnapshotRecord& self) { return data_of(self).size_bytes; }
 
 // Shards ascending, then namespaces and keys in their maps' order.
+// The walk makes no Python object, and the record is immutable and held by
+// the call: a large one is walked without the interpreter lock.
+constexpr uint64_t kWalkedWithTheLock = 100'000;
 EntryNames snapshot_keys(SnapshotRecord& self) {
   EntryNames out;
-  for (const store::ShardState& shard : data_of(self).shards) {
-    shard.contents.namespaces.for_each([&](std::string_view ns, const store::KeyMap& keys) {
-      keys.for_each([&](std::string_view key, const auto&) { out.names.push_back({ns, key}); });
-    });
+  const SnapshotData& data = data_of(self);
+  uint64_t entries = 0;
+  for (const store::ShardState& shard : data.shards) entries += shard.entries;
+  auto walk = [&] {
+    out.names.reserve(entries);
+    for (const store::ShardState& shard : data.shards) {
+      shard.contents.namespaces.for_each([&](std::string_view ns, const store::KeyMap& keys) {
+        keys.for_each([&](std::string_view key, const auto&) { out.names.push_back({ns, key}); });
+      });
+    }
+  };
+  if (entries < kWalkedWithTheLock) {
+    walk();
+  } else {
+    GilReleased released;
+    walk();
   }
   return out;
 }

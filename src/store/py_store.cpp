@@ -100,10 +100,12 @@ struct ResultCaster<KeysOf<Map>> {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     Py_ssize_t index = 0;
+    GilYieldPoint yield_point;  // `list` is ours alone until it is returned
     for (const Map& map : keys.maps) {
       bool failed = false;
       map.for_each([&](std::string_view key, const auto&) {
         if (failed) return;
+        yield_point.tick();
         PyObject* text = PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr);
         if (text == nullptr) {
           failed = true;
