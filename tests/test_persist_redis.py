@@ -27,10 +27,6 @@ def server():
     server.stop()
 
 
-def keys_of(log, name):
-    return log._keys(name)
-
-
 def test_a_killed_server_keeps_every_commit_it_acknowledged(server):
     where, rng, model, done = f"{server.url}#crash", random.Random(7), Store(), 0
     for _ in range(6):
@@ -102,7 +98,7 @@ def test_keys_that_hold_no_record_are_reported_as_damage():
     for i in range(3):
         store.set("s", "k", i)
         tl.commit()
-    meta, headers, bodies, ids = keys_of(log, "t")
+    meta, headers, bodies, ids = log._keys("t")
     damage = [
         lambda: client.hset(headers, "2", b"\x93not a header"),
         lambda: client.hset(headers, "2", b"\xc1"),
@@ -131,7 +127,7 @@ def test_a_thread_expires_whole():
     for i in range(20):
         store.set("s", f"k{i}", i)
         tl.commit()
-    keys = keys_of(log, "t")
+    keys = log._keys("t")
     ttls = [client.pttl(key) for key in keys]
     assert all(0 < t <= 400 for t in ttls) and max(ttls) - min(ttls) < 50  # set together, by the last commit
     deadline = time.monotonic() + 3
@@ -208,7 +204,7 @@ def test_a_cluster_keeps_each_thread_in_one_slot(tmp_path):
                 store.set("s", f"k{i % 3}", [name, i])
                 tl.commit(id=f"c{i}" if i % 4 == 0 else None)
             states[name] = state_of(store.snapshot())
-            assert len({client.keyslot(key) for key in keys_of(log, name)}) == 1
+            assert len({client.keyslot(key) for key in log._keys(name)}) == 1
         assert log.timelines() == sorted(names)  # found on every node
         for name in names:
             tl = log.timeline(name, Store())

@@ -43,7 +43,9 @@ constexpr std::array<uint64_t, 8> kIv = {
     0x510e527fade682d1, 0x9b05688c2b3e6c1f, 0x1f83d9abfb41bd6b, 0x5be0cd19137e2179,
 };
 
-constexpr uint8_t kSigma[12][16] = {
+// The message schedule: round r takes its words in the order kSigma[r % 10].
+constexpr unsigned kRounds = 12;
+constexpr uint8_t kSigma[10][16] = {
     {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
     {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
     {11, 8, 12, 0, 5, 2, 15, 13, 10, 14, 3, 6, 7, 1, 9, 4},
@@ -54,8 +56,6 @@ constexpr uint8_t kSigma[12][16] = {
     {13, 11, 7, 14, 12, 1, 3, 9, 5, 0, 15, 4, 8, 6, 2, 10},
     {6, 15, 14, 9, 11, 3, 0, 8, 12, 2, 13, 7, 1, 4, 10, 5},
     {10, 2, 8, 4, 7, 6, 1, 5, 15, 11, 9, 14, 3, 12, 13, 0},
-    {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15},
-    {14, 10, 4, 8, 9, 15, 13, 6, 1, 12, 0, 2, 11, 7, 5, 3},
 };
 
 constexpr uint64_t rotr(uint64_t x, int n) noexcept { return (x >> n) | (x << (64 - n)); }
@@ -81,7 +81,8 @@ struct Blake2b {
       v[a] = v[a] + v[b] + y, v[d] = rotr(v[d] ^ v[a], 16);
       v[c] = v[c] + v[d], v[b] = rotr(v[b] ^ v[c], 63);
     };
-    for (const auto& s : kSigma) {
+    for (unsigned round = 0; round < kRounds; ++round) {
+      const uint8_t* s = kSigma[round % 10];
       mix(0, 4, 8, 12, m[s[0]], m[s[1]]);
       mix(1, 5, 9, 13, m[s[2]], m[s[3]]);
       mix(2, 6, 10, 14, m[s[4]], m[s[5]]);
