@@ -24,7 +24,7 @@ step "formatting and lint"
 clang-format --dry-run --Werror src/*.cpp src/*/*.[ch]pp tests/core/*.[ch]pp tests/probe/*.cpp fuzz/*.cpp
 ruff format --check --quiet .
 ruff check --quiet .
-MYPY_CACHE_DIR=build/mypy-cache python3 -m mypy python/derirezaro/persist
+MYPY_CACHE_DIR=build/mypy-cache python3 -m mypy python/derirezaro/persist python/derirezaro/langgraph
 python3 tools/test_ratio.py
 
 step "install the package"

@@ -98,7 +98,7 @@ def test_keys_that_hold_no_record_are_reported_as_damage():
     for i in range(3):
         store.set("s", "k", i)
         tl.commit()
-    meta, headers, bodies, ids = log._keys("t")
+    meta, headers, bodies, ids, _ = log._keys("t")
     damage = [
         lambda: client.hset(headers, "2", b"\x93not a header"),
         lambda: client.hset(headers, "2", b"\xc1"),
@@ -127,7 +127,7 @@ def test_a_thread_expires_whole():
     for i in range(20):
         store.set("s", f"k{i}", i)
         tl.commit()
-    keys = log._keys("t")
+    keys = log._keys("t")[:4]  # the attached hash exists only once something is attached
     ttls = [client.pttl(key) for key in keys]
     assert all(0 < t <= 400 for t in ttls) and max(ttls) - min(ttls) < 50  # set together, by the last commit
     deadline = time.monotonic() + 3

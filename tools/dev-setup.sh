@@ -18,4 +18,5 @@ fi
 
 python3 -m pip install -q --upgrade \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit \
-  pytest hypothesis msgpack "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5" redis
+  pytest hypothesis msgpack "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5" redis \
+  "langgraph-checkpoint>=4.3,<5" "langgraph>=1.0" langgraph-checkpoint-conformance

@@ -49,8 +49,8 @@ class Log(Protocol):
         """Remove the records with seq below `before`, or the whole timeline when `before` is None."""
         ...
 
-    def timelines(self) -> list[str]:
-        """The names of the timelines that hold records, sorted."""
+    def timelines(self, prefix: str = "") -> list[str]:
+        """The names, starting with `prefix`, of the timelines that hold records, sorted."""
         ...
 
     def close(self) -> None:

@@ -85,10 +85,14 @@ class MemoryLog(TimelineFactory):
                 if record is not None and record.id is not None:
                     del records.by_id[record.id]
 
-    def timelines(self) -> list[str]:
+    def timelines(self, prefix: str = "") -> list[str]:
         with self._lock:
             self._check_open()
-            return sorted(name for name, records in self._timelines.items() if records.by_seq)
+            return sorted(
+                name
+                for name, records in self._timelines.items()
+                if records.by_seq and name.startswith(prefix)
+            )
 
     def close(self) -> None:
         with self._lock:

@@ -1,7 +1,7 @@
 """Timelines in Redis: one server (or cluster) shared by every worker of a service.
 
 Core commands only, so any Redis from 5 on, Valkey and Debian's server serve
-it; no modules. Each timeline is four keys that share one hash tag, so on a
+it; no modules. Each timeline is five keys that share one hash tag, so on a
 cluster they live in one slot, and every operation is one Lua script over
 them: atomic, one round trip, never a CROSSSLOT error.
 
@@ -9,11 +9,12 @@ them: atomic, one round trip, never a CROSSSLOT error.
     {prefix}:{<name>}:h   hash: seq -> the record's header, codec-encoded
     {prefix}:{<name>}:b   hash: seq -> the record's body, its raw bytes
     {prefix}:{<name>}:i   hash: chosen id -> seq
+    {prefix}:{<name>}:x   hash: what users of the log attach to the timeline (see `attached`)
 
 A header is `[id, parent, base, kind, format, timestamp, digest, header_crc,
 crc, meta, body_size]`, so a listing reads no body. The append script moves
 the head only if it is the one the writer built on (the compare-and-set of
-the log contract), and with a `ttl` sets the expiry of all four keys at
+the log contract), and with a `ttl` sets the expiry of all its keys at
 once, so a thread expires whole. What the server keeps after a crash is
 the server's durability (see the README); what reaches this code is checked
 by the records' checksums like every other log's.
@@ -22,6 +23,7 @@ by the records' checksums like every other log's.
 from __future__ import annotations
 
 import threading
+from collections.abc import Callable
 from typing import Any
 
 from .._core import dumps, loads
@@ -50,7 +52,7 @@ if head == 0 then redis.call('HSET', KEYS[1], 'first', ARGV[2]) end
 redis.call('HSET', KEYS[1], 'head', ARGV[2])
 local ttl = tonumber(ARGV[6])
 if ttl > 0 then
-  for i = 1, 4 do redis.call('PEXPIRE', KEYS[i], ttl) end
+  for i = 1, #KEYS do redis.call('PEXPIRE', KEYS[i], ttl) end
 end
 return {1, head, false}
 """
@@ -107,7 +109,7 @@ return {seqs, fields(KEYS[2], seqs), fields(KEYS[3], seqs)}
 # Drop the records below ARGV[1] but never the head; with no ARGV[1], the whole timeline.
 _DROP = """
 if ARGV[1] == '' then
-  redis.call('DEL', KEYS[1], KEYS[2], KEYS[3], KEYS[4])
+  redis.call('DEL', unpack(KEYS))
   return 0
 end
 local head = tonumber(redis.call('HGET', KEYS[1], 'head') or '0')
@@ -163,13 +165,32 @@ class RedisLog(TimelineFactory):
 
     def _keys(self, timeline: str) -> list[str]:
         tag = f"{self.prefix}:{{{timeline}}}"
-        return [f"{tag}:m", f"{tag}:h", f"{tag}:b", f"{tag}:i"]
+        return [f"{tag}:m", f"{tag}:h", f"{tag}:b", f"{tag}:i", f"{tag}:x"]
+
+    def attached(self, lua: str) -> Callable[[str, list[Any]], Any]:
+        """A Lua script over a timeline's attached hash, for data kept beside its records.
+
+        The script gets the attached hash as KEYS[1] and the timeline's record
+        keys after it, all in one slot; the hash expires with the timeline when
+        a script renews every key's expiry (as appends do) and goes with `drop()`.
+        Returns `run(timeline, args)`, which raises as the log's own calls do.
+        """
+        script = self._client.register_script(lua)
+
+        def run(timeline: str, args: list[Any]) -> Any:
+            keys = self._keys(timeline)
+            return self._call(timeline, lambda: script(keys=[keys[-1], *keys[:-1]], args=args))
+
+        return run
 
     def _run(self, script: str, timeline: str, args: list[Any]) -> Any:
+        return self._call(timeline, lambda: self._scripts[script](keys=self._keys(timeline), args=args))
+
+    def _call(self, timeline: str, work: Callable[[], Any]) -> Any:
         if self._closed:
             raise ValueError(f"the log {self!r} is closed")
         try:
-            return self._scripts[script](keys=self._keys(timeline), args=args)
+            return work()
         except (redis.ConnectionError, redis.TimeoutError) as exc:
             raise ConnectionError(
                 f"Redis server {self._server} unreachable for timeline {timeline!r}: {exc}"
@@ -229,12 +250,13 @@ class RedisLog(TimelineFactory):
     def drop(self, timeline: str, before: int | None = None) -> None:
         self._run("drop", timeline, ["" if before is None else before])
 
-    def timelines(self) -> list[str]:
+    def timelines(self, prefix: str = "") -> list[str]:
         if self._closed:
             raise ValueError(f"the log {self!r} is closed")
         start, end = f"{self.prefix}:{{", "}:m"
+        pattern = start + "".join("\\" + c if c in "*?[]\\" else c for c in prefix) + "*" + end
         try:
-            keys = self._client.scan_iter(match=f"{start}*{end}", count=1000)
+            keys = self._client.scan_iter(match=pattern, count=1000)
             names = {key.decode()[len(start) : -len(end)] for key in keys}
         except (redis.ConnectionError, redis.TimeoutError) as exc:
             raise ConnectionError(f"Redis server {self._server} unreachable: {exc}") from exc

@@ -21,11 +21,14 @@ import sqlite3
 import threading
 import time
 import weakref
+from collections.abc import Callable
+from typing import TypeVar
 
 from .errors import ConflictError, FormatError
 from .record import StoredRecord
 from .timeline import TimelineFactory
 
+_T = TypeVar("_T")
 SCHEMA = 1  # the schema this code creates and the newest it opens
 
 _DURABILITY = {"normal": "NORMAL", "full": "FULL"}
@@ -229,7 +232,7 @@ class SQLiteLog(TimelineFactory):
             " AND seq BETWEEN :first AND :last AND (:base IS NULL OR seq - base_gap = :base) ORDER BY seq"
         )
         args = {"name": timeline, "first": first, "last": last, "base": base}
-        return list(map(StoredRecord._make, self._reader().execute(query, args).fetchall()))
+        return list(map(StoredRecord._make, self.reader().execute(query, args).fetchall()))
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
@@ -240,16 +243,20 @@ class SQLiteLog(TimelineFactory):
             f" AND {where} ORDER BY seq DESC LIMIT :limit"
         )
         args = {"name": timeline, "before": before, "id": id, "limit": limit}
-        return list(map(StoredRecord._make, self._reader().execute(query, args).fetchall()))
+        return list(map(StoredRecord._make, self.reader().execute(query, args).fetchall()))
 
-    def timelines(self) -> list[str]:
+    def timelines(self, prefix: str = "") -> list[str]:
         query = (
-            "SELECT name FROM derirezaro_timelines AS t"
-            " WHERE EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id) ORDER BY name"
+            "SELECT name FROM derirezaro_timelines AS t WHERE substr(name, 1, length(:prefix)) = :prefix"
+            " AND EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id) ORDER BY name"
         )
-        return [name for (name,) in self._reader().execute(query).fetchall()]
+        return [name for (name,) in self.reader().execute(query, {"prefix": prefix}).fetchall()]
 
-    def _reader(self) -> sqlite3.Connection:
+    def reader(self) -> sqlite3.Connection:
+        """This thread's read connection to the file, for tables kept beside the timelines.
+
+        Autocommit: each statement is its own read; fetch its rows before yielding.
+        """
         self._check_open()
         connection = getattr(self._local, "connection", None)
         if connection is None:
@@ -267,6 +274,23 @@ class SQLiteLog(TimelineFactory):
                 self._readers[:] = living
             self._local.connection = connection
         return connection
+
+    def run_in_transaction(self, work: Callable[[sqlite3.Connection], _T]) -> _T:
+        """Run `work(connection)` in one write transaction, as appends are: committed if it returns.
+
+        For tables kept beside the timelines in the same file; `work` must not
+        begin or end transactions itself.
+        """
+        with self._write_lock:
+            w = self._writer_connection()
+            w.execute("BEGIN IMMEDIATE")
+            try:
+                result = work(w)
+                w.execute("COMMIT")
+                return result
+            finally:
+                if w.in_transaction:
+                    w.execute("ROLLBACK")
 
     def _writer_connection(self) -> sqlite3.Connection:
         self._check_open()

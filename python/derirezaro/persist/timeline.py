@@ -206,6 +206,10 @@ class Timeline:
             return point.snapshot
         return self._point_at(ref).snapshot
 
+    def record(self, ref: int | str) -> Record:
+        """The header of record `ref` (a seq or an id); KeyError if there is none."""
+        return public_record(self._header_of(ref), self._name)
+
     def records(self, limit: int | None = None, before: int | None = None) -> Iterator[Record]:
         """Record headers, newest first: up to `limit` of them, with seq below `before`.
 

@@ -1,0 +1,238 @@
+"""How a checkpoint lies in its timeline's store, and what a put changes there.
+
+    versions    channel -> its version
+    seen        node -> {channel: version}, what the node has seen
+    values      channel -> [type, bytes] from the serde, or [] for a list kept element by element
+    list:<ch>   position -> [type, bytes] of one element of list channel <ch>
+
+A put writes only the entries that differ from its parent's: the versions that
+moved, the values of those channels, the seen-maps that changed. Which channels
+changed is read from the versions, not taken from the caller's `new_versions`
+alone, so a wrong `new_versions` cannot leave a stale value under a new version.
+
+A list value whose elements are large (a conversation) is kept element by
+element under positions that sort in list order; a put compares the new list
+with the parent's, element bytes against element bytes, and writes what lies
+between their common head and tail: one element for an append, an overwrite or
+a removal in the middle, whatever the length of the list. Positions leave gaps,
+so an insertion finds room between its neighbours; when it finds none, the
+list is laid out afresh, once.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Callable, Mapping
+from typing import Any
+
+from .._core import Snapshot, Store
+
+VERSIONS, SEEN, VALUES, LIST = "versions", "seen", "values", "list:"
+Pair = tuple[str, bytes]  # what the serde's dumps_typed returns
+Element = tuple[str, str, bytes]  # position key, type, bytes
+
+# A list is kept element by element when its elements average this many bytes;
+# below it, one entry for the whole list stores and reads for less.
+ELEMENT_BYTES = 64
+_GAP = 1 << 16  # between the positions of appended elements
+_POSITION_LIMIT = 1 << 48  # positions are 12 hex digits, so that they sort as strings
+_MISSING: Any = object()
+
+
+@dataclasses.dataclass(slots=True)
+class State:
+    """A checkpoint's channels as its store holds them, values still serialized."""
+
+    versions: dict[str, Any]
+    seen: dict[str, dict[str, Any]]
+    values: dict[str, Pair]
+    lists: dict[str, list[Element]]
+
+
+EMPTY = State({}, {}, {}, {})
+
+
+def read_state(snapshot: Snapshot) -> State:
+    """The state a snapshot holds. Raises ValueError if an entry is not what a put writes."""
+    view = Store(max_history=0)
+    view.restore(snapshot)
+    versions = {k: view.get(VERSIONS, k) for k in view.keys(VERSIONS)}
+    seen = {k: view.get(SEEN, k) for k in view.keys(SEEN)}
+    values: dict[str, Pair] = {}
+    lists: dict[str, list[Element]] = {}
+    for channel in view.keys(VALUES):
+        entry = view.get(VALUES, channel)
+        if entry == []:
+            ns = LIST + channel
+            lists[channel] = sorted((k, *_pair(view.get(ns, k), channel)) for k in view.keys(ns))
+        else:
+            values[channel] = _pair(entry, channel)
+    for node, seen_map in seen.items():
+        if type(seen_map) is not dict:
+            raise ValueError(f"the versions seen by node {node!r} are not a map")
+    return State(versions, seen, values, lists)
+
+
+def _pair(entry: Any, channel: str) -> Pair:
+    if type(entry) is not list or len(entry) != 2 or type(entry[0]) is not str or type(entry[1]) is not bytes:
+        raise ValueError(f"the stored value of channel {channel!r} is not a serialized value")
+    return entry[0], entry[1]
+
+
+def same(a: Any, b: Any) -> bool:
+    """Equal and of the same types, so that 1 and 1.0 count as different versions."""
+    if type(a) is not type(b):
+        return False
+    if type(a) is dict:
+        return a.keys() == b.keys() and all(same(v, b[k]) for k, v in a.items())
+    return bool(a == b)
+
+
+def apply(
+    store: Store,
+    base: State,
+    checkpoint: Mapping[str, Any],
+    new_versions: Mapping[str, Any],
+    dumps_typed: Callable[[Any], Pair],
+) -> State:
+    """Turn `store`, which holds `base`, into `checkpoint`'s state; return that state.
+
+    A channel's value is written when its version differs from the base's or
+    when `new_versions` names it; the others keep the base's value.
+    """
+    versions: Mapping[str, Any] = checkpoint["channel_versions"]
+    values: Mapping[str, Any] = checkpoint["channel_values"]
+    seen: Mapping[str, Mapping[str, Any]] = checkpoint["versions_seen"]
+    new = State(dict(base.versions), dict(base.seen), dict(base.values), dict(base.lists))
+    for channel in [c for c in base.versions if c not in versions]:
+        store.delete(VERSIONS, channel)
+        del new.versions[channel]
+        _drop_value(store, new, channel)
+    for channel, version in versions.items():
+        if not same(base.versions.get(channel, _MISSING), version):
+            store.set(VERSIONS, channel, version)
+            new.versions[channel] = version
+            _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
+        elif channel in new_versions:
+            _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
+    for node in [n for n in base.seen if n not in seen]:
+        store.delete(SEEN, node)
+        del new.seen[node]
+    for node, seen_map in seen.items():
+        if not same(base.seen.get(node, _MISSING), seen_map):
+            copied = dict(seen_map)
+            store.set(SEEN, node, copied)  # type: ignore[arg-type]  # versions are packable
+            new.seen[node] = copied
+    return new
+
+
+def _set_value(
+    store: Store, new: State, channel: str, value: Any, dumps_typed: Callable[[Any], Pair]
+) -> None:
+    if value is _MISSING:
+        _drop_value(store, new, channel)
+        return
+    if type(value) is list and value:
+        old = new.lists.get(channel)
+        if old is not None and len(old) == 0:
+            old = None  # an empty list decides nothing: look at what it holds now
+        if old is None:
+            whole = _typed(dumps_typed, value)
+            if len(whole[1]) < ELEMENT_BYTES * len(value):
+                _set_whole(store, new, channel, whole)
+                return
+            _drop_value(store, new, channel)
+            store.set(VALUES, channel, [])
+            old = []
+        pairs = [_typed(dumps_typed, element) for element in value]
+        if sum(len(p[1]) for p in pairs) < ELEMENT_BYTES * len(pairs) // 2:
+            _set_whole(store, new, channel, _typed(dumps_typed, value))  # the elements shrank
+            return
+        new.lists[channel] = _write_list(store, LIST + channel, old, pairs)
+        return
+    _set_whole(store, new, channel, _typed(dumps_typed, value))
+
+
+def _typed(dumps_typed: Callable[[Any], Pair], value: Any) -> Pair:
+    kind, data = dumps_typed(value)
+    return kind, bytes(data)
+
+
+def _set_whole(store: Store, new: State, channel: str, pair: Pair) -> None:
+    if channel in new.lists:
+        _drop_list(store, new, channel)
+    store.set(VALUES, channel, [pair[0], pair[1]])
+    new.values[channel] = pair
+
+
+def _drop_value(store: Store, new: State, channel: str) -> None:
+    if channel in new.lists:
+        _drop_list(store, new, channel)
+        store.delete(VALUES, channel)
+    elif new.values.pop(channel, None) is not None:
+        store.delete(VALUES, channel)
+
+
+def _drop_list(store: Store, new: State, channel: str) -> None:
+    ns = LIST + channel
+    for key, _, _ in new.lists.pop(channel):
+        store.delete(ns, key)
+
+
+def _write_list(store: Store, ns: str, old: list[Element], pairs: list[Pair]) -> list[Element]:
+    """Store the list `pairs` in `ns`, which holds `old`, writing only what lies between their common ends."""
+    n_old, n_new = len(old), len(pairs)
+    shorter = min(n_old, n_new)
+    head = 0
+    while head < shorter and old[head][1] == pairs[head][0] and old[head][2] == pairs[head][1]:
+        head += 1
+    tail = 0
+    while (
+        tail < shorter - head
+        and old[n_old - 1 - tail][1] == pairs[n_new - 1 - tail][0]
+        and old[n_old - 1 - tail][2] == pairs[n_new - 1 - tail][1]
+    ):
+        tail += 1
+    removed, inserted = old[head : n_old - tail], pairs[head : n_new - tail]
+    keys = [key for key, _, _ in removed[: len(inserted)]]  # an overwrite keeps its position
+    for key, _, _ in removed[len(inserted) :]:
+        store.delete(ns, key)
+    extra = len(inserted) - len(keys)
+    if extra:
+        low = int(keys[-1] if keys else old[head - 1][0] if head else "0", 16)
+        if tail:
+            step = (int(old[n_old - tail][0], 16) - low) // (extra + 1)
+        else:
+            step = _GAP
+        if step == 0 or low + step * extra >= _POSITION_LIMIT:
+            return _relayout(store, ns, old, pairs)
+        keys += [f"{low + step * (i + 1):012x}" for i in range(extra)]
+    for key, (kind, data) in zip(keys, inserted, strict=True):
+        store.set(ns, key, [kind, data])
+    between = [(key, kind, data) for key, (kind, data) in zip(keys, inserted, strict=True)]
+    return [*old[:head], *between, *old[n_old - tail :]]
+
+
+def _relayout(store: Store, ns: str, old: list[Element], pairs: list[Pair]) -> list[Element]:
+    for key, _, _ in old:
+        store.delete(ns, key)
+    laid = [(f"{_GAP * (i + 1):012x}", kind, data) for i, (kind, data) in enumerate(pairs)]
+    for key, kind, data in laid:
+        store.set(ns, key, [kind, data])
+    return laid
+
+
+def channel_values(
+    state: State, loads_typed: Callable[[Pair], Any], on_error: Callable[[str], Exception]
+) -> dict:
+    """Deserialize every channel's value; a value the serde refuses raises `on_error(channel)`."""
+    out: dict[str, Any] = {}
+    channel = ""
+    try:
+        for channel, pair in state.values.items():
+            out[channel] = loads_typed(pair)
+        for channel, elements in state.lists.items():
+            out[channel] = [loads_typed((kind, data)) for _, kind, data in elements]
+    except Exception as exc:
+        raise on_error(channel) from exc
+    return out

@@ -1,0 +1,741 @@
+"""`DerirezaroSaver`: LangGraph checkpoints on durable timelines.
+
+Each (thread_id, checkpoint_ns) is one timeline with its own store, laid out
+as `layout` describes, so a step's record holds what the step changed. A
+checkpoint is the record committed with its id; the record's meta carries the
+rest of the checkpoint and its metadata, serialized by the saver's serde.
+
+A put builds on the caller's parent: when that is the record the timeline's
+store holds (every step of a running graph), the put costs what changed; when
+it is another one (a fork, a replay), the store is restored to it first.
+Pending writes and marks live beside the timeline (`writes`). A mark says
+where a checkpoint's newest record is when the log cannot index it by id (a
+re-put of an existing id, an id that is a decimal number), or that it was
+deleted, or, under the id "", that records below a seq are no longer
+checkpoints (after a prune, which keeps the chain the newest one replays from).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import itertools
+import operator
+import random
+import threading
+import zlib
+from collections import OrderedDict
+from collections.abc import AsyncIterator, Iterator, Sequence
+from typing import Any
+
+from langchain_core.runnables import RunnableConfig
+from langgraph.checkpoint.base import (
+    WRITES_IDX_MAP,
+    BaseCheckpointSaver,
+    ChannelVersions,
+    Checkpoint,
+    CheckpointMetadata,
+    CheckpointTuple,
+    PendingWrite,
+    SerializerProtocol,
+    get_checkpoint_id,
+    get_checkpoint_metadata,
+    writes_sort_key,
+)
+
+from .._core import Store, dumps, loads
+from ..persist import MemoryLog, RedisLog, SQLiteLog
+from ..persist.errors import ConflictError, CorruptRecordError
+from ..persist.record import Record
+from ..persist.timeline import Timeline
+from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
+from .layout import EMPTY, State, apply, channel_values, read_state
+from .writes import MARK_IDX, MARK_TASK, Entry, Writes, writes_for
+
+_PREFIX = "lg/"  # every timeline of the saver, so that a log can hold others too
+_STATE_KEYS = frozenset({"id", "channel_values", "channel_versions", "versions_seen"})
+_FLOOR = ""  # the checkpoint id under which a timeline's floor mark lies
+_DELETED = 0  # a mark's seq for a deleted checkpoint
+_PAGE = 32  # records listed per query of pending writes
+_STATES_KEPT = 4  # decoded states cached per timeline: the head and its recent parents
+_CONFLICT_RETRIES = 16
+
+
+def timeline_name(thread_id: str, checkpoint_ns: str) -> str:
+    """The timeline of one thread and namespace; the thread's length first, so that no two names meet."""
+    return f"{_PREFIX}{len(thread_id)}/{thread_id}/{checkpoint_ns}"
+
+
+def _thread_prefix(thread_id: str) -> str:
+    return f"{_PREFIX}{len(thread_id)}/{thread_id}/"
+
+
+def _parse_name(name: str) -> tuple[str, str] | None:
+    if not name.startswith(_PREFIX):
+        return None
+    length, _, rest = name[len(_PREFIX) :].partition("/")
+    if not length.isdecimal() or len(rest) <= int(length) or rest[int(length)] != "/":
+        return None
+    return rest[: int(length)], rest[int(length) + 1 :]
+
+
+def _indexable(checkpoint_id: str) -> bool:
+    """Whether the log can index this id itself: logs name unchosen records by their decimal seq."""
+    return bool(checkpoint_id) and not checkpoint_id.isdecimal()
+
+
+class _Branch:
+    """One timeline and the store it commits from, with what the saver keeps of it."""
+
+    __slots__ = ("name", "thread_id", "ns", "store", "timeline", "lock", "point_id", "states")
+
+    def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
+        self.name, self.thread_id, self.ns = name, thread_id, ns
+        self.store = Store(max_history=0)
+        self.timeline = Timeline(log, name, self.store)
+        self.lock = threading.Lock()  # one put at a time: restore, apply, commit
+        # The checkpoint id of the record the store holds (None before the first
+        # commit or restore), and decoded states by seq, newest last.
+        self.point_id: str | None = None
+        self.states: OrderedDict[int, State] = OrderedDict()
+        if self.timeline.parent is not None:
+            self.point_id = _checkpoint_id(self.timeline.record(self.timeline.parent))
+
+    def remember(self, seq: int, state: State) -> None:
+        self.states[seq] = state
+        self.states.move_to_end(seq)
+        while len(self.states) > _STATES_KEPT:
+            self.states.popitem(last=False)
+
+
+def _checkpoint_id(record: Record) -> str:
+    meta = record.meta
+    if type(meta) is not list or len(meta) != 4 or type(meta[0]) is not str:
+        raise ValueError("a record that is not a checkpoint")
+    return meta[0]
+
+
+class DerirezaroSaver(BaseCheckpointSaver[int]):
+    """A LangGraph checkpointer on durable timelines, in SQLite, Redis or memory.
+
+        with DerirezaroSaver.sqlite("checkpoints.db") as saver:
+            graph = builder.compile(checkpointer=saver)
+
+    `single_writer=True` makes a put from a running graph ("input" and "loop"
+    checkpoints) raise `CheckpointConflict` when its parent is not the thread's
+    newest checkpoint: a second worker on the same thread fails instead of
+    forking it silently. Without it, such a put forks from its parent.
+    """
+
+    def __init__(
+        self,
+        log: Any,
+        *,
+        serde: SerializerProtocol | None = None,
+        single_writer: bool = False,
+        writes: Writes | None = None,
+        close_log: bool = False,
+        cache_size: int = 256,
+    ) -> None:
+        super().__init__(serde=serde)
+        if not isinstance(cache_size, int) or isinstance(cache_size, bool) or cache_size < 1:
+            raise ValueError(f"cache_size must be a positive int, not {cache_size!r}")
+        self.log = log
+        self.single_writer = bool(single_writer)
+        self._writes = writes if writes is not None else writes_for(log)
+        self._close_log = close_log
+        self._cache_size = cache_size
+        self._branches: OrderedDict[str, _Branch] = OrderedDict()
+        self._branches_lock = threading.Lock()
+
+    @classmethod
+    def sqlite(
+        cls, path: Any, *, durability: str = "normal", timeout: float = 30.0, **options: Any
+    ) -> DerirezaroSaver:
+        """Checkpoints in one SQLite file, shared safely by threads and processes."""
+        return cls(SQLiteLog(path, durability=durability, timeout=timeout), close_log=True, **options)
+
+    @classmethod
+    def redis(
+        cls, url_or_client: Any, *, ttl: float | None = None, prefix: str = "dz", **options: Any
+    ) -> DerirezaroSaver:
+        """Checkpoints in Redis; with `ttl` (seconds), a thread idle that long expires whole."""
+        return cls(RedisLog(url_or_client, prefix=prefix, ttl=ttl), close_log=True, **options)
+
+    @classmethod
+    def memory(cls, **options: Any) -> DerirezaroSaver:
+        """Checkpoints in this process's memory, for tests and notebooks."""
+        return cls(MemoryLog(), close_log=True, **options)
+
+    def close(self) -> None:
+        """Close the log if the saver opened it."""
+        if self._close_log:
+            self.log.close()
+
+    def __enter__(self) -> DerirezaroSaver:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    async def __aenter__(self) -> DerirezaroSaver:
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await asyncio.to_thread(self.close)
+
+    def __repr__(self) -> str:
+        return f"DerirezaroSaver({self.log!r}, single_writer={self.single_writer})"
+
+    # -- timelines ---------------------------------------------------------------
+
+    def _branch(self, thread_id: str, ns: str) -> _Branch:
+        name = timeline_name(thread_id, ns)
+        with self._branches_lock:
+            cached = self._branches.get(name)
+            if cached is not None:
+                self._branches.move_to_end(name)
+                return cached
+        with self._corrupt(thread_id, ns, None):
+            branch = _Branch(self.log, name, thread_id, ns)
+        with self._branches_lock:
+            opened = self._branches.get(name)
+            if opened is not None:  # another thread opened it meanwhile: one branch per timeline
+                return opened
+            self._branches[name] = branch
+            while len(self._branches) > self._cache_size:
+                self._branches.popitem(last=False)
+            return branch
+
+    def _forget(self, name: str) -> None:
+        with self._branches_lock:
+            self._branches.pop(name, None)
+
+    def _names(self, thread_id: str | None, ns: str | None) -> list[tuple[str, str]]:
+        if thread_id is not None and ns is not None:
+            return [(thread_id, ns)]
+        prefix = _PREFIX if thread_id is None else _thread_prefix(thread_id)
+        return [parsed for name in self.log.timelines(prefix) if (parsed := _parse_name(name)) is not None]
+
+    class _CorruptContext:
+        __slots__ = ("where",)
+
+        def __init__(self, where: tuple[str, str, str | None]) -> None:
+            self.where = where
+
+        def __enter__(self) -> None:
+            return None
+
+        def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
+            if isinstance(exc, CorruptRecordError) and not isinstance(exc, CorruptCheckpoint):
+                raise CorruptCheckpoint(*self.where, exc.what) from exc
+
+    def _corrupt(self, thread_id: str, ns: str, checkpoint_id: str | None) -> _CorruptContext:
+        """Damage found inside the block is reported as the checkpoint's, naming thread and id."""
+        return self._CorruptContext((thread_id, ns, checkpoint_id))
+
+    # -- put -------------------------------------------------------------------
+
+    def put(
+        self,
+        config: RunnableConfig,
+        checkpoint: Checkpoint,
+        metadata: CheckpointMetadata,
+        new_versions: ChannelVersions,
+    ) -> RunnableConfig:
+        conf = config["configurable"]
+        thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
+        parent_id = conf.get("checkpoint_id") or None
+        checkpoint_id = checkpoint["id"]
+        rest = {k: v for k, v in checkpoint.items() if k not in _STATE_KEYS}
+        kind, data = self.serde.dumps_typed([rest, get_checkpoint_metadata(config, metadata)])
+        meta = [checkpoint_id, parent_id, kind, bytes(data)]
+        guarded = self.single_writer and metadata.get("source") in ("input", "loop")
+        branch = self._branch(thread_id, ns)
+        with self._corrupt(thread_id, ns, checkpoint_id), branch.lock:
+            for attempt in itertools.count():
+                try:
+                    self._put(branch, parent_id, checkpoint, new_versions, meta, guarded)
+                    break
+                except ConflictError as exc:  # another process moved the head
+                    if guarded:
+                        raise CheckpointConflict(thread_id, ns, parent_id, None) from exc
+                    if attempt == _CONFLICT_RETRIES:
+                        raise
+                    branch.point_id = None  # the next attempt finds the parent afresh, at the new head
+        return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": checkpoint_id}}
+
+    def _put(
+        self,
+        branch: _Branch,
+        parent_id: str | None,
+        checkpoint: Checkpoint,
+        new_versions: ChannelVersions,
+        meta: list[Any],
+        guarded: bool,
+    ) -> None:
+        timeline, store = branch.timeline, branch.store
+        if guarded:
+            self._check_head(branch, parent_id)
+        if parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
+            base = branch.states.get(timeline.parent) or self._state_at(branch, timeline.parent)
+        else:
+            seq = None if parent_id is None else self._seq_of(branch, parent_id)
+            if seq is None:  # a root, or a parent this thread does not hold: the checkpoint as given
+                if timeline.parent is not None:
+                    timeline.restore(timeline.parent)  # catches up with the log's head
+                store.clear()
+                base = EMPTY
+            else:
+                timeline.restore(seq)
+                base = self._state_at(branch, seq)
+            branch.point_id = None  # until the commit below names it
+        before = store.snapshot()
+        try:
+            state = apply(store, base, checkpoint, new_versions, self.serde.dumps_typed)
+            seq = self._commit(branch, meta)
+        except BaseException:
+            store.restore(before)
+            raise
+        branch.point_id = meta[0]
+        branch.remember(seq, state)
+
+    def _commit(self, branch: _Branch, meta: list[Any]) -> int:
+        """Commit the store under checkpoint id `meta[0]`; an id the log cannot index gets a mark."""
+        checkpoint_id = meta[0]
+        timeline = branch.timeline
+        if _indexable(checkpoint_id):
+            try:
+                return timeline.commit(meta=meta, id=checkpoint_id).seq
+            except ValueError:
+                try:
+                    timeline.record(checkpoint_id)
+                except KeyError:
+                    raise  # not a taken id: the error is the caller's
+        seq = timeline.commit(meta=meta).seq  # a re-put: the newest record with this id wins
+        self._writes.add(branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, seq)])
+        return seq
+
+    def _check_head(self, branch: _Branch, parent_id: str | None) -> None:
+        if parent_id is not None and parent_id == branch.point_id:
+            return  # the commit's compare-and-set tells whether it is still the head
+        head = branch.timeline.head
+        head_id = None if head is None else _checkpoint_id(head)
+        if head_id != parent_id:
+            raise CheckpointConflict(branch.thread_id, branch.ns, parent_id, head_id)
+
+    # -- writes and marks ------------------------------------------------------------
+
+    def put_writes(
+        self,
+        config: RunnableConfig,
+        writes: Sequence[tuple[str, Any]],
+        task_id: str,
+        task_path: str = "",
+    ) -> None:
+        conf = config["configurable"]
+        thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
+        checkpoint_id = conf["checkpoint_id"]
+        name = timeline_name(thread_id, ns)
+        entries = []
+        for i, (channel, value) in enumerate(writes):
+            idx = WRITES_IDX_MAP.get(channel, i)
+            kind, data = self.serde.dumps_typed(value)
+            payload = dumps([channel, kind, bytes(data), task_path])
+            entries.append((task_id, idx, _seal(name, checkpoint_id, task_id, idx, payload)))
+        if entries:
+            with self._corrupt(thread_id, ns, checkpoint_id):
+                self._writes.add(name, checkpoint_id, entries)
+
+    def _mark(self, name: str, checkpoint_id: str, seq: int) -> Entry:
+        return MARK_TASK, MARK_IDX, _seal(name, checkpoint_id, MARK_TASK, MARK_IDX, dumps(seq))
+
+    def _marks(self, branch: _Branch, found: dict[str, list[Entry]]) -> dict[str, int]:
+        marks = {}
+        for checkpoint_id, entries in found.items():
+            for task, idx, blob in entries:
+                if task == MARK_TASK:
+                    seq = loads(_unseal(branch, checkpoint_id, task, idx, blob))
+                    if type(seq) is not int:
+                        raise CorruptCheckpoint(
+                            branch.thread_id, branch.ns, checkpoint_id or None, "a bad mark"
+                        )
+                    marks[checkpoint_id] = seq
+        return marks
+
+    def _seq_of(self, branch: _Branch, checkpoint_id: str, marks: dict[str, int] | None = None) -> int | None:
+        """The seq of the record that holds `checkpoint_id` now, or None if there is none."""
+        if marks is None:
+            marks = self._marks(branch, self._writes.get(branch.name, [checkpoint_id, _FLOOR]))
+        seq = marks.get(checkpoint_id)
+        if seq is None and _indexable(checkpoint_id):
+            try:
+                seq = branch.timeline.record(checkpoint_id).seq
+            except KeyError:
+                return None
+        if seq is None or seq == _DELETED or seq < marks.get(_FLOOR, 0):
+            return None
+        return seq
+
+    def _pending(self, branch: _Branch, checkpoint_id: str, entries: list[Entry]) -> list[PendingWrite]:
+        rows = []
+        for task, idx, blob in entries:
+            if task == MARK_TASK:
+                continue
+            fields = loads(_unseal(branch, checkpoint_id, task, idx, blob))
+            if type(fields) is not list or len(fields) != 4:
+                raise CorruptCheckpoint(branch.thread_id, branch.ns, checkpoint_id, "a bad pending write")
+            channel, kind, data, path = fields
+            rows.append((writes_sort_key(path, task, idx), task, channel, (kind, data)))
+        rows.sort(key=operator.itemgetter(0))
+        return [
+            (task, channel, self._load(branch, checkpoint_id, f"pending write to {channel!r}", pair))
+            for _, task, channel, pair in rows
+        ]
+
+    def _load(self, branch: _Branch, checkpoint_id: str, what: str, pair: tuple[str, bytes]) -> Any:
+        try:
+            return self.serde.loads_typed(pair)
+        except Exception as exc:
+            raise CheckpointDecodeError(branch.thread_id, branch.ns, checkpoint_id, what) from exc
+
+    # -- reads -------------------------------------------------------------------
+
+    def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+        conf = config["configurable"]
+        thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
+        checkpoint_id = get_checkpoint_id(config)
+        branch = self._branch(thread_id, ns)
+        with self._corrupt(thread_id, ns, checkpoint_id):
+            if checkpoint_id is None:
+                return next(self._tuples(branch, None, None, 1), None)
+            found = self._writes.get(branch.name, [checkpoint_id, _FLOOR])
+            seq = self._seq_of(branch, checkpoint_id, self._marks(branch, found))
+            if seq is None:
+                return None
+            record = branch.timeline.record(seq)
+            if _checkpoint_id(record) != checkpoint_id:
+                raise CorruptCheckpoint(
+                    thread_id, ns, checkpoint_id, f"record {seq} holds another checkpoint"
+                )
+            return self._tuple(branch, record, found.get(checkpoint_id, []))
+
+    def _state_at(self, branch: _Branch, seq: int) -> State:
+        state = branch.states.get(seq)
+        if state is None:
+            try:
+                state = read_state(branch.timeline.checkout(seq))
+            except ValueError as exc:
+                raise CorruptRecordError(branch.name, seq, str(exc)) from None
+            branch.remember(seq, state)
+        return state
+
+    def _tuple(self, branch: _Branch, record: Record, entries: list[Entry]) -> CheckpointTuple:
+        checkpoint_id, parent_id, kind, data = record.meta
+        rest, metadata = self._meta(branch, checkpoint_id, kind, data)
+        state = self._state_at(branch, record.seq)
+        values = channel_values(
+            state,
+            self.serde.loads_typed,
+            lambda channel: CheckpointDecodeError(
+                branch.thread_id, branch.ns, checkpoint_id, f"channel {channel!r}"
+            ),
+        )
+        checkpoint = {
+            **rest,
+            "id": checkpoint_id,
+            "channel_values": values,
+            "channel_versions": dict(state.versions),
+            "versions_seen": {node: dict(seen) for node, seen in state.seen.items()},
+        }
+        where = {"thread_id": branch.thread_id, "checkpoint_ns": branch.ns}
+        return CheckpointTuple(
+            config={"configurable": {**where, "checkpoint_id": checkpoint_id}},
+            checkpoint=checkpoint,  # type: ignore[arg-type]
+            metadata=metadata,
+            parent_config={"configurable": {**where, "checkpoint_id": parent_id}} if parent_id else None,
+            pending_writes=self._pending(branch, checkpoint_id, entries),
+        )
+
+    def _meta(self, branch: _Branch, checkpoint_id: str, kind: Any, data: Any) -> tuple[dict, Any]:
+        both = self._load(branch, checkpoint_id, "metadata", (kind, data))
+        if type(both) is not list or len(both) != 2 or not isinstance(both[0], dict):
+            raise CorruptCheckpoint(
+                branch.thread_id, branch.ns, checkpoint_id, "metadata that is not a checkpoint's"
+            )
+        return both[0], both[1]
+
+    def _visible(
+        self, branch: _Branch, before: str | None, first_page: int = _PAGE
+    ) -> Iterator[tuple[list[Record], dict[str, list[Entry]]]]:
+        """The checkpoints' records, newest first, a page at a time with their writes and marks.
+
+        Hidden: records below the floor, deleted ones, and those a newer record
+        with the same id replaced. Pages start at `first_page` records and
+        double; nothing is held between two pages.
+        """
+        timeline = branch.timeline
+        before_seq = None
+        if before is not None:
+            before_seq = self._seq_of(branch, before)
+        listed: set[str] = set()
+        size = max(1, min(first_page, _PAGE))
+        while page := list(timeline.records(limit=size, before=before_seq)):
+            before_seq, size = page[-1].seq, min(size * 2, _PAGE)
+            ids = [_checkpoint_id(record) for record in page]
+            found = self._writes.get(branch.name, [*ids, _FLOOR])
+            marks = self._marks(branch, found)
+            floor = marks.get(_FLOOR, 0)
+            shown = []
+            for record, checkpoint_id in zip(page, ids, strict=True):
+                if record.seq < floor:
+                    break
+                if checkpoint_id in listed or marks.get(checkpoint_id, record.seq) != record.seq:
+                    continue
+                if before is not None and before_seq is None and not checkpoint_id < before:
+                    continue  # a cursor from elsewhere: ids order checkpoints
+                listed.add(checkpoint_id)
+                shown.append(record)
+            if shown:
+                yield shown, found
+            if page[-1].seq <= max(floor, 1):
+                return
+
+    def _tuples(
+        self,
+        branch: _Branch,
+        filter: dict[str, Any] | None,
+        before: str | None,
+        limit: int | None,
+    ) -> Iterator[CheckpointTuple]:
+        if limit is not None and limit <= 0:
+            return
+        count = 0
+        for page, found in self._visible(branch, before, _PAGE if filter or limit is None else limit):
+            tuples = []
+            for record in page:
+                checkpoint_id = record.meta[0]
+                if filter:
+                    _, metadata = self._meta(branch, checkpoint_id, record.meta[2], record.meta[3])
+                    if not all(metadata.get(k) == v for k, v in filter.items()):
+                        continue
+                tuples.append(self._tuple(branch, record, found.get(checkpoint_id, [])))
+                count += 1
+                if count == limit:
+                    break
+            yield from tuples
+            if count == limit:
+                return
+
+    def list(
+        self,
+        config: RunnableConfig | None,
+        *,
+        filter: dict[str, Any] | None = None,
+        before: RunnableConfig | None = None,
+        limit: int | None = None,
+    ) -> Iterator[CheckpointTuple]:
+        conf = config["configurable"] if config else {}
+        thread_id = None if conf.get("thread_id") is None else str(conf["thread_id"])
+        only = conf.get("checkpoint_id")
+        before_id = get_checkpoint_id(before) if before else None
+        remaining = limit
+        for thread, ns in self._names(thread_id, conf.get("checkpoint_ns")):
+            if remaining is not None and remaining <= 0:
+                return
+            branch = self._branch(thread, ns)
+            if only is not None:
+                tup = self.get_tuple(
+                    {"configurable": {"thread_id": thread, "checkpoint_ns": ns, "checkpoint_id": only}}
+                )
+                matches = tup is not None and (before_id is None or only < before_id)
+                if matches and filter:
+                    matches = all(tup.metadata.get(k) == v for k, v in filter.items())  # type: ignore[union-attr]
+                tuples: Iterator[CheckpointTuple] = iter([tup] if matches else [])  # type: ignore[list-item]
+            else:
+                tuples = self._checked_tuples(branch, filter, before_id, remaining)
+            for tup in tuples:
+                if remaining is not None:
+                    remaining -= 1
+                yield tup
+
+    def _checked_tuples(
+        self, branch: _Branch, filter: dict[str, Any] | None, before: str | None, limit: int | None
+    ) -> Iterator[CheckpointTuple]:
+        iterator = self._tuples(branch, filter, before, limit)
+        while True:
+            with self._corrupt(branch.thread_id, branch.ns, None):
+                tup = next(iterator, None)
+            if tup is None:
+                return
+            yield tup
+
+    # -- housekeeping --------------------------------------------------------------
+
+    def delete_thread(self, thread_id: str) -> None:
+        thread_id = str(thread_id)
+        for thread, ns in [*self._names(thread_id, None), (thread_id, "")]:
+            name = timeline_name(thread, ns)
+            self.log.drop(name)
+            self._writes.drop(name)
+            self._forget(name)
+
+    def delete_for_runs(self, run_ids: Sequence[str]) -> None:
+        wanted = set(run_ids)
+        if not wanted:
+            return
+        for thread, ns in self._names(None, None):
+            branch = self._branch(thread, ns)
+            with self._corrupt(thread, ns, None):
+                kept, doomed = 0, []
+                for page, _ in self._visible(branch, None):
+                    for record in page:
+                        checkpoint_id = record.meta[0]
+                        _, metadata = self._meta(branch, checkpoint_id, record.meta[2], record.meta[3])
+                        if isinstance(metadata, dict) and metadata.get("run_id") in wanted:
+                            doomed.append(checkpoint_id)
+                        else:
+                            kept += 1
+                if not doomed:
+                    continue
+                if not kept:
+                    self.log.drop(branch.name)
+                    self._writes.drop(branch.name)
+                    self._forget(branch.name)
+                    continue
+                self._writes.drop(branch.name, doomed)
+                for checkpoint_id in doomed:
+                    self._writes.add(
+                        branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, _DELETED)]
+                    )
+
+    def copy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
+        source_thread_id, target_thread_id = str(source_thread_id), str(target_thread_id)
+        for _, ns in self._names(source_thread_id, None):
+            source = self._branch(source_thread_id, ns)
+            target = self._branch(target_thread_id, ns)
+            with self._corrupt(source_thread_id, ns, None):
+                pages = list(self._visible(source, None))
+            records = [record for page, _ in pages for record in page]
+            found = {k: v for _, page_found in pages for k, v in page_found.items()}
+            with target.lock:
+                for record in reversed(records):  # oldest first, so that the newest is the head
+                    checkpoint_id = record.meta[0]
+                    with self._corrupt(source_thread_id, ns, checkpoint_id):
+                        target.store.restore(source.timeline.checkout(record.seq))
+                        seq = self._commit(target, list(record.meta))
+                        target.point_id = checkpoint_id
+                        target.remember(seq, self._state_at(source, record.seq))
+                        entries = [
+                            (
+                                task,
+                                idx,
+                                _seal(
+                                    target.name,
+                                    checkpoint_id,
+                                    task,
+                                    idx,
+                                    _unseal(source, checkpoint_id, task, idx, blob),
+                                ),
+                            )
+                            for task, idx, blob in found.get(checkpoint_id, [])
+                            if task != MARK_TASK
+                        ]
+                    if entries:
+                        self._writes.add(target.name, checkpoint_id, entries)
+
+    def prune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
+        if strategy not in ("keep_latest", "delete"):
+            raise ValueError(f"strategy must be 'keep_latest' or 'delete', not {strategy!r}")
+        for thread_id in thread_ids:
+            if strategy == "delete":
+                self.delete_thread(thread_id)
+                continue
+            for thread, ns in self._names(str(thread_id), None):
+                branch = self._branch(thread, ns)
+                with self._corrupt(thread, ns, None), branch.lock:
+                    latest = next((page[0] for page, _ in self._visible(branch, None)), None)
+                    head = branch.timeline.head
+                    if latest is None or head is None:
+                        continue
+                    latest_id = latest.meta[0]
+                    # The floor goes first: a crash after it leaves only the latest
+                    # visible, which is what the prune promised.
+                    self._writes.add(branch.name, _FLOOR, [self._mark(branch.name, _FLOOR, latest.seq)])
+                    branch.timeline.prune(keep_last=head.seq - latest.seq + 1)
+                    stale = [c for c in self._writes.checkpoints(branch.name) if c not in (latest_id, _FLOOR)]
+                    self._writes.drop(branch.name, stale)
+
+    def get_next_version(self, current: Any, channel: None = None) -> Any:
+        """Integers from 1; a thread whose versions are strings (copied from another saver) keeps strings."""
+        if current is None:
+            return 1
+        if isinstance(current, str):
+            number = int(current.split(".")[0]) + 1
+            return f"{number:032}.{random.random():016}"
+        return int(current) + 1
+
+    # -- async: the same work, in a worker thread ------------------------------------
+
+    async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+        return await asyncio.to_thread(self.get_tuple, config)
+
+    async def alist(
+        self,
+        config: RunnableConfig | None,
+        *,
+        filter: dict[str, Any] | None = None,
+        before: RunnableConfig | None = None,
+        limit: int | None = None,
+    ) -> AsyncIterator[CheckpointTuple]:
+        iterator = self.list(config, filter=filter, before=before, limit=limit)
+        while page := await asyncio.to_thread(lambda: list(itertools.islice(iterator, _PAGE))):
+            for tup in page:
+                yield tup
+
+    async def aput(
+        self,
+        config: RunnableConfig,
+        checkpoint: Checkpoint,
+        metadata: CheckpointMetadata,
+        new_versions: ChannelVersions,
+    ) -> RunnableConfig:
+        return await asyncio.to_thread(self.put, config, checkpoint, metadata, new_versions)
+
+    async def aput_writes(
+        self,
+        config: RunnableConfig,
+        writes: Sequence[tuple[str, Any]],
+        task_id: str,
+        task_path: str = "",
+    ) -> None:
+        await asyncio.to_thread(self.put_writes, config, writes, task_id, task_path)
+
+    async def adelete_thread(self, thread_id: str) -> None:
+        await asyncio.to_thread(self.delete_thread, thread_id)
+
+    async def adelete_for_runs(self, run_ids: Sequence[str]) -> None:
+        await asyncio.to_thread(self.delete_for_runs, run_ids)
+
+    async def acopy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
+        await asyncio.to_thread(self.copy_thread, source_thread_id, target_thread_id)
+
+    async def aprune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
+        await asyncio.to_thread(lambda: self.prune(thread_ids, strategy=strategy))
+
+
+def _seal(name: str, checkpoint_id: str, task: str, idx: int, payload: bytes) -> bytes:
+    """`payload` behind a CRC32 of itself and of where it belongs, so a moved or damaged entry is refused."""
+    place = f"{name}\x00{checkpoint_id}\x00{task}\x00{idx}\x00".encode("utf-8", "surrogatepass")
+    return zlib.crc32(payload, zlib.crc32(place)).to_bytes(4, "big") + payload
+
+
+def _unseal(branch: _Branch, checkpoint_id: str, task: str, idx: int, blob: bytes) -> bytes:
+    payload = blob[4:]
+    if len(blob) < 4 or _seal(branch.name, checkpoint_id, task, idx, payload)[:4] != blob[:4]:
+        raise CorruptCheckpoint(
+            branch.thread_id,
+            branch.ns,
+            checkpoint_id or None,
+            f"pending write {task!r}/{idx} fails its checksum",
+        )
+    return payload
