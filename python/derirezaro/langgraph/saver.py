@@ -45,7 +45,8 @@ from langgraph.checkpoint.base import (
 from .._core import Store, dumps, loads
 from ..persist import MemoryLog, RedisLog, SQLiteLog
 from ..persist.errors import ConflictError, CorruptRecordError
-from ..persist.record import Record
+from ..persist.record import Record, check_header
+from ..persist.record import public as public_record
 from ..persist.timeline import Timeline
 from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
 from .layout import EMPTY, State, apply, channel_values, read_state
@@ -217,21 +218,36 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         return [parsed for name in self.log.timelines(prefix) if (parsed := _parse_name(name)) is not None]
 
     class _CorruptContext:
-        __slots__ = ("where",)
+        __slots__ = ("saver", "where")
 
-        def __init__(self, where: tuple[str, str, str | None]) -> None:
-            self.where = where
+        def __init__(self, saver: DerirezaroSaver, where: tuple[str, str, str | None]) -> None:
+            self.saver, self.where = saver, where
 
         def __enter__(self) -> None:
             return None
 
         def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
             if isinstance(exc, CorruptRecordError) and not isinstance(exc, CorruptCheckpoint):
-                raise CorruptCheckpoint(*self.where, exc.what) from exc
+                thread_id, ns, checkpoint_id = self.where
+                if checkpoint_id is None and exc.seq is not None:
+                    checkpoint_id = self.saver._id_at(thread_id, ns, exc.seq)
+                raise CorruptCheckpoint(thread_id, ns, checkpoint_id, exc.what) from exc
 
     def _corrupt(self, thread_id: str, ns: str, checkpoint_id: str | None) -> _CorruptContext:
         """Damage found inside the block is reported as the checkpoint's, naming thread and id."""
-        return self._CorruptContext((thread_id, ns, checkpoint_id))
+        return self._CorruptContext(self, (thread_id, ns, checkpoint_id))
+
+    def _id_at(self, thread_id: str, ns: str, seq: int) -> str | None:
+        """The checkpoint id of a damaged record, if its header still says it."""
+        name = timeline_name(thread_id, ns)
+        try:
+            rows = self.log.headers(name, limit=1, before=seq + 1)
+            if not rows or rows[0].seq != seq:
+                return None
+            check_header(name, rows[0])
+            return _checkpoint_id(public_record(rows[0], name))
+        except (CorruptRecordError, ValueError):
+            return None  # the header is damaged too: the error names the thread alone
 
     # -- put -------------------------------------------------------------------
 
@@ -430,6 +446,10 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         return state
 
     def _tuple(self, branch: _Branch, record: Record, entries: list[Entry]) -> CheckpointTuple:
+        with self._corrupt(branch.thread_id, branch.ns, record.meta[0]):
+            return self._read_tuple(branch, record, entries)
+
+    def _read_tuple(self, branch: _Branch, record: Record, entries: list[Entry]) -> CheckpointTuple:
         checkpoint_id, parent_id, kind, data = record.meta
         rest, metadata = self._meta(branch, checkpoint_id, kind, data)
         state = self._state_at(branch, record.seq)

@@ -1,0 +1,368 @@
+"""DerirezaroSaver in real graphs against LangGraph's own InMemorySaver, and under damage and races.
+
+The graph: an agent that appends long messages, a fan-out of three nodes into one list, a
+review that interrupts, and a user who removes a message in the middle, overwrites another,
+forks from an old checkpoint and replays from another. Every log must give the history the
+reference saver gives, checkpoint for checkpoint.
+"""
+
+import operator
+import random
+import sqlite3
+import threading
+import time
+from typing import Annotated, TypedDict
+
+import pytest
+import redis
+from derirezaro.langgraph import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint, DerirezaroSaver
+from derirezaro.langgraph.saver import timeline_name
+from derirezaro.persist import SQLiteLog
+from langchain_core.messages import AIMessage, HumanMessage, RemoveMessage
+from langgraph.checkpoint.base import empty_checkpoint
+from langgraph.checkpoint.memory import InMemorySaver
+from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
+from langgraph.graph import END, START, StateGraph
+from langgraph.graph.message import add_messages
+from langgraph.types import Command, interrupt
+from redis_server import fresh_prefix, shared_url
+
+
+class State(TypedDict):
+    messages: Annotated[list, add_messages]
+    notes: Annotated[list, operator.add]
+    count: int
+
+
+def agent(state):
+    n = state.get("count", 0) + 1
+    return {"messages": [AIMessage(f"reply {n} " + "x" * 80, id=f"ai-{n}")], "count": n}
+
+
+def review(state):
+    answer = interrupt({"question": "ok?", "count": state["count"]})
+    return {"notes": [f"review:{answer}"]}
+
+
+def graph_with(saver):
+    builder = StateGraph(State)
+    builder.add_node("agent", agent)
+    builder.add_node("review", review)
+    for name in ("a", "b", "c"):  # run in parallel: their writes land in one step, in task order
+        builder.add_node(name, lambda state, name=name: {"notes": [f"{name}:{state['count']}"]})
+        builder.add_edge("agent", name)
+        builder.add_edge(name, "review")
+    builder.add_edge(START, "agent")
+    builder.add_conditional_edges("review", lambda state: END if state["count"] >= 3 else "agent")
+    return builder.compile(checkpointer=saver)
+
+
+def history_of_a_session(saver):
+    graph = graph_with(saver)
+    config = {"configurable": {"thread_id": "t1"}}
+    graph.invoke({"messages": [HumanMessage("hi", id="h-1")], "count": 0}, config)
+    graph.invoke(Command(resume="yes"), config)
+    edit = [RemoveMessage(id="ai-1"), AIMessage("edited " + "y" * 80, id="ai-2")]
+    graph.update_state(config, {"messages": edit}, as_node="agent")
+    graph.invoke(Command(resume="again"), config)
+    history = list(graph.get_state_history(config))
+    fork = graph.update_state(history[len(history) // 2].config, {"notes": ["forked"]}, as_node="a")
+    graph.invoke(None, fork)
+    graph.invoke(None, history[-3].config)  # a replay from an old checkpoint
+    return normalized(list(graph.get_state_history(config)))
+
+
+def normalized(history):
+    """Snapshots with checkpoint ids replaced by their order of appearance, run ids dropped."""
+    order = {}
+
+    def name(config):
+        return (
+            None if config is None else order.setdefault(config["configurable"]["checkpoint_id"], len(order))
+        )
+
+    def plain(value):
+        return [(type(m).__name__, getattr(m, "id", None), getattr(m, "content", m)) for m in value]
+
+    return [
+        (
+            name(snap.config),
+            name(snap.parent_config),
+            {k: plain(v) if isinstance(v, list) else v for k, v in snap.values.items()},
+            snap.next,
+            {k: v for k, v in snap.metadata.items() if k != "run_id"},
+            [(t.name, [i.value for i in t.interrupts], t.result) for t in snap.tasks],
+        )
+        for snap in history
+    ]
+
+
+@pytest.fixture(params=["memory", "sqlite", "redis"])
+def saver(request, tmp_path):
+    if request.param == "memory":
+        made = DerirezaroSaver.memory()
+    elif request.param == "sqlite":
+        made = DerirezaroSaver.sqlite(tmp_path / "checkpoints.db")
+    else:
+        made = DerirezaroSaver.redis(shared_url(), prefix=fresh_prefix())
+    with made:
+        yield made
+
+
+def test_a_session_with_interrupts_edits_forks_and_replays_has_the_reference_history(saver):
+    expected = history_of_a_session(InMemorySaver())
+    assert len(expected) > 10
+    assert history_of_a_session(saver) == expected
+
+
+def test_a_reopened_file_has_the_same_history(tmp_path):
+    with DerirezaroSaver.sqlite(tmp_path / "c.db") as first:
+        expected = history_of_a_session(first)
+    with DerirezaroSaver.sqlite(tmp_path / "c.db") as second:
+        assert (
+            normalized(list(graph_with(second).get_state_history({"configurable": {"thread_id": "t1"}})))
+            == expected
+        )
+
+
+def noise(seed, size=100):
+    """Text that compression cannot shrink much, so stored sizes show what was written."""
+    return random.Random(seed).randbytes(size // 2).hex()
+
+
+def put(saver, parent, values, versions, thread="t", **metadata):
+    checkpoint = empty_checkpoint()
+    checkpoint["channel_values"], checkpoint["channel_versions"] = values, versions
+    config = {"configurable": {"thread_id": thread, "checkpoint_ns": ""}}
+    if parent is not None:
+        config["configurable"]["checkpoint_id"] = parent["configurable"]["checkpoint_id"]
+    return saver.put(config, checkpoint, {"source": "loop", "step": 0, **metadata}, versions)
+
+
+def record_sizes(saver, thread="t"):
+    timeline = saver._branch(thread, "").timeline
+    return [record.size for record in timeline.records()]
+
+
+def test_a_long_list_is_stored_element_by_element(saver):
+    """Appends, a removal in the middle and an overwrite each store about one element."""
+    messages = [noise(i) for i in range(300)]
+    config = put(saver, None, {"messages": list(messages)}, {"messages": 1})
+    edits = [
+        lambda m: m.append(noise(-1)),
+        lambda m: m.pop(150),  # RemoveMessage in the middle
+        lambda m: m.__setitem__(10, noise(-2)),  # the same id, new content
+        lambda m: m.insert(5, noise(-3)),
+        lambda m: m.__delitem__(slice(0, 0)),  # no change but a new version
+    ]
+    for version, edit in enumerate(edits, start=2):
+        edit(messages)
+        config = put(saver, config, {"messages": list(messages)}, {"messages": version})
+        assert saver.get_tuple(config).checkpoint["channel_values"]["messages"] == messages
+    first, *steps = reversed(record_sizes(saver))
+    assert first > 300 * 64
+    assert max(steps) < 400  # one element and the record's own fields, whatever the length
+    while len(messages) > 2:  # shrink to where a whole value is cheaper: still the same list
+        del messages[:100]
+        version += 1
+        config = put(saver, config, {"messages": list(messages)}, {"messages": version})
+        assert saver.get_tuple(config).checkpoint["channel_values"]["messages"] == messages
+
+
+def test_versions_that_did_not_move_keep_the_parents_value_and_new_versions_cannot_hide_a_change(saver):
+    first = put(saver, None, {"a": "one", "b": "two"}, {"a": 1, "b": 1})
+    checkpoint = empty_checkpoint()
+    checkpoint["channel_values"] = {"a": "changed", "b": "stale copy"}
+    checkpoint["channel_versions"] = {"a": 2, "b": 1}
+    config = {
+        "configurable": {
+            "thread_id": "t",
+            "checkpoint_ns": "",
+            "checkpoint_id": first["configurable"]["checkpoint_id"],
+        }
+    }
+    second = saver.put(config, checkpoint, {"source": "loop", "step": 1}, {})  # new_versions forgot "a"
+    assert saver.get_tuple(second).checkpoint["channel_values"] == {"a": "changed", "b": "two"}
+    assert saver.get_tuple(first).checkpoint["channel_values"] == {"a": "one", "b": "two"}
+
+
+def test_a_re_put_id_replaces_its_checkpoint_and_latest_is_the_newest_by_sequence(saver):
+    first = put(saver, None, {"a": 1}, {"a": 1})
+    second = put(saver, first, {"a": 2}, {"a": 2})
+    checkpoint = empty_checkpoint()
+    checkpoint["id"] = first["configurable"]["checkpoint_id"]  # older id, newer record
+    checkpoint["channel_values"], checkpoint["channel_versions"] = {"a": 3}, {"a": 3}
+    saver.put(
+        {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}, checkpoint, {"source": "input"}, {"a": 3}
+    )
+    assert saver.get_tuple(first).checkpoint["channel_values"] == {"a": 3}
+    latest = saver.get_tuple({"configurable": {"thread_id": "t"}})
+    assert (
+        latest.config["configurable"]["checkpoint_id"]
+        == checkpoint["id"]
+        != second["configurable"]["checkpoint_id"]
+    )
+    assert [
+        t.checkpoint["channel_values"]["a"] for t in saver.list({"configurable": {"thread_id": "t"}})
+    ] == [3, 2]
+    for decimal in ("7", "8"):  # ids the log cannot index by themselves
+        checkpoint = empty_checkpoint()
+        checkpoint["id"] = decimal
+        saver.put({"configurable": {"thread_id": "t", "checkpoint_ns": ""}}, checkpoint, {}, {})
+    assert saver.get_tuple({"configurable": {"thread_id": "t", "checkpoint_id": "7"}}).checkpoint["id"] == "7"
+
+
+def test_versions_from_another_saver_go_on_as_strings(saver):
+    copied = InMemorySaver().get_next_version(None, None)
+    assert isinstance(copied, str)
+    later = saver.get_next_version(copied, None)
+    assert isinstance(later, str) and later > copied
+    assert saver.get_next_version(None, None) == 1 and saver.get_next_version(41, None) == 42
+
+
+def test_writes_sent_from_many_threads_come_back_in_task_order(saver):
+    config = put(saver, None, {}, {})
+    tasks = [f"task-{i:02}" for i in range(12)]
+
+    def send(task):
+        for idx in range(3):
+            saver.put_writes(config, [(f"ch{idx}", f"{task}/{idx}")], task, task_path=f"~{task[::-1]}")
+        saver.put_writes(config, [("ch0", "retried")], task)  # a retry: the first write stays
+        saver.put_writes(config, [("__error__", f"{task} failed")], task)  # reserved: replaces
+        saver.put_writes(config, [("__error__", f"{task} failed again")], task)
+
+    threads = [threading.Thread(target=send, args=(task,)) for task in tasks]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    writes = saver.get_tuple(config).pending_writes
+    expected = sorted(
+        [(f"~{t[::-1]}", t, 0, "ch0", f"{t}/0") for t in tasks]
+        + [("", t, -1, "__error__", f"{t} failed again") for t in tasks]
+    )
+    assert writes == [(task, channel, value) for _, task, _, channel, value in expected]
+
+
+def test_single_writer_refuses_a_stale_second_worker(tmp_path):
+    with DerirezaroSaver.sqlite(tmp_path / "c.db", single_writer=True) as one:
+        with DerirezaroSaver.sqlite(tmp_path / "c.db", single_writer=True) as two:
+            root = put(one, None, {"a": 1}, {"a": 1})
+            put(two, root, {"a": 2}, {"a": 2})  # the second worker moves the head
+            with pytest.raises(CheckpointConflict, match="'t'"):
+                put(one, root, {"a": 3}, {"a": 3})
+            with pytest.raises(CheckpointConflict):
+                put(one, None, {"a": 3}, {"a": 3})  # a root on a thread that has checkpoints
+            assert [
+                t.checkpoint["channel_values"] for t in one.list({"configurable": {"thread_id": "t"}})
+            ] == [
+                {"a": 2},
+                {"a": 1},
+            ]
+            update = put(one, root, {"a": 4}, {"a": 4}, source="update")  # a user's fork is allowed
+            assert one.get_tuple(update).checkpoint["channel_values"] == {"a": 4}
+    with DerirezaroSaver.sqlite(tmp_path / "d.db") as one, DerirezaroSaver.sqlite(tmp_path / "d.db") as two:
+        root = put(one, None, {"a": 1}, {"a": 1})
+        put(two, root, {"a": 2}, {"a": 2})
+        fork = put(one, root, {"a": 3}, {"a": 3})  # without the option: a fork from its parent
+        assert (
+            one.get_tuple(fork).parent_config["configurable"]["checkpoint_id"]
+            == root["configurable"]["checkpoint_id"]
+        )
+
+
+class PickyJson(JsonPlusSerializer):
+    def loads_typed(self, data):
+        if b"poison" in data[1]:
+            raise ValueError("not allowed")
+        return super().loads_typed(data)
+
+
+def test_a_value_the_serde_refuses_is_an_error_naming_the_channel_never_none():
+    with DerirezaroSaver.memory(serde=PickyJson()) as saver:
+        config = put(saver, None, {"ok": "fine", "bad": "poison"}, {"ok": 1, "bad": 1})
+        with pytest.raises(CheckpointDecodeError, match="channel 'bad'") as raised:
+            saver.get_tuple(config)
+        assert isinstance(raised.value.__cause__, ValueError) and raised.value.checkpoint_id
+        config = put(saver, None, {}, {}, thread="other")
+        saver.put_writes(config, [("w", "poison")], "task")
+        with pytest.raises(CheckpointDecodeError, match="pending write to 'w'"):
+            list(saver.list({"configurable": {"thread_id": "other"}}))
+
+
+def damage(path):
+    """Every stored byte the saver wrote, one at a time: (table, key, column, flipped copy of the row)."""
+    with sqlite3.connect(path) as db:
+        for table in ("derirezaro_records", "derirezaro_langgraph_writes"):
+            names = [c[1] for c in db.execute(f"PRAGMA table_info({table})")]
+            for row in db.execute(f"SELECT * FROM {table}"):
+                for column, value in zip(names, row, strict=True):
+                    if isinstance(value, bytes) and value:
+                        yield table, names, row, column, value
+
+
+def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint(tmp_path):
+    path = tmp_path / "c.db"
+    with DerirezaroSaver.sqlite(path) as saver:
+        history_of_a_session(saver)
+    with DerirezaroSaver.sqlite(path) as saver:
+        expected = [t for t in saver.list(None)]
+    cases = list(damage(path))
+    assert len(cases) > 50
+    for table, names, row, column, value in cases[:: max(1, len(cases) // 60)]:
+        position = len(value) // 2
+        flipped = value[:position] + bytes([value[position] ^ 0x10]) + value[position + 1 :]
+        keys = [n for n in names if n in ("timeline", "seq", "checkpoint", "task", "idx")]
+        where = " AND ".join(f"{k} = ?" for k in keys)
+        args = [row[names.index(k)] for k in keys]
+        with sqlite3.connect(path) as db:
+            db.execute(f"UPDATE {table} SET {column} = ? WHERE {where}", [flipped, *args])
+        try:
+            with DerirezaroSaver.sqlite(path) as saver:
+                with pytest.raises(CorruptCheckpoint) as raised:
+                    assert [t for t in saver.list(None)] != expected  # reads either fail or differ not
+                assert raised.value.thread_id == "t1"
+                if column in ("body", "blob"):
+                    assert raised.value.checkpoint_id, (table, column)
+        finally:
+            with sqlite3.connect(path) as db:
+                db.execute(f"UPDATE {table} SET {column} = ? WHERE {where}", [value, *args])
+
+
+def test_delete_prune_and_copy_reclaim_what_they_remove(tmp_path):
+    with DerirezaroSaver.sqlite(tmp_path / "c.db") as saver:
+        config = None
+        for step in range(40):
+            config = put(
+                saver, config, {"n": step, "big": noise(step, 1000)}, {"n": step + 1, "big": step + 1}
+            )
+        saver.put_writes(config, [("w", 1)], "task")
+        saver.copy_thread("t", "copy")
+        saver.prune(["t"])
+        kept = list(saver.list({"configurable": {"thread_id": "t"}}))
+        assert [t.checkpoint["channel_values"]["n"] for t in kept] == [39] and kept[0].pending_writes
+        assert len(record_sizes(saver)) < 40
+        copied = list(saver.list({"configurable": {"thread_id": "copy"}}))
+        assert [t.checkpoint["channel_values"]["n"] for t in copied] == list(range(39, -1, -1))
+        assert copied[0].pending_writes == [("task", "w", 1)]
+        saver.delete_thread("copy")
+        assert saver.log.timelines() == [timeline_name("t", "")]
+        assert SQLiteLog(tmp_path / "c.db").reader().execute(
+            "SELECT count(*) FROM derirezaro_langgraph_writes WHERE timeline = ?",
+            (timeline_name("copy", ""),),
+        ).fetchone() == (0,)
+
+
+def test_a_thread_with_a_ttl_expires_whole():
+    client = redis.Redis.from_url(shared_url())
+    prefix = fresh_prefix()
+    with DerirezaroSaver.redis(client, prefix=prefix, ttl=0.5) as saver:
+        config = put(saver, None, {"a": 1}, {"a": 1})
+        saver.put_writes(config, [("w", 1)], "task")
+        assert len(client.keys(f"{prefix}:*")) == 5  # the records' four keys and the writes beside them
+        deadline = time.monotonic() + 5
+        while client.keys(f"{prefix}:*"):
+            assert time.monotonic() < deadline
+            time.sleep(0.02)
+        saver._branches.clear()
+        assert saver.get_tuple({"configurable": {"thread_id": "t"}}) is None
