@@ -12,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+import uuid
 from pathlib import Path
 
 import pytest
@@ -25,6 +26,7 @@ from derirezaro.persist import (
     SQLiteLog,
     body,
     record,
+    sqlite,
 )
 from derirezaro.persist.blob import export_snapshot, import_snapshot
 
@@ -289,10 +291,22 @@ def test_a_file_written_by_format_1_stays_readable(tmp_path):
             ("3", "delta", 3), ("first", "delta", 2), ("1", "keyframe", 1)]  # fmt: skip
         for ref, state in [*enumerate(states, 1), ("first", states[1])]:
             assert state_of(tl.checkout(ref)) == state, ref
+    # A UUID id is stored as text in the old file, which keeps its schema, and as 16 bytes in a new one.
+    for file in (path, tmp_path / "new.db"):
+        with SQLiteLog(file) as log:
+            tl = log.timeline("fixture", store)
+            tl.commit(id=(chosen := str(uuid.uuid4())))
+            assert tl.record(chosen).id == chosen and state_of(tl.checkout(chosen)) == state_of(
+                store.snapshot()
+            )
+        stored = sqlite3.connect(file).execute(
+            "SELECT typeof(id) FROM derirezaro_records WHERE id IS NOT NULL"
+        )
+        assert {kind for (kind,) in stored} == ({"text"} if file == path else {"blob"})
     sqlite3.connect(path, isolation_level=None).execute("UPDATE derirezaro_schema SET version = 99")
     with pytest.raises(FormatError) as e:
         SQLiteLog(path)
-    assert (e.value.found, e.value.supported) == (99, 1)
+    assert (e.value.found, e.value.supported) == (99, sqlite.SCHEMA)
 
 
 def regenerate_fixture():

@@ -1,12 +1,18 @@
 """How a checkpoint lies in its timeline's store, and what a put changes there.
 
-    versions    channel -> its version
-    seen        node -> {channel: version}, what the node has seen
-    values      channel -> [type, bytes] from the serde, or [] for a list kept element by element
-    list:<ch>   position -> [type, bytes] of one element of list channel <ch>
+    v       channel -> its version
+    n       node -> None, for every node in versions_seen
+    s:<n>   channel -> the version of it that node <n> has seen
+    c       channel -> its value from the serde as [type, bytes], or [] for a list kept
+            element by element
+    l:<ch>  position -> [type, bytes] of one element of list channel <ch>
+
+A serde value of type "msgpack", the serde's usual one, is stored as [bytes].
+The names are short because a small step's record is mostly names.
 
 A put writes only the entries that differ from its parent's: the versions that
-moved, the values of those channels, the seen-maps that changed. Which channels
+moved, the values of those channels, the seen versions that moved, so a step
+of a graph with a thousand channels writes a few entries. Which channels
 changed is read from the versions, not taken from the caller's `new_versions`
 alone, so a wrong `new_versions` cannot leave a stale value under a new version.
 
@@ -27,7 +33,8 @@ from typing import Any
 
 from .._core import Snapshot, Store
 
-VERSIONS, SEEN, VALUES, LIST = "versions", "seen", "values", "list:"
+VERSIONS, NODES, SEEN, VALUES, LIST = "v", "n", "s:", "c", "l:"
+_USUAL = "msgpack"  # the serde type stored without its name
 Pair = tuple[str, bytes]  # what the serde's dumps_typed returns
 Element = tuple[str, str, bytes]  # position key, type, bytes
 
@@ -57,7 +64,7 @@ def read_state(snapshot: Snapshot) -> State:
     view = Store(max_history=0)
     view.restore(snapshot)
     versions = {k: view.get(VERSIONS, k) for k in view.keys(VERSIONS)}
-    seen = {k: view.get(SEEN, k) for k in view.keys(SEEN)}
+    seen = {node: {k: view.get(SEEN + node, k) for k in view.keys(SEEN + node)} for node in view.keys(NODES)}
     values: dict[str, Pair] = {}
     lists: dict[str, list[Element]] = {}
     for channel in view.keys(VALUES):
@@ -67,25 +74,28 @@ def read_state(snapshot: Snapshot) -> State:
             lists[channel] = sorted((k, *_pair(view.get(ns, k), channel)) for k in view.keys(ns))
         else:
             values[channel] = _pair(entry, channel)
-    for node, seen_map in seen.items():
-        if type(seen_map) is not dict:
-            raise ValueError(f"the versions seen by node {node!r} are not a map")
     return State(versions, seen, values, lists)
 
 
 def _pair(entry: Any, channel: str) -> Pair:
+    if type(entry) is list and len(entry) == 1 and type(entry[0]) is bytes:
+        return _USUAL, entry[0]
     if type(entry) is not list or len(entry) != 2 or type(entry[0]) is not str or type(entry[1]) is not bytes:
         raise ValueError(f"the stored value of channel {channel!r} is not a serialized value")
     return entry[0], entry[1]
 
 
-def same(a: Any, b: Any) -> bool:
-    """Equal and of the same types, so that 1 and 1.0 count as different versions."""
-    if type(a) is not type(b):
-        return False
-    if type(a) is dict:
-        return a.keys() == b.keys() and all(same(v, b[k]) for k, v in a.items())
-    return bool(a == b)
+def _stored(kind: str, data: bytes) -> list[Any]:
+    return [data] if kind == _USUAL else [kind, data]
+
+
+def moved(new: Mapping[str, Any], old: Mapping[str, Any]) -> list[str]:
+    """The keys of `new` whose value differs from `old`'s (versions compare as LangGraph compares them)."""
+    try:
+        return [key for key, _ in new.items() - old.items()]  # one pass in C; versions are hashable
+    except TypeError:
+        missing = object()
+        return [key for key, value in new.items() if old.get(key, missing) != value]
 
 
 def apply(
@@ -104,25 +114,34 @@ def apply(
     values: Mapping[str, Any] = checkpoint["channel_values"]
     seen: Mapping[str, Mapping[str, Any]] = checkpoint["versions_seen"]
     new = State(dict(base.versions), dict(base.seen), dict(base.values), dict(base.lists))
-    for channel in [c for c in base.versions if c not in versions]:
+    for channel in base.versions.keys() - versions.keys():
         store.delete(VERSIONS, channel)
         del new.versions[channel]
         _drop_value(store, new, channel)
-    for channel, version in versions.items():
-        if not same(base.versions.get(channel, _MISSING), version):
-            store.set(VERSIONS, channel, version)
-            new.versions[channel] = version
-            _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
-        elif channel in new_versions:
-            _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
-    for node in [n for n in base.seen if n not in seen]:
-        store.delete(SEEN, node)
+    changed = moved(versions, base.versions)
+    for channel in changed:
+        store.set(VERSIONS, channel, versions[channel])
+        new.versions[channel] = versions[channel]
+    named = [c for c in new_versions if c in versions]
+    for channel in dict.fromkeys([*changed, *named]):
+        _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
+    for node in base.seen.keys() - seen.keys():
+        for channel in base.seen[node]:
+            store.delete(SEEN + node, channel)
+        store.delete(NODES, node)
         del new.seen[node]
     for node, seen_map in seen.items():
-        if not same(base.seen.get(node, _MISSING), seen_map):
-            copied = dict(seen_map)
-            store.set(SEEN, node, copied)  # type: ignore[arg-type]  # versions are packable
-            new.seen[node] = copied
+        old = base.seen.get(node)
+        if old is None:
+            store.set(NODES, node, None)
+            old = {}
+        elif seen_map == old:
+            continue
+        for channel in old.keys() - seen_map.keys():
+            store.delete(SEEN + node, channel)
+        for channel in moved(seen_map, old):
+            store.set(SEEN + node, channel, seen_map[channel])
+        new.seen[node] = dict(seen_map)
     return new
 
 
@@ -161,7 +180,7 @@ def _typed(dumps_typed: Callable[[Any], Pair], value: Any) -> Pair:
 def _set_whole(store: Store, new: State, channel: str, pair: Pair) -> None:
     if channel in new.lists:
         _drop_list(store, new, channel)
-    store.set(VALUES, channel, [pair[0], pair[1]])
+    store.set(VALUES, channel, _stored(*pair))
     new.values[channel] = pair
 
 
@@ -208,7 +227,7 @@ def _write_list(store: Store, ns: str, old: list[Element], pairs: list[Pair]) ->
             return _relayout(store, ns, old, pairs)
         keys += [f"{low + step * (i + 1):012x}" for i in range(extra)]
     for key, (kind, data) in zip(keys, inserted, strict=True):
-        store.set(ns, key, [kind, data])
+        store.set(ns, key, _stored(kind, data))
     between = [(key, kind, data) for key, (kind, data) in zip(keys, inserted, strict=True)]
     return [*old[:head], *between, *old[n_old - tail :]]
 
@@ -218,7 +237,7 @@ def _relayout(store: Store, ns: str, old: list[Element], pairs: list[Pair]) -> l
         store.delete(ns, key)
     laid = [(f"{_GAP * (i + 1):012x}", kind, data) for i, (kind, data) in enumerate(pairs)]
     for key, kind, data in laid:
-        store.set(ns, key, [kind, data])
+        store.set(ns, key, _stored(kind, data))
     return laid
 
 

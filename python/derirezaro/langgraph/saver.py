@@ -48,16 +48,17 @@ from ..persist.errors import ConflictError, CorruptRecordError
 from ..persist.record import Record, check_header
 from ..persist.record import public as public_record
 from ..persist.timeline import Timeline
+from . import meta as meta_format
 from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
 from .layout import EMPTY, State, apply, channel_values, read_state
 from .writes import MARK_IDX, MARK_TASK, Entry, Writes, writes_for
 
 _PREFIX = "lg/"  # every timeline of the saver, so that a log can hold others too
-_STATE_KEYS = frozenset({"id", "channel_values", "channel_versions", "versions_seen"})
 _FLOOR = ""  # the checkpoint id under which a timeline's floor mark lies
 _DELETED = 0  # a mark's seq for a deleted checkpoint
 _PAGE = 32  # records listed per query of pending writes
 _STATES_KEPT = 4  # decoded states cached per timeline: the head and its recent parents
+_IDS_KEPT = 1024
 _CONFLICT_RETRIES = 16
 
 
@@ -87,7 +88,7 @@ def _indexable(checkpoint_id: str) -> bool:
 class _Branch:
     """One timeline and the store it commits from, with what the saver keeps of it."""
 
-    __slots__ = ("name", "thread_id", "ns", "store", "timeline", "lock", "point_id", "states")
+    __slots__ = ("name", "thread_id", "ns", "store", "timeline", "lock", "point_id", "states", "ids")
 
     def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
         self.name, self.thread_id, self.ns = name, thread_id, ns
@@ -98,8 +99,9 @@ class _Branch:
         # commit or restore), and decoded states by seq, newest last.
         self.point_id: str | None = None
         self.states: OrderedDict[int, State] = OrderedDict()
+        self.ids: OrderedDict[int, str] = OrderedDict()  # seq -> checkpoint id, of records seen lately
         if self.timeline.parent is not None:
-            self.point_id = _checkpoint_id(self.timeline.record(self.timeline.parent))
+            self.point_id = self.id_of(self.timeline.record(self.timeline.parent))
 
     def remember(self, seq: int, state: State) -> None:
         self.states[seq] = state
@@ -107,12 +109,20 @@ class _Branch:
         while len(self.states) > _STATES_KEPT:
             self.states.popitem(last=False)
 
+    def id_of(self, record: Record) -> str:
+        """The checkpoint id a record holds, remembered for the records whose parent it is."""
+        try:
+            checkpoint_id = meta_format.checkpoint_id(record)
+        except ValueError as exc:
+            raise CorruptRecordError(self.name, record.seq, str(exc)) from None
+        self.ids[record.seq] = checkpoint_id
+        if len(self.ids) > _IDS_KEPT:
+            self.ids.popitem(last=False)
+        return checkpoint_id
 
-def _checkpoint_id(record: Record) -> str:
-    meta = record.meta
-    if type(meta) is not list or len(meta) != 4 or type(meta[0]) is not str:
-        raise ValueError("a record that is not a checkpoint")
-    return meta[0]
+    def id_at(self, seq: int) -> str:
+        cached = self.ids.get(seq)
+        return cached if cached is not None else self.id_of(self.timeline.record(seq))
 
 
 class DerirezaroSaver(BaseCheckpointSaver[int]):
@@ -245,7 +255,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             if not rows or rows[0].seq != seq:
                 return None
             check_header(name, rows[0])
-            return _checkpoint_id(public_record(rows[0], name))
+            return meta_format.checkpoint_id(public_record(rows[0], name))
         except (CorruptRecordError, ValueError):
             return None  # the header is damaged too: the error names the thread alone
 
@@ -262,15 +272,15 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
         parent_id = conf.get("checkpoint_id") or None
         checkpoint_id = checkpoint["id"]
-        rest = {k: v for k, v in checkpoint.items() if k not in _STATE_KEYS}
-        kind, data = self.serde.dumps_typed([rest, get_checkpoint_metadata(config, metadata)])
-        meta = [checkpoint_id, parent_id, kind, bytes(data)]
+        meta = meta_format.encode(
+            checkpoint, get_checkpoint_metadata(config, metadata), self.serde.dumps_typed
+        )
         guarded = self.single_writer and metadata.get("source") in ("input", "loop")
         branch = self._branch(thread_id, ns)
         with self._corrupt(thread_id, ns, checkpoint_id), branch.lock:
             for attempt in itertools.count():
                 try:
-                    self._put(branch, parent_id, checkpoint, new_versions, meta, guarded)
+                    self._put(branch, checkpoint_id, parent_id, checkpoint, new_versions, meta, guarded)
                     break
                 except ConflictError as exc:  # another process moved the head
                     if guarded:
@@ -283,6 +293,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
     def _put(
         self,
         branch: _Branch,
+        checkpoint_id: str,
         parent_id: str | None,
         checkpoint: Checkpoint,
         new_versions: ChannelVersions,
@@ -296,6 +307,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             base = branch.states.get(timeline.parent) or self._state_at(branch, timeline.parent)
         else:
             seq = None if parent_id is None else self._seq_of(branch, parent_id)
+            branch.point_id = None  # until it is known again
             if seq is None:  # a root, or a parent this thread does not hold: the checkpoint as given
                 if timeline.parent is not None:
                     timeline.restore(timeline.parent)  # catches up with the log's head
@@ -303,31 +315,36 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 base = EMPTY
             else:
                 timeline.restore(seq)
+                branch.point_id = parent_id
                 base = self._state_at(branch, seq)
-            branch.point_id = None  # until the commit below names it
         before = store.snapshot()
         try:
             state = apply(store, base, checkpoint, new_versions, self.serde.dumps_typed)
-            seq = self._commit(branch, meta)
+            seq = self._commit(branch, checkpoint_id, parent_id, meta)
         except BaseException:
             store.restore(before)
             raise
-        branch.point_id = meta[0]
         branch.remember(seq, state)
 
-    def _commit(self, branch: _Branch, meta: list[Any]) -> int:
-        """Commit the store under checkpoint id `meta[0]`; an id the log cannot index gets a mark."""
-        checkpoint_id = meta[0]
+    def _commit(self, branch: _Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]) -> int:
+        """Commit the store as checkpoint `checkpoint_id`; an id the log cannot index gets a mark."""
         timeline = branch.timeline
+        meta = list(meta)
+        # The parent is named only when it is not the record this one builds on.
+        meta[0], meta[1] = None, True if parent_id is not None and parent_id == branch.point_id else parent_id
         if _indexable(checkpoint_id):
             try:
-                return timeline.commit(meta=meta, id=checkpoint_id).seq
+                seq = timeline.commit(meta=meta, id=checkpoint_id).seq
+                branch.point_id = branch.ids[seq] = checkpoint_id
+                return seq
             except ValueError:
                 try:
                     timeline.record(checkpoint_id)
                 except KeyError:
                     raise  # not a taken id: the error is the caller's
+        meta[0] = checkpoint_id
         seq = timeline.commit(meta=meta).seq  # a re-put: the newest record with this id wins
+        branch.point_id = branch.ids[seq] = checkpoint_id
         self._writes.add(branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, seq)])
         return seq
 
@@ -335,7 +352,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         if parent_id is not None and parent_id == branch.point_id:
             return  # the commit's compare-and-set tells whether it is still the head
         head = branch.timeline.head
-        head_id = None if head is None else _checkpoint_id(head)
+        head_id = None if head is None else branch.id_of(head)
         if head_id != parent_id:
             raise CheckpointConflict(branch.thread_id, branch.ns, parent_id, head_id)
 
@@ -429,7 +446,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             if seq is None:
                 return None
             record = branch.timeline.record(seq)
-            if _checkpoint_id(record) != checkpoint_id:
+            if branch.id_of(record) != checkpoint_id:
                 raise CorruptCheckpoint(
                     thread_id, ns, checkpoint_id, f"record {seq} holds another checkpoint"
                 )
@@ -446,12 +463,19 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         return state
 
     def _tuple(self, branch: _Branch, record: Record, entries: list[Entry]) -> CheckpointTuple:
-        with self._corrupt(branch.thread_id, branch.ns, record.meta[0]):
-            return self._read_tuple(branch, record, entries)
+        checkpoint_id = branch.id_of(record)
+        with self._corrupt(branch.thread_id, branch.ns, checkpoint_id):
+            return self._read_tuple(branch, record, checkpoint_id, entries)
 
-    def _read_tuple(self, branch: _Branch, record: Record, entries: list[Entry]) -> CheckpointTuple:
-        checkpoint_id, parent_id, kind, data = record.meta
-        rest, metadata = self._meta(branch, checkpoint_id, kind, data)
+    def _read_tuple(
+        self, branch: _Branch, record: Record, checkpoint_id: str, entries: list[Entry]
+    ) -> CheckpointTuple:
+        rest, metadata = self._meta(branch, checkpoint_id, record.meta)
+        parent_id = record.meta[1]
+        if parent_id is True:
+            if record.parent is None:
+                raise CorruptRecordError(branch.name, record.seq, "a parent named but not recorded")
+            parent_id = branch.id_at(record.parent)
         state = self._state_at(branch, record.seq)
         values = channel_values(
             state,
@@ -476,13 +500,11 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             pending_writes=self._pending(branch, checkpoint_id, entries),
         )
 
-    def _meta(self, branch: _Branch, checkpoint_id: str, kind: Any, data: Any) -> tuple[dict, Any]:
-        both = self._load(branch, checkpoint_id, "metadata", (kind, data))
-        if type(both) is not list or len(both) != 2 or not isinstance(both[0], dict):
-            raise CorruptCheckpoint(
-                branch.thread_id, branch.ns, checkpoint_id, "metadata that is not a checkpoint's"
-            )
-        return both[0], both[1]
+    def _meta(self, branch: _Branch, checkpoint_id: str, meta: list[Any]) -> tuple[dict, Any]:
+        try:
+            return meta_format.decode(meta, lambda pair: self._load(branch, checkpoint_id, "metadata", pair))
+        except ValueError as exc:
+            raise CorruptCheckpoint(branch.thread_id, branch.ns, checkpoint_id, str(exc)) from None
 
     def _visible(
         self, branch: _Branch, before: str | None, first_page: int = _PAGE
@@ -501,7 +523,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         size = max(1, min(first_page, _PAGE))
         while page := list(timeline.records(limit=size, before=before_seq)):
             before_seq, size = page[-1].seq, min(size * 2, _PAGE)
-            ids = [_checkpoint_id(record) for record in page]
+            ids = [branch.id_of(record) for record in page]
             found = self._writes.get(branch.name, [*ids, _FLOOR])
             marks = self._marks(branch, found)
             floor = marks.get(_FLOOR, 0)
@@ -533,9 +555,9 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         for page, found in self._visible(branch, before, _PAGE if filter or limit is None else limit):
             tuples = []
             for record in page:
-                checkpoint_id = record.meta[0]
+                checkpoint_id = branch.id_of(record)
                 if filter:
-                    _, metadata = self._meta(branch, checkpoint_id, record.meta[2], record.meta[3])
+                    _, metadata = self._meta(branch, checkpoint_id, record.meta)
                     if not all(metadata.get(k) == v for k, v in filter.items()):
                         continue
                 tuples.append(self._tuple(branch, record, found.get(checkpoint_id, [])))
@@ -595,8 +617,8 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         thread_id = str(thread_id)
         for thread, ns in [*self._names(thread_id, None), (thread_id, "")]:
             name = timeline_name(thread, ns)
+            self._writes.drop(name)  # first: SQLite keys them by the timeline's entry
             self.log.drop(name)
-            self._writes.drop(name)
             self._forget(name)
 
     def delete_for_runs(self, run_ids: Sequence[str]) -> None:
@@ -609,8 +631,8 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 kept, doomed = 0, []
                 for page, _ in self._visible(branch, None):
                     for record in page:
-                        checkpoint_id = record.meta[0]
-                        _, metadata = self._meta(branch, checkpoint_id, record.meta[2], record.meta[3])
+                        checkpoint_id = branch.id_of(record)
+                        _, metadata = self._meta(branch, checkpoint_id, record.meta)
                         if isinstance(metadata, dict) and metadata.get("run_id") in wanted:
                             doomed.append(checkpoint_id)
                         else:
@@ -618,8 +640,8 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 if not doomed:
                     continue
                 if not kept:
-                    self.log.drop(branch.name)
                     self._writes.drop(branch.name)
+                    self.log.drop(branch.name)
                     self._forget(branch.name)
                     continue
                 self._writes.drop(branch.name, doomed)
@@ -639,11 +661,13 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             found = {k: v for _, page_found in pages for k, v in page_found.items()}
             with target.lock:
                 for record in reversed(records):  # oldest first, so that the newest is the head
-                    checkpoint_id = record.meta[0]
+                    checkpoint_id = source.id_of(record)
                     with self._corrupt(source_thread_id, ns, checkpoint_id):
+                        parent_id = record.meta[1]
+                        if parent_id is True and record.parent is not None:
+                            parent_id = source.id_at(record.parent)
                         target.store.restore(source.timeline.checkout(record.seq))
-                        seq = self._commit(target, list(record.meta))
-                        target.point_id = checkpoint_id
+                        seq = self._commit(target, checkpoint_id, parent_id, record.meta)
                         target.remember(seq, self._state_at(source, record.seq))
                         entries = [
                             (
@@ -677,7 +701,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                     head = branch.timeline.head
                     if latest is None or head is None:
                         continue
-                    latest_id = latest.meta[0]
+                    latest_id = branch.id_of(latest)
                     # The floor goes first: a crash after it leaves only the latest
                     # visible, which is what the prune promised.
                     self._writes.add(branch.name, _FLOOR, [self._mark(branch.name, _FLOOR, latest.seq)])

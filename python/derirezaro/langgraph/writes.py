@@ -29,6 +29,7 @@ from typing import Any, Protocol
 from .._core import dumps, loads
 from ..persist import MemoryLog, RedisLog, SQLiteLog
 from ..persist.errors import CorruptRecordError
+from ..persist.sqlite import compact_id, expand_id
 
 Entry = tuple[str, int, bytes]  # task_id, idx, blob
 
@@ -95,14 +96,15 @@ class MemoryWrites:
 
 _TABLE = """
 CREATE TABLE IF NOT EXISTS derirezaro_langgraph_writes (
-    timeline TEXT NOT NULL,
-    checkpoint TEXT NOT NULL,
-    task TEXT NOT NULL,
+    timeline INTEGER NOT NULL,  -- the log's key for the timeline's name
+    checkpoint NOT NULL,  -- ids as the log stores them: a UUID as its 16 bytes
+    task NOT NULL,
     idx INTEGER NOT NULL,
     blob BLOB NOT NULL,
     PRIMARY KEY (timeline, checkpoint, task, idx)
 ) WITHOUT ROWID
 """
+_KEY = "(SELECT id FROM derirezaro_timelines WHERE name = ?)"
 
 
 class SQLiteWrites:
@@ -113,48 +115,49 @@ class SQLiteWrites:
         log.run_in_transaction(lambda w: w.execute(_TABLE))
 
     def add(self, timeline: str, checkpoint: str, entries: list[Entry]) -> None:
-        rows = [(timeline, checkpoint, task, idx, blob) for task, idx, blob in entries]
-        regular = [row for row in rows if row[3] >= 0]
-        special = [row for row in rows if row[3] < 0]
+        stored = compact_id(checkpoint)
+        rows = [(stored, compact_id(task), idx, blob) for task, idx, blob in entries]
 
         def work(w: sqlite3.Connection) -> None:
+            key = self._log.timeline_key(w, timeline, create=True)
             insert = "INTO derirezaro_langgraph_writes VALUES (?, ?, ?, ?, ?)"
-            if regular:
+            if regular := [(key, *row) for row in rows if row[2] >= 0]:
                 w.executemany(f"INSERT OR IGNORE {insert}", regular)
-            if special:
+            if special := [(key, *row) for row in rows if row[2] < 0]:
                 w.executemany(f"INSERT OR REPLACE {insert}", special)
 
         self._log.run_in_transaction(work)
 
     def get(self, timeline: str, checkpoints: Iterable[str]) -> dict[str, list[Entry]]:
-        wanted = list(dict.fromkeys(checkpoints))
+        wanted = {compact_id(c): c for c in checkpoints}
+        stored = list(wanted)
         found: dict[str, list[Entry]] = {}
         reader = self._log.reader()
-        for start in range(0, len(wanted), 500):  # within SQLite's bound on parameters
-            chunk = wanted[start : start + 500]
+        for start in range(0, len(stored), 500):  # within SQLite's bound on parameters
+            chunk = stored[start : start + 500]
             query = (
                 "SELECT checkpoint, task, idx, blob FROM derirezaro_langgraph_writes"
-                f" WHERE timeline = ? AND checkpoint IN ({', '.join('?' * len(chunk))})"
+                f" WHERE timeline = {_KEY} AND checkpoint IN ({', '.join('?' * len(chunk))})"
             )
             for checkpoint, task, idx, blob in reader.execute(query, (timeline, *chunk)).fetchall():
-                found.setdefault(checkpoint, []).append((task, idx, blob))
+                found.setdefault(wanted.get(checkpoint, checkpoint), []).append((expand_id(task), idx, blob))
         return found
 
     def drop(self, timeline: str, checkpoints: Iterable[str] | None = None) -> None:
         def work(w: sqlite3.Connection) -> None:
             if checkpoints is None:
-                w.execute("DELETE FROM derirezaro_langgraph_writes WHERE timeline = ?", (timeline,))
+                w.execute(f"DELETE FROM derirezaro_langgraph_writes WHERE timeline = {_KEY}", (timeline,))
             else:
                 w.executemany(
-                    "DELETE FROM derirezaro_langgraph_writes WHERE timeline = ? AND checkpoint = ?",
-                    [(timeline, c) for c in checkpoints],
+                    f"DELETE FROM derirezaro_langgraph_writes WHERE timeline = {_KEY} AND checkpoint = ?",
+                    [(timeline, compact_id(c)) for c in checkpoints],
                 )
 
         self._log.run_in_transaction(work)
 
     def checkpoints(self, timeline: str) -> list[str]:
-        query = "SELECT DISTINCT checkpoint FROM derirezaro_langgraph_writes WHERE timeline = ?"
-        return [c for (c,) in self._log.reader().execute(query, (timeline,)).fetchall()]
+        query = f"SELECT DISTINCT checkpoint FROM derirezaro_langgraph_writes WHERE timeline = {_KEY}"
+        return [expand_id(c) for (c,) in self._log.reader().execute(query, (timeline,)).fetchall()]
 
 
 # Each checkpoint's entries are one field of the timeline's attached hash,

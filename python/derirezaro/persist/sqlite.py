@@ -20,16 +20,20 @@ import os
 import sqlite3
 import threading
 import time
+import uuid
 import weakref
 from collections.abc import Callable
-from typing import TypeVar
+from typing import Any, TypeVar
 
 from .errors import ConflictError, FormatError
 from .record import StoredRecord
 from .timeline import TimelineFactory
 
 _T = TypeVar("_T")
-SCHEMA = 1  # the schema this code creates and the newest it opens
+# Schemas: 1, the first; 2 stores ids that are UUIDs in their canonical text form
+# as their 16 bytes. A file keeps the schema it was made with, so that the code
+# that made it can still read it.
+SCHEMA = 2  # the schema this code creates and the newest it opens
 
 _DURABILITY = {"normal": "NORMAL", "full": "FULL"}
 
@@ -102,6 +106,7 @@ class SQLiteLog(TimelineFactory):
         self._readers: list[tuple[weakref.ref[threading.Thread], sqlite3.Connection]] = []
         self._local = threading.local()
         self._closed = False
+        self.compact_ids = True  # what the file's schema says, read below
         self._writer = self._connect()
         try:
             self._enter_wal_mode()
@@ -152,6 +157,7 @@ class SQLiteLog(TimelineFactory):
                 w.execute("INSERT INTO derirezaro_schema VALUES (?)", (SCHEMA,))
             elif max(versions) > SCHEMA:
                 raise FormatError(max(versions), SCHEMA, f"schema of {self.path}")
+            self.compact_ids = max(versions, default=SCHEMA) >= 2
             w.execute("COMMIT")
         except BaseException:
             if w.in_transaction:
@@ -163,7 +169,7 @@ class SQLiteLog(TimelineFactory):
     def append(self, timeline: str, expected_head: int, record: StoredRecord) -> int:
         values = record._asdict()
         del values["body_size"]
-        values.update(name=timeline, expected=expected_head)
+        values.update(name=timeline, expected=expected_head, id=self._stored_id(record.id))
         with self._write_lock:
             w = self._writer_connection()
             w.execute("BEGIN IMMEDIATE")
@@ -174,7 +180,7 @@ class SQLiteLog(TimelineFactory):
                     inserted = w.execute(_APPEND, values).rowcount == 1
                 except sqlite3.IntegrityError:
                     inserted = False
-                    if record.id is not None and self._id_taken(w, timeline, record):
+                    if record.id is not None and self._id_taken(w, timeline, record, values["id"]):
                         raise ValueError(
                             f"timeline {timeline!r} already has a record with id {record.id!r}"
                         ) from None
@@ -192,15 +198,15 @@ class SQLiteLog(TimelineFactory):
             finally:
                 if w.in_transaction:
                     w.execute("ROLLBACK")
-        if stored is not None and tuple(stored) == (record.id, record.crc):
+        if stored is not None and (expand_id(stored[0]), stored[1]) == (record.id, record.crc):
             return record.seq  # a retry of an append that did land
         raise ConflictError(timeline, expected_head, head)
 
     @staticmethod
-    def _id_taken(w: sqlite3.Connection, timeline: str, record: StoredRecord) -> bool:
+    def _id_taken(w: sqlite3.Connection, timeline: str, record: StoredRecord, stored_id: object) -> bool:
         row = w.execute(
             f"SELECT seq FROM derirezaro_records WHERE timeline = {_TIMELINE} AND id = :id",
-            {"name": timeline, "id": record.id},
+            {"name": timeline, "id": stored_id},
         ).fetchone()
         return row is not None and row[0] != record.seq
 
@@ -232,7 +238,7 @@ class SQLiteLog(TimelineFactory):
             " AND seq BETWEEN :first AND :last AND (:base IS NULL OR seq - base_gap = :base) ORDER BY seq"
         )
         args = {"name": timeline, "first": first, "last": last, "base": base}
-        return list(map(StoredRecord._make, self.reader().execute(query, args).fetchall()))
+        return list(map(_record, self.reader().execute(query, args).fetchall()))
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
@@ -242,8 +248,8 @@ class SQLiteLog(TimelineFactory):
             f"SELECT {_HEADER_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE}"
             f" AND {where} ORDER BY seq DESC LIMIT :limit"
         )
-        args = {"name": timeline, "before": before, "id": id, "limit": limit}
-        return list(map(StoredRecord._make, self.reader().execute(query, args).fetchall()))
+        args = {"name": timeline, "before": before, "id": self._stored_id(id), "limit": limit}
+        return list(map(_record, self.reader().execute(query, args).fetchall()))
 
     def timelines(self, prefix: str = "") -> list[str]:
         query = (
@@ -292,6 +298,20 @@ class SQLiteLog(TimelineFactory):
                 if w.in_transaction:
                     w.execute("ROLLBACK")
 
+    def _stored_id(self, id: str | None) -> str | bytes | None:
+        return compact_id(id) if self.compact_ids and id is not None else id
+
+    def timeline_key(self, connection: sqlite3.Connection, name: str, create: bool = False) -> int | None:
+        """The integer that stands for timeline `name` in this file, made if `create`; never reused.
+
+        For tables kept beside the timelines, inside `run_in_transaction` when
+        creating. A table keyed by it drops its rows before the timeline is dropped.
+        """
+        if create:
+            connection.execute("INSERT OR IGNORE INTO derirezaro_timelines (name) VALUES (?)", (name,))
+        row = connection.execute("SELECT id FROM derirezaro_timelines WHERE name = ?", (name,)).fetchone()
+        return None if row is None else row[0]
+
     def _writer_connection(self) -> sqlite3.Connection:
         self._check_open()
         return self._writer
@@ -312,6 +332,31 @@ class SQLiteLog(TimelineFactory):
 
     def __repr__(self) -> str:
         return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
+
+
+def compact_id(text: str) -> str | bytes:
+    """A canonical UUID as its 16 bytes, any other id as it is: 20 bytes less per id and per index entry."""
+    if len(text) == 36 and text[8] == "-":
+        try:
+            parsed = uuid.UUID(text)
+        except ValueError:
+            return text
+        if str(parsed) == text:
+            return parsed.bytes
+    return text
+
+
+def expand_id(stored: Any) -> Any:
+    """What `compact_id` stored, as the text it came from."""
+    if type(stored) is bytes and len(stored) == 16:
+        return str(uuid.UUID(bytes=stored))
+    return stored
+
+
+def _record(row: tuple) -> StoredRecord:
+    if type(row[1]) is bytes:
+        row = (row[0], expand_id(row[1]), *row[2:])
+    return StoredRecord._make(row)
 
 
 def _text(raw: bytes) -> str | bytes:

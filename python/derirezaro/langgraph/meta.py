@@ -1,0 +1,99 @@
+"""What a checkpoint's record carries beside the state: its id, its parent, the rest of the checkpoint.
+
+    [id, parent, ts, v, updated_channels, type, bytes]
+
+- id: None when the record's own id is the checkpoint id (most records), else the id.
+- parent: None for a root; True when it is the checkpoint of the record's parent
+  (every step of a running graph); else the parent's id.
+- ts: microseconds since the epoch when the checkpoint's ISO UTC timestamp reads
+  back exactly from them, else the string; v and updated_channels as they are.
+  Each of the three is False where the checkpoint has no such key, or one of
+  another shape, which then travels with the rest.
+- type, bytes: the serde's encoding of [the checkpoint's other keys, its metadata].
+
+Ids and timestamps in their short forms make up most of a small step's record,
+which is why they are not left to the serde.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Mapping
+from datetime import datetime, timedelta, timezone
+from typing import Any
+
+from ..persist.record import Record
+
+STATE_KEYS = frozenset({"id", "channel_values", "channel_versions", "versions_seen"})
+_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+_MICROSECOND = timedelta(microseconds=1)
+_ABSENT = False
+
+
+def encode(
+    checkpoint: Mapping[str, Any], metadata: Any, dumps_typed: Callable[[Any], tuple[str, Any]]
+) -> list[Any]:
+    """The meta of `checkpoint`, its id and parent left for the commit to fill in."""
+    others = {k: v for k, v in checkpoint.items() if k not in STATE_KEYS}
+    ts, v, updated = (
+        others.pop("ts", _ABSENT),
+        others.pop("v", _ABSENT),
+        others.pop("updated_channels", _ABSENT),
+    )
+    if ts is not _ABSENT and (compact := _micros(ts)) is not None:
+        ts = compact
+    elif ts is not _ABSENT:
+        others["ts"], ts = ts, _ABSENT
+    if v is not _ABSENT and type(v) is not int:
+        others["v"], v = v, _ABSENT
+    if updated is not _ABSENT and not (
+        updated is None or (type(updated) is list and all(type(c) is str for c in updated))
+    ):
+        others["updated_channels"], updated = updated, _ABSENT
+    kind, data = dumps_typed([others, metadata])
+    return [None, None, ts, v, updated, kind, bytes(data)]
+
+
+def _micros(ts: Any) -> int | None:
+    if type(ts) is not str:
+        return None
+    try:
+        moment = datetime.fromisoformat(ts)
+    except ValueError:
+        return None
+    if moment.tzinfo is None or moment.utcoffset() != timedelta(0):
+        return None
+    micros = (moment - _EPOCH) // _MICROSECOND
+    return micros if _iso(micros) == ts else None
+
+
+def _iso(micros: int) -> str:
+    return (_EPOCH + micros * _MICROSECOND).isoformat()
+
+
+def checkpoint_id(record: Record) -> str:
+    """The checkpoint a record holds. Raises ValueError for a record that holds none."""
+    meta = record.meta
+    if type(meta) is not list or len(meta) != 7:
+        raise ValueError("a record that is not a checkpoint")
+    return meta[0] if type(meta[0]) is str else record.id
+
+
+def decode(meta: list[Any], loads_typed: Callable[[tuple[str, bytes]], Any]) -> tuple[dict[str, Any], Any]:
+    """The checkpoint's keys other than its state and id, and its metadata."""
+    _, _, ts, v, updated, kind, data = meta
+    both = loads_typed((kind, data))
+    if type(both) is not list or len(both) != 2 or not isinstance(both[0], dict):
+        raise ValueError("metadata that is not a checkpoint's")
+    rest = {}
+    if v is not _ABSENT:
+        rest["v"] = v
+    if ts is not _ABSENT:
+        rest["ts"] = _iso(ts) if type(ts) is int else ts
+    if updated is not _ABSENT:
+        rest["updated_channels"] = updated
+    rest.update(both[0])
+    return rest, both[1]
+
+
+def serialized_metadata(meta: list[Any]) -> tuple[str, bytes]:
+    return meta[5], meta[6]
