@@ -223,8 +223,10 @@ def reads(found, channel_counts, repeats):
             for _ in range(200):
                 thread.one()
             latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
-            get = timed(lambda saver=saver: saver.get_tuple(latest), repeats)
-            listed = timed(lambda saver=saver: list(saver.list(latest, limit=10)), max(repeats // 5, 5))
+            get = timed(lambda saver=saver, latest=latest: saver.get_tuple(latest), repeats)
+            listed = timed(
+                lambda saver=saver, latest=latest: list(saver.list(latest, limit=10)), max(repeats // 5, 5)
+            )
             contestant.close(saver)
             results[contestant.name, channels] = get, listed
             print(f"  N={channels:<5} {contestant.name:<28} {get:16.1f} {listed:20.1f}")
@@ -360,7 +362,7 @@ def flipped_bits(directory: Path, trials: int):
             thread.one()
         config = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
 
-        def read():
+        def read(saver=saver, config=config):
             return [(t.checkpoint, t.metadata, t.pending_writes) for t in saver.list(config)]
 
         expected = read()
@@ -420,7 +422,7 @@ def main() -> None:
             if args.plot:
                 plot(curves, args.plot)
             print(
-                f"\ntwo processes with two threads each on one file, {seconds} s   checkpoints/s   'locked' errors"
+                f"\ntwo processes, two threads each, on one file, {seconds} s  checkpoints/s  'locked' errors"
             )
             for kind in ("ours", "peer") if SqliteSaver else ("ours",):
                 rate, locked = processes(directory, kind, 2, seconds)

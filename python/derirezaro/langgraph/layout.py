@@ -31,7 +31,7 @@ import dataclasses
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from .._core import Snapshot, Store
+from .._core import Snapshot, Store, dumps
 
 VERSIONS, NODES, SEEN, VALUES, LIST = "v", "n", "s:", "c", "l:"
 _USUAL = "msgpack"  # the serde type stored without its name
@@ -48,12 +48,19 @@ _MISSING: Any = object()
 
 @dataclasses.dataclass(slots=True)
 class State:
-    """A checkpoint's channels as its store holds them, values still serialized."""
+    """A checkpoint's channels as its store holds them, values still serialized.
+
+    `moved`: the channels whose versions this checkpoint moved. The next step's
+    nodes are the ones those channels triggered, so the versions they have seen
+    move for those channels: where to look first.
+    """
 
     versions: dict[str, Any]
     seen: dict[str, dict[str, Any]]
     values: dict[str, Pair]
     lists: dict[str, list[Element]]
+    moved: frozenset[str] = frozenset()
+    batch: tuple[bytes, int, list[str]] | None = None  # what `channel_values` builds once
 
 
 EMPTY = State({}, {}, {}, {})
@@ -75,6 +82,62 @@ def read_state(snapshot: Snapshot) -> State:
         else:
             values[channel] = _pair(entry, channel)
     return State(versions, seen, values, lists)
+
+
+def derive(near: State, near_snapshot: Snapshot, snapshot: Snapshot) -> State:
+    """The state `snapshot` holds, from the state of another snapshot: costs what differs between them.
+
+    What a listing does from one checkpoint to its neighbour, which is a
+    step's change, however many channels the state holds.
+    """
+    diff = snapshot.diff(near_snapshot)
+    view = Store(max_history=0)
+    view.restore(snapshot)
+    new = State(dict(near.versions), dict(near.seen), dict(near.values), dict(near.lists))
+    copied: set[str] = set()  # the seen-maps this state owns, not shares with `near`
+
+    def seen_map(node: str) -> dict[str, Any]:
+        if node not in copied:
+            new.seen[node] = dict(new.seen.get(node, {}))
+            copied.add(node)
+        return new.seen[node]
+
+    lists: set[str] = set()
+    for ns, key in diff["removed"]:
+        if ns == VERSIONS:
+            new.versions.pop(key, None)
+        elif ns == NODES:
+            new.seen.pop(key, None)
+            copied.discard(key)
+        elif ns.startswith(SEEN):
+            if ns[len(SEEN) :] in new.seen:
+                seen_map(ns[len(SEEN) :]).pop(key, None)
+        elif ns == VALUES:
+            new.values.pop(key, None)
+            new.lists.pop(key, None)
+        elif ns.startswith(LIST):
+            lists.add(ns[len(LIST) :])
+    for ns, key in (*diff["added"], *diff["changed"]):
+        if ns == VERSIONS:
+            new.versions[key] = view.get(VERSIONS, key)
+        elif ns == NODES:
+            seen_map(key)
+        elif ns.startswith(SEEN):
+            seen_map(ns[len(SEEN) :])[key] = view.get(ns, key)
+        elif ns == VALUES:
+            lists.add(key)
+        elif ns.startswith(LIST):
+            lists.add(ns[len(LIST) :])
+    for channel in lists:
+        entry = view.get(VALUES, channel)
+        new.values.pop(channel, None)
+        new.lists.pop(channel, None)
+        if entry == []:
+            ns = LIST + channel
+            new.lists[channel] = sorted((k, *_pair(view.get(ns, k), channel)) for k in view.keys(ns))
+        elif entry is not None:
+            new.values[channel] = _pair(entry, channel)
+    return new
 
 
 def _pair(entry: Any, channel: str) -> Pair:
@@ -113,16 +176,17 @@ def apply(
     versions: Mapping[str, Any] = checkpoint["channel_versions"]
     values: Mapping[str, Any] = checkpoint["channel_values"]
     seen: Mapping[str, Mapping[str, Any]] = checkpoint["versions_seen"]
-    new = State(dict(base.versions), dict(base.seen), dict(base.values), dict(base.lists))
-    for channel in base.versions.keys() - versions.keys():
+    named = [c for c in new_versions if c in versions]
+    new_map, changed, removed = _moved_guessing(versions, base.versions, named)
+    new = State(new_map, dict(base.seen), base.values, base.lists, frozenset(changed))
+    written = dict.fromkeys([*changed, *named, *removed])
+    if written:
+        new.values, new.lists = dict(base.values), dict(base.lists)
+    for channel in removed:
         store.delete(VERSIONS, channel)
-        del new.versions[channel]
         _drop_value(store, new, channel)
-    changed = moved(versions, base.versions)
     for channel in changed:
         store.set(VERSIONS, channel, versions[channel])
-        new.versions[channel] = versions[channel]
-    named = [c for c in new_versions if c in versions]
     for channel in dict.fromkeys([*changed, *named]):
         _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
     for node in base.seen.keys() - seen.keys():
@@ -130,19 +194,40 @@ def apply(
             store.delete(SEEN + node, channel)
         store.delete(NODES, node)
         del new.seen[node]
+    guesses = [*base.moved, *named]
     for node, seen_map in seen.items():
         old = base.seen.get(node)
         if old is None:
             store.set(NODES, node, None)
             old = {}
-        elif seen_map == old:
+        elif len(seen_map) == len(old) and seen_map == old:
             continue
-        for channel in old.keys() - seen_map.keys():
+        new.seen[node], changed, removed = _moved_guessing(seen_map, old, guesses)
+        for channel in removed:
             store.delete(SEEN + node, channel)
-        for channel in moved(seen_map, old):
+        for channel in changed:
             store.set(SEEN + node, channel, seen_map[channel])
-        new.seen[node] = dict(seen_map)
     return new
+
+
+def _moved_guessing(
+    new: Mapping[str, Any], old: dict[str, Any], guesses: list[str]
+) -> tuple[dict[str, Any], list[str], list[str]]:
+    """`new` as a dict, the keys whose values moved from `old`'s, and the keys it dropped.
+
+    Tries the keys in `guesses` first: if `old` with those moved is `new`, one
+    comparison in C has checked every other key, which is the common case and
+    the cheap one. Otherwise every key is compared.
+    """
+    missing = object()
+    guessed = dict(old)
+    for key in guesses:
+        value = new.get(key, missing)
+        if value is not missing:
+            guessed[key] = value
+    if guessed == new:
+        return guessed, [k for k in dict.fromkeys(guesses) if k in new and old.get(k, missing) != new[k]], []
+    return dict(new), moved(new, old), list(old.keys() - new.keys())
 
 
 def _set_value(
@@ -242,16 +327,71 @@ def _relayout(store: Store, ns: str, old: list[Element], pairs: list[Pair]) -> l
 
 
 def channel_values(
-    state: State, loads_typed: Callable[[Pair], Any], on_error: Callable[[str], Exception]
+    state: State, loads_typed: Callable[[Pair], Any], on_error: Callable[[str], Exception], batch: bool
 ) -> dict:
-    """Deserialize every channel's value; a value the serde refuses raises `on_error(channel)`."""
-    out: dict[str, Any] = {}
+    """Deserialize every channel's value; a value the serde refuses raises `on_error(channel)`.
+
+    With `batch` (a serde whose "msgpack" values are plain MessagePack), the
+    channels of that type go to the serde as one map, built once per state: one
+    call instead of one per channel. If the serde refuses the map, each channel
+    is tried alone, so that the error names the one it refuses.
+    """
+    if batch:
+        if state.batch is None:
+            state.batch = _batched(state)
+        blob, count, others = state.batch
+        try:
+            out = loads_typed((_USUAL, blob))
+        except Exception:
+            out = None
+        if type(out) is dict and len(out) == count:
+            channel = ""
+            try:
+                for channel in others:
+                    out[channel] = _load_one(state, channel, loads_typed)
+            except Exception as exc:
+                raise on_error(channel) from exc
+            return out
+    out = {}
     channel = ""
     try:
-        for channel, pair in state.values.items():
-            out[channel] = loads_typed(pair)
-        for channel, elements in state.lists.items():
-            out[channel] = [loads_typed((kind, data)) for _, kind, data in elements]
+        for channel in [*state.values, *state.lists]:
+            out[channel] = _load_one(state, channel, loads_typed)
     except Exception as exc:
         raise on_error(channel) from exc
     return out
+
+
+def _load_one(state: State, channel: str, loads_typed: Callable[[Pair], Any]) -> Any:
+    pair = state.values.get(channel)
+    if pair is not None:
+        return loads_typed(pair)
+    return [loads_typed((kind, data)) for _, kind, data in state.lists[channel]]
+
+
+def _batched(state: State) -> tuple[bytes, int, list[str]]:
+    """A MessagePack map of the channels whose values are all of the usual type; the others."""
+    parts: list[bytes] = []
+    others: list[str] = []
+    for channel, (kind, data) in state.values.items():
+        if kind == _USUAL:
+            parts += (dumps(channel), data)
+        else:
+            others.append(channel)
+    for channel, elements in state.lists.items():
+        if all(kind == _USUAL for _, kind, _ in elements):
+            parts += (dumps(channel), _header(len(elements), 0x90, 0xDC))
+            parts += (data for _, _, data in elements)
+        else:
+            others.append(channel)
+    count = len(state.values) + len(state.lists) - len(others)
+    return _header(count, 0x80, 0xDE) + b"".join(parts), count, others
+
+
+def _header(count: int, fixed: int, sized: int) -> bytes:
+    """The header of a MessagePack map (0x80, 0xde) or array (0x90, 0xdc) of `count` items."""
+    if count < 16:
+        return bytes([fixed | count])
+    if count < 1 << 16:
+        return bytes([sized]) + count.to_bytes(2, "big")
+    return bytes([sized + 1]) + count.to_bytes(4, "big")

@@ -9,7 +9,10 @@
   back exactly from them, else the string; v and updated_channels as they are.
   Each of the three is False where the checkpoint has no such key, or one of
   another shape, which then travels with the rest.
-- type, bytes: the serde's encoding of [the checkpoint's other keys, its metadata].
+- type, bytes: the serde's encoding of [the checkpoint's other keys, its metadata];
+  or None and those two as they are, when they are plain data (strings, numbers,
+  lists, maps): the codec stores and reads those for less, and gives them back
+  as the serde would.
 
 Ids and timestamps in their short forms make up most of a small step's record,
 which is why they are not left to the serde.
@@ -49,8 +52,30 @@ def encode(
         updated is None or (type(updated) is list and all(type(c) is str for c in updated))
     ):
         others["updated_channels"], updated = updated, _ABSENT
-    kind, data = dumps_typed([others, metadata])
+    both = [others, metadata]
+    if _plain(both, 0):
+        return [None, None, ts, v, updated, None, both]
+    kind, data = dumps_typed(both)
     return [None, None, ts, v, updated, kind, bytes(data)]
+
+
+_SCALARS = (str, int, float, bool, type(None))
+
+
+def _plain(value: Any, depth: int) -> bool:
+    """Data the codec keeps exactly as the serde would give it back: no types to revive, ints in range."""
+    kind = type(value)
+    if kind is int:
+        return -(1 << 63) <= value < 1 << 64
+    if kind in _SCALARS:
+        return True
+    if depth > 32:
+        return False
+    if kind is list or kind is tuple:  # a tuple comes back as a list from either
+        return all(_plain(item, depth + 1) for item in value)
+    if kind is dict:
+        return all(type(k) is str and _plain(v, depth + 1) for k, v in value.items())
+    return False
 
 
 def _micros(ts: Any) -> int | None:
@@ -81,7 +106,7 @@ def checkpoint_id(record: Record) -> str:
 def decode(meta: list[Any], loads_typed: Callable[[tuple[str, bytes]], Any]) -> tuple[dict[str, Any], Any]:
     """The checkpoint's keys other than its state and id, and its metadata."""
     _, _, ts, v, updated, kind, data = meta
-    both = loads_typed((kind, data))
+    both = data if kind is None else loads_typed((kind, data))
     if type(both) is not list or len(both) != 2 or not isinstance(both[0], dict):
         raise ValueError("metadata that is not a checkpoint's")
     rest = {}
@@ -93,7 +118,3 @@ def decode(meta: list[Any], loads_typed: Callable[[tuple[str, bytes]], Any]) -> 
         rest["updated_channels"] = updated
     rest.update(both[0])
     return rest, both[1]
-
-
-def serialized_metadata(meta: list[Any]) -> tuple[str, bytes]:
-    return meta[5], meta[6]

@@ -41,8 +41,9 @@ from langgraph.checkpoint.base import (
     get_checkpoint_metadata,
     writes_sort_key,
 )
+from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
 
-from .._core import Store, dumps, loads
+from .._core import Snapshot, Store, dumps, loads
 from ..persist import MemoryLog, RedisLog, SQLiteLog
 from ..persist.errors import ConflictError, CorruptRecordError
 from ..persist.record import Record, check_header
@@ -50,14 +51,18 @@ from ..persist.record import public as public_record
 from ..persist.timeline import Timeline
 from . import meta as meta_format
 from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
-from .layout import EMPTY, State, apply, channel_values, read_state
+from .layout import EMPTY, State, apply, channel_values, derive, read_state
 from .writes import MARK_IDX, MARK_TASK, Entry, Writes, writes_for
 
 _PREFIX = "lg/"  # every timeline of the saver, so that a log can hold others too
 _FLOOR = ""  # the checkpoint id under which a timeline's floor mark lies
 _DELETED = 0  # a mark's seq for a deleted checkpoint
 _PAGE = 32  # records listed per query of pending writes
-_STATES_KEPT = 4  # decoded states cached per timeline: the head and its recent parents
+# Decoded states cached per timeline, the newest last: as many as hold this many
+# channels in all, within these bounds. A listing of recent checkpoints then
+# decodes each once; a large state keeps only the head and its recent parents.
+_STATE_CHANNELS_KEPT = 4096
+_STATES_KEPT = (4, 32)
 _IDS_KEPT = 1024
 _CONFLICT_RETRIES = 16
 
@@ -88,7 +93,18 @@ def _indexable(checkpoint_id: str) -> bool:
 class _Branch:
     """One timeline and the store it commits from, with what the saver keeps of it."""
 
-    __slots__ = ("name", "thread_id", "ns", "store", "timeline", "lock", "point_id", "states", "ids")
+    __slots__ = (
+        "name",
+        "thread_id",
+        "ns",
+        "store",
+        "timeline",
+        "lock",
+        "point_id",
+        "states",
+        "snapshots",
+        "ids",
+    )
 
     def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
         self.name, self.thread_id, self.ns = name, thread_id, ns
@@ -99,15 +115,19 @@ class _Branch:
         # commit or restore), and decoded states by seq, newest last.
         self.point_id: str | None = None
         self.states: OrderedDict[int, State] = OrderedDict()
+        self.snapshots: dict[int, Snapshot] = {}  # of the states kept: what derive() starts from
         self.ids: OrderedDict[int, str] = OrderedDict()  # seq -> checkpoint id, of records seen lately
         if self.timeline.parent is not None:
             self.point_id = self.id_of(self.timeline.record(self.timeline.parent))
 
-    def remember(self, seq: int, state: State) -> None:
+    def remember(self, seq: int, state: State, snapshot: Snapshot) -> None:
         self.states[seq] = state
+        self.snapshots[seq] = snapshot
         self.states.move_to_end(seq)
-        while len(self.states) > _STATES_KEPT:
-            self.states.popitem(last=False)
+        fewest, most = _STATES_KEPT
+        kept = max(fewest, min(most, _STATE_CHANNELS_KEPT // (len(state.versions) + 1)))
+        while len(self.states) > kept:
+            del self.snapshots[self.states.popitem(last=False)[0]]
 
     def id_of(self, record: Record) -> str:
         """The checkpoint id a record holds, remembered for the records whose parent it is."""
@@ -157,6 +177,8 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         self._cache_size = cache_size
         self._branches: OrderedDict[str, _Branch] = OrderedDict()
         self._branches_lock = threading.Lock()
+        self._plain_for: Any = None
+        self._plain = False
 
     @classmethod
     def sqlite(
@@ -324,7 +346,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         except BaseException:
             store.restore(before)
             raise
-        branch.remember(seq, state)
+        branch.remember(seq, state, store.snapshot())
 
     def _commit(self, branch: _Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]) -> int:
         """Commit the store as checkpoint `checkpoint_id`; an id the log cannot index gets a mark."""
@@ -419,11 +441,17 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 raise CorruptCheckpoint(branch.thread_id, branch.ns, checkpoint_id, "a bad pending write")
             channel, kind, data, path = fields
             rows.append((writes_sort_key(path, task, idx), task, channel, (kind, data)))
-        rows.sort(key=operator.itemgetter(0))
-        return [
-            (task, channel, self._load(branch, checkpoint_id, f"pending write to {channel!r}", pair))
-            for _, task, channel, pair in rows
-        ]
+        if len(rows) > 1:
+            rows.sort(key=operator.itemgetter(0))
+        loads_typed = self.serde.loads_typed
+        pending = []
+        for _, task, channel, pair in rows:
+            try:
+                pending.append((task, channel, loads_typed(pair)))
+            except Exception as exc:
+                what = f"pending write to {channel!r}"
+                raise CheckpointDecodeError(branch.thread_id, branch.ns, checkpoint_id, what) from exc
+        return pending
 
     def _load(self, branch: _Branch, checkpoint_id: str, what: str, pair: tuple[str, bytes]) -> Any:
         try:
@@ -440,7 +468,17 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         branch = self._branch(thread_id, ns)
         with self._corrupt(thread_id, ns, checkpoint_id):
             if checkpoint_id is None:
-                return next(self._tuples(branch, None, None, 1), None)
+                got = self._head(branch)
+                if got is None:
+                    return None
+                head, found = got
+                head_id = branch.id_of(head)
+                if found is None:
+                    found = self._writes.get(branch.name, [head_id])
+                # The floor never lies above the head: only the head's own marks can hide it.
+                if self._marks(branch, found).get(head_id, head.seq) == head.seq:
+                    return self._tuple(branch, head, found.get(head_id, []))
+                return next(self._tuples(branch, None, None, 1), None)  # the head is hidden
             found = self._writes.get(branch.name, [checkpoint_id, _FLOOR])
             seq = self._seq_of(branch, checkpoint_id, self._marks(branch, found))
             if seq is None:
@@ -452,18 +490,41 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 )
             return self._tuple(branch, record, found.get(checkpoint_id, []))
 
+    def _head(self, branch: _Branch) -> tuple[Record, dict[str, list[Entry]] | None] | None:
+        """The newest record, with its checkpoint's writes and marks where one query reads both."""
+        read_both = getattr(self._writes, "head", None)
+        if read_both is None:
+            head = branch.timeline.head
+            return None if head is None else (head, None)
+        got = read_both(branch.name)
+        if got is None:
+            return None
+        row, found = got
+        check_header(branch.name, row)
+        return public_record(row, branch.name), found
+
     def _state_at(self, branch: _Branch, seq: int) -> State:
+        """The decoded state at `seq`: cached, or derived from the nearest cached one, or read whole."""
         state = branch.states.get(seq)
-        if state is None:
-            try:
-                state = read_state(branch.timeline.checkout(seq))
-            except ValueError as exc:
-                raise CorruptRecordError(branch.name, seq, str(exc)) from None
-            branch.remember(seq, state)
+        if state is not None:
+            return state
+        snapshot = branch.timeline.checkout(seq)
+        near = min(branch.states, key=lambda s: abs(s - seq), default=None)
+        try:
+            if near is None:
+                state = read_state(snapshot)
+            else:
+                state = derive(branch.states[near], branch.snapshots[near], snapshot)
+        except ValueError as exc:
+            raise CorruptRecordError(branch.name, seq, str(exc)) from None
+        branch.remember(seq, state, snapshot)
         return state
 
-    def _tuple(self, branch: _Branch, record: Record, entries: list[Entry]) -> CheckpointTuple:
-        checkpoint_id = branch.id_of(record)
+    def _tuple(
+        self, branch: _Branch, record: Record, entries: list[Entry], checkpoint_id: str | None = None
+    ) -> CheckpointTuple:
+        if checkpoint_id is None:
+            checkpoint_id = branch.id_of(record)
         with self._corrupt(branch.thread_id, branch.ns, checkpoint_id):
             return self._read_tuple(branch, record, checkpoint_id, entries)
 
@@ -483,6 +544,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             lambda channel: CheckpointDecodeError(
                 branch.thread_id, branch.ns, checkpoint_id, f"channel {channel!r}"
             ),
+            self._plain_msgpack(),
         )
         checkpoint = {
             **rest,
@@ -500,6 +562,17 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             pending_writes=self._pending(branch, checkpoint_id, entries),
         )
 
+    def _plain_msgpack(self) -> bool:
+        """Whether the serde's "msgpack" values are MessagePack it decodes whole: LangGraph's own serde."""
+        serde = self.serde
+        if self._plain_for is not serde:  # with_allowlist() makes a copy with a serde of its own
+            self._plain = (
+                isinstance(serde, JsonPlusSerializer)
+                and type(serde).loads_typed is JsonPlusSerializer.loads_typed
+            )
+            self._plain_for = serde
+        return self._plain
+
     def _meta(self, branch: _Branch, checkpoint_id: str, meta: list[Any]) -> tuple[dict, Any]:
         try:
             return meta_format.decode(meta, lambda pair: self._load(branch, checkpoint_id, "metadata", pair))
@@ -508,8 +581,8 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     def _visible(
         self, branch: _Branch, before: str | None, first_page: int = _PAGE
-    ) -> Iterator[tuple[list[Record], dict[str, list[Entry]]]]:
-        """The checkpoints' records, newest first, a page at a time with their writes and marks.
+    ) -> Iterator[tuple[list[tuple[Record, str]], dict[str, list[Entry]]]]:
+        """The checkpoints' records and ids, newest first, a page at a time with their writes and marks.
 
         Hidden: records below the floor, deleted ones, and those a newer record
         with the same id replaced. Pages start at `first_page` records and
@@ -519,6 +592,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         before_seq = None
         if before is not None:
             before_seq = self._seq_of(branch, before)
+        by_id = before is not None and before_seq is None  # a cursor from elsewhere: ids order checkpoints
         listed: set[str] = set()
         size = max(1, min(first_page, _PAGE))
         while page := list(timeline.records(limit=size, before=before_seq)):
@@ -533,10 +607,10 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                     break
                 if checkpoint_id in listed or marks.get(checkpoint_id, record.seq) != record.seq:
                     continue
-                if before is not None and before_seq is None and not checkpoint_id < before:
-                    continue  # a cursor from elsewhere: ids order checkpoints
+                if by_id and not checkpoint_id < before:  # type: ignore[operator]
+                    continue
                 listed.add(checkpoint_id)
-                shown.append(record)
+                shown.append((record, checkpoint_id))
             if shown:
                 yield shown, found
             if page[-1].seq <= max(floor, 1):
@@ -554,13 +628,12 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         count = 0
         for page, found in self._visible(branch, before, _PAGE if filter or limit is None else limit):
             tuples = []
-            for record in page:
-                checkpoint_id = branch.id_of(record)
+            for record, checkpoint_id in page:
                 if filter:
                     _, metadata = self._meta(branch, checkpoint_id, record.meta)
                     if not all(metadata.get(k) == v for k, v in filter.items()):
                         continue
-                tuples.append(self._tuple(branch, record, found.get(checkpoint_id, [])))
+                tuples.append(self._tuple(branch, record, found.get(checkpoint_id, []), checkpoint_id))
                 count += 1
                 if count == limit:
                     break
@@ -630,8 +703,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             with self._corrupt(thread, ns, None):
                 kept, doomed = 0, []
                 for page, _ in self._visible(branch, None):
-                    for record in page:
-                        checkpoint_id = branch.id_of(record)
+                    for record, checkpoint_id in page:
                         _, metadata = self._meta(branch, checkpoint_id, record.meta)
                         if isinstance(metadata, dict) and metadata.get("run_id") in wanted:
                             doomed.append(checkpoint_id)
@@ -657,18 +729,17 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             target = self._branch(target_thread_id, ns)
             with self._corrupt(source_thread_id, ns, None):
                 pages = list(self._visible(source, None))
-            records = [record for page, _ in pages for record in page]
+            records = [shown for page, _ in pages for shown in page]
             found = {k: v for _, page_found in pages for k, v in page_found.items()}
             with target.lock:
-                for record in reversed(records):  # oldest first, so that the newest is the head
-                    checkpoint_id = source.id_of(record)
+                for record, checkpoint_id in reversed(records):  # oldest first: the newest ends as the head
                     with self._corrupt(source_thread_id, ns, checkpoint_id):
                         parent_id = record.meta[1]
                         if parent_id is True and record.parent is not None:
                             parent_id = source.id_at(record.parent)
                         target.store.restore(source.timeline.checkout(record.seq))
                         seq = self._commit(target, checkpoint_id, parent_id, record.meta)
-                        target.remember(seq, self._state_at(source, record.seq))
+                        target.remember(seq, self._state_at(source, record.seq), target.store.snapshot())
                         entries = [
                             (
                                 task,
@@ -697,11 +768,11 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             for thread, ns in self._names(str(thread_id), None):
                 branch = self._branch(thread, ns)
                 with self._corrupt(thread, ns, None), branch.lock:
-                    latest = next((page[0] for page, _ in self._visible(branch, None)), None)
+                    newest = next((page[0] for page, _ in self._visible(branch, None)), None)
                     head = branch.timeline.head
-                    if latest is None or head is None:
+                    if newest is None or head is None:
                         continue
-                    latest_id = branch.id_of(latest)
+                    latest, latest_id = newest
                     # The floor goes first: a crash after it leaves only the latest
                     # visible, which is what the prune promised.
                     self._writes.add(branch.name, _FLOOR, [self._mark(branch.name, _FLOOR, latest.seq)])
@@ -767,15 +838,21 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         await asyncio.to_thread(lambda: self.prune(thread_ids, strategy=strategy))
 
 
+def _crc(name: str, checkpoint_id: str, task: str, idx: int, payload: bytes) -> int:
+    place = f"{name}\x00{checkpoint_id}\x00{task}\x00{idx}\x00".encode("utf-8", "surrogatepass")
+    return zlib.crc32(payload, zlib.crc32(place))
+
+
 def _seal(name: str, checkpoint_id: str, task: str, idx: int, payload: bytes) -> bytes:
     """`payload` behind a CRC32 of itself and of where it belongs, so a moved or damaged entry is refused."""
-    place = f"{name}\x00{checkpoint_id}\x00{task}\x00{idx}\x00".encode("utf-8", "surrogatepass")
-    return zlib.crc32(payload, zlib.crc32(place)).to_bytes(4, "big") + payload
+    return _crc(name, checkpoint_id, task, idx, payload).to_bytes(4, "big") + payload
 
 
 def _unseal(branch: _Branch, checkpoint_id: str, task: str, idx: int, blob: bytes) -> bytes:
     payload = blob[4:]
-    if len(blob) < 4 or _seal(branch.name, checkpoint_id, task, idx, payload)[:4] != blob[:4]:
+    if len(blob) < 4 or _crc(branch.name, checkpoint_id, task, idx, payload) != int.from_bytes(
+        blob[:4], "big"
+    ):
         raise CorruptCheckpoint(
             branch.thread_id,
             branch.ns,

@@ -29,7 +29,9 @@ from typing import Any, Protocol
 from .._core import dumps, loads
 from ..persist import MemoryLog, RedisLog, SQLiteLog
 from ..persist.errors import CorruptRecordError
-from ..persist.sqlite import compact_id, expand_id
+from ..persist.record import StoredRecord
+from ..persist.sqlite import HEADER_COLUMNS, TIMELINE_SQL, expand_id
+from ..persist.sqlite import record as sqlite_record
 
 Entry = tuple[str, int, bytes]  # task_id, idx, blob
 
@@ -107,6 +109,19 @@ CREATE TABLE IF NOT EXISTS derirezaro_langgraph_writes (
 _KEY = "(SELECT id FROM derirezaro_timelines WHERE name = ?)"
 
 
+# The head's header, as the log's `headers` reads it, beside its checkpoint's
+# writes and marks: what `get_tuple` of the latest checkpoint needs, in one
+# statement. (No floor: it never lies above the head.) It knows the log's
+# tables; their layout is the log's schema.
+_HEAD = f"""
+SELECT head.*, w.checkpoint, w.task, w.idx, w.blob
+FROM (SELECT {HEADER_COLUMNS}, id AS stored, timeline AS key FROM derirezaro_records
+      WHERE timeline = {TIMELINE_SQL} ORDER BY seq DESC LIMIT 1) AS head
+LEFT JOIN derirezaro_langgraph_writes AS w
+    ON w.timeline = head.key AND w.checkpoint = head.stored
+"""
+
+
 class SQLiteWrites:
     """A table in the log's own file, written through the log's writer connection."""
 
@@ -115,8 +130,14 @@ class SQLiteWrites:
         log.run_in_transaction(lambda w: w.execute(_TABLE))
 
     def add(self, timeline: str, checkpoint: str, entries: list[Entry]) -> None:
-        stored = compact_id(checkpoint)
-        rows = [(stored, compact_id(task), idx, blob) for task, idx, blob in entries]
+        stored = self._log.stored_id(checkpoint)
+        rows = [(stored, self._log.stored_id(task), idx, blob) for task, idx, blob in entries]
+        if len(rows) == 1 and rows[0][2] >= 0:
+            # Most tasks write once: one statement. It inserts nothing where the
+            # timeline has no key yet (NULL is ignored) or the write is stored already.
+            statement = f"INSERT OR IGNORE INTO derirezaro_langgraph_writes SELECT {_KEY}, ?, ?, ?, ?"
+            if self._log.write_one(statement, (timeline, *rows[0])):
+                return
 
         def work(w: sqlite3.Connection) -> None:
             key = self._log.timeline_key(w, timeline, create=True)
@@ -129,7 +150,7 @@ class SQLiteWrites:
         self._log.run_in_transaction(work)
 
     def get(self, timeline: str, checkpoints: Iterable[str]) -> dict[str, list[Entry]]:
-        wanted = {compact_id(c): c for c in checkpoints}
+        wanted = {self._log.stored_id(c): c for c in checkpoints}
         stored = list(wanted)
         found: dict[str, list[Entry]] = {}
         reader = self._log.reader()
@@ -150,10 +171,28 @@ class SQLiteWrites:
             else:
                 w.executemany(
                     f"DELETE FROM derirezaro_langgraph_writes WHERE timeline = {_KEY} AND checkpoint = ?",
-                    [(timeline, compact_id(c)) for c in checkpoints],
+                    [(timeline, self._log.stored_id(c)) for c in checkpoints],
                 )
 
         self._log.run_in_transaction(work)
+
+    def head(self, timeline: str) -> tuple[StoredRecord, dict[str, list[Entry]] | None] | None:
+        """The newest record's header and the entries of its checkpoint, in one query.
+
+        None for a timeline without records; no entries (None) where the record
+        is not indexed by its checkpoint id, whose entries the caller then reads.
+        """
+        rows = self._log.reader().execute(_HEAD, {"name": timeline}).fetchall()
+        if not rows:
+            return None
+        header = sqlite_record(rows[0][:13])
+        if header.id is None:
+            return header, None
+        found: dict[str, list[Entry]] = {}
+        for *_, checkpoint, task, idx, blob in rows:
+            if checkpoint is not None:
+                found.setdefault(header.id, []).append((expand_id(task), idx, blob))
+        return header, found
 
     def checkpoints(self, timeline: str) -> list[str]:
         query = f"SELECT DISTINCT checkpoint FROM derirezaro_langgraph_writes WHERE timeline = {_KEY}"

@@ -20,9 +20,8 @@ import os
 import sqlite3
 import threading
 import time
-import uuid
 import weakref
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
 from .errors import ConflictError, FormatError
@@ -63,12 +62,12 @@ CREATE UNIQUE INDEX IF NOT EXISTS derirezaro_record_ids
     ON derirezaro_records (timeline, id) WHERE id IS NOT NULL;
 """
 
-_HEADER_COLUMNS = (
+HEADER_COLUMNS = (
     "seq, id, seq - parent_gap, seq - base_gap, kind, format, timestamp, digest, header_crc, crc, meta,"
     " NULL, length(body)"
 )
-_ALL_COLUMNS = _HEADER_COLUMNS.replace("NULL", "body")
-_TIMELINE = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
+ALL_COLUMNS = HEADER_COLUMNS.replace("NULL", "body")
+TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 
 # The row goes in only if the head is the expected one: the expected head is
 # present (or, for 0, the timeline is empty), and the primary key refuses a
@@ -188,11 +187,11 @@ class SQLiteLog(TimelineFactory):
                     w.execute("COMMIT")
                     return record.seq
                 stored = w.execute(
-                    f"SELECT id, crc FROM derirezaro_records WHERE timeline = {_TIMELINE} AND seq = :seq",
+                    f"SELECT id, crc FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND seq = :seq",
                     {"name": timeline, "seq": record.seq},
                 ).fetchone()
                 head = w.execute(
-                    f"SELECT max(seq) FROM derirezaro_records WHERE timeline = {_TIMELINE}",
+                    f"SELECT max(seq) FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}",
                     {"name": timeline},
                 ).fetchone()[0]
             finally:
@@ -205,7 +204,7 @@ class SQLiteLog(TimelineFactory):
     @staticmethod
     def _id_taken(w: sqlite3.Connection, timeline: str, record: StoredRecord, stored_id: object) -> bool:
         row = w.execute(
-            f"SELECT seq FROM derirezaro_records WHERE timeline = {_TIMELINE} AND id = :id",
+            f"SELECT seq FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND id = :id",
             {"name": timeline, "id": stored_id},
         ).fetchone()
         return row is not None and row[0] != record.seq
@@ -217,12 +216,13 @@ class SQLiteLog(TimelineFactory):
             try:
                 args = {"name": timeline, "before": before}
                 if before is None:
-                    w.execute(f"DELETE FROM derirezaro_records WHERE timeline = {_TIMELINE}", args)
+                    w.execute(f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}", args)
                     w.execute("DELETE FROM derirezaro_timelines WHERE name = :name", args)
                 else:  # never the head, whatever `before` says
+                    head = f"(SELECT max(seq) FROM derirezaro_records WHERE timeline = {TIMELINE_SQL})"
                     w.execute(
-                        f"""DELETE FROM derirezaro_records WHERE timeline = {_TIMELINE} AND seq < :before
-                        AND seq < (SELECT max(seq) FROM derirezaro_records WHERE timeline = {_TIMELINE})""",
+                        f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND seq < :before"
+                        f" AND seq < {head}",
                         args,
                     )
                 w.execute("COMMIT")
@@ -234,22 +234,22 @@ class SQLiteLog(TimelineFactory):
 
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         query = (
-            f"SELECT {_ALL_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE}"
+            f"SELECT {ALL_COLUMNS} FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}"
             " AND seq BETWEEN :first AND :last AND (:base IS NULL OR seq - base_gap = :base) ORDER BY seq"
         )
         args = {"name": timeline, "first": first, "last": last, "base": base}
-        return list(map(_record, self.reader().execute(query, args).fetchall()))
+        return list(map(record, self.reader().execute(query, args).fetchall()))
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
     ) -> list[StoredRecord]:
         where = "id = :id" if id is not None else "(:before IS NULL OR seq < :before)"
         query = (
-            f"SELECT {_HEADER_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE}"
+            f"SELECT {HEADER_COLUMNS} FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}"
             f" AND {where} ORDER BY seq DESC LIMIT :limit"
         )
         args = {"name": timeline, "before": before, "id": self._stored_id(id), "limit": limit}
-        return list(map(_record, self.reader().execute(query, args).fetchall()))
+        return list(map(record, self.reader().execute(query, args).fetchall()))
 
     def timelines(self, prefix: str = "") -> list[str]:
         query = (
@@ -298,8 +298,21 @@ class SQLiteLog(TimelineFactory):
                 if w.in_transaction:
                     w.execute("ROLLBACK")
 
+    def write_one(self, statement: str, args: Sequence[Any]) -> int:
+        """Run one statement, as its own transaction; return the rows it changed.
+
+        For tables kept beside the timelines: cheaper than a transaction of one
+        statement, where the statement's own atomicity is enough.
+        """
+        with self._write_lock:
+            return self._writer_connection().execute(statement, args).rowcount
+
     def _stored_id(self, id: str | None) -> str | bytes | None:
         return compact_id(id) if self.compact_ids and id is not None else id
+
+    def stored_id(self, id: str) -> str | bytes:
+        """How this file stores the id `id`: for tables beside the timelines that join on ids."""
+        return compact_id(id) if self.compact_ids else id
 
     def timeline_key(self, connection: sqlite3.Connection, name: str, create: bool = False) -> int | None:
         """The integer that stands for timeline `name` in this file, made if `create`; never reused.
@@ -336,24 +349,27 @@ class SQLiteLog(TimelineFactory):
 
 def compact_id(text: str) -> str | bytes:
     """A canonical UUID as its 16 bytes, any other id as it is: 20 bytes less per id and per index entry."""
-    if len(text) == 36 and text[8] == "-":
+    if len(text) == 36 and text[8] == text[13] == text[18] == text[23] == "-":
+        digits = text[:8] + text[9:13] + text[14:18] + text[19:23] + text[24:]
         try:
-            parsed = uuid.UUID(text)
+            raw = bytes.fromhex(digits)
         except ValueError:
             return text
-        if str(parsed) == text:
-            return parsed.bytes
+        if len(raw) == 16 and raw.hex() == digits:  # lowercase, as str(uuid.UUID) writes it
+            return raw
     return text
 
 
 def expand_id(stored: Any) -> Any:
     """What `compact_id` stored, as the text it came from."""
     if type(stored) is bytes and len(stored) == 16:
-        return str(uuid.UUID(bytes=stored))
+        h = stored.hex()
+        return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
     return stored
 
 
-def _record(row: tuple) -> StoredRecord:
+def record(row: tuple) -> StoredRecord:
+    """A row of `HEADER_COLUMNS` or `ALL_COLUMNS` as the record it stores."""
     if type(row[1]) is bytes:
         row = (row[0], expand_id(row[1]), *row[2:])
     return StoredRecord._make(row)
