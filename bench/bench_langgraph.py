@@ -247,8 +247,20 @@ def timed(fn, repeats: int) -> float:
     return statistics.median(times) * 1e6
 
 
+_WORDS = (
+    "the agent checks the order status and finds that the parcel left the warehouse on monday "
+    "customer asks whether a refund is possible before delivery tool returns tracking number "
+    "with an estimated arrival on friday please confirm the shipping address and phone"
+).split()
+
+
 def message(i: int):
-    text = f"turn {i}: " + random.Random(i).randbytes(120).hex()  # ~250 characters of reply
+    """A turn of ~250 characters: words drawn at random, so that no two turns repeat."""
+    rng = random.Random(i)
+    words: list[str] = []
+    while sum(map(len, words)) + len(words) < 250:
+        words.append(rng.choice(_WORDS))
+    text = f"turn {i}: " + " ".join(words)
     return AIMessage(text, id=f"m-{i}") if i % 2 else HumanMessage(text, id=f"m-{i}")
 
 
@@ -277,7 +289,7 @@ def chat(found, turns: int, every: int):
         contestant.close(saver)
         curves[contestant.name] = curve
     print("\nchat thread, one ~250-character message per step: bytes per step between message counts")
-    windows = [(100, 200), (turns - 100, turns)]
+    windows = [(100, turns), (100, (100 + turns) // 2), ((100 + turns) // 2, turns)]
     print("  " + " " * 28 + "".join(f"{f'{a}-{b}':>14}" for a, b in windows))
     for name, curve in curves.items():
         at = dict(curve)

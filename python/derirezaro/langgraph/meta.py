@@ -22,7 +22,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Mapping
 from datetime import datetime, timedelta, timezone
-from typing import Any
+from typing import Any, NamedTuple
 
 from ..persist.record import Record
 
@@ -95,7 +95,16 @@ def _iso(micros: int) -> str:
     return (_EPOCH + micros * _MICROSECOND).isoformat()
 
 
-def checkpoint_id(record: Record) -> str:
+class Head(NamedTuple):
+    """What a read needs of a record's header: a `Record` without the cost of making one."""
+
+    seq: int
+    id: str
+    parent: int | None
+    meta: Any
+
+
+def checkpoint_id(record: Record | Head) -> str:
     """The checkpoint a record holds. Raises ValueError for a record that holds none."""
     meta = record.meta
     if type(meta) is not list or len(meta) != 7:

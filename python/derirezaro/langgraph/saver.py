@@ -52,6 +52,7 @@ from ..persist.timeline import Timeline
 from . import meta as meta_format
 from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
 from .layout import EMPTY, State, apply, channel_values, derive, read_state
+from .meta import Head
 from .writes import MARK_IDX, MARK_TASK, Entry, Writes, writes_for
 
 _PREFIX = "lg/"  # every timeline of the saver, so that a log can hold others too
@@ -64,6 +65,10 @@ _PAGE = 32  # records listed per query of pending writes
 _STATE_CHANNELS_KEPT = 4096
 _STATES_KEPT = (4, 32)
 _IDS_KEPT = 1024
+# A thread's state mostly grows (a conversation): keyframes then come from the
+# timeline's byte rule alone, at a cost per step that stays flat. The count rule
+# at the timeline's default would copy a long conversation every 256 steps.
+_KEYFRAME_EVERY = 4096
 _CONFLICT_RETRIES = 16
 
 
@@ -109,7 +114,7 @@ class _Branch:
     def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
         self.name, self.thread_id, self.ns = name, thread_id, ns
         self.store = Store(max_history=0)
-        self.timeline = Timeline(log, name, self.store)
+        self.timeline = Timeline(log, name, self.store, keyframe_every=_KEYFRAME_EVERY)
         self.lock = threading.Lock()  # one put at a time: restore, apply, commit
         # The checkpoint id of the record the store holds (None before the first
         # commit or restore), and decoded states by seq, newest last.
@@ -129,7 +134,7 @@ class _Branch:
         while len(self.states) > kept:
             del self.snapshots[self.states.popitem(last=False)[0]]
 
-    def id_of(self, record: Record) -> str:
+    def id_of(self, record: Record | Head) -> str:
         """The checkpoint id a record holds, remembered for the records whose parent it is."""
         try:
             checkpoint_id = meta_format.checkpoint_id(record)
@@ -223,11 +228,9 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     def _branch(self, thread_id: str, ns: str) -> _Branch:
         name = timeline_name(thread_id, ns)
-        with self._branches_lock:
-            cached = self._branches.get(name)
-            if cached is not None:
-                self._branches.move_to_end(name)
-                return cached
+        cached = self._branches.get(name)  # no lock, and no reordering: the cache is first in, first out
+        if cached is not None:
+            return cached
         with self._corrupt(thread_id, ns, None):
             branch = _Branch(self.log, name, thread_id, ns)
         with self._branches_lock:
@@ -260,10 +263,17 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
         def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
             if isinstance(exc, CorruptRecordError) and not isinstance(exc, CorruptCheckpoint):
-                thread_id, ns, checkpoint_id = self.where
-                if checkpoint_id is None and exc.seq is not None:
-                    checkpoint_id = self.saver._id_at(thread_id, ns, exc.seq)
-                raise CorruptCheckpoint(thread_id, ns, checkpoint_id, exc.what) from exc
+                raise self.saver._named(exc, *self.where) from exc
+
+    def _named(
+        self, exc: CorruptRecordError, thread_id: str, ns: str, checkpoint_id: str | None
+    ) -> CorruptCheckpoint:
+        """Damage found by the log, as the checkpoint's: naming the thread, and the id where it is known."""
+        if isinstance(exc, CorruptCheckpoint):
+            return exc
+        if checkpoint_id is None and exc.seq is not None:
+            checkpoint_id = self._id_at(thread_id, ns, exc.seq)
+        return CorruptCheckpoint(thread_id, ns, checkpoint_id, exc.what)
 
     def _corrupt(self, thread_id: str, ns: str, checkpoint_id: str | None) -> _CorruptContext:
         """Damage found inside the block is reported as the checkpoint's, naming thread and id."""
@@ -395,7 +405,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         for i, (channel, value) in enumerate(writes):
             idx = WRITES_IDX_MAP.get(channel, i)
             kind, data = self.serde.dumps_typed(value)
-            payload = dumps([channel, kind, bytes(data), task_path])
+            payload = dumps([channel, kind, *_squeezed(bytes(data)), task_path])
             entries.append((task_id, idx, _seal(name, checkpoint_id, task_id, idx, payload)))
         if entries:
             with self._corrupt(thread_id, ns, checkpoint_id):
@@ -437,9 +447,16 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             if task == MARK_TASK:
                 continue
             fields = loads(_unseal(branch, checkpoint_id, task, idx, blob))
-            if type(fields) is not list or len(fields) != 4:
+            if type(fields) is not list or len(fields) != 5 or type(fields[2]) is not bytes:
                 raise CorruptCheckpoint(branch.thread_id, branch.ns, checkpoint_id, "a bad pending write")
-            channel, kind, data, path = fields
+            channel, kind, data, squeezed, path = fields
+            if squeezed:
+                try:
+                    data = zlib.decompress(data)
+                except zlib.error:
+                    raise CorruptCheckpoint(
+                        branch.thread_id, branch.ns, checkpoint_id, "a bad pending write"
+                    ) from None
             rows.append((writes_sort_key(path, task, idx), task, channel, (kind, data)))
         if len(rows) > 1:
             rows.sort(key=operator.itemgetter(0))
@@ -464,44 +481,75 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
     def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
         conf = config["configurable"]
         thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
-        checkpoint_id = get_checkpoint_id(config)
+        checkpoint_id = conf.get("checkpoint_id")
         branch = self._branch(thread_id, ns)
-        with self._corrupt(thread_id, ns, checkpoint_id):
-            if checkpoint_id is None:
-                got = self._head(branch)
-                if got is None:
-                    return None
-                head, found = got
-                head_id = branch.id_of(head)
-                if found is None:
-                    found = self._writes.get(branch.name, [head_id])
-                # The floor never lies above the head: only the head's own marks can hide it.
-                if self._marks(branch, found).get(head_id, head.seq) == head.seq:
-                    return self._tuple(branch, head, found.get(head_id, []))
-                return next(self._tuples(branch, None, None, 1), None)  # the head is hidden
-            found = self._writes.get(branch.name, [checkpoint_id, _FLOOR])
-            seq = self._seq_of(branch, checkpoint_id, self._marks(branch, found))
-            if seq is None:
-                return None
-            record = branch.timeline.record(seq)
-            if branch.id_of(record) != checkpoint_id:
-                raise CorruptCheckpoint(
-                    thread_id, ns, checkpoint_id, f"record {seq} holds another checkpoint"
-                )
-            return self._tuple(branch, record, found.get(checkpoint_id, []))
+        try:
+            return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
+        except CorruptRecordError as exc:
+            named = self._named(exc, thread_id, ns, checkpoint_id)
+            if named is exc:
+                raise
+            raise named from exc
 
-    def _head(self, branch: _Branch) -> tuple[Record, dict[str, list[Entry]] | None] | None:
-        """The newest record, with its checkpoint's writes and marks where one query reads both."""
-        read_both = getattr(self._writes, "head", None)
-        if read_both is None:
-            head = branch.timeline.head
-            return None if head is None else (head, None)
-        got = read_both(branch.name)
+    def _latest(self, branch: _Branch) -> CheckpointTuple | None:
+        got = self._head(branch)
         if got is None:
             return None
-        row, found = got
-        check_header(branch.name, row)
-        return public_record(row, branch.name), found
+        head, found = got
+        head_id = branch.id_of(head)
+        if found is None:
+            found = self._writes.get(branch.name, [head_id])
+        # The floor never lies above the head: only the head's own marks can hide it.
+        if self._marks(branch, found).get(head_id, head.seq) == head.seq:
+            return self._tuple(branch, head, found.get(head_id, []), head_id)
+        return next(self._tuples(branch, None, None, 1), None)  # the head is hidden
+
+    def _by_id(self, branch: _Branch, checkpoint_id: str) -> CheckpointTuple | None:
+        found = self._writes.get(branch.name, [checkpoint_id, _FLOOR])
+        seq = self._seq_of(branch, checkpoint_id, self._marks(branch, found))
+        if seq is None:
+            return None
+        record = branch.timeline.record(seq)
+        if branch.id_of(record) != checkpoint_id:
+            raise CorruptRecordError(branch.name, seq, f"record {seq} holds another checkpoint")
+        return self._tuple(branch, record, found.get(checkpoint_id, []), checkpoint_id)
+
+    def _head(self, branch: _Branch) -> tuple[Record | Head, dict[str, list[Entry]] | None] | None:
+        """The newest record, with its checkpoint's writes and marks where one query reads both."""
+        if getattr(self._writes, "page", None) is None:
+            head = branch.timeline.head
+            return None if head is None else (head, None)
+        heads, found = self._page(branch, 1, None)
+        return (heads[0], found) if heads else None
+
+    def _page(
+        self, branch: _Branch, limit: int, before: int | None
+    ) -> tuple[list[Record | Head], dict[str, list[Entry]]]:
+        """Headers newest first, checked, with the writes and marks of their checkpoints and the floor."""
+        read_both = getattr(self._writes, "page", None)
+        if read_both is None:
+            records: list[Record | Head] = list(branch.timeline.records(limit=limit, before=before))
+            ids = [branch.id_of(record) for record in records]
+            return records, self._writes.get(branch.name, [*ids, _FLOOR])
+        rows, floor = read_both(branch.name, limit, before)
+        heads: list[Record | Head] = []
+        found: dict[str, list[Entry]] = {_FLOOR: floor} if floor else {}
+        unindexed = []
+        for row, entries in rows:
+            check_header(branch.name, row)
+            try:
+                meta = loads(row.meta)
+            except ValueError as exc:
+                raise CorruptRecordError(branch.name, row.seq, f"undecodable meta ({exc})") from None
+            head = Head(row.seq, str(row.seq) if row.id is None else row.id, row.parent, meta)
+            heads.append(head)
+            if entries is None:
+                unindexed.append(branch.id_of(head))
+            elif entries:
+                found[row.id] = entries  # type: ignore[index]  # an indexed record has its id
+        if unindexed:
+            found.update(self._writes.get(branch.name, unindexed))
+        return heads, found
 
     def _state_at(self, branch: _Branch, seq: int) -> State:
         """The decoded state at `seq`: cached, or derived from the nearest cached one, or read whole."""
@@ -521,15 +569,20 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         return state
 
     def _tuple(
-        self, branch: _Branch, record: Record, entries: list[Entry], checkpoint_id: str | None = None
+        self, branch: _Branch, record: Record | Head, entries: list[Entry], checkpoint_id: str | None = None
     ) -> CheckpointTuple:
         if checkpoint_id is None:
             checkpoint_id = branch.id_of(record)
-        with self._corrupt(branch.thread_id, branch.ns, checkpoint_id):
+        try:
             return self._read_tuple(branch, record, checkpoint_id, entries)
+        except CorruptRecordError as exc:
+            named = self._named(exc, branch.thread_id, branch.ns, checkpoint_id)
+            if named is exc:
+                raise
+            raise named from exc
 
     def _read_tuple(
-        self, branch: _Branch, record: Record, checkpoint_id: str, entries: list[Entry]
+        self, branch: _Branch, record: Record | Head, checkpoint_id: str, entries: list[Entry]
     ) -> CheckpointTuple:
         rest, metadata = self._meta(branch, checkpoint_id, record.meta)
         parent_id = record.meta[1]
@@ -581,27 +634,28 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     def _visible(
         self, branch: _Branch, before: str | None, first_page: int = _PAGE
-    ) -> Iterator[tuple[list[tuple[Record, str]], dict[str, list[Entry]]]]:
+    ) -> Iterator[tuple[list[tuple[Record | Head, str]], dict[str, list[Entry]]]]:
         """The checkpoints' records and ids, newest first, a page at a time with their writes and marks.
 
         Hidden: records below the floor, deleted ones, and those a newer record
         with the same id replaced. Pages start at `first_page` records and
         double; nothing is held between two pages.
         """
-        timeline = branch.timeline
         before_seq = None
         if before is not None:
             before_seq = self._seq_of(branch, before)
         by_id = before is not None and before_seq is None  # a cursor from elsewhere: ids order checkpoints
         listed: set[str] = set()
         size = max(1, min(first_page, _PAGE))
-        while page := list(timeline.records(limit=size, before=before_seq)):
+        while True:
+            page, found = self._page(branch, size, before_seq)
+            if not page:
+                return
             before_seq, size = page[-1].seq, min(size * 2, _PAGE)
             ids = [branch.id_of(record) for record in page]
-            found = self._writes.get(branch.name, [*ids, _FLOOR])
             marks = self._marks(branch, found)
             floor = marks.get(_FLOOR, 0)
-            shown = []
+            shown: list[tuple[Record | Head, str]] = []
             for record, checkpoint_id in zip(page, ids, strict=True):
                 if record.seq < floor:
                     break
@@ -836,6 +890,18 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     async def aprune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
         await asyncio.to_thread(lambda: self.prune(thread_ids, strategy=strategy))
+
+
+_SQUEEZE_FROM = 256  # bytes of a written value worth compressing; it must save an eighth
+
+
+def _squeezed(data: bytes) -> tuple[bytes, bool]:
+    """A written value compressed, where that pays: a message a task wrote is often a long text."""
+    if len(data) >= _SQUEEZE_FROM:
+        squeezed = zlib.compress(data)
+        if len(squeezed) <= len(data) - len(data) // 8:
+            return squeezed, True
+    return data, False
 
 
 def _crc(name: str, checkpoint_id: str, task: str, idx: int, payload: bytes) -> int:

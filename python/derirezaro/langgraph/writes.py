@@ -109,16 +109,18 @@ CREATE TABLE IF NOT EXISTS derirezaro_langgraph_writes (
 _KEY = "(SELECT id FROM derirezaro_timelines WHERE name = ?)"
 
 
-# The head's header, as the log's `headers` reads it, beside its checkpoint's
-# writes and marks: what `get_tuple` of the latest checkpoint needs, in one
-# statement. (No floor: it never lies above the head.) It knows the log's
-# tables; their layout is the log's schema.
-_HEAD = f"""
-SELECT head.*, w.checkpoint, w.task, w.idx, w.blob
+# A page of headers, as the log's `headers` reads them, each beside its
+# checkpoint's writes and marks, and the timeline's floor: what a listing needs,
+# in one statement. It knows the log's tables; their layout is the log's schema.
+_PAGE = f"""
+SELECT page.*, w.task, w.idx, w.blob,
+    (SELECT f.blob FROM derirezaro_langgraph_writes AS f
+     WHERE f.timeline = page.key AND f.checkpoint = '' AND f.task = :mark AND f.idx = :mark_idx)
 FROM (SELECT {HEADER_COLUMNS}, id AS stored, timeline AS key FROM derirezaro_records
-      WHERE timeline = {TIMELINE_SQL} ORDER BY seq DESC LIMIT 1) AS head
-LEFT JOIN derirezaro_langgraph_writes AS w
-    ON w.timeline = head.key AND w.checkpoint = head.stored
+      WHERE timeline = {TIMELINE_SQL} AND (:before IS NULL OR seq < :before)
+      ORDER BY seq DESC LIMIT :limit) AS page
+LEFT JOIN derirezaro_langgraph_writes AS w ON w.timeline = page.key AND w.checkpoint = page.stored
+ORDER BY page.seq DESC
 """
 
 
@@ -176,23 +178,28 @@ class SQLiteWrites:
 
         self._log.run_in_transaction(work)
 
-    def head(self, timeline: str) -> tuple[StoredRecord, dict[str, list[Entry]] | None] | None:
-        """The newest record's header and the entries of its checkpoint, in one query.
+    def page(
+        self, timeline: str, limit: int, before: int | None
+    ) -> tuple[list[tuple[StoredRecord, list[Entry] | None]], list[Entry]]:
+        """Headers newest first as `Log.headers` gives them, each with its checkpoint's entries; the floor's.
 
-        None for a timeline without records; no entries (None) where the record
-        is not indexed by its checkpoint id, whose entries the caller then reads.
+        A record not indexed by its checkpoint id comes with None: the caller
+        reads its entries by the id its meta holds.
         """
-        rows = self._log.reader().execute(_HEAD, {"name": timeline}).fetchall()
-        if not rows:
-            return None
-        header = sqlite_record(rows[0][:13])
-        if header.id is None:
-            return header, None
-        found: dict[str, list[Entry]] = {}
-        for *_, checkpoint, task, idx, blob in rows:
-            if checkpoint is not None:
-                found.setdefault(header.id, []).append((expand_id(task), idx, blob))
-        return header, found
+        args = {"name": timeline, "before": before, "limit": limit, "mark": MARK_TASK, "mark_idx": MARK_IDX}
+        page: list[tuple[StoredRecord, list[Entry] | None]] = []
+        floor: list[Entry] = []
+        entries: list[Entry] | None = None
+        for row in self._log.reader().execute(_PAGE, args).fetchall():
+            if not page or page[-1][0].seq != row[0]:
+                header = sqlite_record(row[:13])
+                entries = None if header.id is None else []
+                page.append((header, entries))
+            if row[15] is not None and entries is not None:
+                entries.append((expand_id(row[15]), row[16], row[17]))
+            if row[18] is not None:
+                floor = [(MARK_TASK, MARK_IDX, row[18])]
+        return page, floor
 
     def checkpoints(self, timeline: str) -> list[str]:
         query = f"SELECT DISTINCT checkpoint FROM derirezaro_langgraph_writes WHERE timeline = {_KEY}"
