@@ -5,30 +5,25 @@
 - id: None when the record's own id is the checkpoint id (most records), else the id.
 - parent: None for a root; True when it is the checkpoint of the record's parent
   (every step of a running graph); else the parent's id.
-- ts: microseconds since the epoch when the checkpoint's ISO UTC timestamp reads
-  back exactly from them, else the string; v and updated_channels as they are.
-  Each of the three is False where the checkpoint has no such key, or one of
-  another shape, which then travels with the rest.
+- ts, v, updated_channels as they are, each False where the checkpoint has no
+  such key, or one of another shape, which then travels with the rest.
 - type, bytes: the serde's encoding of [the checkpoint's other keys, its metadata];
   or None and those two as they are, when they are plain data (strings, numbers,
   lists, maps): the codec stores and reads those for less, and gives them back
   as the serde would.
 
-Ids and timestamps in their short forms make up most of a small step's record,
-which is why they are not left to the serde.
+Ids make up much of a small step's record, which is why they are not left to
+the serde.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping
-from datetime import datetime, timedelta, timezone
 from typing import Any, NamedTuple
 
 from ..persist.record import Record
 
 STATE_KEYS = frozenset({"id", "channel_values", "channel_versions", "versions_seen"})
-_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
-_MICROSECOND = timedelta(microseconds=1)
 _ABSENT = False
 
 
@@ -42,9 +37,7 @@ def encode(
         others.pop("v", _ABSENT),
         others.pop("updated_channels", _ABSENT),
     )
-    if ts is not _ABSENT and (compact := _micros(ts)) is not None:
-        ts = compact
-    elif ts is not _ABSENT:
+    if ts is not _ABSENT and type(ts) is not str:
         others["ts"], ts = ts, _ABSENT
     if v is not _ABSENT and type(v) is not int:
         others["v"], v = v, _ABSENT
@@ -78,23 +71,6 @@ def _plain(value: Any, depth: int) -> bool:
     return False
 
 
-def _micros(ts: Any) -> int | None:
-    if type(ts) is not str:
-        return None
-    try:
-        moment = datetime.fromisoformat(ts)
-    except ValueError:
-        return None
-    if moment.tzinfo is None or moment.utcoffset() != timedelta(0):
-        return None
-    micros = (moment - _EPOCH) // _MICROSECOND
-    return micros if _iso(micros) == ts else None
-
-
-def _iso(micros: int) -> str:
-    return (_EPOCH + micros * _MICROSECOND).isoformat()
-
-
 class Head(NamedTuple):
     """What a read needs of a record's header: a `Record` without the cost of making one."""
 
@@ -122,7 +98,7 @@ def decode(meta: list[Any], loads_typed: Callable[[tuple[str, bytes]], Any]) -> 
     if v is not _ABSENT:
         rest["v"] = v
     if ts is not _ABSENT:
-        rest["ts"] = _iso(ts) if type(ts) is int else ts
+        rest["ts"] = ts
     if updated is not _ABSENT:
         rest["updated_channels"] = updated
     rest.update(both[0])

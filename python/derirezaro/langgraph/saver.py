@@ -65,6 +65,7 @@ _PAGE = 32  # records listed per query of pending writes
 _STATE_CHANNELS_KEPT = 4096
 _STATES_KEPT = (4, 32)
 _IDS_KEPT = 1024
+_WRITES_CHECKED = 4096
 # A thread's state mostly grows (a conversation): keyframes then come from the
 # timeline's byte rule alone, at a cost per step that stays flat. The count rule
 # at the timeline's default would copy a long conversation every 256 steps.
@@ -182,6 +183,9 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         self._cache_size = cache_size
         self._branches: OrderedDict[str, _Branch] = OrderedDict()
         self._branches_lock = threading.Lock()
+        # Pending writes already checked and unpacked, by where they lie and their stored bytes:
+        # a listing reads the same ones again. Values are still serialized: every read gets its own.
+        self._checked_writes: dict[tuple[str, str, str, int, bytes], tuple] = {}
         self._plain_for: Any = None
         self._plain = False
 
@@ -443,8 +447,14 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     def _pending(self, branch: _Branch, checkpoint_id: str, entries: list[Entry]) -> list[PendingWrite]:
         rows = []
+        checked = self._checked_writes
         for task, idx, blob in entries:
             if task == MARK_TASK:
+                continue
+            place = (branch.name, checkpoint_id, task, idx, blob)
+            row = checked.get(place)
+            if row is not None:
+                rows.append(row)
                 continue
             fields = loads(_unseal(branch, checkpoint_id, task, idx, blob))
             if type(fields) is not list or len(fields) != 5 or type(fields[2]) is not bytes:
@@ -457,7 +467,14 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                     raise CorruptCheckpoint(
                         branch.thread_id, branch.ns, checkpoint_id, "a bad pending write"
                     ) from None
-            rows.append((writes_sort_key(path, task, idx), task, channel, (kind, data)))
+            row = (writes_sort_key(path, task, idx), task, channel, (kind, data))
+            rows.append(row)
+            checked[place] = row
+            if len(checked) > _WRITES_CHECKED:
+                try:
+                    del checked[next(iter(checked))]  # the oldest, unless another thread got there first
+                except (KeyError, RuntimeError, StopIteration):
+                    pass
         if len(rows) > 1:
             rows.sort(key=operator.itemgetter(0))
         loads_typed = self.serde.loads_typed
