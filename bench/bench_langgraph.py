@@ -95,20 +95,25 @@ class Thread:
         self.run(self.prepare())
 
 
-def per_step(saver, channels: int, steps: int) -> float:
-    """Median us of put + put_writes."""
-    thread = Thread(saver, channels)
-    times = []
+def per_step(savers, channels: int, steps: int) -> list[float]:
+    """Median us of put + put_writes for each saver, their steps interleaved.
+
+    One step of each in turn, so that what the disk and the machine do over
+    the run (an fsync's latency drifts by tens of percent) falls on all alike.
+    """
+    threads = [Thread(saver, channels) for saver in savers]
+    times: list[list[float]] = [[] for _ in savers]
     gc.disable()
     try:
         for _ in range(steps):
-            prepared = thread.prepare()
-            start = time.perf_counter()
-            thread.run(prepared)
-            times.append(time.perf_counter() - start)
+            for thread, spent in zip(threads, times, strict=True):
+                prepared = thread.prepare()
+                start = time.perf_counter()
+                thread.run(prepared)
+                spent.append(time.perf_counter() - start)
     finally:
         gc.enable()
-    return statistics.median(times) * 1e6
+    return [statistics.median(spent) * 1e6 for spent in times]
 
 
 class Contestant:
@@ -195,10 +200,11 @@ def step_table(found, channel_counts, steps):
     print("\nper step (put + put_writes), 1 of N channels changed     us/step   bytes/step")
     results = {}
     for channels in channel_counts:
-        for contestant in found:
-            saver = contestant.make()
-            us = per_step(saver, channels, steps)
+        savers = [contestant.make() for contestant in found]
+        costs = per_step(savers, channels, steps)
+        for contestant, saver in zip(found, savers, strict=True):
             contestant.close(saver)
+        for contestant, us in zip(found, costs, strict=True):
             saver = contestant.make()
             thread = Thread(saver, channels)
             for _ in range(20):
