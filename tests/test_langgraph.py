@@ -370,3 +370,23 @@ def test_a_thread_with_a_ttl_expires_whole():
             time.sleep(0.02)
         saver._branches.clear()
         assert saver.get_tuple({"configurable": {"thread_id": "t"}}) is None
+
+
+def test_threads_whose_ids_look_like_patterns_or_prefixes_stay_apart(saver):
+    threads = ["a", "a*", "a?", "a[1]", "a{x}", "a/b", "ab", "1/a"]
+    for thread in threads:
+        config = put(saver, None, {"who": thread}, {"who": 1}, thread=thread)
+        saver.put(
+            {"configurable": {**config["configurable"], "checkpoint_ns": "child:1"}},
+            empty_checkpoint(),
+            {"source": "loop"},
+            {},
+        )
+    for thread in threads:
+        listed = list(saver.list({"configurable": {"thread_id": thread}}))
+        assert {t.config["configurable"]["checkpoint_ns"] for t in listed} == {"", "child:1"}, thread
+    saver.delete_thread("a*")
+    saver.copy_thread("a?", "a")  # onto a thread that has checkpoints: the copies are added
+    left = {t.config["configurable"]["thread_id"] for t in saver.list(None)}
+    assert left == set(threads) - {"a*"}
+    assert len(list(saver.list({"configurable": {"thread_id": "a", "checkpoint_ns": ""}}))) == 2

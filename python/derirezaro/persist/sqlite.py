@@ -35,6 +35,7 @@ _T = TypeVar("_T")
 SCHEMA = 2  # the schema this code creates and the newest it opens
 
 _DURABILITY = {"normal": "NORMAL", "full": "FULL"}
+_FULL_WAL_PAGES = 128  # pages the WAL holds before a checkpoint, with durability "full"
 
 _TABLES = """
 CREATE TABLE IF NOT EXISTS derirezaro_schema (version INTEGER NOT NULL);
@@ -110,6 +111,12 @@ class SQLiteLog(TimelineFactory):
         try:
             self._enter_wal_mode()
             self._writer.execute(f"PRAGMA synchronous={_DURABILITY[durability]}")
+            if durability == "full":
+                # Every commit fsyncs the WAL; one that also extends the file must
+                # commit its new size too, which costs about as much again. A short
+                # WAL reaches its full length within a few dozen commits, and the
+                # fsyncs after that extend nothing.
+                self._writer.execute(f"PRAGMA wal_autocheckpoint={_FULL_WAL_PAGES}")
             self._create_schema()
         except BaseException:
             self._writer.close()
