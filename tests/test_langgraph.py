@@ -262,7 +262,10 @@ def test_single_writer_refuses_a_stale_second_worker(tmp_path):
             update = put(one, root, {"a": 4}, {"a": 4}, source="update")  # a user's fork is allowed
             assert one.get_tuple(update).checkpoint["channel_values"] == {"a": 4}
     with DerirezaroSaver.sqlite(tmp_path / "d.db") as one, DerirezaroSaver.sqlite(tmp_path / "d.db") as two:
+        assert two.get_tuple({"configurable": {"thread_id": "t"}}) is None  # two opens the thread empty
         root = put(one, None, {"a": 1}, {"a": 1})
+        other_root = put(two, None, {"b": 1}, {"b": 1})  # built on what one wrote since: no conflict
+        assert two.get_tuple(other_root).checkpoint["channel_values"] == {"b": 1}
         put(two, root, {"a": 2}, {"a": 2})
         fork = put(one, root, {"a": 3}, {"a": 3})  # without the option: a fork from its parent
         assert (

@@ -345,8 +345,12 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             seq = None if parent_id is None else self._seq_of(branch, parent_id)
             branch.point_id = None  # until it is known again
             if seq is None:  # a root, or a parent this thread does not hold: the checkpoint as given
-                if timeline.parent is not None:
-                    timeline.restore(timeline.parent)  # catches up with the log's head
+                # Built on the log's newest record, wherever the store stood: restore catches up.
+                newest = timeline.parent
+                if newest is None and (head := timeline.head) is not None:
+                    newest = head.seq  # records another writer made since this one opened the timeline
+                if newest is not None:
+                    timeline.restore(newest)
                 store.clear()
                 base = EMPTY
             else:
@@ -373,11 +377,11 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 seq = timeline.commit(meta=meta, id=checkpoint_id).seq
                 branch.point_id = branch.ids[seq] = checkpoint_id
                 return seq
-            except ValueError:
+            except ValueError as exc:
                 try:
                     timeline.record(checkpoint_id)
                 except KeyError:
-                    raise  # not a taken id: the error is the caller's
+                    raise exc from None  # not a taken id: the error is the caller's
         meta[0] = checkpoint_id
         seq = timeline.commit(meta=meta).seq  # a re-put: the newest record with this id wins
         branch.point_id = branch.ids[seq] = checkpoint_id
