@@ -751,13 +751,13 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
     def _checked_tuples(
         self, branch: _Branch, filter: dict[str, Any] | None, before: str | None, limit: int | None
     ) -> Iterator[CheckpointTuple]:
-        iterator = self._tuples(branch, filter, before, limit)
-        while True:
-            with self._corrupt(branch.thread_id, branch.ns, None):
-                tup = next(iterator, None)
-            if tup is None:
-                return
-            yield tup
+        try:
+            yield from self._tuples(branch, filter, before, limit)
+        except CorruptRecordError as exc:  # raised between two items, never across a yield
+            named = self._named(exc, branch.thread_id, branch.ns, None)
+            if named is exc:
+                raise
+            raise named from exc
 
     # -- housekeeping --------------------------------------------------------------
 

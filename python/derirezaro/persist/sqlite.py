@@ -370,9 +370,20 @@ def compact_id(text: str) -> str | bytes:
 def expand_id(stored: Any) -> Any:
     """What `compact_id` stored, as the text it came from."""
     if type(stored) is bytes and len(stored) == 16:
-        h = stored.hex()
-        return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+        text = _expanded.get(stored)
+        if text is None:
+            h = stored.hex()
+            text = f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+            if len(_expanded) >= _EXPANDED_KEPT:
+                _expanded.clear()  # a bound, not a policy: reads of recent ids refill it at once
+            _expanded[stored] = text
+        return text
     return stored
+
+
+# The ids read lately, by their stored bytes: a listing reads the same ones again.
+_expanded: dict[bytes, str] = {}
+_EXPANDED_KEPT = 4096
 
 
 def record(row: tuple) -> StoredRecord:
