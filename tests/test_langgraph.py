@@ -393,3 +393,17 @@ def test_threads_whose_ids_look_like_patterns_or_prefixes_stay_apart(saver):
     left = {t.config["configurable"]["thread_id"] for t in saver.list(None)}
     assert left == set(threads) - {"a*"}
     assert len(list(saver.list({"configurable": {"thread_id": "a", "checkpoint_ns": ""}}))) == 2
+
+
+def test_delta_channel_history_walks_the_parents_as_the_reference_does(saver):
+    histories = []
+    for each in (InMemorySaver(), saver):
+        first = put(each, None, {"a": "seed", "b": "kept"}, {"a": 1, "b": 1})
+        each.put_writes(first, [("a", "w1"), ("b", "x")], "task1")
+        fork = put(each, first, {"b": "kept"}, {"a": 2, "b": 1})  # "a" now has no stored value
+        each.put_writes(fork, [("a", "w2")], "task2")
+        put(each, first, {"a": "other branch", "b": "kept"}, {"a": 5, "b": 1})
+        newest = put(each, fork, {"b": "kept"}, {"a": 3, "b": 1})
+        histories.append(each.get_delta_channel_history(config=newest, channels=["a", "b"]))
+    assert histories[1] == histories[0]
+    assert histories[1]["a"] == {"writes": [("task1", "a", "w1"), ("task2", "a", "w2")], "seed": "seed"}
