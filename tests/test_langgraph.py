@@ -16,7 +16,7 @@ from typing import Annotated, TypedDict
 import pytest
 import redis
 from derirezaro.langgraph import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint, DerirezaroSaver
-from derirezaro.langgraph.saver import timeline_name
+from derirezaro.langgraph.branch import timeline_name
 from derirezaro.persist import SQLiteLog
 from langchain_core.messages import AIMessage, HumanMessage, RemoveMessage
 from langgraph.checkpoint.base import empty_checkpoint

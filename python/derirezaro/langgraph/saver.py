@@ -24,13 +24,12 @@ import random
 import threading
 import zlib
 from collections import OrderedDict
-from collections.abc import AsyncIterator, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 from langchain_core.runnables import RunnableConfig
 from langgraph.checkpoint.base import (
     WRITES_IDX_MAP,
-    BaseCheckpointSaver,
     ChannelVersions,
     Checkpoint,
     CheckpointMetadata,
@@ -43,115 +42,28 @@ from langgraph.checkpoint.base import (
 )
 from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
 
-from .._core import Snapshot, Store, dumps, loads
+from .._core import dumps, loads
 from ..persist import MemoryLog, RedisLog, SQLiteLog
 from ..persist.errors import ConflictError, CorruptRecordError
 from ..persist.record import Record, check_header
 from ..persist.record import public as public_record
-from ..persist.timeline import Timeline
 from . import meta as meta_format
+from .aio import AsyncMethods
+from .branch import PREFIX, Branch, indexable, parse_name, thread_prefix, timeline_name
 from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
 from .layout import EMPTY, State, apply, channel_values, derive, read_state
 from .meta import Head
+from .sealed import seal, squeezed, unseal
 from .writes import MARK_IDX, MARK_TASK, Entry, Writes, writes_for
 
-_PREFIX = "lg/"  # every timeline of the saver, so that a log can hold others too
 _FLOOR = ""  # the checkpoint id under which a timeline's floor mark lies
 _DELETED = 0  # a mark's seq for a deleted checkpoint
 _PAGE = 32  # records listed per query of pending writes
-# Decoded states cached per timeline, the newest last: as many as hold this many
-# channels in all, within these bounds. A listing of recent checkpoints then
-# decodes each once; a large state keeps only the head and its recent parents.
-_STATE_CHANNELS_KEPT = 4096
-_STATES_KEPT = (4, 32)
-_IDS_KEPT = 1024
 _WRITES_CHECKED = 4096
-# A thread's state mostly grows (a conversation): keyframes then come from the
-# timeline's byte rule alone, at a cost per step that stays flat. The count rule
-# at the timeline's default would copy a long conversation every 256 steps.
-_KEYFRAME_EVERY = 4096
 _CONFLICT_RETRIES = 16
 
 
-def timeline_name(thread_id: str, checkpoint_ns: str) -> str:
-    """The timeline of one thread and namespace; the thread's length first, so that no two names meet."""
-    return f"{_PREFIX}{len(thread_id)}/{thread_id}/{checkpoint_ns}"
-
-
-def _thread_prefix(thread_id: str) -> str:
-    return f"{_PREFIX}{len(thread_id)}/{thread_id}/"
-
-
-def _parse_name(name: str) -> tuple[str, str] | None:
-    if not name.startswith(_PREFIX):
-        return None
-    length, _, rest = name[len(_PREFIX) :].partition("/")
-    if not length.isdecimal() or len(rest) <= int(length) or rest[int(length)] != "/":
-        return None
-    return rest[: int(length)], rest[int(length) + 1 :]
-
-
-def _indexable(checkpoint_id: str) -> bool:
-    """Whether the log can index this id itself: logs name unchosen records by their decimal seq."""
-    return bool(checkpoint_id) and not checkpoint_id.isdecimal()
-
-
-class _Branch:
-    """One timeline and the store it commits from, with what the saver keeps of it."""
-
-    __slots__ = (
-        "name",
-        "thread_id",
-        "ns",
-        "store",
-        "timeline",
-        "lock",
-        "point_id",
-        "states",
-        "snapshots",
-        "ids",
-    )
-
-    def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
-        self.name, self.thread_id, self.ns = name, thread_id, ns
-        self.store = Store(max_history=0)
-        self.timeline = Timeline(log, name, self.store, keyframe_every=_KEYFRAME_EVERY)
-        self.lock = threading.Lock()  # one put at a time: restore, apply, commit
-        # The checkpoint id of the record the store holds (None before the first
-        # commit or restore), and decoded states by seq, newest last.
-        self.point_id: str | None = None
-        self.states: OrderedDict[int, State] = OrderedDict()
-        self.snapshots: dict[int, Snapshot] = {}  # of the states kept: what derive() starts from
-        self.ids: OrderedDict[int, str] = OrderedDict()  # seq -> checkpoint id, of records seen lately
-        if self.timeline.parent is not None:
-            self.point_id = self.id_of(self.timeline.record(self.timeline.parent))
-
-    def remember(self, seq: int, state: State, snapshot: Snapshot) -> None:
-        self.states[seq] = state
-        self.snapshots[seq] = snapshot
-        self.states.move_to_end(seq)
-        fewest, most = _STATES_KEPT
-        kept = max(fewest, min(most, _STATE_CHANNELS_KEPT // (len(state.versions) + 1)))
-        while len(self.states) > kept:
-            del self.snapshots[self.states.popitem(last=False)[0]]
-
-    def id_of(self, record: Record | Head) -> str:
-        """The checkpoint id a record holds, remembered for the records whose parent it is."""
-        try:
-            checkpoint_id = meta_format.checkpoint_id(record)
-        except ValueError as exc:
-            raise CorruptRecordError(self.name, record.seq, str(exc)) from None
-        self.ids[record.seq] = checkpoint_id
-        if len(self.ids) > _IDS_KEPT:
-            self.ids.popitem(last=False)
-        return checkpoint_id
-
-    def id_at(self, seq: int) -> str:
-        cached = self.ids.get(seq)
-        return cached if cached is not None else self.id_of(self.timeline.record(seq))
-
-
-class DerirezaroSaver(BaseCheckpointSaver[int]):
+class DerirezaroSaver(AsyncMethods):
     """A LangGraph checkpointer on durable timelines, in SQLite, Redis or memory.
 
         with DerirezaroSaver.sqlite("checkpoints.db") as saver:
@@ -181,7 +93,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         self._writes = writes if writes is not None else writes_for(log)
         self._close_log = close_log
         self._cache_size = cache_size
-        self._branches: OrderedDict[str, _Branch] = OrderedDict()
+        self._branches: OrderedDict[str, Branch] = OrderedDict()
         self._branches_lock = threading.Lock()
         # Pending writes already checked and unpacked, by where they lie and their stored bytes:
         # a listing reads the same ones again. Values are still serialized: every read gets its own.
@@ -230,13 +142,13 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     # -- timelines ---------------------------------------------------------------
 
-    def _branch(self, thread_id: str, ns: str) -> _Branch:
+    def _branch(self, thread_id: str, ns: str) -> Branch:
         name = timeline_name(thread_id, ns)
         cached = self._branches.get(name)  # no lock, and no reordering: the cache is first in, first out
         if cached is not None:
             return cached
         with self._corrupt(thread_id, ns, None):
-            branch = _Branch(self.log, name, thread_id, ns)
+            branch = Branch(self.log, name, thread_id, ns)
         with self._branches_lock:
             opened = self._branches.get(name)
             if opened is not None:  # another thread opened it meanwhile: one branch per timeline
@@ -253,8 +165,8 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
     def _names(self, thread_id: str | None, ns: str | None) -> list[tuple[str, str]]:
         if thread_id is not None and ns is not None:
             return [(thread_id, ns)]
-        prefix = _PREFIX if thread_id is None else _thread_prefix(thread_id)
-        return [parsed for name in self.log.timelines(prefix) if (parsed := _parse_name(name)) is not None]
+        prefix = PREFIX if thread_id is None else thread_prefix(thread_id)
+        return [parsed for name in self.log.timelines(prefix) if (parsed := parse_name(name)) is not None]
 
     class _CorruptContext:
         __slots__ = ("saver", "where")
@@ -328,7 +240,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     def _put(
         self,
-        branch: _Branch,
+        branch: Branch,
         checkpoint_id: str,
         parent_id: str | None,
         checkpoint: Checkpoint,
@@ -366,13 +278,13 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             raise
         branch.remember(seq, state, store.snapshot())
 
-    def _commit(self, branch: _Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]) -> int:
+    def _commit(self, branch: Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]) -> int:
         """Commit the store as checkpoint `checkpoint_id`; an id the log cannot index gets a mark."""
         timeline = branch.timeline
         meta = list(meta)
         # The parent is named only when it is not the record this one builds on.
         meta[0], meta[1] = None, True if parent_id is not None and parent_id == branch.point_id else parent_id
-        if _indexable(checkpoint_id):
+        if indexable(checkpoint_id):
             try:
                 seq = timeline.commit(meta=meta, id=checkpoint_id).seq
                 branch.point_id = branch.ids[seq] = checkpoint_id
@@ -388,7 +300,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         self._writes.add(branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, seq)])
         return seq
 
-    def _check_head(self, branch: _Branch, parent_id: str | None) -> None:
+    def _check_head(self, branch: Branch, parent_id: str | None) -> None:
         if parent_id is not None and parent_id == branch.point_id:
             return  # the commit's compare-and-set tells whether it is still the head
         head = branch.timeline.head
@@ -413,21 +325,21 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         for i, (channel, value) in enumerate(writes):
             idx = WRITES_IDX_MAP.get(channel, i)
             kind, data = self.serde.dumps_typed(value)
-            payload = dumps([channel, kind, *_squeezed(bytes(data)), task_path])
-            entries.append((task_id, idx, _seal(name, checkpoint_id, task_id, idx, payload)))
+            payload = dumps([channel, kind, *squeezed(bytes(data)), task_path])
+            entries.append((task_id, idx, seal(name, checkpoint_id, task_id, idx, payload)))
         if entries:
             with self._corrupt(thread_id, ns, checkpoint_id):
                 self._writes.add(name, checkpoint_id, entries)
 
     def _mark(self, name: str, checkpoint_id: str, seq: int) -> Entry:
-        return MARK_TASK, MARK_IDX, _seal(name, checkpoint_id, MARK_TASK, MARK_IDX, dumps(seq))
+        return MARK_TASK, MARK_IDX, seal(name, checkpoint_id, MARK_TASK, MARK_IDX, dumps(seq))
 
-    def _marks(self, branch: _Branch, found: dict[str, list[Entry]]) -> dict[str, int]:
+    def _marks(self, branch: Branch, found: dict[str, list[Entry]]) -> dict[str, int]:
         marks = {}
         for checkpoint_id, entries in found.items():
             for task, idx, blob in entries:
                 if task == MARK_TASK:
-                    seq = loads(_unseal(branch, checkpoint_id, task, idx, blob))
+                    seq = loads(unseal(branch, checkpoint_id, task, idx, blob))
                     if type(seq) is not int:
                         raise CorruptCheckpoint(
                             branch.thread_id, branch.ns, checkpoint_id or None, "a bad mark"
@@ -435,12 +347,12 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                     marks[checkpoint_id] = seq
         return marks
 
-    def _seq_of(self, branch: _Branch, checkpoint_id: str, marks: dict[str, int] | None = None) -> int | None:
+    def _seq_of(self, branch: Branch, checkpoint_id: str, marks: dict[str, int] | None = None) -> int | None:
         """The seq of the record that holds `checkpoint_id` now, or None if there is none."""
         if marks is None:
             marks = self._marks(branch, self._writes.get(branch.name, [checkpoint_id, _FLOOR]))
         seq = marks.get(checkpoint_id)
-        if seq is None and _indexable(checkpoint_id):
+        if seq is None and indexable(checkpoint_id):
             try:
                 seq = branch.timeline.record(checkpoint_id).seq
             except KeyError:
@@ -449,7 +361,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             return None
         return seq
 
-    def _pending(self, branch: _Branch, checkpoint_id: str, entries: list[Entry]) -> list[PendingWrite]:
+    def _pending(self, branch: Branch, checkpoint_id: str, entries: list[Entry]) -> list[PendingWrite]:
         rows = []
         checked = self._checked_writes
         for task, idx, blob in entries:
@@ -460,7 +372,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             if row is not None:
                 rows.append(row)
                 continue
-            fields = loads(_unseal(branch, checkpoint_id, task, idx, blob))
+            fields = loads(unseal(branch, checkpoint_id, task, idx, blob))
             if type(fields) is not list or len(fields) != 5 or type(fields[2]) is not bytes:
                 raise CorruptCheckpoint(branch.thread_id, branch.ns, checkpoint_id, "a bad pending write")
             channel, kind, data, squeezed, path = fields
@@ -491,7 +403,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 raise CheckpointDecodeError(branch.thread_id, branch.ns, checkpoint_id, what) from exc
         return pending
 
-    def _load(self, branch: _Branch, checkpoint_id: str, what: str, pair: tuple[str, bytes]) -> Any:
+    def _load(self, branch: Branch, checkpoint_id: str, what: str, pair: tuple[str, bytes]) -> Any:
         try:
             return self.serde.loads_typed(pair)
         except Exception as exc:
@@ -512,7 +424,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 raise
             raise named from exc
 
-    def _latest(self, branch: _Branch) -> CheckpointTuple | None:
+    def _latest(self, branch: Branch) -> CheckpointTuple | None:
         got = self._head(branch)
         if got is None:
             return None
@@ -525,7 +437,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             return self._tuple(branch, head, found.get(head_id, []), head_id)
         return next(self._tuples(branch, None, None, 1), None)  # the head is hidden
 
-    def _by_id(self, branch: _Branch, checkpoint_id: str) -> CheckpointTuple | None:
+    def _by_id(self, branch: Branch, checkpoint_id: str) -> CheckpointTuple | None:
         found = self._writes.get(branch.name, [checkpoint_id, _FLOOR])
         seq = self._seq_of(branch, checkpoint_id, self._marks(branch, found))
         if seq is None:
@@ -535,7 +447,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             raise CorruptRecordError(branch.name, seq, f"record {seq} holds another checkpoint")
         return self._tuple(branch, record, found.get(checkpoint_id, []), checkpoint_id)
 
-    def _head(self, branch: _Branch) -> tuple[Record | Head, dict[str, list[Entry]] | None] | None:
+    def _head(self, branch: Branch) -> tuple[Record | Head, dict[str, list[Entry]] | None] | None:
         """The newest record, with its checkpoint's writes and marks where one query reads both."""
         if getattr(self._writes, "page", None) is None:
             head = branch.timeline.head
@@ -544,7 +456,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         return (heads[0], found) if heads else None
 
     def _page(
-        self, branch: _Branch, limit: int, before: int | None
+        self, branch: Branch, limit: int, before: int | None
     ) -> tuple[list[Record | Head], dict[str, list[Entry]]]:
         """Headers newest first, checked, with the writes and marks of their checkpoints and the floor."""
         read_both = getattr(self._writes, "page", None)
@@ -572,7 +484,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             found.update(self._writes.get(branch.name, unindexed))
         return heads, found
 
-    def _state_at(self, branch: _Branch, seq: int) -> State:
+    def _state_at(self, branch: Branch, seq: int) -> State:
         """The decoded state at `seq`: cached, or derived from the nearest cached one, or read whole."""
         state = branch.states.get(seq)
         if state is not None:
@@ -590,7 +502,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
         return state
 
     def _tuple(
-        self, branch: _Branch, record: Record | Head, entries: list[Entry], checkpoint_id: str | None = None
+        self, branch: Branch, record: Record | Head, entries: list[Entry], checkpoint_id: str | None = None
     ) -> CheckpointTuple:
         if checkpoint_id is None:
             checkpoint_id = branch.id_of(record)
@@ -603,7 +515,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             raise named from exc
 
     def _read_tuple(
-        self, branch: _Branch, record: Record | Head, checkpoint_id: str, entries: list[Entry]
+        self, branch: Branch, record: Record | Head, checkpoint_id: str, entries: list[Entry]
     ) -> CheckpointTuple:
         rest, metadata = self._meta(branch, checkpoint_id, record.meta)
         parent_id = record.meta[1]
@@ -647,14 +559,14 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             self._plain_for = serde
         return self._plain
 
-    def _meta(self, branch: _Branch, checkpoint_id: str, meta: list[Any]) -> tuple[dict, Any]:
+    def _meta(self, branch: Branch, checkpoint_id: str, meta: list[Any]) -> tuple[dict, Any]:
         try:
             return meta_format.decode(meta, lambda pair: self._load(branch, checkpoint_id, "metadata", pair))
         except ValueError as exc:
             raise CorruptCheckpoint(branch.thread_id, branch.ns, checkpoint_id, str(exc)) from None
 
     def _visible(
-        self, branch: _Branch, before: str | None, first_page: int = _PAGE
+        self, branch: Branch, before: str | None, first_page: int = _PAGE
     ) -> Iterator[tuple[list[tuple[Record | Head, str]], dict[str, list[Entry]]]]:
         """The checkpoints' records and ids, newest first, a page at a time with their writes and marks.
 
@@ -693,7 +605,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
 
     def _tuples(
         self,
-        branch: _Branch,
+        branch: Branch,
         filter: dict[str, Any] | None,
         before: str | None,
         limit: int | None,
@@ -749,7 +661,7 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                 yield tup
 
     def _checked_tuples(
-        self, branch: _Branch, filter: dict[str, Any] | None, before: str | None, limit: int | None
+        self, branch: Branch, filter: dict[str, Any] | None, before: str | None, limit: int | None
     ) -> Iterator[CheckpointTuple]:
         try:
             yield from self._tuples(branch, filter, before, limit)
@@ -819,12 +731,12 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
                             (
                                 task,
                                 idx,
-                                _seal(
+                                seal(
                                     target.name,
                                     checkpoint_id,
                                     task,
                                     idx,
-                                    _unseal(source, checkpoint_id, task, idx, blob),
+                                    unseal(source, checkpoint_id, task, idx, blob),
                                 ),
                             )
                             for task, idx, blob in found.get(checkpoint_id, [])
@@ -863,87 +775,3 @@ class DerirezaroSaver(BaseCheckpointSaver[int]):
             number = int(current.split(".")[0]) + 1
             return f"{number:032}.{random.random():016}"
         return int(current) + 1
-
-    # -- async: the same work, in a worker thread ------------------------------------
-
-    async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
-        return await asyncio.to_thread(self.get_tuple, config)
-
-    async def alist(
-        self,
-        config: RunnableConfig | None,
-        *,
-        filter: dict[str, Any] | None = None,
-        before: RunnableConfig | None = None,
-        limit: int | None = None,
-    ) -> AsyncIterator[CheckpointTuple]:
-        iterator = self.list(config, filter=filter, before=before, limit=limit)
-        while page := await asyncio.to_thread(lambda: list(itertools.islice(iterator, _PAGE))):
-            for tup in page:
-                yield tup
-
-    async def aput(
-        self,
-        config: RunnableConfig,
-        checkpoint: Checkpoint,
-        metadata: CheckpointMetadata,
-        new_versions: ChannelVersions,
-    ) -> RunnableConfig:
-        return await asyncio.to_thread(self.put, config, checkpoint, metadata, new_versions)
-
-    async def aput_writes(
-        self,
-        config: RunnableConfig,
-        writes: Sequence[tuple[str, Any]],
-        task_id: str,
-        task_path: str = "",
-    ) -> None:
-        await asyncio.to_thread(self.put_writes, config, writes, task_id, task_path)
-
-    async def adelete_thread(self, thread_id: str) -> None:
-        await asyncio.to_thread(self.delete_thread, thread_id)
-
-    async def adelete_for_runs(self, run_ids: Sequence[str]) -> None:
-        await asyncio.to_thread(self.delete_for_runs, run_ids)
-
-    async def acopy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
-        await asyncio.to_thread(self.copy_thread, source_thread_id, target_thread_id)
-
-    async def aprune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
-        await asyncio.to_thread(lambda: self.prune(thread_ids, strategy=strategy))
-
-
-_SQUEEZE_FROM = 256  # bytes of a written value worth compressing; it must save an eighth
-
-
-def _squeezed(data: bytes) -> tuple[bytes, bool]:
-    """A written value compressed, where that pays: a message a task wrote is often a long text."""
-    if len(data) >= _SQUEEZE_FROM:
-        squeezed = zlib.compress(data)
-        if len(squeezed) <= len(data) - len(data) // 8:
-            return squeezed, True
-    return data, False
-
-
-def _crc(name: str, checkpoint_id: str, task: str, idx: int, payload: bytes) -> int:
-    place = f"{name}\x00{checkpoint_id}\x00{task}\x00{idx}\x00".encode("utf-8", "surrogatepass")
-    return zlib.crc32(payload, zlib.crc32(place))
-
-
-def _seal(name: str, checkpoint_id: str, task: str, idx: int, payload: bytes) -> bytes:
-    """`payload` behind a CRC32 of itself and of where it belongs, so a moved or damaged entry is refused."""
-    return _crc(name, checkpoint_id, task, idx, payload).to_bytes(4, "big") + payload
-
-
-def _unseal(branch: _Branch, checkpoint_id: str, task: str, idx: int, blob: bytes) -> bytes:
-    payload = blob[4:]
-    if len(blob) < 4 or _crc(branch.name, checkpoint_id, task, idx, payload) != int.from_bytes(
-        blob[:4], "big"
-    ):
-        raise CorruptCheckpoint(
-            branch.thread_id,
-            branch.ns,
-            checkpoint_id or None,
-            f"pending write {task!r}/{idx} fails its checksum",
-        )
-    return payload
