@@ -407,3 +407,106 @@ def test_delta_channel_history_walks_the_parents_as_the_reference_does(saver):
         histories.append(each.get_delta_channel_history(config=newest, channels=["a", "b"]))
     assert histories[1] == histories[0]
     assert histories[1]["a"] == {"writes": [("task1", "a", "w1"), ("task2", "a", "w2")], "seed": "seed"}
+
+
+def test_a_thread_another_writer_deleted_and_wrote_anew_is_read_and_extended_as_the_log_has_it(tmp_path):
+    with DerirezaroSaver.sqlite(tmp_path / "c.db") as one, DerirezaroSaver.sqlite(tmp_path / "c.db") as two:
+        first = put(one, None, {"x": "old-1"}, {"x": 1})
+        put(one, first, {"x": "old-2", "y": "old"}, {"x": 2, "y": 1})
+        assert one.get_tuple({"configurable": {"thread_id": "t"}}).checkpoint["channel_values"]["y"] == "old"
+        two.delete_thread("t")
+        anew = put(two, None, {"x": "new-1"}, {"x": 1})
+        put(two, anew, {"x": "new-2"}, {"x": 2})  # the same seqs as before, other records
+        latest = one.get_tuple({"configurable": {"thread_id": "t"}})
+        assert latest.checkpoint["channel_values"] == {"x": "new-2"}
+        assert latest.parent_config["configurable"]["checkpoint_id"] == anew["configurable"]["checkpoint_id"]
+        two.delete_thread("t")
+        root = put(one, None, {"x": "root"}, {"x": 1})  # on a branch of a timeline that is gone
+        put(two, first, {"x": "fork"}, {"x": 9})  # a parent the thread no longer holds: as given
+    with DerirezaroSaver.sqlite(tmp_path / "c.db") as fresh:
+        assert fresh._branch("t", "").timeline.verify() == []
+        values = [t.checkpoint["channel_values"] for t in fresh.list({"configurable": {"thread_id": "t"}})]
+        assert values == [{"x": "fork"}, {"x": "root"}]
+        assert fresh.get_tuple(root).checkpoint["channel_values"] == {"x": "root"}
+
+
+def test_a_mark_that_fails_after_its_record_landed_leaves_saver_and_log_agreeing(saver, monkeypatch):
+    first = put(saver, None, {"a": "a1", "b": "b1"}, {"a": 1, "b": 1})
+    second = put(saver, first, {"a": "a2", "b": "b2"}, {"a": 2, "b": 2})
+    again = empty_checkpoint()
+    again["id"] = second["configurable"]["checkpoint_id"]  # a re-put: its record needs a mark
+    again["channel_values"], again["channel_versions"] = {"a": "a3", "b": "b2"}, {"a": 3, "b": 2}
+    real_add = saver._writes.add
+
+    def failing(*args):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(saver._writes, "add", failing)
+    with pytest.raises(OSError):
+        saver.put(first, again, {"source": "update"}, {"a": 3})
+    monkeypatch.setattr(saver._writes, "add", real_add)
+    third = put(
+        saver, {"configurable": {"checkpoint_id": again["id"]}}, {"a": "a4", "b": "b2"}, {"a": 4, "b": 2}
+    )
+    assert saver.get_tuple(third).checkpoint["channel_values"] == {"a": "a4", "b": "b2"}
+    saver._branches.clear()  # what the log holds, read afresh
+    assert saver.get_tuple(third).checkpoint["channel_values"] == {"a": "a4", "b": "b2"}
+
+
+def test_readers_and_a_writer_share_one_saver(saver):
+    config, configs = None, []
+    for step in range(60):
+        config = put(saver, config, {"n": step, "big": noise(step)}, {"n": step + 1, "big": step + 1})
+        configs.append(config)
+    errors = []
+
+    def read(seed):
+        rng = random.Random(seed)
+        try:
+            for _ in range(300):
+                i = rng.randrange(len(configs))
+                assert saver.get_tuple(configs[i]).checkpoint["channel_values"]["n"] == i
+        except Exception as exc:  # reported below, with the thread's seed
+            errors.append((seed, repr(exc)))
+
+    threads = [threading.Thread(target=read, args=(seed,)) for seed in range(6)]
+    for thread in threads:
+        thread.start()
+    for step in range(60, 90):
+        config = put(saver, config, {"n": step, "big": noise(step)}, {"n": step + 1, "big": step + 1})
+    for thread in threads:
+        thread.join()
+    assert errors == []
+
+
+def test_single_writer_builds_on_the_newest_checkpoint_a_reader_sees(tmp_path):
+    with DerirezaroSaver.sqlite(tmp_path / "c.db", single_writer=True) as saver:
+        first = put(saver, None, {"a": 1}, {"a": 1}, run_id="r1")
+        put(saver, first, {"a": 2}, {"a": 2}, run_id="r2")
+        saver.delete_for_runs(["r2"])
+        saver._branches.clear()
+        assert saver.get_tuple({"configurable": {"thread_id": "t"}}).config == first
+        assert saver.get_tuple(put(saver, first, {"a": 3}, {"a": 3})).checkpoint["channel_values"] == {"a": 3}
+
+
+def test_prune_keeps_what_a_delta_channel_replays():
+    from langgraph.channels import DeltaChannel
+
+    def extend(value, writes):
+        return [*(value or []), *(item for write in writes for item in write)]
+
+    class Log(TypedDict):
+        log: Annotated[list, DeltaChannel(extend, list, snapshot_frequency=3)]
+
+    builder = StateGraph(Log)
+    builder.add_node("n", lambda state: {"log": [len(state["log"])]})
+    builder.add_edge(START, "n")
+    with DerirezaroSaver.memory() as saver:
+        graph = builder.compile(checkpointer=saver)
+        config = {"configurable": {"thread_id": "t"}}
+        for _ in range(5):
+            graph.invoke({"log": []}, config)
+        before = graph.get_state(config).values
+        saver.prune(["t"])
+        assert graph.get_state(config).values == before == {"log": [0, 1, 2, 3, 4]}
+        assert len(list(saver.list(config))) < 10  # what the channel does not need is gone

@@ -50,16 +50,29 @@ def indexable(checkpoint_id: str) -> bool:
     return bool(checkpoint_id) and not checkpoint_id.isdecimal()
 
 
+class StaleBranch(Exception):
+    """The log no longer holds the timeline this branch cached: another writer dropped or rewrote it."""
+
+
 class Branch:
-    """One timeline and the store it commits from, with what the saver keeps of it."""
+    """One timeline and the store it commits from, with what the saver keeps of it.
+
+    What it keeps (decoded states, ids, the store's place) is of the records it
+    has seen, each known by its seq and commit time. A record read later at a
+    known seq with another time means another writer deleted the thread (or a
+    ttl expired it) and wrote it anew: `id_of` then raises `StaleBranch`, and
+    the saver calls `reset()`, which forgets it all and reopens the timeline.
+    """
 
     __slots__ = (
+        "log",
         "name",
         "thread_id",
         "ns",
         "store",
         "timeline",
         "lock",
+        "cache_lock",
         "point_id",
         "states",
         "snapshots",
@@ -67,27 +80,49 @@ class Branch:
     )
 
     def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
-        self.name, self.thread_id, self.ns = name, thread_id, ns
-        self.store = Store(max_history=0)
-        self.timeline = Timeline(log, name, self.store, keyframe_every=_KEYFRAME_EVERY)
-        self.lock = threading.Lock()  # one put at a time: restore, apply, commit
-        # The checkpoint id of the record the store holds (None before the first
-        # commit or restore), and decoded states by seq, newest last.
-        self.point_id: str | None = None
+        self.log, self.name, self.thread_id, self.ns = log, name, thread_id, ns
+        self.lock = threading.RLock()  # one put at a time: restore, apply, commit; and reset
+        self.cache_lock = threading.Lock()  # the caches below, which readers share
         self.states: OrderedDict[int, State] = OrderedDict()
         self.snapshots: dict[int, Snapshot] = {}  # of the states kept: what derive() starts from
-        self.ids: OrderedDict[int, str] = OrderedDict()  # seq -> checkpoint id, of records seen lately
+        # seq -> (checkpoint id, commit time), of the records seen lately.
+        self.ids: OrderedDict[int, tuple[str, float]] = OrderedDict()
+        self._open()
+
+    def _open(self) -> None:
+        self.store = Store(max_history=0)
+        self.timeline = Timeline(self.log, self.name, self.store, keyframe_every=_KEYFRAME_EVERY)
+        # The checkpoint id of the record the store holds; None until a commit or restore names it.
+        self.point_id: str | None = None
         if self.timeline.parent is not None:
             self.point_id = self.id_of(self.timeline.record(self.timeline.parent))
 
+    def reset(self) -> None:
+        """Forget everything cached and reopen the timeline at the log's head. Hold `lock`."""
+        with self.cache_lock:
+            self.states.clear()
+            self.snapshots.clear()
+            self.ids.clear()
+        self._open()
+
     def remember(self, seq: int, state: State, snapshot: Snapshot) -> None:
-        self.states[seq] = state
-        self.snapshots[seq] = snapshot
-        self.states.move_to_end(seq)
         fewest, most = _STATES_KEPT
         kept = max(fewest, min(most, _STATE_CHANNELS_KEPT // (len(state.versions) + 1)))
-        while len(self.states) > kept:
-            del self.snapshots[self.states.popitem(last=False)[0]]
+        with self.cache_lock:
+            self.states[seq] = state
+            self.snapshots[seq] = snapshot
+            self.states.move_to_end(seq)
+            while len(self.states) > kept:
+                del self.snapshots[self.states.popitem(last=False)[0]]
+
+    def cached(self, seq: int) -> tuple[State | None, tuple[State, Snapshot] | None]:
+        """The state kept for `seq`, or else the kept state nearest to it with its snapshot."""
+        with self.cache_lock:
+            state = self.states.get(seq)
+            if state is not None or not self.states:
+                return state, None
+            near = min(self.states, key=lambda s: abs(s - seq))
+            return None, (self.states[near], self.snapshots[near])
 
     def id_of(self, record: Record | Head) -> str:
         """The checkpoint id a record holds, remembered for the records whose parent it is."""
@@ -95,11 +130,22 @@ class Branch:
             checkpoint_id = meta_format.checkpoint_id(record)
         except ValueError as exc:
             raise CorruptRecordError(self.name, record.seq, str(exc)) from None
-        self.ids[record.seq] = checkpoint_id
-        if len(self.ids) > _IDS_KEPT:
-            self.ids.popitem(last=False)
+        with self.cache_lock:
+            known = self.ids.get(record.seq)
+            if known is not None and known[1] != record.timestamp:
+                raise StaleBranch(self.name)
+            self.ids[record.seq] = (checkpoint_id, record.timestamp)
+            if len(self.ids) > _IDS_KEPT:
+                self.ids.popitem(last=False)
         return checkpoint_id
 
     def id_at(self, seq: int) -> str:
-        cached = self.ids.get(seq)
-        return cached if cached is not None else self.id_of(self.timeline.record(seq))
+        with self.cache_lock:
+            known = self.ids.get(seq)
+        return known[0] if known is not None else self.id_of(self.timeline.record(seq))
+
+    def committed(self, seq: int, checkpoint_id: str, timestamp: float) -> None:
+        """The store now holds record `seq`, just committed as `checkpoint_id`."""
+        self.point_id = checkpoint_id
+        with self.cache_lock:
+            self.ids[seq] = (checkpoint_id, timestamp)

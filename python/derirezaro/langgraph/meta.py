@@ -77,6 +77,7 @@ class Head(NamedTuple):
     seq: int
     id: str
     parent: int | None
+    timestamp: float
     meta: Any
 
 

@@ -49,7 +49,7 @@ from ..persist.record import Record, check_header
 from ..persist.record import public as public_record
 from . import meta as meta_format
 from .aio import AsyncMethods
-from .branch import PREFIX, Branch, indexable, parse_name, thread_prefix, timeline_name
+from .branch import PREFIX, Branch, StaleBranch, indexable, parse_name, thread_prefix, timeline_name
 from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
 from .layout import EMPTY, State, apply, channel_values, derive, read_state
 from .meta import Head
@@ -59,7 +59,8 @@ from .writes import MARK_IDX, MARK_TASK, Entry, Writes, writes_for
 _FLOOR = ""  # the checkpoint id under which a timeline's floor mark lies
 _DELETED = 0  # a mark's seq for a deleted checkpoint
 _PAGE = 32  # records listed per query of pending writes
-_WRITES_CHECKED = 4096
+_WRITES_CHECKED = 4096  # pending writes kept checked and unpacked, each of at most:
+_WRITE_CHECKED_BYTES = 8192  # stored and unpacked bytes together
 _CONFLICT_RETRIES = 16
 
 
@@ -225,7 +226,8 @@ class DerirezaroSaver(AsyncMethods):
         )
         guarded = self.single_writer and metadata.get("source") in ("input", "loop")
         branch = self._branch(thread_id, ns)
-        with self._corrupt(thread_id, ns, checkpoint_id), branch.lock:
+        # Damage is named by the record it is found in, not by the checkpoint being put.
+        with self._corrupt(thread_id, ns, None), branch.lock:
             for attempt in itertools.count():
                 try:
                     self._put(branch, checkpoint_id, parent_id, checkpoint, new_versions, meta, guarded)
@@ -236,6 +238,12 @@ class DerirezaroSaver(AsyncMethods):
                     if attempt == _CONFLICT_RETRIES:
                         raise
                     branch.point_id = None  # the next attempt finds the parent afresh, at the new head
+                except (StaleBranch, KeyError):
+                    # The log lost what the branch built on (another writer deleted or
+                    # pruned the thread, or a ttl expired it): start again from the log.
+                    if attempt == _CONFLICT_RETRIES:
+                        raise
+                    branch.reset()
         return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": checkpoint_id}}
 
     def _put(
@@ -252,7 +260,7 @@ class DerirezaroSaver(AsyncMethods):
         if guarded:
             self._check_head(branch, parent_id)
         if parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
-            base = branch.states.get(timeline.parent) or self._state_at(branch, timeline.parent)
+            base = self._state_at(branch, timeline.parent)
         else:
             seq = None if parent_id is None else self._seq_of(branch, parent_id)
             branch.point_id = None  # until it is known again
@@ -272,39 +280,47 @@ class DerirezaroSaver(AsyncMethods):
         before = store.snapshot()
         try:
             state = apply(store, base, checkpoint, new_versions, self.serde.dumps_typed)
-            seq = self._commit(branch, checkpoint_id, parent_id, meta)
+            seq, marked = self._commit(branch, checkpoint_id, parent_id, meta)
         except BaseException:
-            store.restore(before)
+            store.restore(before)  # nothing landed: the store goes back to the record it holds
+            branch.point_id = None
             raise
         branch.remember(seq, state, store.snapshot())
+        if marked:  # after the record landed: if this fails, the store and the branch are right already
+            self._writes.add(branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, seq)])
 
-    def _commit(self, branch: Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]) -> int:
-        """Commit the store as checkpoint `checkpoint_id`; an id the log cannot index gets a mark."""
+    def _commit(
+        self, branch: Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]
+    ) -> tuple[int, bool]:
+        """Commit the store as checkpoint `checkpoint_id`: its seq, and whether it needs a mark.
+
+        An id the log cannot index (a re-put of one it holds, a decimal one) is
+        found by a mark, which the caller writes once the record has landed.
+        """
         timeline = branch.timeline
         meta = list(meta)
         # The parent is named only when it is not the record this one builds on.
         meta[0], meta[1] = None, True if parent_id is not None and parent_id == branch.point_id else parent_id
         if indexable(checkpoint_id):
             try:
-                seq = timeline.commit(meta=meta, id=checkpoint_id).seq
-                branch.point_id = branch.ids[seq] = checkpoint_id
-                return seq
+                record = timeline.commit(meta=meta, id=checkpoint_id)
+                branch.committed(record.seq, checkpoint_id, record.timestamp)
+                return record.seq, False
             except ValueError as exc:
                 try:
                     timeline.record(checkpoint_id)
                 except KeyError:
                     raise exc from None  # not a taken id: the error is the caller's
         meta[0] = checkpoint_id
-        seq = timeline.commit(meta=meta).seq  # a re-put: the newest record with this id wins
-        branch.point_id = branch.ids[seq] = checkpoint_id
-        self._writes.add(branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, seq)])
-        return seq
+        record = timeline.commit(meta=meta)  # a re-put: the newest record with this id wins
+        branch.committed(record.seq, checkpoint_id, record.timestamp)
+        return record.seq, True
 
     def _check_head(self, branch: Branch, parent_id: str | None) -> None:
         if parent_id is not None and parent_id == branch.point_id:
             return  # the commit's compare-and-set tells whether it is still the head
-        head = branch.timeline.head
-        head_id = None if head is None else branch.id_of(head)
+        newest = self._latest(branch)  # the newest checkpoint a reader sees: deleted ones are not
+        head_id = None if newest is None else newest.config["configurable"]["checkpoint_id"]
         if head_id != parent_id:
             raise CheckpointConflict(branch.thread_id, branch.ns, parent_id, head_id)
 
@@ -385,6 +401,8 @@ class DerirezaroSaver(AsyncMethods):
                     ) from None
             row = (writes_sort_key(path, task, idx), task, channel, (kind, data))
             rows.append(row)
+            if len(blob) + len(data) > _WRITE_CHECKED_BYTES:
+                continue  # a large write is read again from the log: the cache stays small
             checked[place] = row
             if len(checked) > _WRITES_CHECKED:
                 try:
@@ -417,7 +435,12 @@ class DerirezaroSaver(AsyncMethods):
         checkpoint_id = conf.get("checkpoint_id")
         branch = self._branch(thread_id, ns)
         try:
-            return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
+            try:
+                return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
+            except StaleBranch:
+                with branch.lock:
+                    branch.reset()
+                return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
         except CorruptRecordError as exc:
             named = self._named(exc, thread_id, ns, checkpoint_id)
             if named is exc:
@@ -474,7 +497,7 @@ class DerirezaroSaver(AsyncMethods):
                 meta = loads(row.meta)
             except ValueError as exc:
                 raise CorruptRecordError(branch.name, row.seq, f"undecodable meta ({exc})") from None
-            head = Head(row.seq, str(row.seq) if row.id is None else row.id, row.parent, meta)
+            head = Head(row.seq, str(row.seq) if row.id is None else row.id, row.parent, row.timestamp, meta)
             heads.append(head)
             if entries is None:
                 unindexed.append(branch.id_of(head))
@@ -486,16 +509,15 @@ class DerirezaroSaver(AsyncMethods):
 
     def _state_at(self, branch: Branch, seq: int) -> State:
         """The decoded state at `seq`: cached, or derived from the nearest cached one, or read whole."""
-        state = branch.states.get(seq)
+        state, near = branch.cached(seq)
         if state is not None:
             return state
         snapshot = branch.timeline.checkout(seq)
-        near = min(branch.states, key=lambda s: abs(s - seq), default=None)
         try:
             if near is None:
                 state = read_state(snapshot)
             else:
-                state = derive(branch.states[near], branch.snapshots[near], snapshot)
+                state = derive(near[0], near[1], snapshot)
         except ValueError as exc:
             raise CorruptRecordError(branch.name, seq, str(exc)) from None
         branch.remember(seq, state, snapshot)
@@ -584,8 +606,13 @@ class DerirezaroSaver(AsyncMethods):
             page, found = self._page(branch, size, before_seq)
             if not page:
                 return
+            try:
+                ids = [branch.id_of(record) for record in page]
+            except StaleBranch:  # the thread was written anew: go on in the log as it is now
+                with branch.lock:
+                    branch.reset()
+                continue
             before_seq, size = page[-1].seq, min(size * 2, _PAGE)
-            ids = [branch.id_of(record) for record in page]
             marks = self._marks(branch, found)
             floor = marks.get(_FLOOR, 0)
             shown: list[tuple[Record | Head, str]] = []
@@ -719,13 +746,14 @@ class DerirezaroSaver(AsyncMethods):
             records = [shown for page, _ in pages for shown in page]
             found = {k: v for _, page_found in pages for k, v in page_found.items()}
             with target.lock:
+                target.reset()  # at the target's head as the log has it now
                 for record, checkpoint_id in reversed(records):  # oldest first: the newest ends as the head
                     with self._corrupt(source_thread_id, ns, checkpoint_id):
                         parent_id = record.meta[1]
                         if parent_id is True and record.parent is not None:
                             parent_id = source.id_at(record.parent)
                         target.store.restore(source.timeline.checkout(record.seq))
-                        seq = self._commit(target, checkpoint_id, parent_id, record.meta)
+                        seq, marked = self._commit(target, checkpoint_id, parent_id, record.meta)
                         target.remember(seq, self._state_at(source, record.seq), target.store.snapshot())
                         entries = [
                             (
@@ -742,6 +770,8 @@ class DerirezaroSaver(AsyncMethods):
                             for task, idx, blob in found.get(checkpoint_id, [])
                             if task != MARK_TASK
                         ]
+                    if marked:
+                        entries.append(self._mark(target.name, checkpoint_id, seq))
                     if entries:
                         self._writes.add(target.name, checkpoint_id, entries)
 
@@ -755,17 +785,61 @@ class DerirezaroSaver(AsyncMethods):
             for thread, ns in self._names(str(thread_id), None):
                 branch = self._branch(thread, ns)
                 with self._corrupt(thread, ns, None), branch.lock:
-                    newest = next((page[0] for page, _ in self._visible(branch, None)), None)
-                    head = branch.timeline.head
-                    if newest is None or head is None:
-                        continue
-                    latest, latest_id = newest
-                    # The floor goes first: a crash after it leaves only the latest
-                    # visible, which is what the prune promised.
-                    self._writes.add(branch.name, _FLOOR, [self._mark(branch.name, _FLOOR, latest.seq)])
-                    branch.timeline.prune(keep_last=head.seq - latest.seq + 1)
-                    stale = [c for c in self._writes.checkpoints(branch.name) if c not in (latest_id, _FLOOR)]
-                    self._writes.drop(branch.name, stale)
+                    self._keep_latest(branch)
+
+    def _keep_latest(self, branch: Branch) -> None:
+        """Hide and reclaim every checkpoint but the newest and the ancestors its delta channels replay.
+
+        A delta channel's value is its newest snapshot plus the writes after it,
+        so the chain back to that snapshot stays, with its writes: the newest
+        checkpoint's metadata counts the supersteps since each channel's.
+        """
+        newest = next((page[0] for page, _ in self._visible(branch, None)), None)
+        head = branch.timeline.head
+        if newest is None or head is None:
+            return
+        kept = self._delta_chain(branch, *newest)
+        floor = min(seq for seq, _ in kept)
+        kept_ids = {checkpoint_id for _, checkpoint_id in kept}
+        # The floor goes first: a crash after it leaves at most what the prune keeps visible.
+        self._writes.add(branch.name, _FLOOR, [self._mark(branch.name, _FLOOR, floor)])
+        dropped = []
+        for record in branch.timeline.records(before=newest[0].seq):
+            checkpoint_id = branch.id_of(record)
+            if checkpoint_id in kept_ids:
+                continue
+            dropped.append(checkpoint_id)
+            if record.seq >= floor:  # off the kept chain, but above the floor: hidden by a mark
+                self._writes.add(
+                    branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, _DELETED)]
+                )
+        branch.timeline.prune(keep_last=head.seq - floor + 1)
+        self._writes.drop(branch.name, [c for c in dropped if c not in kept_ids and c != _FLOOR])
+
+    def _delta_chain(
+        self, branch: Branch, newest: Record | Head, newest_id: str
+    ) -> Sequence[tuple[int, str]]:
+        """(seq, id) of the newest checkpoint and of the parents its delta channels need, newest first."""
+        _, metadata = self._meta(branch, newest_id, newest.meta)
+        counters = metadata.get("counters_since_delta_snapshot") if isinstance(metadata, dict) else None
+        depth = (
+            max((c[1] for c in counters.values() if isinstance(c, (list, tuple)) and len(c) == 2), default=0)
+            if isinstance(counters, dict)
+            else 0
+        )
+        chain = [(newest.seq, newest_id)]
+        record: Record | Head = newest
+        while depth > 0:
+            parent = record.meta[1]
+            if parent is True and record.parent is not None:
+                parent = branch.id_at(record.parent)
+            seq = None if not isinstance(parent, str) else self._seq_of(branch, parent)
+            if seq is None:
+                break
+            record = branch.timeline.record(seq)
+            chain.append((seq, branch.id_of(record)))
+            depth -= 1
+        return chain
 
     def get_next_version(self, current: Any, channel: None = None) -> Any:
         """Integers from 1; a thread whose versions are strings (copied from another saver) keeps strings."""

@@ -50,6 +50,7 @@ from .record import (
     check_header,
     entry_hash,
     seal,
+    stored_digest,
 )
 from .record import public as public_record
 from .replay import Point, Replay, chain_of, entries_of, state_digest
@@ -191,11 +192,29 @@ class Timeline:
         Also catches up with other writers: the next commit goes after the log's newest record.
         """
         with self._lock:
-            point = self._point_at(ref)
+            # From the log, not the cache: a commit builds on this record, and
+            # another writer may have dropped it, or the whole timeline and
+            # written it anew, since this one cached its state.
+            header = self._header_of(ref)
+            point = self._cache.get(header.seq) or self._anchors.get(header.seq)
+            if point is None or not self._describes(point, header):
+                if point is not None:  # the cache holds another timeline's states
+                    self._forget_all()
+                point = self._load(header)
             head = self._newest()
             self._store.restore(point.snapshot)
             self._point = point
             self._head = head.seq if head is not None else 0
+
+    @staticmethod
+    def _describes(point: Point, header: StoredRecord) -> bool:
+        """Whether a cached point is the state of the stored record `header`."""
+        return point.keyframe == header.base and stored_digest(point.digest, header.kind) == header.digest
+
+    def _forget_all(self) -> None:
+        self._cache.clear()
+        self._cached_seqs.clear()
+        self._anchors.clear()
 
     # -- reading -------------------------------------------------------------
 
@@ -404,9 +423,7 @@ class Timeline:
         """Remove every record of this timeline. The store keeps its content; the next commit starts anew."""
         with self._lock:
             self._log.drop(self._name)
-            self._cache.clear()
-            self._cached_seqs.clear()
-            self._anchors.clear()
+            self._forget_all()
             self._point = None
             self._head = 0
 
