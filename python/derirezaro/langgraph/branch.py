@@ -117,10 +117,12 @@ class Branch:
 
     def cached(self, seq: int) -> tuple[State | None, tuple[State, Snapshot] | None]:
         """The state kept for `seq`, or else the kept state nearest to it with its snapshot."""
+        state = self.states.get(seq)  # one lookup is atomic; walking the dict needs the lock
+        if state is not None:
+            return state, None
         with self.cache_lock:
-            state = self.states.get(seq)
-            if state is not None or not self.states:
-                return state, None
+            if not self.states:
+                return None, None
             near = min(self.states, key=lambda s: abs(s - seq))
             return None, (self.states[near], self.snapshots[near])
 
@@ -130,10 +132,12 @@ class Branch:
             checkpoint_id = meta_format.checkpoint_id(record)
         except ValueError as exc:
             raise CorruptRecordError(self.name, record.seq, str(exc)) from None
-        with self.cache_lock:
-            known = self.ids.get(record.seq)
-            if known is not None and known[1] != record.timestamp:
+        known = self.ids.get(record.seq)
+        if known is not None:
+            if known[1] != record.timestamp:
                 raise StaleBranch(self.name)
+            return checkpoint_id
+        with self.cache_lock:
             self.ids[record.seq] = (checkpoint_id, record.timestamp)
             if len(self.ids) > _IDS_KEPT:
                 self.ids.popitem(last=False)
