@@ -3,7 +3,7 @@
 Each (thread_id, checkpoint_ns) is one timeline with its own store, laid out
 as `layout` describes, so a step's record holds what the step changed. A
 checkpoint is the record committed with its id; the record's meta carries the
-rest of the checkpoint and its metadata, serialized by the saver's serde.
+rest of the checkpoint and its metadata (`meta`).
 
 A put builds on the caller's parent: when that is the record the timeline's
 store holds (every step of a running graph), the put costs what changed; when
@@ -12,7 +12,11 @@ Pending writes and marks live beside the timeline (`writes`). A mark says
 where a checkpoint's newest record is when the log cannot index it by id (a
 re-put of an existing id, an id that is a decimal number), or that it was
 deleted, or, under the id "", that records below a seq are no longer
-checkpoints (after a prune, which keeps the chain the newest one replays from).
+checkpoints (after a prune, which keeps the records the newest one needs).
+
+A saver may share its log with savers in other processes: puts race through
+the log's compare-and-set, and a branch that finds its thread rewritten by
+another writer starts again from the log (`branch`).
 """
 
 from __future__ import annotations
