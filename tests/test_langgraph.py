@@ -313,7 +313,7 @@ def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint(tmp_p
     with DerirezaroSaver.sqlite(path) as saver:
         history_of_a_session(saver)
     with DerirezaroSaver.sqlite(path) as saver:
-        expected = [t for t in saver.list(None)]
+        assert len(list(saver.list(None))) > 10  # sound, before any damage
     cases = list(damage(path))
     assert len(cases) > 50
     for table, names, row, column, value in cases[:: max(1, len(cases) // 60)]:
@@ -327,7 +327,7 @@ def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint(tmp_p
         try:
             with DerirezaroSaver.sqlite(path) as saver:
                 with pytest.raises(CorruptCheckpoint) as raised:
-                    assert [t for t in saver.list(None)] != expected  # reads either fail or differ not
+                    list(saver.list(None))  # every damaged byte is found; none reads as data
                 assert raised.value.thread_id == "t1"
                 if column in ("body", "blob"):
                     assert raised.value.checkpoint_id, (table, column)
