@@ -190,8 +190,6 @@ class DerirezaroSaver(AsyncMethods):
         self, exc: CorruptRecordError, thread_id: str, ns: str, checkpoint_id: str | None
     ) -> CorruptCheckpoint:
         """Damage found by the log, as the checkpoint's: naming the thread, and the id where it is known."""
-        if isinstance(exc, CorruptCheckpoint):
-            return exc
         if checkpoint_id is None and exc.seq is not None:
             checkpoint_id = self._id_at(thread_id, ns, exc.seq)
         return CorruptCheckpoint(thread_id, ns, checkpoint_id, exc.what)
@@ -445,11 +443,10 @@ class DerirezaroSaver(AsyncMethods):
                 with branch.lock:
                     branch.reset()
                 return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
+        except CorruptCheckpoint:
+            raise
         except CorruptRecordError as exc:
-            named = self._named(exc, thread_id, ns, checkpoint_id)
-            if named is exc:
-                raise
-            raise named from exc
+            raise self._named(exc, thread_id, ns, checkpoint_id) from exc
 
     def _latest(self, branch: Branch) -> CheckpointTuple | None:
         got = self._head(branch)
@@ -534,11 +531,10 @@ class DerirezaroSaver(AsyncMethods):
             checkpoint_id = branch.id_of(record)
         try:
             return self._read_tuple(branch, record, checkpoint_id, entries)
+        except CorruptCheckpoint:
+            raise
         except CorruptRecordError as exc:
-            named = self._named(exc, branch.thread_id, branch.ns, checkpoint_id)
-            if named is exc:
-                raise
-            raise named from exc
+            raise self._named(exc, branch.thread_id, branch.ns, checkpoint_id) from exc
 
     def _read_tuple(
         self, branch: Branch, record: Record | Head, checkpoint_id: str, entries: list[Entry]
@@ -696,11 +692,10 @@ class DerirezaroSaver(AsyncMethods):
     ) -> Iterator[CheckpointTuple]:
         try:
             yield from self._tuples(branch, filter, before, limit)
+        except CorruptCheckpoint:
+            raise
         except CorruptRecordError as exc:  # raised between two items, never across a yield
-            named = self._named(exc, branch.thread_id, branch.ns, None)
-            if named is exc:
-                raise
-            raise named from exc
+            raise self._named(exc, branch.thread_id, branch.ns, None) from exc
 
     # -- housekeeping --------------------------------------------------------------
 

@@ -217,25 +217,20 @@ class SQLiteLog(TimelineFactory):
         return row is not None and row[0] != record.seq
 
     def drop(self, timeline: str, before: int | None = None) -> None:
-        with self._write_lock:
-            w = self._writer_connection()
-            w.execute("BEGIN IMMEDIATE")
-            try:
-                args = {"name": timeline, "before": before}
-                if before is None:
-                    w.execute(f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}", args)
-                    w.execute("DELETE FROM derirezaro_timelines WHERE name = :name", args)
-                else:  # never the head, whatever `before` says
-                    head = f"(SELECT max(seq) FROM derirezaro_records WHERE timeline = {TIMELINE_SQL})"
-                    w.execute(
-                        f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND seq < :before"
-                        f" AND seq < {head}",
-                        args,
-                    )
-                w.execute("COMMIT")
-            finally:
-                if w.in_transaction:
-                    w.execute("ROLLBACK")
+        def work(w: sqlite3.Connection) -> None:
+            args = {"name": timeline, "before": before}
+            if before is None:
+                w.execute(f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}", args)
+                w.execute("DELETE FROM derirezaro_timelines WHERE name = :name", args)
+            else:  # never the head, whatever `before` says
+                head = f"(SELECT max(seq) FROM derirezaro_records WHERE timeline = {TIMELINE_SQL})"
+                w.execute(
+                    f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND seq < :before"
+                    f" AND seq < {head}",
+                    args,
+                )
+
+        self.run_in_transaction(work)
 
     # -- reads --------------------------------------------------------------
 
