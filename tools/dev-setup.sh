@@ -20,3 +20,7 @@ python3 -m pip install -q --upgrade \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit \
   pytest hypothesis msgpack "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5" redis \
   "langgraph-checkpoint>=4.3,<5" "langgraph>=1.0" langgraph-checkpoint-conformance
+
+# The peers bench/ measures against, and the plotting its pictures need.
+python3 -m pip install -q --upgrade \
+  ormsgpack msgspec simpleeval langgraph-checkpoint-sqlite langgraph-checkpoint-plainredis matplotlib
