@@ -42,6 +42,7 @@ import time
 from functools import partial
 
 import derirezaro
+import instructions
 from common import BASELINE, argument_parser, cpu_name, load_baseline, write_json
 
 
@@ -234,12 +235,71 @@ def measure(jobs, repeats, target):
     return {name: (samples[name], loops[name]) for name, _, _ in jobs}
 
 
+def jobs_for(op, payloads, peers, failed=frozenset()):
+    """[(payload name, [(peer name, fn, argument)])] for one direction."""
+    table = []
+    for pname, obj in payloads:
+        jobs = []
+        for name, _, dumps, loads, ops in peers:
+            if dumps is None or op not in ops or (name, pname) in failed:
+                continue
+            jobs.append((name, dumps if op == "dumps" else loads, obj if op == "dumps" else dumps(obj)))
+        table.append((pname, jobs))
+    return table
+
+
+def count_child(argv, out_path):
+    """Under callgrind: every (direction, payload, peer) call in a counted window."""
+    args = argument_parser(__doc__).parse_args(argv)
+    peers = load_peers(load_baseline(args.baseline) if args.baseline else None)
+    payloads = make_payloads()
+    jobs = [
+        (f"{op}|{pname}|{name}", fn, arg)
+        for op in ("dumps", "loads")
+        for pname, row in jobs_for(op, payloads, peers)
+        for name, fn, arg in row
+    ]
+    instructions.count_windows(jobs, out_path)
+
+
+def instruction_table(argv, payloads, peers, failed):
+    """Print instructions per call beside each peer's; {op: {payload: {peer: count}}}."""
+    counts = instructions.count(__file__, argv)
+    found = {}
+    for op in ("dumps", "loads"):
+        cols = [p[0] for p in peers[1:] if op in p[4]]
+        print(
+            f"### {op}: instructions per call (callgrind)\n\n| payload | derirezaro |"
+            + "".join(f" {n} |" for n in cols)
+            + " ratio to the fewest |\n|---|---:|"
+            + "---:|" * (len(cols) + 1)
+        )
+        found[op] = {}
+        for pname, _ in payloads:
+            row = {n: counts[f"{op}|{pname}|{n}"] for n in ["derirezaro", *cols] if f"{op}|{pname}|{n}" in counts}
+            found[op][pname] = row
+            peers_only = [v for n, v in row.items() if n not in ("derirezaro", BASELINE)]
+            ratio = f"{row['derirezaro'] / min(peers_only):.2f}" if peers_only else "n/a"
+            cells = [pname, f"{row['derirezaro']:,}"] + [
+                f"{row[n]:,}" if n in row else ("err" if (n, pname) in failed else "n/a") for n in cols
+            ]
+            print("| " + " | ".join(cells) + f" | {ratio} |", flush=True)
+        print()
+    return found
+
+
 def fmt_us(v):
     return f"{v:.2f}" if v < 10 else f"{v:.1f}" if v < 100 else f"{v:,.0f}"
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if instructions.CHILD_FLAG in argv:
+        at = argv.index(instructions.CHILD_FLAG)
+        return count_child(argv[:at], argv[at + 1])
     ap = argument_parser(__doc__)
+    ap.add_argument("--no-instructions", action="store_true", help="skip the callgrind counts")
+    ap.add_argument("--instructions-only", action="store_true", help="the callgrind counts, no timing")
     args = ap.parse_args(argv)
     repeats, target = (3, 0.005) if args.quick else (max(1, args.repeats), 0.03)
 
@@ -269,6 +329,15 @@ def main(argv=None):
         "repeats": repeats,
         "results": {},
     }
+    if not args.no_instructions and not args.quick:
+        if instructions.available():
+            raw["instructions"] = instruction_table(
+                ["--baseline", args.baseline] if args.baseline else [], payloads, peers, failed
+            )
+        else:
+            print("(valgrind not installed: no instruction counts)\n")
+    if args.instructions_only:
+        return
     if baseline is not None:
         raw["files"] = {"derirezaro": derirezaro._core.__file__, BASELINE: baseline.__file__}
     for op in ("dumps", "loads"):
