@@ -36,14 +36,11 @@ inline void write_uint(ByteBuffer& out, uint64_t n) {
     out.put_u8(0xcc);
     out.put_u8(static_cast<uint8_t>(n));
   } else if (n <= 0xffff) {
-    out.put_u8(0xcd);
-    out.put_be16(static_cast<uint16_t>(n));
+    out.put_u8_be16(0xcd, static_cast<uint16_t>(n));
   } else if (n <= 0xffffffffu) {
-    out.put_u8(0xce);
-    out.put_be32(static_cast<uint32_t>(n));
+    out.put_u8_be32(0xce, static_cast<uint32_t>(n));
   } else {
-    out.put_u8(0xcf);
-    out.put_be64(n);
+    out.put_u8_be64(0xcf, n);
   }
 }
 
@@ -56,14 +53,11 @@ inline void write_negative(ByteBuffer& out, int64_t v) {
     out.put_u8(0xd0);
     out.put_u8(static_cast<uint8_t>(v));
   } else if (v >= -32768) {
-    out.put_u8(0xd1);
-    out.put_be16(static_cast<uint16_t>(v));
+    out.put_u8_be16(0xd1, static_cast<uint16_t>(v));
   } else if (v >= INT32_MIN) {
-    out.put_u8(0xd2);
-    out.put_be32(static_cast<uint32_t>(v));
+    out.put_u8_be32(0xd2, static_cast<uint32_t>(v));
   } else {
-    out.put_u8(0xd3);
-    out.put_be64(static_cast<uint64_t>(v));
+    out.put_u8_be64(0xd3, static_cast<uint64_t>(v));
   }
 }
 
@@ -79,16 +73,14 @@ inline void write_float32(ByteBuffer& out, float f) {
   uint32_t bits;
   std::memcpy(&bits, &f, sizeof bits);
   out.reserve_extra(5);
-  out.put_u8(0xca);
-  out.put_be32(bits);
+  out.put_u8_be32(0xca, bits);
 }
 
 inline void write_float64(ByteBuffer& out, double d) {
   uint64_t bits;
   std::memcpy(&bits, &d, sizeof bits);
   out.reserve_extra(9);
-  out.put_u8(0xcb);
-  out.put_be64(bits);
+  out.put_u8_be64(0xcb, bits);
 }
 
 inline void write_str_header(ByteBuffer& out, uint32_t len) {
@@ -99,11 +91,9 @@ inline void write_str_header(ByteBuffer& out, uint32_t len) {
     out.put_u8(0xd9);
     out.put_u8(static_cast<uint8_t>(len));
   } else if (len <= 0xffff) {
-    out.put_u8(0xda);
-    out.put_be16(static_cast<uint16_t>(len));
+    out.put_u8_be16(0xda, static_cast<uint16_t>(len));
   } else {
-    out.put_u8(0xdb);
-    out.put_be32(len);
+    out.put_u8_be32(0xdb, len);
   }
 }
 
@@ -113,11 +103,9 @@ inline void write_bin_header(ByteBuffer& out, uint32_t len) {
     out.put_u8(0xc4);
     out.put_u8(static_cast<uint8_t>(len));
   } else if (len <= 0xffff) {
-    out.put_u8(0xc5);
-    out.put_be16(static_cast<uint16_t>(len));
+    out.put_u8_be16(0xc5, static_cast<uint16_t>(len));
   } else {
-    out.put_u8(0xc6);
-    out.put_be32(len);
+    out.put_u8_be32(0xc6, len);
   }
 }
 
@@ -126,11 +114,9 @@ inline void write_array_header(ByteBuffer& out, uint32_t count) {
   if (count <= 15) {
     out.put_u8(static_cast<uint8_t>(0x90 | count));
   } else if (count <= 0xffff) {
-    out.put_u8(0xdc);
-    out.put_be16(static_cast<uint16_t>(count));
+    out.put_u8_be16(0xdc, static_cast<uint16_t>(count));
   } else {
-    out.put_u8(0xdd);
-    out.put_be32(count);
+    out.put_u8_be32(0xdd, count);
   }
 }
 
@@ -139,11 +125,9 @@ inline void write_map_header(ByteBuffer& out, uint32_t count) {
   if (count <= 15) {
     out.put_u8(static_cast<uint8_t>(0x80 | count));
   } else if (count <= 0xffff) {
-    out.put_u8(0xde);
-    out.put_be16(static_cast<uint16_t>(count));
+    out.put_u8_be16(0xde, static_cast<uint16_t>(count));
   } else {
-    out.put_u8(0xdf);
-    out.put_be32(count);
+    out.put_u8_be32(0xdf, count);
   }
 }
 
@@ -160,11 +144,9 @@ inline void write_ext_header(ByteBuffer& out, int8_t type, uint32_t len) {
         out.put_u8(0xc7);
         out.put_u8(static_cast<uint8_t>(len));
       } else if (len <= 0xffff) {
-        out.put_u8(0xc8);
-        out.put_be16(static_cast<uint16_t>(len));
+        out.put_u8_be16(0xc8, static_cast<uint16_t>(len));
       } else {
-        out.put_u8(0xc9);
-        out.put_be32(len);
+        out.put_u8_be32(0xc9, len);
       }
   }
   out.put_u8(static_cast<uint8_t>(type));
