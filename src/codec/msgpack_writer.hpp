@@ -83,8 +83,8 @@ inline void write_float64(ByteBuffer& out, double d) {
   out.put_u8_be64(0xcb, bits);
 }
 
-inline void write_str_header(ByteBuffer& out, uint32_t len) {
-  out.reserve_extra(5);
+// A str header in room the caller has reserved (at most 5 bytes).
+inline void put_str_header(ByteBuffer& out, uint32_t len) {
   if (len <= 31) {
     out.put_u8(static_cast<uint8_t>(0xa0 | len));
   } else if (len <= 0xff) {
@@ -95,6 +95,31 @@ inline void write_str_header(ByteBuffer& out, uint32_t len) {
   } else {
     out.put_u8_be32(0xdb, len);
   }
+}
+
+// A whole str whose header and bytes fit the room the caller has reserved
+// (len + 5 bytes), stored with one update of the buffer's size.
+inline void put_str(ByteBuffer& out, const void* bytes, uint32_t len) {
+  uint8_t* at = out.cursor();
+  size_t header = 1;
+  if (len <= 31) {
+    at[0] = static_cast<uint8_t>(0xa0 | len);
+  } else if (len <= 0xff) {
+    at[0] = 0xd9;
+    at[1] = static_cast<uint8_t>(len);
+    header = 2;
+  } else {
+    put_str_header(out, len);  // long enough that the second update is noise
+    at = out.cursor();
+    header = 0;
+  }
+  ByteBuffer::copy_short(at + header, bytes, len);
+  out.advance(header + len);
+}
+
+inline void write_str_header(ByteBuffer& out, uint32_t len) {
+  out.reserve_extra(5);
+  put_str_header(out, len);
 }
 
 inline void write_bin_header(ByteBuffer& out, uint32_t len) {
@@ -154,8 +179,9 @@ inline void write_ext_header(ByteBuffer& out, int8_t type, uint32_t len) {
 
 // A whole str or bin value: header, then the bytes.
 inline void write_str(ByteBuffer& out, const void* bytes, uint32_t len) {
-  write_str_header(out, len);
-  out.append(bytes, len);
+  out.reserve_extra(5 + size_t{len});
+  put_str_header(out, len);
+  out.put_raw(bytes, len);
 }
 
 inline void write_bin(ByteBuffer& out, const void* bytes, uint32_t len) {

@@ -36,7 +36,12 @@ struct MsgpackSink {
     msgpack::write_float64(out, d);
     return true;
   }
-  bool str(const char* p, uint32_t n, Node&) {
+  [[gnu::always_inline]] bool str(const char* p, uint32_t n, Node&) {
+    if (n < EncodeBuffer::kBorrowThreshold) {  // most strings: one reservation for header and text
+      out.reserve_extra(5 + size_t{n});
+      msgpack::put_str(out, p, n);
+      return true;
+    }
     msgpack::write_str_header(out, n);
     buffer.append_leaf(p, n);
     return true;

@@ -105,6 +105,19 @@ class PyWalker {
   }
 
  private:
+  // A container's keys, values and items: the leaves most containers hold
+  // are walked here without a call (exact types first, as in walk), the rest
+  // through walk. Below the depth where leaves need checking, the same rules.
+  [[gnu::always_inline]] bool walk_element(PyObject* obj, Node& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (depth_ < kUnreadableDepth - 1) [[likely]] {
+      if (type == &PyUnicode_Type) return walk_str(obj, out);
+      if (type == &PyLong_Type) return walk_int(obj, out);
+      if (type == &PyFloat_Type) return sink_.float64(PyFloat_AsDouble(obj), out);
+    }
+    return walk(obj, out);
+  }
+
   // None and bool cannot be subclassed, so only these remain, in rule order.
   [[gnu::noinline]] bool walk_subclass(PyObject* obj, Node& out) {
     if (PyLong_Check(obj)) return walk_int(obj, out);
@@ -118,7 +131,7 @@ class PyWalker {
     return false;
   }
 
-  bool walk_int(PyObject* obj, Node& out) {
+  [[gnu::always_inline]] bool walk_int(PyObject* obj, Node& out) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (overflow == 0) {
@@ -138,7 +151,7 @@ class PyWalker {
     return false;
   }
 
-  bool walk_str(PyObject* obj, Node& out) {
+  [[gnu::always_inline]] bool walk_str(PyObject* obj, Node& out) {
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);  // strict: lone surrogates raise
     if (utf8 == nullptr) return false;
@@ -170,7 +183,7 @@ class PyWalker {
     if (!sink_.array_begin(static_cast<uint32_t>(count), out)) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
       Node item{};
-      if (!walk(GetItem(obj, i), item)) return false;
+      if (!walk_element(GetItem(obj, i), item)) return false;
       if (!sink_.array_item(out, std::move(item))) return false;
     }
     return true;
@@ -181,9 +194,9 @@ class PyWalker {
         obj, [&](uint32_t count) { return sink_.map_begin(count, out); },
         [&](PyObject* key, PyObject* value, int) {
           Node key_node{};
-          if (!walk(key, key_node)) return false;
+          if (!walk_element(key, key_node)) return false;
           Node value_node{};
-          if (!walk(value, value_node)) return false;
+          if (!walk_element(value, value_node)) return false;
           return sink_.map_entry(out, std::move(key_node), std::move(value_node));
         });
   }
