@@ -60,6 +60,21 @@ def test_boundaries_encode_like_msgpack_and_round_trip(value):
     assert same(loads(dumps(value)), as_decoded(value))
 
 
+# A container's str, int and float elements are written by a path of their own
+# (inline, short text copied in overlapping words): it must write what a value
+# on its own gets, at every length the copy treats apart and every int width.
+leaves = st.one_of(ints, st.floats(), st.text(max_size=70), st.text("é😀a\x00", max_size=40))
+
+
+@given(st.lists(leaves, max_size=20), st.text(max_size=40), leaves)
+def test_a_containers_leaves_encode_as_they_do_alone(items, key, value):
+    body = b"".join(map(dumps, items))
+    assert dumps(items) == packb(items) and dumps(items).endswith(body)
+    assert dumps({key: value}) == b"\x81" + dumps(key) + dumps(value)
+    texts = ["x" * n for n in range(70)]
+    assert dumps(texts) == packb(texts) and dumps(dict.fromkeys(texts)) == packb(dict.fromkeys(texts))
+
+
 def _refuse(*_args, **_kwargs):
     raise AssertionError("Python code ran while encoding")
 
