@@ -32,6 +32,21 @@ uint32_t load32(const uint8_t* p) {
   return v;
 }
 
+// Whether n bytes at a and b are equal: up to 16 bytes in overlapping words,
+// with no call (most keys are that short), longer ones by memcmp.
+bool equal_bytes(const uint8_t* a, const uint8_t* b, uint32_t n) {
+  if (n >= 8 && n <= 16) {
+    return ((load64(a) ^ load64(b)) | (load64(a + n - 8) ^ load64(b + n - 8))) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    return ((load32(a) ^ load32(b)) | (load32(a + n - 4) ^ load32(b + n - 4))) == 0;
+  }
+  if (n < 4) {
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+
 size_t slot_index(const uint8_t* bytes, uint32_t size) {
   // Head and tail words plus the length, read with fixed-size loads that may
   // overlap: cheap, and distinct enough for short keys (a collision only
@@ -61,7 +76,7 @@ size_t slot_index(const uint8_t* bytes, uint32_t size) {
 
 PyObject* cached_key(const uint8_t* bytes, uint32_t size) {
   Slot& slot = g_slots[slot_index(bytes, size)];
-  if (slot.str != nullptr && slot.size == size && std::memcmp(slot.bytes, bytes, size) == 0) {
+  if (slot.str != nullptr && slot.size == size && equal_bytes(slot.bytes, bytes, size)) {
     Py_INCREF(slot.str);
     return slot.str;
   }

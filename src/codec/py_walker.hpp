@@ -143,8 +143,16 @@ class PyWalker {
 
   [[gnu::noinline]] bool walk_big_int(PyObject* obj, Node& out, int overflow) {
     if (overflow > 0) {
-      const unsigned long long u = PyLong_AsUnsignedLongLong(obj);
-      if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return sink_.uint(u, out);
+      // Where unsigned long has 64 bits, its conversion is a loop over the
+      // int's digits; the long long one goes through a general byte-array
+      // conversion that costs several times as much.
+      uint64_t u;
+      if constexpr (sizeof(unsigned long) == sizeof(uint64_t)) {
+        u = PyLong_AsUnsignedLong(obj);
+      } else {
+        u = PyLong_AsUnsignedLongLong(obj);
+      }
+      if (!(u == UINT64_MAX && PyErr_Occurred())) return sink_.uint(u, out);
     }
     PyErr_Clear();  // the interpreter's own overflow error is replaced
     PyErr_SetString(PyExc_ValueError, messages::kIntegerOutOfRange);
