@@ -276,7 +276,9 @@ def instruction_table(argv, payloads, peers, failed):
         )
         found[op] = {}
         for pname, _ in payloads:
-            row = {n: counts[f"{op}|{pname}|{n}"] for n in ["derirezaro", *cols] if f"{op}|{pname}|{n}" in counts}
+            row = {
+                n: counts[f"{op}|{pname}|{n}"] for n in ["derirezaro", *cols] if f"{op}|{pname}|{n}" in counts
+            }
             found[op][pname] = row
             peers_only = [v for n, v in row.items() if n not in ("derirezaro", BASELINE)]
             ratio = f"{row['derirezaro'] / min(peers_only):.2f}" if peers_only else "n/a"
