@@ -57,16 +57,16 @@ class ByteBuffer {
   // reloads after each byte.
   void put_u8_be16(uint8_t marker, uint16_t v) { put_marked(marker, __builtin_bswap16(v)); }
   void put_u8_be32(uint8_t marker, uint32_t v) { put_marked(marker, __builtin_bswap32(v)); }
-  void put_u8_be64(uint8_t marker, uint64_t v) { put_marked(marker, __builtin_bswap64(v)); }
   void put_raw(const void* bytes, size_t n) {
     if (n != 0) std::memcpy(data_ + size_, bytes, n);
     size_ += n;
   }
 
-  // Where the next put goes, and how to move past what was written there
-  // directly: for a writer that stores several fields with one update of size.
+  // Where the next put goes, where the room ends, and how to move past what
+  // was written there directly: for a writer that keeps its own cursor.
   uint8_t* cursor() { return data_ + size_; }
-  void advance(size_t n) { size_ += n; }
+  uint8_t* limit() { return data_ + capacity_; }
+  void advance_to(uint8_t* end) { size_ = static_cast<size_t>(end - data_); }
 
   // memcpy for the short strings most keys and values are: up to 32 bytes in
   // two overlapping fixed-size copies, which compile to a few register moves

@@ -8,6 +8,7 @@
 // (callers reject larger inputs before writing anything).
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -28,37 +29,85 @@ inline void write_bool(ByteBuffer& out, bool b) {
   out.put_u8(b ? 0xc3 : 0xc2);
 }
 
-inline void write_uint(ByteBuffer& out, uint64_t n) {
-  out.reserve_extra(kMaxHeaderSize);
+// Cursor forms, for a writer that keeps its position in a register: each
+// writes at `at`, in room the caller has made sure of (kMaxHeaderSize bytes for
+// a number, 5 + len for a str), and returns where the next value goes. The
+// ByteBuffer forms below reserve and call them.
+
+static_assert(std::endian::native == std::endian::little,
+              "numbers are byte-swapped to big-endian unconditionally");
+
+namespace detail {
+// A marker and its number, byte-swapped in a register: two stores.
+template <class T>
+inline uint8_t* put_marked(uint8_t* at, uint8_t marker, T big_endian) {
+  at[0] = marker;
+  std::memcpy(at + 1, &big_endian, sizeof big_endian);
+  return at + 1 + sizeof big_endian;
+}
+}  // namespace detail
+
+inline uint8_t* put_uint(uint8_t* at, uint64_t n) {
   if (n <= 0x7f) {
-    out.put_u8(static_cast<uint8_t>(n));
-  } else if (n <= 0xff) {
-    out.put_u8(0xcc);
-    out.put_u8(static_cast<uint8_t>(n));
-  } else if (n <= 0xffff) {
-    out.put_u8_be16(0xcd, static_cast<uint16_t>(n));
-  } else if (n <= 0xffffffffu) {
-    out.put_u8_be32(0xce, static_cast<uint32_t>(n));
-  } else {
-    out.put_u8_be64(0xcf, n);
+    at[0] = static_cast<uint8_t>(n);
+    return at + 1;
   }
+  if (n <= 0xff) {
+    at[0] = 0xcc;
+    at[1] = static_cast<uint8_t>(n);
+    return at + 2;
+  }
+  if (n <= 0xffff) return detail::put_marked(at, 0xcd, __builtin_bswap16(static_cast<uint16_t>(n)));
+  if (n <= 0xffffffffu) return detail::put_marked(at, 0xce, __builtin_bswap32(static_cast<uint32_t>(n)));
+  return detail::put_marked(at, 0xcf, __builtin_bswap64(n));
 }
 
-// Negative numbers only; non-negative ones go through write_uint.
+// Negative numbers only; non-negative ones go through put_uint.
+inline uint8_t* put_negative(uint8_t* at, int64_t v) {
+  if (v >= -32) {
+    at[0] = static_cast<uint8_t>(v);  // 0xe0..0xff, negative fixint
+    return at + 1;
+  }
+  if (v >= -128) {
+    at[0] = 0xd0;
+    at[1] = static_cast<uint8_t>(v);
+    return at + 2;
+  }
+  if (v >= -32768) return detail::put_marked(at, 0xd1, __builtin_bswap16(static_cast<uint16_t>(v)));
+  if (v >= INT32_MIN) return detail::put_marked(at, 0xd2, __builtin_bswap32(static_cast<uint32_t>(v)));
+  return detail::put_marked(at, 0xd3, __builtin_bswap64(static_cast<uint64_t>(v)));
+}
+
+inline uint8_t* put_float64(uint8_t* at, double d) {
+  uint64_t bits;
+  std::memcpy(&bits, &d, sizeof bits);
+  return detail::put_marked(at, 0xcb, __builtin_bswap64(bits));
+}
+
+inline uint8_t* put_str(uint8_t* at, const void* bytes, uint32_t len) {
+  if (len <= 31) {
+    *at++ = static_cast<uint8_t>(0xa0 | len);
+  } else if (len <= 0xff) {
+    at[0] = 0xd9;
+    at[1] = static_cast<uint8_t>(len);
+    at += 2;
+  } else if (len <= 0xffff) {
+    at = detail::put_marked(at, 0xda, __builtin_bswap16(static_cast<uint16_t>(len)));
+  } else {
+    at = detail::put_marked(at, 0xdb, __builtin_bswap32(len));
+  }
+  ByteBuffer::copy_short(at, bytes, len);
+  return at + len;
+}
+
+inline void write_uint(ByteBuffer& out, uint64_t n) {
+  out.reserve_extra(kMaxHeaderSize);
+  out.advance_to(put_uint(out.cursor(), n));
+}
+
 inline void write_negative(ByteBuffer& out, int64_t v) {
   out.reserve_extra(kMaxHeaderSize);
-  if (v >= -32) {
-    out.put_u8(static_cast<uint8_t>(v));  // 0xe0..0xff, negative fixint
-  } else if (v >= -128) {
-    out.put_u8(0xd0);
-    out.put_u8(static_cast<uint8_t>(v));
-  } else if (v >= -32768) {
-    out.put_u8_be16(0xd1, static_cast<uint16_t>(v));
-  } else if (v >= INT32_MIN) {
-    out.put_u8_be32(0xd2, static_cast<uint32_t>(v));
-  } else {
-    out.put_u8_be64(0xd3, static_cast<uint64_t>(v));
-  }
+  out.advance_to(put_negative(out.cursor(), v));
 }
 
 inline void write_int(ByteBuffer& out, int64_t v) {
@@ -77,10 +126,8 @@ inline void write_float32(ByteBuffer& out, float f) {
 }
 
 inline void write_float64(ByteBuffer& out, double d) {
-  uint64_t bits;
-  std::memcpy(&bits, &d, sizeof bits);
-  out.reserve_extra(9);
-  out.put_u8_be64(0xcb, bits);
+  out.reserve_extra(kMaxHeaderSize);
+  out.advance_to(put_float64(out.cursor(), d));
 }
 
 // A str header in room the caller has reserved (at most 5 bytes).
@@ -95,26 +142,6 @@ inline void put_str_header(ByteBuffer& out, uint32_t len) {
   } else {
     out.put_u8_be32(0xdb, len);
   }
-}
-
-// A whole str whose header and bytes fit the room the caller has reserved
-// (len + 5 bytes), stored with one update of the buffer's size.
-inline void put_str(ByteBuffer& out, const void* bytes, uint32_t len) {
-  uint8_t* at = out.cursor();
-  size_t header = 1;
-  if (len <= 31) {
-    at[0] = static_cast<uint8_t>(0xa0 | len);
-  } else if (len <= 0xff) {
-    at[0] = 0xd9;
-    at[1] = static_cast<uint8_t>(len);
-    header = 2;
-  } else {
-    put_str_header(out, len);  // long enough that the second update is noise
-    at = out.cursor();
-    header = 0;
-  }
-  ByteBuffer::copy_short(at + header, bytes, len);
-  out.advance(header + len);
 }
 
 inline void write_str_header(ByteBuffer& out, uint32_t len) {
@@ -180,8 +207,7 @@ inline void write_ext_header(ByteBuffer& out, int8_t type, uint32_t len) {
 // A whole str or bin value: header, then the bytes.
 inline void write_str(ByteBuffer& out, const void* bytes, uint32_t len) {
   out.reserve_extra(5 + size_t{len});
-  put_str_header(out, len);
-  out.put_raw(bytes, len);
+  out.advance_to(put_str(out.cursor(), bytes, len));
 }
 
 inline void write_bin(ByteBuffer& out, const void* bytes, uint32_t len) {

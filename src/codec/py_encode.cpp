@@ -36,16 +36,56 @@ struct MsgpackSink {
     msgpack::write_float64(out, d);
     return true;
   }
-  [[gnu::always_inline]] bool str(const char* p, uint32_t n, Node&) {
-    if (n < EncodeBuffer::kBorrowThreshold) {  // most strings: one reservation for header and text
-      out.reserve_extra(5 + size_t{n});
-      msgpack::put_str(out, p, n);
-      return true;
-    }
+  bool str(const char* p, uint32_t n, Node&) {
     msgpack::write_str_header(out, n);
     buffer.append_leaf(p, n);
     return true;
   }
+
+  // A container's short leaves, written through a cursor kept in registers:
+  // through the buffer, every byte stored may alias the buffer's own fields,
+  // which the compiler then reloads for the next leaf. `pause` gives the
+  // position back before anything else writes; `resume` takes it up again.
+  class Run {
+   public:
+    static constexpr uint32_t kShortText = EncodeBuffer::kBorrowThreshold;
+
+    explicit Run(ByteBuffer& out) : out_(out) { resume(); }
+    void pause() { out_.advance_to(at_); }
+    void resume() {
+      at_ = out_.cursor();
+      end_ = out_.limit();
+    }
+    void integer(long long v) {
+      room(msgpack::kMaxHeaderSize);
+      at_ = v < 0 ? msgpack::put_negative(at_, v) : msgpack::put_uint(at_, static_cast<uint64_t>(v));
+    }
+    void float64(double d) {
+      room(msgpack::kMaxHeaderSize);
+      at_ = msgpack::put_float64(at_, d);
+    }
+    void str(const char* p, uint32_t n) {  // n < kShortText
+      room(5 + size_t{n});
+      at_ = msgpack::put_str(at_, p, n);
+    }
+
+   private:
+    void room(size_t n) {
+      if (static_cast<size_t>(end_ - at_) < n) [[unlikely]]
+        refill(n);
+    }
+    [[gnu::noinline]] void refill(size_t n) {
+      pause();
+      out_.reserve_extra(n);
+      resume();
+    }
+
+    ByteBuffer& out_;
+    uint8_t* at_;
+    uint8_t* end_;
+  };
+  Run run() { return Run(out); }
+
   bool bytes(const char* p, uint32_t n, Node&) {
     msgpack::write_bin_header(out, n);
     buffer.append_leaf(p, n);

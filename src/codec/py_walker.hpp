@@ -26,6 +26,9 @@
 //   nil, boolean, uint, negative, float64, str(const char*, uint32_t),
 //   bytes(const char*, uint32_t), array_begin(count), array_item,
 //   map_begin(count), map_entry; each returns false with an exception set.
+// Optionally run(): a cursor for leaves (integer, float64, str of fewer than
+// Run::kShortText bytes; pause, resume) the walk writes through while inside
+// a container; such a sink writes nothing in array_item and map_entry.
 #pragma once
 
 #include <cstdint>
@@ -105,17 +108,63 @@ class PyWalker {
   }
 
  private:
+  // A sink may offer runs (`run()`): a cursor for a container's leaves, kept
+  // in registers while the walk stays among them. A sink without gets NoRun.
+  struct NoRun {
+    void pause() {}
+    void resume() {}
+  };
+  static constexpr bool kRuns = requires(Sink& s) { s.run(); };
+  auto begin_run() {
+    if constexpr (kRuns) {
+      return sink_.run();
+    } else {
+      return NoRun{};
+    }
+  }
+
   // A container's keys, values and items: the leaves most containers hold
-  // are walked here without a call (exact types first, as in walk), the rest
-  // through walk. Below the depth where leaves need checking, the same rules.
-  [[gnu::always_inline]] bool walk_element(PyObject* obj, Node& out) {
+  // (exact str, int and float, as walk tests them first) are written here
+  // without a call, the rest through walk, with the run paused around it.
+  // Below the depth where leaves need checking, the same rules.
+  template <class Run>
+  [[gnu::always_inline]] bool walk_element(Run& run, PyObject* obj, Node& out) {
     PyTypeObject* type = Py_TYPE(obj);
     if (depth_ < kUnreadableDepth - 1) [[likely]] {
-      if (type == &PyUnicode_Type) return walk_str(obj, out);
-      if (type == &PyLong_Type) return walk_int(obj, out);
-      if (type == &PyFloat_Type) return sink_.float64(PyFloat_AsDouble(obj), out);
+      if constexpr (kRuns) {
+        if (type == &PyUnicode_Type) {
+          Py_ssize_t size = 0;
+          const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);  // strict: lone surrogates raise
+          if (utf8 == nullptr) return false;
+          if (size < Run::kShortText) {
+            run.str(utf8, static_cast<uint32_t>(size));
+            return true;
+          }
+        } else if (type == &PyLong_Type) {
+          int overflow = 0;
+          const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+          if (overflow == 0) {
+            run.integer(v);
+            return true;
+          }
+          run.pause();  // converted once: the wide ones go straight to their own path
+          const bool walked = walk_big_int(obj, out, overflow);
+          run.resume();
+          return walked;
+        } else if (type == &PyFloat_Type) {
+          run.float64(PyFloat_AsDouble(obj));
+          return true;
+        }
+      } else {
+        if (type == &PyUnicode_Type) return walk_str(obj, out);
+        if (type == &PyLong_Type) return walk_int(obj, out);
+        if (type == &PyFloat_Type) return sink_.float64(PyFloat_AsDouble(obj), out);
+      }
     }
-    return walk(obj, out);
+    run.pause();
+    const bool walked = walk(obj, out);
+    run.resume();
+    return walked;
   }
 
   // None and bool cannot be subclassed, so only these remain, in rule order.
@@ -189,24 +238,35 @@ class PyWalker {
     const Py_ssize_t count = Size(obj);
     if (!check_wire_length(count, what, "elements")) return false;
     if (!sink_.array_begin(static_cast<uint32_t>(count), out)) return false;
+    auto run = begin_run();
     for (Py_ssize_t i = 0; i < count; ++i) {
       Node item{};
-      if (!walk_element(GetItem(obj, i), item)) return false;
+      if (!walk_element(run, GetItem(obj, i), item)) return false;
       if (!sink_.array_item(out, std::move(item))) return false;
     }
+    run.pause();
     return true;
   }
 
   [[gnu::noinline]] bool walk_dict(PyObject* obj, Node& out) {
-    return walk_dict_entries(
-        obj, [&](uint32_t count) { return sink_.map_begin(count, out); },
+    auto run = begin_run();
+    const bool walked = walk_dict_entries(
+        obj,
+        [&](uint32_t count) {
+          run.pause();
+          const bool begun = sink_.map_begin(count, out);
+          run.resume();
+          return begun;
+        },
         [&](PyObject* key, PyObject* value, int) {
           Node key_node{};
-          if (!walk_element(key, key_node)) return false;
+          if (!walk_element(run, key, key_node)) return false;
           Node value_node{};
-          if (!walk_element(value, value_node)) return false;
+          if (!walk_element(run, value, value_node)) return false;
           return sink_.map_entry(out, std::move(key_node), std::move(value_node));
         });
+    run.pause();
+    return walked;
   }
 
   static bool decodes_unhashable(PyObject* key) {
