@@ -158,6 +158,9 @@ DECODES = [
     ("92 d40100 cd", FIELD), ("92 d40100", MARKER), ("92 d40100 a2 61", short(2, 1)),
     ("91" * 511 + "d4 01 00", DEPTH), ("91" * 511, MARKER),  # the input runs out before the depth budget
     ("91" * 512, DEPTH),  # the budget runs out before the input
+    # ... and over an unhashable key met before it; a count the bytes cannot back
+    # still reports the input's first error.
+    ("82 9101 01 cd", FIELD), ("93 a5 61", short(5, 1)), ("dd 00000003 d40100", MARKER),
     *((data, TypeError("unhashable type: 'list'")) for data in ["81 9101 01", "81 920102 a176"]),
     ("81 80 01", TypeError("unhashable type: 'dict'")),
 ]  # fmt: skip

@@ -49,10 +49,11 @@ class ScratchEncodeBuffer {
 // `dumps`: a new bytes object holding the encoding of `obj`.
 PyObject* encode_to_bytes(PyObject* obj);
 
-// `loads`: the whole input is validated first, so a reader error is raised
-// (as ValueError "msgpack decode error: ...") before any object is made;
-// then the objects are built. Extension values and unhashable map keys fail
-// during building, and everything built so far is released.
+// `loads`: the input's first reader error, if it has one, is raised (as
+// ValueError "msgpack decode error: ..."), whatever else is wrong with it;
+// otherwise extension values and unhashable map keys fail the conversion. On
+// any failure everything built is released. Valid input is read once: the
+// checks go along with the building, and only a failure validates apart.
 PyObject* decode_to_object(const uint8_t* data, size_t size);
 
 // The same without validating first, for bytes this module's encoder wrote

@@ -23,9 +23,10 @@ PyObject* text_or_bytes(const uint8_t* p, uint32_t n) {
   return PyBytes_FromStringAndSize(chars, n);
 }
 
-// Builds Python objects. Runs only over bytes the Validator has passed, or
-// that the module's own encoder wrote, so no reader error can occur and a declared count is backed by at
-// least that many input bytes: reserving a list of that length is bounded by the input.
+// Builds Python objects over bytes the Validator has passed, or that the
+// module's own encoder wrote: no reader error can occur, and a declared count
+// is backed by at least that many input bytes, so reserving a list of that
+// length is bounded by the input.
 struct PyBuilder {
   static constexpr bool kTrusted = true;
   using Node = PyRef;
@@ -68,9 +69,28 @@ struct PyBuilder {
   }
 };
 
+// The same over bytes nobody has checked: the reader checks every length as
+// it goes and refuses a list count the remaining bytes cannot back.
+struct CheckedPyBuilder : PyBuilder {
+  static constexpr bool kTrusted = false;
+  static constexpr bool kReservesCounts = true;
+};
+
 }  // namespace
 
 PyObject* decode_to_object(const uint8_t* data, size_t size) {
+  // Valid input, the common case, is read once. Any failure releases what
+  // was built and decides the error as a validating pass followed by a build
+  // would: the input's first reader error if it has one (so a reader error
+  // wins over a conversion error met earlier, as if found before any object
+  // was made), else the conversion's own error, raised again from the start.
+  {
+    CheckedPyBuilder builder;
+    msgpack::Reader<CheckedPyBuilder> reader(data, size, builder);
+    PyRef result;
+    if (reader.read(result)) return result.release();
+  }
+  PyErr_Clear();
   const msgpack::ReadError error = msgpack::validate(data, size);
   if (error.kind != msgpack::ReadErrorKind::none) {
     std::string message = messages::kDecodeErrorPrefix;

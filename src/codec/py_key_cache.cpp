@@ -74,12 +74,11 @@ size_t slot_index(const uint8_t* bytes, uint32_t size) {
 
 }  // namespace
 
-PyObject* cached_key(const uint8_t* bytes, uint32_t size) {
-  Slot& slot = g_slots[slot_index(bytes, size)];
-  if (slot.str != nullptr && slot.size == size && equal_bytes(slot.bytes, bytes, size)) {
-    Py_INCREF(slot.str);
-    return slot.str;
-  }
+namespace {
+
+// A miss decodes the key and takes the slot; apart from the hit, so that the
+// hit saves none of the registers the decoding needs.
+[[gnu::noinline]] PyObject* decode_into(Slot& slot, const uint8_t* bytes, uint32_t size) {
   PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), size, nullptr);
   if (str == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) PyErr_Clear();
@@ -92,6 +91,17 @@ PyObject* cached_key(const uint8_t* bytes, uint32_t size) {
   std::memcpy(slot.bytes, bytes, size);
   Py_XDECREF(old);  // after the slot is consistent: a str's dealloc runs no Python code anyway
   return str;
+}
+
+}  // namespace
+
+PyObject* cached_key(const uint8_t* bytes, uint32_t size) {
+  Slot& slot = g_slots[slot_index(bytes, size)];
+  if (slot.str != nullptr && slot.size == size && equal_bytes(slot.bytes, bytes, size)) {
+    Py_INCREF(slot.str);
+    return slot.str;
+  }
+  return decode_into(slot, bytes, size);
 }
 
 }  // namespace derirezaro::codec
