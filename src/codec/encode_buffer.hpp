@@ -42,7 +42,7 @@ class EncodeBuffer {
   void copy_to(uint8_t* dest) const {
     size_t from = 0;  // next unwritten offset in bytes_
     for (const Borrowed& leaf : borrowed_) {
-      std::memcpy(dest, bytes_.data() + from, leaf.offset - from);
+      ByteBuffer::copy_short(dest, bytes_.data() + from, leaf.offset - from);  // often a header alone
       dest += leaf.offset - from;
       std::memcpy(dest, leaf.data, leaf.size);
       dest += leaf.size;

@@ -36,13 +36,17 @@ class ScratchEncodeBuffer {
   ScratchEncodeBuffer(const ScratchEncodeBuffer&) = delete;
   ScratchEncodeBuffer& operator=(const ScratchEncodeBuffer&) = delete;
 
-  EncodeBuffer& get() { return leased_ ? thread_buffer() : own_; }
+  EncodeBuffer& get() { return leased_ != nullptr ? leased_->buffer : own_; }
 
  private:
-  static EncodeBuffer& thread_buffer();
-  static bool& thread_buffer_in_use();
+  struct ThreadScratch {
+    EncodeBuffer buffer;
+    bool in_use = false;
+  };
+  // One thread-local lookup per lease: in a shared library each costs a call.
+  static ThreadScratch& thread_scratch();
 
-  bool leased_ = false;
+  ThreadScratch* leased_ = nullptr;
   EncodeBuffer own_;
 };
 

@@ -119,27 +119,23 @@ bool encode_into(PyObject* obj, EncodeBuffer& out, MapKeys keys) {
   return walker.walk(obj, node);
 }
 
-EncodeBuffer& ScratchEncodeBuffer::thread_buffer() {
-  static thread_local EncodeBuffer buffer;
-  return buffer;
-}
-
-bool& ScratchEncodeBuffer::thread_buffer_in_use() {
-  static thread_local bool in_use = false;
-  return in_use;
+ScratchEncodeBuffer::ThreadScratch& ScratchEncodeBuffer::thread_scratch() {
+  static thread_local ThreadScratch scratch;
+  return scratch;
 }
 
 ScratchEncodeBuffer::ScratchEncodeBuffer() {
-  if (!thread_buffer_in_use()) {
-    thread_buffer_in_use() = true;
-    leased_ = true;
+  ThreadScratch& scratch = thread_scratch();
+  if (!scratch.in_use) {
+    scratch.in_use = true;
+    leased_ = &scratch;
   }
 }
 
 ScratchEncodeBuffer::~ScratchEncodeBuffer() {
-  if (!leased_) return;
-  thread_buffer().reset(kRetainedScratch);
-  thread_buffer_in_use() = false;
+  if (leased_ == nullptr) return;
+  leased_->buffer.reset(kRetainedScratch);
+  leased_->in_use = false;
 }
 
 PyObject* encode_to_bytes(PyObject* obj) {
