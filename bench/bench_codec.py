@@ -5,7 +5,7 @@ Run from the repository root after building the extension:
     ninja -C build/dev && cp build/dev/_core.abi3.so python/derirezaro/
     PYTHONPATH=python python3 bench/bench_codec.py            # full run
     PYTHONPATH=python python3 bench/bench_codec.py --quick    # smoke run
-    PYTHONPATH=python python3 bench/bench_codec.py --repeats 31 --json out.json
+    PYTHONPATH=python python3 bench/bench_codec.py --repeats 91 --json out.json
     PYTHONPATH=python python3 bench/bench_codec.py --baseline /tmp/before-pkg
 
 Peers (each shown as "n/a" if not installed): msgpack (``packb``/``unpackb``;
@@ -16,11 +16,12 @@ decoded value is checked against derirezaro's and derirezaro's bytes against
 msgpack's; a mismatch prints a WARNING line but the run goes on.
 
 Reading the tables: each cell is the median time of one call in microseconds.
-The "ratio" column after a peer is derirezaro's time divided by that peer's:
-below 1.0 derirezaro is faster (0.5 = twice as fast), above 1.0 it is slower.
+The "ratio" column after a peer is derirezaro's time divided by that peer's,
+taken within each repeat and the median of those shown: below 1.0 derirezaro is
+faster (0.5 = twice as fast), above 1.0 it is slower.
 
 Method: the garbage collector is off while timing; for every (payload, op,
-peer) a loop count is picked so one repeat takes roughly 20-50 ms; the peers
+peer) a loop count is picked so one repeat takes roughly 10 ms (45 repeats by default); the peers
 are interleaved round-robin within each repeat so machine noise hits them
 alike; the median over all repeats is reported.
 
@@ -290,6 +291,16 @@ def instruction_table(argv, payloads, peers, failed):
     return found
 
 
+def paired_ratio(ours, theirs):
+    """The median, over repeats, of our time over theirs in the same repeat.
+
+    A repeat runs every contestant once, back to back: what slows the machine
+    for a while slows both sides of one ratio, where the ratio of two medians
+    lets a slow spell on one side move it.
+    """
+    return statistics.median(a / b for a, b in zip(ours, theirs, strict=True))
+
+
 def fmt_us(v):
     return f"{v:.2f}" if v < 10 else f"{v:.1f}" if v < 100 else f"{v:,.0f}"
 
@@ -302,8 +313,10 @@ def main(argv=None):
     ap = argument_parser(__doc__)
     ap.add_argument("--no-instructions", action="store_true", help="skip the callgrind counts")
     ap.add_argument("--instructions-only", action="store_true", help="the callgrind counts, no timing")
+    # Many short repeats: more pairs for the paired ratios, each less exposed to one slow spell.
+    ap.set_defaults(repeats=45)
     args = ap.parse_args(argv)
-    repeats, target = (3, 0.005) if args.quick else (max(1, args.repeats), 0.03)
+    repeats, target = (3, 0.005) if args.quick else (max(1, args.repeats), 0.01)
 
     baseline = load_baseline(args.baseline) if args.baseline else None
     peers = load_peers(baseline)
@@ -365,7 +378,9 @@ def main(argv=None):
             cells = [pname, fmt_us(ours)]
             for name, *_ in cols:
                 if name in med:
-                    cells += [fmt_us(med[name]), f"{ours / med[name]:.2f}"]
+                    ratio = paired_ratio(res["derirezaro"][0], res[name][0])
+                    raw["results"][op][pname][name]["ratio"] = ratio
+                    cells += [fmt_us(med[name]), f"{ratio:.2f}"]
                 else:
                     cells += ["err" if (name, pname) in failed else "n/a"] * 2
             print("| " + " | ".join(cells) + " |", flush=True)
