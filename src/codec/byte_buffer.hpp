@@ -6,7 +6,6 @@
 // std::bad_alloc; the buffer is unchanged by a failed growth.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -51,12 +50,6 @@ class ByteBuffer {
   }
 
   void put_u8(uint8_t b) { data_[size_++] = b; }
-  // A marker byte and its big-endian number: two stores, the number
-  // byte-swapped in a register. Stored a byte at a time, every store through
-  // the uint8_t pointer may alias size_ and data_, which the compiler then
-  // reloads after each byte.
-  void put_u8_be16(uint8_t marker, uint16_t v) { put_marked(marker, __builtin_bswap16(v)); }
-  void put_u8_be32(uint8_t marker, uint32_t v) { put_marked(marker, __builtin_bswap32(v)); }
   void put_raw(const void* bytes, size_t n) {
     if (n != 0) std::memcpy(data_ + size_, bytes, n);
     size_ += n;
@@ -95,16 +88,6 @@ class ByteBuffer {
   }
 
  private:
-  static_assert(std::endian::native == std::endian::little, "the puts swap to big-endian unconditionally");
-
-  template <class T>
-  void put_marked(uint8_t marker, T swapped) {
-    uint8_t* at = data_ + size_;
-    at[0] = marker;
-    std::memcpy(at + 1, &swapped, sizeof swapped);
-    size_ += 1 + sizeof swapped;
-  }
-
   // The first and the last `Width` of `n` bytes, Width <= n <= 2 * Width:
   // together they cover all n, without reading outside them.
   template <size_t Width>

@@ -38,12 +38,20 @@ static_assert(std::endian::native == std::endian::little,
               "numbers are byte-swapped to big-endian unconditionally");
 
 namespace detail {
-// A marker and its number, byte-swapped in a register: two stores.
+// A marker and its number, byte-swapped in a register: two stores. Stored a
+// byte at a time through a buffer's uint8_t pointer, every store may alias the
+// buffer's own fields, which the compiler then reloads after each byte.
 template <class T>
 inline uint8_t* put_marked(uint8_t* at, uint8_t marker, T big_endian) {
   at[0] = marker;
   std::memcpy(at + 1, &big_endian, sizeof big_endian);
   return at + 1 + sizeof big_endian;
+}
+
+// The same at a buffer's end, in room the caller has reserved.
+template <class T>
+inline void put_marked(ByteBuffer& out, uint8_t marker, T big_endian) {
+  out.advance_to(put_marked(out.cursor(), marker, big_endian));
 }
 }  // namespace detail
 
@@ -84,18 +92,22 @@ inline uint8_t* put_float64(uint8_t* at, double d) {
   return detail::put_marked(at, 0xcb, __builtin_bswap64(bits));
 }
 
-inline uint8_t* put_str(uint8_t* at, const void* bytes, uint32_t len) {
+inline uint8_t* put_str_header(uint8_t* at, uint32_t len) {
   if (len <= 31) {
-    *at++ = static_cast<uint8_t>(0xa0 | len);
-  } else if (len <= 0xff) {
+    at[0] = static_cast<uint8_t>(0xa0 | len);
+    return at + 1;
+  }
+  if (len <= 0xff) {
     at[0] = 0xd9;
     at[1] = static_cast<uint8_t>(len);
-    at += 2;
-  } else if (len <= 0xffff) {
-    at = detail::put_marked(at, 0xda, __builtin_bswap16(static_cast<uint16_t>(len)));
-  } else {
-    at = detail::put_marked(at, 0xdb, __builtin_bswap32(len));
+    return at + 2;
   }
+  if (len <= 0xffff) return detail::put_marked(at, 0xda, __builtin_bswap16(static_cast<uint16_t>(len)));
+  return detail::put_marked(at, 0xdb, __builtin_bswap32(len));
+}
+
+inline uint8_t* put_str(uint8_t* at, const void* bytes, uint32_t len) {
+  at = put_str_header(at, len);
   ByteBuffer::copy_short(at, bytes, len);
   return at + len;
 }
@@ -122,7 +134,7 @@ inline void write_float32(ByteBuffer& out, float f) {
   uint32_t bits;
   std::memcpy(&bits, &f, sizeof bits);
   out.reserve_extra(5);
-  out.put_u8_be32(0xca, bits);
+  detail::put_marked(out, 0xca, __builtin_bswap32(bits));
 }
 
 inline void write_float64(ByteBuffer& out, double d) {
@@ -130,23 +142,9 @@ inline void write_float64(ByteBuffer& out, double d) {
   out.advance_to(put_float64(out.cursor(), d));
 }
 
-// A str header in room the caller has reserved (at most 5 bytes).
-inline void put_str_header(ByteBuffer& out, uint32_t len) {
-  if (len <= 31) {
-    out.put_u8(static_cast<uint8_t>(0xa0 | len));
-  } else if (len <= 0xff) {
-    out.put_u8(0xd9);
-    out.put_u8(static_cast<uint8_t>(len));
-  } else if (len <= 0xffff) {
-    out.put_u8_be16(0xda, static_cast<uint16_t>(len));
-  } else {
-    out.put_u8_be32(0xdb, len);
-  }
-}
-
 inline void write_str_header(ByteBuffer& out, uint32_t len) {
   out.reserve_extra(5);
-  put_str_header(out, len);
+  out.advance_to(put_str_header(out.cursor(), len));
 }
 
 inline void write_bin_header(ByteBuffer& out, uint32_t len) {
@@ -155,9 +153,9 @@ inline void write_bin_header(ByteBuffer& out, uint32_t len) {
     out.put_u8(0xc4);
     out.put_u8(static_cast<uint8_t>(len));
   } else if (len <= 0xffff) {
-    out.put_u8_be16(0xc5, static_cast<uint16_t>(len));
+    detail::put_marked(out, 0xc5, __builtin_bswap16(static_cast<uint16_t>(len)));
   } else {
-    out.put_u8_be32(0xc6, len);
+    detail::put_marked(out, 0xc6, __builtin_bswap32(len));
   }
 }
 
@@ -166,9 +164,9 @@ inline void write_array_header(ByteBuffer& out, uint32_t count) {
   if (count <= 15) {
     out.put_u8(static_cast<uint8_t>(0x90 | count));
   } else if (count <= 0xffff) {
-    out.put_u8_be16(0xdc, static_cast<uint16_t>(count));
+    detail::put_marked(out, 0xdc, __builtin_bswap16(static_cast<uint16_t>(count)));
   } else {
-    out.put_u8_be32(0xdd, count);
+    detail::put_marked(out, 0xdd, __builtin_bswap32(count));
   }
 }
 
@@ -177,9 +175,9 @@ inline void write_map_header(ByteBuffer& out, uint32_t count) {
   if (count <= 15) {
     out.put_u8(static_cast<uint8_t>(0x80 | count));
   } else if (count <= 0xffff) {
-    out.put_u8_be16(0xde, static_cast<uint16_t>(count));
+    detail::put_marked(out, 0xde, __builtin_bswap16(static_cast<uint16_t>(count)));
   } else {
-    out.put_u8_be32(0xdf, count);
+    detail::put_marked(out, 0xdf, __builtin_bswap32(count));
   }
 }
 
@@ -196,9 +194,9 @@ inline void write_ext_header(ByteBuffer& out, int8_t type, uint32_t len) {
         out.put_u8(0xc7);
         out.put_u8(static_cast<uint8_t>(len));
       } else if (len <= 0xffff) {
-        out.put_u8_be16(0xc8, static_cast<uint16_t>(len));
+        detail::put_marked(out, 0xc8, __builtin_bswap16(static_cast<uint16_t>(len)));
       } else {
-        out.put_u8_be32(0xc9, len);
+        detail::put_marked(out, 0xc9, __builtin_bswap32(len));
       }
   }
   out.put_u8(static_cast<uint8_t>(type));

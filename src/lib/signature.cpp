@@ -65,13 +65,11 @@ bool Signature::bind_keyword(PyObject* name, PyObject* value, PyObject** slots) 
 }
 
 bool Signature::check_required(PyObject* const* slots) const {
-  size_t present = 0;
-  while (present < required_ && slots[present] != nullptr) ++present;
-  if (present == required_) return true;
   std::vector<std::string> missing;
-  for (size_t i = present; i < required_; ++i) {
+  for (size_t i = 0; i < required_; ++i) {
     if (slots[i] == nullptr) missing.push_back(names_[i]);
   }
+  if (missing.empty()) return true;
   raise(" missing " + std::to_string(missing.size()) + " required positional " +
         (missing.size() == 1 ? "argument" : "arguments") + ": " + join_quoted(missing));
   return false;
