@@ -61,10 +61,18 @@ def test_boundaries_encode_like_msgpack_and_round_trip(value):
     assert same(loads(dumps(value)), as_decoded(value))
 
 
-# A container's str, int and float elements are written by a path of their own
-# (inline, short text copied in overlapping words): it must write what a value
-# on its own gets, at every length the copy treats apart and every int width.
-leaves = st.one_of(ints, st.floats(), st.text(max_size=70), st.text("é😀a\x00", max_size=40))
+# A container's elements are written by a path of their own (inline, short text
+# copied in overlapping words, nested containers entered directly): it must
+# write what a value on its own gets, at every length the copy treats apart,
+# every int width, and for the constants and containers it also takes.
+scalars = st.one_of(ints, st.floats(), st.text(max_size=70), st.text("é😀a\x00", max_size=40))
+leaves = st.one_of(
+    scalars,
+    st.none(),
+    st.booleans(),
+    st.lists(scalars, max_size=4),
+    st.dictionaries(st.text(max_size=8), scalars | st.none(), max_size=4),
+)
 
 
 @given(st.lists(leaves, max_size=20), st.text(max_size=40), leaves)

@@ -66,18 +66,21 @@ class ByteBuffer {
   // where a call to memcpy costs several times as many instructions.
   static void copy_short(uint8_t* at, const void* bytes, size_t n) {
     const auto* from = static_cast<const uint8_t*>(bytes);
-    if (n > 32) {
-      std::memcpy(at, from, n);
-    } else if (n >= 16) {
-      copy_overlapping<16>(at, from, n);
-    } else if (n >= 8) {
+    // The shortest first: most keys are under 8 bytes, most short values under 16.
+    if (n < 8) {
+      if (n >= 4) {
+        copy_overlapping<4>(at, from, n);
+      } else if (n != 0) {
+        at[0] = from[0];
+        at[n / 2] = from[n / 2];
+        at[n - 1] = from[n - 1];
+      }
+    } else if (n <= 16) {
       copy_overlapping<8>(at, from, n);
-    } else if (n >= 4) {
-      copy_overlapping<4>(at, from, n);
-    } else if (n != 0) {
-      at[0] = from[0];
-      at[n / 2] = from[n / 2];
-      at[n - 1] = from[n - 1];
+    } else if (n <= 32) {
+      copy_overlapping<16>(at, from, n);
+    } else {
+      std::memcpy(at, from, n);
     }
   }
 

@@ -19,20 +19,30 @@ namespace derirezaro::codec::msgpack {
 // Largest header (marker + 8-byte payload) any single call below writes.
 inline constexpr size_t kMaxHeaderSize = 9;
 
+// Cursor forms, for a writer that keeps its position in a register: each
+// writes at `at`, in room the caller has made sure of (kMaxHeaderSize bytes for
+// a number, 5 for a container header, 5 + len for a str), and returns where the next value goes. The
+// ByteBuffer forms below reserve and call them.
+
+inline uint8_t* put_nil(uint8_t* at) {
+  at[0] = 0xc0;
+  return at + 1;
+}
+
+inline uint8_t* put_bool(uint8_t* at, bool b) {
+  at[0] = b ? 0xc3 : 0xc2;
+  return at + 1;
+}
+
 inline void write_nil(ByteBuffer& out) {
   out.reserve_extra(1);
-  out.put_u8(0xc0);
+  out.advance_to(put_nil(out.cursor()));
 }
 
 inline void write_bool(ByteBuffer& out, bool b) {
   out.reserve_extra(1);
-  out.put_u8(b ? 0xc3 : 0xc2);
+  out.advance_to(put_bool(out.cursor(), b));
 }
-
-// Cursor forms, for a writer that keeps its position in a register: each
-// writes at `at`, in room the caller has made sure of (kMaxHeaderSize bytes for
-// a number, 5 + len for a str), and returns where the next value goes. The
-// ByteBuffer forms below reserve and call them.
 
 static_assert(std::endian::native == std::endian::little,
               "numbers are byte-swapped to big-endian unconditionally");
@@ -159,26 +169,34 @@ inline void write_bin_header(ByteBuffer& out, uint32_t len) {
   }
 }
 
+// A container header: the marker and count of an array (0x90 family) or a map
+// (0x80 family); at most 5 bytes.
+inline uint8_t* put_container_header(uint8_t* at, uint8_t fix, uint8_t marker16, uint32_t count) {
+  if (count <= 15) {
+    at[0] = static_cast<uint8_t>(fix | count);
+    return at + 1;
+  }
+  if (count <= 0xffff)
+    return detail::put_marked(at, marker16, __builtin_bswap16(static_cast<uint16_t>(count)));
+  return detail::put_marked(at, static_cast<uint8_t>(marker16 + 1), __builtin_bswap32(count));
+}
+
+inline uint8_t* put_array_header(uint8_t* at, uint32_t count) {
+  return put_container_header(at, 0x90, 0xdc, count);
+}
+
+inline uint8_t* put_map_header(uint8_t* at, uint32_t count) {
+  return put_container_header(at, 0x80, 0xde, count);
+}
+
 inline void write_array_header(ByteBuffer& out, uint32_t count) {
   out.reserve_extra(5);
-  if (count <= 15) {
-    out.put_u8(static_cast<uint8_t>(0x90 | count));
-  } else if (count <= 0xffff) {
-    detail::put_marked(out, 0xdc, __builtin_bswap16(static_cast<uint16_t>(count)));
-  } else {
-    detail::put_marked(out, 0xdd, __builtin_bswap32(count));
-  }
+  out.advance_to(put_array_header(out.cursor(), count));
 }
 
 inline void write_map_header(ByteBuffer& out, uint32_t count) {
   out.reserve_extra(5);
-  if (count <= 15) {
-    out.put_u8(static_cast<uint8_t>(0x80 | count));
-  } else if (count <= 0xffff) {
-    detail::put_marked(out, 0xde, __builtin_bswap16(static_cast<uint16_t>(count)));
-  } else {
-    detail::put_marked(out, 0xdf, __builtin_bswap32(count));
-  }
+  out.advance_to(put_map_header(out.cursor(), count));
 }
 
 inline void write_ext_header(ByteBuffer& out, int8_t type, uint32_t len) {

@@ -68,6 +68,22 @@ struct MsgpackSink {
       room(5 + size_t{n});
       at_ = msgpack::put_str(at_, p, n);
     }
+    void nil() {
+      room(1);
+      at_ = msgpack::put_nil(at_);
+    }
+    void boolean(bool b) {
+      room(1);
+      at_ = msgpack::put_bool(at_, b);
+    }
+    void array_header(uint32_t count) {
+      room(5);
+      at_ = msgpack::put_array_header(at_, count);
+    }
+    void map_header(uint32_t count) {
+      room(5);
+      at_ = msgpack::put_map_header(at_, count);
+    }
 
    private:
     void room(size_t n) {
@@ -91,15 +107,7 @@ struct MsgpackSink {
     buffer.append_leaf(p, n);
     return true;
   }
-  bool array_begin(uint32_t n, Node&) {
-    msgpack::write_array_header(out, n);
-    return true;
-  }
   bool array_item(Node&, Node&&) { return true; }
-  bool map_begin(uint32_t n, Node&) {
-    msgpack::write_map_header(out, n);
-    return true;
-  }
   bool map_entry(Node&, Node&&, Node&&) { return true; }
 };
 

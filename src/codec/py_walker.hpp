@@ -26,9 +26,12 @@
 //   nil, boolean, uint, negative, float64, str(const char*, uint32_t),
 //   bytes(const char*, uint32_t), array_begin(count), array_item,
 //   map_begin(count), map_entry; each returns false with an exception set.
-// Optionally run(): a cursor for leaves (integer, float64, str of fewer than
-// Run::kShortText bytes; pause, resume) the walk writes through while inside
-// a container; such a sink writes nothing in array_item and map_entry.
+// Optionally run(): a cursor the walk writes through while inside a container:
+// leaves (integer, float64, str of fewer than Run::kShortText bytes, nil,
+// boolean) and container headers (array_header, map_header); pause, resume.
+// For such a sink the walk writes container headers through the run, never
+// calls array_begin or map_begin, and the sink writes nothing in array_item
+// and map_entry.
 #pragma once
 
 #include <cstdint>
@@ -97,8 +100,9 @@ class PyWalker {
     if (!begin(static_cast<uint32_t>(count))) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    const bool keys_checked = readable_keys_only_;  // in a register across the calls
     while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (readable_keys_only_ && decodes_unhashable(key)) {
+      if (keys_checked && decodes_unhashable(key)) {
         PyErr_SetString(PyExc_TypeError, messages::kUnreadableMapKey);
         return false;
       }
@@ -153,6 +157,19 @@ class PyWalker {
           return walked;
         } else if (type == &PyFloat_Type) {
           run.float64(PyFloat_AsDouble(obj));
+          return true;
+        } else if (type == &PyDict_Type || type == &PyList_Type) {
+          // Straight to the container's walk: the dispatch in walk() would
+          // only find the same type again.
+          run.pause();
+          const bool walked = type == &PyDict_Type ? walk_dict(obj, out) : walk_list(obj, out);
+          run.resume();
+          return walked;
+        } else if (obj == Py_None) {
+          run.nil();
+          return true;
+        } else if (type == &PyBool_Type) {
+          run.boolean(obj == Py_True);
           return true;
         }
       } else {
@@ -237,8 +254,12 @@ class PyWalker {
     if (!guard.entered()) return false;
     const Py_ssize_t count = Size(obj);
     if (!check_wire_length(count, what, "elements")) return false;
-    if (!sink_.array_begin(static_cast<uint32_t>(count), out)) return false;
     auto run = begin_run();
+    if constexpr (kRuns) {
+      run.array_header(static_cast<uint32_t>(count));
+    } else if (!sink_.array_begin(static_cast<uint32_t>(count), out)) {
+      return false;
+    }
     for (Py_ssize_t i = 0; i < count; ++i) {
       Node item{};
       if (!walk_element(run, GetItem(obj, i), item)) return false;
@@ -253,10 +274,12 @@ class PyWalker {
     const bool walked = walk_dict_entries(
         obj,
         [&](uint32_t count) {
-          run.pause();
-          const bool begun = sink_.map_begin(count, out);
-          run.resume();
-          return begun;
+          if constexpr (kRuns) {
+            run.map_header(count);
+            return true;
+          } else {
+            return sink_.map_begin(count, out);
+          }
         },
         [&](PyObject* key, PyObject* value, int) {
           Node key_node{};
