@@ -251,6 +251,7 @@ def test_bad_arguments_are_refused_and_write_nothing(tmp_path):
         (lambda: log.timeline("t", store, keyframe_every=0), ValueError),
         (lambda: tl.commit(id="7"), ValueError),  # decimal ids name records by seq
         (lambda: tl.commit(meta=object()), TypeError),
+        (lambda: tl.commit(meta={(1, 2): "x"}), TypeError),  # a key that would read back unhashable
         (lambda: tl.records(limit=-1), ValueError),
         (lambda: tl.records(before="1"), TypeError),
         (lambda: tl.prune(keep_last=0), ValueError),

@@ -36,7 +36,7 @@ import time
 from collections.abc import Iterator
 from typing import Any, TypeVar
 
-from .._core import Snapshot, Store, dumps
+from .._core import Snapshot, Store, dumps, loads
 from .body import encode_body
 from .errors import CorruptRecordError
 from .log import Log
@@ -44,6 +44,7 @@ from .record import (
     DELTA,
     DIGEST_MASK,
     KEYFRAME,
+    KIND_NAMES,
     Record,
     State,
     StoredRecord,
@@ -124,6 +125,10 @@ class Timeline:
         if id is not None and (not isinstance(id, str) or not id or id.isdecimal()):
             raise ValueError(f"id must be a non-empty str that is not a decimal number, not {id!r}")
         meta_bytes = b"" if meta is None else dumps(meta)
+        try:  # read back before anything is written: a record whose meta cannot be read is damage
+            meta_read = None if meta is None else loads(meta_bytes)
+        except TypeError as exc:  # a list, tuple or dict as a dict key: it decodes unhashable
+            raise TypeError(f"meta cannot be read back once stored: {exc}") from None
         with self._lock:
             snapshot = self._store.snapshot()
             point = self._point
@@ -154,7 +159,15 @@ class Timeline:
             self._point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
             self._head = seq
             self._remember(self._point, id)
-            return public_record(row, self._name)
+            return Record(
+                seq,
+                str(seq) if id is None else id,
+                row.parent,
+                KIND_NAMES[kind],
+                row.timestamp,
+                meta_read,
+                len(body),
+            )
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
         # `state_bytes`: what the chain's keyframe stored, compressed.
