@@ -52,23 +52,42 @@ def encode(
     return [None, None, ts, v, updated, kind, bytes(data)]
 
 
-_SCALARS = (str, int, float, bool, type(None))
+_SCALARS = frozenset({str, float, bool, type(None)})
+_INT_RANGE = range(-(1 << 63), 1 << 64)  # what the codec writes as an int
 
 
 def _plain(value: Any, depth: int) -> bool:
-    """Data the codec keeps exactly as the serde would give it back: no types to revive, ints in range."""
+    """Data the codec keeps exactly as the serde would give it back: no types to revive, ints in range.
+
+    A container's scalars are checked in its own loop, without a call each:
+    metadata is mostly flat maps of strings and numbers, checked every put.
+    """
     kind = type(value)
-    if kind is int:
-        return -(1 << 63) <= value < 1 << 64
     if kind in _SCALARS:
         return True
+    if kind is int:
+        return value in _INT_RANGE
     if depth > 32:
         return False
-    if kind is list or kind is tuple:  # a tuple comes back as a list from either
-        return all(_plain(item, depth + 1) for item in value)
     if kind is dict:
-        return all(type(k) is str and _plain(v, depth + 1) for k, v in value.items())
-    return False
+        if not all(type(k) is str for k in value):
+            return False
+        items = value.values()
+    elif kind is list or kind is tuple:  # a tuple comes back as a list from either
+        items = value
+    else:
+        return False
+    scalars = _SCALARS
+    for item in items:
+        item_kind = type(item)
+        if item_kind in scalars:
+            continue
+        if item_kind is int:
+            if item not in _INT_RANGE:
+                return False
+        elif not _plain(item, depth + 1):
+            return False
+    return True
 
 
 class Head(NamedTuple):
