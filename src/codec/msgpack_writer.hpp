@@ -20,9 +20,9 @@ namespace derirezaro::codec::msgpack {
 inline constexpr size_t kMaxHeaderSize = 9;
 
 // Cursor forms, for a writer that keeps its position in a register: each
-// writes at `at`, in room the caller has made sure of (kMaxHeaderSize bytes for
-// a number, 5 for a container header, 5 + len for a str), and returns where the next value goes. The
-// ByteBuffer forms below reserve and call them.
+// writes at `at`, in room the caller has made sure of (kMaxHeaderSize bytes
+// for a number, 5 for a container header, 5 + len for a str), and returns
+// where the next value goes. The ByteBuffer forms reserve and call them.
 
 inline uint8_t* put_nil(uint8_t* at) {
   at[0] = 0xc0;

@@ -128,9 +128,10 @@ class PyWalker {
   }
 
   // A container's keys, values and items: the leaves most containers hold
-  // (exact str, int and float, as walk tests them first) are written here
-  // without a call, the rest through walk, with the run paused around it.
-  // Below the depth where leaves need checking, the same rules.
+  // (exact str, int and float, as walk tests them first; None and bools) are
+  // written here without a call, a nested dict or list is walked at once, the
+  // rest through walk; the run is paused around any call that writes. Below
+  // the depth where leaves need checking, everything goes through walk.
   template <class Run>
   [[gnu::always_inline]] bool walk_element(Run& run, PyObject* obj, Node& out) {
     PyTypeObject* type = Py_TYPE(obj);
