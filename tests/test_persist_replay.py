@@ -1,4 +1,4 @@
-"""The native replay against the Python one, which is the reference.
+"""The native replay and commit paths against the Python ones, which are the reference.
 
 The native path may refuse any chain (the timeline then replays it in Python), but a
 chain it accepts must leave the very store contents and digest the reference does. So
@@ -13,7 +13,8 @@ import random
 import msgpack
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import CorruptRecordError, body, replay
+from derirezaro.persist import CorruptRecordError, MemoryLog, body, replay, timeline
+from derirezaro.persist.body import CHUNK_ENTRIES
 from derirezaro.persist.record import DELTA, FORMAT, KEYFRAME, seal
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -136,3 +137,59 @@ def test_arguments_of_the_wrong_kind_are_refused_or_left_to_the_reference():
     # A field of a type no log stores is no error here: the reference decides.
     for damaged in (row._replace(seq=1.0), row._replace(meta="text"), row._replace(body=None)):
         assert replay.native_replay(Store(), "t", [damaged], [None], 0, True, FORMAT) is None
+
+
+def _deltas(steps):
+    """Each step's change, committed, as (native, reference): body and digest from the same two states.
+
+    The same states, not two stores filled alike: a store's iteration order
+    is its own, and a body lists entries in that order.
+    """
+    log, store = MemoryLog(), Store()
+    tl = log.timeline("t", store, keyframe_every=4)  # keyframes among the deltas too
+    found = []
+    for sets, removes in steps:
+        for ns, entries in sets.items():
+            for key, value in entries.items():
+                store.set(ns, key, value)
+        for ns, keys in removes.items():
+            for key in keys:
+                store.delete(ns, key)
+        point, now = tl._point, store.snapshot()
+        if point is not None:
+            native = timeline.state_delta(now, point.snapshot, point.digest, CHUNK_ENTRIES)
+            sets_now, removes_now, digest = tl._changes(now, point)
+            found.append((native, (dumps([sets_now, removes_now]), digest)))
+        tl.commit()
+    return found
+
+
+@settings(max_examples=200, deadline=None)
+@given(steps=st.lists(changes, min_size=2, max_size=8))
+def test_native_commits_store_what_the_reference_stores(steps):
+    for native, reference in _deltas(steps):
+        assert native == reference
+
+
+def test_a_delta_past_its_bound_is_left_to_the_reference():
+    store = Store()
+    before = store.snapshot()
+    for i in range(CHUNK_ENTRIES + 1):
+        store.set("n", str(i), i)
+    now = store.snapshot()
+    assert timeline.state_delta(now, before, 0, CHUNK_ENTRIES + 1) is not None
+    assert timeline.state_delta(now, before, 0, CHUNK_ENTRIES) is None
+    big = [
+        ({}, {}),
+        ({"n": {str(i): i for i in range(CHUNK_ENTRIES + 1)}}, {}),
+        ({"n": {"0": "x"}}, {"n": ["1"]}),
+    ]
+    (past, _), (within, reference) = _deltas(big)
+    assert past is None and within == reference
+    for args, error in [
+        ((now, "not a snapshot", 0, 8), TypeError),
+        ((now, before, -1, 8), OverflowError),
+        ((now, before, 0, -1), ValueError),
+    ]:
+        with pytest.raises(error):
+            timeline.state_delta(*args)

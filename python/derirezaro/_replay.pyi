@@ -1,4 +1,4 @@
-from ._core import Store
+from ._core import Snapshot, Store
 
 def replay_chain(
     store: Store,
@@ -9,3 +9,6 @@ def replay_chain(
     from_keyframe: bool,
     newest_format: int,
 ) -> int | None: ...
+def state_delta(
+    now: Snapshot, before: Snapshot, digest: int, max_entries: int
+) -> tuple[bytes, int] | None: ...

@@ -11,6 +11,7 @@
 #include "codec/msgpack_writer.hpp"
 #include "persist/body_reader.hpp"
 #include "persist/checksums.hpp"
+#include "persist/entry_hash.hpp"
 #include "store/siphash.hpp"
 
 namespace derirezaro::persist {
@@ -78,21 +79,6 @@ const std::string_view* checked_body(std::string_view timeline, const StoredFiel
   const bool compressed = !r.body.empty() && static_cast<uint8_t>(r.body[0]) == kCompressed;
   if (compressed != r.inflated.has_value()) return nullptr;
   return compressed ? &*r.inflated : &r.body;
-}
-
-// The entry's share of the digest: BLAKE2b-64 of the codec's encoding of
-// [namespace, key, value], the value being the bytes the store holds.
-uint64_t entry_hash(std::string_view ns, std::string_view key, std::string_view value) {
-  codec::ByteBuffer head, middle;
-  mp::write_array_header(head, 3);
-  mp::write_str_header(head, static_cast<uint32_t>(ns.size()));
-  mp::write_str_header(middle, static_cast<uint32_t>(key.size()));
-  const Piece pieces[] = {{head.data(), head.size()},
-                          {bytes_of(ns), ns.size()},
-                          {middle.data(), middle.size()},
-                          {bytes_of(key), key.size()},
-                          {bytes_of(value), value.size()}};
-  return blake2b_64(pieces, std::size(pieces));
 }
 
 SharedBytesRef shared_copy(std::string_view value) {

@@ -1,5 +1,7 @@
-// derirezaro._replay.replay_chain: the Python face of persist/chain_replay.
+// derirezaro._replay: the Python faces of persist/chain_replay (replay_chain)
+// and persist/state_delta (state_delta).
 //
+// replay_chain:
 // The rows are the persist package's StoredRecord tuples. Their fields are
 // read with the interpreter lock held, into views of the row's own objects
 // (str, bytes), which the rows keep alive: the call holds a reference to
@@ -15,11 +17,14 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/byte_buffer.hpp"
 #include "lib/call.hpp"
 #include "lib/gil.hpp"
 #include "lib/py_ref.hpp"
 #include "persist/chain_replay.hpp"
+#include "persist/state_delta.hpp"
 #include "store/drop_cost.hpp"
+#include "store/py_snapshot.hpp"
 #include "store/py_store.hpp"
 #include "store/store.hpp"
 
@@ -142,6 +147,30 @@ PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, Py
   return PyLong_FromUnsignedLongLong(*result);
 }
 
+// The work follows the size of the change, which `max_entries` bounds: no
+// call is long enough to give up the interpreter lock for.
+PyObject* state_delta(InstanceOf<SnapshotRecord> now, InstanceOf<SnapshotRecord> before,
+                      PyObject* digest_object, PyObject* max_entries_object) {
+  const uint64_t digest = PyLong_AsUnsignedLongLong(digest_object);
+  if (digest == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+  const Py_ssize_t max_entries = PyLong_AsSsize_t(max_entries_object);
+  if (max_entries == -1 && PyErr_Occurred()) return nullptr;
+  if (max_entries < 0) {
+    PyErr_SetString(PyExc_ValueError, "max_entries must not be negative");
+    return nullptr;
+  }
+  codec::ByteBuffer encoded;
+  const std::optional<uint64_t> after = persist::state_delta(*now.record->data, *before.record->data, digest,
+                                                             static_cast<size_t>(max_entries), encoded);
+  if (!after) Py_RETURN_NONE;
+  PyRef body = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded.data()),
+                                                      static_cast<Py_ssize_t>(encoded.size())));
+  if (!body) return nullptr;
+  PyRef sum = PyRef::steal(PyLong_FromUnsignedLongLong(*after));
+  if (!sum) return nullptr;
+  return PyTuple_Pack(2, body.get(), sum.get());
+}
+
 std::vector<MemberDef> replay_functions() {
   return {
       function<&replay_chain>(
@@ -152,13 +181,19 @@ std::vector<MemberDef> replay_functions() {
           "replaces the store's state; otherwise the rows are deltas applied to it, from `digest`.\n"
           "None: a check failed, or a body is one to leave to the Python replay; the store is then\n"
           "in no particular state, and the caller replays from its start with the reference path."),
+      function<&state_delta>(
+          "state_delta", "(now, before, digest, max_entries)",
+          "The change from snapshot `before` to snapshot `now` as a commit records it: (body, digest).\n\n"
+          "`body` is the encoded [sets, removes] the Python side writes for it, uncompressed, and\n"
+          "`digest` the state digest after it, from `digest` before it. None when the change has\n"
+          "more than `max_entries` entries: its body is framed, which the Python side does."),
   };
 }
 
 }  // namespace
 
 SubmoduleDefinition replay_module() {
-  return {"derirezaro._replay", "Native replay of stored records, for derirezaro.persist.",
+  return {"derirezaro._replay", "Native replay and deltas of stored records, for derirezaro.persist.",
           &replay_functions};
 }
 

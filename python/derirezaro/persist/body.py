@@ -54,6 +54,11 @@ def encode_body(sets: State, removes: Removes) -> bytes:
             encoded = dumps(cast(Any, chunk))
             parts += (len(encoded).to_bytes(4, "big"), encoded)
         body = b"".join(parts)
+    return stored_form(body)
+
+
+def stored_form(body: bytes) -> bytes:
+    """An encoded body as it is stored: compressed when that saves at least an eighth."""
     if len(body) < COMPRESS_MIN:
         return body
     packed = compress(body)

@@ -33,11 +33,12 @@ from __future__ import annotations
 import operator
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, TypeVar
 
 from .._core import Snapshot, Store, dumps, loads
-from .body import encode_body
+from .._replay import state_delta
+from .body import CHUNK_ENTRIES, encode_body, stored_form
 from .errors import CorruptRecordError
 from .log import Log
 from .record import (
@@ -61,6 +62,9 @@ _PAGE = 256  # headers fetched per query by records() and verify()
 MIN_RUN_BYTES = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
 _POINT_EVERY = 64  # records of a run between two anchors
 _BODY_SIZE = operator.attrgetter("body_size")
+# A commit's change and digest, natively (the same bytes as `_changes` and
+# `encode_body` make); None: the reference path alone.
+native_delta: Callable[..., tuple[bytes, int] | None] | None = state_delta
 
 
 class Timeline:
@@ -133,8 +137,15 @@ class Timeline:
             snapshot = self._store.snapshot()
             point = self._point
             seq = self._head + 1
-            sets, removes, digest = self._changes(snapshot, point)
-            body = encode_body(sets, removes)
+            delta = None
+            if point is not None and native_delta is not None:
+                delta = native_delta(snapshot, point.snapshot, point.digest, CHUNK_ENTRIES)
+            if delta is not None:
+                raw, digest = delta
+                body = stored_form(raw)
+            else:  # the first commit, a change too large for one chunk, or the reference path alone
+                sets, removes, digest = self._changes(snapshot, point)
+                body = encode_body(sets, removes)
             if point is None:
                 kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             else:
