@@ -166,7 +166,7 @@ def _deltas(steps):
 
 @settings(max_examples=200, deadline=None)
 @given(steps=st.lists(changes, min_size=2, max_size=8))
-def test_native_commits_store_what_the_reference_stores(steps):
+def test_a_commits_native_change_and_digest_are_the_references_byte_for_byte(steps):
     for native, reference in _deltas(steps):
         assert native == reference
 
