@@ -361,17 +361,6 @@ class SQLiteLog(TimelineFactory):
 
 def compact_id(text: str) -> str | bytes:
     """A canonical UUID as its 16 bytes, any other id as it is: 20 bytes less per id and per index entry."""
-    known = _compacted.get(text)
-    if known is not None:
-        return known
-    stored = _compact(text)
-    if len(_compacted) >= _EXPANDED_KEPT:
-        _compacted.clear()  # a bound, not a policy
-    _compacted[text] = stored
-    return stored
-
-
-def _compact(text: str) -> str | bytes:
     if len(text) == 36 and text[8] == text[13] == text[18] == text[23] == "-":
         digits = text[:8] + text[9:13] + text[14:18] + text[19:23] + text[24:]
         try:
@@ -397,10 +386,8 @@ def expand_id(stored: Any) -> Any:
     return stored
 
 
-# The ids read lately, by their stored bytes: a listing reads the same ones again;
-# and the ids written lately: a put and its writes name the same checkpoint.
+# The ids read lately, by their stored bytes: a listing reads the same ones again.
 _expanded: dict[bytes, str] = {}
-_compacted: dict[str, str | bytes] = {}
 _EXPANDED_KEPT = 4096
 
 
