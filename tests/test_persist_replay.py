@@ -171,6 +171,42 @@ def test_a_commits_native_change_and_digest_are_the_references_byte_for_byte(ste
         assert native == reference
 
 
+def _keyframes_agree(store, chunk, monkeypatch):
+    """The native keyframe of the store's state is the reference's body and digest, chunked alike."""
+    now = store.snapshot()
+    whole = replay.entries_of(now, Store())
+    monkeypatch.setattr(body, "CHUNK_ENTRIES", chunk)
+    raw, digest = timeline.state_keyframe(now, chunk, True)
+    assert (body.stored_form(raw), digest) == (body.encode_body(whole, {}), replay.state_digest(whole))
+    assert timeline.state_keyframe(now, chunk, False) == (raw, None)
+
+
+@settings(max_examples=100, deadline=None)
+@given(steps=st.lists(changes, max_size=6), chunk=st.sampled_from([1, 2, 3, CHUNK_ENTRIES]))
+def test_a_native_keyframe_is_the_references_byte_for_byte(steps, chunk):
+    # Small chunks frame small states, splitting namespaces between chunks.
+    store = Store()
+    for sets, removes in steps:
+        for ns, entries in sets.items():
+            for key, value in entries.items():
+                store.set(ns, key, value)
+        for ns, keys in removes.items():
+            for key in keys:
+                store.delete(ns, key)
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        _keyframes_agree(store, chunk, monkeypatch)
+
+
+def test_a_large_native_keyframe_is_framed_as_the_reference_frames_it(monkeypatch):
+    store = Store()  # past the size written without the interpreter lock, in several namespaces
+    for i in range(3 * CHUNK_ENTRIES):
+        store.set(f"n{i % 5}", str(i), {"v": i})
+    _keyframes_agree(store, CHUNK_ENTRIES, monkeypatch)
+    for args, error in [((store, 8, True), TypeError), ((store.snapshot(), 0, True), ValueError)]:
+        with pytest.raises(error):
+            timeline.state_keyframe(*args)
+
+
 def test_a_delta_past_its_bound_is_left_to_the_reference():
     store = Store()
     before = store.snapshot()

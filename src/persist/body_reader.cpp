@@ -13,8 +13,6 @@ namespace derirezaro::persist {
 
 namespace {
 
-constexpr uint8_t kFramed = 0xc1;
-
 // Values nest no deeper than this many containers: well inside what the
 // Python decoder reads (about 508 levels below a body's own three), so
 // depth alone never makes the two paths part.
@@ -252,7 +250,7 @@ bool read_chunk(const uint8_t* data, size_t size, BodyEntries& out) {
 }  // namespace
 
 bool read_body(const uint8_t* data, size_t size, BodyEntries& out) {
-  if (size == 0 || data[0] != kFramed) return read_chunk(data, size, out);
+  if (size == 0 || data[0] != kFramedBody) return read_chunk(data, size, out);
   size_t at = 1;
   while (at < size) {
     if (size - at < 4) return false;

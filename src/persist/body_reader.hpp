@@ -28,6 +28,10 @@
 
 namespace derirezaro::persist {
 
+// The first byte of a body in the framed layout: one the codec never writes
+// first for a body, which is always an array.
+constexpr uint8_t kFramedBody = 0xc1;
+
 struct SetEntry {
   std::string_view ns;
   std::string_view key;

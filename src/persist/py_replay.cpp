@@ -1,5 +1,5 @@
-// derirezaro._replay: the Python faces of persist/chain_replay (replay_chain)
-// and persist/state_delta (state_delta).
+// derirezaro._replay: the Python faces of persist/chain_replay (replay_chain),
+// persist/state_delta (state_delta) and persist/state_keyframe (state_keyframe).
 //
 // replay_chain:
 // The rows are the persist package's StoredRecord tuples. Their fields are
@@ -23,6 +23,7 @@
 #include "lib/py_ref.hpp"
 #include "persist/chain_replay.hpp"
 #include "persist/state_delta.hpp"
+#include "persist/state_keyframe.hpp"
 #include "store/drop_cost.hpp"
 #include "store/py_snapshot.hpp"
 #include "store/py_store.hpp"
@@ -33,6 +34,10 @@ namespace derirezaro::py {
 namespace {
 
 using persist::StoredFields;
+
+// Below this many entries a keyframe is written with the interpreter lock
+// held: about a millisecond at most, less than winning the lock back can cost.
+constexpr uint64_t kKeyframeWithTheLock = 2'000;
 
 // StoredRecord's fields, in order.
 enum Field : Py_ssize_t {
@@ -171,6 +176,39 @@ PyObject* state_delta(InstanceOf<SnapshotRecord> now, InstanceOf<SnapshotRecord>
   return PyTuple_Pack(2, body.get(), sum.get());
 }
 
+// The whole state: work that grows with it, so a large one is written
+// without the interpreter lock (the record is immutable, and the argument
+// keeps it alive).
+PyObject* state_keyframe(InstanceOf<SnapshotRecord> now, PyObject* chunk_entries_object,
+                         PyObject* with_digest_object) {
+  const Py_ssize_t chunk_entries = PyLong_AsSsize_t(chunk_entries_object);
+  if (chunk_entries == -1 && PyErr_Occurred()) return nullptr;
+  if (chunk_entries <= 0) {
+    PyErr_SetString(PyExc_ValueError, "chunk_entries must be positive");
+    return nullptr;
+  }
+  const int with_digest = PyObject_IsTrue(with_digest_object);
+  if (with_digest < 0) return nullptr;
+  const store::SnapshotData& data = *now.record->data;
+  uint64_t entries = 0;
+  for (const store::ShardState& shard : data.shards) entries += shard.entries;
+  codec::ByteBuffer encoded;
+  uint64_t digest = 0;
+  if (entries < kKeyframeWithTheLock) {
+    digest = persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
+  } else {
+    GilReleased released;
+    digest = persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
+  }
+  PyRef body = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded.data()),
+                                                      static_cast<Py_ssize_t>(encoded.size())));
+  if (!body) return nullptr;
+  if (with_digest == 0) return PyTuple_Pack(2, body.get(), Py_None);
+  PyRef sum = PyRef::steal(PyLong_FromUnsignedLongLong(digest));
+  if (!sum) return nullptr;
+  return PyTuple_Pack(2, body.get(), sum.get());
+}
+
 std::vector<MemberDef> replay_functions() {
   return {
       function<&replay_chain>(
@@ -187,6 +225,12 @@ std::vector<MemberDef> replay_functions() {
           "`body` is the encoded [sets, removes] the Python side writes for it, uncompressed, and\n"
           "`digest` the state digest after it, from `digest` before it. None when the change has\n"
           "more than `max_entries` entries: its body is framed, which the Python side does."),
+      function<&state_keyframe>(
+          "state_keyframe", "(now, chunk_entries, with_digest)",
+          "Every entry of snapshot `now` as a keyframe records it: (body, digest).\n\n"
+          "`body` is the encoded body the Python side writes for the whole state, uncompressed:\n"
+          "one [sets, {}] for up to `chunk_entries` entries, else framed in chunks of that many;\n"
+          "`digest` is the state's digest, or None without `with_digest`."),
   };
 }
 

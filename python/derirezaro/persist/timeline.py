@@ -34,10 +34,10 @@ import operator
 import threading
 import time
 from collections.abc import Callable, Iterator
-from typing import Any, TypeVar
+from typing import Any, TypeVar, cast
 
 from .._core import Snapshot, Store, dumps, loads
-from .._replay import state_delta
+from .._replay import state_delta, state_keyframe
 from .body import CHUNK_ENTRIES, encode_body, stored_form
 from .errors import CorruptRecordError
 from .log import Log
@@ -65,6 +65,9 @@ _BODY_SIZE = operator.attrgetter("body_size")
 # A commit's change and digest, natively (the same bytes as `_changes` and
 # `encode_body` make); None: the reference path alone.
 native_delta: Callable[..., tuple[bytes, int] | None] | None = state_delta
+# A keyframe's body and digest, natively (the same bytes as `encode_body` over
+# `entries_of`, and `state_digest`); None: the reference path alone.
+native_keyframe: Callable[[Snapshot, int, bool], tuple[bytes, int | None]] | None = state_keyframe
 
 
 class Timeline:
@@ -143,7 +146,10 @@ class Timeline:
             if delta is not None:
                 raw, digest = delta
                 body = stored_form(raw)
-            else:  # the first commit, a change too large for one chunk, or the reference path alone
+            elif point is None and native_keyframe is not None:
+                raw, whole_digest = native_keyframe(snapshot, CHUNK_ENTRIES, True)
+                body, digest = stored_form(raw), cast(int, whole_digest)
+            else:  # a change too large for one chunk, or the reference path alone
                 sets, removes, digest = self._changes(snapshot, point)
                 body = encode_body(sets, removes)
             if point is None:
@@ -152,7 +158,7 @@ class Timeline:
                 kind, keyframe, keyframe_bytes = DELTA, point.keyframe, point.keyframe_bytes
                 run_length, run_bytes = point.run_length + 1, point.run_bytes + len(body)
                 if self._keyframe_due(run_length, run_bytes, keyframe_bytes):
-                    body = encode_body(entries_of(snapshot, self._new_view), {})
+                    body = self._keyframe_body(snapshot)
                     kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             row = seal(
                 self._name,
@@ -179,6 +185,11 @@ class Timeline:
                 meta_read,
                 len(body),
             )
+
+    def _keyframe_body(self, snapshot: Snapshot) -> bytes:
+        if native_keyframe is not None:
+            return stored_form(native_keyframe(snapshot, CHUNK_ENTRIES, False)[0])
+        return encode_body(entries_of(snapshot, self._new_view), {})
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
         # `state_bytes`: what the chain's keyframe stored, compressed.
