@@ -30,7 +30,7 @@ from .._core import dumps, loads
 from ..persist import MemoryLog, RedisLog, SQLiteLog
 from ..persist.errors import CorruptRecordError
 from ..persist.record import StoredRecord
-from ..persist.sqlite import HEADER_COLUMNS, TIMELINE_SQL, expand_id
+from ..persist.sqlite import HEADER_COLUMNS, TIMELINE_SQL, bound, expand_id
 from ..persist.sqlite import record as sqlite_record
 
 Entry = tuple[str, int, bytes]  # task_id, idx, blob
@@ -132,8 +132,8 @@ class SQLiteWrites:
         log.run_in_transaction(lambda w: w.execute(_TABLE))
 
     def add(self, timeline: str, checkpoint: str, entries: list[Entry]) -> None:
-        stored = self._log.stored_id(checkpoint)
-        rows = [(stored, self._log.stored_id(task), idx, blob) for task, idx, blob in entries]
+        stored = bound(self._log.stored_id(checkpoint))
+        rows = [(stored, bound(self._log.stored_id(task)), idx, bound(blob)) for task, idx, blob in entries]
         if len(rows) == 1 and rows[0][2] >= 0:
             # Most tasks write once: one statement. It inserts nothing where the
             # timeline has no key yet (NULL is ignored) or the write is stored already.
