@@ -11,7 +11,7 @@ import sys
 import tracemalloc
 
 import pytest
-from conftest import as_decoded, ints, packb, same, unpackb, values
+from conftest import CYCLE, as_decoded, ints, packb, same, unpackb, values
 from derirezaro import dumps, loads
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -259,6 +259,39 @@ def test_encoder_and_decoder_share_one_depth_limit(levels, inner, opener):
         loads(opener * (levels + 1) + inner)
     with pytest.raises(RecursionError, match="nested too deeply"):
         dumps(nest(levels + 1))
+
+
+def _nested(levels, inner=None):
+    value = inner
+    for _ in range(levels):
+        value = [value]
+    return value
+
+
+def test_deep_or_self_containing_input_fails_with_recursion_error():
+    looped = {"k": [1]}
+    looped["k"].append(looped)
+    for value in (CYCLE, looped, _nested(100_000), {"a": _nested(100_000)}):
+        with pytest.raises(RecursionError):
+            dumps(value)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the recursion limit bounds only Python frames there")
+def test_the_interpreter_recursion_limit_still_bounds_the_walk():
+    # The walk skips the interpreter's check only for its outermost levels: under a
+    # limit lower than the depth budget, a nesting inside the limit encodes and one
+    # well past it fails as deep Python code would.
+    depth, frame = 0, sys._getframe()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(depth + 100)
+    try:
+        assert loads(dumps(_nested(90, 1))) == _nested(90, 1)
+        with pytest.raises(RecursionError, match="maximum recursion depth exceeded while encoding"):
+            dumps(_nested(200))
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 @pytest.mark.bigmem

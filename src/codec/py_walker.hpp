@@ -14,8 +14,9 @@
 // creates no objects the garbage collector tracks. So a container cannot
 // change while it is walked, and counts written up front stay true.
 //
-// Depth: every container level passes the interpreter's recursion check
-// (RecursionError for deep or self-containing input). On top of it, the walk
+// Depth: every container level below the outermost few passes the
+// interpreter's recursion check (RecursionError for deep or self-containing
+// input; see DepthGuard). On top of it, the walk
 // refuses, also with RecursionError, any value nested deeper than the reader
 // can read back (its depth budget of 1024: a container costs two units a
 // level, a str three, bytes two, any other leaf one). So everything encoded
@@ -93,22 +94,10 @@ class PyWalker {
   // refuse exactly what the plain walk refuses, in the same order.
   template <class Begin, class Entry>
   bool walk_dict_entries(PyObject* obj, Begin&& begin, Entry&& entry) {
-    DepthGuard guard(depth_);
-    if (!guard.entered()) return false;
-    const Py_ssize_t count = PyDict_Size(obj);
-    if (!check_wire_length(count, "dict", "entries")) return false;
-    if (!begin(static_cast<uint32_t>(count))) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    const bool keys_checked = readable_keys_only_;  // in a register across the calls
-    while (PyDict_Next(obj, &pos, &key, &value)) {
-      if (keys_checked && decodes_unhashable(key)) {
-        PyErr_SetString(PyExc_TypeError, messages::kUnreadableMapKey);
-        return false;
-      }
-      if (!entry(key, value, depth_)) return false;
-    }
-    return true;
+    return walk_entries(obj, begin, [&](PyObject* key, PyObject* value) {
+      if (readable_keys_only_ && decodes_unhashable(key)) return refuse_unreadable_key();
+      return entry(key, value, depth_);
+    });
   }
 
  private:
@@ -127,18 +116,24 @@ class PyWalker {
     }
   }
 
+  // Whether a container entered at the current depth holds its elements
+  // where the reader's budget needs no check for them. Decided once per
+  // container: its elements all sit one level down.
+  bool elements_unchecked() const { return depth_ + 1 < kUnreadableDepth - 1; }
+
   // A container's keys, values and items: the leaves most containers hold
   // (exact str, int and float, as walk tests them first; None and bools) are
   // written here without a call, a nested dict or list is walked at once, the
-  // rest through walk; the run is paused around any call that writes. Below
-  // the depth where leaves need checking, everything goes through walk.
-  template <class Run>
+  // rest through walk; the run is paused around any call that writes. In a
+  // container so deep that its elements need checking (not kShallow),
+  // everything goes through walk.
+  template <bool kShallow, class Run>
   [[gnu::always_inline]] bool walk_element(Run& run, PyObject* obj, Node& out) {
     PyTypeObject* type = Py_TYPE(obj);
-    if (depth_ < kUnreadableDepth - 1) [[likely]] {
+    if constexpr (kShallow) {
       if constexpr (kRuns) {
         if (type == &PyUnicode_Type) {
-          Py_ssize_t size = 0;
+          Py_ssize_t size;                                         // set whenever the conversion succeeds
           const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);  // strict: lone surrogates raise
           if (utf8 == nullptr) return false;
           if (size < Run::kShortText) {
@@ -183,6 +178,18 @@ class PyWalker {
     const bool walked = walk(obj, out);
     run.resume();
     return walked;
+  }
+
+  // A dict key: a str, by far the most common, is written before anything
+  // else is asked of it; any other is first held to readable_keys_only_,
+  // then walked as an element.
+  template <bool kShallow, class Run>
+  [[gnu::always_inline]] bool walk_key(Run& run, PyObject* key, Node& out) {
+    if constexpr (kShallow) {
+      if (Py_TYPE(key) == &PyUnicode_Type) return walk_element<kShallow>(run, key, out);
+    }
+    if (readable_keys_only_ && decodes_unhashable(key)) return refuse_unreadable_key();
+    return walk_element<kShallow>(run, key, out);
   }
 
   // None and bool cannot be subclassed, so only these remain, in rule order.
@@ -251,6 +258,13 @@ class PyWalker {
   // Lists and tuples both become arrays; only their accessors differ.
   template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
   bool walk_sequence(PyObject* obj, Node& out, const char* what) {
+    if (elements_unchecked()) [[likely]]
+      return walk_items<true, Size, GetItem>(obj, out, what);
+    return walk_items<false, Size, GetItem>(obj, out, what);
+  }
+
+  template <bool kShallow, Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
+  [[gnu::always_inline]] bool walk_items(PyObject* obj, Node& out, const char* what) {
     DepthGuard guard(depth_);
     if (!guard.entered()) return false;
     const Py_ssize_t count = Size(obj);
@@ -263,7 +277,7 @@ class PyWalker {
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
       Node item{};
-      if (!walk_element(run, GetItem(obj, i), item)) return false;
+      if (!walk_element<kShallow>(run, GetItem(obj, i), item)) return false;
       if (!sink_.array_item(out, std::move(item))) return false;
     }
     run.pause();
@@ -271,8 +285,15 @@ class PyWalker {
   }
 
   [[gnu::noinline]] bool walk_dict(PyObject* obj, Node& out) {
+    if (elements_unchecked()) [[likely]]
+      return walk_map<true>(obj, out);
+    return walk_map<false>(obj, out);
+  }
+
+  template <bool kShallow>
+  [[gnu::always_inline]] bool walk_map(PyObject* obj, Node& out) {
     auto run = begin_run();
-    const bool walked = walk_dict_entries(
+    const bool walked = walk_entries(
         obj,
         [&](uint32_t count) {
           if constexpr (kRuns) {
@@ -282,19 +303,41 @@ class PyWalker {
             return sink_.map_begin(count, out);
           }
         },
-        [&](PyObject* key, PyObject* value, int) {
+        [&](PyObject* key, PyObject* value) {
           Node key_node{};
-          if (!walk_element(run, key, key_node)) return false;
+          if (!walk_key<kShallow>(run, key, key_node)) return false;
           Node value_node{};
-          if (!walk_element(run, value, value_node)) return false;
+          if (!walk_element<kShallow>(run, value, value_node)) return false;
           return sink_.map_entry(out, std::move(key_node), std::move(value_node));
         });
     run.pause();
     return walked;
   }
 
+  // A dict's walk up to its entries: the recursion check, the length check,
+  // `begin(count)`, then `entry(key, value)` for each entry in storage order.
+  template <class Begin, class Entry>
+  [[gnu::always_inline]] bool walk_entries(PyObject* obj, Begin&& begin, Entry&& entry) {
+    DepthGuard guard(depth_);
+    if (!guard.entered()) return false;
+    const Py_ssize_t count = PyDict_Size(obj);
+    if (!check_wire_length(count, "dict", "entries")) return false;
+    if (!begin(static_cast<uint32_t>(count))) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj, &pos, &key, &value)) {
+      if (!entry(key, value)) return false;
+    }
+    return true;
+  }
+
   static bool decodes_unhashable(PyObject* key) {
     return PyList_Check(key) || PyTuple_Check(key) || PyDict_Check(key);
+  }
+
+  [[gnu::cold]] static bool refuse_unreadable_key() {
+    PyErr_SetString(PyExc_TypeError, messages::kUnreadableMapKey);
+    return false;
   }
 
   // Whether the reader's depth budget suffices for `obj` here: past
@@ -307,18 +350,25 @@ class PyWalker {
     return false;
   }
 
-  // One container level: the interpreter's recursion check.
+  // One container level. The outermost kUncheckedLevels are counted by
+  // depth_ alone; every deeper one also passes the interpreter's recursion
+  // check. Those few frames are all the C stack the check does not see, and
+  // deep or self-containing input still fails with RecursionError, only that
+  // many levels later. Most values are a few levels deep, so most walks never
+  // pay for the check: two calls into the interpreter per container.
+  static constexpr int kUncheckedLevels = 16;
+
   class DepthGuard {
    public:
     explicit DepthGuard(int& depth) : depth_(depth) {
-      if (Py_EnterRecursiveCall(" while encoding a value for msgpack") != 0) return;
+      if (depth_ >= kUncheckedLevels && Py_EnterRecursiveCall(" while encoding a value for msgpack") != 0)
+        return;
       ++depth_;
       entered_ = true;
     }
     ~DepthGuard() {
       if (!entered_) return;
-      --depth_;
-      Py_LeaveRecursiveCall();
+      if (--depth_ >= kUncheckedLevels) Py_LeaveRecursiveCall();
     }
     DepthGuard(const DepthGuard&) = delete;
     DepthGuard& operator=(const DepthGuard&) = delete;
