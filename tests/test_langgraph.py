@@ -350,8 +350,10 @@ def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint(tmp_p
         history_of_a_session(saver)
     with DerirezaroSaver.sqlite(path) as saver:
         assert len(list(saver.list(None))) > 10  # sound, before any damage
+        head = saver.get_tuple({"configurable": {"thread_id": "t1"}}).config
     cases = list(damage(path))
     assert len(cases) > 50
+    refused_puts = 0
     for table, names, row, column, value in cases[:: max(1, len(cases) // 60)]:
         position = len(value) // 2
         flipped = value[:position] + bytes([value[position] ^ 0x10]) + value[position + 1 :]
@@ -367,9 +369,16 @@ def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint(tmp_p
                 assert raised.value.thread_id == "t1"
                 if column in ("body", "blob"):
                     assert raised.value.checkpoint_id, (table, column)
+            with DerirezaroSaver.sqlite(path) as saver:  # a put that replays damage names it too
+                try:
+                    put(saver, head, {"n": 1}, {"n": 1}, thread="t1")
+                except CorruptCheckpoint as exc:
+                    assert exc.thread_id == "t1"
+                    refused_puts += 1
         finally:
             with sqlite3.connect(path) as db:
                 db.execute(f"UPDATE {table} SET {column} = ? WHERE {where}", [value, *args])
+    assert refused_puts > 0
 
 
 def test_delete_prune_and_copy_reclaim_what_they_remove(tmp_path):

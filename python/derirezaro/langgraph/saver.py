@@ -228,24 +228,30 @@ class DerirezaroSaver(AsyncMethods):
         )
         guarded = self.single_writer and metadata.get("source") in ("input", "loop")
         branch = self._branch(thread_id, ns)
-        # Damage is named by the record it is found in, not by the checkpoint being put.
-        with self._corrupt(thread_id, ns, None), branch.lock:
-            for attempt in itertools.count():
-                try:
-                    self._put(branch, checkpoint_id, parent_id, checkpoint, new_versions, meta, guarded)
-                    break
-                except ConflictError as exc:  # another process moved the head
-                    if guarded:
-                        raise CheckpointConflict(thread_id, ns, parent_id, None) from exc
-                    if attempt == _CONFLICT_RETRIES:
-                        raise
-                    branch.point_id = None  # the next attempt finds the parent afresh, at the new head
-                except (StaleBranch, KeyError):
-                    # The log lost what the branch built on (another writer deleted or
-                    # pruned the thread, or a ttl expired it): start again from the log.
-                    if attempt == _CONFLICT_RETRIES:
-                        raise
-                    branch.reset()
+        # The hot paths catch damage themselves, as _corrupt does elsewhere: a with
+        # block of a Python class costs two calls a put.
+        try:
+            with branch.lock:
+                for attempt in itertools.count():
+                    try:
+                        self._put(branch, checkpoint_id, parent_id, checkpoint, new_versions, meta, guarded)
+                        break
+                    except ConflictError as exc:  # another process moved the head
+                        if guarded:
+                            raise CheckpointConflict(thread_id, ns, parent_id, None) from exc
+                        if attempt == _CONFLICT_RETRIES:
+                            raise
+                        branch.point_id = None  # the next attempt finds the parent afresh, at the new head
+                    except (StaleBranch, KeyError):
+                        # The log lost what the branch built on (another writer deleted or
+                        # pruned the thread, or a ttl expired it): start again from the log.
+                        if attempt == _CONFLICT_RETRIES:
+                            raise
+                        branch.reset()
+        except CorruptCheckpoint:
+            raise
+        except CorruptRecordError as exc:  # named by the record it is found in, not by the checkpoint put
+            raise self._named(exc, thread_id, ns, None) from exc
         return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": checkpoint_id}}
 
     def _put(
@@ -346,8 +352,12 @@ class DerirezaroSaver(AsyncMethods):
             payload = dumps([channel, kind, *squeezed(bytes(data)), task_path])
             entries.append((task_id, idx, seal(name, checkpoint_id, task_id, idx, payload)))
         if entries:
-            with self._corrupt(thread_id, ns, checkpoint_id):
+            try:
                 self._writes.add(name, checkpoint_id, entries)
+            except CorruptCheckpoint:
+                raise
+            except CorruptRecordError as exc:
+                raise self._named(exc, thread_id, ns, checkpoint_id) from exc
 
     def _mark(self, name: str, checkpoint_id: str, seq: int) -> Entry:
         return MARK_TASK, MARK_IDX, seal(name, checkpoint_id, MARK_TASK, MARK_IDX, dumps(seq))
