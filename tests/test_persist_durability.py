@@ -309,6 +309,31 @@ def test_a_file_written_by_format_1_stays_readable(tmp_path):
     assert (e.value.found, e.value.supported) == (99, sqlite.SCHEMA)
 
 
+def test_only_canonical_uuids_are_stored_as_bytes(tmp_path):
+    canonical = "0123abcd-4567-89ef-0123-456789abcdef"
+    ids = [
+        canonical,
+        canonical.upper(),
+        canonical[:9] + "-" + canonical[10:],  # a fifth dash
+        canonical[:9] + " " + canonical[10:],  # which bytes.fromhex would skip
+        "{" + canonical[1:-1] + "}",
+        canonical[:-1] + "g",
+    ]
+    with SQLiteLog(tmp_path / "ids.db") as log:
+        tl = log.timeline("t", store := Store())
+        for i, chosen in enumerate(ids):
+            store.set("n", "k", i)
+            tl.commit(id=chosen)
+    with SQLiteLog(tmp_path / "ids.db") as log:
+        tl = log.timeline("t", Store())
+        assert [r.id for r in tl.records()] == ids[::-1]
+        assert all(tl.record(chosen).id == chosen for chosen in ids)
+    stored = sqlite3.connect(tmp_path / "ids.db").execute(
+        "SELECT typeof(id) FROM derirezaro_records ORDER BY seq"
+    )
+    assert [kind for (kind,) in stored] == ["blob"] + ["text"] * (len(ids) - 1)
+
+
 def regenerate_fixture():
     """Write tests/data/timeline-v1.db afresh: `python3 tests/test_persist_durability.py`."""
     FIXTURE.unlink(missing_ok=True)

@@ -382,7 +382,7 @@ def bound(value: object) -> object:
 def compact_id(text: str) -> str | bytes:
     """A canonical UUID as its 16 bytes, any other id as it is: 20 bytes less per id and per index entry."""
     if len(text) == 36 and text[8] == text[13] == text[18] == text[23] == "-":
-        digits = text[:8] + text[9:13] + text[14:18] + text[19:23] + text[24:]
+        digits = text.replace("-", "")  # 32 digits unless there are more dashes, which fail below
         try:
             raw = bytes.fromhex(digits)
         except ValueError:
