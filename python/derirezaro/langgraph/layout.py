@@ -179,8 +179,7 @@ def apply(
     named = [c for c in new_versions if c in versions]
     new_map, changed, removed = _moved_guessing(versions, base.versions, named)
     new = State(new_map, dict(base.seen), base.values, base.lists, frozenset(changed))
-    written = dict.fromkeys([*changed, *named, *removed])
-    if written:
+    if changed or named or removed:
         new.values, new.lists = dict(base.values), dict(base.lists)
     for channel in removed:
         store.delete(VERSIONS, channel)
@@ -189,7 +188,8 @@ def apply(
         store.set(VERSIONS, channel, versions[channel])
     for channel in dict.fromkeys([*changed, *named]):
         _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
-    for node in base.seen.keys() - seen.keys():
+    # Nodes seldom go: the keys compared first, which builds no set.
+    for node in base.seen.keys() - seen.keys() if base.seen.keys() != seen.keys() else ():
         for channel in base.seen[node]:
             store.delete(SEEN + node, channel)
         store.delete(NODES, node)
@@ -219,14 +219,18 @@ def _moved_guessing(
     comparison in C has checked every other key, which is the common case and
     the cheap one. Otherwise every key is compared.
     """
-    missing = object()
     guessed = dict(old)
     for key in guesses:
-        value = new.get(key, missing)
-        if value is not missing:
+        value = new.get(key, _MISSING)
+        if value is not _MISSING:
             guessed[key] = value
     if guessed == new:
-        return guessed, [k for k in dict.fromkeys(guesses) if k in new and old.get(k, missing) != new[k]], []
+        changed = []
+        for key in dict.fromkeys(guesses) if len(guesses) > 1 else guesses:
+            value = new.get(key, _MISSING)
+            if value is not _MISSING and old.get(key, _MISSING) != value:
+                changed.append(key)
+        return guessed, changed, []
     return dict(new), moved(new, old), list(old.keys() - new.keys())
 
 
