@@ -70,8 +70,9 @@ def _plain(value: Any, depth: int) -> bool:
     if depth > 32:
         return False
     if kind is dict:
-        if not all(type(k) is str for k in value):
-            return False
+        for key in value:  # a loop, not all() over a generator: no frame of its own
+            if type(key) is not str:
+                return False
         items = value.values()
     elif kind is list or kind is tuple:  # a tuple comes back as a list from either
         items = value
