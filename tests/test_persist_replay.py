@@ -139,6 +139,15 @@ def test_arguments_of_the_wrong_kind_are_refused_or_left_to_the_reference():
         assert replay.native_replay(Store(), "t", [damaged], [None], 0, True, FORMAT) is None
 
 
+def _apply(store, sets, removes):
+    for ns, entries in sets.items():
+        for key, value in entries.items():
+            store.set(ns, key, value)
+    for ns, keys in removes.items():
+        for key in keys:
+            store.delete(ns, key)
+
+
 def _deltas(steps):
     """Each step's change, committed, as (native, reference): body and digest from the same two states.
 
@@ -148,13 +157,8 @@ def _deltas(steps):
     log, store = MemoryLog(), Store()
     tl = log.timeline("t", store, keyframe_every=4)  # keyframes among the deltas too
     found = []
-    for sets, removes in steps:
-        for ns, entries in sets.items():
-            for key, value in entries.items():
-                store.set(ns, key, value)
-        for ns, keys in removes.items():
-            for key in keys:
-                store.delete(ns, key)
+    for change in steps:
+        _apply(store, *change)
         point, now = tl._point, store.snapshot()
         if point is not None:
             native = timeline.state_delta(now, point.snapshot, point.digest, CHUNK_ENTRIES)
@@ -186,13 +190,8 @@ def _keyframes_agree(store, chunk, monkeypatch):
 def test_a_native_keyframe_is_the_references_byte_for_byte(steps, chunk):
     # Small chunks frame small states, splitting namespaces between chunks.
     store = Store()
-    for sets, removes in steps:
-        for ns, entries in sets.items():
-            for key, value in entries.items():
-                store.set(ns, key, value)
-        for ns, keys in removes.items():
-            for key in keys:
-                store.delete(ns, key)
+    for change in steps:
+        _apply(store, *change)
     with pytest.MonkeyPatch.context() as monkeypatch:
         _keyframes_agree(store, chunk, monkeypatch)
 
