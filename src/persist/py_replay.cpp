@@ -193,18 +193,19 @@ PyObject* state_keyframe(InstanceOf<SnapshotRecord> now, PyObject* chunk_entries
   uint64_t entries = 0;
   for (const store::ShardState& shard : data.shards) entries += shard.entries;
   codec::ByteBuffer encoded;
-  uint64_t digest = 0;
+  std::optional<uint64_t> digest;
   if (entries < kKeyframeWithTheLock) {
     digest = persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
   } else {
     GilReleased released;
     digest = persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
   }
+  if (!digest) Py_RETURN_NONE;
   PyRef body = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded.data()),
                                                       static_cast<Py_ssize_t>(encoded.size())));
   if (!body) return nullptr;
   if (with_digest == 0) return PyTuple_Pack(2, body.get(), Py_None);
-  PyRef sum = PyRef::steal(PyLong_FromUnsignedLongLong(digest));
+  PyRef sum = PyRef::steal(PyLong_FromUnsignedLongLong(*digest));
   if (!sum) return nullptr;
   return PyTuple_Pack(2, body.get(), sum.get());
 }
@@ -230,7 +231,8 @@ std::vector<MemberDef> replay_functions() {
           "Every entry of snapshot `now` as a keyframe records it: (body, digest).\n\n"
           "`body` is the encoded body the Python side writes for the whole state, uncompressed:\n"
           "one [sets, {}] for up to `chunk_entries` entries, else framed in chunks of that many;\n"
-          "`digest` is the state's digest, or None without `with_digest`."),
+          "`digest` is the state's digest, or None without `with_digest`. None when a chunk is too\n"
+          "long for its 4-byte length: the Python side refuses such a body."),
   };
 }
 

@@ -1,6 +1,8 @@
 #include "persist/state_keyframe.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -53,12 +55,14 @@ class ChunkWriter {
     if (at % chunk_ == 0) chunk_begins(index, at);
   }
 
-  void finish() {
+  // Whether every chunk's length fits its 4 bytes.
+  bool finish() {
     if (total_ == 0) {
       mp::write_array_header(out_, 2);
       mp::write_map_header(out_, 0);
     }
     close_chunk();
+    return !too_long_;
   }
 
  private:
@@ -92,6 +96,7 @@ class ChunkWriter {
     mp::write_map_header(out_, 0);  // the removes: none in a keyframe
     if (framed_) {
       const size_t length = out_.size() - length_at_ - 4;
+      too_long_ |= length > UINT32_MAX;
       uint8_t* at = out_.cursor() - out_.size() + length_at_;  // the buffer's start, writable
       for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(length >> (8 * (3 - i)));
     }
@@ -104,13 +109,14 @@ class ChunkWriter {
   codec::ByteBuffer& out_;
   const bool framed_;
   bool open_ = false;
+  bool too_long_ = false;
   size_t length_at_ = 0;
 };
 
 }  // namespace
 
-uint64_t state_keyframe(const store::SnapshotData& now, size_t chunk_entries, bool with_digest,
-                        codec::ByteBuffer& out) {
+std::optional<uint64_t> state_keyframe(const store::SnapshotData& now, size_t chunk_entries, bool with_digest,
+                                       codec::ByteBuffer& out) {
   std::vector<Namespace> namespaces;
   size_t total = 0;
   for (const store::ShardState& shard : now.shards) {
@@ -140,7 +146,7 @@ uint64_t state_keyframe(const store::SnapshotData& now, size_t chunk_entries, bo
       ++at;
     });
   }
-  chunks.finish();
+  if (!chunks.finish()) return std::nullopt;
   return digest;
 }
 

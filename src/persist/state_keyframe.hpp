@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "codec/byte_buffer.hpp"
 #include "store/snapshot.hpp"
@@ -27,7 +28,9 @@ namespace derirezaro::persist {
 // Writes the body into `body` (empty on entry), uncompressed; returns the
 // digest, or 0 without `with_digest` (hashing is most of the work, and a
 // commit that turns a delta into a keyframe knows the digest already).
-uint64_t state_keyframe(const store::SnapshotData& now, size_t chunk_entries, bool with_digest,
-                        codec::ByteBuffer& body);
+// Nothing when a chunk is longer than its 4-byte length can say, which the
+// reference refuses.
+std::optional<uint64_t> state_keyframe(const store::SnapshotData& now, size_t chunk_entries, bool with_digest,
+                                       codec::ByteBuffer& body);
 
 }  // namespace derirezaro::persist

@@ -67,7 +67,7 @@ _BODY_SIZE = operator.attrgetter("body_size")
 native_delta: Callable[..., tuple[bytes, int] | None] | None = state_delta
 # A keyframe's body and digest, natively (the same bytes as `encode_body` over
 # `entries_of`, and `state_digest`); None: the reference path alone.
-native_keyframe: Callable[[Snapshot, int, bool], tuple[bytes, int | None]] | None = state_keyframe
+native_keyframe: Callable[[Snapshot, int, bool], tuple[bytes, int | None] | None] | None = state_keyframe
 
 
 class Timeline:
@@ -146,9 +146,8 @@ class Timeline:
             if delta is not None:
                 raw, digest = delta
                 body = stored_form(raw)
-            elif point is None and native_keyframe is not None:
-                raw, whole_digest = native_keyframe(snapshot, CHUNK_ENTRIES, True)
-                body, digest = stored_form(raw), cast(int, whole_digest)
+            elif point is None and (whole := self._native_keyframe(snapshot, True)) is not None:
+                body, digest = stored_form(whole[0]), cast(int, whole[1])
             else:  # a change too large for one chunk, or the reference path alone
                 sets, removes, digest = self._changes(snapshot, point)
                 body = encode_body(sets, removes)
@@ -186,10 +185,15 @@ class Timeline:
                 len(body),
             )
 
+    @staticmethod
+    def _native_keyframe(snapshot: Snapshot, with_digest: bool) -> tuple[bytes, int | None] | None:
+        return None if native_keyframe is None else native_keyframe(snapshot, CHUNK_ENTRIES, with_digest)
+
     def _keyframe_body(self, snapshot: Snapshot) -> bytes:
-        if native_keyframe is not None:
-            return stored_form(native_keyframe(snapshot, CHUNK_ENTRIES, False)[0])
-        return encode_body(entries_of(snapshot, self._new_view), {})
+        whole = self._native_keyframe(snapshot, False)
+        if whole is not None:
+            return stored_form(whole[0])
+        return encode_body(entries_of(snapshot, self._new_view), {})  # the reference refuses a chunk too long
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
         # `state_bytes`: what the chain's keyframe stored, compressed.
