@@ -148,7 +148,7 @@ class Timeline:
                 body = stored_form(raw)
             elif point is None and (whole := self._native_keyframe(snapshot, True)) is not None:
                 body, digest = stored_form(whole[0]), cast(int, whole[1])
-            else:  # a change too large for one chunk, or the reference path alone
+            else:  # a change too large for the native paths, or the reference path alone
                 sets, removes, digest = self._changes(snapshot, point)
                 body = encode_body(sets, removes)
             if point is None:
