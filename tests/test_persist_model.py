@@ -108,6 +108,11 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         else:
             assert content(snapshot) == self.states[seq]
 
+    @rule()
+    def discard(self):  # what was not committed goes: the store holds the record the next commit builds on
+        self.tl.discard()
+        self.current = {} if self.parent is None else dict(self.states[self.parent])
+
     @precondition(lambda self: self.states)
     @rule(keep_last=st.integers(1, 6))
     def prune(self, keep_last):

@@ -186,6 +186,12 @@ class PersistentMap {
 
   size_t size() const noexcept { return static_cast<size_t>(count_); }
   bool empty() const noexcept { return count_ == 0; }
+  // Whether this map is `other` or a copy of it that no write has changed
+  // since: then both hold the same entries. Another map with the same entries
+  // is not a copy.
+  bool is_copy_of(const PersistentMap& other) const noexcept {
+    return root_ == other.root_ && seed_ == other.seed_;
+  }
   const HashSeed& seed() const noexcept { return seed_; }
 
   // The value stored under `key`, or null. The pointer is valid until this
@@ -268,10 +274,10 @@ class PersistentMap {
   // Calls f(const Entry&) for the entries of this map, in for_each order,
   // skipping subtrees that this map shares with `other` (see
   // persistent_map_walk.hpp): every entry that `other` lacks or holds with
-  // another value is visited, while entries in shared nodes, which `other`
-  // holds with the same value, are not. So the cost follows what the two
-  // maps do not share. Maps with different seeds share nothing: every
-  // entry is visited.
+  // another value is visited, while the entries of shared nodes, and the
+  // leaves a copied node still shares, which `other` holds with the same
+  // value, are not. So the cost follows what the two maps do not share. Maps
+  // with different seeds share nothing: every entry is visited.
   template <class F>
   void for_each_entry_not_shared_with(const PersistentMap& other, F&& f) const {
     if (root_ == nullptr) return;

@@ -27,10 +27,12 @@ struct Walks {
 
   // Calls f(const Leaf<V>&) for the leaves under `a`, skipping every
   // subtree of `a` that is the node `b` has at the same place (`b` may be
-  // null: nothing to skip, every leaf is visited). The order is the one
-  // every walk of the map has: a node's leaves in slot order, then its
-  // children in slot order, depth first; so it depends on the seed, and
-  // skipping leaves the order of the rest as it was.
+  // null: nothing to skip, every leaf is visited), and every leaf that `b`
+  // holds in the same slot as one entry shared by both copies (see
+  // shared_leaf). The order is the one every walk of the map has: a node's
+  // leaves in slot order, then its children in slot order, depth first; so
+  // it depends on the seed, and skipping leaves the order of the rest as it
+  // was.
   template <class F>
   static void for_each_unshared(const Node* a, const Node* b, unsigned depth, F& f) {
     if (a == b) return;
@@ -41,7 +43,18 @@ struct Walks {
     }
     const auto* bitmap = static_cast<const Bitmap*>(a);
     const auto* other = static_cast<const Bitmap*>(b);
-    for (unsigned i = 0, n = bitmap->leaf_count(); i < n; ++i) f(bitmap->leaves()[i]);
+    // A write copies a node whole, so the copy's other leaves are the very
+    // entries of the original: most leaves of an unshared node are skipped
+    // here, without hashing their keys to look them up on the other side.
+    const Leaf<V>* leaves = bitmap->leaves();
+    unsigned slot = 0;
+    for (uint32_t rest = bitmap->datamap; rest != 0; rest &= rest - 1, ++slot) {
+      const uint32_t bit = rest & (~rest + 1);
+      if (other != nullptr && (other->datamap & bit) != 0 && shared_leaf(leaves[slot], other->leaf_at(bit))) {
+        continue;
+      }
+      f(leaves[slot]);
+    }
     // Children in ascending bit order, as they are stored.
     Node* const* children = bitmap->children();
     unsigned index = 0;
@@ -78,6 +91,19 @@ struct Walks {
   }
 
  private:
+  // Whether two leaves are one entry of two copies of a map: the same key
+  // block, and the same value block (or, for a value that is a map, a copy
+  // of the same map). Leaves compared by bytes could be equal too; they are
+  // left to the caller, which compares what it visits.
+  static bool shared_leaf(const Leaf<V>& a, const Leaf<V>& b) noexcept {
+    if (a.key.block() != b.key.block()) return false;
+    if constexpr (requires { a.value.is_copy_of(b.value); }) {
+      return a.value.is_copy_of(b.value);
+    } else {
+      return a.value.block() == b.value.block();
+    }
+  }
+
   static bool spend(size_t& budget, size_t cost) noexcept {
     if (cost > budget) return false;
     budget -= cost;

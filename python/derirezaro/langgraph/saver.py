@@ -285,15 +285,14 @@ class DerirezaroSaver(AsyncMethods):
                 timeline.restore(seq)
                 branch.point_id = parent_id
                 base = self._state_at(branch, seq)
-        before = store.snapshot()
         try:
             state = apply(store, base, checkpoint, new_versions, self.serde.dumps_typed)
             seq, marked = self._commit(branch, checkpoint_id, parent_id, meta)
         except BaseException:
-            store.restore(before)  # nothing landed: the store goes back to the record it holds
+            timeline.discard()  # nothing landed: the store goes back to the record the timeline holds
             branch.point_id = None
             raise
-        branch.remember(seq, state, store.snapshot())
+        branch.remember(seq, state, timeline.checkout(seq))  # the commit's own snapshot, cached
         if marked:  # after the record landed: if this fails, the store and the branch are right already
             self._writes.add(branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, seq)])
 

@@ -245,6 +245,17 @@ class Timeline:
             self._point = point
             self._head = head.seq if head is not None else 0
 
+    def discard(self) -> None:
+        """Undo the store's changes since the last commit or restore: it holds that record again.
+
+        A store that no commit or restore has set yet is emptied. Reads nothing from the log.
+        """
+        with self._lock:
+            if self._point is None:
+                self._store.clear()
+            else:
+                self._store.restore(self._point.snapshot)
+
     @staticmethod
     def _describes(point: Point, header: StoredRecord) -> bool:
         """Whether a cached point is the state of the stored record `header`."""
