@@ -23,23 +23,21 @@ double seconds_since_epoch() {
 }  // namespace
 
 Store::Capture Store::capture(const std::vector<Shard::Reading>& locked) const {
-  Capture out;
-  for (size_t i = 0; i < kShardCount; ++i) {
-    out.shards[i].contents = locked[i].contents();
-    out.shards[i].entries = shards_[i].entries();
-  }
   // Every change to the total is made under some shard's write lock: with
-  // all sixteen read locks held it is the total of the maps just copied.
-  out.size_bytes = size_bytes_.load(std::memory_order_relaxed);
-  return out;
+  // all sixteen read locks held it is the total of the maps copied.
+  return {make_shard_states([&](size_t i) { return ShardState{locked[i].contents(), shards_[i].entries()}; }),
+          size_bytes_.load(std::memory_order_relaxed)};
 }
 
 Store::SnapshotRef Store::record_snapshot(Capture&& capture, SnapshotRef& trimmed) {
   // Both allocations (the record, a slot at the history's end) come first;
   // from the id on nothing can fail, so a failure has taken nothing.
-  auto data = std::allocate_shared<SnapshotData>(StoreAllocator<SnapshotData>());
-  data->shards = std::move(capture.shards);
-  data->size_bytes = capture.size_bytes;
+  auto data = std::allocate_shared<SnapshotData>(StoreAllocator<SnapshotData>(),
+                                                 SnapshotData{.id = 0,
+                                                              .timestamp = 0.0,
+                                                              .parent = std::nullopt,
+                                                              .size_bytes = capture.size_bytes,
+                                                              .shards = std::move(capture.shards)});
   std::lock_guard<std::mutex> held(history_lock_);
   history_.emplace_back();  // the slot; trimming below makes room again when the history is full
   data->id = next_snapshot_id_++;
@@ -55,14 +53,13 @@ Store::SnapshotRef Store::record_snapshot(Capture&& capture, SnapshotRef& trimme
 }
 
 ShardStates Store::restore(std::vector<Shard::Writing>& locked, const SnapshotData& snapshot) noexcept {
-  ShardStates replaced;
-  for (size_t i = 0; i < kShardCount; ++i) {
+  ShardStates replaced = make_shard_states([&](size_t i) {
     const ShardState& taken = snapshot.shards[i];
-    locked[i].change([&](ShardContents& contents, std::atomic<uint64_t>& entries) noexcept {
-      replaced[i].contents = std::exchange(contents, taken.contents);
-      replaced[i].entries = entries.exchange(taken.entries, std::memory_order_relaxed);
+    return locked[i].change([&](ShardContents& contents, std::atomic<uint64_t>& entries) noexcept {
+      return ShardState{std::exchange(contents, taken.contents),
+                        entries.exchange(taken.entries, std::memory_order_relaxed)};
     });
-  }
+  });
   // Every change to the total is made under some shard's write lock, and
   // all sixteen are held.
   size_bytes_.store(snapshot.size_bytes, std::memory_order_relaxed);

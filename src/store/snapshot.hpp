@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "store/shard.hpp"
 #include "store/siphash.hpp"
@@ -29,6 +30,16 @@ struct ShardState {
 // in every record, so a record can be compared with, or restored into, any
 // store.
 using ShardStates = std::array<ShardState, kShardCount>;
+
+// ShardStates with element i made by `make(i)`, in index order. A default
+// ShardStates would draw sixteen fresh hash seeds only to overwrite them:
+// the records of snapshot and restore are built this way instead.
+template <class Make>
+ShardStates make_shard_states(Make&& make) {
+  return [&]<size_t... I>(std::index_sequence<I...>) {
+    return ShardStates{make(I)...};  // a braced list runs its elements in order
+  }(std::make_index_sequence<kShardCount>{});
+}
 
 struct SnapshotData {
   uint64_t id = 0;
