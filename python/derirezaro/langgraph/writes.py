@@ -107,6 +107,7 @@ CREATE TABLE IF NOT EXISTS derirezaro_langgraph_writes (
 ) WITHOUT ROWID
 """
 _KEY = "(SELECT id FROM derirezaro_timelines WHERE name = ?)"
+_ADD_ONE = f"INSERT OR IGNORE INTO derirezaro_langgraph_writes SELECT {_KEY}, ?, ?, ?, ?"
 
 
 # A page of headers, as the log's `headers` reads them, each beside its
@@ -137,8 +138,7 @@ class SQLiteWrites:
         if len(rows) == 1 and rows[0][2] >= 0:
             # Most tasks write once: one statement. It inserts nothing where the
             # timeline has no key yet (NULL is ignored) or the write is stored already.
-            statement = f"INSERT OR IGNORE INTO derirezaro_langgraph_writes SELECT {_KEY}, ?, ?, ?, ?"
-            if self._log.write_one(statement, (timeline, *rows[0])):
+            if self._log.write_one(_ADD_ONE, (timeline, *rows[0])):
                 return
 
         def work(w: sqlite3.Connection) -> None:

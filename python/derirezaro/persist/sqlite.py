@@ -180,13 +180,14 @@ class SQLiteLog(TimelineFactory):
             record.seq,
             bound(stored_id),
             *record[2:10],
-            bound(record.meta),
-            bound(record.body),
+            bytearray(record.meta),  # as bound() binds bytes, without its calls: every commit appends
+            bytearray(record.body),
             timeline,
             expected_head,
         )
         with self._write_lock:
-            w = self._writer_connection()
+            self._check_open()
+            w = self._writer
             if expected_head != 0:
                 # The insert checks the head itself, and a write statement takes the
                 # write lock before it reads anything: on its own it is the whole

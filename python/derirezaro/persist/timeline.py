@@ -407,7 +407,8 @@ class Timeline:
         return point
 
     def _remember(self, point: Point, id: str | None) -> None:
-        self._anchor(point)
+        if not point.run_length % _POINT_EVERY:
+            self._anchor(point)
         if point.seq in self._cached_seqs:
             return
         while len(self._cached_seqs) >= self._cache_size:
