@@ -117,12 +117,12 @@ def seal(
     body: bytes,
 ) -> StoredRecord:
     """Build a record with its checksums."""
-    # What stored_digest, format_of, _header_crc and signed compute, inline: every commit seals.
+    # What stored_digest, _header_crc and signed compute, inline: every commit seals.
     if kind == KEYFRAME:
         digest = ((digest & DIGEST_MASK) ^ _SIGN64) - _SIGN64
     else:
         digest = ((digest & 0xFFFFFFFF) ^ _SIGN32) - _SIGN32
-    format = 2 if body.startswith(COMPRESSED) else 1
+    format = format_of(body)
     header = zlib.crc32(
         meta, zlib.crc32(dumps([format, timeline, seq, id, parent, base, kind, timestamp, digest]))
     )
