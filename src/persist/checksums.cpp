@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace derirezaro::persist {
 
@@ -75,24 +76,33 @@ struct Blake2b {
     for (size_t i = 0; i < 8; ++i) v[i] = h[i], v[i + 8] = kIv[i];
     v[12] ^= counter;
     if (last) v[14] = ~v[14];
-    auto mix = [&v](int a, int b, int c, int d, uint64_t x, uint64_t y) {
-      v[a] = v[a] + v[b] + x, v[d] = rotr(v[d] ^ v[a], 32);
-      v[c] = v[c] + v[d], v[b] = rotr(v[b] ^ v[c], 24);
-      v[a] = v[a] + v[b] + y, v[d] = rotr(v[d] ^ v[a], 16);
-      v[c] = v[c] + v[d], v[b] = rotr(v[b] ^ v[c], 63);
-    };
-    for (unsigned round = 0; round < kRounds; ++round) {
-      const uint8_t* s = kSigma[round % 10];
-      mix(0, 4, 8, 12, m[s[0]], m[s[1]]);
-      mix(1, 5, 9, 13, m[s[2]], m[s[3]]);
-      mix(2, 6, 10, 14, m[s[4]], m[s[5]]);
-      mix(3, 7, 11, 15, m[s[6]], m[s[7]]);
-      mix(0, 5, 10, 15, m[s[8]], m[s[9]]);
-      mix(1, 6, 11, 12, m[s[10]], m[s[11]]);
-      mix(2, 7, 8, 13, m[s[12]], m[s[13]]);
-      mix(3, 4, 9, 14, m[s[14]], m[s[15]]);
-    }
+    // Every round spelled out: the schedule's indices are then constants,
+    // so the words stay in registers instead of being looked up per round.
+    [&]<size_t... R>(std::index_sequence<R...>) {
+      (round<R % 10>(v, m), ...);
+    }(std::make_index_sequence<kRounds>{});
     for (size_t i = 0; i < 8; ++i) h[i] ^= v[i] ^ v[i + 8];
+  }
+
+  template <size_t S>
+  [[gnu::always_inline]] static void round(uint64_t (&v)[16], const uint64_t (&m)[16]) noexcept {
+    constexpr const uint8_t* s = kSigma[S];
+    mix(v, 0, 4, 8, 12, m[s[0]], m[s[1]]);
+    mix(v, 1, 5, 9, 13, m[s[2]], m[s[3]]);
+    mix(v, 2, 6, 10, 14, m[s[4]], m[s[5]]);
+    mix(v, 3, 7, 11, 15, m[s[6]], m[s[7]]);
+    mix(v, 0, 5, 10, 15, m[s[8]], m[s[9]]);
+    mix(v, 1, 6, 11, 12, m[s[10]], m[s[11]]);
+    mix(v, 2, 7, 8, 13, m[s[12]], m[s[13]]);
+    mix(v, 3, 4, 9, 14, m[s[14]], m[s[15]]);
+  }
+
+  [[gnu::always_inline]] static void mix(uint64_t (&v)[16], int a, int b, int c, int d, uint64_t x,
+                                         uint64_t y) noexcept {
+    v[a] = v[a] + v[b] + x, v[d] = rotr(v[d] ^ v[a], 32);
+    v[c] = v[c] + v[d], v[b] = rotr(v[b] ^ v[c], 24);
+    v[a] = v[a] + v[b] + y, v[d] = rotr(v[d] ^ v[a], 16);
+    v[c] = v[c] + v[d], v[b] = rotr(v[b] ^ v[c], 63);
   }
 
   // The last block is compressed by finish(), never here: a full block is

@@ -13,6 +13,7 @@
 // ASCII escaped (\xNN). An empty map prints as `empty`.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <string>
