@@ -200,8 +200,13 @@ def apply(
         if old is None:
             store.set(NODES, node, None)
             old = {}
-        elif len(seen_map) == len(old) and seen_map == old:
-            continue
+        elif len(seen_map) == len(old):
+            for key in guesses:  # a guessed channel moved: no need to compare the whole map first
+                if seen_map.get(key, _MISSING) != old.get(key, _MISSING):
+                    break
+            else:
+                if seen_map == old:
+                    continue
         new.seen[node], changed, removed = _moved_guessing(seen_map, old, guesses)
         for channel in removed:
             store.delete(SEEN + node, channel)
