@@ -180,8 +180,8 @@ class SQLiteLog(TimelineFactory):
             record.seq,
             bound(stored_id),
             *record[2:10],
-            bytearray(record.meta),  # as bound() binds bytes, without its calls: every commit appends
-            bytearray(record.body),
+            bytearray(record.meta),  # as bound() binds bytes, without its call: every commit appends
+            bound(record.body),  # None, in a record without its body, is refused by the table
             timeline,
             expected_head,
         )
