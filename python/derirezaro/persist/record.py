@@ -38,7 +38,7 @@ from .errors import CorruptRecordError, FormatError
 FORMAT = 2  # the newest record format this code writes and reads
 DELTA, KEYFRAME = 0, 1
 DIGEST_MASK = (1 << 64) - 1  # digests are sums modulo 2^64
-_SIGN32, _SIGN64 = 1 << 31, 1 << 63  # (x ^ sign) - sign: an unsigned x as two's complement
+_SIGN32 = 1 << 31  # (x ^ _SIGN32) - _SIGN32: an unsigned 32-bit x as two's complement
 KIND_NAMES = {DELTA: "delta", KEYFRAME: "keyframe"}
 
 
@@ -117,15 +117,9 @@ def seal(
     body: bytes,
 ) -> StoredRecord:
     """Build a record with its checksums."""
-    # What stored_digest, _header_crc and signed compute, inline: every commit seals.
-    if kind == KEYFRAME:
-        digest = ((digest & DIGEST_MASK) ^ _SIGN64) - _SIGN64
-    else:
-        digest = ((digest & 0xFFFFFFFF) ^ _SIGN32) - _SIGN32
+    digest = stored_digest(digest, kind)
     format = format_of(body)
-    header = zlib.crc32(
-        meta, zlib.crc32(dumps([format, timeline, seq, id, parent, base, kind, timestamp, digest]))
-    )
+    header = _header_crc(timeline, format, seq, id, parent, base, kind, timestamp, digest, meta)
     return StoredRecord(
         seq,
         id,
@@ -135,7 +129,7 @@ def seal(
         format,
         timestamp,
         digest,
-        (header ^ _SIGN32) - _SIGN32,
+        (header ^ _SIGN32) - _SIGN32,  # signed(header, 32), as check_header reads it, without a call
         (zlib.crc32(body, header) ^ _SIGN32) - _SIGN32,
         meta,
         body,
