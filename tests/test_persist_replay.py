@@ -13,7 +13,7 @@ import random
 import msgpack
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import CorruptRecordError, MemoryLog, body, replay, timeline
+from derirezaro.persist import CorruptRecordError, FormatError, MemoryLog, body, record, replay, timeline
 from derirezaro.persist.body import CHUNK_ENTRIES
 from derirezaro.persist.record import DELTA, FORMAT, KEYFRAME, seal
 from hypothesis import given, settings
@@ -228,3 +228,66 @@ def test_a_delta_past_its_bound_is_left_to_the_reference():
     ]:
         with pytest.raises(error):
             timeline.state_delta(*args)
+
+
+small_ints = st.integers(-(2**63), 2**63 - 1) | st.integers(-3, 3)
+headers = st.fixed_dictionaries(
+    dict(
+        seq=small_ints,
+        id=st.none()
+        | st.text(max_size=4)
+        | st.just("\ud800"),  # a lone surrogate is the reference's to refuse
+        parent=st.none() | small_ints,
+        base=small_ints,
+        kind=st.sampled_from([DELTA, KEYFRAME, 7]),
+        timestamp=st.floats(allow_nan=False) | st.integers(0, 9),  # an int where a float belongs
+        digest=st.integers(-(2**64), 2**64),
+        meta=st.binary(max_size=8),
+        body=st.binary(max_size=8) | st.just(body.COMPRESSED),
+    )
+)
+
+
+def _other(value):
+    """A field's value changed: a bit, a byte, or its type."""
+    if type(value) is int:
+        return value ^ 1
+    if type(value) is bytes:
+        return value + b"\x00"
+    if type(value) is float:
+        return value * 2 + 1
+    return 1 if value is None else None
+
+
+def _reference_verdict(name, row):
+    try:
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            monkeypatch.setattr(record, "native_header_holds", None)
+            record.check_header(name, row)
+    except (CorruptRecordError, FormatError):
+        return False
+    return True
+
+
+@settings(max_examples=400, deadline=None)
+@given(
+    fields=headers, name=st.sampled_from(["t", "é" * 40]), damage=st.sampled_from(list(range(13)) + [None])
+)
+def test_native_header_checks_and_checksums_are_the_references(fields, name, damage):
+    # Sealed either way, the same record; damaged in any field, the native check
+    # accepts exactly what the reference accepts (or leaves it to the reference).
+    try:
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            monkeypatch.setattr(record, "native_checksums", None)
+            expected = seal(name, **fields)
+    except (TypeError, ValueError, OverflowError):
+        return  # a header the codec cannot encode: nothing to seal
+    assert seal(name, **fields) == expected
+    row = (
+        expected
+        if damage is None
+        else expected._replace(**{expected._fields[damage]: _other(expected[damage])})
+    )
+    assert record.native_header_holds(name, row, FORMAT) in (_reference_verdict(name, row), False)
+    if damage is None and type(row.timestamp) is float and _reference_verdict(name, row):
+        assert record.native_header_holds(name, row, FORMAT)  # the fast path is taken for what commits write

@@ -1,5 +1,9 @@
 from ._core import Snapshot, Store
 
+def header_holds(timeline: str, row: tuple[object, ...], newest_format: int) -> bool: ...
+def record_checksums(
+    timeline: str, header: tuple[object, ...], meta: bytes, body: bytes
+) -> tuple[int, int] | None: ...
 def replay_chain(
     store: Store,
     timeline: str,

@@ -7,8 +7,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "codec/byte_buffer.hpp"
-#include "codec/msgpack_writer.hpp"
 #include "persist/body_reader.hpp"
 #include "persist/checksums.hpp"
 #include "persist/entry_hash.hpp"
@@ -18,58 +16,20 @@ namespace derirezaro::persist {
 
 namespace {
 
-namespace mp = codec::msgpack;
 using store::Shard;
 using store::SharedBytesRef;
 
-constexpr int64_t kDelta = 0;
-constexpr int64_t kKeyframe = 1;
 constexpr uint8_t kCompressed = 0x01;
 
 // About a third of a millisecond of replay, measured on keyframes.
 constexpr size_t kShortWorkBodyBytes = 256 * 1024;
 
-int64_t as_signed32(uint32_t v) { return static_cast<int32_t>(v); }
-
 const uint8_t* bytes_of(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
-
-bool header_checksum(std::string_view timeline, const StoredFields& r, uint32_t& out) {
-  if (timeline.size() > UINT32_MAX || (r.id && r.id->size() > UINT32_MAX)) return false;
-  codec::ByteBuffer fields;
-  mp::write_array_header(fields, 9);
-  mp::write_int(fields, r.format);
-  mp::write_str(fields, timeline.data(), static_cast<uint32_t>(timeline.size()));
-  mp::write_int(fields, r.seq);
-  if (r.id) {
-    mp::write_str(fields, r.id->data(), static_cast<uint32_t>(r.id->size()));
-  } else {
-    mp::write_nil(fields);
-  }
-  if (r.parent) {
-    mp::write_int(fields, *r.parent);
-  } else {
-    mp::write_nil(fields);
-  }
-  mp::write_int(fields, r.base);
-  mp::write_int(fields, r.kind);
-  mp::write_float64(fields, r.timestamp);
-  mp::write_int(fields, r.digest);
-  out = crc32(bytes_of(r.meta), r.meta.size(), crc32(fields.data(), fields.size()));
-  return true;
-}
-
-bool consistent(const StoredFields& r, int64_t newest_format) {
-  if (r.format < 1 || r.format > newest_format) return false;
-  if (r.kind == kDelta) return r.parent && r.base <= *r.parent && *r.parent < r.seq;
-  return r.kind == kKeyframe && r.base == r.seq && (!r.parent || *r.parent < r.seq);
-}
 
 // The body to read, once both checksums hold; null when a check fails.
 const std::string_view* checked_body(std::string_view timeline, const StoredFields& r,
                                      int64_t newest_format) {
-  uint32_t header;
-  if (!header_checksum(timeline, r, header) || as_signed32(header) != r.header_crc) return nullptr;
-  if (!consistent(r, newest_format) || r.body_size < 0 ||
+  if (!header_holds(timeline, r, newest_format) || r.body_size < 0 ||
       static_cast<uint64_t>(r.body_size) != r.body.size()) {
     return nullptr;
   }
@@ -177,7 +137,7 @@ std::optional<uint64_t> replay_chain(store::Store& store, std::vector<Shard::Wri
   for (size_t i = 0; i < chain.records.size(); ++i) {
     const StoredFields& record = chain.records[i];
     const bool keyframe = i == 0 && chain.from_keyframe;
-    if (record.kind != (keyframe ? kKeyframe : kDelta)) return std::nullopt;
+    if (record.kind != (keyframe ? kKeyframeKind : kDeltaKind)) return std::nullopt;
     const std::string_view* body = checked_body(chain.timeline, record, chain.newest_format);
     entries.clear();
     if (body == nullptr || !read_body(bytes_of(*body), body->size(), entries)) return std::nullopt;
@@ -191,7 +151,7 @@ std::optional<uint64_t> replay_chain(store::Store& store, std::vector<Shard::Wri
   digest = replay.flush(digest);
   const StoredFields& last = chain.records.back();
   const int64_t stored =
-      last.kind == kKeyframe ? static_cast<int64_t>(digest) : as_signed32(static_cast<uint32_t>(digest));
+      last.kind == kKeyframeKind ? static_cast<int64_t>(digest) : as_signed32(static_cast<uint32_t>(digest));
   if (stored != last.digest) return std::nullopt;
   return digest;
 }

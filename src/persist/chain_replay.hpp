@@ -29,28 +29,10 @@
 #include <string_view>
 #include <vector>
 
+#include "persist/record_header.hpp"
 #include "store/store.hpp"
 
 namespace derirezaro::persist {
-
-// A stored record's fields as a log hands them over (persist/record.py,
-// StoredRecord), with the inflated body beside a compressed one.
-struct StoredFields {
-  int64_t seq = 0;
-  std::optional<std::string_view> id;
-  std::optional<int64_t> parent;
-  int64_t base = 0;
-  int64_t kind = 0;
-  int64_t format = 0;
-  double timestamp = 0;
-  int64_t digest = 0;      // signed, as SQL integers are
-  int64_t header_crc = 0;  // signed 32-bit
-  int64_t crc = 0;         // signed 32-bit
-  std::string_view meta;
-  std::string_view body;
-  int64_t body_size = 0;
-  std::optional<std::string_view> inflated;  // the body a compressed one holds
-};
 
 struct Chain {
   std::string_view timeline;

@@ -1,4 +1,5 @@
-// derirezaro._replay: the Python faces of persist/chain_replay (replay_chain),
+// derirezaro._replay: the Python faces of persist/record_header (header_holds,
+// record_checksums), persist/chain_replay (replay_chain),
 // persist/state_delta (state_delta) and persist/state_keyframe (state_keyframe).
 //
 // replay_chain:
@@ -22,6 +23,8 @@
 #include "lib/gil.hpp"
 #include "lib/py_ref.hpp"
 #include "persist/chain_replay.hpp"
+#include "persist/checksums.hpp"
+#include "persist/record_header.hpp"
 #include "persist/state_delta.hpp"
 #include "persist/state_keyframe.hpp"
 #include "store/drop_cost.hpp"
@@ -81,32 +84,84 @@ bool exact_bytes(PyObject* obj, std::string_view& out) {
   return true;
 }
 
-// The fields of `row`, and `inflated` (None or bytes) beside its body.
-bool read_fields(PyObject* row, PyObject* inflated, StoredFields& out) {
+// The header's fields from their objects: false for one of a type no log
+// stores (the reference then decides what it is).
+bool read_header(PyObject* seq, PyObject* id, PyObject* parent, PyObject* base, PyObject* kind,
+                 PyObject* format, PyObject* timestamp, PyObject* digest, PyObject* meta, StoredFields& out) {
+  std::string_view id_text;
+  int64_t parent_seq = 0;
+  if (id != Py_None) {
+    if (!exact_text(id, id_text)) return false;
+    out.id = id_text;
+  }
+  if (parent != Py_None) {
+    if (!exact_int(parent, parent_seq)) return false;
+    out.parent = parent_seq;
+  }
+  if (!PyFloat_CheckExact(timestamp)) return false;
+  out.timestamp = PyFloat_AsDouble(timestamp);
+  return exact_int(seq, out.seq) && exact_int(base, out.base) && exact_int(kind, out.kind) &&
+         exact_int(format, out.format) && exact_int(digest, out.digest) && exact_bytes(meta, out.meta);
+}
+
+// The fields of `row` but its body: what a header-only read holds.
+bool read_header_fields(PyObject* row, StoredFields& out) {
   if (!PyTuple_Check(row) || PyTuple_Size(row) != kFieldCount) return false;
   auto at = [row](Field f) { return PyTuple_GetItem(row, f); };  // borrowed, in range
-  std::string_view id;
-  int64_t parent = 0;
-  if (at(kId) != Py_None) {
-    if (!exact_text(at(kId), id)) return false;
-    out.id = id;
-  }
-  if (at(kParent) != Py_None) {
-    if (!exact_int(at(kParent), parent)) return false;
-    out.parent = parent;
-  }
-  if (!PyFloat_CheckExact(at(kTimestamp))) return false;
-  out.timestamp = PyFloat_AsDouble(at(kTimestamp));
+  return read_header(at(kSeq), at(kId), at(kParent), at(kBase), at(kKind), at(kFormat), at(kTimestamp),
+                     at(kDigest), at(kMeta), out) &&
+         exact_int(at(kHeaderCrc), out.header_crc);
+}
+
+// The fields of `row`, and `inflated` (None or bytes) beside its body.
+bool read_fields(PyObject* row, PyObject* inflated, StoredFields& out) {
+  if (!read_header_fields(row, out)) return false;
+  auto at = [row](Field f) { return PyTuple_GetItem(row, f); };
   std::string_view inner;
   if (inflated != Py_None) {
     if (!exact_bytes(inflated, inner)) return false;
     out.inflated = inner;
   }
-  return exact_int(at(kSeq), out.seq) && exact_int(at(kBase), out.base) && exact_int(at(kKind), out.kind) &&
-         exact_int(at(kFormat), out.format) && exact_int(at(kDigest), out.digest) &&
-         exact_int(at(kHeaderCrc), out.header_crc) && exact_int(at(kCrc), out.crc) &&
-         exact_bytes(at(kMeta), out.meta) && exact_bytes(at(kBody), out.body) &&
+  return exact_int(at(kCrc), out.crc) && exact_bytes(at(kBody), out.body) &&
          exact_int(at(kBodySize), out.body_size);
+}
+
+// What a header-only read checks of each record, as the reference's
+// check_header does. True only for a header the reference accepts; false
+// leaves the header to the reference, which names what is wrong with it.
+PyObject* header_holds(Utf8 timeline, PyObject* row, PyObject* format_object) {
+  const long newest_format = PyLong_AsLong(format_object);
+  if (newest_format == -1 && PyErr_Occurred()) return nullptr;
+  StoredFields fields;
+  if (!read_header_fields(row, fields)) Py_RETURN_FALSE;
+  if (persist::header_holds(timeline.text, fields, newest_format)) Py_RETURN_TRUE;
+  Py_RETURN_FALSE;
+}
+
+// The two checksums of a record being sealed, (header_crc, crc) as it stores
+// them, from its header fields (seq to digest, in StoredRecord order), meta
+// and body; None for a field of a type no log stores, which the reference
+// seals.
+PyObject* record_checksums(Utf8 timeline, PyObject* header, PyObject* meta, PyObject* body) {
+  constexpr Py_ssize_t kHeaderFields = kDigest + 1;
+  StoredFields fields;
+  std::string_view body_bytes;
+  if (!PyTuple_Check(header) || PyTuple_Size(header) != kHeaderFields) Py_RETURN_NONE;
+  auto at = [header](Field f) { return PyTuple_GetItem(header, f); };  // borrowed, in range
+  if (!read_header(at(kSeq), at(kId), at(kParent), at(kBase), at(kKind), at(kFormat), at(kTimestamp),
+                   at(kDigest), meta, fields) ||
+      !exact_bytes(body, body_bytes)) {
+    Py_RETURN_NONE;
+  }
+  const std::optional<uint32_t> checksum = persist::header_checksum(timeline.text, fields);
+  if (!checksum) Py_RETURN_NONE;
+  const uint32_t crc =
+      persist::crc32(reinterpret_cast<const uint8_t*>(body_bytes.data()), body_bytes.size(), *checksum);
+  PyRef header_crc = PyRef::steal(PyLong_FromLongLong(persist::as_signed32(*checksum)));
+  if (!header_crc) return nullptr;
+  PyRef record_crc = PyRef::steal(PyLong_FromLongLong(persist::as_signed32(crc)));
+  if (!record_crc) return nullptr;
+  return PyTuple_Pack(2, header_crc.get(), record_crc.get());
 }
 
 PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, PyObject* inflated,
@@ -212,6 +267,16 @@ PyObject* state_keyframe(InstanceOf<SnapshotRecord> now, PyObject* chunk_entries
 
 std::vector<MemberDef> replay_functions() {
   return {
+      function<&header_holds>(
+          "header_holds", "(timeline, row, newest_format)",
+          "Whether the header of StoredRecord `row` is sound: its checksum and consistency.\n\n"
+          "True only for a header the Python check accepts, of a format up to `newest_format`;\n"
+          "False leaves it to that check, which names what is wrong."),
+      function<&record_checksums>(
+          "record_checksums", "(timeline, header, meta, body)",
+          "The checksums of a record being sealed: (header_crc, crc), as it stores them.\n\n"
+          "`header` is the tuple of its fields seq to digest, in StoredRecord order. None when\n"
+          "a field is of a type no log stores: the Python side seals such a record."),
       function<&replay_chain>(
           "replay_chain", "(store, timeline, rows, inflated, digest, from_keyframe, newest_format)",
           "Check and apply stored records to `store`; return the state digest after them, or None.\n\n"
