@@ -2,7 +2,7 @@
 written for another key, no duplicate or stray name, no exception, no hang; and the
 store is self-consistent afterwards, its byte total included. (That a snapshot is
 one moment across all shards is the core's concurrency test: the binding takes
-the same all-shards guard.) Then which drops give up the interpreter lock."""
+the same all-shards guard.) Then which drops and long calls give up the interpreter lock."""
 
 import random
 import sys
@@ -13,6 +13,8 @@ import traceback
 import pytest
 from conftest import shard_of
 from derirezaro import Store, dumps
+from derirezaro.persist import record
+from derirezaro.persist.record import KEYFRAME
 
 # "default"/"x" share a shard, as do ""/"y": writers on different namespaces
 # still contend for one lock.
@@ -160,5 +162,17 @@ def test_a_long_list_of_names_lets_other_threads_run_while_it_is_built(call):
         "snapshot.keys": lambda: snapshot.keys,
         "store.keys": lambda: store.keys("n"),
         "diff": lambda: snapshot.diff(Store().snapshot()),
+    }
+    assert _gives_up_the_lock(calls[call])
+
+
+@pytest.mark.parametrize("call", ["seal", "check_header"])
+def test_checksumming_a_large_record_lets_other_threads_run(call):
+    big = b"x" * (16 << 20)  # tens of milliseconds of CRC-32
+    fields = dict(seq=1, id=None, parent=None, base=1, kind=KEYFRAME, timestamp=1.0, digest=0)
+    row = record.seal("t", **fields, meta=big, body=big)
+    calls = {
+        "seal": lambda: record.seal("t", **fields, meta=big, body=big),
+        "check_header": lambda: record.check_header("t", row),
     }
     assert _gives_up_the_lock(calls[call])

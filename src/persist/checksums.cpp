@@ -8,6 +8,9 @@ namespace derirezaro::persist {
 
 namespace {
 
+// About a tenth of a millisecond of CRC-32.
+constexpr size_t kShortChecksumBytes = 256 * 1024;
+
 // --- CRC-32 ------------------------------------------------------------------
 
 // kCrcTables[0] is the byte-at-a-time table; kCrcTables[k][b] is the CRC of
@@ -148,5 +151,7 @@ uint64_t blake2b_64(const Piece* pieces, size_t count) noexcept {
   for (size_t i = 0; i < count; ++i) state.update(pieces[i].data, pieces[i].size);
   return state.finish();
 }
+
+bool checksum_is_long_work(size_t bytes) noexcept { return bytes > kShortChecksumBytes; }
 
 }  // namespace derirezaro::persist

@@ -18,6 +18,10 @@ namespace derirezaro::persist {
 
 uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) noexcept;
 
+// Whether checksumming this many bytes is long work (lib/gil.hpp): past it,
+// a binding checksums without the interpreter lock.
+bool checksum_is_long_work(size_t bytes) noexcept;
+
 // BLAKE2b-64 over the concatenation of up to three pieces, so that an entry
 // (a header, the namespace and key, the value) hashes without a copy.
 struct Piece {

@@ -129,19 +129,27 @@ bool read_fields(PyObject* row, PyObject* inflated, StoredFields& out) {
 // What a header-only read checks of each record, as the reference's
 // check_header does. True only for a header the reference accepts; false
 // leaves the header to the reference, which names what is wrong with it.
+// A long meta is checksummed without the interpreter lock, as zlib's crc32
+// does: the row's objects, immutable and held by the caller, outlive it.
 PyObject* header_holds(Utf8 timeline, PyObject* row, PyObject* format_object) {
   const long newest_format = PyLong_AsLong(format_object);
   if (newest_format == -1 && PyErr_Occurred()) return nullptr;
   StoredFields fields;
   if (!read_header_fields(row, fields)) Py_RETURN_FALSE;
-  if (persist::header_holds(timeline.text, fields, newest_format)) Py_RETURN_TRUE;
-  Py_RETURN_FALSE;
+  bool holds = false;
+  if (persist::checksum_is_long_work(fields.meta.size())) {
+    GilReleased released;
+    holds = persist::header_holds(timeline.text, fields, newest_format);
+  } else {
+    holds = persist::header_holds(timeline.text, fields, newest_format);
+  }
+  return PyBool_FromLong(holds ? 1 : 0);
 }
 
 // The two checksums of a record being sealed, (header_crc, crc) as it stores
 // them, from its header fields (seq to digest, in StoredRecord order), meta
 // and body; None for a field of a type no log stores, which the reference
-// seals.
+// seals. A long record is checksummed without the interpreter lock.
 PyObject* record_checksums(Utf8 timeline, PyObject* header, PyObject* meta, PyObject* body) {
   constexpr Py_ssize_t kHeaderFields = kDigest + 1;
   StoredFields fields;
@@ -153,10 +161,21 @@ PyObject* record_checksums(Utf8 timeline, PyObject* header, PyObject* meta, PyOb
       !exact_bytes(body, body_bytes)) {
     Py_RETURN_NONE;
   }
-  const std::optional<uint32_t> checksum = persist::header_checksum(timeline.text, fields);
+  std::optional<uint32_t> checksum;
+  uint32_t crc = 0;
+  auto compute = [&] {
+    checksum = persist::header_checksum(timeline.text, fields);
+    if (checksum) {
+      crc = persist::crc32(reinterpret_cast<const uint8_t*>(body_bytes.data()), body_bytes.size(), *checksum);
+    }
+  };
+  if (persist::checksum_is_long_work(fields.meta.size() + body_bytes.size())) {
+    GilReleased released;
+    compute();
+  } else {
+    compute();
+  }
   if (!checksum) Py_RETURN_NONE;
-  const uint32_t crc =
-      persist::crc32(reinterpret_cast<const uint8_t*>(body_bytes.data()), body_bytes.size(), *checksum);
   PyRef header_crc = PyRef::steal(PyLong_FromLongLong(persist::as_signed32(*checksum)));
   if (!header_crc) return nullptr;
   PyRef record_crc = PyRef::steal(PyLong_FromLongLong(persist::as_signed32(crc)));
