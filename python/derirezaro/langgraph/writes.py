@@ -20,6 +20,7 @@ checkpoints. Marks always replace.
 
 from __future__ import annotations
 
+import operator
 import sqlite3
 import struct
 import threading
@@ -113,16 +114,19 @@ _ADD_ONE = f"INSERT OR IGNORE INTO derirezaro_langgraph_writes SELECT {_KEY}, ?,
 # A page of headers, as the log's `headers` reads them, each beside its
 # checkpoint's writes and marks, and the timeline's floor: what a listing needs,
 # in one statement. It knows the log's tables; their layout is the log's schema.
+# The floor's subquery names no column of the page, so it runs once, not per
+# row; and the rows are put in order by the caller, which costs less than the
+# temporary B-tree SQLite would sort a join's rows in.
 _PAGE = f"""
 SELECT page.*, w.task, w.idx, w.blob,
     (SELECT f.blob FROM derirezaro_langgraph_writes AS f
-     WHERE f.timeline = page.key AND f.checkpoint = '' AND f.task = :mark AND f.idx = :mark_idx)
+     WHERE f.timeline = {TIMELINE_SQL} AND f.checkpoint = '' AND f.task = :mark AND f.idx = :mark_idx)
 FROM (SELECT {HEADER_COLUMNS}, id AS stored, timeline AS key FROM derirezaro_records
       WHERE timeline = {TIMELINE_SQL} AND (:before IS NULL OR seq < :before)
       ORDER BY seq DESC LIMIT :limit) AS page
 LEFT JOIN derirezaro_langgraph_writes AS w ON w.timeline = page.key AND w.checkpoint = page.stored
-ORDER BY page.seq DESC
 """
+_SEQ = operator.itemgetter(0)
 
 
 class SQLiteWrites:
@@ -190,7 +194,9 @@ class SQLiteWrites:
         page: list[tuple[StoredRecord, list[Entry] | None]] = []
         floor: list[Entry] = []
         entries: list[Entry] | None = None
-        for row in self._log.reader().execute(_PAGE, args).fetchall():
+        rows = self._log.reader().execute(_PAGE, args).fetchall()
+        rows.sort(key=_SEQ, reverse=True)  # newest first, a record's rows together
+        for row in rows:
             if not page or page[-1][0].seq != row[0]:
                 header = sqlite_record(row[:13])
                 entries = None if header.id is None else []
