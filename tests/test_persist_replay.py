@@ -291,3 +291,4 @@ def test_native_header_checks_and_checksums_are_the_references(fields, name, dam
     assert record.native_header_holds(name, row, FORMAT) in (_reference_verdict(name, row), False)
     if damage is None and type(row.timestamp) is float and _reference_verdict(name, row):
         assert record.native_header_holds(name, row, FORMAT)  # the fast path is taken for what commits write
+    assert not record.native_header_holds("\ud800", row, FORMAT) and not _reference_verdict("\ud800", row)

@@ -128,20 +128,22 @@ bool read_fields(PyObject* row, PyObject* inflated, StoredFields& out) {
 
 // What a header-only read checks of each record, as the reference's
 // check_header does. True only for a header the reference accepts; false
-// leaves the header to the reference, which names what is wrong with it.
+// leaves the header to the reference, which names what is wrong with it (a
+// name or field of a type or text no log stores included).
 // A long meta is checksummed without the interpreter lock, as zlib's crc32
 // does: the row's objects, immutable and held by the caller, outlive it.
-PyObject* header_holds(Utf8 timeline, PyObject* row, PyObject* format_object) {
+PyObject* header_holds(PyObject* timeline_object, PyObject* row, PyObject* format_object) {
   const long newest_format = PyLong_AsLong(format_object);
   if (newest_format == -1 && PyErr_Occurred()) return nullptr;
+  std::string_view timeline;
   StoredFields fields;
-  if (!read_header_fields(row, fields)) Py_RETURN_FALSE;
+  if (!exact_text(timeline_object, timeline) || !read_header_fields(row, fields)) Py_RETURN_FALSE;
   bool holds = false;
   if (persist::checksum_is_long_work(fields.meta.size())) {
     GilReleased released;
-    holds = persist::header_holds(timeline.text, fields, newest_format);
+    holds = persist::header_holds(timeline, fields, newest_format);
   } else {
-    holds = persist::header_holds(timeline.text, fields, newest_format);
+    holds = persist::header_holds(timeline, fields, newest_format);
   }
   return PyBool_FromLong(holds ? 1 : 0);
 }
@@ -150,11 +152,15 @@ PyObject* header_holds(Utf8 timeline, PyObject* row, PyObject* format_object) {
 // them, from its header fields (seq to digest, in StoredRecord order), meta
 // and body; None for a field of a type no log stores, which the reference
 // seals. A long record is checksummed without the interpreter lock.
-PyObject* record_checksums(Utf8 timeline, PyObject* header, PyObject* meta, PyObject* body) {
+PyObject* record_checksums(PyObject* timeline_object, PyObject* header, PyObject* meta, PyObject* body) {
   constexpr Py_ssize_t kHeaderFields = kDigest + 1;
+  std::string_view timeline;
   StoredFields fields;
   std::string_view body_bytes;
-  if (!PyTuple_Check(header) || PyTuple_Size(header) != kHeaderFields) Py_RETURN_NONE;
+  if (!exact_text(timeline_object, timeline) || !PyTuple_Check(header) ||
+      PyTuple_Size(header) != kHeaderFields) {
+    Py_RETURN_NONE;
+  }
   auto at = [header](Field f) { return PyTuple_GetItem(header, f); };  // borrowed, in range
   if (!read_header(at(kSeq), at(kId), at(kParent), at(kBase), at(kKind), at(kFormat), at(kTimestamp),
                    at(kDigest), meta, fields) ||
@@ -164,7 +170,7 @@ PyObject* record_checksums(Utf8 timeline, PyObject* header, PyObject* meta, PyOb
   std::optional<uint32_t> checksum;
   uint32_t crc = 0;
   auto compute = [&] {
-    checksum = persist::header_checksum(timeline.text, fields);
+    checksum = persist::header_checksum(timeline, fields);
     if (checksum) {
       crc = persist::crc32(reinterpret_cast<const uint8_t*>(body_bytes.data()), body_bytes.size(), *checksum);
     }
