@@ -54,6 +54,16 @@ class GilReleased {
 // grows with what the store holds.
 enum class WorkLength : uint8_t { short_work, long_work };
 
+// Runs `work`, which touches no Python object and takes no lock of ours,
+// with the interpreter lock held when it is short and without it when it
+// is long; returns what it returns.
+template <class Work>
+decltype(auto) run_without_the_lock_if_long(WorkLength length, Work&& work) {
+  if (length == WorkLength::short_work) return std::forward<Work>(work)();
+  GilReleased released;
+  return std::forward<Work>(work)();
+}
+
 // A lock source: `try_acquire()` returns std::optional<Guard>, empty when
 // the lock is busy; `acquire()` waits and returns Guard. A Guard holds the
 // lock until it is destroyed. Runs `work(Guard&)` as described above and

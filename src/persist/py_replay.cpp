@@ -86,6 +86,10 @@ bool exact_bytes(PyObject* obj, std::string_view& out) {
 
 // The header's fields from their objects: false for one of a type no log
 // stores (the reference then decides what it is).
+WorkLength length_of_checksum(size_t bytes) {
+  return persist::checksum_is_long_work(bytes) ? WorkLength::long_work : WorkLength::short_work;
+}
+
 bool read_header(PyObject* seq, PyObject* id, PyObject* parent, PyObject* base, PyObject* kind,
                  PyObject* format, PyObject* timestamp, PyObject* digest, PyObject* meta, StoredFields& out) {
   std::string_view id_text;
@@ -138,13 +142,9 @@ PyObject* header_holds(PyObject* timeline_object, PyObject* row, PyObject* forma
   std::string_view timeline;
   StoredFields fields;
   if (!exact_text(timeline_object, timeline) || !read_header_fields(row, fields)) Py_RETURN_FALSE;
-  bool holds = false;
-  if (persist::checksum_is_long_work(fields.meta.size())) {
-    GilReleased released;
-    holds = persist::header_holds(timeline, fields, newest_format);
-  } else {
-    holds = persist::header_holds(timeline, fields, newest_format);
-  }
+  const bool holds = run_without_the_lock_if_long(length_of_checksum(fields.meta.size()), [&] {
+    return persist::header_holds(timeline, fields, newest_format);
+  });
   return PyBool_FromLong(holds ? 1 : 0);
 }
 
@@ -175,12 +175,7 @@ PyObject* record_checksums(PyObject* timeline_object, PyObject* header, PyObject
       crc = persist::crc32(reinterpret_cast<const uint8_t*>(body_bytes.data()), body_bytes.size(), *checksum);
     }
   };
-  if (persist::checksum_is_long_work(fields.meta.size() + body_bytes.size())) {
-    GilReleased released;
-    compute();
-  } else {
-    compute();
-  }
+  run_without_the_lock_if_long(length_of_checksum(fields.meta.size() + body_bytes.size()), compute);
   if (!checksum) Py_RETURN_NONE;
   PyRef header_crc = PyRef::steal(PyLong_FromLongLong(persist::as_signed32(*checksum)));
   if (!header_crc) return nullptr;
@@ -274,12 +269,10 @@ PyObject* state_keyframe(InstanceOf<SnapshotRecord> now, PyObject* chunk_entries
   for (const store::ShardState& shard : data.shards) entries += shard.entries;
   codec::ByteBuffer encoded;
   std::optional<uint64_t> digest;
-  if (entries < kKeyframeWithTheLock) {
-    digest = persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
-  } else {
-    GilReleased released;
-    digest = persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
-  }
+  const WorkLength length = entries < kKeyframeWithTheLock ? WorkLength::short_work : WorkLength::long_work;
+  digest = run_without_the_lock_if_long(length, [&] {
+    return persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
+  });
   if (!digest) Py_RETURN_NONE;
   PyRef body = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded.data()),
                                                       static_cast<Py_ssize_t>(encoded.size())));

@@ -102,12 +102,8 @@ EntryNames snapshot_keys(SnapshotRecord& self) {
       });
     }
   };
-  if (entries < kWalkedWithTheLock) {
-    walk();
-  } else {
-    GilReleased released;
-    walk();
-  }
+  run_without_the_lock_if_long(entries < kWalkedWithTheLock ? WorkLength::short_work : WorkLength::long_work,
+                               walk);
   return out;
 }
 
