@@ -19,13 +19,18 @@ from .record import StoredRecord
 
 
 class Log(Protocol):
-    def append(self, timeline: str, expected_head: int, record: StoredRecord) -> int:
+    def append(
+        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
+    ) -> int:
         """Store `record` (whose seq is `expected_head + 1`) if the head is `expected_head`.
 
-        `expected_head` 0 means a timeline with no records. Return the record's
-        seq. If the same record (same seq, id and crc) is already stored, as
-        after a retry whose first attempt did land, return its seq and store
-        nothing. Otherwise raise `ConflictError` and store nothing.
+        `expected_head` 0 means a timeline with no records. `head_crc`, when
+        given, is the crc of the record the writer built on: the head must be
+        that record, not another at the same seq (the timeline was dropped and
+        written anew since). Return the record's seq. If the same record (same
+        seq, id and crc) is already stored, as after a retry whose first
+        attempt did land, return its seq and store nothing. Otherwise raise
+        `ConflictError` and store nothing.
         """
         ...
 

@@ -36,10 +36,14 @@ class MemoryLog(TimelineFactory):
         self._timelines: dict[str, _Records] = {}
         self._closed = False
 
-    def append(self, timeline: str, expected_head: int, record: StoredRecord) -> int:
+    def append(
+        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
+    ) -> int:
         with self._lock:
             records = self._records(timeline)
-            if records.head != expected_head:
+            if records.head != expected_head or (
+                head_crc is not None and expected_head and records.by_seq[expected_head].crc != head_crc
+            ):
                 stored = records.by_seq.get(record.seq)
                 if stored is not None and (stored.id, stored.crc) == (record.id, record.crc):
                     return stored.seq

@@ -5,7 +5,7 @@ it; no modules. Each timeline is five keys that share one hash tag, so on a
 cluster they live in one slot, and every operation is one Lua script over
 them: atomic, one round trip, never a CROSSSLOT error.
 
-    {prefix}:{<name>}:m   hash: head (the newest seq), first (the oldest kept)
+    {prefix}:{<name>}:m   hash: head (the newest seq), its crc, first (the oldest kept)
     {prefix}:{<name>}:h   hash: seq -> the record's header, codec-encoded
     {prefix}:{<name>}:b   hash: seq -> the record's body, its raw bytes
     {prefix}:{<name>}:i   hash: chosen id -> seq
@@ -38,7 +38,8 @@ except ImportError:  # the optional extra is not installed; RedisLog says so whe
 
 _APPEND = """
 local head = tonumber(redis.call('HGET', KEYS[1], 'head') or '0')
-if head ~= tonumber(ARGV[1]) then
+local head_crc = redis.call('HGET', KEYS[1], 'crc')
+if head ~= tonumber(ARGV[1]) or (ARGV[8] ~= '' and head_crc and head_crc ~= ARGV[8]) then
   return {0, head, redis.call('HGET', KEYS[2], ARGV[2])}
 end
 if ARGV[3] ~= '' then
@@ -49,7 +50,7 @@ end
 redis.call('HSET', KEYS[2], ARGV[2], ARGV[4])
 redis.call('HSET', KEYS[3], ARGV[2], ARGV[5])
 if head == 0 then redis.call('HSET', KEYS[1], 'first', ARGV[2]) end
-redis.call('HSET', KEYS[1], 'head', ARGV[2])
+redis.call('HSET', KEYS[1], 'head', ARGV[2], 'crc', ARGV[7])
 local ttl = tonumber(ARGV[6])
 if ttl > 0 then
   for i = 1, #KEYS do redis.call('PEXPIRE', KEYS[i], ttl) end
@@ -200,10 +201,22 @@ class RedisLog(TimelineFactory):
 
     # -- the log contract ------------------------------------------------------
 
-    def append(self, timeline: str, expected_head: int, record: StoredRecord) -> int:
+    def append(
+        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
+    ) -> int:
         header = _encode_header(record)
         ttl = 0 if self.ttl is None else max(1, round(self.ttl * 1000))
-        args = [expected_head, record.seq, record.id or "", header, record.body or b"", ttl]
+        expected_crc = "" if head_crc is None else str(head_crc)
+        args = [
+            expected_head,
+            record.seq,
+            record.id or "",
+            header,
+            record.body or b"",
+            ttl,
+            str(record.crc),
+            expected_crc,
+        ]
         outcome, head, stored = self._run("append", timeline, args)
         if outcome == 1:
             return record.seq

@@ -71,19 +71,22 @@ ALL_COLUMNS = HEADER_COLUMNS.replace("NULL", "body")
 TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 
 # Parameters: the record's fields in StoredRecord order up to its body (1-12),
-# then the timeline's name (13) and the expected head (14). Positional, as a
-# tuple binds for less than a dict of names.
+# then the timeline's name (13), the expected head (14) and its crc (15, NULL
+# when the writer does not know it). Positional, as a tuple binds for less
+# than a dict of names.
 # The row goes in only if the head is the expected one: the expected head is
 # present (or, for 0, the timeline is empty), and the primary key refuses a
 # second record at the same seq. Seqs are dense, so these two say "head ==
-# expected" exactly.
+# expected" exactly. The crc tells the expected record from another at its
+# seq, written after the timeline was dropped whole.
 _APPEND = """
 INSERT INTO derirezaro_records
 SELECT t.id, ?1, ?2, ?1 - ?3, ?1 - ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12
 FROM derirezaro_timelines AS t
 WHERE t.name = ?13 AND CASE WHEN ?14 = 0
     THEN NOT EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id)
-    ELSE EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id AND seq = ?14) END
+    ELSE EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id AND seq = ?14
+        AND (?15 IS NULL OR crc = ?15)) END
 """
 
 
@@ -174,7 +177,9 @@ class SQLiteLog(TimelineFactory):
 
     # -- writes -------------------------------------------------------------
 
-    def append(self, timeline: str, expected_head: int, record: StoredRecord) -> int:
+    def append(
+        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
+    ) -> int:
         stored_id = self._stored_id(record.id)
         values = (
             record.seq,
@@ -184,6 +189,7 @@ class SQLiteLog(TimelineFactory):
             bound(record.body),  # None, in a record without its body, is refused by the table
             timeline,
             expected_head,
+            head_crc,
         )
         with self._write_lock:
             self._check_open()

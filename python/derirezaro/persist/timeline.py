@@ -96,9 +96,12 @@ class Timeline:
         self._old_view = Store(max_history=0)
         self._point: Point | None = None
         self._head = 0  # the newest seq this timeline knows the log to have
+        # That record's crc: the append checks it, so that a timeline another writer
+        # dropped and wrote anew up to the same seq is not mistaken for this one.
+        self._head_crc: int | None = None
         head = self._newest()
         if head is not None:
-            self._head = head.seq
+            self._head, self._head_crc = head.seq, head.crc
             self._point = self._load(head)
             store.restore(self._point.snapshot)
 
@@ -171,9 +174,9 @@ class Timeline:
                 meta=meta_bytes,
                 body=body,
             )
-            self._log.append(self._name, self._head, row)
+            self._log.append(self._name, self._head, row, self._head_crc)
             self._point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
-            self._head = seq
+            self._head, self._head_crc = seq, row.crc
             self._remember(self._point, id)
             return Record(
                 seq,
@@ -243,7 +246,7 @@ class Timeline:
             head = self._newest()
             self._store.restore(point.snapshot)
             self._point = point
-            self._head = head.seq if head is not None else 0
+            self._head, self._head_crc = (head.seq, head.crc) if head is not None else (0, None)
 
     def discard(self) -> None:
         """Undo the store's changes since the last commit or restore: it holds that record again.
@@ -476,7 +479,7 @@ class Timeline:
             self._log.drop(self._name)
             self._forget_all()
             self._point = None
-            self._head = 0
+            self._head, self._head_crc = 0, None
 
     def verify(self) -> list[CorruptRecordError]:
         """Check every stored record, every chain and every state digest; return what is damaged.
