@@ -205,6 +205,7 @@ def test_a_re_put_id_replaces_its_checkpoint_and_latest_is_the_newest_by_sequenc
     assert [
         t.checkpoint["channel_values"]["a"] for t in saver.list({"configurable": {"thread_id": "t"}})
     ] == [3, 2]
+    assert list(saver.list({"configurable": {"thread_id": "t"}}, before=first)) == []  # ids below first's
     for decimal in ("7", "8"):  # ids the log cannot index by themselves
         checkpoint = empty_checkpoint()
         checkpoint["id"] = decimal
@@ -475,6 +476,42 @@ def test_a_thread_another_writer_deleted_and_wrote_anew_is_read_and_extended_as_
         assert fresh.get_tuple(root).checkpoint["channel_values"] == {"x": "root"}
 
 
+@pytest.fixture(params=["memory", "sqlite", "redis"])
+def two_writers(request, tmp_path):
+    """Two savers on one log, as two processes have them: each with caches of its own."""
+    if request.param == "memory":
+        first = DerirezaroSaver.memory()
+        second = DerirezaroSaver(first.log, writes=first._writes)
+    elif request.param == "sqlite":
+        first, second = (DerirezaroSaver.sqlite(tmp_path / "c.db") for _ in range(2))
+    else:
+        prefix = fresh_prefix()
+        first, second = (DerirezaroSaver.redis(shared_url(), prefix=prefix) for _ in range(2))
+    with first, second:
+        yield first, second
+
+
+def test_a_thread_rewritten_by_another_writer_under_a_savers_caches(two_writers):
+    """Deleted and written anew up to the same seqs: no cached state stands in for the new records."""
+    one, two = two_writers
+    latest = {"configurable": {"thread_id": "t"}}
+    for rewrite in range(2):
+        first = put(one, None, {"x": "old-1"}, {"x": 1})
+        second = put(one, first, {"x": "old-2", "y": "old"}, {"x": 2, "y": 1})
+        forker = DerirezaroSaver(one.log, writes=one._writes)  # a third process: caches of its own
+        put(forker, first, {"x": "fork"}, {"x": 3})  # it caches the state of seq 1, the fork's parent
+        two.delete_thread("t")
+        anew = put(two, None, {"x": f"new-{rewrite}"}, {"x": 1})
+        assert forker.get_tuple(latest).checkpoint["channel_values"] == {"x": f"new-{rewrite}"}
+        put(two, anew, {"x": "new-2"}, {"x": 2})
+        # A step of a graph still running on the old thread, whose head had the new head's seq.
+        mine = put(one, second, {"x": "old-3", "y": "old"}, {"x": 3, "y": 1})
+        for reader in (one, two, forker, DerirezaroSaver(one.log, writes=one._writes)):
+            assert reader.get_tuple(mine).checkpoint["channel_values"] == {"x": "old-3", "y": "old"}
+            assert reader.get_tuple(anew).checkpoint["channel_values"] == {"x": f"new-{rewrite}"}
+        two.delete_thread("t")
+
+
 def test_a_mark_that_fails_after_its_record_landed_leaves_saver_and_log_agreeing(saver, monkeypatch):
     first = put(saver, None, {"a": "a1", "b": "b1"}, {"a": 1, "b": 1})
     second = put(saver, first, {"a": "a2", "b": "b2"}, {"a": 2, "b": 2})
@@ -532,6 +569,36 @@ def test_single_writer_builds_on_the_newest_checkpoint_a_reader_sees(tmp_path):
         saver._branches.clear()
         assert saver.get_tuple({"configurable": {"thread_id": "t"}}).config == first
         assert saver.get_tuple(put(saver, first, {"a": 3}, {"a": 3})).checkpoint["channel_values"] == {"a": 3}
+
+
+def test_prune_hides_a_fork_off_the_kept_chain_and_a_listing_ends_where_a_delete_cut_it(saver):
+    first = put(saver, None, {"a": 1}, {"a": 1})
+    sibling = put(saver, first, {"a": 2}, {"a": 2})
+    newest = put(saver, first, {"a": 3}, {"a": 3}, counters_since_delta_snapshot={"a": [0, 1]})
+    saver.put_writes(sibling, [("w", 1)], "task")
+    saver.prune(["t"])  # the newest and the parent its delta channel replays stay
+    ids = [
+        t.config["configurable"]["checkpoint_id"] for t in saver.list({"configurable": {"thread_id": "t"}})
+    ]
+    assert ids == [c["configurable"]["checkpoint_id"] for c in (newest, first)]
+    assert saver.get_tuple(sibling) is None
+
+    class DeletingSerde(JsonPlusSerializer):  # the thread deleted while a listing decodes a value
+        deleted = False
+
+        def loads_typed(self, data):
+            if not self.deleted:
+                self.deleted = True
+                saver.delete_thread("u")
+            return super().loads_typed(data)
+
+    config = None
+    for step in range(4):  # bytes in the metadata: the serde decodes it before the state is read
+        config = put(saver, config, {"a": step}, {"a": step + 1}, thread="u", tag=b"x")
+    lister = DerirezaroSaver(saver.log, writes=saver._writes, serde=DeletingSerde())  # the head cached alone
+    listed = list(lister.list({"configurable": {"thread_id": "u"}}))  # ends where the delete cut it
+    assert [t.config for t in listed] == [config]
+    assert lister.get_tuple(config) is None
 
 
 def test_prune_keeps_what_a_delta_channel_replays():

@@ -83,7 +83,8 @@ class Branch:
         self.log, self.name, self.thread_id, self.ns = log, name, thread_id, ns
         self.lock = threading.RLock()  # one put at a time: restore, apply, commit; and reset
         self.cache_lock = threading.Lock()  # the caches below, which readers share
-        self.states: OrderedDict[int, State] = OrderedDict()
+        # seq -> (state, commit time of the record it is the state of).
+        self.states: OrderedDict[int, tuple[State, float]] = OrderedDict()
         self.snapshots: dict[int, Snapshot] = {}  # of the states kept: what derive() starts from
         # seq -> (checkpoint id, commit time), of the records seen lately.
         self.ids: OrderedDict[int, tuple[str, float]] = OrderedDict()
@@ -105,26 +106,33 @@ class Branch:
             self.ids.clear()
         self._open()
 
-    def remember(self, seq: int, state: State, snapshot: Snapshot) -> None:
+    def remember(self, seq: int, timestamp: float, state: State, snapshot: Snapshot) -> None:
         fewest, most = _STATES_KEPT
         kept = max(fewest, min(most, _STATE_CHANNELS_KEPT // (len(state.versions) + 1)))
         with self.cache_lock:
-            self.states[seq] = state
+            self.states[seq] = state, timestamp
             self.snapshots[seq] = snapshot
             self.states.move_to_end(seq)
             while len(self.states) > kept:
                 del self.snapshots[self.states.popitem(last=False)[0]]
 
-    def cached(self, seq: int) -> tuple[State | None, tuple[State, Snapshot] | None]:
-        """The state kept for `seq`, or else the kept state nearest to it with its snapshot."""
-        state = self.states.get(seq)  # one lookup is atomic; walking the dict needs the lock
-        if state is not None:
-            return state, None
+    def cached(self, seq: int, timestamp: float | None) -> tuple[State | None, tuple[State, Snapshot] | None]:
+        """The state kept for record `seq`, committed at `timestamp`; else the nearest kept one and snapshot.
+
+        `timestamp` None: the record the timeline holds, which its commit or
+        restore checked. A state kept for another record at that seq raises
+        `StaleBranch`. Any kept state and its snapshot still derive another.
+        """
+        kept = self.states.get(seq)  # one lookup is atomic; walking the dict needs the lock
+        if kept is not None:
+            if timestamp is not None and kept[1] != timestamp:
+                raise StaleBranch(self.name)
+            return kept[0], None
         with self.cache_lock:
             if not self.states:
                 return None, None
             near = min(self.states, key=lambda s: abs(s - seq))
-            return None, (self.states[near], self.snapshots[near])
+            return None, (self.states[near][0], self.snapshots[near])
 
     def id_of(self, record: Record | Head) -> str:
         """The checkpoint id a record holds, remembered for the records whose parent it is."""
@@ -137,10 +145,7 @@ class Branch:
             if known[1] != record.timestamp:
                 raise StaleBranch(self.name)
             return checkpoint_id
-        with self.cache_lock:
-            self.ids[record.seq] = (checkpoint_id, record.timestamp)
-            if len(self.ids) > _IDS_KEPT:
-                self.ids.popitem(last=False)
+        self._know(record.seq, checkpoint_id, record.timestamp)
         return checkpoint_id
 
     def id_at(self, seq: int) -> str:
@@ -151,5 +156,10 @@ class Branch:
     def committed(self, seq: int, checkpoint_id: str, timestamp: float) -> None:
         """The store now holds record `seq`, just committed as `checkpoint_id`."""
         self.point_id = checkpoint_id
+        self._know(seq, checkpoint_id, timestamp)
+
+    def _know(self, seq: int, checkpoint_id: str, timestamp: float) -> None:
         with self.cache_lock:
             self.ids[seq] = (checkpoint_id, timestamp)
+            while len(self.ids) > _IDS_KEPT:
+                self.ids.popitem(last=False)

@@ -268,7 +268,7 @@ class DerirezaroSaver(AsyncMethods):
         if guarded:
             self._check_head(branch, parent_id)
         if parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
-            base = self._state_at(branch, timeline.parent)
+            base = self._state_at(branch, timeline.parent, None)
         else:
             seq = None if parent_id is None else self._seq_of(branch, parent_id)
             branch.point_id = None  # until it is known again
@@ -284,22 +284,22 @@ class DerirezaroSaver(AsyncMethods):
             else:
                 timeline.restore(seq)
                 branch.point_id = parent_id
-                base = self._state_at(branch, seq)
+                base = self._state_at(branch, seq, timeline.record(seq).timestamp)
         try:
             state = apply(store, base, checkpoint, new_versions, self.serde.dumps_typed)
-            seq, marked = self._commit(branch, checkpoint_id, parent_id, meta)
+            seq, timestamp, marked = self._commit(branch, checkpoint_id, parent_id, meta)
         except BaseException:
             timeline.discard()  # nothing landed: the store goes back to the record the timeline holds
             branch.point_id = None
             raise
-        branch.remember(seq, state, timeline.checkout(seq))  # the commit's own snapshot, cached
+        branch.remember(seq, timestamp, state, timeline.checkout(seq))  # the commit's own snapshot, cached
         if marked:  # after the record landed: if this fails, the store and the branch are right already
             self._writes.add(branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, seq)])
 
     def _commit(
         self, branch: Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]
-    ) -> tuple[int, bool]:
-        """Commit the store as checkpoint `checkpoint_id`: its seq, and whether it needs a mark.
+    ) -> tuple[int, float, bool]:
+        """Commit the store as checkpoint `checkpoint_id`: its seq and time, and whether it needs a mark.
 
         An id the log cannot index (a re-put of one it holds, a decimal one) is
         found by a mark, which the caller writes once the record has landed.
@@ -312,7 +312,7 @@ class DerirezaroSaver(AsyncMethods):
             try:
                 record = timeline.commit(meta=meta, id=checkpoint_id)
                 branch.committed(record.seq, checkpoint_id, record.timestamp)
-                return record.seq, False
+                return record.seq, record.timestamp, False
             except ValueError as exc:
                 try:
                     timeline.record(checkpoint_id)
@@ -321,7 +321,7 @@ class DerirezaroSaver(AsyncMethods):
         meta[0] = checkpoint_id
         record = timeline.commit(meta=meta)  # a re-put: the newest record with this id wins
         branch.committed(record.seq, checkpoint_id, record.timestamp)
-        return record.seq, True
+        return record.seq, record.timestamp, True
 
     def _check_head(self, branch: Branch, parent_id: str | None) -> None:
         if parent_id is not None and parent_id == branch.point_id:
@@ -448,7 +448,7 @@ class DerirezaroSaver(AsyncMethods):
         try:
             try:
                 return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
-            except StaleBranch:
+            except (StaleBranch, KeyError):  # rewritten, or a record gone since its header was read
                 with branch.lock:
                     branch.reset()
                 return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
@@ -517,9 +517,12 @@ class DerirezaroSaver(AsyncMethods):
             found.update(self._writes.get(branch.name, unindexed))
         return heads, found
 
-    def _state_at(self, branch: Branch, seq: int) -> State:
-        """The decoded state at `seq`: cached, or derived from the nearest cached one, or read whole."""
-        state, near = branch.cached(seq)
+    def _state_at(self, branch: Branch, seq: int, timestamp: float | None) -> State:
+        """The decoded state of record `seq` (committed at `timestamp`, None: the one the timeline holds).
+
+        Cached, or derived from the nearest cached one, or read whole.
+        """
+        state, near = branch.cached(seq, timestamp)
         if state is not None:
             return state
         snapshot = branch.timeline.checkout(seq)
@@ -530,7 +533,8 @@ class DerirezaroSaver(AsyncMethods):
                 state = derive(near[0], near[1], snapshot)
         except ValueError as exc:
             raise CorruptRecordError(branch.name, seq, str(exc)) from None
-        branch.remember(seq, state, snapshot)
+        if timestamp is not None:
+            branch.remember(seq, timestamp, state, snapshot)
         return state
 
     def _tuple(
@@ -554,7 +558,7 @@ class DerirezaroSaver(AsyncMethods):
             if record.parent is None:
                 raise CorruptRecordError(branch.name, record.seq, "a parent named but not recorded")
             parent_id = branch.id_at(record.parent)
-        state = self._state_at(branch, record.seq)
+        state = self._state_at(branch, record.seq, record.timestamp)
         values = channel_values(
             state,
             self.serde.loads_typed,
@@ -605,10 +609,10 @@ class DerirezaroSaver(AsyncMethods):
         with the same id replaced. Pages start at `first_page` records and
         double; nothing is held between two pages.
         """
-        before_seq = None
-        if before is not None:
-            before_seq = self._seq_of(branch, before)
-        by_id = before is not None and before_seq is None  # a cursor from elsewhere: ids order checkpoints
+        # Checkpoints below a cursor are those with smaller ids, as LangGraph's savers
+        # list them; the scan starts at the cursor's record, where ids start to be
+        # smaller, or at the head for a cursor from elsewhere.
+        before_seq = None if before is None else self._seq_of(branch, before)
         listed: set[str] = set()
         size = max(1, min(first_page, _PAGE))
         while True:
@@ -630,7 +634,7 @@ class DerirezaroSaver(AsyncMethods):
                     break
                 if checkpoint_id in listed or marks.get(checkpoint_id, record.seq) != record.seq:
                     continue
-                if by_id and not checkpoint_id < before:  # type: ignore[operator]
+                if before is not None and not checkpoint_id < before:
                     continue
                 listed.add(checkpoint_id)
                 shown.append((record, checkpoint_id))
@@ -651,15 +655,23 @@ class DerirezaroSaver(AsyncMethods):
         count = 0
         for page, found in self._visible(branch, before, _PAGE if filter or limit is None else limit):
             tuples = []
-            for record, checkpoint_id in page:
-                if filter:
-                    _, metadata = self._meta(branch, checkpoint_id, record.meta)
-                    if not all(metadata.get(k) == v for k, v in filter.items()):
-                        continue
-                tuples.append(self._tuple(branch, record, found.get(checkpoint_id, []), checkpoint_id))
-                count += 1
-                if count == limit:
-                    break
+            try:
+                for record, checkpoint_id in page:
+                    if filter:
+                        _, metadata = self._meta(branch, checkpoint_id, record.meta)
+                        if not all(metadata.get(k) == v for k, v in filter.items()):
+                            continue
+                    tuples.append(self._tuple(branch, record, found.get(checkpoint_id, []), checkpoint_id))
+                    count += 1
+                    if count == limit:
+                        break
+            except (KeyError, StaleBranch):
+                # Another writer deleted, pruned or rewrote the thread since the page was
+                # read: the listing ends with what it had, as the thread was until then.
+                with branch.lock:
+                    branch.reset()
+                yield from tuples
+                return
             yield from tuples
             if count == limit:
                 return
@@ -761,8 +773,9 @@ class DerirezaroSaver(AsyncMethods):
                         if parent_id is True and record.parent is not None:
                             parent_id = source.id_at(record.parent)
                         target.store.restore(source.timeline.checkout(record.seq))
-                        seq, marked = self._commit(target, checkpoint_id, parent_id, record.meta)
-                        target.remember(seq, self._state_at(source, record.seq), target.store.snapshot())
+                        seq, timestamp, marked = self._commit(target, checkpoint_id, parent_id, record.meta)
+                        state = self._state_at(source, record.seq, record.timestamp)
+                        target.remember(seq, timestamp, state, target.store.snapshot())
                         entries = [
                             (
                                 task,
@@ -811,18 +824,19 @@ class DerirezaroSaver(AsyncMethods):
         kept_ids = {checkpoint_id for _, checkpoint_id in kept}
         # The floor goes first: a crash after it leaves at most what the prune keeps visible.
         self._writes.add(branch.name, _FLOOR, [self._mark(branch.name, _FLOOR, floor)])
-        dropped = []
+        below = []  # checkpoints whose records the prune removes: their writes go with them
         for record in branch.timeline.records(before=newest[0].seq):
             checkpoint_id = branch.id_of(record)
             if checkpoint_id in kept_ids:
                 continue
-            dropped.append(checkpoint_id)
-            if record.seq >= floor:  # off the kept chain, but above the floor: hidden by a mark
+            if record.seq < floor:
+                below.append(checkpoint_id)
+            else:  # off the kept chain, but above the floor: its record stays, hidden by a mark kept with it
                 self._writes.add(
                     branch.name, checkpoint_id, [self._mark(branch.name, checkpoint_id, _DELETED)]
                 )
         branch.timeline.prune(keep_last=head.seq - floor + 1)
-        self._writes.drop(branch.name, [c for c in dropped if c not in kept_ids and c != _FLOOR])
+        self._writes.drop(branch.name, [c for c in below if c != _FLOOR])
 
     def _delta_chain(
         self, branch: Branch, newest: Record | Head, newest_id: str
