@@ -36,6 +36,7 @@ from langgraph.checkpoint.base import empty_checkpoint
 from langgraph.checkpoint.memory import InMemorySaver
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from langgraph_floor import StatementsOnly  # noqa: E402
 from redis_server import BINARY as REDIS_BINARY  # noqa: E402
 from redis_server import RedisServer  # noqa: E402
 
@@ -219,6 +220,25 @@ def step_table(found, channel_counts, steps):
             results[contestant.name, channels] = us, grown
             print(f"  N={channels:<5} {contestant.name:<28} {us:10.1f} {grown:12.0f}")
     return results
+
+
+def floor_table(directory: Path, steps: int) -> None:
+    """Each durability's step beside its floor (langgraph_floor.py), and the SQLite checkpointer's."""
+    print("\nthe floor of a step at 10 channels: its statements alone        us/step   / SqliteSaver")
+    names, savers = [], []
+    for durability in ("normal", "full"):
+        names += [f"statements only, {durability}", f"derirezaro SQLite {durability}"]
+        savers += [
+            StatementsOnly(directory / f"floor-{durability}.db", durability, lambda s: Thread(s, 10).one()),
+            DerirezaroSaver.sqlite(directory / f"floor-ours-{durability}.db", durability=durability),
+        ]
+    if SqliteSaver is not None:
+        names.append("SqliteSaver")
+        savers.append(sqlite_peer(directory / "floor-peer.db"))
+    costs = per_step(savers, 10, steps)
+    for name, us in zip(names, costs, strict=True):
+        ratio = f"{us / costs[-1]:13.2f}" if SqliteSaver is not None else ""
+        print(f"  {name:<56} {us:8.1f} {ratio}")
 
 
 def reads(found, channel_counts, repeats):
@@ -441,6 +461,7 @@ def main() -> None:
             directory = Path(scratch)
             found = contestants(directory, server.url if server else None)
             step_table(found, (10, 1000), steps)
+            floor_table(directory, 3 * steps)
             reads(found, (10, 1000), repeats)
             curves = chat([c for c in found if "full" not in c.name], 1000, 25)
             if args.plot:
