@@ -415,7 +415,7 @@ class DerirezaroSaver(AsyncMethods):
             if len(blob) + len(data) > _WRITE_CHECKED_BYTES:
                 continue  # a large write is read again from the log: the cache stays small
             checked[place] = row
-            if len(checked) > _WRITES_CHECKED:
+            for _ in range(len(checked) - _WRITES_CHECKED):  # what other threads added too
                 try:
                     del checked[next(iter(checked))]  # the oldest, unless another thread got there first
                 except (KeyError, RuntimeError, StopIteration):
