@@ -16,7 +16,7 @@ import pytest
 from derirezaro import Store, dumps
 from derirezaro.persist import ConflictError, MemoryLog, RedisLog, SQLiteLog, body
 from derirezaro.persist import timeline as timeline_module
-from derirezaro.persist.record import KEYFRAME, seal
+from derirezaro.persist.record import DELTA, KEYFRAME, seal
 from derirezaro.persist.timeline import _PAGE
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -183,6 +183,25 @@ def test_a_paused_listing_holds_nothing_and_a_stale_writer_conflicts(log):
     assert (write(tl, "y").parent, content(tl.checkout(n + 2))) == (n + 1, {("a", "k"): dumps("y")})
 
 
+def test_a_timeline_another_writer_dropped_and_wrote_anew_is_read_as_the_log_has_it(log):
+    mine = log.timeline("t", Store(), keyframe_every=100)
+    for value in range(5):
+        mine.store.set("old", "only", value)
+        write(mine, value)  # points of seqs 1-5 cached, on the keyframe at seq 1
+    other = log.timeline("t", Store(), keyframe_every=100)
+    other.delete()
+    other.store.clear()
+    for value in range(5):
+        write(other, f"new-{value}")
+    with pytest.raises(ConflictError):  # the same head seq, another record
+        write(mine, "stale")
+    for value in range(5, 8):
+        write(other, f"new-{value}")
+    mine.restore(7)  # replayed from what the log holds, not from the cached points
+    assert content(mine.store.snapshot()) == {("a", "k"): dumps("new-6")}
+    assert mine.verify() == []
+
+
 names = st.text(max_size=2)
 
 
@@ -242,6 +261,25 @@ def test_append_is_a_compare_and_set_that_a_retry_passes(log):
             got = (exc.expected, exc.actual) if isinstance(exc, ConflictError) else type(exc)
         assert got == outcome
     assert log.read("t", 0, 10) == [one, two, three]
+    # The head is known by its crc too, and a delta by the keyframe it needs: a stale
+    # writer's record lands neither on another record at its head's seq nor on a pruned chain.
+    log.drop("t", before=3)
+
+    def delta(base):
+        return seal(
+            "t", seq=4, id=None, base=base, body=b"d", **{**KEYFRAME_FIELDS, "kind": DELTA, "parent": 3}
+        )
+
+    for stored, head_crc, outcome in [
+        (record(4, b"d"), one.crc, (3, 3)),
+        (delta(1), three.crc, (3, 3)),
+        (delta(3), three.crc, 4),
+    ]:
+        try:
+            got = log.append("t", 3, stored, head_crc)
+        except ConflictError as exc:
+            got = (exc.expected, exc.actual)
+        assert got == outcome
 
 
 def test_bad_arguments_are_refused_and_write_nothing(tmp_path):

@@ -15,9 +15,12 @@ class ConflictError(PersistError):
     """
 
     def __init__(self, timeline: str, expected: int | None, actual: int | None) -> None:
-        super().__init__(
-            f"timeline {timeline!r}: expected head {expected}, found {actual}; nothing was written"
+        found = (
+            f"expected head {expected}, found {actual}"
+            if expected != actual
+            else f"head {actual} is not the record this writer built on, or its chain was pruned"
         )
+        super().__init__(f"timeline {timeline!r}: {found}; nothing was written")
         self.timeline = timeline
         self.expected = expected
         self.actual = actual

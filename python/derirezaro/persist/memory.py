@@ -41,8 +41,10 @@ class MemoryLog(TimelineFactory):
     ) -> int:
         with self._lock:
             records = self._records(timeline)
-            if records.head != expected_head or (
-                head_crc is not None and expected_head and records.by_seq[expected_head].crc != head_crc
+            if (
+                records.head != expected_head
+                or (head_crc is not None and expected_head and records.by_seq[expected_head].crc != head_crc)
+                or (record.base != record.seq and record.base not in records.by_seq)  # its chain pruned
             ):
                 stored = records.by_seq.get(record.seq)
                 if stored is not None and (stored.id, stored.crc) == (record.id, record.crc):

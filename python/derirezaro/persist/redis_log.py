@@ -39,7 +39,8 @@ except ImportError:  # the optional extra is not installed; RedisLog says so whe
 _APPEND = """
 local head = tonumber(redis.call('HGET', KEYS[1], 'head') or '0')
 local head_crc = redis.call('HGET', KEYS[1], 'crc')
-if head ~= tonumber(ARGV[1]) or (ARGV[8] ~= '' and head_crc and head_crc ~= ARGV[8]) then
+if head ~= tonumber(ARGV[1]) or (ARGV[8] ~= '' and head_crc and head_crc ~= ARGV[8])
+    or (ARGV[9] ~= ARGV[2] and redis.call('HEXISTS', KEYS[2], ARGV[9]) == 0) then
   return {0, head, redis.call('HGET', KEYS[2], ARGV[2])}
 end
 if ARGV[3] ~= '' then
@@ -216,6 +217,7 @@ class RedisLog(TimelineFactory):
             ttl,
             str(record.crc),
             expected_crc,
+            record.base,  # a delta goes in only while its chain's keyframe is kept
         ]
         outcome, head, stored = self._run("append", timeline, args)
         if outcome == 1:

@@ -78,7 +78,10 @@ TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 # present (or, for 0, the timeline is empty), and the primary key refuses a
 # second record at the same seq. Seqs are dense, so these two say "head ==
 # expected" exactly. The crc tells the expected record from another at its
-# seq, written after the timeline was dropped whole.
+# seq, written after the timeline was dropped whole. A delta goes in only while
+# its keyframe is stored: another writer's prune may have dropped the chain it
+# builds on, and a prune drops a prefix, so the keyframe's presence is the
+# whole chain's.
 _APPEND = """
 INSERT INTO derirezaro_records
 SELECT t.id, ?1, ?2, ?1 - ?3, ?1 - ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12
@@ -87,6 +90,7 @@ WHERE t.name = ?13 AND CASE WHEN ?14 = 0
     THEN NOT EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id)
     ELSE EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id AND seq = ?14
         AND (?15 IS NULL OR crc = ?15)) END
+AND (?4 = ?1 OR EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id AND seq = ?4))
 """
 
 

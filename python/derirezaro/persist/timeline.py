@@ -272,7 +272,12 @@ class Timeline:
     # -- reading -------------------------------------------------------------
 
     def checkout(self, ref: int | str) -> Snapshot:
-        """The state at record `ref` (a seq or an id) as a Snapshot; the store is not touched."""
+        """The state at record `ref` (a seq or an id) as a Snapshot; the store is not touched.
+
+        A state this timeline committed or read is given from its cache without
+        reading the log: after another writer dropped the whole timeline and
+        wrote it anew, `restore` (which checks the record) catches up.
+        """
         point = self._cache.get(ref)
         if point is not None:
             return point.snapshot
@@ -354,14 +359,24 @@ class Timeline:
         cached point of the same keyframe below it, or, if there is none or it
         lies on another branch, the records from the keyframe on.
         """
+        try:
+            return self._replay(header, cached=True)
+        except CorruptRecordError:
+            # Perhaps not damage: cached points of a timeline another writer has since
+            # dropped and written anew. Only what the log holds decides.
+            with self._lock:
+                self._forget_all()
+            return self._replay(header, cached=False)
+
+    def _replay(self, header: StoredRecord, cached: bool) -> Point:
         name, seq, keyframe = self._name, header.seq, header.base
         with self._lock:  # commits in other threads add to the cache
-            anchored = self._anchors.get(seq)
-            cached = [*self._cache.values(), *self._anchors.values()]
+            anchored = self._anchors.get(seq) if cached else None
+            points = [*self._cache.values(), *self._anchors.values()] if cached else []
         if anchored is not None:
             return anchored
         start = max(
-            (p for p in cached if p.keyframe == keyframe and p.seq < seq),
+            (p for p in points if p.keyframe == keyframe and p.seq < seq),
             key=lambda p: p.seq,
             default=None,
         )
