@@ -227,8 +227,8 @@ PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, Py
   return PyLong_FromUnsignedLongLong(*result);
 }
 
-// The work follows the size of the change, which `max_entries` bounds: no
-// call is long enough to give up the interpreter lock for.
+// The work follows the size of the change, and stops once it passes
+// `max_entries`: no call is long enough to give up the interpreter lock for.
 PyObject* state_delta(InstanceOf<SnapshotRecord> now, InstanceOf<SnapshotRecord> before,
                       PyObject* digest_object, PyObject* max_entries_object) {
   const uint64_t digest = PyLong_AsUnsignedLongLong(digest_object);

@@ -1,5 +1,6 @@
 #include "persist/state_delta.hpp"
 
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -51,8 +52,9 @@ void write_text(codec::ByteBuffer& out, std::string_view text) {
 
 std::optional<uint64_t> state_delta(const store::SnapshotData& now, const store::SnapshotData& before,
                                     uint64_t digest, size_t max_entries, codec::ByteBuffer& out) {
-  const store::SnapshotDiff diff = store::diff(now, before);
-  if (diff.added.size() + diff.changed.size() + diff.removed.size() > max_entries) return std::nullopt;
+  const std::optional<store::SnapshotDiff> found = store::diff_within(now, before, max_entries);
+  if (!found) return std::nullopt;
+  const store::SnapshotDiff& diff = *found;
 
   Grouped sets, removes;
   for (const EntryName& name : diff.removed) {

@@ -4,8 +4,10 @@
 // immutable.
 #include "store/py_snapshot.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "lib/gil.hpp"
@@ -107,8 +109,17 @@ EntryNames snapshot_keys(SnapshotRecord& self) {
   return out;
 }
 
+// A diff naming more entries than this (a few milliseconds of walking) is
+// walked again, whole, without the interpreter lock: how long a diff is
+// follows the change, which only the walk finds out.
+constexpr size_t kDiffedWithTheLock = 4'096;
 DiffLists snapshot_diff(SnapshotRecord& self, InstanceOf<SnapshotRecord> base) {
-  return {store::diff(data_of(self), data_of(*base.record))};
+  const SnapshotData& now = data_of(self);
+  const SnapshotData& before = data_of(*base.record);
+  if (std::optional<store::SnapshotDiff> small = store::diff_within(now, before, kDiffedWithTheLock)) {
+    return {std::move(*small)};
+  }
+  return {run_without_the_lock_if_long(WorkLength::long_work, [&] { return store::diff(now, before); })};
 }
 
 std::string snapshot_repr(SnapshotRecord& self) {

@@ -13,6 +13,8 @@
 // compared entry by entry, with the same result.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -34,5 +36,10 @@ struct SnapshotDiff {
 };
 
 SnapshotDiff diff(const SnapshotData& self, const SnapshotData& base);
+
+// The same, or nothing when it would name more than `limit` entries in all.
+// The walk stops at the first entry past the limit, so finding out costs
+// about `limit` entries' work, however large the change.
+std::optional<SnapshotDiff> diff_within(const SnapshotData& self, const SnapshotData& base, size_t limit);
 
 }  // namespace derirezaro::store

@@ -64,6 +64,17 @@ TEST(Snapshots, DiffSkipsSharedStructureAndMatchesThePlainWalk) {
       ASSERT_EQ(std::tie(fast.added, fast.removed, fast.changed),
                 std::tie(plain.added, plain.removed, plain.changed))
           << "step " << step;
+      // Within a limit: the whole diff up to it, nothing past it.
+      const size_t size = plain.added.size() + plain.removed.size() + plain.changed.size();
+      for (const size_t limit : {size, size + 1, size == 0 ? size_t{0} : size - 1, size / 2}) {
+        const std::optional<SnapshotDiff> bounded = diff_within(self, base, limit);
+        ASSERT_EQ(bounded.has_value(), size <= limit) << "step " << step << ", limit " << limit;
+        if (bounded) {
+          ASSERT_EQ(std::tie(bounded->added, bounded->removed, bounded->changed),
+                    std::tie(plain.added, plain.removed, plain.changed))
+              << "step " << step;
+        }
+      }
     }
   }
   recount_all(store);  // restored state, later writes and all: the totals add up
