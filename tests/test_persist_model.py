@@ -14,8 +14,7 @@ from pathlib import Path
 
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import ConflictError, MemoryLog, RedisLog, SQLiteLog, body
-from derirezaro.persist import timeline as timeline_module
+from derirezaro.persist import ConflictError, MemoryLog, RedisLog, SQLiteLog, Tuning, body
 from derirezaro.persist.record import DELTA, KEYFRAME, seal
 from derirezaro.persist.timeline import _PAGE
 from hypothesis import given, settings
@@ -42,7 +41,6 @@ values = st.recursive(leaves, lambda c: st.lists(c, max_size=3) | st.dictionarie
 pairs = st.tuples(st.sampled_from(["a", "b", ""]), st.sampled_from(["x", "y", "z"]))
 
 
-DEFAULT_SIZES = timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY, body.CHUNK_ENTRIES
 BOUNDED = settings(max_examples=100, stateful_step_count=40, deadline=None)
 
 
@@ -54,6 +52,9 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         self.log, self.tl, self.parent, self.counter = self.connect(), None, None, 0
         # seq -> content after it; seq -> (seq, id, parent, meta); seqs pruned away; the store's content
         self.states, self.headers, self.gone, self.current = {}, {}, set(), {}
+        # Whether another writer moved the head (a commit must conflict), or may have
+        # pruned the chain this writer builds on (a commit may conflict).
+        self.stale = self.moved = False
 
     # A small cache, so reads replay from what it still holds; a padding entry, as most states have
     # one, so that a change weighs less than the state and most records are deltas. Keyframes by
@@ -67,12 +68,8 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         chunk=st.integers(1, 3),
     )
     def open(self, keyframe_every, cache_size, pad, min_run, point_every, chunk):
-        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY, body.CHUNK_ENTRIES = (
-            min_run,
-            point_every,
-            chunk,
-        )
-        self.options = {"keyframe_every": keyframe_every, "cache_size": cache_size}
+        tuning = Tuning(min_run_bytes=min_run, point_every=point_every, chunk_entries=chunk)
+        self.options = {"keyframe_every": keyframe_every, "cache_size": cache_size, "tuning": tuning}
         self.tl = self.log.timeline("t", Store(), **self.options)
         self.set(("pad", "p"), b"p" * pad)
 
@@ -90,9 +87,52 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         self.counter += 1
         seq = max(self.states, default=0) + 1
         header = (seq, f"c{self.counter}" if chosen else str(seq), self.parent, {"n": self.counter})
-        record = self.tl.commit(header[3], id=header[1] if chosen else None)
+        if self.moved:  # another writer appended, or pruned the chain this one builds on
+            try:
+                record = self.tl.commit(header[3], id=header[1] if chosen else None)
+            except ConflictError:
+                return self.catch_up()
+            assert not self.stale, "a commit landed on a head another writer had moved"
+        else:
+            record = self.tl.commit(header[3], id=header[1] if chosen else None)
         assert (record.seq, record.id, record.parent, record.meta) == header
         self.states[seq], self.headers[seq], self.parent = dict(self.current), header, seq
+        self.moved = False
+
+    def catch_up(self):  # after a conflict: the store at the log's newest record
+        head = max(self.states)
+        self.tl.restore(head)
+        self.current, self.parent, self.stale, self.moved = dict(self.states[head]), head, False, False
+
+    @precondition(lambda self: self.states)
+    @rule(data=st.data())
+    def another_writer_forks(self, data):  # restore an old record and commit on it, as update_state does
+        seq = data.draw(st.sampled_from(sorted(set(self.states) - self.gone)))
+        other = self.log.timeline("t", Store(), **self.options)
+        other.restore(seq)
+        other.store.set("fork", "k", self.counter)
+        self.counter += 1
+        record = other.commit({"n": self.counter})
+        self.states[record.seq] = {**self.states[seq], ("fork", "k"): dumps(self.counter - 1)}
+        self.headers[record.seq] = (record.seq, str(record.seq), seq, {"n": self.counter})
+        self.stale = self.moved = True
+
+    @precondition(lambda self: self.states)
+    @rule(keep_last=st.integers(1, 4))
+    def another_writer_prunes(self, keep_last):  # it knows nothing of this writer's parent
+        other = self.log.timeline("t", Store(), **self.options)
+        removed = other.prune(keep_last)
+        listed = [record.seq for record in other.records()]
+        head = max(self.states)
+        assert listed[: min(keep_last, len(listed))] == list(
+            range(head, head - min(keep_last, len(listed)), -1)
+        )
+        assert len(set(self.states) - self.gone - set(listed)) == removed
+        self.gone = set(self.states) - set(listed)
+        # Every record kept reads back whole: no chain lost its keyframe or a parent.
+        fresh = self.log.timeline("t", Store(), cache_size=1)
+        assert all(content(fresh.checkout(seq)) == self.states[seq] for seq in listed)
+        self.moved = self.moved or removed > 0
 
     @precondition(lambda self: self.states)
     @rule(data=st.data(), branch=st.booleans())
@@ -104,7 +144,7 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
             assert seq in self.gone, f"record {ref!r} is lost"
             return
         if branch:  # the next commit branches from `seq`, at the log's head + 1
-            self.current, self.parent = dict(self.states[seq]), seq
+            self.current, self.parent, self.stale, self.moved = dict(self.states[seq]), seq, False, False
         else:
             assert content(snapshot) == self.states[seq]
 
@@ -131,7 +171,12 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
             self.log.close()
         self.log, head = log, max(self.states, default=None)
         self.tl = log.timeline("t", Store(), **self.options)
-        self.current, self.parent = dict(self.states.get(head, {})), head
+        self.current, self.parent, self.stale, self.moved = (
+            dict(self.states.get(head, {})),
+            head,
+            False,
+            False,
+        )
 
     @invariant()
     def matches_the_model(self):
@@ -141,7 +186,6 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         assert [(r.seq, r.id, r.parent, r.meta) for r in self.tl.records()] == expected
 
     def teardown(self):  # a failed check leaves the directory to its finalizer
-        timeline_module.MIN_RUN_BYTES, timeline_module._POINT_EVERY, body.CHUNK_ENTRIES = DEFAULT_SIZES
         assert self.tl is None or self.tl.verify() == []
         self.log.close()
         self.directory.cleanup()
@@ -211,11 +255,7 @@ names = st.text(max_size=2)
     chunk=st.integers(1, 4),
 )
 def test_a_body_reads_back_whole_in_every_layout(sets, removes, chunk):
-    body.CHUNK_ENTRIES = chunk
-    try:
-        encoded = body.encode_body(sets, removes)
-    finally:
-        body.CHUNK_ENTRIES = DEFAULT_SIZES[2]
+    encoded = body.encode_body(sets, removes, chunk)
     framed = sum(map(len, sets.values())) + sum(map(len, removes.values())) > chunk
     inner = body.decompress(encoded) if encoded.startswith(body.COMPRESSED) else encoded
     assert inner.startswith(body.FRAMED) == framed
@@ -240,46 +280,76 @@ KEYFRAME_FIELDS = {"parent": None, "kind": KEYFRAME, "timestamp": 1.5, "digest":
 
 
 def test_append_is_a_compare_and_set_that_a_retry_passes(log):
-    def record(seq, body, id=None):  # a log stores bodies verbatim: any bytes will do
-        return seal("t", seq=seq, id=id, base=seq, body=body, **KEYFRAME_FIELDS)
+    def record(seq, body, id=None, base=None, parent=None):  # a log stores bodies verbatim: any bytes will do
+        kind = {"kind": KEYFRAME} if base is None else {"kind": DELTA, "parent": parent or seq - 1}
+        return seal("t", seq=seq, id=id, base=base or seq, body=body, **{**KEYFRAME_FIELDS, **kind})
+
+    def at(seq):  # what the log vouches for when `seq` is the head
+        return log.head("t")._replace(seq=seq, crc=stored[seq].crc)
 
     one, two, three = record(1, b"a"), record(2, b"b"), record(3, b"c", id="three")
-    for expected_head, stored, outcome in [
-        (0, one, 1),
-        (0, one, 1),  # a retry of an append that landed
-        (1, two, 2),
-        (0, one, 1),  # a retry after the head moved on
-        (0, record(1, b"x"), (0, 2)),  # a conflict: (expected, actual)
-        (1, record(2, b"b", id="two"), (1, 2)),  # the same body under another id
-        (2, three, 3),
-        (2, three, 3),
-        (3, record(4, b"d", id="three"), ValueError),  # a chosen id is taken once
+    stored = {1: one, 2: two, 3: three}
+    assert log.head("t") is None
+    for expected, row, outcome in [
+        (lambda: None, one, 1),
+        (lambda: None, one, 1),  # a retry of an append that landed
+        (lambda: at(1), two, 2),
+        (lambda: None, one, 1),  # a retry after the head moved on
+        (lambda: None, record(1, b"x"), (None, 2)),  # a conflict: (expected, actual)
+        (lambda: at(1), record(2, b"b", id="two"), (1, 2)),  # the same body under another id
+        (lambda: at(1)._replace(crc=0), record(2, b"z"), (1, 2)),  # another record at the head's seq
+        (lambda: at(2)._replace(incarnation=-1), three, (2, 2)),  # another incarnation
+        (lambda: at(2), three, 3),
+        (lambda: at(2), three, 3),
+        (lambda: at(3), record(4, b"d", id="three"), ValueError),  # a chosen id is taken once
     ]:
         try:
-            got = log.append("t", expected_head, stored)
+            vouched = log.append("t", row, expected())
+            got = vouched.seq
+            assert (vouched.crc, vouched.first) == (stored[vouched.seq].crc, 1)
         except (ConflictError, ValueError) as exc:
             got = (exc.expected, exc.actual) if isinstance(exc, ConflictError) else type(exc)
         assert got == outcome
     assert log.read("t", 0, 10) == [one, two, three]
-    # The head is known by its crc too, and a delta by the keyframe it needs: a stale
-    # writer's record lands neither on another record at its head's seq nor on a pruned chain.
-    log.drop("t", before=3)
-
-    def delta(base):
-        return seal(
-            "t", seq=4, id=None, base=base, body=b"d", **{**KEYFRAME_FIELDS, "kind": DELTA, "parent": 3}
-        )
-
-    for stored, head_crc, outcome in [
-        (record(4, b"d"), one.crc, (3, 3)),
-        (delta(1), three.crc, (3, 3)),
-        (delta(3), three.crc, 4),
-    ]:
+    # A prune keeps the chains of what it keeps; a delta lands only while its keyframe is stored.
+    assert log.prune("t", keep_last=1) == 2 and log.head("t").first == 3
+    assert [r.seq for r in log.headers("t", limit=9)] == [3]
+    for row, outcome in [(record(4, b"d", base=1), (3, 3)), (record(4, b"d", base=3), 4)]:
         try:
-            got = log.append("t", 3, stored, head_crc)
+            got = log.append("t", row, at(3)).seq
         except ConflictError as exc:
             got = (exc.expected, exc.actual)
         assert got == outcome
+    old = log.head("t")
+    log.drop("t")
+    assert log.head("t") is None and log.headers("t", limit=9) == [] and log.timelines() == []
+    assert log.append("t", one, None).incarnation != old.incarnation  # never reused
+    with pytest.raises(ConflictError):  # a writer of the dropped incarnation
+        log.append("t", two, old._replace(seq=1, crc=one.crc))
+
+
+@pytest.mark.parametrize(
+    "bases, keep_last, keep_from, kept_from",
+    [
+        # bases[i] is the keyframe record i + 1 replays from; a fork's delta may start further back.
+        ([1, 1, 1, 4, 4, 4], 2, None, 4),
+        ([1, 1, 1, 4, 4, 4], 4, None, 1),  # record 3 needs the keyframe at 1
+        ([1, 1, 1, 4, 4, 1], 1, None, 1),  # the head is a fork from record 2's chain
+        ([1, 2, 3, 4, 5, 6], 2, None, 5),
+        ([1, 2, 3, 4, 5, 6], 2, 2, 2),  # the writer's own keyframe stays
+        ([1, 1, 3, 3, 5, 3], 2, None, 3),  # the head forks back to 3; 5 needs nothing older
+        ([1, 1, 1, 1, 1, 1], 9, None, 1),
+    ],
+)
+def test_a_prune_keeps_every_chain_it_keeps_in_one_step(log, bases, keep_last, keep_from, kept_from):
+    head = None
+    for seq, base in enumerate(bases, 1):
+        fields = {**KEYFRAME_FIELDS, "kind": KEYFRAME if base == seq else DELTA}
+        fields["parent"] = None if base == seq else seq - 1 if base == bases[seq - 2] else base
+        head = log.append("t", seal("t", seq=seq, id=None, base=base, body=b"x", **fields), head)
+    assert log.prune("t", keep_last, keep_from) == kept_from - 1
+    assert (log.head("t").first, [r.seq for r in log.read("t", 0, 99)]) == (kept_from, [*range(kept_from, 7)])
+    assert all(r.base >= kept_from for r in log.read("t", 0, 99))
 
 
 def test_bad_arguments_are_refused_and_write_nothing(tmp_path):

@@ -175,13 +175,12 @@ def test_a_commits_native_change_and_digest_are_the_references_byte_for_byte(ste
         assert native == reference
 
 
-def _keyframes_agree(store, chunk, monkeypatch):
+def _keyframes_agree(store, chunk):
     """The native keyframe of the store's state is the reference's body and digest, chunked alike."""
     now = store.snapshot()
     whole = replay.entries_of(now, Store())
-    monkeypatch.setattr(body, "CHUNK_ENTRIES", chunk)
     raw, digest = timeline.state_keyframe(now, chunk, True)
-    assert (body.stored_form(raw), digest) == (body.encode_body(whole, {}), replay.state_digest(whole))
+    assert (body.stored_form(raw), digest) == (body.encode_body(whole, {}, chunk), replay.state_digest(whole))
     assert timeline.state_keyframe(now, chunk, False) == (raw, None)
 
 
@@ -192,15 +191,14 @@ def test_a_native_keyframe_is_the_references_byte_for_byte(steps, chunk):
     store = Store()
     for change in steps:
         _apply(store, *change)
-    with pytest.MonkeyPatch.context() as monkeypatch:
-        _keyframes_agree(store, chunk, monkeypatch)
+    _keyframes_agree(store, chunk)
 
 
-def test_a_large_native_keyframe_is_framed_as_the_reference_frames_it(monkeypatch):
+def test_a_large_native_keyframe_is_framed_as_the_reference_frames_it():
     store = Store()  # past the size written without the interpreter lock, in several namespaces
     for i in range(3 * CHUNK_ENTRIES):
         store.set(f"n{i % 5}", str(i), {"v": i})
-    _keyframes_agree(store, CHUNK_ENTRIES, monkeypatch)
+    _keyframes_agree(store, CHUNK_ENTRIES)
     for args, error in [((store, 8, True), TypeError), ((store.snapshot(), 0, True), ValueError)]:
         with pytest.raises(error):
             timeline.state_keyframe(*args)

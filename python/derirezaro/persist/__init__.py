@@ -14,26 +14,39 @@ A log is where records live (`SQLiteLog`, `RedisLog`, `MemoryLog`; the
 """
 
 from .blob import export_snapshot, import_snapshot
-from .errors import ConflictError, CorruptRecordError, FormatError, PersistError
-from .log import Log
+from .errors import (
+    ConflictError,
+    ConnectionLostError,
+    CorruptRecordError,
+    FormatError,
+    PersistError,
+    RecordNotFoundError,
+    UnavailableError,
+)
+from .log import Log, TimelineHead
 from .memory import MemoryLog
 from .record import Record, StoredRecord
 from .redis_log import RedisLog
 from .sqlite import SQLiteLog
-from .timeline import Timeline
+from .timeline import Timeline, Tuning
 
 __all__ = [
     "ConflictError",
+    "ConnectionLostError",
     "CorruptRecordError",
     "FormatError",
     "Log",
     "MemoryLog",
     "PersistError",
+    "RecordNotFoundError",
     "Record",
     "RedisLog",
     "SQLiteLog",
     "StoredRecord",
     "Timeline",
+    "TimelineHead",
+    "Tuning",
+    "UnavailableError",
     "export_snapshot",
     "import_snapshot",
 ]

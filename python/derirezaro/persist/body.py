@@ -38,19 +38,20 @@ FRAMED = b"\xc1"
 COMPRESSED = b"\x01"
 COMPRESS_MIN = 256  # below this zlib's own overhead eats most of what it saves
 _MAX_RATIO = 1032  # zlib's deflate never expands more than this (RFC 1951, 258 bytes from 2 bits)
+_INFLATE_STEP = 1 << 16  # what the checking pass reads and inflates at a time, and drops
 
 # Entries as a body holds them: namespace -> key -> value; and the removed keys by namespace.
 State = dict[str, dict[str, Any]]
 Removes = dict[str, list[str]]
 
 
-def encode_body(sets: State, removes: Removes) -> bytes:
+def encode_body(sets: State, removes: Removes, chunk_entries: int = CHUNK_ENTRIES) -> bytes:
     count = sum(map(len, sets.values())) + sum(map(len, removes.values()))
-    if count <= CHUNK_ENTRIES:
+    if count <= chunk_entries:
         body = dumps(cast(Any, [sets, removes]))
     else:
         parts = [FRAMED]
-        for chunk in _chunks(sets, removes):
+        for chunk in _chunks(sets, removes, chunk_entries):
             encoded = dumps(cast(Any, chunk))
             parts += (len(encoded).to_bytes(4, "big"), encoded)
         body = b"".join(parts)
@@ -71,22 +72,22 @@ def compress(body: bytes) -> bytes:
     return b"".join((COMPRESSED, len(body).to_bytes(8, "big"), packed))
 
 
-def _chunks(sets: State, removes: Removes) -> Iterator[list[Any]]:
-    """`[sets, removes]` pieces of at most CHUNK_ENTRIES entries; a namespace appears once per piece."""
+def _chunks(sets: State, removes: Removes, chunk_entries: int) -> Iterator[list[Any]]:
+    """`[sets, removes]` pieces of at most `chunk_entries` entries; a namespace appears once per piece."""
     pieces: list[tuple[int, str, Iterator[Any], Callable[[Iterable[Any]], Any]]] = [
         *((0, namespace, iter(entries.items()), dict) for namespace, entries in sets.items()),
         *((1, namespace, iter(keys), list) for namespace, keys in removes.items()),
     ]
     chunk: list[Any] = [{}, {}]
-    room = CHUNK_ENTRIES
+    room = chunk_entries
     for side, namespace, rest, build in pieces:
         while part := build(islice(rest, room)):
             chunk[side][namespace] = part
             room -= len(part)
             if room == 0:
                 yield chunk
-                chunk, room = [{}, {}], CHUNK_ENTRIES
-    if room < CHUNK_ENTRIES:
+                chunk, room = [{}, {}], chunk_entries
+    if room < chunk_entries:
         yield chunk
 
 
@@ -114,17 +115,39 @@ def decode_body(body: bytes) -> tuple[State, Removes]:
 
 
 def decompress(body: bytes) -> bytes:
-    """The body a compressed one holds; ValueError if it does not hold one whole."""
+    """The body a compressed one holds; ValueError if it does not hold one whole.
+
+    One copy of it is ever held, in a buffer of exactly the declared size: zlib
+    can bound its output or size its buffer exactly, not both, so a first pass
+    checks in bounded steps, keeping nothing, that the stream holds exactly the
+    declared size and ends there, and a second fills the buffer. A stream that
+    holds more is refused once it passes the declared size, and a declared size
+    beyond what the stream could hold at zlib's largest ratio before anything
+    is inflated.
+    """
     length = int.from_bytes(body[1:9], "big")
     packed = memoryview(body)[9:]
     if len(body) < 9 or not 0 < length <= _MAX_RATIO * len(packed) + 64:
         raise ValueError("compressed body declares a length its stream cannot hold")
     stream = zlib.decompressobj()
+    held = fed = 0
+    rest = packed[:0]
     try:
-        inner = stream.decompress(packed, length)
+        while not stream.eof and held <= length:
+            if not rest:  # bounded input too: zlib copies what a call leaves unread
+                rest = packed[fed : fed + _INFLATE_STEP]
+                fed += len(rest)
+            step = len(stream.decompress(rest, min(_INFLATE_STEP, length + 1 - held)))
+            if not step and len(stream.unconsumed_tail) == len(rest):
+                break  # no progress: the stream is cut short
+            rest = stream.unconsumed_tail
+            held += step
     except zlib.error as exc:
         raise ValueError(f"compressed body does not decompress ({exc})") from None
-    if len(inner) != length or not stream.eof or stream.unconsumed_tail or stream.unused_data:
+    if held != length or not stream.eof or stream.unused_data:
+        raise ValueError("compressed body is not the length it declares")
+    inner = zlib.decompress(packed, bufsize=length)  # one buffer: the stream fills it exactly
+    if len(inner) != length:
         raise ValueError("compressed body is not the length it declares")
     if inner.startswith(COMPRESSED):
         raise ValueError("compressed body holds a compressed body")

@@ -40,6 +40,41 @@ class CorruptRecordError(PersistError):
         self.what = what
 
 
+class RecordNotFoundError(PersistError, KeyError):
+    """The log holds no such record: never written, pruned, or its timeline dropped.
+
+    A `KeyError` too, as lookups by a missing key have always raised.
+    """
+
+    def __init__(self, timeline: str, ref: int | str, why: str = "no such record") -> None:
+        super().__init__(f"timeline {timeline!r}: record {ref!r}: {why}")
+        self.timeline = timeline
+        self.ref = ref
+
+    def __str__(self) -> str:  # KeyError would quote the message
+        return str(self.args[0])
+
+
+class UnavailableError(PersistError):
+    """The server or file is away or refused the operation; nothing stored is known to be damaged.
+
+    `server` names where (a Redis address, a file path) and `reason` keeps what
+    it said. The outcome of a write that raised this may be unknown: retrying
+    the same commit is safe, as a retry recognises its own earlier success.
+    """
+
+    def __init__(self, server: str, reason: str, timeline: str | None = None) -> None:
+        about = "" if timeline is None else f" (timeline {timeline!r})"
+        super().__init__(f"{server}{about}: {reason}")
+        self.server = server
+        self.reason = reason
+        self.timeline = timeline
+
+
+class ConnectionLostError(UnavailableError, ConnectionError):
+    """The connection to the server failed or timed out: also a builtin `ConnectionError`."""
+
+
 class FormatError(PersistError):
     """A record, exported snapshot or schema was written by a newer version of the package."""
 

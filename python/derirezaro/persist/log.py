@@ -1,43 +1,124 @@
-"""The contract between a timeline and the place its records live.
+"""The contract between a timeline and the place its records live: everything a log must keep.
 
 A log stores `StoredRecord`s per timeline name and knows nothing of what they
-mean, except for the one rule that makes it safe to share: `append` writes a
-record only if the timeline's head is still the one the writer built on. Seqs
-are therefore dense: every append is the head plus one, and only `drop` with
-`before` removes records, always a prefix, never the head.
+mean beyond the fields below. This module is the whole contract: a new log is
+one file that implements `Log` as stated here, and the tests' log fixture runs
+the same model and race tests over it.
+
+The rules every log keeps:
+
+1. **The log vouches for each timeline.** Beside the timeline's name it keeps
+   a `TimelineHead`: an incarnation, the head's seq and crc, and the oldest
+   kept seq. The incarnation is assigned when the timeline is created (its
+   first append) and is never reused by this log, so a timeline dropped and
+   written anew is told apart from the old one even at the same seqs. The
+   `TimelineHead` is written by the same transaction, script or lock as each
+   append and each prune, so it is never out of step with the records.
+   Readers check what they read against it: a record at or between `first`
+   and `seq` that the log does not return is damage, never a shorter
+   timeline.
+2. **Compare-and-set of the head.** `append` writes only if the timeline's
+   head is the one the writer built on, so seqs are dense: each append is the
+   head plus one.
+3. **A delta lands only while its keyframe is stored** (`record.base >=
+   first`): a chain is never extended from a keyframe a prune has dropped.
+4. **Prune is one atomic step and keeps every live chain.** The cutoff is
+   chosen inside the same transaction, script or lock as the delete, and no
+   record at or above the cutoff has its keyframe (`base`) below it, forks
+   included. The head is never pruned.
+5. **Unknown outcomes are safe to retry.** An append whose record (same seq,
+   id and crc) is already stored returns success and stores nothing, so a
+   writer whose connection broke after the append landed learns it on retry.
+6. **Attachments** are small entries kept beside a timeline's records under
+   string keys (a LangGraph saver keeps a checkpoint's pending writes and
+   marks there, keyed by checkpoint id). An entry is `(task, idx, blob)`. One
+   rule, kept by every log: an entry with `idx >= 0` is stored only if its
+   `(task, idx)` is new under its key (the first wins, so a retried task
+   cannot change what a reader already saw); an entry with `idx < 0`
+   replaces the one stored under its `(task, idx)`. Entries read back in the
+   order they were first stored. Attachments may be written before the
+   timeline's first record (they do not create it: `head()` stays None);
+   they go with `drop()`, with `detach()`, and with a prune's `detach` keys
+   in the same atomic step. Entries given to `append` are written in the same
+   transaction, script or lock as the record, so a record is never seen
+   without them.
+7. **Errors say what happened**, and nothing else is raised for these cases
+   (see `errors`): `ConflictError` when the writer lost the race (nothing
+   written); `CorruptRecordError` when what is stored is damaged or
+   contradicts itself (naming the timeline and what is missing), including a
+   store whose own integrity checks fail; `UnavailableError` when the server
+   or file is away or refuses the operation (full, read-only, out of memory,
+   busy), carrying its message; `ValueError` for a closed log or a chosen id
+   the timeline already holds at another seq. A read never reports damage
+   for a record that a concurrent prune or drop removed: records below
+   `first`, or of an incarnation that is gone, are simply not returned.
 
 Every method is safe to call from several threads; an implementation that
-spans processes makes `append` atomic across them. No method leaves a lock or
-transaction open when it returns, since callers yield between calls.
+spans processes makes each call atomic across them. No method leaves a lock
+or transaction open when it returns, since callers yield between calls. The
+cost of a call follows what it reads or writes, never the size of the log.
 """
 
 from __future__ import annotations
 
-from typing import Protocol
+from collections.abc import Iterable, Mapping, Sequence
+from typing import NamedTuple, Protocol
 
 from .record import StoredRecord
 
+Entry = tuple[str, int, bytes]  # an attachment entry: task, idx, blob
+
+
+class TimelineHead(NamedTuple):
+    """What a log vouches for one timeline."""
+
+    incarnation: int  # assigned at creation, never reused by this log
+    seq: int  # the newest record's seq
+    crc: int  # the newest record's crc (signed 32-bit, as stored)
+    first: int  # the oldest kept record's seq
+
 
 class Log(Protocol):
-    def append(
-        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
-    ) -> int:
-        """Store `record` (whose seq is `expected_head + 1`) if the head is `expected_head`.
+    def head(self, timeline: str) -> TimelineHead | None:
+        """What the log vouches for `timeline`, or None when it holds no such timeline.
 
-        `expected_head` 0 means a timeline with no records. `head_crc`, when
-        given, is the crc of the record the writer built on: the head must be
-        that record, not another at the same seq (the timeline was dropped and
-        written anew since). Return the record's seq. If the same record (same
-        seq, id and crc) is already stored, as after a retry whose first
-        attempt did land, return its seq and store nothing. Otherwise raise
-        `ConflictError` and store nothing.
+        Raises `CorruptRecordError` when the log holds records of the timeline
+        but nothing that vouches for them, or a voucher it cannot read.
+        """
+        ...
+
+    def append(
+        self,
+        timeline: str,
+        record: StoredRecord,
+        expected: TimelineHead | None,
+        attach: Mapping[str, Sequence[Entry]] | None = None,
+    ) -> TimelineHead:
+        """Store `record` if the timeline is still `expected`; return what the log vouches for now.
+
+        `attach`: entries stored with the record, atomically, by the attachment rule.
+
+        `expected` None: the timeline must not exist; it is created with a new
+        incarnation, and `record` (seq 1, a keyframe) is its first record.
+        Otherwise the log's head must have `expected`'s incarnation, seq and
+        crc, and `record.seq` is `expected.seq + 1`. A delta also needs its
+        keyframe stored (`record.base >= first`).
+
+        If `record` itself is already stored (same seq, id and crc, in the
+        incarnation `expected` names, or in any when `expected` is None), as
+        after a retry whose first attempt did land, store nothing and return
+        the head as that first attempt left it (`record`'s seq and crc, even
+        if other appends came after it, so the writer's next append
+        conflicts). Otherwise, when the head is not the expected one, raise
+        `ConflictError` and store nothing; `ValueError` if `record.id` is held
+        by another record of the timeline.
         """
         ...
 
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         """Full records with `first <= seq <= last` (and this `base`, if given), in ascending seq.
 
-        One consistent read: a concurrent append or drop is wholly in or out of it.
+        One consistent read: a concurrent append or prune is wholly in or out of it.
         """
         ...
 
@@ -50,12 +131,50 @@ class Log(Protocol):
         """
         ...
 
-    def drop(self, timeline: str, before: int | None = None) -> None:
-        """Remove the records with seq below `before`, or the whole timeline when `before` is None."""
+    def prune(
+        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+    ) -> int:
+        """Remove old records and the attachments under `detach`, atomically; return how many records.
+
+        The cutoff starts at the newest `keep_last` records' oldest seq (and no
+        higher than `keep_from`, when given), then moves down until no record
+        at or above it replays from a keyframe below it. Records below the
+        cutoff go; `first` becomes the cutoff. A timeline that does not exist
+        removes nothing.
+        """
+        ...
+
+    def listing(
+        self, timeline: str, *, limit: int, before: int | None = None, keys: Iterable[str] = ()
+    ) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
+        """`headers(limit=, before=)`, and in the same consistent read the attachments under
+        every listed record's chosen id and under `keys`: a page of a listing in one read.
+
+        The dict holds only keys that have entries.
+        """
+        ...
+
+    def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
+        """Store `entries` under `key` by the attachment rule, atomically."""
+        ...
+
+    def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
+        """The entries under each of `keys` that has any, in the order they were first stored."""
+        ...
+
+    def detach(self, timeline: str, keys: Iterable[str]) -> None:
+        """Remove the entries under `keys`, atomically."""
+        ...
+
+    def drop(self, timeline: str) -> None:
+        """Remove the whole timeline, its voucher and its attachments; its incarnation is never used again."""
         ...
 
     def timelines(self, prefix: str = "") -> list[str]:
-        """The names, starting with `prefix`, of the timelines that hold records, sorted."""
+        """The names, starting with `prefix`, of the timelines that hold records, sorted.
+
+        Costs what the names under `prefix` cost (an index range), not a scan of the log.
+        """
         ...
 
     def close(self) -> None:

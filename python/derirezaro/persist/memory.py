@@ -2,30 +2,38 @@
 
 from __future__ import annotations
 
+import itertools
 import threading
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
+from .log import Entry, TimelineHead
 from .record import StoredRecord
 from .timeline import TimelineFactory
 
 
 class _Records:
-    __slots__ = ("by_seq", "by_id")
+    __slots__ = ("incarnation", "by_seq", "by_id")
 
-    def __init__(self) -> None:
+    def __init__(self, incarnation: int) -> None:
+        self.incarnation = incarnation
         # Seqs are dense from the oldest kept record to the head (the log contract),
         # and dicts keep insertion order, which is ascending seq.
         self.by_seq: dict[int, StoredRecord] = {}
         self.by_id: dict[str, int] = {}
 
-    @property
-    def head(self) -> int:
-        return next(reversed(self.by_seq)) if self.by_seq else 0
+    def vouched(self) -> TimelineHead:
+        head = self.by_seq[next(reversed(self.by_seq))]
+        return TimelineHead(self.incarnation, head.seq, head.crc, next(iter(self.by_seq)))
 
-    @property
-    def first(self) -> int:
-        return next(iter(self.by_seq)) if self.by_seq else 1
+
+def attached(stored: list[Entry], entries: Iterable[Entry]) -> list[Entry]:
+    """`stored` with `entries` added by the attachment rule: the first wins, a negative idx replaces."""
+    kept = {(task, idx): (task, idx, blob) for task, idx, blob in stored}
+    for task, idx, blob in entries:
+        if idx < 0 or (task, idx) not in kept:
+            kept[(task, idx)] = (task, idx, blob)
+    return list(kept.values())
 
 
 class MemoryLog(TimelineFactory):
@@ -34,36 +42,55 @@ class MemoryLog(TimelineFactory):
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._timelines: dict[str, _Records] = {}
+        self._attachments: dict[str, dict[str, list[Entry]]] = {}  # timeline -> key -> entries
+        self._incarnations = itertools.count(1)
         self._closed = False
 
-    def append(
-        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
-    ) -> int:
+    def head(self, timeline: str) -> TimelineHead | None:
         with self._lock:
             records = self._records(timeline)
-            if (
-                records.head != expected_head
-                or (head_crc is not None and expected_head and records.by_seq[expected_head].crc != head_crc)
-                or (record.base != record.seq and record.base not in records.by_seq)  # its chain pruned
-            ):
+            return None if records is None else records.vouched()
+
+    def append(
+        self,
+        timeline: str,
+        record: StoredRecord,
+        expected: TimelineHead | None,
+        attach: Mapping[str, Sequence[Entry]] | None = None,
+    ) -> TimelineHead:
+        with self._lock:
+            records = self._records(timeline)
+            now = None if records is None else records.vouched()
+            if records is not None and (expected is None or records.incarnation == expected.incarnation):
                 stored = records.by_seq.get(record.seq)
                 if stored is not None and (stored.id, stored.crc) == (record.id, record.crc):
-                    return stored.seq
-                raise ConflictError(timeline, expected_head, records.head or None)
+                    # A retry of an append that did land: the head as that append left it.
+                    return records.vouched()._replace(seq=record.seq, crc=record.crc)
+            if now != expected and (now is None or expected is None or now[:3] != expected[:3]):
+                raise ConflictError(timeline, _seq(expected), _seq(now))
+            if records is None:
+                records = _Records(next(self._incarnations))
+            elif record.base != record.seq and record.base < records.vouched().first:
+                raise ConflictError(timeline, _seq(expected), _seq(now))  # its keyframe was pruned
             if record.id is not None and record.id in records.by_id:
                 raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
             records.by_seq[record.seq] = record
             if record.id is not None:
                 records.by_id[record.id] = record.seq
             self._timelines[timeline] = records
-            return record.seq
+            for key, entries in (attach or {}).items():
+                self._attach(timeline, key, entries)
+            return records.vouched()
 
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         with self._lock:
-            by_seq = self._records(timeline).by_seq
+            records = self._records(timeline)
+            if records is None:
+                return []
+            by_seq = records.by_seq
             return [
                 r
-                for seq in range(first, last + 1)
+                for seq in range(max(first, records.vouched().first), last + 1)
                 if (r := by_seq.get(seq)) is not None and (base is None or r.base == base)
             ]
 
@@ -71,42 +98,97 @@ class MemoryLog(TimelineFactory):
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
     ) -> list[StoredRecord]:
         with self._lock:
-            records = self._records(timeline)
-            seqs: Iterable[int]
-            if id is not None:
-                seqs = [records.by_id[id]] if id in records.by_id else []
-            else:
-                top = records.head if before is None else min(records.head, before - 1)
-                seqs = range(top, max(records.first, top - limit + 1) - 1, -1)
-            return [records.by_seq[seq]._replace(body=None) for seq in seqs]
+            return self._headers(timeline, limit, before, id)
 
-    def drop(self, timeline: str, before: int | None = None) -> None:
+    def _headers(self, timeline: str, limit: int, before: int | None, id: str | None) -> list[StoredRecord]:
+        records = self._records(timeline)
+        if records is None:
+            return []
+        head = records.vouched()
+        seqs: Iterable[int]
+        if id is not None:
+            seqs = [records.by_id[id]] if id in records.by_id else []
+        else:
+            top = head.seq if before is None else min(head.seq, before - 1)
+            seqs = range(top, max(head.first, top - limit + 1) - 1, -1)
+        return [records.by_seq[seq]._replace(body=None) for seq in seqs]
+
+    def prune(
+        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+    ) -> int:
         with self._lock:
             records = self._records(timeline)
-            if before is None:
-                self._timelines.pop(timeline, None)
-                return
-            for seq in range(records.first, min(before, records.head)):  # never the head
-                record = records.by_seq.pop(seq, None)
-                if record is not None and record.id is not None:
+            self._detach(timeline, detach)
+            if records is None:
+                return 0
+            head = records.vouched()
+            cutoff = max(head.first, head.seq - keep_last + 1)
+            if keep_from is not None:
+                cutoff = max(head.first, min(cutoff, keep_from))
+            seq = head.seq
+            while seq >= cutoff:  # down, until no record kept replays from a keyframe below the cutoff
+                cutoff = min(cutoff, records.by_seq[seq].base)
+                seq -= 1
+            for seq in range(head.first, cutoff):
+                record = records.by_seq.pop(seq)
+                if record.id is not None:
                     del records.by_id[record.id]
+            return cutoff - head.first
+
+    def listing(
+        self, timeline: str, *, limit: int, before: int | None = None, keys: Iterable[str] = ()
+    ) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
+        with self._lock:
+            rows = self._headers(timeline, limit, before, None)
+            wanted = [*(row.id for row in rows if row.id is not None), *keys]
+            return rows, self._attached(timeline, wanted)
+
+    def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
+        with self._lock:
+            self._check_open()
+            self._attach(timeline, key, entries)
+
+    def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
+        with self._lock:
+            self._check_open()
+            return self._attached(timeline, keys)
+
+    def detach(self, timeline: str, keys: Iterable[str]) -> None:
+        with self._lock:
+            self._check_open()
+            self._detach(timeline, keys)
+
+    def _attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
+        by_key = self._attachments.setdefault(timeline, {})
+        by_key[key] = attached(by_key.get(key, []), entries)
+
+    def _attached(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
+        by_key = self._attachments.get(timeline, {})
+        return {key: list(by_key[key]) for key in keys if by_key.get(key)}
+
+    def _detach(self, timeline: str, keys: Iterable[str]) -> None:
+        by_key = self._attachments.get(timeline, {})
+        for key in keys:
+            by_key.pop(key, None)
+
+    def drop(self, timeline: str) -> None:
+        with self._lock:
+            self._check_open()
+            self._timelines.pop(timeline, None)
+            self._attachments.pop(timeline, None)
 
     def timelines(self, prefix: str = "") -> list[str]:
         with self._lock:
             self._check_open()
-            return sorted(
-                name
-                for name, records in self._timelines.items()
-                if records.by_seq and name.startswith(prefix)
-            )
+            return sorted(name for name in self._timelines if name.startswith(prefix))
 
     def close(self) -> None:
         with self._lock:
             self._closed = True
 
-    def _records(self, timeline: str) -> _Records:
+    def _records(self, timeline: str) -> _Records | None:
         self._check_open()
-        return self._timelines.get(timeline) or _Records()
+        return self._timelines.get(timeline)
 
     def _check_open(self) -> None:
         if self._closed:
@@ -114,3 +196,7 @@ class MemoryLog(TimelineFactory):
 
     def __repr__(self) -> str:
         return f"MemoryLog(timelines={len(self._timelines)})"
+
+
+def _seq(head: TimelineHead | None) -> int | None:
+    return None if head is None else head.seq

@@ -6,7 +6,7 @@ keyframe costs is its size once; what it saves is the replay of the run of
 deltas before it. So a keyframe is written first, and then when either holds:
 
 - the deltas since the last keyframe outweigh the state and weigh at least
-  `MIN_RUN_BYTES`: keyframes then at most double what the changes alone
+  `Tuning.min_run_bytes`: keyframes then at most double what the changes alone
   store, and a small state does not pay a keyframe every few commits;
 - the run is `keyframe_every` deltas long and weighs half the state: the run a
   read replays stays bounded, and a large state with small changes is not
@@ -20,10 +20,10 @@ against the run.
 The timeline remembers the points it built (a snapshot plus what the next
 commit needs: digest and run), the oldest first to go, so checking out a
 recent record is a dictionary lookup. Apart from those it keeps anchors: the
-points every `_POINT_EVERY` records into a run (a keyframe's included), as
+points every `Tuning.point_every` records into a run (a keyframe's included), as
 many as the cache holds, left by commits and by replays on their way. A
 record the cache no longer holds replays from the nearest anchor below it, at
-most `_POINT_EVERY` - 1 records, as long as the anchors reach back to it.
+most `point_every` - 1 records, as long as the anchors reach back to it.
 A snapshot shares what has not changed with the store, so an anchor costs
 only what changed since it.
 """
@@ -33,14 +33,14 @@ from __future__ import annotations
 import operator
 import threading
 import time
-from collections.abc import Callable, Iterator
-from typing import Any, TypeVar, cast
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from typing import Any, NamedTuple, TypeVar, cast
 
 from .._core import Snapshot, Store, dumps, loads
 from .._replay import state_delta, state_keyframe
 from .body import CHUNK_ENTRIES, encode_body, stored_form
-from .errors import CorruptRecordError
-from .log import Log
+from .errors import CorruptRecordError, PersistError, RecordNotFoundError, UnavailableError
+from .log import Entry, Log, TimelineHead
 from .record import (
     DELTA,
     DIGEST_MASK,
@@ -52,15 +52,23 @@ from .record import (
     check_header,
     entry_hash,
     seal,
-    stored_digest,
 )
 from .record import public as public_record
 from .replay import Point, Replay, chain_of, entries_of, state_digest
 
 _Log = TypeVar("_Log")
 _PAGE = 256  # headers fetched per query by records() and verify()
-MIN_RUN_BYTES = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
-_POINT_EVERY = 64  # records of a run between two anchors
+
+
+class Tuning(NamedTuple):
+    """Sizes that trade space against time; the defaults suit every use, tests shrink them."""
+
+    min_run_bytes: int = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
+    point_every: int = 64  # records of a run between two anchors
+    chunk_entries: int = CHUNK_ENTRIES  # entries per chunk of a framed body
+
+
+DEFAULT_TUNING = Tuning()
 _BODY_SIZE = operator.attrgetter("body_size")
 # A commit's change and digest, natively (the same bytes as `_changes` and
 # `encode_body` make); None: the reference path alone.
@@ -73,7 +81,16 @@ native_keyframe: Callable[[Snapshot, int, bool], tuple[bytes, int | None] | None
 class Timeline:
     """The history of one store in one log, under one name. Safe to share between threads."""
 
-    def __init__(self, log: Log, name: str, store: Store, *, keyframe_every: int = 256, cache_size: int = 64):
+    def __init__(
+        self,
+        log: Log,
+        name: str,
+        store: Store,
+        *,
+        keyframe_every: int = 256,
+        cache_size: int = 64,
+        tuning: Tuning = DEFAULT_TUNING,
+    ):
         if not isinstance(name, str) or not name:
             raise TypeError(f"timeline name must be a non-empty str, not {name!r}")
         if not isinstance(store, Store):
@@ -86,6 +103,7 @@ class Timeline:
         self._store = store
         self._keyframe_every = keyframe_every
         self._cache_size = cache_size
+        self._tuning = tuning
         self._lock = threading.RLock()
         # seq, and the record's id, -> Point; insertion order is age.
         self._cache: dict[int | str, Point] = {}
@@ -95,15 +113,23 @@ class Timeline:
         self._new_view = Store(max_history=0)
         self._old_view = Store(max_history=0)
         self._point: Point | None = None
-        self._head = 0  # the newest seq this timeline knows the log to have
-        # That record's crc: the append checks it, so that a timeline another writer
-        # dropped and wrote anew up to the same seq is not mistaken for this one.
-        self._head_crc: int | None = None
-        head = self._newest()
-        if head is not None:
-            self._head, self._head_crc = head.seq, head.crc
-            self._point = self._load(head)
+        # What the log vouched for when this timeline last read or moved its head:
+        # the next commit's compare-and-set. Its incarnation is also what the caches
+        # hold points of: seeing another one means the timeline was dropped and
+        # written anew, and every cached point goes (`_see`).
+        self._vouched: TimelineHead | None = None
+        self._incarnation: int | None = None
+        # A commit whose append raised with its outcome unknown (the connection
+        # broke): its record, sent again as it is when the same state is committed.
+        self._unsettled: tuple[Snapshot, bytes, str | None, StoredRecord, Point] | None = None
+        while (found := self._newest()) is not None:
+            try:
+                self._point = self._load(found[1], found[0])
+            except RecordNotFoundError:
+                continue  # pruned past, or dropped, since its header was read: open what is there now
+            self._vouched = found[0]
             store.restore(self._point.snapshot)
+            break
 
     @property
     def name(self) -> str:
@@ -116,8 +142,8 @@ class Timeline:
     @property
     def head(self) -> Record | None:
         """The newest record in the log (read now, so it includes other writers' commits)."""
-        row = self._newest()
-        return None if row is None else public_record(row, self._name)
+        found = self._newest()
+        return None if found is None else public_record(found[1], self._name)
 
     @property
     def parent(self) -> int | None:
@@ -126,11 +152,17 @@ class Timeline:
 
     # -- writing -------------------------------------------------------------
 
-    def commit(self, meta: Any = None, *, id: str | None = None) -> Record:
+    def commit(
+        self, meta: Any = None, *, id: str | None = None, attach: Mapping[str, Sequence[Entry]] | None = None
+    ) -> Record:
         """Record the store's state; return the new record's header.
 
-        Raises ConflictError, writing nothing, if another writer committed to
-        this timeline since this one last committed, restored or opened.
+        `attach`: attachment entries by key, written with the record in one
+        atomic step (see `Log`). Raises ConflictError, writing nothing, if
+        another writer committed to this timeline since this one last
+        committed, restored or opened. After an `UnavailableError` the outcome
+        is unknown: committing the same state again (same meta and id) sends
+        the same record, which the log recognises if the first attempt landed.
         """
         if id is not None and (not isinstance(id, str) or not id or id.isdecimal()):
             raise ValueError(f"id must be a non-empty str that is not a decimal number, not {id!r}")
@@ -141,11 +173,14 @@ class Timeline:
             raise TypeError(f"meta cannot be read back once stored: {exc}") from None
         with self._lock:
             snapshot = self._store.snapshot()
+            retried = self._retry_unsettled(snapshot, meta_bytes, id)
+            if retried is not None:
+                return self._landed(*retried, id, meta_read, attach)
             point = self._point
-            seq = self._head + 1
+            seq = 1 if self._vouched is None else self._vouched.seq + 1
             delta = None
             if point is not None and native_delta is not None:
-                delta = native_delta(snapshot, point.snapshot, point.digest, CHUNK_ENTRIES)
+                delta = native_delta(snapshot, point.snapshot, point.digest, self._tuning.chunk_entries)
             if delta is not None:
                 raw, digest = delta
                 body = stored_form(raw)
@@ -153,7 +188,7 @@ class Timeline:
                 body, digest = stored_form(whole[0]), cast(int, whole[1])
             else:  # a change too large for the native paths, or the reference path alone
                 sets, removes, digest = self._changes(snapshot, point)
-                body = encode_body(sets, removes)
+                body = encode_body(sets, removes, self._tuning.chunk_entries)
             if point is None:
                 kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             else:
@@ -174,33 +209,86 @@ class Timeline:
                 meta=meta_bytes,
                 body=body,
             )
-            self._log.append(self._name, self._head, row, self._head_crc)
-            self._point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
-            self._head, self._head_crc = seq, row.crc
-            self._remember(self._point, id)
-            return Record(
-                seq,
-                str(seq) if id is None else id,
-                row.parent,
-                KIND_NAMES[kind],
-                row.timestamp,
-                meta_read,
-                len(body),
-            )
+            new_point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
+            self._unsettled = None
+            return self._landed(row, new_point, id, meta_read, attach, snapshot, meta_bytes)
 
-    @staticmethod
-    def _native_keyframe(snapshot: Snapshot, with_digest: bool) -> tuple[bytes, int | None] | None:
-        return None if native_keyframe is None else native_keyframe(snapshot, CHUNK_ENTRIES, with_digest)
+    def _landed(
+        self,
+        row: StoredRecord,
+        point: Point,
+        id: str | None,
+        meta: Any,
+        attach: Mapping[str, Sequence[Entry]] | None,
+        snapshot: Snapshot | None = None,
+        meta_bytes: bytes = b"",
+    ) -> Record:
+        """Append `row` (the record of `point`) and make it the point the next commit builds on."""
+        try:
+            vouched = self._log.append(self._name, row, self._vouched, attach)
+        except UnavailableError:
+            # Perhaps it landed: a commit of the same state sends this record again,
+            # and the log tells a record it already holds from a conflict.
+            if snapshot is not None:
+                self._unsettled = (snapshot, meta_bytes, id, row, point)
+            raise
+        self._unsettled = None
+        self._see(vouched)
+        self._vouched = vouched
+        self._point = point
+        self._remember(point, id)
+        return Record(
+            row.seq,
+            str(row.seq) if id is None else id,
+            row.parent,
+            KIND_NAMES[row.kind],
+            row.timestamp,
+            meta,
+            row.body_size,
+        )
+
+    def _retry_unsettled(
+        self, snapshot: Snapshot, meta_bytes: bytes, id: str | None
+    ) -> tuple[StoredRecord, Point] | None:
+        """The record of the commit whose outcome is unknown, if this commit is the same one again."""
+        unsettled = self._unsettled
+        if unsettled is None:
+            return None
+        before, before_meta, before_id, row, point = unsettled
+        if (before_meta, before_id) != (meta_bytes, id) or any(snapshot.diff(before).values()):
+            self._unsettled = None  # another commit: it builds on the unsettled one if that landed
+            self._settle(row, point, before_id)
+            return None
+        return row, point
+
+    def _settle(self, row: StoredRecord, point: Point, id: str | None) -> None:
+        """Build on `row`, whose append's outcome was unknown, if the log holds it."""
+        expected = self._vouched
+        now = self._log.head(self._name)
+        if now is None or (expected is not None and now.incarnation != expected.incarnation):
+            return
+        stored = self._log.headers(self._name, limit=1, before=row.seq + 1)
+        if stored and (stored[0].seq, stored[0].crc) == (row.seq, row.crc):
+            self._see(now)
+            self._vouched = now._replace(seq=row.seq, crc=row.crc)
+            self._point = point
+            self._remember(point, id)
+
+    def _native_keyframe(self, snapshot: Snapshot, with_digest: bool) -> tuple[bytes, int | None] | None:
+        chunk = self._tuning.chunk_entries
+        return None if native_keyframe is None else native_keyframe(snapshot, chunk, with_digest)
 
     def _keyframe_body(self, snapshot: Snapshot) -> bytes:
         whole = self._native_keyframe(snapshot, False)
         if whole is not None:
             return stored_form(whole[0])
-        return encode_body(entries_of(snapshot, self._new_view), {})  # the reference refuses a chunk too long
+        return encode_body(
+            entries_of(snapshot, self._new_view), {}, self._tuning.chunk_entries
+        )  # the reference refuses a chunk too long
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
         # `state_bytes`: what the chain's keyframe stored, compressed.
-        if run_bytes >= max(state_bytes, MIN_RUN_BYTES):
+        if run_bytes >= max(state_bytes, self._tuning.min_run_bytes):
             return True
         return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
 
@@ -237,16 +325,16 @@ class Timeline:
             # From the log, not the cache: a commit builds on this record, and
             # another writer may have dropped it, or the whole timeline and
             # written it anew, since this one cached its state.
+            vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
+            self._see(vouched)
             header = self._header_of(ref)
             point = self._cache.get(header.seq) or self._anchors.get(header.seq)
-            if point is None or not self._describes(point, header):
-                if point is not None:  # the cache holds another timeline's states
-                    self._forget_all()
-                point = self._load(header)
-            head = self._newest()
+            if point is None:
+                point = self._load(header, vouched)
             self._store.restore(point.snapshot)
             self._point = point
-            self._head, self._head_crc = (head.seq, head.crc) if head is not None else (0, None)
+            self._vouched = vouched
+            self._unsettled = None
 
     def discard(self) -> None:
         """Undo the store's changes since the last commit or restore: it holds that record again.
@@ -259,10 +347,18 @@ class Timeline:
             else:
                 self._store.restore(self._point.snapshot)
 
-    @staticmethod
-    def _describes(point: Point, header: StoredRecord) -> bool:
-        """Whether a cached point is the state of the stored record `header`."""
-        return point.keyframe == header.base and stored_digest(point.digest, header.kind) == header.digest
+    def _see(self, vouched: TimelineHead | None) -> None:
+        """Note the incarnation the log holds now; points cached of another one are forgotten.
+
+        Within one incarnation a seq names one record for good (seqs are never
+        reused: appends go above the head, prunes remove a prefix), so a cached
+        point stays true until the incarnation changes.
+        """
+        incarnation = None if vouched is None else vouched.incarnation
+        with self._lock:
+            if incarnation != self._incarnation:
+                self._forget_all()
+                self._incarnation = incarnation
 
     def _forget_all(self) -> None:
         self._cache.clear()
@@ -305,25 +401,65 @@ class Timeline:
             records = [public_record(row, self._name) for row in page]  # the whole page checked first
             yield from records
 
-    def _pages(self, limit: int | None, before: int | None) -> Iterator[list[StoredRecord]]:
+    def _check_dense(self, page: list[StoredRecord], above: int | None, ended: bool) -> None:
+        """Raise if a page of headers skips a record, or the listing ends above the oldest kept one.
+
+        A page is one atomic read and prunes remove a prefix, so a gap inside it
+        is damage. A listing that runs out (`ended`) above `first` is damage too,
+        unless a drop or rewrite came between (another incarnation). `above`: the
+        oldest seq of the page before, if any.
+        """
+        for newer, older in zip(page, page[1:], strict=False):
+            if older.seq != newer.seq - 1:
+                raise CorruptRecordError(self._name, newer.seq - 1, "record missing")
+        lowest = page[-1].seq if page else above
+        if ended and lowest is not None and lowest > 1:
+            now = self._log.head(self._name)
+            if now is not None and now.incarnation == self._incarnation and now.first < lowest:
+                raise CorruptRecordError(self._name, lowest - 1, "record missing")
+
+    def _pages(
+        self, limit: int | None, before: int | None, checked: bool = True
+    ) -> Iterator[list[StoredRecord]]:
         """Headers newest first, up to `limit`, one query a page; nothing stays open between pages."""
         remaining = limit
+        above = None
         while remaining is None or remaining > 0:
             wanted = _PAGE if remaining is None else min(_PAGE, remaining)
             page = self._log.headers(self._name, limit=wanted, before=before)
+            if checked:
+                self._check_dense(page, above, len(page) < wanted)
             yield page
             if len(page) < wanted:
                 return
-            before = page[-1].seq
+            before = above = page[-1].seq
             if remaining is not None:
                 remaining -= len(page)
 
-    def _newest(self) -> StoredRecord | None:
-        rows = self._log.headers(self._name, limit=1)
-        if not rows:
-            return None
-        check_header(self._name, rows[0])
-        return rows[0]
+    def _newest(self) -> tuple[TimelineHead, StoredRecord] | None:
+        """What the log vouches for and the head record it names, checked against each other.
+
+        The head is never pruned, so a head record that is not there while the
+        log still vouches for it is damage. A commit, or a drop and rewrite,
+        between the two reads changes what the log vouches for: read again.
+        """
+        vouched = self._log.head(self._name)
+        while vouched is not None:
+            self._see(vouched)
+            rows = self._log.headers(self._name, limit=1, before=vouched.seq + 1)
+            if rows and (rows[0].seq, rows[0].crc) == (vouched.seq, vouched.crc):
+                check_header(self._name, rows[0])
+                return vouched, rows[0]
+            now = self._log.head(self._name)
+            if now == vouched:
+                moved = rows and rows[0].seq == vouched.seq
+                what = "is not the one it vouches for" if moved else "is missing"
+                raise CorruptRecordError(
+                    self._name, vouched.seq, f"the head record the log vouches for {what}"
+                )
+            vouched = now
+        self._see(None)
+        return None
 
     def _point_at(self, ref: int | str) -> Point:
         point = self._cache.get(ref)
@@ -331,7 +467,8 @@ class Timeline:
             point = self._anchors.get(ref)
         if point is not None:
             return point
-        return self._load(self._header_of(ref))
+        vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
+        return self._load(self._header_of(ref), vouched)
 
     def _header_of(self, ref: int | str) -> StoredRecord:
         if isinstance(ref, str):
@@ -348,25 +485,45 @@ class Timeline:
         else:
             raise TypeError(f"a record is named by its seq (int) or id (str), not {type(ref).__name__}")
         if not rows or rows[0].seq != seq:
-            raise KeyError(f"timeline {self._name!r} has no record {ref!r}")
+            raise RecordNotFoundError(self._name, ref)
         check_header(self._name, rows[0])
         return rows[0]
 
-    def _load(self, header: StoredRecord) -> Point:
+    def _load(self, header: StoredRecord, before: TimelineHead | None) -> Point:
         """Replay `header`'s chain, from the nearest point still cached or from its keyframe.
 
         The chain is read with one range query: the records after the newest
         cached point of the same keyframe below it, or, if there is none or it
-        lies on another branch, the records from the keyframe on.
+        lies on another branch, the records from the keyframe on. `before`: what
+        the log vouched for before `header` was read.
         """
         try:
             return self._replay(header, cached=True)
         except CorruptRecordError:
-            # Perhaps not damage: cached points of a timeline another writer has since
-            # dropped and written anew. Only what the log holds decides.
-            with self._lock:
-                self._forget_all()
+            # Perhaps not damage: a cached point on a branch the chain does not pass
+            # through. Only what the log holds decides.
+            pass
+        try:
             return self._replay(header, cached=False)
+        except CorruptRecordError as error:
+            raise self._gone_or(error, header, before) from None
+
+    def _gone_or(
+        self, error: CorruptRecordError, header: StoredRecord, before: TimelineHead | None
+    ) -> PersistError:
+        """`error`, found reading `header`'s chain, unless a prune or drop removed that chain meanwhile.
+
+        Prunes only move `first` up and incarnations never come back, so what
+        the log vouches for after the read tells a race from damage for good:
+        a record now below `first`, or a timeline dropped or written anew, was
+        removed, not damaged. A record at or above `first` keeps its whole
+        chain (a prune never cuts one), so a gap in it is damage.
+        """
+        now = self._log.head(self._name)
+        self._see(now)
+        if now is None or before is None or now.incarnation != before.incarnation or header.seq < now.first:
+            return RecordNotFoundError(self._name, header.seq, "pruned or dropped by another writer")
+        return error
 
     def _replay(self, header: StoredRecord, cached: bool) -> Point:
         name, seq, keyframe = self._name, header.seq, header.base
@@ -403,7 +560,8 @@ class Timeline:
         assert start is not None
         run_length, run_bytes, done = start.run_length, start.run_bytes, 0
         while done < len(run):  # a segment to the next anchor's place, or to the end
-            segment = run[done : done + _POINT_EVERY - run_length % _POINT_EVERY]
+            every = self._tuning.point_every
+            segment = run[done : done + every - run_length % every]
             replay.apply_all(segment)
             done, run_length = done + len(segment), run_length + len(segment)
             run_bytes += sum(map(_BODY_SIZE, segment))
@@ -425,7 +583,7 @@ class Timeline:
         return point
 
     def _remember(self, point: Point, id: str | None) -> None:
-        if not point.run_length % _POINT_EVERY:
+        if not point.run_length % self._tuning.point_every:
             self._anchor(point)
         if point.seq in self._cached_seqs:
             return
@@ -437,7 +595,7 @@ class Timeline:
         self._cache[point.seq] = self._cache[key] = point
 
     def _anchor(self, point: Point) -> None:
-        if point.run_length % _POINT_EVERY or point.seq in self._anchors:
+        if point.run_length % self._tuning.point_every or point.seq in self._anchors:
             return
         while len(self._anchors) >= self._cache_size:
             del self._anchors[next(iter(self._anchors))]
@@ -450,43 +608,28 @@ class Timeline:
 
     # -- housekeeping --------------------------------------------------------
 
-    def prune(self, keep_last: int) -> None:
-        """Remove old records, keeping the newest `keep_last` and the keyframes they replay from.
+    def prune(self, keep_last: int) -> int:
+        """Remove old records, keeping the newest `keep_last` and every record their chains need.
 
-        The record the next commit builds on stays readable too.
+        The record the next commit builds on stays readable too. The log
+        chooses what to remove and removes it in one atomic step, so a fork
+        another writer commits meanwhile keeps its chain. Returns how many
+        records were removed.
         """
         if not isinstance(keep_last, int) or isinstance(keep_last, bool) or keep_last < 1:
             raise ValueError(f"keep_last must be a positive int, not {keep_last!r}")
         with self._lock:
-            kept = self._log.headers(self._name, limit=keep_last)
-            for row in kept:
-                check_header(self._name, row)
-            if not kept:
-                return
-            cutoff = min(row.base for row in kept)
-            if self._point is not None:
-                cutoff = min(cutoff, self._point.keyframe)
-            cutoff = self._cutoff_below(cutoff, kept[-1].seq)
-            self._log.drop(self._name, before=cutoff)
-            for seq, id in [(s, i) for s, i in self._cached_seqs.items() if s < cutoff]:
+            point = self._point
+            keep_from = None if point is None or self._vouched is None else point.keyframe
+            removed = self._log.prune(self._name, keep_last, keep_from)
+            vouched = self._log.head(self._name)
+            self._see(vouched)
+            first = 1 if vouched is None else vouched.first
+            for seq, id in [(s, i) for s, i in self._cached_seqs.items() if s < first]:
                 self._forget(seq, id)
-            for seq in [s for s in self._anchors if s < cutoff]:
+            for seq in [s for s in self._anchors if s < first]:
                 del self._anchors[seq]
-
-    def _cutoff_below(self, cutoff: int, oldest_kept: int) -> int:
-        """Lower `cutoff` until no record left at or above it replays from a keyframe below it.
-
-        Records between the cutoff and the oldest kept one stay; one of them on
-        an old branch may start its chain further back.
-        """
-        while True:
-            between = self._log.headers(self._name, limit=max(oldest_kept - cutoff, 0), before=oldest_kept)
-            for row in between:
-                check_header(self._name, row)
-            lowest = min((row.base for row in between), default=cutoff)
-            if lowest >= cutoff:
-                return cutoff
-            oldest_kept, cutoff = cutoff, lowest
+            return removed
 
     def delete(self) -> None:
         """Remove every record of this timeline. The store keeps its content; the next commit starts anew."""
@@ -494,24 +637,58 @@ class Timeline:
             self._log.drop(self._name)
             self._forget_all()
             self._point = None
-            self._head, self._head_crc = 0, None
+            self._vouched = self._incarnation = self._unsettled = None
 
     def verify(self) -> list[CorruptRecordError]:
         """Check every stored record, every chain and every state digest; return what is damaged.
 
         One error per damaged record, oldest first; an empty list means sound.
-        Costs a read and a replay of the whole timeline.
+        Records are checked against what the log vouches for: one it names but
+        does not hold is damage. Costs a read and a replay of the whole timeline.
+        A prune or drop by another writer meanwhile is not damage: what it
+        removed is left out.
         """
         problems: dict[int, CorruptRecordError] = {}
+        try:
+            vouched = self._log.head(self._name)
+            if vouched is None:
+                return []
+            headers = self._verified_headers(vouched, problems)
+            self._verify_chains(headers, problems)
+            now = self._log.head(self._name)
+        except CorruptRecordError as error:  # the log itself found damage it could not read past
+            problems.setdefault(error.seq if error.seq is not None else 0, error)
+            return [problems[seq] for seq in sorted(problems)]
+        if now is None or now.incarnation != vouched.incarnation:
+            return []  # dropped meanwhile: nothing of it is left to be damaged
+        return [problems[seq] for seq in sorted(problems) if seq >= now.first]
+
+    def _verified_headers(
+        self, vouched: TimelineHead, problems: dict[int, CorruptRecordError]
+    ) -> list[StoredRecord]:
+        """Every header from the vouched head down to `first`, oldest first; gaps and damage noted."""
         headers: list[StoredRecord] = []
-        for row in (row for page in self._pages(None, None) for row in page):
+        for row in (row for page in self._pages(None, vouched.seq + 1, checked=False) for row in page):
             try:
                 check_header(self._name, row)
                 headers.append(row)
             except CorruptRecordError as error:
                 problems.setdefault(row.seq, error)
         headers.reverse()
-        self._check_dense(headers, problems)
+        name = self._name
+        newest = headers[-1] if headers else None
+        if newest is None or (newest.seq, newest.crc) != (vouched.seq, vouched.crc):
+            if vouched.seq not in problems:
+                problems[vouched.seq] = CorruptRecordError(
+                    name, vouched.seq, "the head record the log vouches for is missing"
+                )
+        seqs = [vouched.first - 1, *(row.seq for row in headers), vouched.seq + 1]
+        for older, newer in zip(seqs, seqs[1:], strict=False):
+            for seq in range(older + 1, newer):
+                problems.setdefault(seq, CorruptRecordError(name, seq, "record missing"))
+        return headers
+
+    def _verify_chains(self, headers: list[StoredRecord], problems: dict[int, CorruptRecordError]) -> None:
         groups: dict[int, list[StoredRecord]] = {}
         for row in headers:
             groups.setdefault(row.base, []).append(row)
@@ -528,12 +705,6 @@ class Timeline:
                     replay.finish(chain[-1])
                 except CorruptRecordError as error:
                     problems.setdefault(error.seq if error.seq is not None else leaf.seq, error)
-        return [problems[seq] for seq in sorted(problems)]
-
-    def _check_dense(self, headers: list[StoredRecord], problems: dict[int, CorruptRecordError]) -> None:
-        for older, newer in zip(headers, headers[1:], strict=False):
-            for seq in range(older.seq + 1, newer.seq):
-                problems.setdefault(seq, CorruptRecordError(self._name, seq, "record missing"))
 
     def __repr__(self) -> str:
         return f"Timeline({self._name!r}, parent={self.parent}, log={self._log!r})"
@@ -549,7 +720,15 @@ class TimelineFactory:
         self.close()  # type: ignore[attr-defined]
 
     def timeline(
-        self: Any, name: str, store: Store, *, keyframe_every: int = 256, cache_size: int = 64
+        self: Any,
+        name: str,
+        store: Store,
+        *,
+        keyframe_every: int = 256,
+        cache_size: int = 64,
+        tuning: Tuning = DEFAULT_TUNING,
     ) -> Timeline:
         """The timeline `name` in this log, for `store`: an existing one restores the store to its head."""
-        return Timeline(self, name, store, keyframe_every=keyframe_every, cache_size=cache_size)
+        return Timeline(
+            self, name, store, keyframe_every=keyframe_every, cache_size=cache_size, tuning=tuning
+        )
