@@ -203,8 +203,7 @@ def checkouts(directory: Path, repeats: int):
         start = time.perf_counter()
         tl.checkout(seq)
         anchored.append(time.perf_counter() - start)
-        if seq in tl._cached_seqs:
-            tl._forget(seq, str(seq))
+        tl._points.keep_only(head)
     gc.enable()
     # A whole run, from one keyframe to the record before the next: its last record is
     # the farthest a read ever replays.
@@ -218,7 +217,7 @@ def checkouts(directory: Path, repeats: int):
 
         def cold(seq=seq):
             fresh = log.timeline("t", Store(), cache_size=64)
-            fresh._cache.clear(), fresh._cached_seqs.clear(), fresh._anchors.clear()
+            fresh._points.clear()
             gc.disable()  # as timed() does
             start = time.perf_counter()
             fresh.checkout(seq)
@@ -228,9 +227,7 @@ def checkouts(directory: Path, repeats: int):
 
         def warm(seq=seq):
             tl.checkout(keyframe)
-            for s, i in [(s, i) for s, i in tl._cached_seqs.items() if s != keyframe]:
-                tl._forget(s, i)
-            tl._anchors = {s: p for s, p in tl._anchors.items() if s == keyframe}
+            tl._points.keep_only(keyframe)
             start = time.perf_counter()
             tl.checkout(seq)
             return time.perf_counter() - start

@@ -11,10 +11,12 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import uuid
 
 import pytest
+import redis
 
 BINARY = shutil.which("redis-server")
 # The server is no Python process: a sanitizer runtime preloaded for the interpreter stays out of it.
@@ -65,6 +67,13 @@ class RedisServer:
         except OSError:
             return False
 
+    def client(self, **options) -> redis.Redis:
+        return redis.Redis(host="127.0.0.1", port=self.port, **options)
+
+    def info(self, section: str) -> dict:
+        with self.client() as client:
+            return client.info(section)
+
     def kill(self) -> None:
         """SIGKILL, as a crash would end it; start() brings it back on the same port and directory."""
         if self.process is not None:
@@ -105,3 +114,77 @@ def require() -> None:
         if os.environ.get("DERIREZARO_REQUIRE_REDIS"):
             pytest.fail(MISSING)
         pytest.skip(MISSING)
+
+
+def replica_of(primary: RedisServer, *options: str) -> RedisServer:
+    """A server that replicates `primary`, returned once the primary counts it as connected."""
+    with primary.client() as client:
+        client.config_set("repl-diskless-sync-delay", 0)  # the first sync starts at once
+    replica = RedisServer("--replicaof", "127.0.0.1", str(primary.port), *options).start()
+    deadline = time.monotonic() + 10
+    while replica.info("replication").get("master_link_status") != "up" or not any(
+        key.startswith("slave") and value.get("state") == "online"
+        for key, value in primary.info("replication").items()
+    ):
+        if time.monotonic() > deadline:
+            replica.stop()
+            raise RuntimeError(f"redis-server on port {replica.port} did not start replicating")
+        time.sleep(0.01)
+    return replica
+
+
+class Relay:
+    """A loopback TCP relay to a server that can drop the server's replies and close the connection.
+
+    With `drop_replies` set, a command still reaches the server (and may land) while its client
+    sees the connection break: what a network failure after the server acted looks like.
+    """
+
+    def __init__(self, port: int):
+        self.target, self.drop_replies = port, False
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.sockets: list[socket.socket] = []
+        self.closed = False
+        threading.Thread(target=self._accept, daemon=True).start()
+        atexit.register(self.stop)
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def _accept(self) -> None:
+        while not self.closed:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            server = socket.create_connection(("127.0.0.1", self.target))
+            self.sockets += [client, server]
+            threading.Thread(target=self._pump, args=(client, server, False), daemon=True).start()
+            threading.Thread(target=self._pump, args=(server, client, True), daemon=True).start()
+
+    def _pump(self, source: socket.socket, sink: socket.socket, replies: bool) -> None:
+        try:
+            while data := source.recv(65536):
+                if replies and self.drop_replies:
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            end.close()
+
+    def stop(self) -> None:
+        self.closed = True
+        self.listener.close()
+        for end in self.sockets:
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            end.close()

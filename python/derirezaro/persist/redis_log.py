@@ -1,34 +1,40 @@
 """Timelines in Redis: one server (or cluster) shared by every worker of a service.
 
 Core commands only, so any Redis from 5 on, Valkey and Debian's server serve
-it; no modules. Each timeline is five keys that share one hash tag, so on a
-cluster they live in one slot, and every operation is one Lua script over
-them: atomic, one round trip, never a CROSSSLOT error.
+it; no modules. Each timeline is five keys under one hash tag, and every
+operation on a timeline is one Lua script over them (`redis_scripts` holds
+the scripts and describes the keys, the voucher and its upgrade from a log
+written before incarnations, and the attachments' framing). Beside them:
 
-    {prefix}:{<name>}:m   hash: head (the newest seq), its crc, first (the oldest kept)
-    {prefix}:{<name>}:h   hash: seq -> the record's header, codec-encoded
-    {prefix}:{<name>}:b   hash: seq -> the record's body, its raw bytes
-    {prefix}:{<name>}:i   hash: chosen id -> seq
-    {prefix}:{<name>}:x   hash: what users of the log attach to the timeline (see `attached`)
+    {prefix}:names        sorted set: every timeline's name, all at score 0
 
-A header is `[id, parent, base, kind, format, timestamp, digest, header_crc,
-crc, meta, body_size]`, so a listing reads no body. The append script moves
-the head only if it is the one the writer built on (the compare-and-set of
-the log contract), and with a `ttl` sets the expiry of all its keys at
-once, so a thread expires whole. What the server keeps after a crash is
-the server's durability (see the README); what reaches this code is checked
-by the records' checksums like every other log's.
+This module runs the scripts, encodes what they store, keeps the names set,
+and maps every failure the server replies with to the log's errors (`_call`).
+
+The names set is what `timelines()` reads: a lexicographic range, not a
+scan. On a cluster it lives in another slot than the timelines' keys, so it
+is written by commands of its own, in an order that never leaves a timeline
+unlisted: a create adds the name before its script and again after it, and
+whoever removes a name (a drop, or a listing that finds the timeline gone)
+looks again afterwards and adds it back if the timeline exists. A name whose
+timeline is gone (dropped, expired) is filtered out when listed and removed
+then. A set holds every name once it holds `_BUILT`; a log written before
+the set existed builds it with one SCAN on its first listing.
 """
 
 from __future__ import annotations
 
+import secrets
+import struct
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any
 
 from .._core import dumps, loads
-from .errors import ConflictError, CorruptRecordError
+from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
+from .log import Entry, TimelineHead
 from .record import StoredRecord
+from .redis_scripts import SCRIPTS
 from .timeline import TimelineFactory
 
 try:
@@ -36,105 +42,13 @@ try:
 except ImportError:  # the optional extra is not installed; RedisLog says so when it is made
     redis = None  # type: ignore[assignment]
 
-_APPEND = """
-local head = tonumber(redis.call('HGET', KEYS[1], 'head') or '0')
-local head_crc = redis.call('HGET', KEYS[1], 'crc')
-if head ~= tonumber(ARGV[1]) or (ARGV[8] ~= '' and head_crc and head_crc ~= ARGV[8])
-    or (ARGV[9] ~= ARGV[2] and redis.call('HEXISTS', KEYS[2], ARGV[9]) == 0) then
-  return {0, head, redis.call('HGET', KEYS[2], ARGV[2])}
-end
-if ARGV[3] ~= '' then
-  local taken = redis.call('HGET', KEYS[4], ARGV[3])
-  if taken then return {-1, head, taken} end
-  redis.call('HSET', KEYS[4], ARGV[3], ARGV[2])
-end
-redis.call('HSET', KEYS[2], ARGV[2], ARGV[4])
-redis.call('HSET', KEYS[3], ARGV[2], ARGV[5])
-if head == 0 then redis.call('HSET', KEYS[1], 'first', ARGV[2]) end
-redis.call('HSET', KEYS[1], 'head', ARGV[2], 'crc', ARGV[7])
-local ttl = tonumber(ARGV[6])
-if ttl > 0 then
-  for i = 1, #KEYS do redis.call('PEXPIRE', KEYS[i], ttl) end
-end
-return {1, head, false}
-"""
 
-# HMGET in batches: a Lua call takes a bounded number of arguments.
-_FIELDS = """
-local function fields(key, seqs)
-  local out = {}
-  for i = 1, #seqs, 1000 do
-    local got = redis.call('HMGET', key, unpack(seqs, i, math.min(i + 999, #seqs)))
-    for j = 1, #got do out[#out + 1] = got[j] end
-  end
-  return out
-end
-"""
-
-# Headers of seqs `top` down to `top - limit + 1`, or of the record with a chosen id.
-_HEADERS = (
-    _FIELDS
-    + """
-local head = tonumber(redis.call('HGET', KEYS[1], 'head') or '0')
-if head == 0 then return {} end
-local first = tonumber(redis.call('HGET', KEYS[1], 'first'))
-local seqs = {}
-if ARGV[3] ~= '' then
-  local seq = redis.call('HGET', KEYS[4], ARGV[3])
-  if seq then seqs[1] = tonumber(seq) end
-else
-  local top = head
-  if ARGV[2] ~= '' then top = math.min(head, tonumber(ARGV[2]) - 1) end
-  local bottom = math.max(first, top - tonumber(ARGV[1]) + 1)
-  for seq = top, bottom, -1 do seqs[#seqs + 1] = seq end
-end
-if #seqs == 0 then return {} end
-return {seqs, fields(KEYS[2], seqs)}
-"""
+_BUILT = b"\xff"  # the names set's member that says it holds every name: no name's UTF-8 is this byte
+# Replies that are a server refusing or unable to serve, not a fault in what it holds.
+_REFUSALS = frozenset(
+    "OOM READONLY MISCONF BUSY LOADING MASTERDOWN CLUSTERDOWN TRYAGAIN NOREPLICAS NOPERM MOVED ASK".split()
 )
-
-# Headers and bodies of the seqs from ARGV[1] to ARGV[2] that are kept.
-_READ = (
-    _FIELDS
-    + """
-local head = tonumber(redis.call('HGET', KEYS[1], 'head') or '0')
-if head == 0 then return {} end
-local low = math.max(tonumber(ARGV[1]), tonumber(redis.call('HGET', KEYS[1], 'first')))
-local high = math.min(tonumber(ARGV[2]), head)
-if low > high then return {} end
-local seqs = {}
-for seq = low, high do seqs[#seqs + 1] = seq end
-return {seqs, fields(KEYS[2], seqs), fields(KEYS[3], seqs)}
-"""
-)
-
-# Drop the records below ARGV[1] but never the head; with no ARGV[1], the whole timeline.
-_DROP = """
-if ARGV[1] == '' then
-  redis.call('DEL', unpack(KEYS))
-  return 0
-end
-local head = tonumber(redis.call('HGET', KEYS[1], 'head') or '0')
-if head == 0 then return 0 end
-local first = tonumber(redis.call('HGET', KEYS[1], 'first'))
-local stop = math.min(tonumber(ARGV[1]), head)
-if stop <= first then return 0 end
-local batch = {}
-for seq = first, stop - 1 do
-  batch[#batch + 1] = seq
-  if #batch == 1000 or seq == stop - 1 then
-    redis.call('HDEL', KEYS[2], unpack(batch))
-    redis.call('HDEL', KEYS[3], unpack(batch))
-    batch = {}
-  end
-end
-local ids = redis.call('HGETALL', KEYS[4])
-for i = 1, #ids, 2 do
-  if tonumber(ids[i + 1]) < stop then redis.call('HDEL', KEYS[4], ids[i]) end
-end
-redis.call('HSET', KEYS[1], 'first', stop)
-return stop - first
-"""
+_FRAME = struct.Struct(">I")
 
 
 class RedisLog(TimelineFactory):
@@ -143,9 +57,30 @@ class RedisLog(TimelineFactory):
     `url_or_client` is a URL (`redis://host:port/db`) or a client of the `redis`
     package (`redis.Redis` or `redis.cluster.RedisCluster`) made without
     `decode_responses`. A client passed in stays open at `close()`.
+
+    Redis replicates asynchronously: a primary acknowledges a write before any
+    replica has it. So when a primary fails and a replica is promoted, the
+    newest commits of a timeline can be lost: its head goes back to what the
+    replica held, the writer's next commit conflicts or lands anew at a seq a
+    lost record had, and a reader that saw the lost records finds others (or
+    none) at their seqs. With `replicas=N`, every write waits until N replicas
+    of the node that holds the timeline acknowledge it, for up to
+    `replica_timeout` seconds, and raises `UnavailableError` saying how many
+    did when fewer do: the write is on the primary, and a retry of the same
+    commit returns success once enough replicas hold it. A failover then
+    loses an acknowledged commit only if it promotes a replica that was not
+    among the N, so N equal to the number of replicas closes that window.
     """
 
-    def __init__(self, url_or_client: Any, prefix: str = "dz", ttl: float | None = None):
+    def __init__(
+        self,
+        url_or_client: Any,
+        prefix: str = "dz",
+        ttl: float | None = None,
+        *,
+        replicas: int = 0,
+        replica_timeout: float = 1.0,
+    ):
         if redis is None:
             raise ImportError("RedisLog needs the redis package: pip install derirezaro[redis]")
         if not isinstance(prefix, str) or not prefix or any(c in prefix for c in "{}*?[]\\"):
@@ -154,14 +89,20 @@ class RedisLog(TimelineFactory):
             )
         if ttl is not None and not ttl > 0:
             raise ValueError(f"ttl must be a positive number of seconds or None, not {ttl!r}")
+        if not isinstance(replicas, int) or isinstance(replicas, bool) or replicas < 0:
+            raise ValueError(f"replicas must be an int >= 0, not {replicas!r}")
+        if not replica_timeout > 0:
+            raise ValueError(f"replica_timeout must be a positive number of seconds, not {replica_timeout!r}")
         owned = isinstance(url_or_client, str)
-        client = redis.Redis.from_url(url_or_client) if owned else url_or_client
+        client: Any = redis.Redis.from_url(url_or_client) if owned else url_or_client
         if _decodes_responses(client):
             raise ValueError("the client must return bytes: make it without decode_responses=True")
         self.prefix, self.ttl = prefix, ttl
+        self.replicas, self.replica_timeout = replicas, replica_timeout
         self._client, self._owned = client, owned
         self._server = _describe(client, url_or_client)
-        self._scripts = {name: client.register_script(text) for name, text in _SCRIPTS.items()}
+        self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
+        self._names = f"{prefix}:names"
         self._closed = False
         self._lock = threading.Lock()
 
@@ -169,113 +110,145 @@ class RedisLog(TimelineFactory):
         tag = f"{self.prefix}:{{{timeline}}}"
         return [f"{tag}:m", f"{tag}:h", f"{tag}:b", f"{tag}:i", f"{tag}:x"]
 
-    def attached(self, lua: str) -> Callable[[str, list[Any]], Any]:
-        """A Lua script over a timeline's attached hash, for data kept beside its records.
-
-        The script gets the attached hash as KEYS[1] and the timeline's record
-        keys after it, all in one slot; the hash expires with the timeline when
-        a script renews every key's expiry (as appends do) and goes with `drop()`.
-        Returns `run(timeline, args)`, which raises as the log's own calls do.
-        """
-        script = self._client.register_script(lua)
-
-        def run(timeline: str, args: list[Any]) -> Any:
-            keys = self._keys(timeline)
-            return self._call(timeline, lambda: script(keys=[keys[-1], *keys[:-1]], args=args))
-
-        return run
-
-    def _run(self, script: str, timeline: str, args: list[Any]) -> Any:
-        return self._call(timeline, lambda: self._scripts[script](keys=self._keys(timeline), args=args))
-
-    def _call(self, timeline: str, work: Callable[[], Any]) -> Any:
-        if self._closed:
-            raise ValueError(f"the log {self!r} is closed")
-        try:
-            return work()
-        except (redis.ConnectionError, redis.TimeoutError) as exc:
-            raise ConnectionError(
-                f"Redis server {self._server} unreachable for timeline {timeline!r}: {exc}"
-            ) from exc
-        except redis.ResponseError as exc:  # a key of the timeline that holds something else
-            raise CorruptRecordError(timeline, None, f"unreadable keys ({exc})") from None
-
     # -- the log contract ------------------------------------------------------
 
+    def head(self, timeline: str) -> TimelineHead | None:
+        """What the log vouches for `timeline` (see `Log.head`).
+
+        A timeline written before incarnations existed reports incarnation 0, which no
+        created timeline draws, until its first append or prune gives it one of its own.
+        """
+        reply = self._run("head", timeline, [])
+        return None if reply[0] == b"none" else _vouched(reply)
+
     def append(
-        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
-    ) -> int:
-        header = _encode_header(record)
-        ttl = 0 if self.ttl is None else max(1, round(self.ttl * 1000))
-        expected_crc = "" if head_crc is None else str(head_crc)
+        self,
+        timeline: str,
+        record: StoredRecord,
+        expected: TimelineHead | None,
+        attach: Mapping[str, Sequence[Entry]] | None = None,
+    ) -> TimelineHead:
+        if record.seq != (1 if expected is None else expected.seq + 1):
+            after = "the first record" if expected is None else f"the record after {expected.seq}"
+            raise ValueError(f"timeline {timeline!r}: record {record.seq} cannot be {after}")
+        if expected is None and record.base != record.seq:
+            raise ValueError(f"timeline {timeline!r}: the first record must be a keyframe")
+        if record.body is None:
+            raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
         args = [
-            expected_head,
+            "" if expected is None else expected.incarnation,
+            0 if expected is None else expected.seq,
+            0 if expected is None else expected.crc,
             record.seq,
+            "" if record.id is None else "1",
             record.id or "",
-            header,
-            record.body or b"",
-            ttl,
-            str(record.crc),
-            expected_crc,
-            record.base,  # a delta goes in only while its chain's keyframe is kept
+            _encode_header(record),
+            record.body,
+            record.crc,
+            record.base,
+            self._ttl_ms(),
+            _fresh_incarnation(),  # if this creates the timeline, or upgrades a legacy voucher
+            "1" if self.replicas else "",
+            *_framed(attach or {}),
         ]
-        outcome, head, stored = self._run("append", timeline, args)
-        if outcome == 1:
-            return record.seq
-        if outcome == -1:
+        if expected is None:
+            self._add_name(timeline)  # listed before it exists: never a timeline that no listing finds
+        reply, acked = self._write("append", timeline, args)
+        status, expected_seq = reply[0], None if expected is None else expected.seq
+        if status == b"taken":
             raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
-        if stored is not None:
-            row = _decode(timeline, record.seq, stored, None)
-            if (row.id, row.crc) == (record.id, record.crc):
-                return record.seq  # a retry of an append that did land
-        raise ConflictError(timeline, expected_head, head or None)
+        if status == b"conflict":
+            raise ConflictError(timeline, expected_seq, int(reply[1]) if len(reply) > 1 else None)
+        if status == b"stored":
+            row = _decode(timeline, record.seq, reply[3], None)
+            if (row.id, row.crc) != (record.id, record.crc):
+                raise ConflictError(timeline, expected_seq, int(reply[4]))
+            vouched = TimelineHead(int(reply[1]), record.seq, record.crc, int(reply[2]))
+        else:
+            vouched = _vouched(reply)
+        self._check_replicated(timeline, acked)
+        if expected is None:
+            self._add_name(timeline)  # again, after: a drop racing this create may have removed it
+        return vouched
 
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
-        reply = self._run("read", timeline, [first, last])
-        if not reply:
-            return []
-        seqs, headers, bodies = reply
-        rows = []
-        for seq, header, body in zip(seqs, headers, bodies, strict=True):
-            if header is None:
-                continue  # not kept: what a reader of a pruned range finds
-            row = _decode(timeline, seq, header, body)
-            if base is None or row.base == base:
-                rows.append(row)
-        return rows
+        _check_ints(first=first, last=last, base=base)
+        _, seqs, headers, bodies = self._run("read", timeline, [first, last, "" if base is None else base])
+        rows = [_decode(timeline, s, h, b) for s, h, b in zip(seqs, headers, bodies, strict=True)]
+        return rows if base is None else [row for row in rows if row.base == base]
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
     ) -> list[StoredRecord]:
-        if limit <= 0:
+        _check_ints(limit=limit, before=before)
+        if id is not None and not isinstance(id, str):
+            raise TypeError(f"id must be a str or None, not {id!r}")
+        if limit <= 0 and id is None:
             return []
-        reply = self._run("headers", timeline, [limit, "" if before is None else before, id or ""])
-        if not reply:
-            return []
-        seqs, headers = reply
-        rows = [
-            _decode(timeline, seq, header, None)
-            for seq, header in zip(seqs, headers, strict=True)
-            if header is not None  # an id left behind by a drop that the script did not reach
-        ]
+        args = [limit, "" if before is None else before, "" if id is None else "1", id or ""]
+        _, seqs, headers = self._run("headers", timeline, args)
+        rows = [_decode(timeline, seq, header, None) for seq, header in zip(seqs, headers, strict=True)]
         if id is not None and rows and rows[0].id != id:
             raise CorruptRecordError(timeline, rows[0].seq, f"indexed under id {id!r}, stored with another")
         return rows
 
-    def drop(self, timeline: str, before: int | None = None) -> None:
-        self._run("drop", timeline, ["" if before is None else before])
+    def listing(
+        self, timeline: str, *, limit: int, before: int | None = None, keys: Iterable[str] = ()
+    ) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
+        _check_ints(limit=limit, before=before)
+        args = [max(limit, 0), "" if before is None else before, *_names(keys)]
+        _, seqs, headers, found, frames = self._run("listing", timeline, args)
+        rows = [_decode(timeline, seq, header, None) for seq, header in zip(seqs, headers, strict=True)]
+        return rows, _attachments(timeline, found, frames)
+
+    def prune(
+        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+    ) -> int:
+        _check_ints(keep_last=keep_last, keep_from=keep_from)
+        if keep_last < 1:
+            raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
+        args = [keep_last, "" if keep_from is None else keep_from, _fresh_incarnation(), *_names(detach)]
+        reply, acked = self._write("prune", timeline, args)
+        self._check_replicated(timeline, acked)
+        return int(reply[1])
+
+    def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
+        _, acked = self._write("attach", timeline, [self._ttl_ms(), *_framed({key: entries})])
+        self._check_replicated(timeline, acked)
+
+    def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
+        _, found, frames = self._run("attachments", timeline, _names(keys))
+        return _attachments(timeline, found, frames)
+
+    def detach(self, timeline: str, keys: Iterable[str]) -> None:
+        _, acked = self._write("detach", timeline, _names(keys))
+        self._check_replicated(timeline, acked)
+
+    def drop(self, timeline: str) -> None:
+        _, acked = self._write("drop", timeline, [])
+        self._check_replicated(timeline, acked)
+        self._forget_names([timeline])
 
     def timelines(self, prefix: str = "") -> list[str]:
-        if self._closed:
-            raise ValueError(f"the log {self!r} is closed")
-        start, end = f"{self.prefix}:{{", "}:m"
-        pattern = start + "".join("\\" + c if c in "*?[]\\" else c for c in prefix) + "*" + end
-        try:
-            keys = self._client.scan_iter(match=pattern, count=1000)
-            names = {key.decode()[len(start) : -len(end)] for key in keys}
-        except (redis.ConnectionError, redis.TimeoutError) as exc:
-            raise ConnectionError(f"Redis server {self._server} unreachable: {exc}") from exc
-        return sorted(names)
+        start = prefix.encode()
+        low, high = (b"[" + start if start else b"-"), b"(" + start + _BUILT  # _BUILT itself stays out
+
+        def listed() -> Any:
+            pipe = self._client.pipeline(transaction=False)
+            pipe.zscore(self._names, _BUILT)
+            pipe.zrangebylex(self._names, low, high)
+            built, names = pipe.execute()
+            if built is not None:
+                return names
+            scanned = self._build_names()
+            if scanned is None:
+                return self._client.zrangebylex(self._names, low, high)
+            return [name for name in scanned if name.startswith(start)]
+
+        names = [name for member in self._call(None, listed) if (name := _name(member)) is not None]
+        present = self._present(names)
+        self._forget_names([name for name, here in zip(names, present, strict=True) if not here])
+        return [name for name, here in zip(names, present, strict=True) if here]
 
     def close(self) -> None:
         with self._lock:
@@ -288,8 +261,236 @@ class RedisLog(TimelineFactory):
     def __repr__(self) -> str:
         return f"RedisLog({self._server!r}, prefix={self.prefix!r})"
 
+    def _ttl_ms(self) -> int:
+        return 0 if self.ttl is None else max(1, round(self.ttl * 1000))
 
-_SCRIPTS = {"append": _APPEND, "headers": _HEADERS, "read": _READ, "drop": _DROP}
+    # -- the names set -----------------------------------------------------------
+
+    def _add_name(self, timeline: str) -> None:
+        if not self.replicas:
+            self._call(timeline, lambda: self._client.zadd(self._names, {timeline: 0}))
+            return
+
+        def add(pipe: Any) -> None:
+            pipe.zadd(self._names, {timeline: 0})
+
+        self._check_replicated(timeline, self._call(timeline, lambda: self._waited(self._names, add))[-1])
+
+    def _present(self, names: list[str]) -> list[bool]:
+        """Whether each timeline holds anything of its records (damaged ones are listed, to be found so)."""
+        if not names:
+            return []
+
+        def exists() -> list[Any]:
+            pipe = self._client.pipeline(transaction=False)
+            for name in names:
+                pipe.exists(*self._keys(name)[:4])
+            return pipe.execute()
+
+        return [count > 0 for count in self._call(None, exists)]
+
+    def _forget_names(self, names: list[str]) -> None:
+        """Remove the names of gone timelines, then add back any that a create made meanwhile."""
+        if not names:
+            return
+        self._call(None, lambda: self._client.zrem(self._names, *names))
+        back = [name for name, here in zip(names, self._present(names), strict=True) if here]
+        if back:
+            self._call(None, lambda: self._client.zadd(self._names, dict.fromkeys(back, 0)))
+
+    def _build_names(self) -> list[bytes] | None:
+        """Fill the names set from the keys, once, for a log written before it existed.
+
+        A read-only replica cannot: it returns the names it found instead, sorted,
+        and lists by a scan until its primary has built the set.
+        """
+        start, pattern = len(self.prefix) + 2, f"{self.prefix}:{{*}}:[mhbi]"
+        found = sorted({key[start:-3] for key in self._client.scan_iter(match=pattern, count=1000)})
+        try:
+            for at in range(0, len(found), 1000):
+                self._client.zadd(self._names, dict.fromkeys(found[at : at + 1000], 0))
+            self._client.zadd(self._names, {_BUILT: 0})
+        except redis.exceptions.ReadOnlyError:
+            return found
+        return None
+
+    # -- running scripts -------------------------------------------------------
+
+    def _run(self, script: str, timeline: str, args: list[Any]) -> Any:
+        keys = self._keys(timeline)
+        return _checked(timeline, self._call(timeline, lambda: self._scripts[script](keys=keys, args=args)))
+
+    def _write(self, script: str, timeline: str, args: list[Any]) -> tuple[Any, int | None]:
+        """Run a writing script; with `replicas`, followed by a WAIT on its connection: (reply, acks)."""
+        if not self.replicas:
+            return self._run(script, timeline, args), None
+        keys, code = self._keys(timeline), self._scripts[script]
+
+        def evalsha(pipe: Any) -> None:
+            pipe.evalsha(code.sha, len(keys), *keys, *args)
+
+        def work() -> list[Any]:
+            replies = self._waited(keys[0], evalsha)
+            if isinstance(replies[0], redis.exceptions.NoScriptError):  # a restarted server: load it, once
+                self._node(keys[0]).script_load(code.script)
+                replies = self._waited(keys[0], evalsha)
+            if isinstance(replies[0], Exception):
+                raise replies[0]
+            return replies
+
+        reply, acked = self._call(timeline, work)
+        return _checked(timeline, reply), acked
+
+    def _waited(self, key: str, queue: Callable[[Any], None]) -> list[Any]:
+        """Commands, then WAIT, on one connection to the node that holds `key` (WAIT counts its writes)."""
+        pipe = self._node(key).pipeline(transaction=False)
+        queue(pipe)
+        pipe.execute_command("WAIT", self.replicas, max(1, round(self.replica_timeout * 1000)))
+        replies = pipe.execute(raise_on_error=False)
+        for reply in replies[1:]:
+            if isinstance(reply, Exception):
+                raise reply
+        if isinstance(replies[0], Exception) and not isinstance(replies[0], redis.exceptions.NoScriptError):
+            raise replies[0]
+        return replies
+
+    def _node(self, key: str) -> Any:
+        if hasattr(self._client, "get_node_from_key"):  # a cluster: the primary of the key's slot
+            return self._client.get_redis_connection(self._client.get_node_from_key(key))
+        return self._client
+
+    def _check_replicated(self, timeline: str, acked: int | None) -> None:
+        if acked is not None and acked < self.replicas:
+            raise UnavailableError(
+                self._server,
+                f"{acked} of the {self.replicas} replicas asked for acknowledged the write within "
+                f"{self.replica_timeout}s; it is on the primary, and a retry of the same call "
+                "returns success once enough replicas hold it",
+                timeline,
+            )
+
+    def _call(self, timeline: str | None, work: Callable[[], Any]) -> Any:
+        """Run `work` against the server; every failure of redis is mapped here, and only here."""
+        if self._closed:
+            raise ValueError(f"the log {self!r} is closed")
+        try:
+            return work()
+        except (redis.RedisError, redis.exceptions.RedisClusterException) as exc:
+            raise self._failure(exc, timeline) from exc
+
+    def _failure(self, exc: Exception, timeline: str | None) -> PersistError:
+        message = _message(exc)
+        if message.split(" ", 1)[0] in _REFUSALS:
+            return UnavailableError(self._server, message, timeline)
+        if isinstance(exc, (redis.ConnectionError, redis.TimeoutError)):
+            return ConnectionLostError(self._server, f"connection lost: {message}", timeline)
+        if isinstance(exc, redis.ResponseError):  # a key that holds something else, or a script's failure
+            return CorruptRecordError(timeline or self._names, None, f"unreadable keys ({message})")
+        return UnavailableError(self._server, message, timeline)
+
+
+def _message(exc: Exception) -> str:
+    """The server's reply with its code: redis-py cuts the code off the errors it has classes for."""
+    text = str(exc)
+    code = getattr(exc, "status_code", None)
+    if code is None:
+        code = next((c for cls, c in _CODES if isinstance(exc, cls)), None)
+    return text if code is None or text.startswith(code) else f"{code} {text}"
+
+
+_CODES = (
+    []
+    if redis is None
+    else [
+        (redis.exceptions.OutOfMemoryError, "OOM"),
+        (redis.exceptions.ReadOnlyError, "READONLY"),
+        (redis.exceptions.BusyLoadingError, "LOADING"),
+        (redis.exceptions.NoPermissionError, "NOPERM"),
+        (redis.exceptions.MasterDownError, "MASTERDOWN"),
+        (redis.exceptions.ClusterDownError, "CLUSTERDOWN"),
+        (redis.exceptions.TryAgainError, "TRYAGAIN"),
+        (redis.exceptions.MovedError, "MOVED"),
+        (redis.exceptions.AskError, "ASK"),
+    ]
+)
+
+
+def _checked(timeline: str, reply: Any) -> Any:
+    if reply[0] == b"corrupt":
+        raise CorruptRecordError(timeline, reply[1], reply[2].decode())
+    return reply
+
+
+def _fresh_incarnation() -> int:
+    """64 random bits, never 0: 0 is what a timeline written before incarnations reads as."""
+    return 1 + secrets.randbelow(2**64 - 1)
+
+
+def _vouched(reply: list[Any]) -> TimelineHead:
+    return TimelineHead(int(reply[1]), int(reply[2]), int(reply[3]), int(reply[4]))
+
+
+def _check_ints(**values: Any) -> None:
+    for name, value in values.items():
+        if value is not None and (not isinstance(value, int) or isinstance(value, bool)):
+            raise TypeError(f"{name} must be an int, not {value!r}")
+
+
+def _name(member: bytes) -> str | None:
+    try:
+        return member.decode()
+    except UnicodeDecodeError:  # not written by a log: no name's UTF-8
+        return None
+
+
+def _names(keys: Iterable[str]) -> list[str]:
+    names = list(keys)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"an attachment key is a str, not {name!r}")
+    return names
+
+
+def _framed(attach: Mapping[str, Sequence[Entry]]) -> list[Any]:
+    """Script arguments for attachments: each key, then its entries as frames."""
+    out: list[Any] = []
+    for key, entries in attach.items():
+        frames = bytearray()
+        for entry in entries:
+            task, idx, blob = entry
+            if type(task) is not str or type(idx) is not int or not isinstance(blob, bytes):
+                raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
+            frame = dumps([task, idx, blob])
+            frames += _FRAME.pack(len(frame))
+            frames += frame
+        out += [*_names([key]), bytes(frames)]
+    return out
+
+
+def _attachments(timeline: str, keys: list[bytes], frames: list[bytes]) -> dict[str, list[Entry]]:
+    """Entries by key, by the attachment rule: the first of a `(task, idx)` wins, a negative idx replaces."""
+    found: dict[str, list[Entry]] = {}
+    for stored, data in zip(keys, frames, strict=True):
+        key, kept = stored.decode(), {}
+        at = 0
+        try:
+            while at < len(data):
+                (size,) = _FRAME.unpack_from(data, at)
+                if at + 4 + size > len(data):
+                    raise ValueError("a frame cut short")
+                task, idx, blob = loads(data[at + 4 : at + 4 + size])
+                if type(task) is not str or type(idx) is not int or type(blob) is not bytes:
+                    raise ValueError("not an attachment entry")
+                if idx < 0 or (task, idx) not in kept:
+                    kept[(task, idx)] = (task, idx, blob)
+                at += 4 + size
+        except (ValueError, TypeError, struct.error) as exc:
+            raise CorruptRecordError(
+                timeline, None, f"unreadable attachments under {key!r} ({exc})"
+            ) from None
+        if kept:
+            found[key] = list(kept.values())
+    return found
 
 
 def _encode_header(r: StoredRecord) -> bytes:
@@ -319,7 +520,7 @@ def _decode(timeline: str, seq: int, header: bytes, body: bytes | None) -> Store
     if type(fields) is not list or len(fields) != 11:
         raise CorruptRecordError(timeline, seq, "a header that is not one")
     id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta, body_size = fields
-    if type(meta) is not bytes or type(body_size) is not int:
+    if type(meta) is not bytes or type(body_size) is not int or type(base) is not int:
         raise CorruptRecordError(timeline, seq, "a header that is not one")
     return StoredRecord(
         int(seq), id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta, body, body_size

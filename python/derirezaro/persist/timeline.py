@@ -17,15 +17,14 @@ The state weighs what its last keyframe stored: keyframes are compressed, so
 this is what the next one will about cost, which is what the rule trades
 against the run.
 
-The timeline remembers the points it built (a snapshot plus what the next
-commit needs: digest and run), the oldest first to go, so checking out a
-recent record is a dictionary lookup. Apart from those it keeps anchors: the
-points every `Tuning.point_every` records into a run (a keyframe's included), as
-many as the cache holds, left by commits and by replays on their way. A
-record the cache no longer holds replays from the nearest anchor below it, at
-most `point_every` - 1 records, as long as the anchors reach back to it.
-A snapshot shares what has not changed with the store, so an anchor costs
-only what changed since it.
+The timeline keeps the states it built and read (`points`), so checking out
+a recent record is a dictionary lookup and an older one replays a short run.
+
+What the log vouches for (`Log.head`) is the truth this class checks against:
+it opens at the record the log names as the head, commits under a
+compare-and-set of it, and tells a read that raced another writer's prune or
+drop (`RecordNotFoundError`) from damage (`CorruptRecordError`) by what the
+log vouches for after the read.
 """
 
 from __future__ import annotations
@@ -41,6 +40,7 @@ from .._replay import state_delta, state_keyframe
 from .body import CHUNK_ENTRIES, encode_body, stored_form
 from .errors import CorruptRecordError, PersistError, RecordNotFoundError, UnavailableError
 from .log import Entry, Log, TimelineHead
+from .points import Points
 from .record import (
     DELTA,
     DIGEST_MASK,
@@ -102,13 +102,9 @@ class Timeline:
         self._name = name
         self._store = store
         self._keyframe_every = keyframe_every
-        self._cache_size = cache_size
         self._tuning = tuning
         self._lock = threading.RLock()
-        # seq, and the record's id, -> Point; insertion order is age.
-        self._cache: dict[int | str, Point] = {}
-        self._cached_seqs: dict[int, str] = {}
-        self._anchors: dict[int, Point] = {}  # seq -> point, insertion order is age
+        self._points = Points(cache_size, tuning.point_every)
         # Stores that show a snapshot's values: restore is O(1), and a snapshot has no get.
         self._new_view = Store(max_history=0)
         self._old_view = Store(max_history=0)
@@ -236,7 +232,7 @@ class Timeline:
         self._see(vouched)
         self._vouched = vouched
         self._point = point
-        self._remember(point, id)
+        self._points.remember(point, id)
         return Record(
             row.seq,
             str(row.seq) if id is None else id,
@@ -272,7 +268,7 @@ class Timeline:
             self._see(now)
             self._vouched = now._replace(seq=row.seq, crc=row.crc)
             self._point = point
-            self._remember(point, id)
+            self._points.remember(point, id)
 
     def _native_keyframe(self, snapshot: Snapshot, with_digest: bool) -> tuple[bytes, int | None] | None:
         chunk = self._tuning.chunk_entries
@@ -328,7 +324,7 @@ class Timeline:
             vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
             self._see(vouched)
             header = self._header_of(ref)
-            point = self._cache.get(header.seq) or self._anchors.get(header.seq)
+            point = self._points.get(header.seq)
             if point is None:
                 point = self._load(header, vouched)
             self._store.restore(point.snapshot)
@@ -357,13 +353,8 @@ class Timeline:
         incarnation = None if vouched is None else vouched.incarnation
         with self._lock:
             if incarnation != self._incarnation:
-                self._forget_all()
+                self._points.clear()
                 self._incarnation = incarnation
-
-    def _forget_all(self) -> None:
-        self._cache.clear()
-        self._cached_seqs.clear()
-        self._anchors.clear()
 
     # -- reading -------------------------------------------------------------
 
@@ -374,9 +365,6 @@ class Timeline:
         reading the log: after another writer dropped the whole timeline and
         wrote it anew, `restore` (which checks the record) catches up.
         """
-        point = self._cache.get(ref)
-        if point is not None:
-            return point.snapshot
         return self._point_at(ref).snapshot
 
     def record(self, ref: int | str) -> Record:
@@ -462,9 +450,7 @@ class Timeline:
         return None
 
     def _point_at(self, ref: int | str) -> Point:
-        point = self._cache.get(ref)
-        if point is None and type(ref) is int:
-            point = self._anchors.get(ref)
+        point = self._points.get(ref)
         if point is not None:
             return point
         vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
@@ -474,13 +460,12 @@ class Timeline:
         if isinstance(ref, str):
             rows = self._log.headers(self._name, limit=1, id=ref)
             if not rows and ref.isascii() and ref.isdecimal():
-                newest = self._log.headers(self._name, limit=1, before=int(ref) + 1)
-                rows = [row for row in newest if row.id is None]
+                rows = [row for row in self._at_seq(int(ref)) if row.id is None]
                 seq = int(ref)
             else:
                 seq = rows[0].seq if rows else -1
         elif isinstance(ref, int) and not isinstance(ref, bool):
-            rows = self._log.headers(self._name, limit=1, before=ref + 1) if ref > 0 else []
+            rows = self._at_seq(ref) if ref > 0 else []
             seq = ref
         else:
             raise TypeError(f"a record is named by its seq (int) or id (str), not {type(ref).__name__}")
@@ -488,6 +473,27 @@ class Timeline:
             raise RecordNotFoundError(self._name, ref)
         check_header(self._name, rows[0])
         return rows[0]
+
+    def _at_seq(self, seq: int) -> list[StoredRecord]:
+        """The header of record `seq`, or none; damage if the log vouches for it but does not hold it.
+
+        Seqs are dense from `first` to the head. A miss is read again between two
+        reads of what the log vouches for: the same incarnation throughout, with
+        `seq` in its range, means the record should be there and is not.
+        """
+        rows = self._log.headers(self._name, limit=1, before=seq + 1)
+        if rows and rows[0].seq == seq:
+            return rows
+        now = self._log.head(self._name)
+        if now is None or not now.first <= seq <= now.seq:
+            return []
+        rows = self._log.headers(self._name, limit=1, before=seq + 1)
+        if rows and rows[0].seq == seq:
+            return rows
+        later = self._log.head(self._name)
+        if later is not None and later.incarnation == now.incarnation and later.first <= seq:
+            raise CorruptRecordError(self._name, seq, "record missing")
+        return []
 
     def _load(self, header: StoredRecord, before: TimelineHead | None) -> Point:
         """Replay `header`'s chain, from the nearest point still cached or from its keyframe.
@@ -528,8 +534,8 @@ class Timeline:
     def _replay(self, header: StoredRecord, cached: bool) -> Point:
         name, seq, keyframe = self._name, header.seq, header.base
         with self._lock:  # commits in other threads add to the cache
-            anchored = self._anchors.get(seq) if cached else None
-            points = [*self._cache.values(), *self._anchors.values()] if cached else []
+            anchored = self._points.get(seq) if cached else None
+            points = self._points.all() if cached else []
         if anchored is not None:
             return anchored
         start = max(
@@ -551,7 +557,7 @@ class Timeline:
                 keyframe, replay.finish(chain[0]), replay.digest, keyframe, 0, 0, chain[0].body_size
             )
             with self._lock:
-                self._remember(start, chain[0].id)
+                self._points.remember(start, chain[0].id)
             run = chain[1:]
             if not run:
                 return start
@@ -577,34 +583,10 @@ class Timeline:
             )
             with self._lock:
                 if done == len(run):
-                    self._remember(point, row.id)
+                    self._points.remember(point, row.id)
                 else:
-                    self._anchor(point)
+                    self._points.anchor(point)
         return point
-
-    def _remember(self, point: Point, id: str | None) -> None:
-        if not point.run_length % self._tuning.point_every:
-            self._anchor(point)
-        if point.seq in self._cached_seqs:
-            return
-        while len(self._cached_seqs) >= self._cache_size:
-            old_seq, old_id = next(iter(self._cached_seqs.items()))
-            self._forget(old_seq, old_id)
-        key = str(point.seq) if id is None else id
-        self._cached_seqs[point.seq] = key
-        self._cache[point.seq] = self._cache[key] = point
-
-    def _anchor(self, point: Point) -> None:
-        if point.run_length % self._tuning.point_every or point.seq in self._anchors:
-            return
-        while len(self._anchors) >= self._cache_size:
-            del self._anchors[next(iter(self._anchors))]
-        self._anchors[point.seq] = point
-
-    def _forget(self, seq: int, id: str) -> None:
-        del self._cached_seqs[seq]
-        self._cache.pop(seq, None)
-        self._cache.pop(id, None)
 
     # -- housekeeping --------------------------------------------------------
 
@@ -625,17 +607,14 @@ class Timeline:
             vouched = self._log.head(self._name)
             self._see(vouched)
             first = 1 if vouched is None else vouched.first
-            for seq, id in [(s, i) for s, i in self._cached_seqs.items() if s < first]:
-                self._forget(seq, id)
-            for seq in [s for s in self._anchors if s < first]:
-                del self._anchors[seq]
+            self._points.drop_below(first)
             return removed
 
     def delete(self) -> None:
         """Remove every record of this timeline. The store keeps its content; the next commit starts anew."""
         with self._lock:
             self._log.drop(self._name)
-            self._forget_all()
+            self._points.clear()
             self._point = None
             self._vouched = self._incarnation = self._unsettled = None
 
