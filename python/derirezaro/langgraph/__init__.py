@@ -9,7 +9,13 @@ A step stores what it changed: the channels whose versions moved, the
 elements a list gained or lost, the seen-maps that changed.
 """
 
-from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint
+from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint, ParentMissing
 from .saver import DerirezaroSaver
 
-__all__ = ["CheckpointConflict", "CheckpointDecodeError", "CorruptCheckpoint", "DerirezaroSaver"]
+__all__ = [
+    "CheckpointConflict",
+    "CheckpointDecodeError",
+    "CorruptCheckpoint",
+    "DerirezaroSaver",
+    "ParentMissing",
+]

@@ -56,3 +56,26 @@ class CheckpointConflict(PersistError):
             parent_id,
             head_id,
         )
+
+
+class ParentMissing(CheckpointConflict):
+    """A put names a parent its thread no longer holds (pruned, deleted, lost in a failover); nothing written.
+
+    A put never lands as a root in place of a parent it cannot find: the
+    history would silently lose the step it builds on. A thread that holds no
+    checkpoint at all takes a parent as given (a first put of a copied or
+    resumed thread).
+    """
+
+    def __init__(self, thread_id: str, checkpoint_ns: str, parent_id: str) -> None:
+        PersistError.__init__(
+            self,
+            f"{_where(thread_id, checkpoint_ns, None)}: the put builds on checkpoint {parent_id!r}, which "
+            "the thread no longer holds (pruned, deleted or lost). Nothing was written",
+        )
+        self.thread_id, self.checkpoint_ns, self.parent_id, self.head_id = (
+            thread_id,
+            checkpoint_ns,
+            parent_id,
+            None,
+        )

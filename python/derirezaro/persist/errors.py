@@ -27,17 +27,25 @@ class ConflictError(PersistError):
 
 
 class CorruptRecordError(PersistError):
-    """A stored record is damaged: its bytes, its chain or the state it leads to.
+    """Stored data is damaged: a record's bytes, its chain, the state it leads to, or the log itself.
 
-    `timeline` and `seq` are None for a damaged exported snapshot, which has neither.
+    `timeline` and `seq` name where, when known: both are None for a damaged
+    exported snapshot, and `seq` is None for damage not in one record (a
+    voucher, a file). `file` names the file or server holding the damage
+    when that is what the log can tell (a malformed SQLite file).
     """
 
-    def __init__(self, timeline: str | None, seq: int | None, what: str) -> None:
-        where = "exported snapshot" if timeline is None else f"timeline {timeline!r}, record {seq}"
+    def __init__(self, timeline: str | None, seq: int | None, what: str, *, file: str | None = None) -> None:
+        if timeline is None:
+            where = "exported snapshot" if file is None else file
+        else:
+            where = f"timeline {timeline!r}" + ("" if seq is None else f", record {seq}")
+            where += "" if file is None else f" in {file}"
         super().__init__(f"{where}: {what}")
         self.timeline = timeline
         self.seq = seq
         self.what = what
+        self.file = file
 
 
 class RecordNotFoundError(PersistError, KeyError):

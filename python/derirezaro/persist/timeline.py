@@ -661,10 +661,17 @@ class Timeline:
                 problems[vouched.seq] = CorruptRecordError(
                     name, vouched.seq, "the head record the log vouches for is missing"
                 )
-        seqs = [vouched.first - 1, *(row.seq for row in headers), vouched.seq + 1]
+        # One error per gap, however long: a damaged `first` must not make verify loop for ever.
+        seqs = [vouched.first - 1, *sorted({*(row.seq for row in headers), *problems}), vouched.seq + 1]
         for older, newer in zip(seqs, seqs[1:], strict=False):
-            for seq in range(older + 1, newer):
-                problems.setdefault(seq, CorruptRecordError(name, seq, "record missing"))
+            if newer - older == 2:
+                problems.setdefault(older + 1, CorruptRecordError(name, older + 1, "record missing"))
+            elif newer - older > 2:
+                what = f"records {older + 1} to {newer - 1} missing"
+                problems.setdefault(older + 1, CorruptRecordError(name, older + 1, what))
+        for older_row, newer_row in zip(headers, headers[1:], strict=False):
+            if older_row.seq == newer_row.seq:
+                problems.setdefault(newer_row.seq, CorruptRecordError(name, newer_row.seq, "stored twice"))
         return headers
 
     def _verify_chains(self, headers: list[StoredRecord], problems: dict[int, CorruptRecordError]) -> None:

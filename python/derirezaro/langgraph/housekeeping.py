@@ -1,0 +1,148 @@
+"""Whole-thread operations: `delete_thread`, `delete_for_runs`, `copy_thread` and `prune`.
+
+A thread's timelines are found by `Log.timelines` under the thread's prefix,
+one index range of the log; only `delete_for_runs`, which serves runs of any
+thread, goes over every thread's.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+from . import pending
+from .branch import Branch, timeline_name
+from .marks import DELETED, FLOOR, floor_of, holds, mark
+from .meta import Head
+from .naming import NamedDamage
+from .put import Puts
+
+
+class Housekeeping(Puts):
+    def delete_thread(self, thread_id: str) -> None:
+        thread_id = str(thread_id)
+        # The root namespace too: its pending writes may have come before its first checkpoint.
+        for thread, ns in dict.fromkeys([*self.branches.names(thread_id, None), (thread_id, "")]):
+            name = timeline_name(thread, ns)
+            self.log.drop(name)
+            self.branches.forget(name)
+
+    def delete_for_runs(self, run_ids: Sequence[str]) -> None:
+        """Hide the runs' checkpoints and remove their pending writes.
+
+        Their records stay until `prune` or `delete_thread` reclaims them: the
+        checkpoints after them may replay from them, and a thread is never
+        dropped here, as another writer may be putting to it meanwhile.
+        """
+        wanted = set(run_ids)
+        if not wanted:
+            return
+        for thread, ns in self.branches.names(None, None):
+            branch = self._branch(thread, ns)
+            doomed = []
+            with NamedDamage(self.log, thread, ns, None):
+                for page, _ in self._pages(branch, None):
+                    for head, checkpoint_id in page:
+                        _, metadata = self._meta(branch, checkpoint_id, head.meta)
+                        if isinstance(metadata, dict) and metadata.get("run_id") in wanted:
+                            doomed.append(checkpoint_id)
+            if not doomed:
+                continue
+            self.log.detach(branch.name, doomed)
+            for checkpoint_id in doomed:
+                self.log.attach(branch.name, checkpoint_id, [mark(branch.name, checkpoint_id, DELETED)])
+
+    def copy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
+        """Every checkpoint of every namespace, oldest first, each with its pending writes in one append."""
+        source_thread_id, target_thread_id = str(source_thread_id), str(target_thread_id)
+        for _, ns in self.branches.names(source_thread_id, None):
+            source = self._branch(source_thread_id, ns)
+            target = self._branch(target_thread_id, ns)
+            with NamedDamage(self.log, source_thread_id, ns, None):
+                listed = [
+                    (head, checkpoint_id, found.get(checkpoint_id, []))
+                    for page, found in self._pages(source, None)
+                    for head, checkpoint_id in page
+                ]
+            with target.lock:
+                target.reset()  # at the target's head as the log has it now
+                for head, checkpoint_id, found in reversed(listed):  # the newest ends as the head
+                    with NamedDamage(self.log, source_thread_id, ns, checkpoint_id):
+                        parent_id = head.meta[1]
+                        if parent_id is True and head.parent is not None:
+                            parent_id = source.id_at(head.parent)
+                        writes = pending.resealed(source, target.name, checkpoint_id, found)
+                        target.store.restore(source.timeline.checkout(head.seq))
+                        seq, timestamp = self._commit(target, checkpoint_id, parent_id, head.meta, writes)
+                        state = self._state_at(source, head.seq, head.timestamp)
+                    target.remember(seq, timestamp, state, target.store.snapshot())
+
+    def prune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
+        if strategy not in ("keep_latest", "delete"):
+            raise ValueError(f"strategy must be 'keep_latest' or 'delete', not {strategy!r}")
+        for thread_id in thread_ids:
+            if strategy == "delete":
+                self.delete_thread(thread_id)
+                continue
+            for thread, ns in self.branches.names(str(thread_id), None):
+                branch = self._branch(thread, ns)
+                with NamedDamage(self.log, thread, ns, None), branch.lock:
+                    self._keep_latest(branch)
+
+    def _keep_latest(self, branch: Branch) -> None:
+        """Hide and reclaim every checkpoint but the newest and the ancestors its delta channels replay.
+
+        A delta channel's value is its newest snapshot plus the writes after it,
+        so the chain back to that snapshot stays, with its writes: the newest
+        checkpoint's metadata counts the supersteps since each channel's.
+        """
+        name = branch.name
+        records: list[tuple[Head, str]] = []  # down to the floor, newest first
+        listed: list[tuple[Head, str]] = []
+        for heads, ids, _, marks in self._records(branch):
+            for head, checkpoint_id in zip(heads, ids, strict=True):
+                if head.seq >= floor_of(marks):
+                    records.append((head, checkpoint_id))
+                    if holds(head, checkpoint_id, marks):
+                        listed.append((head, checkpoint_id))
+        if listed:
+            kept = self._delta_chain(branch, *listed[0])
+            floor = min(seq for seq, _ in kept)
+            kept_ids = {checkpoint_id for _, checkpoint_id in kept}
+        elif records:
+            # Every checkpoint is hidden: the floor goes above them all; a put meanwhile lands on it.
+            floor, kept_ids = records[0][0].seq + 1, set()
+        else:
+            return
+        # The floor goes first: a crash after it leaves at most what the prune keeps visible.
+        self.log.attach(name, FLOOR, [mark(name, FLOOR, floor)])
+        for head, checkpoint_id in listed:
+            if head.seq >= floor and checkpoint_id not in kept_ids:
+                # Off the kept chain, above the floor: its record stays, hidden by a mark kept with it.
+                self.log.attach(name, checkpoint_id, [mark(name, checkpoint_id, DELETED)])
+        # The checkpoints whose every record lies below the floor: their attachments go with the records.
+        above = {checkpoint_id for head, checkpoint_id in records if head.seq >= floor}
+        below = {checkpoint_id for head, checkpoint_id in records if head.seq < floor}
+        self.log.prune(name, 1, floor, detach=sorted(below - above))
+
+    def _delta_chain(self, branch: Branch, newest: Head, newest_id: str) -> Sequence[tuple[int, str]]:
+        """(seq, id) of the newest checkpoint and of the parents its delta channels need, newest first."""
+        _, metadata = self._meta(branch, newest_id, newest.meta)
+        counters = metadata.get("counters_since_delta_snapshot") if isinstance(metadata, dict) else None
+        depth = (
+            max((c[1] for c in counters.values() if isinstance(c, (list, tuple)) and len(c) == 2), default=0)
+            if isinstance(counters, dict)
+            else 0
+        )
+        chain = [(newest.seq, newest_id)]
+        head = newest
+        while depth > 0:
+            parent = head.meta[1]
+            if parent is True and head.parent is not None:
+                parent = branch.id_at(head.parent)
+            found = self._find(branch, parent) if isinstance(parent, str) else None
+            if found is None:
+                break
+            head = found[0]
+            chain.append((head.seq, parent))
+            depth -= 1
+        return chain

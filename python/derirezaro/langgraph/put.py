@@ -1,0 +1,240 @@
+"""Writing checkpoints: `put`, and `put_writes` of the pending writes against one.
+
+A put builds on the caller's parent: when that is the record the timeline's
+store holds (every step of a running graph), the put costs what changed; when
+it is another one (a fork, a replay), the store is restored to it first. A
+parent the thread no longer holds is refused (`ParentMissing`), unless the
+thread holds no checkpoint at all.
+
+Puts race other processes through the log's compare-and-set: a put that
+loses retries on the new head, or with `single_writer` raises
+`CheckpointConflict`. A put whose append had an unknown outcome (the log was
+unavailable) leaves the branch as it was, so that the same put again sends
+the same record, which the log recognises if the first one landed.
+"""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+from langchain_core.runnables import RunnableConfig
+from langgraph.checkpoint.base import ChannelVersions, Checkpoint, CheckpointMetadata, get_checkpoint_metadata
+
+from .._core import dumps
+from ..persist.errors import ConflictError, CorruptRecordError, RecordNotFoundError
+from ..persist.log import Entry
+from ..persist.record import Record
+from . import meta as meta_format
+from . import pending
+from .branch import Branch, StaleBranch, indexable, timeline_name
+from .errors import CheckpointConflict, CorruptCheckpoint, ParentMissing
+from .layout import EMPTY, State, apply
+from .marks import alias, mark
+from .meta import Head
+from .naming import named
+from .reads import Reads
+
+_CONFLICT_RETRIES = 16
+
+
+def _refuse_id(checkpoint_id: Any) -> None:
+    raise ValueError(f"a checkpoint id must be a non-empty str, not {checkpoint_id!r}")
+
+
+class Puts(Reads):
+    single_writer: bool
+
+    def put(
+        self,
+        config: RunnableConfig,
+        checkpoint: Checkpoint,
+        metadata: CheckpointMetadata,
+        new_versions: ChannelVersions,
+    ) -> RunnableConfig:
+        conf = config["configurable"]
+        thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
+        parent_id = conf.get("checkpoint_id") or None
+        checkpoint_id = checkpoint["id"]
+        if type(checkpoint_id) is not str or not checkpoint_id:  # "" is no id: it keys the floor mark
+            _refuse_id(checkpoint_id)
+        meta = meta_format.encode(
+            checkpoint, get_checkpoint_metadata(config, metadata), self.serde.dumps_typed
+        )
+        guarded = self.single_writer and metadata.get("source") in ("input", "loop")
+        branch = self._branch(thread_id, ns)
+        # The hot path catches damage itself: a with block of a Python class costs two calls a put.
+        try:
+            with branch.lock:
+                for attempt in itertools.count():
+                    try:
+                        self._put(branch, checkpoint_id, parent_id, checkpoint, new_versions, meta, guarded)
+                        break
+                    except ConflictError as exc:  # another process moved the head; nothing was written
+                        if guarded:
+                            raise CheckpointConflict(thread_id, ns, parent_id, None) from exc
+                        if attempt == _CONFLICT_RETRIES:
+                            raise
+                        branch.point_id = None  # the next attempt finds the parent afresh, at the new head
+                    except (StaleBranch, RecordNotFoundError):
+                        # The log lost what the branch built on (another writer deleted or
+                        # pruned the thread, or a ttl expired it): start again from the log.
+                        if attempt == _CONFLICT_RETRIES:
+                            raise
+                        branch.reset()
+        except CorruptCheckpoint:
+            raise
+        except CorruptRecordError as exc:  # named by the record it is found in, not by the checkpoint put
+            raise named(self.log, exc, thread_id, ns, None) from exc
+        return {"configurable": {"thread_id": thread_id, "checkpoint_ns": ns, "checkpoint_id": checkpoint_id}}
+
+    def _put(
+        self,
+        branch: Branch,
+        checkpoint_id: str,
+        parent_id: str | None,
+        checkpoint: Checkpoint,
+        new_versions: ChannelVersions,
+        meta: list[Any],
+        guarded: bool,
+    ) -> None:
+        timeline = branch.timeline
+        if guarded and self._landed_already(branch, checkpoint_id, parent_id):
+            return
+        if parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
+            base = self._state_at(branch, timeline.parent, None)
+        else:
+            base = self._rebase(branch, parent_id)
+        try:
+            state = apply(branch.store, base, checkpoint, new_versions, self.serde.dumps_typed)
+            seq, timestamp = self._commit(branch, checkpoint_id, parent_id, meta)
+        except BaseException:
+            # Nothing landed, or (unavailable) perhaps it did. Either way the store goes back to
+            # the record the timeline holds and the branch stays as it was, so the same put
+            # builds the same record again, which the timeline sends as it was.
+            timeline.discard()
+            raise
+        branch.remember(seq, timestamp, state, timeline.checkout(seq))  # the commit's own snapshot, cached
+
+    def _rebase(self, branch: Branch, parent_id: str | None) -> State:
+        """Restore the store to the parent's record; an empty store for a root. Returns its state."""
+        timeline = branch.timeline
+        branch.point_id = None  # until it is known again
+        found = None if parent_id is None else self._find(branch, parent_id)
+        if found is None:
+            if parent_id is not None and next(self._pages(branch, None, 1), None) is not None:
+                raise ParentMissing(branch.thread_id, branch.ns, parent_id)
+            # A root, or a first checkpoint naming a parent: built on the log's newest
+            # record, wherever the store stood, as restore catches up with other writers.
+            newest = timeline.parent
+            if newest is None and (head := timeline.head) is not None:
+                newest = head.seq
+            if newest is not None:
+                timeline.restore(newest)
+            branch.store.clear()
+            return EMPTY
+        timeline.restore(found[0].seq)
+        record = timeline.record(found[0].seq)  # read after the restore: the record the store holds
+        if branch.id_of(record) != parent_id:
+            raise StaleBranch(branch.name)  # rewritten between the two reads
+        branch.point_id = parent_id
+        return self._state_at(branch, record.seq, record.timestamp)
+
+    def _commit(
+        self,
+        branch: Branch,
+        checkpoint_id: str,
+        parent_id: str | None,
+        meta: list[Any],
+        writes: Sequence[Entry] = (),
+    ) -> tuple[int, float]:
+        """Commit the store as checkpoint `checkpoint_id` with `writes` attached; its seq and time.
+
+        The record goes under the checkpoint's id, or, when the log cannot
+        index that (a re-put of an id it holds, a decimal id), under an alias
+        with the mark that names it, in the same append.
+        """
+        meta = list(meta)
+        # The parent is named only when it is not the record this one builds on.
+        meta[0], meta[1] = None, True if parent_id is not None and parent_id == branch.point_id else parent_id
+        record_id: str | None = checkpoint_id if indexable(checkpoint_id) else None
+        attach: Mapping[str, Sequence[Entry]] | None = {checkpoint_id: writes} if writes else None
+        landed: Head | Record | None = None
+        while landed is None:
+            if record_id is None:
+                landed = self._landed_as(branch, checkpoint_id, parent_id, meta)
+                if landed is not None:
+                    break
+                meta[0] = checkpoint_id  # the checkpoint's newest record wins
+                record_id = alias()
+                attach = {checkpoint_id: [*writes, mark(branch.name, checkpoint_id, record_id)]}
+            try:
+                landed = branch.timeline.commit(meta=meta, id=record_id, attach=attach)
+            except ValueError:
+                if not self.log.headers(branch.name, limit=1, id=record_id):
+                    raise  # not a taken id: the error is the caller's
+                record_id = None
+        branch.committed(landed.seq, checkpoint_id, landed.timestamp)
+        return landed.seq, landed.timestamp
+
+    def _landed_as(
+        self, branch: Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]
+    ) -> Head | None:
+        """The log's head, if it is this very commit of the store, landed by an attempt whose outcome
+        was unknown (same checkpoint, parent, meta and state); the timeline then stands on it.
+
+        A re-put of the head with what it holds already changes nothing either.
+        """
+        found = self._find(branch, checkpoint_id)
+        vouched = self.log.head(branch.name)
+        if found is None or vouched is None or found[0].seq != vouched.seq:
+            return None
+        head = found[0]
+        landed_on = head.meta[1]
+        if landed_on is True and head.parent is not None:
+            landed_on = branch.id_at(head.parent)
+        if landed_on != parent_id or dumps(head.meta[2:]) != dumps(meta[2:]):
+            return None
+        timeline = branch.timeline
+        if any(timeline.checkout(head.seq).diff(branch.store.snapshot()).values()):
+            return None
+        timeline.restore(head.seq)
+        return head
+
+    def _landed_already(self, branch: Branch, checkpoint_id: str, parent_id: str | None) -> bool:
+        """For `single_writer`: whether the thread's newest checkpoint is the parent (False) or this
+        very put, landed by an earlier attempt whose outcome was unknown (True); else a conflict."""
+        if parent_id is not None and parent_id == branch.point_id:
+            return False  # the commit's compare-and-set tells whether it is still the head
+        newest = self._latest(branch)  # the newest checkpoint a reader sees: deleted ones are not
+        head_id = None if newest is None else newest.config["configurable"]["checkpoint_id"]
+        if head_id == parent_id:
+            return False
+        if newest is not None and head_id == checkpoint_id:
+            landed_on = None if newest.parent_config is None else newest.parent_config["configurable"]
+            if (landed_on or {}).get("checkpoint_id") == parent_id:
+                return True
+        raise CheckpointConflict(branch.thread_id, branch.ns, parent_id, head_id)
+
+    def put_writes(
+        self,
+        config: RunnableConfig,
+        writes: Sequence[tuple[str, Any]],
+        task_id: str,
+        task_path: str = "",
+    ) -> None:
+        conf = config["configurable"]
+        thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
+        checkpoint_id = conf["checkpoint_id"]
+        if type(checkpoint_id) is not str or not checkpoint_id:
+            _refuse_id(checkpoint_id)
+        name = timeline_name(thread_id, ns)
+        entries = pending.entries(name, checkpoint_id, writes, task_id, task_path, self.serde.dumps_typed)
+        if entries:
+            try:
+                self.log.attach(name, checkpoint_id, entries)
+            except CorruptCheckpoint:
+                raise
+            except CorruptRecordError as exc:
+                raise named(self.log, exc, thread_id, ns, checkpoint_id) from exc

@@ -1,0 +1,351 @@
+"""Reading checkpoints: `get_tuple`, `list`, and the pages of a timeline's checkpoints beneath them.
+
+A page is one `Log.listing` read: record headers newest first, with the
+attachments (pending writes and marks) of the checkpoints they hold and the
+floor mark. A record is listed when it is what its checkpoint is now
+(`marks.holds`) and lies at or above the floor.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import Any
+
+from langchain_core.runnables import RunnableConfig
+from langgraph.checkpoint.base import CheckpointTuple, get_checkpoint_id
+from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
+
+from .._core import loads
+from ..persist.errors import CorruptRecordError, RecordNotFoundError
+from ..persist.log import Entry
+from ..persist.record import StoredRecord, check_header
+from . import meta as meta_format
+from .aio import AsyncMethods
+from .branch import Branch, Branches, StaleBranch, indexable
+from .errors import CheckpointDecodeError, CorruptCheckpoint
+from .layout import State, channel_values, derive, read_state
+from .marks import DELETED, FLOOR, floor_of, holds, read_marks
+from .meta import Head
+from .naming import named
+from .pending import PendingReader
+
+_PAGE = 32  # records listed per read, after a first page that may be smaller
+Found = dict[str, list[Entry]]  # attachments read, by key
+Page = list[tuple[Head, str]]  # listed records and the checkpoint ids they hold
+Entries = list[Entry]
+Meta = list[Any]
+# A page as read: headers, the checkpoint ids they hold, attachments, marks (`marks.read_marks`).
+Read = tuple[list[Head], list[str], Found, dict[str, str | int]]
+
+
+def head_of(name: str, row: StoredRecord) -> Head:
+    """A header as read from the log, checked, with its meta decoded."""
+    check_header(name, row)
+    try:
+        meta = loads(row.meta)
+    except ValueError as exc:
+        raise CorruptRecordError(name, row.seq, f"undecodable meta ({exc})") from None
+    return Head(row.seq, str(row.seq) if row.id is None else row.id, row.parent, row.timestamp, meta)
+
+
+class Reads(AsyncMethods):
+    log: Any
+    branches: Branches
+    pending: PendingReader
+    _plain_for: Any = None
+    _plain = False
+
+    def _branch(self, thread_id: str, ns: str) -> Branch:
+        try:
+            return self.branches.get(thread_id, ns)
+        except CorruptRecordError as exc:
+            raise named(self.log, exc, thread_id, ns, None) from exc
+
+    @staticmethod
+    def _reset(branch: Branch) -> None:
+        with branch.lock:
+            branch.reset()
+
+    def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
+        conf = config["configurable"]
+        thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
+        checkpoint_id = conf.get("checkpoint_id")
+        branch = self._branch(thread_id, ns)
+        try:
+            try:
+                return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
+            except (StaleBranch, RecordNotFoundError):
+                # Rewritten, or a record gone since its header was read: once more, from the log.
+                self._reset(branch)
+                return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
+        except CorruptCheckpoint:
+            raise
+        except CorruptRecordError as exc:
+            raise named(self.log, exc, thread_id, ns, checkpoint_id) from exc
+
+    def list(
+        self,
+        config: RunnableConfig | None,
+        *,
+        filter: dict[str, Any] | None = None,
+        before: RunnableConfig | None = None,
+        limit: int | None = None,
+    ) -> Iterator[CheckpointTuple]:
+        conf = config["configurable"] if config else {}
+        thread_id = None if conf.get("thread_id") is None else str(conf["thread_id"])
+        only = conf.get("checkpoint_id")
+        before_id = get_checkpoint_id(before) if before else None
+        remaining = limit  # across every namespace listed
+        for thread, ns in self.branches.names(thread_id, conf.get("checkpoint_ns")):
+            if remaining is not None and remaining <= 0:
+                return
+            if only is not None:
+                tup = self.get_tuple(
+                    {"configurable": {"thread_id": thread, "checkpoint_ns": ns, "checkpoint_id": only}}
+                )
+                matches = tup is not None and (before_id is None or only < before_id)
+                if matches and filter:
+                    matches = all(tup.metadata.get(k) == v for k, v in filter.items())  # type: ignore[union-attr]
+                tuples: Iterator[CheckpointTuple] = iter([tup] if matches else [])  # type: ignore[list-item]
+            else:
+                tuples = self._named_listing(self._branch(thread, ns), filter, before_id, remaining)
+            for tup in tuples:
+                if remaining is not None:
+                    remaining -= 1
+                yield tup
+
+    def _named_listing(
+        self, branch: Branch, filter: dict[str, Any] | None, before: str | None, limit: int | None
+    ) -> Iterator[CheckpointTuple]:
+        try:
+            yield from self._listed(branch, filter, before, limit)
+        except CorruptCheckpoint:
+            raise
+        except CorruptRecordError as exc:  # raised between two items, never across a yield
+            raise named(self.log, exc, branch.thread_id, branch.ns, None) from exc
+
+    def _listed(
+        self, branch: Branch, filter: dict[str, Any] | None, before: str | None, limit: int | None
+    ) -> Iterator[CheckpointTuple]:
+        """The checkpoints of one timeline as tuples, newest first, `filter`ed, below `before`, up to `limit`.
+
+        Another writer that deletes, prunes or rewrites the thread meanwhile
+        ends the listing with what it had, as the thread was until then; one
+        that does so before anything is listed makes it start again.
+        """
+        if limit is not None and limit <= 0:
+            return
+        count = 0
+        for may_restart in (True, False):
+            try:
+                for page, found in self._pages(branch, before, _PAGE if filter or limit is None else limit):
+                    tuples = []
+                    try:
+                        for head, checkpoint_id in page:
+                            if filter:
+                                _, metadata = self._meta(branch, checkpoint_id, head.meta)
+                                if not all(metadata.get(k) == v for k, v in filter.items()):
+                                    continue
+                            tuples.append(
+                                self._tuple(branch, head, found.get(checkpoint_id, []), checkpoint_id)
+                            )
+                            count += 1
+                            if count == limit:
+                                break
+                    except (RecordNotFoundError, StaleBranch):
+                        self._reset(branch)
+                        yield from tuples
+                        return
+                    yield from tuples
+                    if count == limit:
+                        return
+                return
+            except StaleBranch:
+                self._reset(branch)
+                if count or not may_restart:
+                    return
+
+    # -- pages -----------------------------------------------------------------------
+
+    def _page(self, branch: Branch, limit: int, before: int | None) -> Read:
+        """Headers newest first, checked, the checkpoint ids they hold, their attachments, and the marks."""
+        name = branch.name
+        rows, found = self.log.listing(name, limit=limit, before=before, keys=(FLOOR,))
+        heads = [head_of(name, row) for row in rows]
+        ids = branch.ids_of(heads)
+        # A record committed under an alias: its checkpoint's attachments lie under the checkpoint's id.
+        aliased = [
+            checkpoint_id for head, checkpoint_id in zip(heads, ids, strict=True) if head.id != checkpoint_id
+        ]
+        if aliased:
+            found.update(self.log.attachments(name, aliased))
+        return heads, ids, found, read_marks(branch, found)
+
+    def _pages(
+        self, branch: Branch, before: str | None, first_page: int = _PAGE
+    ) -> Iterator[tuple[Page, Found]]:
+        """The listed checkpoints, newest first, a page at a time with their attachments.
+
+        Checkpoints before a cursor are those with smaller ids, as LangGraph's
+        savers list them: over the whole thread, since a checkpoint put later
+        may have a smaller id.
+        """
+        for heads, ids, found, marks in self._records(branch, first_page):
+            floor = floor_of(marks)
+            shown = []
+            for head, checkpoint_id in zip(heads, ids, strict=True):
+                if head.seq < floor:
+                    break
+                if holds(head, checkpoint_id, marks) and (before is None or checkpoint_id < before):
+                    shown.append((head, checkpoint_id))
+            if shown:
+                yield shown, found
+
+    def _records(self, branch: Branch, first_page: int = _PAGE) -> Iterator[Read]:
+        """Every record down to the floor, newest first, a page at a time as `_page` reads it.
+
+        Pages start at `first_page` records and double; nothing is held between two pages.
+        """
+        name = branch.name
+        size = max(1, min(first_page, _PAGE))
+        above = None
+        while True:
+            page = self._page(branch, size, above)
+            heads = page[0]
+            lowest = above
+            for head in heads:  # one read is consistent: a gap in it is damage, never a prune
+                if lowest is not None and head.seq != lowest - 1:
+                    raise CorruptRecordError(name, lowest - 1, "record missing")
+                lowest = head.seq
+            yield page
+            if lowest is None or lowest <= max(floor_of(page[3]), 1):
+                return
+            if len(heads) < size:
+                self._check_ended(branch, lowest)
+                return
+            above, size = lowest, min(size * 2, _PAGE)
+
+    def _check_ended(self, branch: Branch, lowest: int) -> None:
+        """A listing that ended above seq 1 and the floor: the log must have removed what lies below."""
+        vouched = self.log.head(branch.name)
+        if vouched is not None and vouched.incarnation == branch.incarnation and vouched.first < lowest:
+            raise CorruptRecordError(branch.name, lowest - 1, "record missing")
+
+    # -- one checkpoint --------------------------------------------------------------
+
+    def _latest(self, branch: Branch) -> CheckpointTuple | None:
+        heads, ids, found, marks = self._page(branch, 1, None)
+        if not heads:
+            return None
+        head, checkpoint_id = heads[0], ids[0]
+        if head.seq >= floor_of(marks) and holds(head, checkpoint_id, marks):
+            return self._tuple(branch, head, found.get(checkpoint_id, []), checkpoint_id)
+        return next(self._listed(branch, None, None, 1), None)  # the head is hidden
+
+    def _by_id(self, branch: Branch, checkpoint_id: str) -> CheckpointTuple | None:
+        got = self._find(branch, checkpoint_id)
+        if got is None:
+            return None
+        head, found = got
+        return self._tuple(branch, head, found.get(checkpoint_id, []), checkpoint_id)
+
+    def _find(self, branch: Branch, checkpoint_id: str) -> tuple[Head, Found] | None:
+        """The record that is checkpoint `checkpoint_id` now, with its attachments; None if there is none."""
+        if not checkpoint_id:
+            return None
+        name = branch.name
+        found = self.log.attachments(name, (checkpoint_id, FLOOR))
+        marks = read_marks(branch, found)
+        named = marks.get(checkpoint_id, checkpoint_id if indexable(checkpoint_id) else DELETED)
+        if type(named) is int:  # a mark of the previous release: the record's seq
+            rows = [row for row in self.log.headers(name, limit=1, before=named + 1) if row.seq == named]
+        else:
+            rows = [] if named == DELETED else self.log.headers(name, limit=1, id=named)
+        if not rows:
+            return None
+        head = head_of(name, rows[0])
+        if head.seq < floor_of(marks):
+            return None
+        if branch.ids_of([head])[0] != checkpoint_id:
+            raise CorruptRecordError(name, head.seq, f"record {head.seq} holds another checkpoint")
+        return head, found
+
+    def _state_at(self, branch: Branch, seq: int, timestamp: float | None) -> State:
+        """The decoded state of record `seq` (committed at `timestamp`, None: the one the timeline holds).
+
+        Cached, or derived from the nearest cached one, or read whole.
+        """
+        state, near = branch.cached(seq, timestamp)
+        if state is not None:
+            return state
+        snapshot = branch.timeline.checkout(seq)
+        try:
+            state = read_state(snapshot) if near is None else derive(near[0], near[1], snapshot)
+        except ValueError as exc:
+            raise CorruptRecordError(branch.name, seq, str(exc)) from None
+        if timestamp is not None:
+            branch.remember(seq, timestamp, state, snapshot)
+        return state
+
+    def _tuple(self, branch: Branch, head: Head, found: Entries, checkpoint_id: str) -> CheckpointTuple:
+        try:
+            return self._read_tuple(branch, head, checkpoint_id, found)
+        except CorruptCheckpoint:
+            raise
+        except CorruptRecordError as exc:
+            raise named(self.log, exc, branch.thread_id, branch.ns, checkpoint_id) from exc
+
+    def _read_tuple(self, branch: Branch, head: Head, checkpoint_id: str, found: Entries) -> CheckpointTuple:
+        rest, metadata = self._meta(branch, checkpoint_id, head.meta)
+        parent_id = head.meta[1]
+        if parent_id is True:
+            if head.parent is None:
+                raise CorruptRecordError(branch.name, head.seq, "a parent named but not recorded")
+            parent_id = branch.id_at(head.parent)
+        state = self._state_at(branch, head.seq, head.timestamp)
+        values = channel_values(
+            state,
+            self.serde.loads_typed,
+            lambda channel: CheckpointDecodeError(
+                branch.thread_id, branch.ns, checkpoint_id, f"channel {channel!r}"
+            ),
+            self._plain_msgpack(),
+        )
+        checkpoint = {
+            **rest,
+            "id": checkpoint_id,
+            "channel_values": values,
+            "channel_versions": dict(state.versions),
+            "versions_seen": {node: dict(seen) for node, seen in state.seen.items()},
+        }
+        where = {"thread_id": branch.thread_id, "checkpoint_ns": branch.ns}
+        return CheckpointTuple(
+            config={"configurable": {**where, "checkpoint_id": checkpoint_id}},
+            checkpoint=checkpoint,  # type: ignore[arg-type]
+            metadata=metadata,
+            parent_config={"configurable": {**where, "checkpoint_id": parent_id}} if parent_id else None,
+            pending_writes=self.pending.read(branch, checkpoint_id, found, self.serde.loads_typed),
+        )
+
+    def _plain_msgpack(self) -> bool:
+        """Whether the serde's "msgpack" values are MessagePack it decodes whole: LangGraph's own serde."""
+        serde = self.serde
+        if self._plain_for is not serde:  # with_allowlist() makes a copy with a serde of its own
+            self._plain = (
+                isinstance(serde, JsonPlusSerializer)
+                and type(serde).loads_typed is JsonPlusSerializer.loads_typed
+            )
+            self._plain_for = serde
+        return self._plain
+
+    def _meta(self, branch: Branch, checkpoint_id: str, meta: Meta) -> tuple[dict, Any]:
+        try:
+            return meta_format.decode(meta, lambda pair: self._load(branch, checkpoint_id, "metadata", pair))
+        except ValueError as exc:
+            raise CorruptCheckpoint(branch.thread_id, branch.ns, checkpoint_id, str(exc)) from None
+
+    def _load(self, branch: Branch, checkpoint_id: str, what: str, pair: tuple[str, bytes]) -> Any:
+        try:
+            return self.serde.loads_typed(pair)
+        except Exception as exc:
+            raise CheckpointDecodeError(branch.thread_id, branch.ns, checkpoint_id, what) from exc

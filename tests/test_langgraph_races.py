@@ -1,0 +1,264 @@
+"""DerirezaroSaver with other writers, lost parents and unknown outcomes: each race played step by step.
+
+Two savers on one log stand for two processes: each has caches of its own. A log wrapper
+fails an append before or after it lands, or runs another writer's step just before a call.
+"""
+
+import random
+import threading
+
+import pytest
+from derirezaro.langgraph import CheckpointConflict, DerirezaroSaver, ParentMissing
+from derirezaro.langgraph.branch import timeline_name
+from derirezaro.persist import ConnectionLostError, MemoryLog, UnavailableError
+from langgraph.checkpoint.base import empty_checkpoint
+from redis_server import fresh_prefix, shared_url
+from test_langgraph import noise, put, values_of
+
+LATEST = {"configurable": {"thread_id": "t"}}
+
+
+@pytest.fixture(params=["memory", "sqlite", "redis"])
+def two_writers(request, tmp_path):
+    """Two savers on one log, as two processes have them: each with caches of its own."""
+    if request.param == "memory":
+        first = DerirezaroSaver.memory()
+        second = DerirezaroSaver(first.log)
+    elif request.param == "sqlite":
+        first, second = (DerirezaroSaver.sqlite(tmp_path / "c.db") for _ in range(2))
+    else:
+        prefix = fresh_prefix()
+        first, second = (DerirezaroSaver.redis(shared_url(), prefix=prefix) for _ in range(2))
+    with first, second:
+        yield first, second
+
+
+def test_a_thread_rewritten_by_another_writer_under_a_savers_caches(two_writers):
+    """Deleted and written anew up to the same seqs: no cached state stands in for the new records,
+    and a step of a graph still running on the old thread is refused, naming the parent it lost."""
+    one, two = two_writers
+    for rewrite in range(2):
+        first = put(one, None, {"x": "old-1"}, {"x": 1})
+        second = put(one, first, {"x": "old-2", "y": "old"}, {"x": 2, "y": 1})
+        # A third process, with caches of its own: it opens at seq 2, replayed from seq 1, whose
+        # state its timeline keeps though it never read that checkpoint, and forks from seq 2.
+        forker = DerirezaroSaver(one.log)
+        put(forker, second, {"x": "fork"}, {"x": 3})
+        two.delete_thread("t")
+        anew = put(two, None, {"x": f"new-{rewrite}"}, {"x": 1})  # seq 1 again, another record
+        assert forker.get_tuple(LATEST).checkpoint["channel_values"] == {"x": f"new-{rewrite}"}
+        put(two, anew, {"x": "new-2"}, {"x": 2})
+        with pytest.raises(ParentMissing, match=second["configurable"]["checkpoint_id"]):
+            put(one, second, {"x": "old-3", "y": "old"}, {"x": 3, "y": 1})  # its head had the new head's seq
+        for each in (one, two, forker, DerirezaroSaver(one.log)):
+            assert values_of(each) == [{"x": "new-2"}, {"x": f"new-{rewrite}"}]
+            assert each.get_tuple(second) is None
+        two.delete_thread("t")
+    root = put(one, None, {"x": "root"}, {"x": 1})  # on a branch of a timeline that is gone
+    fresh = DerirezaroSaver(one.log)
+    assert fresh._branch("t", "").timeline.verify() == []
+    assert values_of(fresh) == [{"x": "root"}] and fresh.get_tuple(root).parent_config is None
+
+
+class Flaky:
+    """A log whose next append raises `failure[0]`, after storing the record (`failure[1]`) or before."""
+
+    def __init__(self, log):
+        self.log, self.failure, self.calls = log, None, []
+
+    def __getattr__(self, name):
+        self.calls.append(name)
+        return getattr(self.log, name)
+
+    def append(self, timeline, record, expected, attach=None):
+        self.calls.append("append")
+        failure = self.failure
+        if failure is not None and not failure[1]:
+            self.failure = None
+            raise failure[0]
+        head = self.log.append(timeline, record, expected, attach)  # one the log refuses fails nothing
+        if failure is not None:
+            self.failure = None
+            raise failure[0]
+        return head
+
+
+# The put whose outcome is unknown, after two puts on thread "t": its thread, its parent and its id
+# (an index among those two; None: a root, a fresh id), its source, and what its thread then lists.
+UNSETTLED = {
+    "step": ("t", 1, None, "loop", [3, 2, 1]),
+    "root": ("new", None, None, "loop", [3]),
+    "re-put, which needs a mark": ("t", 0, 1, "update", [3, 1]),
+}
+
+
+@pytest.mark.parametrize("kind", [*UNSETTLED, "step, retried by a fresh saver"])
+@pytest.mark.parametrize("single_writer", [False, True], ids=["", "single_writer"])
+@pytest.mark.parametrize("landed", [True, False], ids=["landed", "lost"])
+@pytest.mark.parametrize("error", [UnavailableError("db", "disk full"), ConnectionLostError("db", "reset")])
+def test_a_put_with_an_unknown_outcome_retried_as_it_was_lands_once(kind, single_writer, landed, error):
+    log = Flaky(MemoryLog())
+    saver = DerirezaroSaver(log, single_writer=single_writer)
+    thread, parent, same, source, listed = UNSETTLED[kind.removesuffix(", retried by a fresh saver")]
+    earlier = [put(saver, None, {"a": 1}, {"a": 1})]
+    earlier.append(put(saver, earlier[0], {"a": 2}, {"a": 2}))
+    checkpoint = empty_checkpoint()
+    checkpoint["channel_values"], checkpoint["channel_versions"] = {"a": 3}, {"a": 3}
+    if same is not None:
+        checkpoint["id"] = earlier[same]["configurable"]["checkpoint_id"]
+    config = {
+        "configurable": {**({} if parent is None else earlier[parent]["configurable"]), "thread_id": thread}
+    }
+    by_id = {"configurable": {"thread_id": thread, "checkpoint_ns": "", "checkpoint_id": checkpoint["id"]}}
+    log.failure = (error, landed)
+    with pytest.raises(type(error)):
+        saver.put(config, checkpoint, {"source": source}, {"a": 3})
+    if landed:  # the record and the mark it needs are one append: latest and by-id agree at once
+        assert saver.get_tuple(by_id) == saver.get_tuple({"configurable": {"thread_id": thread}})
+    if kind.endswith("fresh saver"):
+        saver = DerirezaroSaver(log, single_writer=single_writer)
+    log.calls.clear()
+    assert (
+        saver.put(config, checkpoint, {"source": source}, {"a": 3})["configurable"] == by_id["configurable"]
+    )
+    if kind == "step":  # the branch stood where it was: the same record is sent again, and nothing read
+        assert log.calls == ["append"]
+    assert [values["a"] for values in values_of(saver, thread)] == listed
+    assert log.head(timeline_name(thread, "")).seq == 1 + (len(earlier) if thread == "t" else 0)  # once
+    after = put(saver, by_id, {"a": 4}, {"a": 4}, thread=thread)  # and the thread goes on from it
+    assert saver.get_tuple({"configurable": {"thread_id": thread}}).config == after
+
+
+@pytest.mark.parametrize(
+    "lose, refused",
+    [
+        (lambda saver: saver.prune(["t"]), True),
+        (lambda saver: saver.delete_for_runs(["r2"]), True),
+        (lambda saver: (saver.delete_thread("t"), put(saver, None, {"a": "anew"}, {"a": 1})), True),
+        (lambda saver: saver.delete_thread("t"), False),
+    ],
+    ids=["pruned", "its run deleted", "thread written anew", "thread deleted"],
+)
+def test_a_put_on_a_parent_the_thread_lost_is_refused_unless_the_thread_holds_none(
+    two_writers, lose, refused
+):
+    """Another writer goes on from this one's head, then loses it; this one's next step builds on it."""
+    one, two = two_writers
+    first = put(one, None, {"a": 1}, {"a": 1}, run_id="r1")
+    mine = put(one, first, {"a": 2}, {"a": 2}, run_id="r2")
+    put(two, mine, {"a": 20}, {"a": 20}, run_id="r3")
+    lose(two)
+    before = values_of(two)
+    if refused:
+        with pytest.raises(ParentMissing) as raised:
+            put(one, mine, {"a": 3}, {"a": 3})
+        assert isinstance(raised.value, CheckpointConflict)
+        where = (raised.value.thread_id, raised.value.checkpoint_ns, raised.value.parent_id)
+        assert where == ("t", "", mine["configurable"]["checkpoint_id"])
+        assert values_of(one) == values_of(DerirezaroSaver(one.log)) == before  # nothing was written
+    else:  # a thread that holds no checkpoint takes the parent as given
+        config = put(one, mine, {"a": 3}, {"a": 3})
+        assert values_of(one) == [{"a": 3}]
+        assert (
+            one.get_tuple(config).parent_config["configurable"]["checkpoint_id"]
+            == mine["configurable"]["checkpoint_id"]
+        )
+
+
+class Meanwhile:
+    """A log that, on the next call of one of `methods`, first runs another writer's `step`."""
+
+    def __init__(self, log, methods, step):
+        self.log, self.methods, self.step = log, methods, step
+
+    def __getattr__(self, name):
+        call = getattr(self.log, name)
+        if name not in self.methods or self.step is None:
+            return call
+        step, self.step = self.step, None
+        step()
+        return call
+
+
+def test_prune_hides_a_fork_keeps_a_late_put_and_a_listing_ends_where_a_delete_cut_it(two_writers):
+    one, two = two_writers
+    first = put(one, None, {"a": 1}, {"a": 1})
+    sibling = put(one, first, {"a": 2}, {"a": 2})
+    newest = put(one, first, {"a": 3}, {"a": 3}, counters_since_delta_snapshot={"a": [0, 1]})
+    late = []
+    pruner = DerirezaroSaver(
+        Meanwhile(one.log, ("prune",), lambda: late.append(put(two, newest, {"a": 4}, {"a": 4})))
+    )
+    pruner.prune(["t"])  # keeps the newest and the parent its delta channel replays; a put lands meanwhile
+    assert [t.config for t in DerirezaroSaver(one.log).list(LATEST)] == [*late, newest, first]
+    assert one.get_tuple(sibling) is None and two.get_tuple(late[0]).checkpoint["channel_values"] == {"a": 4}
+    doomed = put(one, None, {"a": 5}, {"a": 5}, thread="v", run_id="r")
+    later, v = [], {"configurable": {"thread_id": "v"}}
+    step = lambda: later.append(put(two, doomed, {}, {}, thread="v", run_id="r2"))  # noqa: E731
+    # The next write after its scan: a put meanwhile stays.
+    DerirezaroSaver(Meanwhile(one.log, ("detach", "attach", "drop"), step)).delete_for_runs(["r"])
+    assert [t.config for t in one.list(v)] == later
+    one.delete_for_runs(["r2"])
+    one.prune(["v"])  # every checkpoint hidden: all but the log's head goes, and their attachments
+    ids = [c["configurable"]["checkpoint_id"] for c in (doomed, *later)]
+    assert one.log.attachments(timeline_name("v", ""), ids) == {} and list(one.list(v)) == []
+    root = put(one, None, {}, {}, thread="v")
+    assert [t.config for t in one.list(v)] == [root]
+    config, thread = None, {"configurable": {"thread_id": "u"}}
+    for step in range(4):
+        config = put(one, config, {"a": step}, {"a": step + 1}, thread="u")
+    lister = DerirezaroSaver(Meanwhile(one.log, ("read",), None))
+    assert lister.get_tuple(thread).config == config  # it opens at the head, which it alone holds
+    lister.log.step = lambda: two.delete_thread("u")  # before it reads the next one's records
+    assert [t.config for t in lister.list(thread)] == [config]  # the listing ends where the delete cut it
+    assert lister.get_tuple(config) is None
+
+
+def test_single_writer_refuses_a_stale_second_worker_and_allows_a_users_fork(two_writers):
+    one, two = (DerirezaroSaver(saver.log, single_writer=True) for saver in two_writers)
+    root = put(one, None, {"a": 1}, {"a": 1})
+    put(two, root, {"a": 2}, {"a": 2})  # the second worker moves the head
+    with pytest.raises(CheckpointConflict, match="'t'"):
+        put(one, root, {"a": 3}, {"a": 3})
+    with pytest.raises(CheckpointConflict):
+        put(one, None, {"a": 3}, {"a": 3})  # a root on a thread that has checkpoints
+    assert values_of(one) == [{"a": 2}, {"a": 1}]
+    update = put(one, root, {"a": 4}, {"a": 4}, source="update", run_id="r1")  # a user's fork is allowed
+    assert one.get_tuple(update).checkpoint["channel_values"] == {"a": 4}
+    one.delete_for_runs(["r1"])
+    one.branches.clear()
+    assert one.get_tuple(LATEST).checkpoint["channel_values"] == {"a": 2}  # the newest a reader sees
+    put(one, one.get_tuple(LATEST).config, {"a": 5}, {"a": 5})  # is what a step builds on
+    one, two = two_writers  # without the option: a stale worker forks from its parent
+    root = put(one, None, {"a": 1}, {"a": 1}, thread="u")
+    assert two.get_tuple(root).checkpoint["channel_values"] == {"a": 1}
+    put(two, root, {"a": 2}, {"a": 2}, thread="u")
+    fork = put(one, root, {"a": 3}, {"a": 3}, thread="u")
+    assert (
+        one.get_tuple(fork).parent_config["configurable"]["checkpoint_id"]
+        == root["configurable"]["checkpoint_id"]
+    )
+
+
+def test_readers_and_a_writer_share_one_saver(two_writers):
+    saver, configs, errors = two_writers[0], [None], []
+
+    def read(seed):
+        rng = random.Random(seed)
+        try:
+            for i in (rng.randrange(60) for _ in range(300)):
+                assert saver.get_tuple(configs[i + 1]).checkpoint["channel_values"]["n"] == i
+        except Exception as exc:  # reported below, with the thread's seed
+            errors.append((seed, repr(exc)))
+
+    readers = [threading.Thread(target=read, args=(seed,)) for seed in range(6)]
+    for step in range(90):
+        if step == 60:  # the first 60 read in threads while the writer goes on
+            for reader in readers:
+                reader.start()
+        configs.append(
+            put(saver, configs[-1], {"n": step, "big": noise(step)}, {"n": step + 1, "big": step + 1})
+        )
+    for reader in readers:
+        reader.join()
+    assert errors == []
