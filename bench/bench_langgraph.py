@@ -413,7 +413,7 @@ def flipped_bits(directory: Path, trials: int):
             [
                 ("derirezaro_records", "body"),
                 ("derirezaro_records", "meta"),
-                ("derirezaro_langgraph_writes", "blob"),
+                ("derirezaro_attachments", "blob"),
             ]
             if kind == "ours"
             else [("checkpoints", "checkpoint"), ("checkpoints", "metadata"), ("writes", "value")]
@@ -432,7 +432,7 @@ def flipped_bits(directory: Path, trials: int):
             db.execute(f"UPDATE {table} SET {column} = ? WHERE {where}", (flipped, *key))
             try:
                 if kind == "ours":
-                    saver._branches.clear()  # read from the file, not from what this process cached
+                    saver.branches.clear()  # read from the file, not from what this process cached
                 tally["harmless" if read() == expected else "silent"] += 1
             except CorruptCheckpoint:
                 tally["detected"] += 1

@@ -117,36 +117,42 @@ def decode_body(body: bytes) -> tuple[State, Removes]:
 def decompress(body: bytes) -> bytes:
     """The body a compressed one holds; ValueError if it does not hold one whole.
 
-    One copy of it is ever held, in a buffer of exactly the declared size: zlib
-    can bound its output or size its buffer exactly, not both, so a first pass
-    checks in bounded steps, keeping nothing, that the stream holds exactly the
-    declared size and ends there, and a second fills the buffer. A stream that
-    holds more is refused once it passes the declared size, and a declared size
-    beyond what the stream could hold at zlib's largest ratio before anything
-    is inflated.
+    A declared size beyond what the stream could hold at deflate's largest
+    ratio is refused before anything is inflated, and a stream that holds more
+    than it declares once it has given one byte more. One copy of the body is
+    held, in a buffer of exactly the declared size. zlib can bound its output
+    or size its buffer exactly, not both; so a body larger than one step is
+    inflated twice: a first pass checks, in bounded steps that it drops, that
+    the stream holds exactly the declared size and ends there, and a second
+    fills the buffer.
     """
     length = int.from_bytes(body[1:9], "big")
     packed = memoryview(body)[9:]
     if len(body) < 9 or not 0 < length <= _MAX_RATIO * len(packed) + 64:
         raise ValueError("compressed body declares a length its stream cannot hold")
+    whole = length <= _INFLATE_STEP  # small enough to keep from the first pass
+    pieces = []
     stream = zlib.decompressobj()
     held = fed = 0
-    rest = packed[:0]
+    rest: bytes | memoryview = b""
     try:
         while not stream.eof and held <= length:
             if not rest:  # bounded input too: zlib copies what a call leaves unread
                 rest = packed[fed : fed + _INFLATE_STEP]
                 fed += len(rest)
-            step = len(stream.decompress(rest, min(_INFLATE_STEP, length + 1 - held)))
+            step = stream.decompress(rest, min(_INFLATE_STEP, length + 1 - held))
             if not step and len(stream.unconsumed_tail) == len(rest):
                 break  # no progress: the stream is cut short
             rest = stream.unconsumed_tail
-            held += step
+            held += len(step)
+            if whole:
+                pieces.append(step)
+            del step
     except zlib.error as exc:
         raise ValueError(f"compressed body does not decompress ({exc})") from None
-    if held != length or not stream.eof or stream.unused_data:
+    if held != length or not stream.eof or stream.unused_data or fed < len(packed):  # ends with the body
         raise ValueError("compressed body is not the length it declares")
-    inner = zlib.decompress(packed, bufsize=length)  # one buffer: the stream fills it exactly
+    inner = b"".join(pieces) if whole else zlib.decompress(packed, bufsize=length)  # bufsize: one buffer
     if len(inner) != length:
         raise ValueError("compressed body is not the length it declares")
     if inner.startswith(COMPRESSED):

@@ -1,17 +1,30 @@
 """The embedded log: one SQLite file, shared safely by threads and processes.
 
-Writes go through one connection behind a lock, each append in its own
-`BEGIN IMMEDIATE` transaction: the write lock is taken before anything is
-read, so the compare-and-set of the head cannot be overtaken between its read
-and its write, and a second process waits for the lock (the busy timeout)
-instead of failing. Reads use one connection per thread and one statement per
-call, fetched whole before it returns, so in WAL mode no reader waits for a
-writer and no iterator holds a read transaction open between its items.
+Each timeline's row in `derirezaro_timelines` vouches for it: its id is the
+incarnation (AUTOINCREMENT, so never reused), and beside the name it keeps
+the head's seq and crc and the oldest kept seq. An append is one INSERT that
+selects from that row, so it lands only while the row still names the head
+the writer built on, and a trigger moves the row to the new head within the
+same statement: the row is never out of step with the records, and the
+common append stays one statement in autocommit, where a transaction would
+cost three. Creating, pruning and dropping a timeline take the write lock
+first (`BEGIN IMMEDIATE`), so nothing they read changes before they write.
+
+Writes go through one connection behind a lock; a second process waits for
+the file's write lock (the busy timeout) instead of failing. Reads use one
+connection per thread and one statement per call, fetched whole before it
+returns, so in WAL mode no reader waits for a writer and no iterator holds a
+read transaction open between its items.
 
 Durability (`synchronous`): in WAL mode, "normal" makes each commit reach the
 operating system before `commit()` returns, so it survives the process being
 killed at any moment, while a power cut may lose the last commits (never
 corrupt the file); "full" also waits for the disk (fsync) on every commit.
+
+The tables, and the upgrade of files of older schemas, are `sqlite_schema`'s;
+how columns hold records and ids, `sqlite_columns`'s; the attachments'
+statements, `sqlite_attachments`'s; SQLite's errors in this package's terms,
+`sqlite_errors`'s.
 """
 
 from __future__ import annotations
@@ -21,77 +34,58 @@ import sqlite3
 import threading
 import time
 import weakref
-from collections.abc import Callable, Sequence
-from typing import Any, TypeVar
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TypeVar
 
-from .errors import ConflictError, FormatError
+from .errors import ConflictError, CorruptRecordError
+from .log import Entry, TimelineHead
 from .record import StoredRecord
+from .sqlite_attachments import ATTACH, DETACH, KEYS_PER_READ, attached, entry_rows
+from .sqlite_columns import ALL_COLUMNS, HEADER_COLUMNS, bound, compact_id, expand_id, record, text
+from .sqlite_errors import raise_as_persist_error
+from .sqlite_schema import crc_of_name, open_schema
 from .timeline import TimelineFactory
 
 _T = TypeVar("_T")
-# Schemas: 1, the first; 2 stores ids that are UUIDs in their canonical text form
-# as their 16 bytes. A file keeps the schema it was made with, so that the code
-# that made it can still read it.
-SCHEMA = 2  # the schema this code creates and the newest it opens
 
 _DURABILITY = {"normal": "NORMAL", "full": "FULL"}
 _FULL_WAL_PAGES = 128  # pages the WAL holds before a checkpoint, with durability "full"
-
-_TABLES = """
-CREATE TABLE IF NOT EXISTS derirezaro_schema (version INTEGER NOT NULL);
-CREATE TABLE IF NOT EXISTS derirezaro_timelines (
-    id INTEGER PRIMARY KEY AUTOINCREMENT,  -- never reused, so a stale id matches nothing
-    name TEXT NOT NULL UNIQUE
-);
-CREATE TABLE IF NOT EXISTS derirezaro_records (
-    timeline INTEGER NOT NULL,
-    seq INTEGER NOT NULL,
-    id TEXT,
-    parent_gap INTEGER,  -- seq - parent: 1, stored in no bytes at all, on a linear timeline
-    base_gap INTEGER NOT NULL,  -- seq - base, the distance back to the chain's keyframe
-    kind INTEGER NOT NULL,
-    format INTEGER NOT NULL,
-    timestamp REAL NOT NULL,
-    digest INTEGER NOT NULL,
-    header_crc INTEGER NOT NULL,
-    crc INTEGER NOT NULL,
-    meta BLOB NOT NULL,
-    body BLOB NOT NULL,  -- last, so header reads never touch a large body's overflow pages
-    PRIMARY KEY (timeline, seq)
-) WITHOUT ROWID;
-CREATE UNIQUE INDEX IF NOT EXISTS derirezaro_record_ids
-    ON derirezaro_records (timeline, id) WHERE id IS NOT NULL;
-"""
-
-HEADER_COLUMNS = (
-    "seq, id, seq - parent_gap, seq - base_gap, kind, format, timestamp, digest, header_crc, crc, meta,"
-    " NULL, length(body)"
-)
-ALL_COLUMNS = HEADER_COLUMNS.replace("NULL", "body")
-TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
+_TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 
 # Parameters: the record's fields in StoredRecord order up to its body (1-12),
-# then the timeline's name (13), the expected head (14) and its crc (15, NULL
-# when the writer does not know it). Positional, as a tuple binds for less
-# than a dict of names.
-# The row goes in only if the head is the expected one: the expected head is
-# present (or, for 0, the timeline is empty), and the primary key refuses a
-# second record at the same seq. Seqs are dense, so these two say "head ==
-# expected" exactly. The crc tells the expected record from another at its
-# seq, written after the timeline was dropped whole. A delta goes in only while
-# its keyframe is stored: another writer's prune may have dropped the chain it
-# builds on, and a prune drops a prefix, so the keyframe's presence is the
-# whole chain's.
-_APPEND = """
-INSERT INTO derirezaro_records
-SELECT t.id, ?1, ?2, ?1 - ?3, ?1 - ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12
-FROM derirezaro_timelines AS t
-WHERE t.name = ?13 AND CASE WHEN ?14 = 0
-    THEN NOT EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id)
-    ELSE EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id AND seq = ?14
-        AND (?15 IS NULL OR crc = ?15)) END
-AND (?4 = ?1 OR EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id AND seq = ?4))
+# then the timeline's name (13) and the voucher the writer expects, in
+# TimelineHead order: incarnation (14), the head's seq (15) and crc (16), and
+# the oldest kept seq (17).
+# Positional, as a tuple binds for less than a dict of names. The timeline
+# column is the voucher row's id if that row is the expected one, else NULL,
+# which the table refuses: the row goes in only on the head the writer built
+# on, and the trigger then moves the voucher. A single row of VALUES, not an
+# INSERT ... SELECT: SQLite writes the rows of a SELECT into a temporary table
+# first when the table has triggers, which would cost more than the voucher.
+# `first` is compared too, so the voucher an append returns is exact; after
+# another writer's prune, the next append takes the slow path once.
+_INSERT = """
+INSERT {} INTO derirezaro_records VALUES (
+    (SELECT id FROM derirezaro_timelines
+     WHERE id = ?14 AND name = ?13 AND head = ?15 AND crc = ?16 AND first = ?17),
+    ?1, ?2, ?1 - ?3, ?1 - ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)
 """
+_APPEND = _INSERT.format("OR IGNORE")  # a row refused for any reason: decided in a transaction
+_APPEND_CHECKED = _INSERT.format("")  # there, a refusal raises, to be told apart
+# The voucher rows under the name's CRC (the name's own, and any whose name was
+# damaged), each with what the records say of its head and its oldest record:
+# three probes of the primary key, so a voucher out of step with the records is
+# seen in the one statement.
+_HEAD = """
+SELECT t.id, t.name, t.head, t.crc, t.first,
+    (SELECT r.crc FROM derirezaro_records AS r WHERE r.timeline = t.id AND r.seq = t.head),
+    (SELECT max(r.seq) FROM derirezaro_records AS r WHERE r.timeline = t.id),
+    (SELECT min(r.seq) FROM derirezaro_records AS r WHERE r.timeline = t.id)
+FROM derirezaro_timelines AS t WHERE t.name_crc = ?
+"""
+_KEY_OF = "SELECT id FROM derirezaro_timelines WHERE name = ?"
+_CRC_OF = "SELECT name_crc FROM derirezaro_timelines WHERE name = ?"
+_NEW_VOUCHER = "INSERT INTO derirezaro_timelines (name, name_crc) VALUES (?, ?)"
 
 
 class SQLiteLog(TimelineFactory):
@@ -116,7 +110,11 @@ class SQLiteLog(TimelineFactory):
         self._local = threading.local()
         self._closed = False
         self.compact_ids = True  # what the file's schema says, read below
-        self._writer = self._connect()
+        try:
+            self._writer = self._connect()
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path)
+            raise
         try:
             self._enter_wal_mode()
             self._writer.execute(f"PRAGMA synchronous={_DURABILITY[durability]}")
@@ -126,9 +124,11 @@ class SQLiteLog(TimelineFactory):
                 # WAL reaches its full length within a few dozen commits, and the
                 # fsyncs after that extend nothing.
                 self._writer.execute(f"PRAGMA wal_autocheckpoint={_FULL_WAL_PAGES}")
-            self._create_schema()
-        except BaseException:
+            self.compact_ids = open_schema(self._writer, self.path)
+        except BaseException as exc:
             self._writer.close()
+            if isinstance(exc, sqlite3.Error):
+                raise_as_persist_error(exc, self.path)
             raise
         weakref.finalize(self, _close_all, self._writer, self._readers)
 
@@ -137,7 +137,7 @@ class SQLiteLog(TimelineFactory):
         connection = sqlite3.connect(
             self.path, timeout=self._timeout, isolation_level=None, check_same_thread=False
         )
-        connection.text_factory = _text
+        connection.text_factory = text
         return connection
 
     def _enter_wal_mode(self) -> None:
@@ -160,145 +160,338 @@ class SQLiteLog(TimelineFactory):
             time.sleep(pause)
             pause = min(pause * 2, 0.05)
 
-    def _create_schema(self) -> None:
-        w = self._writer
-        w.execute("BEGIN IMMEDIATE")
-        try:
-            # One statement at a time: executescript would commit the transaction first.
-            for statement in filter(str.strip, _TABLES.split(";")):
-                w.execute(statement)
-            versions = [v for (v,) in w.execute("SELECT version FROM derirezaro_schema")]
-            if not versions:
-                w.execute("INSERT INTO derirezaro_schema VALUES (?)", (SCHEMA,))
-            elif max(versions) > SCHEMA:
-                raise FormatError(max(versions), SCHEMA, f"schema of {self.path}")
-            self.compact_ids = max(versions, default=SCHEMA) >= 2
-            w.execute("COMMIT")
-        except BaseException:
-            if w.in_transaction:
-                w.execute("ROLLBACK")
-            raise
-
     # -- writes -------------------------------------------------------------
 
     def append(
-        self, timeline: str, expected_head: int, record: StoredRecord, head_crc: int | None = None
-    ) -> int:
+        self,
+        timeline: str,
+        record: StoredRecord,
+        expected: TimelineHead | None,
+        attach: Mapping[str, Sequence[Entry]] | None = None,
+    ) -> TimelineHead:
+        if record.seq != (1 if expected is None else expected.seq + 1):
+            after = "the first record" if expected is None else f"the record after {expected.seq}"
+            raise ValueError(f"timeline {timeline!r}: record {record.seq} cannot be {after}")
+        if expected is None and record.base != record.seq:
+            raise ValueError(f"timeline {timeline!r}: the first record must be a keyframe")
+        if record.body is None:
+            raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
         stored_id = self._stored_id(record.id)
-        values = (
+        fields = (
             record.seq,
             bound(stored_id),
             *record[2:10],
             bytearray(record.meta),  # as bound() binds bytes, without its call: every commit appends
-            bound(record.body),  # None, in a record without its body, is refused by the table
-            timeline,
-            expected_head,
-            head_crc,
+            bound(record.body),
         )
+        entries = entry_rows(attach.items(), self._stored_id) if attach else None
         with self._write_lock:
             self._check_open()
             w = self._writer
-            if expected_head != 0:
-                # The insert checks the head itself, and a write statement takes the
-                # write lock before it reads anything: on its own it is the whole
-                # compare-and-set, one statement where a transaction costs three.
-                try:
-                    if w.execute(_APPEND, values).rowcount == 1:
-                        return record.seq
-                except sqlite3.IntegrityError:
-                    pass
-            # A new timeline, or an append that lost: decide in one transaction.
-            w.execute("BEGIN IMMEDIATE")
             try:
-                if expected_head == 0:
-                    w.execute("INSERT OR IGNORE INTO derirezaro_timelines (name) VALUES (?)", (timeline,))
+                if expected is not None and entries is None:
+                    # The insert checks the voucher itself, and a write statement takes
+                    # the write lock before it reads anything: on its own it is the
+                    # whole compare-and-set.
+                    if record.base == record.seq or record.base >= expected.first:
+                        if w.execute(_APPEND, (*fields, timeline, *expected)).rowcount == 1:
+                            return TimelineHead(expected.incarnation, record.seq, record.crc, expected.first)
+                # A new timeline, attachments, or an append that did not land: one transaction.
+                w.execute("BEGIN IMMEDIATE")
                 try:
-                    inserted = w.execute(_APPEND, values).rowcount == 1
-                except sqlite3.IntegrityError:
-                    inserted = False
-                    if record.id is not None and self._id_taken(w, timeline, record, stored_id):
-                        raise ValueError(
-                            f"timeline {timeline!r} already has a record with id {record.id!r}"
-                        ) from None
-                if inserted:
+                    vouched = self._append_in_transaction(w, timeline, record, expected, fields, entries)
                     w.execute("COMMIT")
-                    return record.seq
-                stored = w.execute(
-                    f"SELECT id, crc FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND seq = :seq",
-                    {"name": timeline, "seq": record.seq},
-                ).fetchone()
-                head = w.execute(
-                    f"SELECT max(seq) FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}",
-                    {"name": timeline},
-                ).fetchone()[0]
-            finally:
-                if w.in_transaction:
-                    w.execute("ROLLBACK")
-        if stored is not None and (expand_id(stored[0]), stored[1]) == (record.id, record.crc):
-            return record.seq  # a retry of an append that did land
-        raise ConflictError(timeline, expected_head, head)
+                    return vouched
+                finally:
+                    if w.in_transaction:
+                        w.execute("ROLLBACK")
+            except sqlite3.Error as exc:
+                raise_as_persist_error(exc, self.path, timeline)
+                raise
+
+    def _append_in_transaction(
+        self,
+        w: sqlite3.Connection,
+        timeline: str,
+        record: StoredRecord,
+        expected: TimelineHead | None,
+        fields: tuple,
+        entries: list[tuple] | None,
+    ) -> TimelineHead:
+        """`append`, inside a write transaction: a creation, a retry, a conflict or a refusal, told apart.
+
+        Committed by the caller if this returns, rolled back if it raises.
+        """
+        # A row of head 0 holds a key given before the first record (by attachments):
+        # no timeline yet, and its key is kept.
+        key, now = self._voucher(w, timeline)
+        if now is not None and (expected is None or now.incarnation == expected.incarnation):
+            stored = w.execute(
+                "SELECT id, crc FROM derirezaro_records WHERE timeline = ? AND seq = ?",
+                (now.incarnation, record.seq),
+            ).fetchone()
+            if stored is not None and (expand_id(stored[0]), stored[1]) == (record.id, record.crc):
+                # A retry of an append that did land: the head as that append left it, nothing stored.
+                return now._replace(seq=record.seq, crc=record.crc)
+        if (None if now is None else now[:3]) != (None if expected is None else expected[:3]):
+            raise ConflictError(timeline, _seq(expected), _seq(now))
+        if now is not None and record.base != record.seq and record.base < now.first:
+            raise ConflictError(timeline, _seq(expected), _seq(now))  # its keyframe was pruned
+        if now is None:
+            key = self._new_key(w, timeline) if key is None else key
+            now = TimelineHead(key, 0, 0, record.seq)
+            w.execute("UPDATE derirezaro_timelines SET first = ? WHERE id = ?", (record.seq, key))
+        try:
+            w.execute(_APPEND_CHECKED, (*fields, timeline, *now))
+        except sqlite3.IntegrityError:
+            taken = None if record.id is None else self._seq_of_id(w, now.incarnation, fields[1])
+            if taken is not None and taken != record.seq:
+                raise ValueError(
+                    f"timeline {timeline!r} already has a record with id {record.id!r}"
+                ) from None
+            raise self._damage(
+                timeline, record.seq, f"stored already, above its voucher's head {now.seq}"
+            ) from None
+        if entries:
+            w.executemany(ATTACH, [(now.incarnation, *entry) for entry in entries])
+        return now._replace(seq=record.seq, crc=record.crc)
 
     @staticmethod
-    def _id_taken(w: sqlite3.Connection, timeline: str, record: StoredRecord, stored_id: object) -> bool:
+    def _seq_of_id(w: sqlite3.Connection, key: int, stored_id: object) -> int | None:
         row = w.execute(
-            f"SELECT seq FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND id = :id",
-            {"name": timeline, "id": stored_id},
+            "SELECT seq FROM derirezaro_records WHERE timeline = ? AND id = ?", (key, stored_id)
         ).fetchone()
-        return row is not None and row[0] != record.seq
+        return None if row is None else row[0]
 
-    def drop(self, timeline: str, before: int | None = None) -> None:
-        def work(w: sqlite3.Connection) -> None:
-            args = {"name": timeline, "before": before}
-            if before is None:
-                w.execute(f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}", args)
-                w.execute("DELETE FROM derirezaro_timelines WHERE name = :name", args)
-            else:  # never the head, whatever `before` says
-                head = f"(SELECT max(seq) FROM derirezaro_records WHERE timeline = {TIMELINE_SQL})"
-                w.execute(
-                    f"DELETE FROM derirezaro_records WHERE timeline = {TIMELINE_SQL} AND seq < :before"
-                    f" AND seq < {head}",
-                    args,
+    @staticmethod
+    def _new_key(w: sqlite3.Connection, timeline: str) -> int:
+        """A voucher row for `timeline` with no records (head 0); its id, never used before."""
+        key = w.execute(_NEW_VOUCHER, (timeline, crc_of_name(timeline))).lastrowid
+        assert key is not None
+        return key
+
+    def prune(
+        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+    ) -> int:
+        if keep_last < 1:
+            raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
+        keys = [(bound(self._stored_id(key)),) for key in detach]
+
+        def work(w: sqlite3.Connection) -> int:
+            key, now = self._voucher(w, timeline)
+            if key is not None and keys:
+                w.executemany(DETACH, [(key, *stored) for stored in keys])
+            if now is None:
+                return 0
+            _, head, _, first = now
+            cutoff = max(first, head - keep_last + 1)
+            if keep_from is not None:
+                cutoff = max(first, min(cutoff, keep_from))
+            # Down to where no kept record replays from below it: newest first, the
+            # cutoff falls to each kept record's keyframe, and once a seq is below
+            # it, every record at or above it has been seen.
+            expected = head
+            for seq, base in w.execute(
+                "SELECT seq, seq - base_gap FROM derirezaro_records WHERE timeline = ? AND seq >= ?"
+                " ORDER BY seq DESC",
+                (key, first),
+            ):
+                if seq != expected:
+                    raise self._damage(timeline, expected, f"missing, below head {head}")
+                if seq < cutoff:
+                    break
+                cutoff = min(cutoff, base)
+                expected -= 1
+            if cutoff <= first:
+                return 0
+            removed = w.execute(
+                "DELETE FROM derirezaro_records WHERE timeline = ? AND seq < ?", (key, cutoff)
+            ).rowcount
+            if removed != cutoff - first:  # rolled back: what is missing stays missing, not hidden
+                raise self._damage(
+                    timeline, None, f"{cutoff - first - removed} records missing below {cutoff}"
                 )
+            w.execute("UPDATE derirezaro_timelines SET first = ? WHERE id = ?", (cutoff, key))
+            return removed
 
-        self.run_in_transaction(work)
+        return self._in_transaction(work, timeline)
+
+    def drop(self, timeline: str) -> None:
+        def work(w: sqlite3.Connection) -> None:
+            row = w.execute(_KEY_OF, (timeline,)).fetchone()
+            if row is not None:
+                w.execute("DELETE FROM derirezaro_attachments WHERE timeline = ?", row[:1])
+                w.execute("DELETE FROM derirezaro_records WHERE timeline = ?", row[:1])
+                w.execute("DELETE FROM derirezaro_timelines WHERE id = ?", row[:1])
+
+        self._in_transaction(work, timeline)
+
+    # -- attachments --------------------------------------------------------
+
+    def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
+        rows = entry_rows([(key, entries)], self._stored_id)
+        if not rows:
+            return
+
+        def work(w: sqlite3.Connection) -> None:
+            row = w.execute(_KEY_OF, (timeline,)).fetchone()
+            owner = self._new_key(w, timeline) if row is None else row[0]
+            w.executemany(ATTACH, [(owner, *entry) for entry in rows])
+
+        self._in_transaction(work, timeline)
+
+    def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
+        wanted = list(dict.fromkeys(keys))
+        try:
+            return self._in_one_read(
+                lambda r: attached(r, timeline, wanted, self._stored_id), len(wanted) > KEYS_PER_READ
+            )
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path, timeline)
+            raise
+
+    def detach(self, timeline: str, keys: Iterable[str]) -> None:
+        stored = [(bound(self._stored_id(key)),) for key in keys]
+        if not stored:
+            return
+
+        def work(w: sqlite3.Connection) -> None:
+            row = w.execute(_KEY_OF, (timeline,)).fetchone()
+            if row is not None:
+                w.executemany(DETACH, [(row[0], *key) for key in stored])
+
+        self._in_transaction(work, timeline)
+
+    def listing(
+        self, timeline: str, *, limit: int, before: int | None = None, keys: Iterable[str] = ()
+    ) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
+        extra = list(keys)
+
+        def page(reader: sqlite3.Connection) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
+            rows = self._headers(reader, timeline, limit, before, None)
+            wanted = list(dict.fromkeys([*(row.id for row in rows if row.id is not None), *extra]))
+            return rows, attached(reader, timeline, wanted, self._stored_id)
+
+        try:
+            return self._in_one_read(page, True)
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path, timeline)
+            raise
+
+    def _in_one_read(self, read: Callable[[sqlite3.Connection], _T], together: bool) -> _T:
+        """`read(reader)`; its statements in one read transaction if `together`, so they agree."""
+        reader = self._reader()
+        if not together:
+            return read(reader)
+        reader.execute("BEGIN")
+        try:
+            return read(reader)
+        finally:
+            reader.execute("COMMIT")  # a read: nothing to keep or undo
 
     # -- reads --------------------------------------------------------------
 
+    def head(self, timeline: str) -> TimelineHead | None:
+        try:
+            return self._voucher(self._reader(), timeline)[1]
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path, timeline)
+            raise
+
+    def _voucher(
+        self, connection: sqlite3.Connection, timeline: str
+    ) -> tuple[int | None, TimelineHead | None]:
+        """The key of `timeline`'s voucher row (None without one) and what it vouches for, checked.
+
+        The voucher must agree with the records: its head is the newest stored
+        record, with its crc, and its `first` the oldest; a row with head 0 (a
+        key given early) holds none. Anything else is damage.
+        """
+        name_crc = crc_of_name(timeline)
+        rows = connection.execute(_HEAD, (name_crc,)).fetchall()
+        row = next((row for row in rows if row[1] == timeline), None)
+        if row is None:
+            for key, name, *_ in rows:
+                if crc_of_name(name) != name_crc:
+                    raise self._damage(timeline, None, f"the row vouching for it names {name!r} (key {key})")
+            # A row under the name but not under its CRC has a damaged CRC. (A row made
+            # since the read above has the right one: the timeline was absent then.)
+            found = connection.execute(_CRC_OF, (timeline,)).fetchone()
+            if found is not None and found[0] != name_crc:
+                raise self._damage(timeline, None, f"its voucher holds the name's CRC as {found[0]}")
+            return None, None
+        key, _, head, crc, first, head_crc, newest, oldest = row
+        if head == 0:
+            if newest is None:
+                return key, None  # a key given before the first record: no timeline yet
+            raise self._damage(timeline, newest, "stored, but its voucher holds no head")
+        if newest != head:
+            raise self._damage(
+                timeline, head, f"the voucher's head, but the newest record stored is {newest}"
+            )
+        if head_crc != crc:
+            raise self._damage(timeline, head, f"the voucher's head, stored with crc {head_crc}, not {crc}")
+        if oldest != first:
+            raise self._damage(timeline, first, f"the voucher's oldest, but the oldest stored is {oldest}")
+        return key, TimelineHead(key, head, crc, first)
+
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         query = (
-            f"SELECT {ALL_COLUMNS} FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}"
+            f"SELECT {ALL_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE_SQL}"
             " AND seq BETWEEN :first AND :last AND (:base IS NULL OR seq - base_gap = :base) ORDER BY seq"
         )
         args = {"name": timeline, "first": first, "last": last, "base": base}
-        return list(map(record, self.reader().execute(query, args).fetchall()))
+        try:
+            return list(map(record, self._reader().execute(query, args).fetchall()))
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path, timeline)
+            raise
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
     ) -> list[StoredRecord]:
+        try:
+            return self._headers(self._reader(), timeline, limit, before, id)
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path, timeline)
+            raise
+
+    def _headers(
+        self, reader: sqlite3.Connection, timeline: str, limit: int, before: int | None, id: str | None
+    ) -> list[StoredRecord]:
         where = "id = :id" if id is not None else "(:before IS NULL OR seq < :before)"
         query = (
-            f"SELECT {HEADER_COLUMNS} FROM derirezaro_records WHERE timeline = {TIMELINE_SQL}"
+            f"SELECT {HEADER_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE_SQL}"
             f" AND {where} ORDER BY seq DESC LIMIT :limit"
         )
         args = {"name": timeline, "before": before, "id": self._stored_id(id), "limit": limit}
-        return list(map(record, self.reader().execute(query, args).fetchall()))
+        return list(map(record, reader.execute(query, args).fetchall()))
 
     def timelines(self, prefix: str = "") -> list[str]:
-        query = (
-            "SELECT name FROM derirezaro_timelines AS t WHERE substr(name, 1, length(:prefix)) = :prefix"
-            " AND EXISTS (SELECT 1 FROM derirezaro_records WHERE timeline = t.id) ORDER BY name"
-        )
-        return [name for (name,) in self.reader().execute(query, {"prefix": prefix}).fetchall()]
+        # A range of the name's index, from `prefix` up to the least name above all that start with it.
+        above = _above_prefix(prefix)
+        query = "SELECT name FROM derirezaro_timelines WHERE name >= ?1 AND head > 0"
+        query += " ORDER BY name" if above is None else " AND name < ?2 ORDER BY name"
+        args = (prefix,) if above is None else (prefix, above)
+        try:
+            return [name for (name,) in self._reader().execute(query, args).fetchall()]
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path)
+            raise
 
-    def reader(self) -> sqlite3.Connection:
-        """This thread's read connection to the file, for tables kept beside the timelines.
+    def _reader(self) -> sqlite3.Connection:
+        """This thread's read connection to the file.
 
         Autocommit: each statement is its own read; fetch its rows before yielding.
         """
         self._check_open()
         connection = getattr(self._local, "connection", None)
         if connection is None:
-            connection = self._connect()
+            try:
+                connection = self._connect()
+            except sqlite3.Error as exc:
+                raise_as_persist_error(exc, self.path)
+                raise
             with self._readers_lock:
                 self._check_open()
                 living = []
@@ -313,49 +506,29 @@ class SQLiteLog(TimelineFactory):
             self._local.connection = connection
         return connection
 
-    def run_in_transaction(self, work: Callable[[sqlite3.Connection], _T]) -> _T:
-        """Run `work(connection)` in one write transaction, as appends are: committed if it returns.
+    def _in_transaction(self, work: Callable[[sqlite3.Connection], _T], timeline: str | None = None) -> _T:
+        """Run `work(connection)` in one write transaction: committed if it returns, else rolled back.
 
-        For tables kept beside the timelines in the same file; `work` must not
-        begin or end transactions itself.
+        `work` must not begin or end transactions itself. SQLite's refusals and
+        damage are raised as `UnavailableError` and `CorruptRecordError` (about `timeline`).
         """
         with self._write_lock:
             w = self._writer_connection()
-            w.execute("BEGIN IMMEDIATE")
             try:
-                result = work(w)
-                w.execute("COMMIT")
-                return result
-            finally:
-                if w.in_transaction:
-                    w.execute("ROLLBACK")
-
-    def write_one(self, statement: str, args: Sequence[Any]) -> int:
-        """Run one statement, as its own transaction; return the rows it changed.
-
-        For tables kept beside the timelines: cheaper than a transaction of one
-        statement, where the statement's own atomicity is enough.
-        """
-        with self._write_lock:
-            return self._writer_connection().execute(statement, args).rowcount
+                w.execute("BEGIN IMMEDIATE")
+                try:
+                    result = work(w)
+                    w.execute("COMMIT")
+                    return result
+                finally:
+                    if w.in_transaction:
+                        w.execute("ROLLBACK")
+            except sqlite3.Error as exc:
+                raise_as_persist_error(exc, self.path, timeline)
+                raise
 
     def _stored_id(self, id: str | None) -> str | bytes | None:
         return compact_id(id) if self.compact_ids and id is not None else id
-
-    def stored_id(self, id: str) -> str | bytes:
-        """How this file stores the id `id`: for tables beside the timelines that join on ids."""
-        return compact_id(id) if self.compact_ids else id
-
-    def timeline_key(self, connection: sqlite3.Connection, name: str, create: bool = False) -> int | None:
-        """The integer that stands for timeline `name` in this file, made if `create`; never reused.
-
-        For tables kept beside the timelines, inside `run_in_transaction` when
-        creating. A table keyed by it drops its rows before the timeline is dropped.
-        """
-        if create:
-            connection.execute("INSERT OR IGNORE INTO derirezaro_timelines (name) VALUES (?)", (name,))
-        row = connection.execute("SELECT id FROM derirezaro_timelines WHERE name = ?", (name,)).fetchone()
-        return None if row is None else row[0]
 
     def _writer_connection(self) -> sqlite3.Connection:
         self._check_open()
@@ -371,6 +544,9 @@ class SQLiteLog(TimelineFactory):
             self._closed = True
             _close_all(self._writer, self._readers)
 
+    def _damage(self, timeline: str, seq: int | None, what: str) -> CorruptRecordError:
+        return CorruptRecordError(timeline, seq, what, file=self.path)
+
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError(f"the log {self.path!r} is closed")
@@ -379,62 +555,21 @@ class SQLiteLog(TimelineFactory):
         return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
 
 
-def bound(value: object) -> object:
-    """`value` as a statement parameter binds it for least: bytes as a bytearray.
+def _seq(head: TimelineHead | None) -> int | None:
+    return None if head is None else head.seq
 
-    The sqlite3 module binds str, int, float and bytearray directly, but looks
-    for an adapter for bytes first, which raises and clears an AttributeError
-    inside: a microsecond a parameter, where the copy costs a few nanoseconds
-    for what a step binds. Both are stored as the same BLOB.
+
+def _above_prefix(prefix: str) -> str | None:
+    """The least string above every string that starts with `prefix`; None if there is none.
+
+    SQLite compares text by its UTF-8 bytes, which order as the code points do.
     """
-    return bytearray(value) if type(value) is bytes else value
-
-
-def compact_id(text: str) -> str | bytes:
-    """A canonical UUID as its 16 bytes, any other id as it is: 20 bytes less per id and per index entry."""
-    if len(text) == 36 and text[8] == text[13] == text[18] == text[23] == "-":
-        digits = text.replace("-", "")  # 32 digits unless there are more dashes, which fail below
-        try:
-            raw = bytes.fromhex(digits)
-        except ValueError:
-            return text
-        if len(raw) == 16 and raw.hex() == digits:  # lowercase, as str(uuid.UUID) writes it
-            return raw
-    return text
-
-
-def expand_id(stored: Any) -> Any:
-    """What `compact_id` stored, as the text it came from."""
-    if type(stored) is bytes and len(stored) == 16:
-        text = _expanded.get(stored)
-        if text is None:
-            h = stored.hex()
-            text = f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
-            if len(_expanded) >= _EXPANDED_KEPT:
-                _expanded.clear()  # a bound, not a policy: reads of recent ids refill it at once
-            _expanded[stored] = text
-        return text
-    return stored
-
-
-# The ids read lately, by their stored bytes: a listing reads the same ones again.
-_expanded: dict[bytes, str] = {}
-_EXPANDED_KEPT = 4096
-
-
-def record(row: tuple) -> StoredRecord:
-    """A row of `HEADER_COLUMNS` or `ALL_COLUMNS` as the record it stores."""
-    if type(row[1]) is bytes:
-        row = (row[0], expand_id(row[1]), *row[2:])
-    return StoredRecord._make(row)
-
-
-def _text(raw: bytes) -> str | bytes:
-    """TEXT columns as str; a damaged one, no longer UTF-8, as its bytes for the checksum to refuse."""
-    try:
-        return raw.decode()
-    except UnicodeDecodeError:
-        return raw
+    chars = list(prefix)
+    while chars:
+        point = ord(chars.pop()) + 1
+        if point <= 0x10FFFF:
+            return "".join(chars) + chr(0xE000 if 0xD800 <= point <= 0xDFFF else point)
+    return None
 
 
 def _close_all(

@@ -1,0 +1,56 @@
+"""SQLite's errors in this package's terms: a refusal is `UnavailableError`, damage `CorruptRecordError`."""
+
+from __future__ import annotations
+
+import sqlite3
+
+from .errors import CorruptRecordError, UnavailableError
+
+# SQLite's primary result codes (the low byte of an extended one) for a file
+# that is away or refuses the operation, and for one that is damaged; with the
+# messages that say the same, for an interpreter whose exceptions carry no code.
+_REFUSALS = {
+    3: "SQLITE_PERM",
+    5: "SQLITE_BUSY",
+    6: "SQLITE_LOCKED",
+    7: "SQLITE_NOMEM",
+    8: "SQLITE_READONLY",
+    10: "SQLITE_IOERR",
+    13: "SQLITE_FULL",
+    14: "SQLITE_CANTOPEN",
+    15: "SQLITE_PROTOCOL",
+}
+_DAMAGE = {11: "SQLITE_CORRUPT", 26: "SQLITE_NOTADB"}
+_REFUSAL_TEXTS = (
+    "disk is full",
+    "readonly database",
+    "unable to open",
+    "disk i/o error",
+    "is locked",
+    "out of memory",
+    "access permission denied",
+)
+_DAMAGE_TEXTS = ("malformed", "not a database")
+
+
+def raise_as_persist_error(exc: sqlite3.Error, path: str, timeline: str | None = None) -> None:
+    """Raise what `exc` says in this package's terms, if it is a refusal or damage; else return.
+
+    A refusal (full, read-only, unopenable, I/O error, busy past the timeout,
+    out of memory) is `UnavailableError`: nothing stored is known to be
+    damaged. Damage SQLite found in the file is `CorruptRecordError` naming the
+    file (and `timeline`, the one the call was about). Anything else is a
+    fault of the call, which the caller re-raises.
+    """
+    code = getattr(exc, "sqlite_errorcode", None)
+    message = str(exc)
+    if code is not None:
+        refused, damaged = code & 0xFF in _REFUSALS, code & 0xFF in _DAMAGE
+    else:
+        lowered = message.lower()
+        refused = any(text in lowered for text in _REFUSAL_TEXTS)
+        damaged = any(text in lowered for text in _DAMAGE_TEXTS)
+    if refused:
+        raise UnavailableError(path, message, timeline) from exc
+    if damaged:
+        raise CorruptRecordError(timeline, None, message, file=path) from exc
