@@ -6,13 +6,17 @@
 //   error and writes back as exactly the input: the fast path may store a
 //   value's bytes as they are only because re-encoding would not change them;
 // - a body the reader accepts yields views that all lie inside the input,
-//   and every value it sets passes the check on its own.
+//   and every value it sets passes the check on its own;
+// - a size a compressed body declares is one its stream can hold: from 1 to
+//   kMaxInflateRatio times the stream's length plus kInflateSlack, computed
+//   here without the overflow guard the check needs in 64 bits.
 // Plus, from the sanitizers: no out-of-bounds read whatever lengths and
 // counts the input claims, and no undefined behaviour.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string_view>
 
 #include "codec/byte_buffer.hpp"
@@ -37,6 +41,14 @@ bool inside(std::string_view view, const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (const std::optional<uint64_t> declared = persist::declared_inflated_size(data, size)) {
+    if (size < persist::kCompressedHead || data[0] != persist::kCompressedBody)
+      fail("not the compressed layout");
+    const unsigned __int128 bound =
+        static_cast<unsigned __int128>(size - persist::kCompressedHead) * persist::kMaxInflateRatio +
+        persist::kInflateSlack;
+    if (*declared == 0 || *declared > bound) fail("a declared size beyond what the stream can hold");
+  }
   if (persist::is_canonical_value(data, size)) {
     const codec::ReadResult read = codec::read_value(data, size);
     if (read.error.kind != codec::msgpack::ReadErrorKind::none) fail("a canonical value does not read");

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the fuzzers: the MessagePack reader's, and the
-condition language's (a condition, a NUL byte, then a state in MessagePack).
+"""Writes the seed corpora of the fuzzers: the MessagePack reader's, the
+condition language's (a condition, a NUL byte, then a state in MessagePack),
+and the record body reader's (bodies in each layout of src/persist/FORMAT.md).
 
 Deterministic and dependency-free: run it again after changing a seed and
 commit the result. Seeds are small on purpose; libFuzzer mutates from them,
@@ -8,12 +9,13 @@ so each one only needs to show the fuzzer a family, a boundary or a shape
 (every marker family, the forms the writer never produces, nesting, and a
 few inputs cut short) rather than be realistic.
 
-    python3 tools/make_fuzz_seeds.py [corpus-dir]    # writes corpus-dir/{reader,condition}
+    python3 tools/make_fuzz_seeds.py [corpus-dir]    # writes corpus-dir/{reader,condition,body}
 """
 
 import pathlib
 import struct
 import sys
+import zlib
 
 DEFAULT_DIR = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
 
@@ -178,9 +180,44 @@ CONDITIONS = {
 }
 
 
+def framed(*chunks):
+    return b"\xc1" + b"".join(struct.pack(">I", len(c)) + c for c in map(pack, chunks))
+
+
+def compressed(inner, declared=None, stream=None):
+    """The compressed layout: 0x01, the declared size (8 bytes, big-endian), a zlib stream."""
+    stream = zlib.compress(inner, 9) if stream is None else stream
+    return b"\x01" + struct.pack(">Q", len(inner) if declared is None else declared) + stream
+
+
+# Plain and framed bodies, values in every family, a namespace in two
+# chunks; the compressed layout, and the sizes it may declare: its stream's
+# length times deflate's largest ratio (1032) plus 64 at most, none beyond.
+PLAIN_BODY = pack([{"ns": {"a": 1, "b": [True, None]}}, {"ns": ["c"]}])
+BODIES = {
+    "plain": PLAIN_BODY,
+    "plain_empty": pack([{}, {}]),
+    "plain_values": pack(
+        [
+            {"n": {"k": {"x": [1, -200, 1.5, "\u00e9", b"\x00"], "y": {}}, "big": 2**40, "neg": -(2**40)}},
+            {"m": ["k", "k"]},
+        ]
+    ),
+    "value_map17": pack({f"k{i}": [i, str(i)] for i in range(17)}),
+    "framed_two_chunks": framed([{"ns": {"a": 1}}, {}], [{"ns": {"a": 2}, "m": {"k": "v"}}, {"ns": ["b"]}]),
+    "framed_wide_map": framed([{"ns": {f"k{i}": i for i in range(17)}}, {}]),
+    "compressed_plain": compressed(PLAIN_BODY),
+    "compressed_framed": compressed(framed([{"ns": {"a": 1}}, {}], [{"m": {"k": "v"}}, {}])),
+    "compressed_at_bound": compressed(b"", declared=1032 * 10 + 64, stream=bytes(10)),
+    "compressed_bomb_claim": compressed(b"", declared=1032 * 10 + 65, stream=bytes(10)),
+    "compressed_huge_claim": compressed(b"", declared=2**64 - 1, stream=bytes(10)),
+    "compressed_short": b"\x01\x00\x00\x00",
+}
+
+
 def main():
     root = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else DEFAULT_DIR
-    for corpus, seeds in (("reader", SEEDS), ("condition", condition_seeds())):
+    for corpus, seeds in (("reader", SEEDS), ("condition", condition_seeds()), ("body", BODIES)):
         out = root / corpus
         out.mkdir(parents=True, exist_ok=True)
         for name, data in seeds.items():

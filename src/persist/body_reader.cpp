@@ -263,6 +263,17 @@ bool read_body(const uint8_t* data, size_t size, BodyEntries& out) {
   return true;
 }
 
+std::optional<uint64_t> declared_inflated_size(const uint8_t* data, size_t size) {
+  if (size < kCompressedHead || data[0] != kCompressedBody) return std::nullopt;
+  const uint64_t declared = load_be(data + 1, 8);
+  const uint64_t stream = size - kCompressedHead;
+  const uint64_t bound = stream > (UINT64_MAX - kInflateSlack) / kMaxInflateRatio
+                             ? UINT64_MAX
+                             : stream * kMaxInflateRatio + kInflateSlack;
+  if (declared == 0 || declared > bound) return std::nullopt;
+  return declared;
+}
+
 bool is_canonical_value(const uint8_t* data, size_t size) {
   return CanonicalValue(data, data + size).read() == data + size;
 }

@@ -1,10 +1,12 @@
 // Reading a record's body natively: the entries it sets and the pairs it
 // removes, as views into the body's bytes.
 //
-// The layouts are the ones the Python side writes (persist/body.py): a
-// plain chunk `[{namespace: {key: value}}, {namespace: [key]}]`, or the
-// byte 0xc1 followed by chunks, each with a 4-byte big-endian length. A
-// compressed body is inflated by the caller first.
+// The layouts are the ones the Python side writes (persist/body.py), and
+// FORMAT.md beside this file sets down byte by byte: a plain chunk
+// `[{namespace: {key: value}}, {namespace: [key]}]`, or the byte 0xc1
+// followed by chunks, each with a 4-byte big-endian length. A compressed
+// body is inflated by the caller first; what this side checks of one is the
+// size it declares.
 //
 // This reader is a fast path beside a reference: the Python decoder, whose
 // result the store then re-encodes. It accepts a body only when it is sure
@@ -23,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -31,6 +34,18 @@ namespace derirezaro::persist {
 // The first byte of a body in the framed layout: one the codec never writes
 // first for a body, which is always an array.
 constexpr uint8_t kFramedBody = 0xc1;
+
+// The first byte of a body in the compressed layout (another the codec never
+// writes first): then the size of the body it holds, 8 bytes big-endian, then
+// that body, plain or framed, as one zlib stream.
+constexpr uint8_t kCompressedBody = 0x01;
+constexpr size_t kCompressedHead = 9;  // the marker and the size
+
+// Deflate's largest expansion (RFC 1951): a 258-byte match coded in two bits.
+// No stream inflates to more than this many times its length, plus the
+// slack a stream of a few bytes needs.
+constexpr uint64_t kMaxInflateRatio = 1032;
+constexpr uint64_t kInflateSlack = 64;
 
 struct SetEntry {
   std::string_view ns;
@@ -56,6 +71,13 @@ struct BodyEntries {
 // Appends the body's entries to `out`; false (with `out` in an unspecified
 // state) when the body is one to leave to the reference path.
 bool read_body(const uint8_t* data, size_t size, BodyEntries& out);
+
+// The size the compressed body `data` declares for the body it holds; nothing
+// unless `data` is in the compressed layout with the whole size present, and
+// the size is from 1 to kMaxInflateRatio times its stream's length plus
+// kInflateSlack: a larger one is not what the stream holds, so it is refused
+// before anything is inflated or allocated.
+std::optional<uint64_t> declared_inflated_size(const uint8_t* data, size_t size);
 
 // Whether `data` is one value exactly as the codec would re-encode what it
 // decodes to, with text keys only, none repeated within a map, nested no

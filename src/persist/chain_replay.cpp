@@ -1,16 +1,17 @@
 #include "persist/chain_replay.hpp"
 
-#include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
-#include <iterator>
 #include <unordered_map>
 #include <utility>
 
 #include "persist/body_reader.hpp"
 #include "persist/checksums.hpp"
 #include "persist/entry_hash.hpp"
+#include "store/map_hash.hpp"
 #include "store/siphash.hpp"
+#include "store/snapshot.hpp"
 
 namespace derirezaro::persist {
 
@@ -18,8 +19,6 @@ namespace {
 
 using store::Shard;
 using store::SharedBytesRef;
-
-constexpr uint8_t kCompressed = 0x01;
 
 // About a third of a millisecond of replay, measured on keyframes.
 constexpr size_t kShortWorkBodyBytes = 256 * 1024;
@@ -36,9 +35,18 @@ const std::string_view* checked_body(std::string_view timeline, const StoredFiel
   if (as_signed32(crc32(bytes_of(r.body), r.body.size(), static_cast<uint32_t>(r.header_crc))) != r.crc) {
     return nullptr;
   }
-  const bool compressed = !r.body.empty() && static_cast<uint8_t>(r.body[0]) == kCompressed;
+  const bool compressed = !r.body.empty() && static_cast<uint8_t>(r.body[0]) == kCompressedBody;
   if (compressed != r.inflated.has_value()) return nullptr;
-  return compressed ? &*r.inflated : &r.body;
+  if (!compressed) return &r.body;
+  // The body handed over beside a compressed one must be the size it
+  // declares, and not itself compressed: what the reference's inflate holds
+  // it to.
+  const std::optional<uint64_t> declared = declared_inflated_size(bytes_of(r.body), r.body.size());
+  if (!declared || *declared != r.inflated->size() ||
+      static_cast<uint8_t>(r.inflated->front()) == kCompressedBody) {
+    return nullptr;
+  }
+  return &*r.inflated;
 }
 
 SharedBytesRef shared_copy(std::string_view value) {
@@ -62,25 +70,53 @@ class ChainReplay {
  public:
   ChainReplay(store::Store& store, std::vector<Shard::Writing>& locked) : store_(store), locked_(locked) {}
 
-  // The store, emptied, takes the keyframe's entries a namespace at a time,
-  // each built as one key map (a framed body may list a namespace in
-  // several chunks).
+  // The store takes the keyframe's state whole: each namespace's key map and
+  // each shard's namespace map built in one go (PersistentMap::from_entries,
+  // one allocation per node), then swapped in for what the shards held. A
+  // framed body may list a namespace in several chunks, so its group is
+  // found by name. Each entry costs O(1), whatever the number of namespaces.
   void fill(const BodyEntries& entries, std::vector<store::NamespaceMap>& removed) {
-    for (Shard::Writing& shard : locked_) removed.push_back(store_.take_all(shard));
-    std::vector<std::pair<std::string_view, std::vector<store::KeyMap::Entry>>> namespaces;
+    std::vector<std::pair<std::string_view, std::vector<store::KeyMap::Entry>>> groups;
+    std::unordered_map<std::string_view, size_t> group_of;
+    size_t group = 0;
     for (const SetEntry& e : entries.sets) {
-      if (namespaces.empty() || namespaces.back().first != e.ns) {
-        auto same = [&e](const auto& group) { return group.first == e.ns; };
-        auto found = std::find_if(namespaces.begin(), namespaces.end(), same);
-        if (found == namespaces.end()) {
-          namespaces.emplace_back(e.ns, std::vector<store::KeyMap::Entry>{});
-        } else {
-          std::rotate(found, found + 1, namespaces.end());  // the group goes last
-        }
+      if (groups.empty() || groups[group].first != e.ns) {
+        const auto [at, fresh] = group_of.try_emplace(e.ns, groups.size());
+        if (fresh) groups.emplace_back(e.ns, std::vector<store::KeyMap::Entry>{});
+        group = at->second;
       }
-      namespaces.back().second.push_back({shared_copy(e.key), shared_copy(e.value)});
+      groups[group].second.push_back({shared_copy(e.key), shared_copy(e.value)});
     }
-    for (auto& [ns, group] : namespaces) store_.add_namespace(shard_of(ns), ns, std::move(group));
+    group_of.clear();
+
+    std::array<std::vector<store::NamespaceMap::Entry>, store::kShardCount> namespaces;
+    std::array<uint64_t, store::kShardCount> bytes{}, counts{};
+    for (auto& [ns, keys] : groups) {
+      const size_t shard = store::shard_index(ns);
+      store::KeyMap map = store::KeyMap::from_entries(store::fresh_hash_seed(), std::move(keys));
+      map.for_each([&](std::string_view, const SharedBytesRef& value) { bytes[shard] += value.size(); });
+      counts[shard] += map.size();  // a key given twice counts once, with its last value
+      namespaces[shard].push_back({shared_copy(ns), std::move(map)});
+    }
+    groups.clear();
+
+    uint64_t total = 0;
+    for (const uint64_t b : bytes) total += b;
+    const store::SnapshotData state{
+        .id = 0,
+        .timestamp = 0.0,
+        .parent = std::nullopt,
+        .size_bytes = total,
+        .shards = store::make_shard_states([&](size_t i) {
+          return store::ShardState{
+              {store::NamespaceMap::from_entries(store::fresh_hash_seed(), std::move(namespaces[i])),
+               bytes[i]},
+              counts[i]};
+        })};
+    removed.reserve(removed.size() + store::kShardCount);  // nothing can fail once the store has changed
+    for (store::ShardState& held : store_.restore(locked_, state)) {
+      removed.push_back(std::move(held.contents.namespaces));
+    }
   }
 
   bool merge(const BodyEntries& entries) {

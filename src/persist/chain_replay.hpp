@@ -1,5 +1,6 @@
 // Native replay of a chain of stored records onto a store: the fast path of
 // the Python side's replay (persist/replay.py), which stays the reference.
+// The rules it keeps are set down in FORMAT.md beside this file.
 //
 // For each record, oldest first, exactly the checks the reference makes:
 // the header checksum over the header fields (encoded as the codec encodes

@@ -1,5 +1,6 @@
 // The two checksums a stored record is held to, computed as the Python side
-// computes them, so native replay and Python replay accept the same records.
+// computes them, so native replay and Python replay accept the same records
+// (FORMAT.md beside this file says what each covers).
 //
 // crc32: the CRC-32 of zlib and PNG (reflected polynomial 0xEDB88320), with
 // zlib's convention for continuing: crc32(b, crc32(a)) == crc32(a + b), and

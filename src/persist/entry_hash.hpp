@@ -2,7 +2,7 @@
 // BLAKE2b-64 of the codec's encoding of [namespace, key, value], the value
 // being the bytes the store holds. The store holds each value in the one
 // encoding the codec writes for it, so this equals hashing the re-encoded
-// entry, as the Python side does.
+// entry, as the Python side does. FORMAT.md beside this file: Digest.
 #pragma once
 
 #include <cstdint>

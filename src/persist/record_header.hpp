@@ -2,6 +2,7 @@
 // before it trusts anything else in it: the header checksum and the header's
 // consistency. The Python side (persist/record.py) is the reference; these
 // compute exactly what it does, so a record one accepts the other accepts.
+// FORMAT.md beside this file sets the fields and checksums down byte by byte.
 //
 // The header checksum is the CRC-32 of the codec's encoding of the list
 // [format, timeline, seq, id, parent, base, kind, timestamp, digest],

@@ -1,6 +1,7 @@
-// What a commit records of a change between two states of one store: the fast
-// path of the Python side's (persist/timeline.py, Timeline._changes with
-// persist/body.py, encode_body), which stays the reference.
+// What a commit records of a change between two states of one store (the
+// layouts: FORMAT.md beside this file): the fast path of the Python side's
+// (persist/timeline.py, Timeline._changes with persist/body.py,
+// encode_body), which stays the reference.
 //
 // From the diff of the two snapshots: the body `[sets, removes]` that the
 // reference encodes, `sets` = {namespace: {key: value}} over the added entries

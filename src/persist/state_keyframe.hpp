@@ -1,6 +1,7 @@
-// What a keyframe records of a state: the fast path of the Python side's
-// (persist/body.py, encode_body over persist/replay.py, entries_of, with
-// state_digest), which stays the reference.
+// What a keyframe records of a state (the layouts: FORMAT.md beside this
+// file): the fast path of the Python side's (persist/body.py, encode_body
+// over persist/replay.py, entries_of, with state_digest), which stays the
+// reference.
 //
 // Every entry of the snapshot, in the order `Snapshot.keys` lists them (shard
 // by shard, a namespace's keys together), written as the reference writes

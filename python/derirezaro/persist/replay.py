@@ -179,6 +179,7 @@ class Replay:
                 if digest is not None:
                     self.digest = digest
                     return
+                del inflated  # the reference inflates again: one inflated copy at a time
             if keyframe is None:  # refused: the reference replays from the same start
                 assert self._start is not None  # set by start_at or the last finish
                 self.store.restore(self._start)

@@ -40,7 +40,7 @@ from typing import TypeVar
 from .errors import ConflictError, CorruptRecordError
 from .log import Entry, TimelineHead
 from .record import StoredRecord
-from .sqlite_attachments import ATTACH, DETACH, KEYS_PER_READ, attached, entry_rows
+from .sqlite_attachments import ATTACH, ATTACH_ONE, DETACH, KEYS_PER_READ, attached, entry_rows
 from .sqlite_columns import ALL_COLUMNS, HEADER_COLUMNS, bound, compact_id, expand_id, record, text
 from .sqlite_errors import raise_as_persist_error
 from .sqlite_schema import crc_of_name, open_schema
@@ -332,6 +332,8 @@ class SQLiteLog(TimelineFactory):
         rows = entry_rows([(key, entries)], self._stored_id)
         if not rows:
             return
+        if len(rows) == 1 and self._attach_one(timeline, rows[0]):
+            return
 
         def work(w: sqlite3.Connection) -> None:
             row = w.execute(_KEY_OF, (timeline,)).fetchone()
@@ -339,6 +341,21 @@ class SQLiteLog(TimelineFactory):
             w.executemany(ATTACH, [(owner, *entry) for entry in rows])
 
         self._in_transaction(work, timeline)
+
+    def _attach_one(self, timeline: str, row: tuple) -> bool:
+        """Store one entry in one autocommit statement; False when that did not settle it.
+
+        A statement that changed no row either found no timeline row (the
+        transaction makes one) or met a regular entry already stored (the
+        transaction finds it again and changes nothing): both go the slow way.
+        """
+        with self._write_lock:
+            w = self._writer_connection()
+            try:
+                return w.execute(ATTACH_ONE, (*row, timeline)).rowcount == 1
+            except sqlite3.Error as exc:
+                raise_as_persist_error(exc, self.path, timeline)
+                raise
 
     def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
         wanted = list(dict.fromkeys(keys))

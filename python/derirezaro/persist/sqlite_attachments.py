@@ -22,6 +22,15 @@ ATTACH = (
     "INSERT INTO derirezaro_attachments (timeline, key, task, idx, blob) VALUES (?, ?, ?, ?, ?)"
     " ON CONFLICT (timeline, key, task, idx) DO UPDATE SET blob = excluded.blob WHERE excluded.idx < 0"
 )
+# One entry under a timeline whose row exists, in one statement: a step's pending
+# write, where a transaction would cost three statements more. The WHERE makes the
+# SELECT's end unambiguous before ON CONFLICT; no row (a timeline not yet keyed)
+# inserts nothing, and the caller falls back to the transaction that makes one.
+ATTACH_ONE = (
+    "INSERT INTO derirezaro_attachments (timeline, key, task, idx, blob)"
+    " SELECT id, ?, ?, ?, ? FROM derirezaro_timelines WHERE name = ?"
+    " ON CONFLICT (timeline, key, task, idx) DO UPDATE SET blob = excluded.blob WHERE excluded.idx < 0"
+)
 DETACH = "DELETE FROM derirezaro_attachments WHERE timeline = ? AND key = ?"
 _ATTACHED = (
     "SELECT rowid, key, task, idx, blob FROM derirezaro_attachments"

@@ -1,0 +1,200 @@
+"""What the native record paths add beside the reference: keyframes of many namespaces, and inflating.
+
+A keyframe loads in one step per entry whatever the number of namespaces and
+however its chunks list them, to the very state the reference loads. A
+compressed body is inflated into one buffer of exactly the size it declares:
+a bomb costs that size once, and a stream that holds more than it declares,
+or a declared size its stream cannot hold, is refused without being held.
+"""
+
+import functools
+import tracemalloc
+import zlib
+
+import pytest
+from derirezaro import Store, dumps
+from derirezaro.persist import body, record, replay
+from derirezaro.persist.record import DELTA, FORMAT, KEYFRAME, entry_hash, seal
+from test_persist_model import content
+from test_persist_replay import reference
+
+MiB = 1 << 20
+
+
+def keyframe_row(data):
+    return seal(
+        "t", seq=1, id=None, parent=None, base=1, kind=KEYFRAME, timestamp=1.5, digest=0, meta=b"", body=data
+    )
+
+
+def native(row, inflated=None):
+    """The digest and contents native replay loads `row` to; None if it refuses."""
+    store = Store()
+    inflated = replay._inflated([row]) if inflated is None else inflated
+    digest = replay.native_replay(store, "t", [row], inflated, 0, True, FORMAT)
+    return None if digest is None else (digest, content(store.snapshot()))
+
+
+def hand_framed(chunks):
+    """A framed body of the given `[sets, {}]` chunks, in the order given."""
+    encoded = [dumps([sets, {}]) for sets in chunks]
+    return body.FRAMED + b"".join(len(c).to_bytes(4, "big") + c for c in encoded)
+
+
+many = {f"namespace-{i}": {"k": i, f"k{i % 3}": [i]} for i in range(3000)}
+uncompressed = hand_framed([dict(list(many.items())[at : at + 700]) for at in range(0, len(many), 700)])
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        body.encode_body(many, {}),  # as a timeline writes it: framed, compressed
+        body.encode_body(many, {}, 7),  # namespaces split between chunks
+        uncompressed,
+        # namespaces coming back after others, a key set twice (the last value stays)
+        hand_framed(
+            [{"a": {"x": 1}, "b": {"y": 2}}, {"c": {"z": 3}, "a": {"w": 4, "x": 5}}, {"b": {"v": 6}}]
+        ),
+    ],
+    ids=["written", "split", "uncompressed", "revisited"],
+)
+def test_a_keyframe_loads_natively_to_the_references_state(data):
+    row = keyframe_row(data)
+    expected = reference([row])
+    assert expected is not None
+    assert native(row) == (expected[0] & replay._MASK, expected[1])
+
+
+def test_native_replay_reads_a_compressed_body_only_as_the_size_it_declares():
+    inner = uncompressed
+    row = keyframe_row(body.compress(inner))
+    assert native(row, [inner]) is not None
+    # another sound body, of another size; one cut short or run on; none
+    for handed in (hand_framed([{"a": {"x": 1}}]), inner[:-1], inner + b"\x00", None):
+        assert native(row, [handed]) is None
+
+
+def compressed(inner, declared=None):
+    return (
+        body.COMPRESSED
+        + (len(inner) if declared is None else declared).to_bytes(8, "big")
+        + zlib.compress(inner)
+    )
+
+
+BOMB = 64 * MiB  # zeros, in a stream of about 64 KiB
+
+
+@functools.cache
+def bomb_stream():
+    return zlib.compress(bytes(BOMB), 9)
+
+
+def bomb(declared=BOMB, tail=b""):
+    return body.COMPRESSED + declared.to_bytes(8, "big") + bomb_stream() + tail
+
+
+def stored_to(stream_size):
+    """A compressed body whose stream (stored blocks) is exactly `stream_size` bytes."""
+    size = stream_size - 6 - 5 * -(-stream_size // 65540)  # zlib's head and check; each block's head
+    data = (bytes(range(2, 253)) * (size // 251 + 1))[:size]
+    packed = body.COMPRESSED + size.to_bytes(8, "big") + zlib.compress(data, 0)
+    assert len(packed) == 9 + stream_size
+    return packed
+
+
+@pytest.mark.parametrize(
+    "make, error, held",
+    [
+        # the bomb that declares what it holds costs that once
+        (lambda: bomb(), None, BOMB + MiB),
+        # one that holds more than it declares: refused a step past the declared size
+        (lambda: bomb(declared=MiB), "not the length it declares", 2 * MiB),
+        (lambda: bomb(declared=BOMB - 1), "not the length it declares", 2 * MiB),
+        # a size no stream of its length holds: refused before inflating
+        (lambda: compressed(b"x" * 1000, declared=1032 * 100 * MiB), "cannot hold", MiB),
+        (lambda: compressed(b"x" * 1000, declared=0), "cannot hold", MiB),
+        # less than it declares, cut short, or more after the stream
+        (lambda: bomb(declared=BOMB + 1), "not the length it declares", 2 * MiB),
+        (lambda: bomb()[:-1], "not the length it declares", 2 * MiB),
+        (lambda: bomb(tail=b"\x00"), "not the length it declares", 2 * MiB),
+        # bytes after a stream that ends where a step of the checking pass ends
+        (lambda: stored_to(1 << 16) + b"\x00", "not the length it declares", MiB),
+        (lambda: compressed(body.compress(bytes(300))), "holds a compressed body", MiB),
+    ],
+    ids=[
+        "honest",
+        "liar",
+        "liar by one",
+        "impossible",
+        "zero",
+        "short",
+        "cut",
+        "trailing",
+        "trailing a step",
+        "nested",
+    ],
+)
+def test_a_compressed_body_is_inflated_once_into_its_declared_size(make, error, held):
+    data = make()
+    inner = None
+    tracemalloc.start()
+    try:
+        if error is None:
+            inner = body.decompress(data)
+        else:
+            with pytest.raises(ValueError, match=error):
+                body.decompress(data)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak <= held
+    if inner is not None:
+        assert len(inner) == BOMB and inner.count(0) == BOMB
+
+
+@pytest.mark.parametrize("size", [1, 255, 65535, 65536, 65537, 3 * MiB + 5])
+def test_every_size_and_level_inflates_to_what_was_compressed(size):
+    data = (bytes(range(2, 253)) * (size // 251 + 1))[:size]  # not starting with COMPRESSED
+    for level in (0, 1, 9):
+        packed = body.COMPRESSED + size.to_bytes(8, "big") + zlib.compress(data, level)
+        assert body.decompress(packed) == data
+
+
+@pytest.mark.parametrize("checksums", [record.native_checksums, None], ids=["native", "reference"])
+def test_the_format_documents_example_records_are_what_seal_writes(monkeypatch, checksums):
+    # src/persist/FORMAT.md shows these bytes and sums: a change here is a change of the format.
+    monkeypatch.setattr(record, "native_checksums", checksums)
+    first = entry_hash("ns", "k", 1)
+    after = (first - entry_hash("ns", "k", 1) + entry_hash("ns", "j", 2)) % 2**64
+    assert (first, after) == (0x0E38559E52A92A8E, 0x0B1CC42A0B955E7C)
+    examples = [
+        (
+            dict(seq=1, id=None, parent=None, kind=KEYFRAME, timestamp=1.5, digest=first, meta=b""),
+            [{"ns": {"k": 1}}, {}],
+            "99 01 a1 74 01 c0 c0 01 01 cb 3f f8 00 00 00 00 00 00 cf 0e 38 55 9e 52 a9 2a 8e",
+            "92 81 a2 6e 73 81 a1 6b 01 80",
+            (1657168272, 177140504),
+        ),
+        (
+            dict(
+                seq=2,
+                id="second",
+                parent=1,
+                kind=DELTA,
+                timestamp=2.5,
+                digest=after,
+                meta=dumps({"note": "x"}),
+            ),
+            [{"ns": {"j": 2}}, {"ns": ["k"]}],
+            "99 01 a1 74 02 a6 73 65 63 6f 6e 64 01 01 00 cb 40 04 00 00 00 00 00 00 ce 0b 95 5e 7c",
+            "92 81 a2 6e 73 81 a1 6a 02 81 a2 6e 73 91 a1 6b",
+            (838646798, -1621540670),
+        ),
+    ]
+    for fields, change, header, encoded, sums in examples:
+        row = seal("t", base=1, body=body.encode_body(*change), **fields)
+        assert row.body == bytes.fromhex(encoded) and (row.header_crc, row.crc) == sums
+        signed = [row.format, "t", row.seq, row.id, row.parent, row.base, row.kind, row.timestamp, row.digest]
+        assert dumps(signed) == bytes.fromhex(header)
+        assert zlib.crc32(row.meta, zlib.crc32(dumps(signed))) == sums[0] % 2**32
