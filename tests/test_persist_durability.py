@@ -378,7 +378,7 @@ def test_a_file_of_the_schema_2_langgraph_saver_reads_as_that_saver_read_it(tmp_
         assert saver.get_tuple(retried.config).pending_writes == retried.pending_writes
     db = sqlite3.connect(path)
     tables = {name for (name,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
-    carried = db.execute("SELECT timeline, key, task, idx, blob FROM derirezaro_attachments ORDER BY rowid")
+    carried = db.execute("SELECT timeline, key, task, idx, blob FROM derirezaro_attachments")
     assert carried.fetchall() == old and "derirezaro_langgraph_writes" not in tables
     assert db.execute("SELECT * FROM derirezaro_schema").fetchall() == [(sqlite_schema.SCHEMA, 1)]
     db.close()

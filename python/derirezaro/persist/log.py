@@ -35,8 +35,8 @@ The rules every log keeps:
    rule, kept by every log: an entry with `idx >= 0` is stored only if its
    `(task, idx)` is new under its key (the first wins, so a retried task
    cannot change what a reader already saw); an entry with `idx < 0`
-   replaces the one stored under its `(task, idx)`. Entries read back in the
-   order they were first stored. Attachments may be written before the
+   replaces the one stored under its `(task, idx)`. The entries of a key
+   come back in no set order (a reader that needs one sorts them). Attachments may be written before the
    timeline's first record (they do not create it: `head()` stays None);
    they go with `drop()`, with `detach()`, and with a prune's `detach` keys
    in the same atomic step. Entries given to `append` are written in the same
@@ -159,7 +159,7 @@ class Log(Protocol):
         ...
 
     def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
-        """The entries under each of `keys` that has any, in the order they were first stored."""
+        """The entries under each of `keys` that has any (in no set order)."""
         ...
 
     def detach(self, timeline: str, keys: Iterable[str]) -> None:

@@ -13,18 +13,14 @@ from .timeline import TimelineFactory
 
 
 class _Records:
-    __slots__ = ("incarnation", "by_seq", "by_id")
+    __slots__ = ("head", "by_seq", "by_id")
 
-    def __init__(self, incarnation: int) -> None:
-        self.incarnation = incarnation
+    def __init__(self, head: TimelineHead) -> None:
+        self.head = head  # what the log vouches for, kept with every append and prune
         # Seqs are dense from the oldest kept record to the head (the log contract),
         # and dicts keep insertion order, which is ascending seq.
         self.by_seq: dict[int, StoredRecord] = {}
         self.by_id: dict[str, int] = {}
-
-    def vouched(self) -> TimelineHead:
-        head = self.by_seq[next(reversed(self.by_seq))]
-        return TimelineHead(self.incarnation, head.seq, head.crc, next(iter(self.by_seq)))
 
 
 def attached(stored: list[Entry], entries: Iterable[Entry]) -> list[Entry]:
@@ -49,7 +45,7 @@ class MemoryLog(TimelineFactory):
     def head(self, timeline: str) -> TimelineHead | None:
         with self._lock:
             records = self._records(timeline)
-            return None if records is None else records.vouched()
+            return None if records is None else records.head
 
     def append(
         self,
@@ -60,27 +56,35 @@ class MemoryLog(TimelineFactory):
     ) -> TimelineHead:
         with self._lock:
             records = self._records(timeline)
-            now = None if records is None else records.vouched()
-            if records is not None and (expected is None or records.incarnation == expected.incarnation):
+            now = None if records is None else records.head
+            if records is not None and (expected is None or records.head.incarnation == expected.incarnation):
                 stored = records.by_seq.get(record.seq)
-                if stored is not None and (stored.id, stored.crc) == (record.id, record.crc):
+                if stored is not None and stored.crc == record.crc and stored.id == record.id:
                     # A retry of an append that did land: the head as that append left it.
-                    return records.vouched()._replace(seq=record.seq, crc=record.crc)
-            if now != expected and (now is None or expected is None or now[:3] != expected[:3]):
-                raise ConflictError(timeline, _seq(expected), _seq(now))
+                    return records.head._replace(seq=record.seq, crc=record.crc)
+            if now is None or expected is None:
+                if now is not expected:
+                    raise ConflictError(timeline, _seq(expected), _seq(now))
+            elif (
+                now.seq != expected.seq or now.crc != expected.crc or now.incarnation != expected.incarnation
+            ):
+                raise ConflictError(timeline, expected.seq, now.seq)  # `first` may have moved: not a conflict
             if records is None:
-                records = _Records(next(self._incarnations))
-            elif record.base != record.seq and record.base < records.vouched().first:
+                records = _Records(TimelineHead(next(self._incarnations), 0, 0, record.seq))
+            elif record.base != record.seq and record.base < records.head.first:
                 raise ConflictError(timeline, _seq(expected), _seq(now))  # its keyframe was pruned
             if record.id is not None and record.id in records.by_id:
                 raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
             records.by_seq[record.seq] = record
             if record.id is not None:
                 records.by_id[record.id] = record.seq
+            head = records.head
+            records.head = TimelineHead(head.incarnation, record.seq, record.crc, head.first)
             self._timelines[timeline] = records
-            for key, entries in (attach or {}).items():
-                self._attach(timeline, key, entries)
-            return records.vouched()
+            if attach:
+                for key, entries in attach.items():
+                    self._attach(timeline, key, entries)
+            return records.head
 
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         with self._lock:
@@ -90,7 +94,7 @@ class MemoryLog(TimelineFactory):
             by_seq = records.by_seq
             return [
                 r
-                for seq in range(max(first, records.vouched().first), last + 1)
+                for seq in range(max(first, records.head.first), last + 1)
                 if (r := by_seq.get(seq)) is not None and (base is None or r.base == base)
             ]
 
@@ -104,7 +108,7 @@ class MemoryLog(TimelineFactory):
         records = self._records(timeline)
         if records is None:
             return []
-        head = records.vouched()
+        head = records.head
         seqs: Iterable[int]
         if id is not None:
             seqs = [records.by_id[id]] if id in records.by_id else []
@@ -121,7 +125,7 @@ class MemoryLog(TimelineFactory):
             self._detach(timeline, detach)
             if records is None:
                 return 0
-            head = records.vouched()
+            head = records.head
             cutoff = max(head.first, head.seq - keep_last + 1)
             if keep_from is not None:
                 cutoff = max(head.first, min(cutoff, keep_from))
@@ -133,6 +137,7 @@ class MemoryLog(TimelineFactory):
                 record = records.by_seq.pop(seq)
                 if record.id is not None:
                     del records.by_id[record.id]
+            records.head = head._replace(first=cutoff)
             return cutoff - head.first
 
     def listing(
@@ -160,7 +165,12 @@ class MemoryLog(TimelineFactory):
 
     def _attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
         by_key = self._attachments.setdefault(timeline, {})
-        by_key[key] = attached(by_key.get(key, []), entries)
+        stored = by_key.get(key)
+        if stored is None and len(entries) == 1:  # a step's one pending write, under a new checkpoint
+            task, idx, blob = entries[0]
+            by_key[key] = [(task, idx, blob)]
+        else:
+            by_key[key] = attached(stored or [], entries)
 
     def _attached(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
         by_key = self._attachments.get(timeline, {})

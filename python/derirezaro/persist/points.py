@@ -43,7 +43,8 @@ class Points:
 
     def remember(self, point: Point, id: str | None) -> None:
         """Keep `point` (its record's chosen id `id`) as the most recent; anchor it if due."""
-        self.anchor(point)
+        if not point.run_length % self._every:
+            self.anchor(point)
         if point.seq in self._seqs:
             return
         while len(self._seqs) >= self._size:

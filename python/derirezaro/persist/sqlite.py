@@ -40,7 +40,15 @@ from typing import TypeVar
 from .errors import ConflictError, CorruptRecordError
 from .log import Entry, TimelineHead
 from .record import StoredRecord
-from .sqlite_attachments import ATTACH, ATTACH_ONE, DETACH, KEYS_PER_READ, attached, entry_rows
+from .sqlite_attachments import (
+    ATTACH,
+    ATTACH_FIRST,
+    ATTACH_REPLACING,
+    DETACH,
+    KEYS_PER_READ,
+    attached,
+    entry_rows,
+)
 from .sqlite_columns import ALL_COLUMNS, HEADER_COLUMNS, bound, compact_id, expand_id, record, text
 from .sqlite_errors import raise_as_persist_error
 from .sqlite_schema import crc_of_name, open_schema
@@ -352,7 +360,8 @@ class SQLiteLog(TimelineFactory):
         with self._write_lock:
             w = self._writer_connection()
             try:
-                return w.execute(ATTACH_ONE, (*row, timeline)).rowcount == 1
+                statement = ATTACH_FIRST if row[2] >= 0 else ATTACH_REPLACING
+                return w.execute(statement, (*row, timeline)).rowcount == 1
             except sqlite3.Error as exc:
                 raise_as_persist_error(exc, self.path, timeline)
                 raise

@@ -1,9 +1,7 @@
 """The SQLite log's attachments: entries kept under string keys in `derirezaro_attachments`.
 
 Each row is one entry under the key of one timeline's voucher row, with the
-key and task stored as the file stores ids. The table is a rowid table, so
-entries read back in the order they were first stored: an entry replaced
-under the attachment rule keeps its row, and so its place.
+key and task stored as the file stores ids, in the table's key order.
 """
 
 from __future__ import annotations
@@ -23,17 +21,21 @@ ATTACH = (
     " ON CONFLICT (timeline, key, task, idx) DO UPDATE SET blob = excluded.blob WHERE excluded.idx < 0"
 )
 # One entry under a timeline whose row exists, in one statement: a step's pending
-# write, where a transaction would cost three statements more. The WHERE makes the
-# SELECT's end unambiguous before ON CONFLICT; no row (a timeline not yet keyed)
-# inserts nothing, and the caller falls back to the transaction that makes one.
-ATTACH_ONE = (
+# write, where a transaction would cost three statements more. A regular entry is
+# a plain INSERT OR IGNORE (the first wins); a reserved one replaces, where the
+# WHERE makes the SELECT's end unambiguous before ON CONFLICT. No row (a timeline
+# not yet keyed) inserts nothing, and the caller falls back to the transaction
+# that makes one.
+_ONE_FROM = " SELECT id, ?, ?, ?, ? FROM derirezaro_timelines WHERE name = ?"
+ATTACH_FIRST = "INSERT OR IGNORE INTO derirezaro_attachments (timeline, key, task, idx, blob)" + _ONE_FROM
+ATTACH_REPLACING = (
     "INSERT INTO derirezaro_attachments (timeline, key, task, idx, blob)"
-    " SELECT id, ?, ?, ?, ? FROM derirezaro_timelines WHERE name = ?"
-    " ON CONFLICT (timeline, key, task, idx) DO UPDATE SET blob = excluded.blob WHERE excluded.idx < 0"
+    + _ONE_FROM
+    + " ON CONFLICT (timeline, key, task, idx) DO UPDATE SET blob = excluded.blob"
 )
 DETACH = "DELETE FROM derirezaro_attachments WHERE timeline = ? AND key = ?"
 _ATTACHED = (
-    "SELECT rowid, key, task, idx, blob FROM derirezaro_attachments"
+    "SELECT key, task, idx, blob FROM derirezaro_attachments"
     " WHERE timeline = (SELECT id FROM derirezaro_timelines WHERE name = ?) AND key IN ({})"
 )
 KEYS_PER_READ = 500  # keys bound in one statement: within SQLite's bound on parameters
@@ -46,16 +48,16 @@ def entry_rows(by_key: Iterable[tuple[str, Sequence[Entry]]], stored_id: StoredI
     for key, entries in by_key:
         stored_key = bound(stored_id(key))
         for task, idx, blob in entries:
-            if type(idx) is not int or not isinstance(blob, (bytes, bytearray)) or not isinstance(task, str):
+            if not isinstance(blob, (bytes, bytearray)) or type(idx) is not int or not isinstance(task, str):
                 raise TypeError(f"an attachment entry is (str, int, bytes), not {(task, idx, blob)!r}")
-            rows.append((stored_key, bound(stored_id(task)), idx, bound(blob)))
+            rows.append((stored_key, bound(stored_id(task)), idx, bytearray(blob)))  # as bound() binds it
     return rows
 
 
 def attached(
     reader: sqlite3.Connection, timeline: str, keys: list[str], stored_id: StoredId
 ) -> dict[str, list[Entry]]:
-    """The entries under each of `keys` (distinct) that has any, in the order they were first stored.
+    """The entries under each of `keys` (distinct) that has any.
 
     More than `KEYS_PER_READ` keys take several statements: the caller runs
     them in one read transaction.
@@ -69,8 +71,7 @@ def attached(
         chunk = stored[start : start + KEYS_PER_READ]
         query = _ATTACHED.format(", ".join("?" * len(chunk)))
         found += reader.execute(query, (timeline, *map(bound, chunk))).fetchall()
-    found.sort()  # by rowid: the order entries were first stored in
     entries: dict[str, list[Entry]] = {}
-    for _, key, task, idx, blob in found:
+    for key, task, idx, blob in found:
         entries.setdefault(by_stored[key], []).append((expand_id(task), idx, blob))
     return entries

@@ -59,17 +59,17 @@ _CREATE = [
     _RECORDS,
     "CREATE UNIQUE INDEX derirezaro_record_ids ON derirezaro_records (timeline, id) WHERE id IS NOT NULL",
 ]
-# Attachments: entries kept beside a timeline's records under string keys. A
-# rowid table, so that entries read back in the order they were first stored;
-# a replaced entry keeps its row, and so its place.
+# Attachments: entries kept beside a timeline's records under string keys. One
+# B-tree keyed by where an entry lies, so that storing a pending write is one
+# insert into it, as it was before attachments.
 _ATTACHMENTS = """CREATE TABLE derirezaro_attachments (
     timeline INTEGER NOT NULL,  -- the voucher row's id
     key NOT NULL,  -- keys and tasks as ids are stored: a UUID as its 16 bytes
     task NOT NULL,
     idx INTEGER NOT NULL,
     blob BLOB NOT NULL,
-    UNIQUE (timeline, key, task, idx)
-)"""
+    PRIMARY KEY (timeline, key, task, idx)
+) WITHOUT ROWID"""
 # What schema 3 adds to a file of schema 1 or 2 (whose tables are _CREATE's
 # without the columns added here), filled from the records in the same transaction.
 _UPGRADE = [

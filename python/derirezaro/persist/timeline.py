@@ -169,7 +169,7 @@ class Timeline:
             raise TypeError(f"meta cannot be read back once stored: {exc}") from None
         with self._lock:
             snapshot = self._store.snapshot()
-            retried = self._retry_unsettled(snapshot, meta_bytes, id)
+            retried = None if self._unsettled is None else self._retry_unsettled(snapshot, meta_bytes, id)
             if retried is not None:
                 return self._landed(*retried, id, meta_read, attach)
             point = self._point
@@ -229,7 +229,8 @@ class Timeline:
                 self._unsettled = (snapshot, meta_bytes, id, row, point)
             raise
         self._unsettled = None
-        self._see(vouched)
+        if vouched.incarnation != self._incarnation:
+            self._see(vouched)
         self._vouched = vouched
         self._point = point
         self._points.remember(point, id)
@@ -351,6 +352,8 @@ class Timeline:
         point stays true until the incarnation changes.
         """
         incarnation = None if vouched is None else vouched.incarnation
+        if incarnation == self._incarnation:  # every commit: no lock for what does not change
+            return
         with self._lock:
             if incarnation != self._incarnation:
                 self._points.clear()
@@ -365,7 +368,8 @@ class Timeline:
         reading the log: after another writer dropped the whole timeline and
         wrote it anew, `restore` (which checks the record) catches up.
         """
-        return self._point_at(ref).snapshot
+        point = self._points.get(ref)
+        return (point if point is not None else self._point_at(ref)).snapshot
 
     def record(self, ref: int | str) -> Record:
         """The header of record `ref` (a seq or an id); KeyError if there is none."""
