@@ -19,10 +19,10 @@ from typing import Any
 from derirezaro.langgraph import DerirezaroSaver
 from langgraph.checkpoint.base import get_checkpoint_metadata
 
-# Positions in the captured parameters: the record's seq, its id, the head it
-# expects (the append); the task's id (the write).
-_SEQ, _ID, _EXPECTED = 0, 1, -1
-_TASK = 2
+# Positions in the captured parameters: the record's seq, its id and crc, the
+# head's seq and crc it expects (the append); the task's id (the write).
+_SEQ, _ID, _CRC, _EXPECTED, _EXPECTED_CRC = 0, 1, 9, 14, 15
+_TASK = 1
 
 
 class _Capturing:
@@ -64,6 +64,7 @@ class StatementsOnly:
         record = list(self._record)
         self._seq += 1
         record[_SEQ], record[_ID], record[_EXPECTED] = self._seq, bytearray(uuid.uuid4().bytes), self._seq - 1
+        record[_EXPECTED_CRC] = record[_CRC]  # every record it appends has the captured one's crc
         self._writer.execute(self._append, tuple(record))
         return config
 
