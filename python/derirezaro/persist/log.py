@@ -78,6 +78,17 @@ class TimelineHead(NamedTuple):
     first: int  # the oldest kept record's seq
 
 
+def check_append(timeline: str, record: StoredRecord, expected: TimelineHead | None) -> None:
+    """Raise `ValueError` unless `record` can follow `expected`: every log's `append` checks this first."""
+    if record.seq != (1 if expected is None else expected.seq + 1):
+        after = "the first record" if expected is None else f"the record after {expected.seq}"
+        raise ValueError(f"timeline {timeline!r}: record {record.seq} cannot be {after}")
+    if expected is None and record.base != record.seq:
+        raise ValueError(f"timeline {timeline!r}: the first record must be a keyframe")
+    if record.body is None:
+        raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
+
+
 class Log(Protocol):
     def head(self, timeline: str) -> TimelineHead | None:
         """What the log vouches for `timeline`, or None when it holds no such timeline.

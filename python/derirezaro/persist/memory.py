@@ -7,7 +7,7 @@ import threading
 from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
-from .log import Entry, TimelineHead
+from .log import Entry, TimelineHead, check_append
 from .record import StoredRecord
 from .timeline import TimelineFactory
 
@@ -54,6 +54,7 @@ class MemoryLog(TimelineFactory):
         expected: TimelineHead | None,
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
+        check_append(timeline, record, expected)
         with self._lock:
             records = self._records(timeline)
             now = None if records is None else records.head

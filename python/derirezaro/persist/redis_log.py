@@ -32,7 +32,7 @@ from typing import Any
 
 from .._core import dumps, loads
 from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
-from .log import Entry, TimelineHead
+from .log import Entry, TimelineHead, check_append
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
 from .timeline import TimelineFactory
@@ -128,13 +128,7 @@ class RedisLog(TimelineFactory):
         expected: TimelineHead | None,
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
-        if record.seq != (1 if expected is None else expected.seq + 1):
-            after = "the first record" if expected is None else f"the record after {expected.seq}"
-            raise ValueError(f"timeline {timeline!r}: record {record.seq} cannot be {after}")
-        if expected is None and record.base != record.seq:
-            raise ValueError(f"timeline {timeline!r}: the first record must be a keyframe")
-        if record.body is None:
-            raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
+        check_append(timeline, record, expected)
         args = [
             "" if expected is None else expected.incarnation,
             0 if expected is None else expected.seq,

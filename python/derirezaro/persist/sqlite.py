@@ -38,7 +38,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TypeVar
 
 from .errors import ConflictError, CorruptRecordError
-from .log import Entry, TimelineHead
+from .log import Entry, TimelineHead, check_append
 from .record import StoredRecord
 from .sqlite_attachments import (
     ATTACH,
@@ -177,13 +177,7 @@ class SQLiteLog(TimelineFactory):
         expected: TimelineHead | None,
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
-        if record.seq != (1 if expected is None else expected.seq + 1):
-            after = "the first record" if expected is None else f"the record after {expected.seq}"
-            raise ValueError(f"timeline {timeline!r}: record {record.seq} cannot be {after}")
-        if expected is None and record.base != record.seq:
-            raise ValueError(f"timeline {timeline!r}: the first record must be a keyframe")
-        if record.body is None:
-            raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
+        check_append(timeline, record, expected)
         stored_id = self._stored_id(record.id)
         fields = (
             record.seq,
@@ -205,14 +199,9 @@ class SQLiteLog(TimelineFactory):
                         if w.execute(_APPEND, (*fields, timeline, *expected)).rowcount == 1:
                             return TimelineHead(expected.incarnation, record.seq, record.crc, expected.first)
                 # A new timeline, attachments, or an append that did not land: one transaction.
-                w.execute("BEGIN IMMEDIATE")
-                try:
-                    vouched = self._append_in_transaction(w, timeline, record, expected, fields, entries)
-                    w.execute("COMMIT")
-                    return vouched
-                finally:
-                    if w.in_transaction:
-                        w.execute("ROLLBACK")
+                return _transaction(
+                    w, lambda w: self._append_in_transaction(w, timeline, record, expected, fields, entries)
+                )
             except sqlite3.Error as exc:
                 raise_as_persist_error(exc, self.path, timeline)
                 raise
@@ -541,14 +530,7 @@ class SQLiteLog(TimelineFactory):
         with self._write_lock:
             w = self._writer_connection()
             try:
-                w.execute("BEGIN IMMEDIATE")
-                try:
-                    result = work(w)
-                    w.execute("COMMIT")
-                    return result
-                finally:
-                    if w.in_transaction:
-                        w.execute("ROLLBACK")
+                return _transaction(w, work)
             except sqlite3.Error as exc:
                 raise_as_persist_error(exc, self.path, timeline)
                 raise
@@ -605,3 +587,15 @@ def _close_all(
     for _, reader in readers:
         reader.close()
     readers.clear()
+
+
+def _transaction(w: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:
+    """`work(w)` in one write transaction, taking the write lock first: committed if it returns."""
+    w.execute("BEGIN IMMEDIATE")
+    try:
+        result = work(w)
+        w.execute("COMMIT")
+        return result
+    finally:
+        if w.in_transaction:
+            w.execute("ROLLBACK")
