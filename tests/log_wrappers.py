@@ -22,23 +22,16 @@ def release_all():
 
 
 class Paused:
-    """`log` for one side of a race: one of its calls stops until the test sets `go`.
+    """`log` for one side of a race: its `call`-th call since `arm()` stops until the test sets `go`.
 
-    The call that stops is the `call`-th of `method` (of any method, when None) made
-    through this wrapper since `arm()`, or since it was made with `armed`; it stops
-    `before` the log is called, or `after` the log returned or raised, before the
-    side sees the outcome. `stopped` is set when it stops (and by a `Side` that
-    finishes, so a test can wait for whichever comes first); `at` names the call.
+    It stops before the log is called or, with `after`, once the log returned or raised and
+    before the side sees the outcome. `stopped` is set when it stops (and by a `Side` that
+    finishes, so a test can wait for whichever comes first).
     """
 
-    def __init__(self, log, method=None, *, before=False, after=False, call=1, armed=True):
-        if before == after:
-            raise ValueError("a pause is either before the call or after it")
-        self.log, self.method, self.before, self.call = log, method, before, call
-        self.stopped, self.go = threading.Event(), threading.Event()
-        self.at = None  # (method, args) of the call that stopped
-        self._lock = threading.Lock()
-        self._count = 0 if armed else None
+    def __init__(self, log, call, after):
+        self.log, self.call, self.after, self._count = log, call, after, None
+        self.stopped, self.go, self._lock = threading.Event(), threading.Event(), threading.Lock()
         _PAUSES.add(self)
 
     def arm(self):
@@ -51,32 +44,23 @@ class Paused:
             return attribute
 
         def call(*args, **kwargs):
-            stops = self._counts(name)
-            if stops and self.before:
-                self._stop(name, args)
+            with self._lock:
+                self._count = None if self._count is None else self._count + 1
+                stops = self._count == self.call
+            if stops and not self.after:
+                self._stop(name)
             try:
                 return attribute(*args, **kwargs)
             finally:
-                if stops and not self.before:
-                    self._stop(name, args)
+                if stops and self.after:
+                    self._stop(name)
 
         return call
 
-    def _counts(self, name):
-        with self._lock:
-            if self._count is None or self.method not in (None, name):
-                return False
-            self._count += 1
-            return self._count == self.call
-
-    def _stop(self, name, args):
-        self.at = (name, args)
+    def _stop(self, name):
         self.stopped.set()
         if not self.go.wait(WAIT):
-            raise TimeoutError(f"paused at {name}{args!r} and never let go")
-
-    def __repr__(self):
-        return f"Paused({self.log!r})"
+            raise TimeoutError(f"paused at {name} and never let go")
 
 
 class LostReply:
@@ -100,28 +84,23 @@ class LostReply:
     def __getattr__(self, name):
         return getattr(self.log, name)
 
-    def __repr__(self):
-        return f"LostReply({self.log!r})"
-
 
 class Side:
-    """`work()` on a daemon thread; `outcome()` is what it returned or the exception it raised."""
+    """`work()` on a daemon thread, stopped by `paused`; `outcome()` is what it returned or raised."""
 
-    def __init__(self, work, paused=None):
-        self.paused, self.done = paused, threading.Event()
-        self._value = self._error = None
+    def __init__(self, work, paused):
+        self.paused, self.done, self._outcome = paused, threading.Event(), None
         self._thread = threading.Thread(target=self._run, args=(work,), daemon=True)
         self._thread.start()
 
     def _run(self, work):
         try:
-            self._value = work()
+            self._outcome = work()
         except BaseException as error:  # handed to the test, which judges it
-            self._error = error
+            self._outcome = error
         finally:
             self.done.set()
-            if self.paused is not None:
-                self.paused.stopped.set()
+            self.paused.stopped.set()
 
     def stopped(self):
         """Wait until the side reached its pause (True) or finished without reaching it (False)."""
@@ -130,16 +109,8 @@ class Side:
         return not self.done.is_set()
 
     def outcome(self):
-        if self.paused is not None:
-            self.paused.go.set()
+        self.paused.go.set()
         self._thread.join(WAIT)
         if self._thread.is_alive():
             raise AssertionError(f"the side did not finish in {WAIT}s: a deadlock, or a pause never let go")
-        return self._error if self._error is not None else self._value
-
-    def result(self):
-        """`outcome()`, raising what the side raised."""
-        outcome = self.outcome()
-        if self._error is not None:
-            raise outcome
-        return outcome
+        return self._outcome

@@ -29,22 +29,26 @@ def free_port(below: int = 65536) -> int:
     while True:
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        if port < below:
-            return port
+            if (port := s.getsockname()[1]) < below:
+                return port
+
+
+def wait_for(done, what: str, seconds: float = 10) -> None:
+    """Poll `done()` until it is true; fail saying `what` did not happen after `seconds`."""
+    deadline = time.monotonic() + seconds
+    while not done():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"{what}: not after {seconds}s")
+        time.sleep(0.01)
 
 
 class RedisServer:
     def __init__(self, *options: str):
-        self.options = options
+        self.options, self.process = options, None
         self.directory = tempfile.mkdtemp(prefix="dz-redis-")
         self.port = free_port(55536 if "--cluster-enabled" in options else 65536)
-        self.process = None
+        self.url = f"redis://127.0.0.1:{self.port}/0"
         atexit.register(self.stop)
-
-    @property
-    def url(self) -> str:
-        return f"redis://127.0.0.1:{self.port}/0"
 
     def start(self) -> "RedisServer":
         command = [BINARY, "--port", str(self.port), "--bind", "127.0.0.1", "--dir", self.directory]
@@ -52,43 +56,25 @@ class RedisServer:
         self.process = subprocess.Popen(
             command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=SERVER_ENV
         )
-        deadline = time.monotonic() + 10
-        while not self.answers():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"redis-server on port {self.port} did not start")
-            time.sleep(0.01)
+        wait_for(self._answers, f"redis-server on port {self.port} answering")
         return self
 
-    def answers(self) -> bool:
+    def _answers(self) -> bool:
+        if self.process.poll() is not None:
+            raise RuntimeError(f"redis-server on port {self.port} exited with {self.process.returncode}")
         try:
-            with socket.create_connection(("127.0.0.1", self.port), timeout=0.5) as s:
-                s.sendall(b"PING\r\n")
-                return s.recv(16).startswith(b"+PONG")
-        except OSError:
+            with self.client(socket_timeout=0.5) as client:
+                return client.ping()
+        except redis.RedisError:
             return False
 
     def client(self, **options) -> redis.Redis:
         return redis.Redis(host="127.0.0.1", port=self.port, **options)
 
-    def info(self, section: str) -> dict:
-        with self.client() as client:
-            return client.info(section)
-
-    def kill(self) -> None:
-        """SIGKILL, as a crash would end it; start() brings it back on the same port and directory."""
-        if self.process is not None:
+    def stop(self) -> None:
+        if self.process is not None:  # killed, as a crash ends it: nothing of it is kept
             self.process.kill()
             self.process.wait()
-            self.process = None
-
-    def stop(self) -> None:
-        if self.process is not None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
             self.process = None
         shutil.rmtree(self.directory, ignore_errors=True)
 
@@ -120,16 +106,15 @@ def replica_of(primary: RedisServer, *options: str) -> RedisServer:
     """A server that replicates `primary`, returned once the primary counts it as connected."""
     with primary.client() as client:
         client.config_set("repl-diskless-sync-delay", 0)  # the first sync starts at once
-    replica = RedisServer("--replicaof", "127.0.0.1", str(primary.port), *options).start()
-    deadline = time.monotonic() + 10
-    while replica.info("replication").get("master_link_status") != "up" or not any(
-        key.startswith("slave") and value.get("state") == "online"
-        for key, value in primary.info("replication").items()
-    ):
-        if time.monotonic() > deadline:
-            replica.stop()
-            raise RuntimeError(f"redis-server on port {replica.port} did not start replicating")
-        time.sleep(0.01)
+        replica = RedisServer("--replicaof", "127.0.0.1", str(primary.port), *options).start()
+        with replica.client() as own:
+            wait_for(
+                lambda: (
+                    own.info("replication")["master_link_status"] == "up"
+                    and client.info("replication").get("slave0", {}).get("state") == "online"
+                ),
+                f"redis-server on port {replica.port} replicating",
+            )
     return replica
 
 
@@ -141,50 +126,39 @@ class Relay:
     """
 
     def __init__(self, port: int):
-        self.target, self.drop_replies = port, False
+        self.target, self.drop_replies, self.sockets = port, False, []
         self.listener = socket.create_server(("127.0.0.1", 0))
-        self.port = self.listener.getsockname()[1]
-        self.sockets: list[socket.socket] = []
-        self.closed = False
+        self.url = f"redis://127.0.0.1:{self.listener.getsockname()[1]}/0"
         threading.Thread(target=self._accept, daemon=True).start()
-        atexit.register(self.stop)
-
-    @property
-    def url(self) -> str:
-        return f"redis://127.0.0.1:{self.port}/0"
 
     def _accept(self) -> None:
-        while not self.closed:
+        while True:
             try:
                 client, _ = self.listener.accept()
-            except OSError:
+            except OSError:  # stopped
                 return
             server = socket.create_connection(("127.0.0.1", self.target))
             self.sockets += [client, server]
-            threading.Thread(target=self._pump, args=(client, server, False), daemon=True).start()
-            threading.Thread(target=self._pump, args=(server, client, True), daemon=True).start()
+            for source, sink, replies in ((client, server, False), (server, client, True)):
+                threading.Thread(target=self._pump, args=(source, sink, replies), daemon=True).start()
 
     def _pump(self, source: socket.socket, sink: socket.socket, replies: bool) -> None:
         try:
-            while data := source.recv(65536):
-                if replies and self.drop_replies:
-                    break
+            while (data := source.recv(65536)) and not (replies and self.drop_replies):
                 sink.sendall(data)
         except OSError:
             pass
-        for end in (source, sink):
-            try:
-                end.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            end.close()
+        _close(source, sink)
 
     def stop(self) -> None:
-        self.closed = True
         self.listener.close()
-        for end in self.sockets:
-            try:
-                end.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            end.close()
+        _close(*self.sockets)
+
+
+def _close(*ends: socket.socket) -> None:
+    for end in ends:
+        try:
+            end.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        end.close()

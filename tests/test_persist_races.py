@@ -26,7 +26,6 @@ from derirezaro.persist import (
     PersistError,
     RecordNotFoundError,
     Timeline,
-    UnavailableError,
 )
 from derirezaro.persist import timeline as timeline_module
 from derirezaro.persist.record import KEYFRAME
@@ -61,37 +60,31 @@ def history(log, name, values=OLD, keyframe_every=3, tl=None):
     """Commits one record per value (by `tl`, if given); returns the content after each, by seq."""
     tl, states = tl or opened(log, name, keyframe_every), {}
     for value in values:
-        record = write(tl, value, id="three" if len(states) == 2 else None)
-        states[record.seq] = content(tl.store.snapshot())
+        states[write(tl, value, id="three" if len(states) == 2 else None).seq] = {("a", "k"): dumps(value)}
     return states
 
 
-def stop_at(n, before, log, open_side, act):
-    """`act(open_side(paused))` on a side stopped at its n-th log call in `act`; None if it finished first."""
-    paused = Paused(log, before=before, after=not before, call=n, armed=False)
-    subject = open_side(paused)
-    paused.arm()
-    side = Side(lambda: act(subject), paused)
-    if side.stopped():
-        return side
-    side.result()  # a side that fails with nothing racing it is no race
-    return None
-
-
-def races(start):
-    """Runs `start(stop, name)` once for every gap between two log calls of the stopped side.
-
-    `stop(log, open_side, act)` is `stop_at` for the gap: before the 1st call, the 2nd, ...
-    until the side makes no more calls, and then after its last call. Each run has a
-    timeline of its own, `name`; `start` returns False when its side finished unstopped.
-    """
-    for n in range(1, LIMIT):
-        if not start(functools.partial(stop_at, n, True), f"t{n}"):
-            assert n > 1, "the side made no call to the log"
-            assert start(functools.partial(stop_at, n - 1, False), f"t{n}-after"), (
-                "the last call did not stop"
-            )
-            return
+def races(setup, log, open_side, act, judge):
+    """For every gap between two log calls of a side, before the 1st, the 2nd, ... and after its last:
+    a timeline `name` of its own, written by `setup(name)`; the side, `act(open_side(paused log, name))`,
+    stopped there; then `judge(name, what setup returned, side)` runs the other side and checks."""
+    n, after = 1, False
+    while n < LIMIT:
+        name = f"t{n}-after" if after else f"t{n}"
+        written, paused = setup(name), Paused(log, n, after)
+        subject = open_side(paused, name)
+        paused.arm()
+        side = Side(functools.partial(act, subject), paused)
+        if side.stopped():
+            judge(name, written, side)
+            if after:
+                return
+            n += 1
+            continue
+        if isinstance(outcome := side.outcome(), BaseException):
+            raise outcome  # a side that fails with nothing racing it is no race
+        assert n > 1 and not after, "the side made no call to the log, or its last call did not stop"
+        n, after = n - 1, True
     pytest.fail(f"the side still made calls to the log after {LIMIT}")
 
 
@@ -101,8 +94,7 @@ def reads_back(log, name, states, head):
         fresh = opened(log, name)
         listed = [record.seq for record in fresh.records()]
         wrong = [seq for seq in listed if content(fresh.checkout(seq)) != states[seq]]
-        reopened = opened(log, name)
-        problems = fresh.verify()
+        reopened, problems = opened(log, name), fresh.verify()
     except PersistError as error:
         raise AssertionError(f"timeline {name!r} does not read back: {error!r}") from error
     assert (listed[:1], wrong, problems) == ([head], [], [])
@@ -110,70 +102,36 @@ def reads_back(log, name, states, head):
     return listed
 
 
-# -- a fork and a prune -------------------------------------------------------------------------
+def fork(tl):
+    tl.restore(2)  # record 2 replays from the keyframe at 1, which a prune removes unless the fork keeps it
+    tl.store.set("fork", "k", "f")
+    return tl.commit()
 
 
-def test_a_fork_keeps_its_chain_whatever_the_pruner_had_read(connect):
-    """The pruner stops before each of its calls; a writer forks from record 2 (keyframe 1) meanwhile."""
-    one, pruner_log, forker_log = connect(), connect(), connect()
+@pytest.mark.parametrize("stopped", ["pruner", "forker"])
+def test_a_fork_and_a_prune_keep_every_chain_in_either_order(connect, stopped):
+    """One side stops between two of its calls while the other runs whole: the fork lands with its
+    chain and nothing is pruned, or the prune lands and the fork fails as not found or stale."""
+    one, stopped_log, other_log = connect(), connect(), connect()
+    sides = (lambda tl: tl.prune(1), fork)
+    act, other = sides if stopped == "pruner" else sides[::-1]
 
-    def start(stop, name):
-        states = history(one, name)
-        pruner = stop(pruner_log, lambda log: opened(log, name), lambda tl: tl.prune(1))
-        if pruner is None:
-            return False
-        forker = opened(forker_log, name)
+    def judge(name, states, side):
         try:
-            forker.restore(2)
-        except KeyError:  # the prune came first and removed it
-            assert 2 not in [record.seq for record in opened(one, name).records()]
-            assert isinstance(pruner.outcome(), int)
-            reads_back(one, name, states, 6)
-            return True
-        forker.store.set("fork", "k", name)
-        fork = forker.commit()
-        states[fork.seq] = {**states[2], ("fork", "k"): dumps(name)}
-        assert isinstance(pruner.outcome(), int)
-        assert fork.seq in reads_back(one, name, states, fork.seq)
-        return True
+            done = other(opened(other_log, name))
+        except RecordNotFoundError as error:  # the forker's restore, after the prune
+            done = error
+        pruned, forked = (side.outcome(), done)[:: 1 if stopped == "pruner" else -1]
+        assert isinstance(pruned, int), pruned
+        if isinstance(forked, (ConflictError, RecordNotFoundError)):  # its keyframe or its record went
+            assert pruned == 3 and reads_back(one, name, states, 6) == [6, 5, 4]
+            return
+        assert not isinstance(forked, Exception), f"the fork failed with {forked!r}"
+        states[forked.seq] = {**states[2], ("fork", "k"): dumps("f")}
+        assert pruned == 0, "a fork landed and the prune removed the chain it needs"
+        assert forked.seq in reads_back(one, name, states, forked.seq)
 
-    races(start)
-
-
-def test_a_fork_that_read_before_a_prune_lands_whole_or_conflicts(connect):
-    """The forker stops before each of its calls (restore, then commit); a prune runs meanwhile."""
-    one, pruner_log, forker_log = connect(), connect(), connect()
-
-    def fork(tl):
-        tl.restore(2)
-        tl.store.set("fork", "k", "f")
-        return tl.commit()
-
-    def start(stop, name):
-        states = history(one, name)
-        forker = stop(forker_log, lambda log: opened(log, name), fork)
-        if forker is None:
-            return False
-        removed = opened(pruner_log, name).prune(1)
-        outcome = forker.outcome()
-        if isinstance(outcome, (ConflictError, RecordNotFoundError)):  # its keyframe or its record went
-            assert removed == 3
-            reads_back(one, name, states, 6)
-            return True
-        assert not isinstance(outcome, Exception), f"the fork failed with {outcome!r}"
-        states[outcome.seq] = {**states[2], ("fork", "k"): dumps("f")}
-        assert removed == 0, "the fork landed after its keyframe was pruned"
-        assert outcome.seq in reads_back(one, name, states, outcome.seq)
-        return True
-
-    races(start)
-
-
-# -- readers and another writer -----------------------------------------------------------------
-
-
-def state_at(ref):
-    return lambda tl: content(tl.checkout(ref))
+    races(lambda name: history(one, name), stopped_log, opened, act, judge)
 
 
 def restored(tl):
@@ -186,28 +144,25 @@ def restored(tl):
     return content(tl.store.snapshot())
 
 
-def opening(log_of):
-    tl = opened(log_of.log, log_of.name)
+def opening(log, name):
+    tl = opened(log, name)
     return tl.parent, content(tl.store.snapshot())
 
 
-# reader: (how it opens, what it does); `check_read` judges the outcome by the states the
-# log held before and after the writer.
-READERS = {
-    "checkout by seq": (opened, state_at(3)),
-    "checkout by id": (opened, state_at("three")),
+READERS = {  # reader: (how it opens, what it does)
+    "checkout by seq": (opened, lambda tl: content(tl.checkout(3))),
+    "checkout by id": (opened, lambda tl: content(tl.checkout("three"))),
     "restore": (opened, restored),
     "record": (opened, lambda tl: tl.record(3).seq),
     "listing": (opened, lambda tl: [record.seq for record in tl.records()]),
     "verify": (opened, lambda tl: tl.verify()),
-    "open": (lambda log, name: SimpleNamespace(log=log, name=name), opening),
+    "open": (lambda log, name: (log, name), lambda where: opening(*where)),
 }
 
 
 def commit(log, name):
     tl = opened(log, name)
-    record = write(tl, "later")  # a keyframe: a run of three
-    return {record.seq: content(tl.store.snapshot())}
+    return {write(tl, "later").seq: {("a", "k"): dumps("later")}}  # a keyframe: a run of three
 
 
 def commit_and_prune(log, name):
@@ -226,18 +181,13 @@ def prune(log, name):
     return {}
 
 
-def rewrite(log, name):
-    delete(log, name)
-    return history(log, name, NEW, keyframe_every=2)
-
-
 # writer: (what it does, returning the states it wrote; whether records 1-6 may be gone after it)
 WRITERS = {
     "commit": (commit, False),
     "commit and prune": (commit_and_prune, True),
     "prune": (prune, True),
     "delete": (delete, True),
-    "rewrite": (rewrite, True),
+    "rewrite": (lambda log, name: delete(log, name) or history(log, name, NEW, keyframe_every=2), True),
 }
 
 
@@ -264,85 +214,57 @@ def check_read(reader, outcome, old, later, removes):
 @pytest.mark.parametrize("writer", sorted(WRITERS))
 @pytest.mark.parametrize("reader", sorted(READERS))
 def test_a_reader_gets_a_state_the_log_held_or_not_found_never_damage(connect, monkeypatch, reader, writer):
-    reader_races(connect, monkeypatch, reader, writer)
-
-
-def reader_races(connect, monkeypatch, reader, writer):
     monkeypatch.setattr(timeline_module, "_PAGE", 2)  # so a listing reads page by page
     one, reader_log, writer_log = connect(), connect(), connect()
-    open_side, act = READERS[reader]
     write_later, removes = WRITERS[writer]
 
-    def start(stop, name):
-        old = history(one, name)
-        side = stop(reader_log, lambda log: open_side(log, name), act)
-        if side is None:
-            return False
+    def judge(name, old, side):
         later = write_later(writer_log, name)
         check_read(reader, side.outcome(), old, later, removes)
-        return True
 
-    races(start)
+    races(lambda name: history(one, name), reader_log, *READERS[reader], judge)
 
 
-# -- unknown outcomes ----------------------------------------------------------------------------
+# landed: the append stored its record before the connection broke; moved: another writer committed
+# before the retry; again: the same state committed again, or another. Then what the retry and the
+# commit after it do: (seq, parent), each relative to the seq the lost commit had, or a conflict.
+LOST = [
+    (True, False, True, [(0, -1), (1, 0)]),
+    (False, False, True, [(0, -1), (1, 0)]),
+    (True, True, True, [(0, -1), ConflictError]),  # recognised as landed, and stale now
+    (False, True, True, [ConflictError]),
+    (True, False, False, [(1, 0), (2, 1)]),  # built on the record that did land
+    (False, False, False, [(0, -1), (1, 0)]),
+    (True, True, False, [ConflictError]),
+    (False, True, False, [ConflictError]),
+]
 
 
 @pytest.mark.parametrize("first", [True, False], ids=["creating", "appending"])
-@pytest.mark.parametrize(
-    "landed, moved, again, expected",
-    [
-        # landed: the append stored its record before the connection broke; moved: another
-        # writer committed before the retry; again: the same state committed again, or another.
-        # expected: where the retry lands (relative to the seq the lost commit had), or the error.
-        (True, False, True, 0),
-        (False, False, True, 0),
-        (True, True, True, 0),  # recognised as landed; the writer's next commit conflicts
-        (False, True, True, ConflictError),
-        (True, False, False, 1),  # built on the record that did land
-        (False, False, False, 0),
-        (True, True, False, ConflictError),
-        (False, True, False, ConflictError),
-    ],
-)
+@pytest.mark.parametrize("landed, moved, again, expected", LOST)
 def test_a_commit_whose_reply_was_lost_is_retried_without_loss_or_duplicate(
     connect, first, landed, moved, again, expected
 ):
     one, other_log = connect(), connect()
     states = {} if first else history(one, "t")
-    lossy = LostReply(one, landed)
-    tl = opened(lossy, "t")
-    seq = len(states) + 1
-    with pytest.raises(UnavailableError) as raised:
+    tl, seq = opened(LostReply(one, landed), "t"), len(states) + 1
+    with pytest.raises(ConnectionLostError):
         write(tl, "lost")
-    assert isinstance(raised.value, ConnectionLostError) and isinstance(raised.value, ConnectionError)
     if landed:
         states[seq] = {("a", "k"): dumps("lost")}
     if moved:
-        other = opened(other_log, "t")
-        record = write(other, "other")
-        states[record.seq] = content(other.store.snapshot())
-    value = "lost" if again else "again"
-    if expected is ConflictError:
-        with pytest.raises(ConflictError):
-            write(tl, value)
-        reads_back(one, "t", states, max(states))
-        return
-    record = write(tl, value)
-    assert (record.seq, record.parent) == (seq + expected, seq + expected - 1 or None)
-    states[record.seq] = {("a", "k"): dumps(value)}
-    if moved:  # the retry found its record under the other writer's: it is stale now
-        with pytest.raises(ConflictError):
-            write(tl, "next")
-        reads_back(one, "t", states, seq + 1)
-        return
-    following = write(tl, "next")
-    states[following.seq] = {("a", "k"): dumps("next")}
-    assert (following.seq, following.parent) == (record.seq + 1, record.seq)
-    reads_back(one, "t", states, following.seq)
-
-
-# -- a timeline dropped and written anew ---------------------------------------------------------
+        states[write(opened(other_log, "t"), "other").seq] = {("a", "k"): dumps("other")}
+    done = []
+    for value in ("lost" if again else "again", "next"):
+        try:
+            record = write(tl, value)
+        except ConflictError:
+            done.append(ConflictError)
+            break
+        states[record.seq] = {("a", "k"): dumps(value)}
+        done.append((record.seq - seq, (record.parent or 0) - seq))
+    assert done == expected
+    reads_back(one, "t", states, max(states))
 
 
 @pytest.mark.parametrize("same_bytes", [True, False], ids=["same-records", "other-records"])
@@ -379,52 +301,49 @@ class DropBefore(MemoryLog):
     """The removal logs offered before prune: every record below `before` goes, whatever replays from it."""
 
     def drop_before(self, timeline, before):
-        with self._lock:
-            records = self._timelines[timeline]
-            for seq in [seq for seq in records.by_seq if seq < before]:
-                records.by_id.pop(records.by_seq.pop(seq).id, None)
+        records = self._timelines[timeline]
+        for seq in [seq for seq in records.by_seq if seq < before]:
+            records.by_id.pop(records.by_seq.pop(seq).id, None)
+        records.head = records.head._replace(first=max(records.head.first, min(before, records.head.seq)))
 
 
 def prune_from_reads(self, keep_last):
     """Timeline.prune as it was: the cutoff chosen from headers read before the removal."""
     kept = self._log.headers(self._name, limit=keep_last)
-    cutoff = min([row.base for row in kept] + [self._point.keyframe])
-    oldest = kept[-1].seq
+    cutoff, oldest = min([row.base for row in kept] + [self._point.keyframe]), kept[-1].seq
     while True:
         between = self._log.headers(self._name, limit=max(oldest - cutoff, 0), before=oldest)
         lowest = min((row.base for row in between), default=cutoff)
         if lowest >= cutoff:
-            self._log.drop_before(self._name, cutoff)
-            return cutoff - 1
+            return self._log.drop_before(self._name, cutoff) or cutoff - 1
         oldest, cutoff = cutoff, lowest
 
 
-class PruneWithoutChains(MemoryLog):
+class PruneWithoutChains(DropBefore):
     """A log whose prune cuts at the newest records (and `keep_from`), not keeping older chains they need."""
 
     def prune(self, timeline, keep_last, keep_from=None, detach=()):
-        with self._lock:
-            records = self._timelines.get(timeline)
-            if records is None:
-                return 0
-            head = records.vouched()
-            cutoff = min(head.seq - keep_last + 1, head.seq if keep_from is None else keep_from)
-            gone = [seq for seq in records.by_seq if seq < cutoff]
-            for seq in gone:
-                records.by_id.pop(records.by_seq.pop(seq).id, None)
-            return len(gone)
+        head = self.head(timeline)
+        cutoff = min(head.seq - keep_last + 1, head.seq if keep_from is None else keep_from)
+        self.drop_before(timeline, cutoff)
+        return max(cutoff - head.first, 0)
 
 
 class KeyframeBlind(MemoryLog):
     """A log that lands a delta whose keyframe a prune removed: the compare-and-set alone."""
 
     def append(self, timeline, record, expected, attach=None):
-        with self._lock:
-            records = self._timelines.get(timeline)
-            if records is not None and record.kind != KEYFRAME and record.base < records.vouched().first:
-                if expected is not None and records.vouched()[:3] == expected[:3]:
-                    records.by_seq[record.seq] = record
-                    return records.vouched()
+        records, now = self._timelines.get(timeline), self.head(timeline)
+        if (
+            now
+            and expected
+            and now[:3] == expected[:3]
+            and record.kind != KEYFRAME
+            and record.base < now.first
+        ):
+            records.by_seq[record.seq] = record
+            records.head = now._replace(seq=record.seq, crc=record.crc)
+            return records.head
         return super().append(timeline, record, expected, attach)
 
 
@@ -433,9 +352,8 @@ class IncarnationBlind(MemoryLog):
 
     def append(self, timeline, record, expected, attach=None):
         now = self.head(timeline)
-        if expected is not None and now is not None and expected[1:3] == now[1:3]:
-            expected = now
-        return super().append(timeline, record, expected, attach)
+        same = expected is not None and now is not None and expected[1:3] == now[1:3]
+        return super().append(timeline, record, now if same else expected, attach)
 
 
 def verify_as_it_was(self):
@@ -449,75 +367,47 @@ def verify_as_it_was(self):
     return [problems[seq] for seq in sorted(problems)]
 
 
-# fault: (the log it runs on, what is patched in Timeline, the test that must fail, its arguments)
+FORK_PRUNE = test_a_fork_and_a_prune_keep_every_chain_in_either_order
+READ = test_a_reader_gets_a_state_the_log_held_or_not_found_never_damage
+LOST_REPLY = test_a_commit_whose_reply_was_lost_is_retried_without_loss_or_duplicate
+REWRITE = test_a_writer_whose_timeline_was_written_anew_conflicts_and_restores_the_new_one
+GONE = {"_gone_or": lambda self, error, header, before: error}  # what was removed meanwhile, as damage
+# fault: (the log it runs on, what is patched in Timeline, the test that must fail, its parameters)
 PLANTED = {
-    "the cutoff chosen from reads before the removal": (
-        DropBefore,
-        {"prune": prune_from_reads},
-        test_a_fork_keeps_its_chain_whatever_the_pruner_had_read,
-        {},
-    ),
-    "a prune that drops the chain of a record it keeps": (
-        PruneWithoutChains,
-        {},
-        test_a_fork_keeps_its_chain_whatever_the_pruner_had_read,
-        {},
-    ),
-    "a delta that lands after its keyframe was pruned": (
-        KeyframeBlind,
-        {},
-        test_a_fork_that_read_before_a_prune_lands_whole_or_conflicts,
-        {},
-    ),
-    "a chain a prune removed read as damage": (
-        MemoryLog,
-        {"_gone_or": lambda self, error, header, before: error},
-        reader_races,
-        {"reader": "checkout by seq", "writer": "prune"},
-    ),
-    "a timeline dropped meanwhile read as damage": (
-        MemoryLog,
-        {"_gone_or": lambda self, error, header, before: error},
-        reader_races,
-        {"reader": "restore", "writer": "delete"},
-    ),
-    "verify reporting what a prune removed meanwhile": (
-        MemoryLog,
-        {"verify": verify_as_it_was},
-        reader_races,
-        {"reader": "verify", "writer": "prune"},
-    ),
-    "a retry after a lost reply that seals its record anew": (
+    "cutoff read before the removal": (DropBefore, {"prune": prune_from_reads}, FORK_PRUNE, "pruner"),
+    "prune cutting a chain it keeps": (PruneWithoutChains, {}, FORK_PRUNE, "pruner"),
+    "delta landing after its keyframe was pruned": (KeyframeBlind, {}, FORK_PRUNE, "forker"),
+    "chain a prune removed read as damage": (MemoryLog, GONE, READ, "checkout by seq", "prune"),
+    "timeline dropped meanwhile read as damage": (MemoryLog, GONE, READ, "restore", "delete"),
+    "verify reporting a prune meanwhile": (MemoryLog, {"verify": verify_as_it_was}, READ, "verify", "prune"),
+    "retry after a lost reply sealed anew": (
         MemoryLog,
         {"_retry_unsettled": lambda self, *args: None},
-        test_a_commit_whose_reply_was_lost_is_retried_without_loss_or_duplicate,
-        {"first": False, "landed": True, "moved": False, "again": True, "expected": 0},
+        LOST_REPLY,
+        *(False, *LOST[0]),
     ),
-    "a compare-and-set blind to the incarnation": (
-        IncarnationBlind,
-        {},
-        test_a_writer_whose_timeline_was_written_anew_conflicts_and_restores_the_new_one,
-        {"same_bytes": True},
-    ),
-    "a restore that serves points cached of the old incarnation": (
+    "compare-and-set blind to the incarnation": (IncarnationBlind, {}, REWRITE, True),
+    "restore serving points of the old incarnation": (
         MemoryLog,
-        {"_see": lambda self, vouched: None},
-        test_a_writer_whose_timeline_was_written_anew_conflicts_and_restores_the_new_one,
-        {"same_bytes": False},
+        {"_see": lambda self, v: None},
+        REWRITE,
+        False,
     ),
 }
 
 
 @pytest.mark.parametrize("fault", sorted(PLANTED))
 def test_each_race_test_fails_on_a_memory_log_with_the_fault_it_is_for(monkeypatch, fault):
-    log_class, patches, test, arguments = PLANTED[fault]
+    log_class, patches, test, *parameters = PLANTED[fault]
     for name, planted in patches.items():
         monkeypatch.setattr(Timeline, name, planted)
     log = log_class()
     fixtures = {"connect": lambda: log, "monkeypatch": monkeypatch}
-    accepted = {name: fixtures[name] for name in inspect.signature(test).parameters if name in fixtures}
+    names = list(inspect.signature(test).parameters)
+    arguments = {name: fixtures[name] for name in names if name in fixtures}
+    arguments.update(zip([name for name in names if name not in fixtures], parameters, strict=True))
     try:
         with pytest.raises((AssertionError, pytest.fail.Exception, PersistError)):
-            test(**accepted, **arguments)
+            test(**arguments)
     finally:
         release_all()
