@@ -2,9 +2,11 @@
 
 Damage here is done outside the records' checksums (the voucher row, which record belongs to
 which timeline, a B-tree page's header), so only the log's checks against its voucher can see
-it. Each case starts from a copy of one sound file.
+it; each case starts from a copy of one sound file. Files of earlier schemas start from
+tests/data/timeline-v1.db, written by an earlier release: schema 1, records of format 1.
 """
 
+import contextlib
 import os
 import random
 import shutil
@@ -13,14 +15,12 @@ import tempfile
 from pathlib import Path
 
 import pytest
-from derirezaro import Store
+from derirezaro import Store, dumps
 from derirezaro.persist import (
-    ConflictError,
     CorruptRecordError,
     FormatError,
     MemoryLog,
     SQLiteLog,
-    TimelineHead,
     UnavailableError,
     sqlite_errors,
     sqlite_schema,
@@ -28,9 +28,10 @@ from derirezaro.persist import (
 from derirezaro.persist.record import DELTA, KEYFRAME, seal
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from test_persist_model import content
 
 FIXTURE = Path(__file__).parent / "data" / "timeline-v1.db"
-T = "(SELECT id FROM derirezaro_timelines WHERE name = 't')"  # timeline "t"'s key in SQL
+OF_T = " WHERE timeline = (SELECT id FROM derirezaro_timelines WHERE name = 't') AND seq = ?"
 
 
 def sealed(name, seq, base=None, body=b"x", id=None):
@@ -39,16 +40,27 @@ def sealed(name, seq, base=None, body=b"x", id=None):
     return seal(name, seq=seq, id=id, base=base or seq, timestamp=1.5, digest=0, meta=b"", body=body, **kind)
 
 
-def rows_of(path):
-    """Every row of every table of the file, read by a connection of its own: what "untouched" compares."""
-    db = sqlite3.connect(path)
+def sql(path, statement, *args):
+    """`statement` run on the file by a connection of its own; its rows."""
+    db = sqlite3.connect(path, isolation_level=None)
     try:
-        tables = [
-            t for (t,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")
-        ]
-        return {t: sorted(db.execute(f"SELECT * FROM {t}").fetchall(), key=repr) for t in tables}
+        return db.execute(statement, args).fetchall()
     finally:
         db.close()
+
+
+def rows_of(path):
+    """Every row of every table of the file: what "untouched" compares."""
+    tables = sql(path, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")
+    return {t: sorted(sql(path, f"SELECT * FROM {t}"), key=repr) for (t,) in tables}
+
+
+def logged(path, seqs=3):
+    """A log on `path` holding timeline "t" of `seqs` keyframes."""
+    log, head = SQLiteLog(path), None
+    for seq in range(1, seqs + 1):
+        head = log.append("t", sealed("t", seq), head)
+    return log
 
 
 @pytest.fixture(scope="module")
@@ -71,101 +83,68 @@ def flipped(value, bits=64):
     return [(value ^ 1 << bit) - (1 << 64) * ((value ^ 1 << bit) >= 1 << 63) for bit in range(bits)]
 
 
-def key_of(path, name):
-    """The key of `name`'s voucher row, read by a connection of its own; None without one."""
-    db = sqlite3.connect(path)
-    try:
-        row = db.execute("SELECT id FROM derirezaro_timelines WHERE name = ?", (name,)).fetchone()
-        return row and row[0]
-    finally:
-        db.close()
-
-
-def set_voucher(column, values):
-    return [
-        (f"its {column} = {v!r}", f"UPDATE derirezaro_timelines SET {column} = ? WHERE name = 't'", v)
-        for v in values
-    ]
-
-
-def cell_count(delta):
+def move_cell_count(path, delta):
     """Damage to the B-tree page that holds the records: its header's cell count moved by `delta`."""
-
-    def damage(path):
-        db = sqlite3.connect(path)
-        page_size = db.execute("PRAGMA page_size").fetchone()[0]
-        (root,) = db.execute(
-            "SELECT rootpage FROM sqlite_master WHERE name = 'derirezaro_records'"
-        ).fetchone()
-        db.close()
-        with open(path, "r+b") as f:
-            f.seek((root - 1) * page_size)
-            page = f.read(page_size)
-            assert page[0] == 0x0A, "the records fit one leaf page (of an index B-tree, as WITHOUT ROWID)"
-            f.seek((root - 1) * page_size + 3)
-            f.write((int.from_bytes(page[3:5], "big") + delta).to_bytes(2, "big"))
-
-    return damage
+    ((page_size,),) = sql(path, "PRAGMA page_size")
+    ((root,),) = sql(path, "SELECT rootpage FROM sqlite_master WHERE name = 'derirezaro_records'")
+    with open(path, "r+b") as f:
+        f.seek((root - 1) * page_size)
+        page = f.read(page_size)
+        assert page[0] == 0x0A, "the records fit one leaf page (of an index B-tree, as WITHOUT ROWID)"
+        f.seek((root - 1) * page_size + 3)
+        f.write((int.from_bytes(page[3:5], "big") + delta).to_bytes(2, "big"))
 
 
 def damage_cases(path):
-    db = sqlite3.connect(path)
-    key, head, crc, first, name_crc = db.execute(
-        "SELECT id, head, crc, first, name_crc FROM derirezaro_timelines WHERE name = 't'"
-    ).fetchone()
-    db.close()
+    """(what, SQL or a function of the path, its argument): each a damage the voucher must reveal."""
+    key, head, crc, first, name_crc = sql(
+        path, "SELECT id, head, crc, first, name_crc FROM derirezaro_timelines WHERE name = 't'"
+    )[0]
+    voucher = {
+        "id": flipped(key, 8),
+        "name": [bytes([ord("t") ^ 1 << bit]) for bit in range(8)],  # stored as text, UTF-8 or not
+        "head": [0, head - 1, head + 1, *flipped(head)],
+        "crc": flipped(crc, 32),
+        "first": [0, first - 1, first + 1, head, *flipped(first)],
+        "name_crc": flipped(name_crc, 32),
+    }
+    set_voucher = "UPDATE derirezaro_timelines SET {} = {} WHERE name = 't'"
     return [
-        ("the head record's timeline", "UPDATE derirezaro_records SET timeline = 99 WHERE", head),
-        ("the head record deleted", "DELETE FROM derirezaro_records WHERE", head),
-        ("a middle record deleted", "DELETE FROM derirezaro_records WHERE", head - 2),
-        ("the oldest record deleted", "DELETE FROM derirezaro_records WHERE", first),
-        *set_voucher("id", flipped(key, 8)),
-        *[(f"its name = {v!r}", "UPDATE derirezaro_timelines SET name = CAST(? AS TEXT) WHERE name = 't'", v)
-          for v in (bytes([ord("t") ^ 1 << bit]) for bit in range(8))],
-        *set_voucher("head", [0, head - 1, head + 1, *flipped(head)]),
-        *set_voucher("crc", flipped(crc, 32)),
-        *set_voucher("first", [0, first - 1, first + 1, head, *flipped(first)]),
-        *set_voucher("name_crc", flipped(name_crc, 32)),
-        ("the records page's cell count - 1", cell_count(-1), None),
-        ("the records page's cell count + 1", cell_count(+1), None),
-    ]  # fmt: skip
+        ("the head record's timeline", "UPDATE derirezaro_records SET timeline = 99" + OF_T, head),
+        *(
+            (f"record {seq} deleted", "DELETE FROM derirezaro_records" + OF_T, seq)
+            for seq in (head, head - 2, first)
+        ),
+        *(
+            (f"its {c} = {v!r}", set_voucher.format(c, "CAST(? AS TEXT)" if c == "name" else "?"), v)
+            for c, values in voucher.items()
+            for v in values
+        ),
+        *((f"the records page's cell count {delta:+}", move_cell_count, delta) for delta in (-1, 1, 50)),
+    ]
 
 
 def test_damage_outside_the_records_checksums_is_damage_never_a_shorter_timeline(sound, tmp_path):
-    with SQLiteLog(sound) as log:
-        sound_head = log.head("t")
-    cases = damage_cases(sound)
+    cases, silent = damage_cases(sound), []
     assert len(cases) > 150
-    silent = []
     for i, (what, damage, arg) in enumerate(cases):
-        path = tmp_path / f"{i}.db"
-        shutil.copyfile(sound, path)
-        if callable(damage):
-            damage(path)
-        else:
-            db = sqlite3.connect(path, isolation_level=None)
-            if damage.endswith("WHERE"):  # a record of "t", by its seq
-                damage += f" timeline = {T} AND seq = ?"
-            try:
-                db.execute(damage, (arg,))
-            except sqlite3.IntegrityError:  # a key or name another row holds
-                continue
-            finally:
-                db.close()
+        shutil.copyfile(sound, path := tmp_path / f"{i}.db")
+        try:
+            damage(path, arg) if callable(damage) else sql(path, damage, arg)
+        except sqlite3.IntegrityError:  # a key or name another row holds
+            continue
         try:
             with SQLiteLog(path) as log:
-                vouched = log.head("t")
-                tl = log.timeline("t", Store())
-                problems = tl.verify()
-                seqs = [r.seq for r in tl.records()]
+                vouched, tl = log.head("t"), log.timeline("t", Store())
+                problems, seqs = tl.verify(), [r.seq for r in tl.records()]
         except CorruptRecordError as error:
             assert error.timeline == "t" or (error.timeline, error.file) == (None, str(path)), what
             continue
+        assert {p.timeline for p in problems} <= {"t"}, what
+        assert vouched is None or seqs == [*range(vouched.seq, vouched.first - 1, -1)], what  # none left out
         if not problems:
             silent.append((what, vouched, seqs))
-        else:
-            assert {p.timeline for p in problems} == {"t"}, what
-    assert silent == [], f"read as sound, where {sound_head} was stored"
+    assert silent == [], "read as sound"
 
 
 def read_only(log, path):
@@ -184,37 +163,30 @@ def locked(log, path):  # another process's write transaction, outwaiting the bu
     return holder.close  # which rolls its transaction back
 
 
-REFUSALS = {
-    "read-only": read_only,
-    "full": full,
-    "locked": locked,
-}  # each refuses, and returns how to lift it
+REFUSALS = {"read-only": read_only, "full": full, "locked": locked}  # each refuses; returns how to lift it
 BIG = b"\x01" * 200_000  # more than the file has room for when "full"
-WRITES = {
-    "append": lambda log: log.append("t", sealed("t", 4, base=1, body=BIG), log.head("t")),
-    "create": lambda log: log.append("new", sealed("new", 1, body=BIG), None),
-    "append with attachments": lambda log: log.append(
-        "t", sealed("t", 4, base=1), log.head("t"), {"k": [("a", 0, BIG)]}
+WRITES = {  # name: (the write, whether it grows the file: all that "full" refuses)
+    "append": (lambda log: log.append("t", sealed("t", 4, base=1, body=BIG), log.head("t")), True),
+    "create": (lambda log: log.append("new", sealed("new", 1, body=BIG), None), True),
+    "append with attachments": (
+        lambda log: log.append("t", sealed("t", 4, base=1), log.head("t"), {"k": [("a", 0, BIG)]}),
+        True,
     ),
-    "attach": lambda log: log.attach("t", "k", [("a", 0, BIG)]),
-    "prune": lambda log: log.prune("t", 1),
-    "drop": lambda log: log.drop("t"),
-    "detach": lambda log: log.detach("t", ["k0"]),
+    "attach": (lambda log: log.attach("t", "k", [("a", 0, BIG)]), True),
+    "prune": (lambda log: log.prune("t", 1), False),
+    "drop": (lambda log: log.drop("t"), False),
+    "detach": (lambda log: log.detach("t", ["k0"]), False),
 }
-GROWING = {"append", "create", "append with attachments", "attach"}  # all "full" refuses
 
 
 @pytest.mark.parametrize("refusal", sorted(REFUSALS))
 def test_a_refusal_is_unavailable_and_leaves_the_file_as_it_was(refusal, tmp_path):
-    for name, write in WRITES.items():
-        if refusal == "full" and name not in GROWING:
+    for name, (write, grows) in WRITES.items():
+        if refusal == "full" and not grows:
             continue
-        with SQLiteLog(path := tmp_path / f"{name}.db") as log:
-            head = None
-            for seq in (1, 2, 3):
-                head = log.append("t", sealed("t", seq), head)
+        with logged(path := tmp_path / f"{name}.db") as log:
             log.attach("t", "k0", [("a", 0, b"x")])
-            before = rows_of(path)
+            before, head = rows_of(path), log.head("t")
             lift = REFUSALS[refusal](log, path)
             with pytest.raises(UnavailableError) as e:
                 write(log)
@@ -226,13 +198,11 @@ def test_a_refusal_is_unavailable_and_leaves_the_file_as_it_was(refusal, tmp_pat
 
 
 def test_a_read_only_file_opens_for_reads_and_refuses_writes(sound, tmp_path, monkeypatch):
-    path = tmp_path / "ro.db"
-    shutil.copyfile(sound, path)
-    before = rows_of(path), path.read_bytes()
+    shutil.copyfile(sound, path := tmp_path / "ro.db")
+    before = path.read_bytes()
 
     def read_only(self):
-        uri = f"file:{self.path}?mode=ro"
-        return sqlite3.connect(uri, uri=True, isolation_level=None, check_same_thread=False)
+        return sqlite3.connect(f"file:{self.path}?mode=ro", uri=True, isolation_level=None)
 
     monkeypatch.setattr(SQLiteLog, "_connect", read_only)
     with SQLiteLog(path) as log:
@@ -243,122 +213,141 @@ def test_a_read_only_file_opens_for_reads_and_refuses_writes(sound, tmp_path, mo
                 write()
     with pytest.raises(UnavailableError, match="unable to open"):
         SQLiteLog(tmp_path / "absent.db")  # a new file cannot be made read-only
-    assert (rows_of(path), path.read_bytes()) == before
+    assert path.read_bytes() == before
 
 
-@pytest.mark.parametrize(
-    "code, message, expected",
-    [
-        (13, "database or disk is full", UnavailableError),
-        (8, "attempt to write a readonly database", UnavailableError),
+def test_sqlite_errors_say_refusal_or_damage():
+    for code, message, expected in [  # those the tests above do not meet for real: extended codes, or none
         (1032, "attempt to write a readonly database", UnavailableError),  # SQLITE_READONLY_DBMOVED
-        (14, "unable to open database file", UnavailableError),
         (778, "disk I/O error", UnavailableError),  # SQLITE_IOERR_WRITE
-        (5, "database is locked", UnavailableError),
-        (517, "database is locked", UnavailableError),  # SQLITE_BUSY_SNAPSHOT
         (7, "out of memory", UnavailableError),
-        (11, "database disk image is malformed", CorruptRecordError),
         (779, "database disk image is malformed", CorruptRecordError),  # SQLITE_CORRUPT_INDEX
-        (26, "file is not a database", CorruptRecordError),
         (1, "no such table: x", None),  # a fault of the statement: raised as it is
-        (2067, "UNIQUE constraint failed", None),
         (None, "database or disk is full", UnavailableError),  # no code: told by the message
         (None, "database disk image is malformed", CorruptRecordError),
-        (None, "file is not a database", CorruptRecordError),
         (None, "no such table: x", None),
-    ],
-)
-def test_sqlite_errors_say_refusal_or_damage(code, message, expected):
-    error = sqlite3.OperationalError(message)
-    if code is not None:
-        error.sqlite_errorcode = code
-    if expected is None:
-        assert sqlite_errors.raise_as_persist_error(error, "f.db", "t") is None
-        return
-    with pytest.raises(expected) as e:
-        sqlite_errors.raise_as_persist_error(error, "f.db", "t")
-    assert e.value.timeline == "t" and "f.db" in str(e.value) and message in str(e.value)
-    assert getattr(e.value, "file", "f.db") == "f.db"  # damage names the file it is in
+    ]:
+        error = sqlite3.OperationalError(message)
+        if code is not None:
+            error.sqlite_errorcode = code
+        with pytest.raises(expected) if expected else contextlib.nullcontext() as e:
+            assert sqlite_errors.raise_as_persist_error(error, "f.db", "t") is None
+        if expected:
+            assert (e.value.timeline, getattr(e.value, "file", "f.db")) == ("t", "f.db")
+            assert "f.db" in str(e.value) and message in str(e.value), (code, message)
 
 
-def test_a_malformed_file_is_damage_naming_it(sound, tmp_path):
-    (garbage := tmp_path / "garbage.db").write_bytes(random.Random(1).randbytes(8192))
-    with pytest.raises(CorruptRecordError, match="garbage.db: file is not a database") as e:
-        SQLiteLog(garbage)
-    assert (e.value.timeline, e.value.file) == (None, str(garbage))
-    path = tmp_path / "zeroed.db"
-    shutil.copyfile(sound, path)
-    cell_count(+50)(path)  # cell pointers past the page's own
-    with (
-        SQLiteLog(path) as log,
-        pytest.raises(CorruptRecordError, match="zeroed.db: database disk image") as e,
-    ):
-        log.timeline("t", Store()).verify()
-    assert (e.value.timeline, e.value.file) == ("t", str(path))
+HISTORY = [  # the fixture's records: (ns, key, value) sets, (ns, key) removes
+    [("cfg", "pad", "x" * 100), ("msg", "0", [1, 2.5, b"\0\xff", None, True]), ("cfg", "n", -(2**63))],
+    [("msg", "1", {"role": "user", "text": "h\u00e9llo" * 40})],
+    [("cfg", "pad"), ("cfg", "n"), ("msg", "2", 1.5)],
+    [("msg", "1")],  # the deltas now outweigh the state: a keyframe
+    [("msg", "0", "replaced"), ("new", "k", {"a": [False]})],
+]
 
 
-def schema_file(path, version):
-    """The format 1 fixture with its schema row set to `version` ("none": the row deleted)."""
-    shutil.copyfile(FIXTURE, path)
-    db = sqlite3.connect(path, isolation_level=None)
-    if version == "none":
-        db.execute("DELETE FROM derirezaro_schema")
-    elif version == "two rows":
-        db.execute("INSERT INTO derirezaro_schema VALUES (1)")
-    elif version != 3:
-        db.execute("UPDATE derirezaro_schema SET version = ?", (version,))
-    db.close()
-    if version == 3:
-        SQLiteLog(path).close()  # upgraded by the first opening
+def play_history(store, commit=lambda seq: None):
+    """The contents after each record of HISTORY, played on `store`, calling `commit` after each."""
+    states = []
+    for seq, changes in enumerate(HISTORY, 1):
+        for ns, key, *value in changes:
+            store.set(ns, key, value[0]) if value else store.delete(ns, key)
+        commit(seq)
+        states.append(content(store.snapshot()))
+    return states
+
+
+def write_history(path):
+    """Timeline "fixture" of HISTORY in a new file, as the earlier release wrote tests/data/timeline-v1.db."""
+    with SQLiteLog(path) as log:
+        tl = log.timeline("fixture", store := Store())
+        play_history(store, lambda seq: tl.commit(meta=seq, id="first" if seq == 2 else None))
+
+
+UUID = "0123abcd-4567-89ef-0123-456789abcdef"
+IDS = [  # only the first is a canonical UUID, which a file that stores ids compact stores as 16 bytes
+    UUID,
+    UUID.upper(),
+    UUID[:9] + "-" + UUID[10:],  # a fifth dash
+    UUID[:9] + " " + UUID[10:],  # which bytes.fromhex would skip
+    "{" + UUID[1:-1] + "}",
+    UUID[:-1] + "g",
+]
+SCHEMA_ROWS = {  # how the format 1 fixture's schema row is changed
+    "none": "DELETE FROM derirezaro_schema",
+    "two rows": "INSERT INTO derirezaro_schema VALUES (1)",
+    "3": "UPDATE derirezaro_schema SET version = '3'",  # text where the version is an integer
+}
 
 
 @pytest.mark.parametrize(
     "version, outcome",
-    [
-        (1, "text ids"),  # UUID ids stay text: tables beside the timelines join on them as stored
-        (2, "compact ids"),  # the same tables as 1: it only stores UUID ids as bytes
-        (3, "text ids"),  # opened again: nothing to upgrade
+    [  # the fixture's records are of format 1 and its schema is 1
+        (1, "text"),  # UUID ids stay text: tables beside the timelines join on them as stored
+        (2, "blob"),  # the same tables as 1: it only stores UUID ids as bytes
+        (3, "text"),  # opened again: nothing to upgrade
+        ("new", "blob"),  # a file this code creates
         (0, CorruptRecordError),
         (-1, CorruptRecordError),
         ("none", CorruptRecordError),
         ("two rows", CorruptRecordError),
-        ("3", CorruptRecordError),  # text where the version is an integer
+        ("3", CorruptRecordError),
+        ("garbage", CorruptRecordError),  # not a database at all
         (99, FormatError),
     ],
 )
 def test_each_schema_opens_upgraded_or_is_refused_untouched(version, outcome, tmp_path):
-    path = tmp_path / "schema.db"
-    schema_file(path, version)
-    before = rows_of(path)
+    shutil.copyfile(FIXTURE, path := tmp_path / "schema.db")
+    if version in SCHEMA_ROWS:
+        sql(path, SCHEMA_ROWS[version])
+    elif version == "garbage":
+        path.write_bytes(random.Random(1).randbytes(8192))
+    elif version == "new":
+        path.unlink()
+        write_history(path)
+    elif version == 3:
+        SQLiteLog(path).close()  # upgraded by the first opening
+    elif version != 1:
+        sql(path, "UPDATE derirezaro_schema SET version = ?", version)
+    before = path.read_bytes()
     if not isinstance(outcome, str):
         with pytest.raises(outcome) as e:
             SQLiteLog(path)
-        assert str(path) in str(e.value) and rows_of(path) == before
+        assert str(e.value).startswith(f"{path}: " if outcome is CorruptRecordError else f"schema of {path}")
+        assert path.read_bytes() == before
         if outcome is CorruptRecordError:  # the file's damage, not a timeline's
-            assert (e.value.timeline, e.value.file) == (None, str(path)) and str(e.value).startswith(
-                f"{path}: "
-            )
+            assert (e.value.timeline, e.value.file) == (None, str(path))
         return
+    records, states = sql(path, "SELECT * FROM derirezaro_records"), play_history(Store())
     with SQLiteLog(path) as log:
-        assert log.compact_ids == (outcome == "compact ids")
         assert log.head("fixture") == (1, 5, log.headers("fixture", limit=1)[0].crc, 1)
+        tl = log.timeline("fixture", store := Store())
+        assert tl.verify() == [] and [(r.id, r.meta) for r in tl.records()] == [
+            ("5", 5), ("4", 4), ("3", 3), ("first", 2), ("1", 1)]  # fmt: skip
+        for ref, state in [*enumerate(states, 1), ("first", states[1])]:
+            assert content(tl.checkout(ref)) == state, ref
+        for i, chosen in enumerate(IDS):
+            store.set("n", "k", i)
+            tl.commit(id=chosen)
+    with SQLiteLog(path) as log:  # opened anew: each id reads back as it was given
         tl = log.timeline("fixture", Store())
-        assert tl.verify() == [] and [r.seq for r in tl.records()] == [5, 4, 3, 2, 1]
-        assert tl.record("first").seq == 2
-    after = rows_of(path)
-    assert after["derirezaro_schema"] == [(sqlite_schema.SCHEMA, int(outcome == "compact ids"))]
-    assert after["derirezaro_records"] == before["derirezaro_records"]
+        assert [r.id for r in tl.records(limit=len(IDS))] == IDS[::-1]
+        assert [content(tl.checkout(chosen))["n", "k"] for chosen in IDS] == [
+            dumps(i) for i in range(len(IDS))
+        ]
+    kinds = sql(path, "SELECT typeof(id) FROM derirezaro_records WHERE seq > 5 ORDER BY seq")
+    assert [kind for (kind,) in kinds] == [outcome] + ["text"] * (len(IDS) - 1)
+    assert sql(path, "SELECT * FROM derirezaro_schema") == [(sqlite_schema.SCHEMA, int(outcome == "blob"))]
+    assert sql(path, "SELECT * FROM derirezaro_records WHERE seq <= 5") == records
 
 
 def test_two_openers_upgrade_a_file_once(tmp_path, monkeypatch):
     # The second opener read schema 1 before the first upgraded it; it reads again under the write lock.
-    path = tmp_path / "race.db"
-    shutil.copyfile(FIXTURE, path)
+    shutil.copyfile(FIXTURE, path := tmp_path / "race.db")
     schema_of, calls = sqlite_schema.schema_of, []
 
     def first_read_then_another_opener(connection, file):
-        found = schema_of(connection, file)
-        calls.append(found)
+        calls.append(found := schema_of(connection, file))
         if len(calls) == 1:
             monkeypatch.setattr(sqlite_schema, "schema_of", schema_of)
             SQLiteLog(path).close()  # upgrades the file
@@ -367,23 +356,7 @@ def test_two_openers_upgrade_a_file_once(tmp_path, monkeypatch):
     monkeypatch.setattr(sqlite_schema, "schema_of", first_read_then_another_opener)
     with SQLiteLog(path) as log:
         assert calls == [(1, False)] and log.timeline("fixture", Store()).verify() == []
-    assert rows_of(path)["derirezaro_schema"] == [(sqlite_schema.SCHEMA, 0)]
-
-
-def test_a_key_given_before_the_first_record_is_no_timeline_until_it_is_the_incarnation(tmp_path):
-    log = SQLiteLog(path := tmp_path / "early.db")
-    log.attach("t", "k", [("task", 0, b"a")])  # gives "t" its key
-    key = key_of(path, "t")
-    assert log.head("t") is None and log.timelines() == [] and log.headers("t", limit=9) == []
-    assert log.prune("t", 1) == 0 and log.attachments("t", ["k"]) == {"k": [("task", 0, b"a")]}
-    with pytest.raises(ConflictError):  # no head to build on
-        log.append("t", sealed("t", 2, base=1), TimelineHead(key, 1, 0, 1))
-    head = log.append("t", sealed("t", 1), None)
-    assert head.incarnation == key and log.timelines() == ["t"]
-    assert key_of(path, "t") == key
-    assert log.attachments("t", ["k"]) == {"k": [("task", 0, b"a")]}
-    log.drop("t")
-    assert log.attachments("t", ["k"]) == {} and log.append("t", sealed("t", 1), None).incarnation > key
+    assert sql(path, "SELECT * FROM derirezaro_schema") == [(sqlite_schema.SCHEMA, 0)]
 
 
 def test_a_timeline_made_between_the_two_reads_of_an_absent_one_is_no_damage(tmp_path):
@@ -399,36 +372,14 @@ def test_a_timeline_made_between_the_two_reads_of_an_absent_one_is_no_damage(tmp
     assert log.head("t") is None and made and log.head("t") == made[0]
 
 
-def test_an_append_after_another_writers_prune_returns_the_voucher_as_it_is(tmp_path):
-    one, two = SQLiteLog(tmp_path / "f.db"), SQLiteLog(tmp_path / "f.db")
-    head = None
-    for seq, base in enumerate([1, 1, 3, 3, 3], 1):
-        head = one.append("t", sealed("t", seq, base=None if base == seq else base), head)
-    assert two.prune("t", keep_last=2) == 2  # the chain from 3 stays
-    with pytest.raises(ConflictError):  # a delta on the pruned keyframe 1
-        one.append("t", sealed("t", 6, base=1), head)
-    assert one.append("t", sealed("t", 6, base=3), head) == (
-        head.incarnation,
-        6,
-        sealed("t", 6, base=3).crc,
-        3,
-    )
-    assert one.head("t") == two.head("t") and [r.seq for r in one.read("t", 0, 9)] == [3, 4, 5, 6]
-
-
-def test_a_prune_that_finds_a_record_missing_reports_it_and_removes_nothing(tmp_path):
-    log = SQLiteLog(path := tmp_path / "gap.db")
-    head = None
-    for seq in range(1, 7):
-        head = log.append("t", sealed("t", seq), head)
-    for missing, keep_last in [(2, 1), (5, 1)]:  # below the cutoff, and above it
-        sqlite3.connect(path, isolation_level=None).execute(
-            f"DELETE FROM derirezaro_records WHERE seq = ? AND timeline = {T}", (missing,)
-        )
-        before = rows_of(path)
-        with pytest.raises(CorruptRecordError) as e:
-            log.prune("t", keep_last)
-        assert e.value.timeline == "t" and rows_of(path) == before
+@pytest.mark.parametrize("missing, keep_last", [(2, 1), (5, 3)])  # below the cutoff, and above it
+def test_a_prune_that_finds_a_record_missing_reports_it_and_removes_nothing(tmp_path, missing, keep_last):
+    log = logged(path := tmp_path / "gap.db", seqs=6)
+    sql(path, "DELETE FROM derirezaro_records" + OF_T, missing)
+    before = rows_of(path)
+    with pytest.raises(CorruptRecordError) as e:
+        log.prune("t", keep_last)
+    assert e.value.timeline == "t" and rows_of(path) == before
 
 
 NAME_CHARS = ["a", "b", "\x00", "\x7f", "\u00e9", "\ud7ff", "\ue000", "\uffff", "\U0010ffff"]
@@ -447,32 +398,28 @@ def test_timelines_under_a_prefix_are_an_index_range(names, keyed, prefix):
         for name in keyed:  # keys given early, by attachments before any record: not timelines
             log.attach(name, "k", [("task", 0, b"")])
         assert log.timelines(prefix) == sorted(name for name in names if name.startswith(prefix))
-
-
-def test_a_listing_under_a_prefix_reads_a_range_of_the_name_index(tmp_path):
-    with SQLiteLog(tmp_path / "plan.db") as log:
         reader, statements = log._reader(), []
-        reader.set_trace_callback(statements.append)  # the statements with their values in place
-        for prefix in ("", "thread-1\x00", "\U0010ffff"):
-            log.timelines(prefix)
+        reader.set_trace_callback(statements.append)  # the statement with its values in place
+        log.timelines(prefix)
         reader.set_trace_callback(None)
-        for statement in statements:
-            plan = " ".join(row[3] for row in reader.execute(f"EXPLAIN QUERY PLAN {statement}"))
-            assert plan.startswith("SEARCH derirezaro_timelines USING INDEX") and "TEMP" not in plan, plan
+        plan = " ".join(row[3] for row in reader.execute(f"EXPLAIN QUERY PLAN {statements[0]}"))
+        assert plan.startswith("SEARCH derirezaro_timelines USING INDEX") and "TEMP" not in plan, plan
 
 
-def test_attachments_follow_the_memory_log(tmp_path):
-    # The same random calls on both logs; every read must agree with the reference.
-    logs, rng = (MemoryLog(), SQLiteLog(tmp_path / "a.db")), random.Random(11)
-    heads = [None, None]
-    uuid = "0123abcd-4567-89ef-0123-456789abcdef"
-    keys, tasks = ["k", uuid, "", "\x00mark"], ["t1", uuid, "\x00mark"]
+UUID = "0123abcd-4567-89ef-0123-456789abcdef"  # stored as its 16 bytes
+KEYS = ["k", UUID, "", "\x00mark"]
+
+
+def test_attachments_and_keys_given_early_follow_the_memory_log(tmp_path):
+    # The same random calls on both logs; every read must agree with the reference. Attachments
+    # before a timeline's first record give it a key (SQLite: a voucher row of head 0) that is no
+    # timeline until its first record, which takes that key as its incarnation.
+    logs, rng = (MemoryLog(), SQLiteLog(path := tmp_path / "a.db")), random.Random(11)
+    heads, tasks = [None, None], ["t1", UUID, "\x00mark"]
     for step in range(400):
-        key, entries = (
-            rng.choice(keys),
-            [(rng.choice(tasks), rng.randint(-2, 2), rng.randbytes(2)) for _ in range(3)],
-        )
-        call = rng.choice(["attach", "append", "detach", "prune", "drop", "append"])
+        key = rng.choice(KEYS)
+        entries = [(rng.choice(tasks), rng.randint(-2, 2), rng.randbytes(2)) for _ in range(3)]
+        call, done = rng.choice(["attach", "append", "detach", "prune", "drop", "append"]), []
         for i, log in enumerate(logs):
             if call == "attach":
                 log.attach("t", key, entries)
@@ -483,18 +430,22 @@ def test_attachments_follow_the_memory_log(tmp_path):
             elif call == "detach":
                 log.detach("t", [key, "absent"])
             elif call == "prune":
-                log.prune("t", 2, detach=[key])
+                done.append(log.prune("t", 2, detach=[key]))
             elif step % 4 == 0:
                 log.drop("t")
                 heads[i] = None
-        assert [head and head[1:] for head in heads] == [heads[0] and heads[0][1:]] * 2, step
-        wanted = [*keys, "absent", *(f"c{seq}" for seq in range(1, 20))]
-        memory, stored = (in_order(log.attachments("t", wanted)) for log in logs)
-        assert memory == stored, (step, call)
-        pages = [
-            (rows, in_order(found)) for rows, found in (log.listing("t", limit=3, keys=["k"]) for log in logs)
-        ]
-        assert pages[0] == pages[1], (step, call)
+        memory, stored = (seen(log) for log in logs)
+        assert (memory, done[:1]) == (stored, done[1:]), (step, call)
+    orphans = "SELECT timeline FROM derirezaro_attachments EXCEPT SELECT id FROM derirezaro_timelines"
+    assert sql(path, orphans) == [], "a drop left attachments behind"
+
+
+def seen(log):
+    """What a reader of timeline "t" sees: its head, the timelines, attachments, a page of its listing."""
+    rows, found = log.listing("t", limit=3, keys=["k"])
+    wanted = [*KEYS, "absent", *(f"c{seq}" for seq in range(20))]
+    head = log.head("t")
+    return head and head[1:], log.timelines(), in_order(log.attachments("t", wanted)), rows, in_order(found)
 
 
 def in_order(found):  # entries of a key come back in no set order
