@@ -1,18 +1,24 @@
+from typing import Any
+
 from ._core import Snapshot, Store
 
-def header_holds(timeline: str, row: tuple[object, ...], newest_format: int) -> bool: ...
+# (fault, seq, detail): derirezaro.persist.faults names each fault.
+_Fault = tuple[int, int | None, Any]
+
+def header_fault(timeline: str, row: tuple[object, ...], newest_format: int) -> _Fault | None: ...
+def record_fault(timeline: str, row: tuple[object, ...], newest_format: int) -> _Fault | None: ...
 def record_checksums(
     timeline: str, header: tuple[object, ...], meta: bytes, body: bytes
-) -> tuple[int, int] | None: ...
+) -> tuple[int, int]: ...
 def replay_chain(
     store: Store,
     timeline: str,
-    rows: list[tuple[object, ...]],
+    rows: list[Any],
     inflated: list[bytes | None],
     digest: int,
     from_keyframe: bool,
     newest_format: int,
-) -> int | None: ...
+) -> int | _Fault: ...
 def state_delta(
     now: Snapshot, before: Snapshot, digest: int, max_entries: int
 ) -> tuple[bytes, int] | None: ...

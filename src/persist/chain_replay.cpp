@@ -25,28 +25,24 @@ constexpr size_t kShortWorkBodyBytes = 256 * 1024;
 
 const uint8_t* bytes_of(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-// The body to read, once both checksums hold; null when a check fails.
-const std::string_view* checked_body(std::string_view timeline, const StoredFields& r,
-                                     int64_t newest_format) {
-  if (!header_holds(timeline, r, newest_format) || r.body_size < 0 ||
-      static_cast<uint64_t>(r.body_size) != r.body.size()) {
-    return nullptr;
-  }
-  if (as_signed32(crc32(bytes_of(r.body), r.body.size(), static_cast<uint32_t>(r.header_crc))) != r.crc) {
-    return nullptr;
-  }
+// The body to read, once both checksums hold: in `body`, or the fault.
+Fault checked_body(std::string_view timeline, const StoredFields& r, int64_t newest_format,
+                   std::string_view& body) {
+  if (const Fault fault = record_fault(timeline, r, newest_format); fault != Fault::none) return fault;
   const bool compressed = !r.body.empty() && static_cast<uint8_t>(r.body[0]) == kCompressedBody;
-  if (compressed != r.inflated.has_value()) return nullptr;
-  if (!compressed) return &r.body;
+  if (compressed != r.inflated.has_value()) return Fault::unvouched_body;
+  body = r.body;
+  if (!compressed) return Fault::none;
   // The body handed over beside a compressed one must be the size it
   // declares, and not itself compressed: what the reference's inflate holds
   // it to.
   const std::optional<uint64_t> declared = declared_inflated_size(bytes_of(r.body), r.body.size());
   if (!declared || *declared != r.inflated->size() ||
       static_cast<uint8_t>(r.inflated->front()) == kCompressedBody) {
-    return nullptr;
+    return Fault::unvouched_body;
   }
-  return &*r.inflated;
+  body = *r.inflated;
+  return Fault::none;
 }
 
 SharedBytesRef shared_copy(std::string_view value) {
@@ -119,17 +115,18 @@ class ChainReplay {
     }
   }
 
-  bool merge(const BodyEntries& entries) {
+  // The pair removed but absent, if any; none merges nothing after it.
+  const RemovedEntry* merge(const BodyEntries& entries) {
     for (const RemovedEntry& e : entries.removes) {
       const auto pair = std::make_pair(e.ns, e.key);
       const auto change = net_.find(pair);
       const bool present =
           change != net_.end() ? change->second.has_value() : current(e.ns, e.key).has_value();
-      if (!present) return false;
+      if (!present) return &e;
       net_.insert_or_assign(pair, std::nullopt);
     }
     for (const SetEntry& e : entries.sets) net_.insert_or_assign({e.ns, e.key}, e.value);
-    return true;
+    return nullptr;
   }
 
   uint64_t flush(uint64_t digest) {
@@ -164,32 +161,56 @@ class ChainReplay {
 
 }  // namespace
 
-std::optional<uint64_t> replay_chain(store::Store& store, std::vector<Shard::Writing>& locked,
-                                     const Chain& chain, std::vector<store::NamespaceMap>& removed) {
-  if (chain.records.empty()) return std::nullopt;
+Fault record_fault(std::string_view timeline, const StoredFields& r, int64_t newest_format) {
+  if (const Fault fault = header_fault(timeline, r, newest_format); fault != Fault::none) return fault;
+  if (r.body_size < 0 || static_cast<uint64_t>(r.body_size) != r.body.size()) return Fault::truncated_body;
+  if (as_signed32(crc32(bytes_of(r.body), r.body.size(), static_cast<uint32_t>(r.header_crc))) != r.crc) {
+    return Fault::checksum_mismatch;
+  }
+  return Fault::none;
+}
+
+Replayed replay_chain(store::Store& store, std::vector<Shard::Writing>& locked, const Chain& chain,
+                      std::vector<store::NamespaceMap>& removed) {
+  const auto at_fault = [](Fault fault, size_t record) {
+    Replayed result;
+    result.fault = fault;
+    result.record = record;
+    return result;
+  };
+  if (chain.records.empty()) return at_fault(Fault::unvouched_body, 0);
   ChainReplay replay(store, locked);
   uint64_t digest = chain.digest;
   BodyEntries entries;
   for (size_t i = 0; i < chain.records.size(); ++i) {
     const StoredFields& record = chain.records[i];
     const bool keyframe = i == 0 && chain.from_keyframe;
-    if (record.kind != (keyframe ? kKeyframeKind : kDeltaKind)) return std::nullopt;
-    const std::string_view* body = checked_body(chain.timeline, record, chain.newest_format);
+    std::string_view body;
+    const Fault fault = checked_body(chain.timeline, record, chain.newest_format, body);
+    if (fault != Fault::none) return at_fault(fault, i);
+    // A record of the other kind is one the reference replays as its kind says.
+    if (record.kind != (keyframe ? kKeyframeKind : kDeltaKind)) return at_fault(Fault::unvouched_body, i);
     entries.clear();
-    if (body == nullptr || !read_body(bytes_of(*body), body->size(), entries)) return std::nullopt;
+    if (!read_body(bytes_of(body), body.size(), entries)) return at_fault(Fault::unvouched_body, i);
     if (keyframe) {
       replay.fill(entries, removed);
       digest = static_cast<uint64_t>(record.digest);
-    } else if (!replay.merge(entries)) {
-      return std::nullopt;
+    } else if (const RemovedEntry* absent = replay.merge(entries)) {
+      Replayed result = at_fault(Fault::removes_absent, i);
+      result.ns = absent->ns;
+      result.key = absent->key;
+      return result;
     }
   }
   digest = replay.flush(digest);
-  const StoredFields& last = chain.records.back();
+  const size_t last_index = chain.records.size() - 1;
+  const StoredFields& last = chain.records[last_index];
   const int64_t stored =
       last.kind == kKeyframeKind ? static_cast<int64_t>(digest) : as_signed32(static_cast<uint32_t>(digest));
-  if (stored != last.digest) return std::nullopt;
-  return digest;
+  if (stored != last.digest) return at_fault(Fault::state_digest_mismatch, last_index);
+  Replayed result;
+  result.digest = digest;
+  return result;
 }
 
 bool replay_is_long_work(size_t body_bytes) noexcept { return body_bytes > kShortWorkBodyBytes; }

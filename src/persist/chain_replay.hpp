@@ -14,13 +14,14 @@
 // entry's hash, plus the new one's), and compared with what the last record
 // stored of it.
 //
-// The result is the digest, or nothing: the chain is refused, because a
-// check failed or because the body reader would not vouch for a body (see
-// body_reader.hpp). A refusal says nothing of why and leaves the store in
-// no particular state; the caller replays with the reference, from the
-// start it had, and that names the fault. So a chain this path accepts is
-// one the reference accepts with the same store contents and digest, and
-// the differential tests hold it to that.
+// The result is the digest, or the first fault and the record it is about
+// (fault.hpp). A fault leaves the store in no particular state. One fault
+// is no damage: `unvouched_body`, a sound record whose body the reader will
+// not vouch for (see body_reader.hpp), which the caller replays with the
+// reference from the start it had. So a chain this path accepts is one the
+// reference accepts with the same store contents and digest, a fault it
+// names is the one the reference names, and the differential tests hold it
+// to both.
 #pragma once
 
 #include <cstddef>
@@ -43,11 +44,24 @@ struct Chain {
   int64_t newest_format = 0;              // the newest record format the reference reads
 };
 
+struct Replayed {
+  Fault fault = Fault::none;
+  size_t record = 0;    // the index in the chain of the record at fault
+  uint64_t digest = 0;  // the state's digest after the chain, without a fault
+  std::string_view ns;  // for removes_absent: the pair removed
+  std::string_view key;
+};
+
+// What is wrong with the record, if anything, before its body is read: its
+// header (header_fault), its body's length, then the record checksum. A
+// body_size below 0 stands for a body missing.
+Fault record_fault(std::string_view timeline, const StoredFields& fields, int64_t newest_format);
+
 // Replays `chain` onto `store`, whose every shard `locked` holds for writing
 // (element i shard i). What a keyframe empties out of the store is moved to
 // `removed`, for the caller to free after letting the locks go.
-std::optional<uint64_t> replay_chain(store::Store& store, std::vector<store::Shard::Writing>& locked,
-                                     const Chain& chain, std::vector<store::NamespaceMap>& removed);
+Replayed replay_chain(store::Store& store, std::vector<store::Shard::Writing>& locked, const Chain& chain,
+                      std::vector<store::NamespaceMap>& removed);
 
 // Whether replaying bodies of this many bytes in all is long work (lib/gil.hpp):
 // past it, a replay gives up the interpreter lock while it runs.

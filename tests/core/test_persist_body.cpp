@@ -316,12 +316,29 @@ class ChainFixture : public ::testing::Test {
     return digest;
   }
 
+  // Seals `r` again after a change to its fields: its checksums as a writer would compute them.
+  static StoredFields resealed(StoredFields r) {
+    r.header_crc = as_signed32(*header_checksum("t", r));
+    r.crc = as_signed32(crc32(bytes_of(r.body), r.body.size(), static_cast<uint32_t>(r.header_crc)));
+    return r;
+  }
+
+  static Fault fault_of(const StoredFields& record) {
+    store::Store store(0);
+    std::vector<store::NamespaceMap> removed;
+    auto locked = store.every_shard_for_writing().acquire();
+    const Chain chain{"t", std::span(&record, 1), 0, true, 2};
+    return replay_chain(store, locked, chain, removed).fault;
+  }
+
   // Replays the keyframe into `store`; the digest, or nothing when refused.
   static std::optional<uint64_t> replay(store::Store& store, const StoredFields& record) {
     std::vector<store::NamespaceMap> removed;
     auto locked = store.every_shard_for_writing().acquire();
     const Chain chain{"t", std::span(&record, 1), 0, true, 2};
-    return replay_chain(store, locked, chain, removed);
+    const Replayed replayed = replay_chain(store, locked, chain, removed);
+    if (replayed.fault != Fault::none) return std::nullopt;
+    return replayed.digest;
   }
 
   // The store's contents, every shard's and the store's totals checked.
@@ -376,6 +393,35 @@ TEST_F(ChainFixture, AKeyframeThatRunsOutOfMemoryLeavesTheStoreAsItWas) {
       [&] { EXPECT_EQ(replay(store, record), digest_of(state)); },
       [&](uint64_t n) { EXPECT_EQ(held(store), before) << "allocation " << n << " failed"; });
   EXPECT_EQ(held(store), state);
+}
+
+// Each check names its own fault, and the first that fails is the one named.
+TEST_F(ChainFixture, EachDamageIsNamedByTheFirstCheckItFails) {
+  const Deep state = {{"ns", {{"k", "\x01"}}}};
+  const StoredFields sound = keyframe(chunk({{"ns", {{"k", "\x01"}}}}), state);
+  const auto with = [&](auto change) {
+    StoredFields r = sound;
+    change(r);
+    return r;
+  };
+  const std::pair<StoredFields, Fault> kRecords[] = {
+      {sound, Fault::none},
+      {with([](StoredFields& r) { r.header_crc ^= 1; }), Fault::header_checksum_mismatch},
+      {with([](StoredFields& r) { r.seq = 2; }), Fault::header_checksum_mismatch},
+      {resealed(with([](StoredFields& r) { r.format = 3; })), Fault::format_too_new},
+      {resealed(with([](StoredFields& r) { r.format = 0; })), Fault::inconsistent_header},
+      {resealed(with([](StoredFields& r) { r.base = 0; })), Fault::inconsistent_header},
+      {with([](StoredFields& r) { r.body_size += 1; }), Fault::truncated_body},
+      {with([](StoredFields& r) { r.body_size = -1; }), Fault::truncated_body},
+      {with([](StoredFields& r) { r.crc ^= 1; }), Fault::checksum_mismatch},
+      // a keyframe's digest is where replay starts from: no check of its own
+      {resealed(with([](StoredFields& r) { r.digest ^= 1; })), Fault::none},
+      // a damaged header and body: the header is named
+      {with([](StoredFields& r) { r.header_crc ^= 1, r.crc ^= 1; }), Fault::header_checksum_mismatch},
+  };
+  for (size_t i = 0; i < std::size(kRecords); ++i) {
+    EXPECT_EQ(fault_of(kRecords[i].first), kRecords[i].second) << "record " << i;
+  }
 }
 
 // The caller inflates a compressed body; replay holds what it is handed to

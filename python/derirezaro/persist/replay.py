@@ -8,16 +8,16 @@ one `set` per entry of the keyframe.
 
 The records a replay is given wait until its state is asked for, and are
 then replayed in one call to the native path (`derirezaro._replay`), which
-makes the same checks and the same changes without a Python object per
-entry. The code below is the reference: when the native path refuses a run
-(damage, or a body it will not vouch for), the run is replayed here from the
-same start, and this names the fault. `verify` always replays here, record
-by record, to name the first wrong one.
+makes every check and names the fault it finds (persist/faults.py). The one
+run it leaves to the code below is a sound one whose body its reader does
+not vouch for (a body no commit of this code writes, or one that does not
+inflate): that run is replayed here from the same start. `verify` replays
+here, record by record, to name the first wrong one.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
@@ -25,6 +25,7 @@ from .._core import Snapshot, Store
 from .._replay import replay_chain
 from .body import COMPRESSED, decompress
 from .errors import CorruptRecordError
+from .faults import UNVOUCHED_BODY, raise_fault
 from .record import (
     DELTA,
     DIGEST_MASK,
@@ -36,8 +37,6 @@ from .record import (
     entry_hash,
     stored_digest,
 )
-
-native_replay: Callable[..., int | None] | None = replay_chain  # None: the reference path alone
 
 _MASK = DIGEST_MASK
 _ABSENT = object()
@@ -170,19 +169,20 @@ class Replay:
         keyframe, pending = self._keyframe, self._pending
         self._keyframe, self._pending = None, []
         rows = pending if keyframe is None else [keyframe, *pending]
-        if native_replay is not None:
-            inflated = _inflated(rows)
-            if inflated is not None:
-                digest = native_replay(
-                    self.store, self.timeline, rows, inflated, self.digest, keyframe is not None, FORMAT
-                )
-                if digest is not None:
-                    self.digest = digest
-                    return
-                del inflated  # the reference inflates again: one inflated copy at a time
-            if keyframe is None:  # refused: the reference replays from the same start
-                assert self._start is not None  # set by start_at or the last finish
-                self.store.restore(self._start)
+        inflated = _inflated(rows)
+        if inflated is not None:
+            result = replay_chain(
+                self.store, self.timeline, rows, inflated, self.digest, keyframe is not None, FORMAT
+            )
+            if isinstance(result, int):
+                self.digest = result
+                return
+            if result[0] != UNVOUCHED_BODY:
+                raise_fault(self.timeline, result, FORMAT)
+            del inflated  # the reference inflates again: one inflated copy at a time
+        if keyframe is None:  # the reference replays from the same start
+            assert self._start is not None  # set by start_at or the last finish
+            self.store.restore(self._start)
         if keyframe is not None:
             self._fill(keyframe)
         for row in pending:
