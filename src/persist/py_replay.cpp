@@ -307,22 +307,29 @@ PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, Py
   return fault_tuple(result.fault, PyTuple_GetItem(row, kSeq), pair.get());
 }
 
-// The work follows the size of the change, and stops once it passes
-// `max_entries`: no call is long enough to give up the interpreter lock for.
+// A body no chunk of which fits its 4-byte length: the caller's chunk_entries is too large.
+PyObject* chunk_too_long() {
+  PyErr_SetString(PyExc_ValueError, "a chunk of the body is longer than 4 GiB: chunk_entries is too large");
+  return nullptr;
+}
+
+// The work follows the size of the change: a change of a few entries is
+// the common commit, and no call is long enough to give up the interpreter
+// lock for.
 PyObject* state_delta(InstanceOf<SnapshotRecord> now, InstanceOf<SnapshotRecord> before,
-                      PyObject* digest_object, PyObject* max_entries_object) {
+                      PyObject* digest_object, PyObject* chunk_entries_object) {
   const uint64_t digest = PyLong_AsUnsignedLongLong(digest_object);
   if (digest == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
-  const Py_ssize_t max_entries = PyLong_AsSsize_t(max_entries_object);
-  if (max_entries == -1 && PyErr_Occurred()) return nullptr;
-  if (max_entries < 0) {
-    PyErr_SetString(PyExc_ValueError, "max_entries must not be negative");
+  const Py_ssize_t chunk_entries = PyLong_AsSsize_t(chunk_entries_object);
+  if (chunk_entries == -1 && PyErr_Occurred()) return nullptr;
+  if (chunk_entries <= 0) {
+    PyErr_SetString(PyExc_ValueError, "chunk_entries must be positive");
     return nullptr;
   }
   codec::ByteBuffer encoded;
   const std::optional<uint64_t> after = persist::state_delta(*now.record->data, *before.record->data, digest,
-                                                             static_cast<size_t>(max_entries), encoded);
-  if (!after) Py_RETURN_NONE;
+                                                             static_cast<size_t>(chunk_entries), encoded);
+  if (!after) return chunk_too_long();
   PyRef body = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded.data()),
                                                       static_cast<Py_ssize_t>(encoded.size())));
   if (!body) return nullptr;
@@ -353,7 +360,7 @@ PyObject* state_keyframe(InstanceOf<SnapshotRecord> now, PyObject* chunk_entries
   digest = run_without_the_lock_if_long(length, [&] {
     return persist::state_keyframe(data, static_cast<size_t>(chunk_entries), with_digest == 1, encoded);
   });
-  if (!digest) Py_RETURN_NONE;
+  if (!digest) return chunk_too_long();
   PyRef body = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(encoded.data()),
                                                       static_cast<Py_ssize_t>(encoded.size())));
   if (!body) return nullptr;
@@ -384,21 +391,22 @@ std::vector<MemberDef> replay_functions() {
           "`rows` are StoredRecord tuples, oldest first, and `inflated` holds, for each, the body a\n"
           "compressed one holds, or None. With `from_keyframe`, the first row is a keyframe that\n"
           "replaces the store's state; otherwise the rows are deltas applied to it, from `digest`.\n"
+
           "A fault is (fault, seq, detail), as persist/faults.py reads it; the store is then in no\n"
           "particular state."),
       function<&state_delta>(
-          "state_delta", "(now, before, digest, max_entries)",
+          "state_delta", "(now, before, digest, chunk_entries)",
           "The change from snapshot `before` to snapshot `now` as a commit records it: (body, digest).\n\n"
-          "`body` is the encoded [sets, removes] the Python side writes for it, uncompressed, and\n"
-          "`digest` the state digest after it, from `digest` before it. None when the change has\n"
-          "more than `max_entries` entries: its body is framed, which the Python side does."),
+          "`body` is the encoded body, uncompressed: one [sets, removes] for up to `chunk_entries`\n"
+          "entries, else framed in chunks of that many; `digest` the state digest after it, from\n"
+          "`digest` before it. ValueError when a chunk is too long for its 4-byte length."),
       function<&state_keyframe>(
           "state_keyframe", "(now, chunk_entries, with_digest)",
           "Every entry of snapshot `now` as a keyframe records it: (body, digest).\n\n"
-          "`body` is the encoded body the Python side writes for the whole state, uncompressed:\n"
-          "one [sets, {}] for up to `chunk_entries` entries, else framed in chunks of that many;\n"
-          "`digest` is the state's digest, or None without `with_digest`. None when a chunk is too\n"
-          "long for its 4-byte length: the Python side refuses such a body."),
+          "`body` is the encoded body of the whole state, uncompressed: one [sets, {}] for up to\n"
+          "`chunk_entries` entries, else framed in chunks of that many; `digest` is the state's\n"
+          "digest, or None without `with_digest`. ValueError when a chunk is too long for its\n"
+          "4-byte length."),
   };
 }
 

@@ -1,7 +1,7 @@
 // What a keyframe records of a state (the layouts: FORMAT.md beside this
-// file): the fast path of the Python side's (persist/body.py, encode_body
-// over persist/replay.py, entries_of, with state_digest), which stays the
-// reference.
+// file). The one encoder of a keyframe; the differential tests hold it to
+// the Python oracle (persist/body.py, encode_body over persist/replay.py,
+// entries_of, with state_digest).
 //
 // Every entry of the snapshot, in the order `Snapshot.keys` lists them (shard
 // by shard, a namespace's keys together), written as the reference writes
@@ -29,8 +29,8 @@ namespace derirezaro::persist {
 // Writes the body into `body` (empty on entry), uncompressed; returns the
 // digest, or 0 without `with_digest` (hashing is most of the work, and a
 // commit that turns a delta into a keyframe knows the digest already).
-// Nothing when a chunk is longer than its 4-byte length can say, which the
-// reference refuses.
+// Nothing when a chunk is longer than its 4-byte length can say
+// (`chunk_entries` is then too large).
 std::optional<uint64_t> state_keyframe(const store::SnapshotData& now, size_t chunk_entries, bool with_digest,
                                        codec::ByteBuffer& body);
 
