@@ -33,7 +33,7 @@ def native(row, inflated=None):
     """The digest and contents native replay loads `row` to; None if it refuses."""
     store = Store()
     inflated = replay._inflated([row]) if inflated is None else inflated
-    digest = replay_chain(store, "t", [row], inflated, 0, True, FORMAT)
+    digest = replay_chain(store, "t", [row], inflated, 0, True, FORMAT, False)
     return (digest, content(store.snapshot())) if isinstance(digest, int) else None
 
 

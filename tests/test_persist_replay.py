@@ -19,7 +19,7 @@ from derirezaro._replay import header_fault, record_fault, replay_chain
 from derirezaro.persist import CorruptRecordError, FormatError, MemoryLog, body, replay, timeline
 from derirezaro.persist.body import CHUNK_ENTRIES
 from derirezaro.persist.faults import UNREADABLE_HEADER, UNVOUCHED_BODY, raise_fault
-from derirezaro.persist.record import DELTA, FORMAT, KEYFRAME, seal
+from derirezaro.persist.record import DELTA, FORMAT, KEYFRAME, entry_hash, seal
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from test_persist_model import content
@@ -113,7 +113,7 @@ def test_native_replay_refuses_or_agrees_with_the_reference(chain, seed):
         rows = sealed(bodies, last_digest=expected[0] if len(rows) > 1 else 0)
     inflated = replay._inflated(rows)
     store = Store()
-    got = None if inflated is None else replay_chain(store, "t", rows, inflated, 0, True, FORMAT)
+    got = None if inflated is None else replay_chain(store, "t", rows, inflated, 0, True, FORMAT, False)
     if isinstance(got, int):
         assert expected is not None and (got, content(store.snapshot())) == (
             expected[0] & replay._MASK,
@@ -136,19 +136,60 @@ def test_arguments_of_the_wrong_kind_are_refused_and_fields_of_the_wrong_type_na
         ((Store(), "t", [row], [None], -1, True), OverflowError),
     ]:
         if error is None:
-            assert isinstance(replay_chain(*args, FORMAT), int)
+            assert isinstance(replay_chain(*args, FORMAT, False), int)
         else:
             with pytest.raises(error):
-                replay_chain(*args, FORMAT)
+                replay_chain(*args, FORMAT, False)
     # A field of a type no log stores is damage the record is named for, as is a body missing.
     for damaged, what in [
         (row._replace(seq=1.0), "unreadable header (seq of <class 'float'>"),
         (row._replace(meta="text"), "unreadable header (meta of <class 'str'>"),
         (row._replace(body=None), "truncated body"),
     ]:
-        fault = replay_chain(Store(), "t", [damaged], [None], 0, True, FORMAT)
+        fault = replay_chain(Store(), "t", [damaged], [None], 0, True, FORMAT, False)
         with pytest.raises(CorruptRecordError, match=re.escape(what)):
             raise_fault("t", fault, FORMAT)
+
+
+def test_each_step_names_the_first_record_whose_digest_is_wrong():
+    # A delta's wrong digest that the next delta's right one hides from a net replay,
+    # and a keyframe's digest that is not its entries': only each step names them.
+    one, two = entry_hash("n", "k", 1), entry_hash("n", "k", 2)
+
+    def chain(keyframe_digest, first_delta_digest):
+        changes = [(KEYFRAME, keyframe_digest, {"n": {"k": 1}}), (DELTA, first_delta_digest, {"n": {"k": 2}})]
+        changes.append((DELTA, one, {"n": {"k": 1}}))
+        return [
+            seal(
+                "t",
+                seq=seq,
+                id=None,
+                parent=seq - 1 or None,
+                base=1,
+                kind=kind,
+                timestamp=1.5,
+                digest=digest,
+                meta=b"",
+                body=dumps([sets, {}]),
+            )
+            for seq, (kind, digest, sets) in enumerate(changes, 1)
+        ]
+
+    for rows, net, each_step in [
+        (chain(one, two), None, None),
+        (chain(one, two + 1), None, (2, "state digest mismatch after replay")),
+        (chain(one + 1, two), (3, "state digest mismatch after replay"), (1, "state digest mismatch")),
+    ]:
+        for checked, expected in [(False, net), (True, each_step)]:
+            run = replay.Replay("t", each_step=checked)
+            run.start_at_keyframe(rows[0])
+            run.apply_all(rows[1:])
+            if expected is None:
+                run.finish(rows[-1])
+            else:
+                with pytest.raises(CorruptRecordError) as raised:
+                    run.finish(rows[-1])
+                assert (raised.value.seq, raised.value.what) == expected
 
 
 def _apply(store, sets, removes):

@@ -71,7 +71,8 @@ class ChainReplay {
   // one allocation per node), then swapped in for what the shards held. A
   // framed body may list a namespace in several chunks, so its group is
   // found by name. Each entry costs O(1), whatever the number of namespaces.
-  void fill(const BodyEntries& entries, std::vector<store::NamespaceMap>& removed) {
+  // Returns the digest of the state filled when `hash`, else 0.
+  uint64_t fill(const BodyEntries& entries, bool hash, std::vector<store::NamespaceMap>& removed) {
     std::vector<std::pair<std::string_view, std::vector<store::KeyMap::Entry>>> groups;
     std::unordered_map<std::string_view, size_t> group_of;
     size_t group = 0;
@@ -87,10 +88,14 @@ class ChainReplay {
 
     std::array<std::vector<store::NamespaceMap::Entry>, store::kShardCount> namespaces;
     std::array<uint64_t, store::kShardCount> bytes{}, counts{};
+    uint64_t digest = 0;
     for (auto& [ns, keys] : groups) {
       const size_t shard = store::shard_index(ns);
       store::KeyMap map = store::KeyMap::from_entries(store::fresh_hash_seed(), std::move(keys));
-      map.for_each([&](std::string_view, const SharedBytesRef& value) { bytes[shard] += value.size(); });
+      map.for_each([&](std::string_view key, const SharedBytesRef& value) {
+        bytes[shard] += value.size();
+        if (hash) digest += entry_hash(ns, key, value.view());
+      });
       counts[shard] += map.size();  // a key given twice counts once, with its last value
       namespaces[shard].push_back({shared_copy(ns), std::move(map)});
     }
@@ -113,6 +118,7 @@ class ChainReplay {
     for (store::ShardState& held : store_.restore(locked_, state)) {
       removed.push_back(std::move(held.contents.namespaces));
     }
+    return digest;
   }
 
   // The pair removed but absent, if any; none merges nothing after it.
@@ -193,13 +199,19 @@ Replayed replay_chain(store::Store& store, std::vector<Shard::Writing>& locked, 
     entries.clear();
     if (!read_body(bytes_of(body), body.size(), entries)) return at_fault(Fault::unvouched_body, i);
     if (keyframe) {
-      replay.fill(entries, removed);
+      const uint64_t held = replay.fill(entries, chain.each_step, removed);
       digest = static_cast<uint64_t>(record.digest);
+      if (chain.each_step && held != digest) return at_fault(Fault::keyframe_digest_mismatch, i);
     } else if (const RemovedEntry* absent = replay.merge(entries)) {
       Replayed result = at_fault(Fault::removes_absent, i);
       result.ns = absent->ns;
       result.key = absent->key;
       return result;
+    } else if (chain.each_step) {
+      digest = replay.flush(digest);
+      if (as_signed32(static_cast<uint32_t>(digest)) != record.digest) {
+        return at_fault(Fault::state_digest_mismatch, i);
+      }
     }
   }
   digest = replay.flush(digest);

@@ -42,6 +42,9 @@ struct Chain {
   uint64_t digest = 0;                    // the state's digest before the first record, unless a keyframe
   bool from_keyframe = false;             // the first record is a keyframe that replaces the state
   int64_t newest_format = 0;              // the newest record format the reference reads
+  // Each record's digest checked after it, a keyframe's against its entries
+  // too: what names the first wrong record, at a hash per entry of the keyframe.
+  bool each_step = false;
 };
 
 struct Replayed {

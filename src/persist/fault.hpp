@@ -14,15 +14,16 @@ namespace derirezaro::persist {
 
 enum class Fault : uint8_t {
   none = 0,
-  unreadable_header = 1,         // a header field of a type or text no log stores
-  header_checksum_mismatch = 2,  // the header or meta is not as written
-  format_too_new = 3,            // sound, but of a record format newer than this code reads
-  inconsistent_header = 4,       // seq, parent, base, kind or format do not fit together
-  truncated_body = 5,            // the body is missing or not the length the header says
-  checksum_mismatch = 6,         // the body is not as written
-  removes_absent = 7,            // a delta removes a pair its parent's state does not hold
-  state_digest_mismatch = 8,     // the state replayed is not the one the record vouches for
-  unvouched_body = 9,            // a sound record whose body the native reader does not read
+  unreadable_header = 1,          // a header field of a type or text no log stores
+  header_checksum_mismatch = 2,   // the header or meta is not as written
+  format_too_new = 3,             // sound, but of a record format newer than this code reads
+  inconsistent_header = 4,        // seq, parent, base, kind or format do not fit together
+  truncated_body = 5,             // the body is missing or not the length the header says
+  checksum_mismatch = 6,          // the body is not as written
+  removes_absent = 7,             // a delta removes a pair its parent's state does not hold
+  state_digest_mismatch = 8,      // the state replayed is not the one the record vouches for
+  unvouched_body = 9,             // a sound record whose body the native reader does not read
+  keyframe_digest_mismatch = 10,  // a keyframe's entries are not the state its digest vouches for
 };
 
 }  // namespace derirezaro::persist

@@ -259,7 +259,8 @@ PyObject* record_checksums(Utf8 timeline, PyObject* header, PyObject* meta, PyOb
 }
 
 PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, PyObject* inflated,
-                       PyObject* digest_object, PyObject* keyframe_object, PyObject* format_object) {
+                       PyObject* digest_object, PyObject* keyframe_object, PyObject* format_object,
+                       PyObject* each_step_object) {
   store::Store* store = store_of(store_object);
   if (store == nullptr) return nullptr;
   if (!PyList_CheckExact(rows) || !PyList_CheckExact(inflated) ||
@@ -271,7 +272,8 @@ PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, Py
   if (digest == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
   const int from_keyframe = PyObject_IsTrue(keyframe_object);
   const long newest_format = PyLong_AsLong(format_object);
-  if (from_keyframe < 0 || (newest_format == -1 && PyErr_Occurred())) return nullptr;
+  const int each_step = PyObject_IsTrue(each_step_object);
+  if (from_keyframe < 0 || each_step < 0 || (newest_format == -1 && PyErr_Occurred())) return nullptr;
 
   const Py_ssize_t count = PyList_Size(rows);
   std::vector<PyRef> held;  // keeps every row and inflated body alive while views of them are used
@@ -288,7 +290,8 @@ PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, Py
     body_bytes += fields.inflated ? fields.inflated->size() : fields.body.size();
   }
 
-  const persist::Chain chain{timeline.text, records, digest, from_keyframe == 1, newest_format};
+  const persist::Chain chain{timeline.text,      records,       digest,
+                             from_keyframe == 1, newest_format, each_step == 1};
   std::vector<store::NamespaceMap> removed;
   const WorkLength length =
       persist::replay_is_long_work(body_bytes) ? WorkLength::long_work : WorkLength::short_work;
@@ -386,12 +389,14 @@ std::vector<MemberDef> replay_functions() {
           "`header` is the tuple of its fields seq to digest, in StoredRecord order; a field of\n"
           "a type no log stores raises TypeError."),
       function<&replay_chain>(
-          "replay_chain", "(store, timeline, rows, inflated, digest, from_keyframe, newest_format)",
+          "replay_chain",
+          "(store, timeline, rows, inflated, digest, from_keyframe, newest_format, each_step)",
           "Check and apply stored records to `store`; the state digest after them, or a fault.\n\n"
           "`rows` are StoredRecord tuples, oldest first, and `inflated` holds, for each, the body a\n"
           "compressed one holds, or None. With `from_keyframe`, the first row is a keyframe that\n"
           "replaces the store's state; otherwise the rows are deltas applied to it, from `digest`.\n"
-
+          "With `each_step`, every record's digest is checked after it, a keyframe's against its\n"
+          "entries too; otherwise the last record's, once.\n"
           "A fault is (fault, seq, detail), as persist/faults.py reads it; the store is then in no\n"
           "particular state."),
       function<&state_delta>(

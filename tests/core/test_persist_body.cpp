@@ -327,7 +327,7 @@ class ChainFixture : public ::testing::Test {
     store::Store store(0);
     std::vector<store::NamespaceMap> removed;
     auto locked = store.every_shard_for_writing().acquire();
-    const Chain chain{"t", std::span(&record, 1), 0, true, 2};
+    const Chain chain{"t", std::span(&record, 1), 0, true, 2, true};
     return replay_chain(store, locked, chain, removed).fault;
   }
 
@@ -414,8 +414,7 @@ TEST_F(ChainFixture, EachDamageIsNamedByTheFirstCheckItFails) {
       {with([](StoredFields& r) { r.body_size += 1; }), Fault::truncated_body},
       {with([](StoredFields& r) { r.body_size = -1; }), Fault::truncated_body},
       {with([](StoredFields& r) { r.crc ^= 1; }), Fault::checksum_mismatch},
-      // a keyframe's digest is where replay starts from: no check of its own
-      {resealed(with([](StoredFields& r) { r.digest ^= 1; })), Fault::none},
+      {resealed(with([](StoredFields& r) { r.digest ^= 1; })), Fault::keyframe_digest_mismatch},
       // a damaged header and body: the header is named
       {with([](StoredFields& r) { r.header_crc ^= 1, r.crc ^= 1; }), Fault::header_checksum_mismatch},
   };

@@ -20,6 +20,7 @@ CHECKSUM_MISMATCH = 6
 REMOVES_ABSENT = 7
 STATE_DIGEST_MISMATCH = 8
 UNVOUCHED_BODY = 9  # no damage: a body the native reader leaves to the reference replay
+KEYFRAME_DIGEST_MISMATCH = 10
 
 Fault = tuple[int, int | None, Any]  # (fault, seq, detail)
 
@@ -31,6 +32,7 @@ _WHAT = {
     UNREADABLE_HEADER: lambda detail: f"unreadable header ({detail})",
     REMOVES_ABSENT: lambda detail: f"removes {detail[0]!r}/{detail[1]!r}, absent",
     STATE_DIGEST_MISMATCH: lambda detail: "state digest mismatch after replay",
+    KEYFRAME_DIGEST_MISMATCH: lambda detail: "state digest mismatch",
 }
 
 

@@ -12,7 +12,7 @@ makes every check and names the fault it finds (persist/faults.py). The one
 run it leaves to the code below is a sound one whose body its reader does
 not vouch for (a body no commit of this code writes, or one that does not
 inflate): that run is replayed here from the same start. `verify` replays
-here, record by record, to name the first wrong one.
+each step, a digest check after every record, to name the first wrong one.
 """
 
 from __future__ import annotations
@@ -101,13 +101,14 @@ def _is_linear_chain(rows: Iterable[StoredRecord], target: int, after: int | Non
 class Replay:
     """Applies a chain's records to a scratch store and tracks the state digest.
 
-    With `each_step`, every record is applied in turn and its stored digest
-    checked (verify does this, to name the first wrong record). Otherwise the
-    records are first merged into one net change, which is applied, hashed and
-    checked against the last record's digest once: that is what makes the
-    returned state trustworthy (a wrong delta that a later one overwrites does
-    not change it), and it costs one store write per entry touched, not per
-    record.
+    The records given wait until the state is asked for (`finish`), and are
+    then replayed in one native call. With `each_step`, the keyframe's digest
+    is checked against its entries and every record's digest after it (verify
+    does this, to name the first wrong record). Otherwise the records are
+    merged into one net change, which is applied, hashed and checked against
+    the last record's digest once: that is what makes the returned state
+    trustworthy (a wrong delta that a later one overwrites does not change
+    it), and it costs one store write per entry touched, not per record.
     """
 
     def __init__(self, timeline: str, *, each_step: bool = False) -> None:
@@ -130,30 +131,15 @@ class Replay:
         self._net.clear()
         self._keyframe, self._pending, self._start = None, [], point.snapshot
 
-    def start_at_keyframe(self, row: StoredRecord, *, check_digest: bool = False) -> None:
+    def start_at_keyframe(self, row: StoredRecord) -> None:
         self._net.clear()
-        self._pending = []
-        if check_digest or self.each_step:
-            self._keyframe = None
-            self._fill(row, check_digest=check_digest)
-        else:
-            self._keyframe = row
+        self._keyframe, self._pending = row, []
 
     def apply(self, row: StoredRecord) -> None:
-        if self.each_step:
-            self._merge(row)
-            self._flush()
-            if stored_digest(self.digest, DELTA) != row.digest:
-                raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
-        else:
-            self._pending.append(row)
+        self._pending.append(row)
 
     def apply_all(self, rows: list[StoredRecord]) -> None:
-        if self.each_step:
-            for row in rows:
-                self.apply(row)
-        else:
-            self._pending += rows
+        self._pending += rows
 
     def finish(self, row: StoredRecord) -> Snapshot:
         """Check the state against `row`'s digest (the last record applied) and snapshot it."""
@@ -172,7 +158,14 @@ class Replay:
         inflated = _inflated(rows)
         if inflated is not None:
             result = replay_chain(
-                self.store, self.timeline, rows, inflated, self.digest, keyframe is not None, FORMAT
+                self.store,
+                self.timeline,
+                rows,
+                inflated,
+                self.digest,
+                keyframe is not None,
+                FORMAT,
+                self.each_step,
             )
             if isinstance(result, int):
                 self.digest = result
@@ -184,9 +177,13 @@ class Replay:
             assert self._start is not None  # set by start_at or the last finish
             self.store.restore(self._start)
         if keyframe is not None:
-            self._fill(keyframe)
+            self._fill(keyframe, check_digest=self.each_step)
         for row in pending:
             self._merge(row)
+            if self.each_step:
+                self._flush()
+                if stored_digest(self.digest, DELTA) != row.digest:
+                    raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
 
     def _fill(self, row: StoredRecord, *, check_digest: bool = False) -> None:
         state, _ = check_body(self.timeline, row)

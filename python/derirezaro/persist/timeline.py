@@ -640,9 +640,8 @@ class Timeline:
                 try:
                     chain = chain_of(self._name, rows, leaf.seq)
                     replay = Replay(self._name, each_step=True)
-                    replay.start_at_keyframe(chain[0], check_digest=True)
-                    for row in chain[1:]:
-                        replay.apply(row)
+                    replay.start_at_keyframe(chain[0])
+                    replay.apply_all(chain[1:])
                     replay.finish(chain[-1])
                 except CorruptRecordError as error:
                     problems.setdefault(error.seq if error.seq is not None else leaf.seq, error)
