@@ -92,9 +92,10 @@ class ChainReplay {
     for (auto& [ns, keys] : groups) {
       const size_t shard = store::shard_index(ns);
       store::KeyMap map = store::KeyMap::from_entries(store::fresh_hash_seed(), std::move(keys));
+      const std::string_view name = ns;  // a structured binding is no lambda capture before C++20's
       map.for_each([&](std::string_view key, const SharedBytesRef& value) {
         bytes[shard] += value.size();
-        if (hash) digest += entry_hash(ns, key, value.view());
+        if (hash) digest += entry_hash(name, key, value.view());
       });
       counts[shard] += map.size();  // a key given twice counts once, with its last value
       namespaces[shard].push_back({shared_copy(ns), std::move(map)});
