@@ -8,9 +8,12 @@ must be the one this gives.
 from __future__ import annotations
 
 import zlib
+from collections.abc import Callable, Iterable, Iterator
+from itertools import islice
+from typing import Any, cast
 
 from derirezaro import Snapshot, Store, dumps
-from derirezaro.persist.body import Removes, State
+from derirezaro.persist.body import CHUNK_ENTRIES, FRAMED, Removes, State, stored_form
 from derirezaro.persist.errors import CorruptRecordError, FormatError
 from derirezaro.persist.record import (
     DELTA,
@@ -87,3 +90,53 @@ def changes(now: Snapshot, before: Snapshot, digest: int) -> tuple[State, Remove
         sets.setdefault(namespace, {})[key] = value
         digest += entry_hash(namespace, key, value)
     return sets, removes, digest & DIGEST_MASK
+
+
+def encode_body(sets: State, removes: Removes, chunk_entries: int = CHUNK_ENTRIES) -> bytes:
+    count = sum(map(len, sets.values())) + sum(map(len, removes.values()))
+    if count <= chunk_entries:
+        body = dumps(cast(Any, [sets, removes]))
+    else:
+        parts = [FRAMED]
+        for chunk in _chunks(sets, removes, chunk_entries):
+            encoded = dumps(cast(Any, chunk))
+            parts += (len(encoded).to_bytes(4, "big"), encoded)
+        body = b"".join(parts)
+    return stored_form(body)
+
+
+def _chunks(sets: State, removes: Removes, chunk_entries: int) -> Iterator[list[Any]]:
+    """`[sets, removes]` pieces of at most `chunk_entries` entries; a namespace appears once per piece."""
+    pieces: list[tuple[int, str, Iterator[Any], Callable[[Iterable[Any]], Any]]] = [
+        *((0, namespace, iter(entries.items()), dict) for namespace, entries in sets.items()),
+        *((1, namespace, iter(keys), list) for namespace, keys in removes.items()),
+    ]
+    chunk: list[Any] = [{}, {}]
+    room = chunk_entries
+    for side, namespace, rest, build in pieces:
+        while part := build(islice(rest, room)):
+            chunk[side][namespace] = part
+            room -= len(part)
+            if room == 0:
+                yield chunk
+                chunk, room = [{}, {}], chunk_entries
+    if room < chunk_entries:
+        yield chunk
+
+
+def export_snapshot(state: State) -> bytes:
+    """An exported snapshot of `state` as persist/blob.py lays it out: magic, format, [digest, state], CRC."""
+    digest = sum(
+        entry_hash(ns, key, value) for ns, entries in state.items() for key, value in entries.items()
+    )
+    head = b"DZSN\x01" + dumps([digest & DIGEST_MASK, state])
+    return head + zlib.crc32(head).to_bytes(4, "big")
+
+
+def entries_of(snapshot: Snapshot, view: Store) -> State:
+    """Every entry of `snapshot`, read through `view` (a store it is restored into: a snapshot has no get)."""
+    view.restore(snapshot)
+    state: State = {}
+    for namespace, key in snapshot.keys:
+        state.setdefault(namespace, {})[key] = view.get(namespace, key)
+    return state

@@ -15,7 +15,7 @@ import pytest
 import record_oracle
 from derirezaro import Store, dumps
 from derirezaro._replay import replay_chain
-from derirezaro.persist import body, record, replay
+from derirezaro.persist import CorruptRecordError, blob, body, record, replay
 from derirezaro.persist.record import DELTA, FORMAT, KEYFRAME, entry_hash, seal
 from test_persist_model import content
 from test_persist_replay import reference
@@ -50,8 +50,8 @@ uncompressed = hand_framed([dict(list(many.items())[at : at + 700]) for at in ra
 @pytest.mark.parametrize(
     "data",
     [
-        body.encode_body(many, {}),  # as a timeline writes it: framed, compressed
-        body.encode_body(many, {}, 7),  # namespaces split between chunks
+        record_oracle.encode_body(many, {}),  # as a timeline writes it: framed, compressed
+        record_oracle.encode_body(many, {}, 7),  # namespaces split between chunks
         uncompressed,
         # namespaces coming back after others, a key set twice (the last value stays)
         hand_framed(
@@ -194,8 +194,38 @@ def test_the_format_documents_example_records_are_what_seal_writes(seal):
         ),
     ]
     for fields, change, header, encoded, sums in examples:
-        row = seal("t", base=1, body=body.encode_body(*change), **fields)
+        row = seal("t", base=1, body=record_oracle.encode_body(*change), **fields)
         assert row.body == bytes.fromhex(encoded) and (row.header_crc, row.crc) == sums
         signed = [row.format, "t", row.seq, row.id, row.parent, row.base, row.kind, row.timestamp, row.digest]
         assert dumps(signed) == bytes.fromhex(header)
         assert zlib.crc32(row.meta, zlib.crc32(dumps(signed))) == sums[0] % 2**32
+
+
+@pytest.mark.parametrize("namespaces", [0, 1, 3, 700])  # 700: map16 headers, and every shard
+def test_an_export_is_the_oracles_byte_for_byte_and_imports_to_its_state(namespaces):
+    store = Store()
+    for i in range(namespaces * 3):
+        store.set(f"n{i % namespaces}", f"k{i}", [i, "é" * (i % 5), {"x": i / 3}])
+    snapshot = store.snapshot()
+    expected = record_oracle.export_snapshot(record_oracle.entries_of(snapshot, Store()))
+    assert blob.export_snapshot(snapshot) == expected
+    assert content(blob.import_snapshot(expected)) == content(snapshot)
+
+
+def test_an_import_names_what_is_wrong_with_a_sound_blob():
+    def sealed(payload):
+        head = b"DZSN\x01" + payload
+        return head + zlib.crc32(head).to_bytes(4, "big")
+
+    state = {"n": {"k": 1}}
+    digest = entry_hash("n", "k", 1)
+    for payload, what in [
+        (dumps([digest + 1, state]), "state digest mismatch"),
+        (dumps([-1, state]), "state digest mismatch"),
+        (dumps(["x", state]), "not a digest and a state"),
+        (dumps([digest]), "not a digest and a state"),
+        (dumps([digest, {"n": {1: 1}}]), "not namespaces of keyed entries"),
+        (dumps([digest, state]) + b"\x00", "not namespaces of keyed entries"),
+    ]:
+        with pytest.raises(CorruptRecordError, match=f"undecodable state \\({what}\\)"):
+            blob.import_snapshot(sealed(payload))

@@ -49,7 +49,7 @@ ENCODINGS = [
 
 def encoded(sets, removes, how, rng):
     if how == "canonical":
-        return body.encode_body(sets, removes)
+        return record_oracle.encode_body(sets, removes)
     if how == "framed":
         chunks = [dumps([{ns: {k: v}}, {}]) for ns, entries in sets.items() for k, v in entries.items()]
         chunks += [dumps([{}, {ns: keys}]) for ns, keys in removes.items()]
@@ -70,7 +70,7 @@ def encoded(sets, removes, how, rng):
         ns, entries = next(iter(sets.items()), ("a", {"a": 1}))
         repeated = dumps({ns: entries})[1:]
         return b"\x92\x82" + repeated + repeated + dumps(removes)
-    data = bytearray(body.encode_body(sets, removes))
+    data = bytearray(record_oracle.encode_body(sets, removes))
     data[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
     return bytes(data)
 
@@ -217,7 +217,10 @@ def _deltas(steps, chunk=CHUNK_ENTRIES):
             raw, digest = timeline.state_delta(now, point.snapshot, point.digest, chunk)
             sets_now, removes_now, expected = record_oracle.changes(now, point.snapshot, point.digest)
             found.append(
-                ((body.stored_form(raw), digest), (body.encode_body(sets_now, removes_now, chunk), expected))
+                (
+                    (body.stored_form(raw), digest),
+                    (record_oracle.encode_body(sets_now, removes_now, chunk), expected),
+                )
             )
         tl.commit()
     return found
@@ -234,9 +237,12 @@ def test_a_commits_native_change_and_digest_are_the_references_byte_for_byte(ste
 def _keyframes_agree(store, chunk):
     """The native keyframe of the store's state is the reference's body and digest, chunked alike."""
     now = store.snapshot()
-    whole = replay.entries_of(now, Store())
+    whole = record_oracle.entries_of(now, Store())
     raw, digest = timeline.state_keyframe(now, chunk, True)
-    assert (body.stored_form(raw), digest) == (body.encode_body(whole, {}, chunk), replay.state_digest(whole))
+    assert (body.stored_form(raw), digest) == (
+        record_oracle.encode_body(whole, {}, chunk),
+        replay.state_digest(whole),
+    )
     assert timeline.state_keyframe(now, chunk, False) == (raw, None)
 
 

@@ -226,6 +226,14 @@ Replayed replay_chain(store::Store& store, std::vector<Shard::Writing>& locked, 
   return result;
 }
 
+std::optional<uint64_t> load_keyframe(store::Store& store, std::vector<Shard::Writing>& locked,
+                                      std::string_view body, std::vector<store::NamespaceMap>& removed) {
+  BodyEntries entries;
+  if (!read_body(bytes_of(body), body.size(), entries) || !entries.removes.empty()) return std::nullopt;
+  ChainReplay replay(store, locked);
+  return replay.fill(entries, true, removed);
+}
+
 bool replay_is_long_work(size_t body_bytes) noexcept { return body_bytes > kShortWorkBodyBytes; }
 
 }  // namespace derirezaro::persist

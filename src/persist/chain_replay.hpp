@@ -66,6 +66,13 @@ Fault record_fault(std::string_view timeline, const StoredFields& fields, int64_
 Replayed replay_chain(store::Store& store, std::vector<store::Shard::Writing>& locked, const Chain& chain,
                       std::vector<store::NamespaceMap>& removed);
 
+// Fills `store` (every shard locked, as for replay_chain) with the entries
+// of `body`, a keyframe's body uncompressed, and returns their digest; nothing
+// when the reader does not vouch for the body, the store then unchanged.
+// What an exported state's import reads it with.
+std::optional<uint64_t> load_keyframe(store::Store& store, std::vector<store::Shard::Writing>& locked,
+                                      std::string_view body, std::vector<store::NamespaceMap>& removed);
+
 // Whether replaying bodies of this many bytes in all is long work (lib/gil.hpp):
 // past it, a replay gives up the interpreter lock while it runs.
 bool replay_is_long_work(size_t body_bytes) noexcept;

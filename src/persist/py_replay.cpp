@@ -310,6 +310,29 @@ PyObject* replay_chain(PyObject* store_object, Utf8 timeline, PyObject* rows, Py
   return fault_tuple(result.fault, PyTuple_GetItem(row, kSeq), pair.get());
 }
 
+// The store holds the entries of keyframe body `body` (bytes) alone; their
+// digest, or None for a body the native reader does not vouch for (the store
+// then unchanged). A large body is read without the interpreter lock.
+PyObject* load_keyframe(PyObject* store_object, PyObject* body_object) {
+  store::Store* store = store_of(store_object);
+  if (store == nullptr) return nullptr;
+  std::string_view body;
+  if (!exact_bytes(body_object, body)) {
+    PyErr_SetString(PyExc_TypeError, "body must be bytes");
+    return nullptr;
+  }
+  std::vector<store::NamespaceMap> removed;
+  const WorkLength length =
+      persist::replay_is_long_work(body.size()) ? WorkLength::long_work : WorkLength::short_work;
+  const std::optional<uint64_t> digest =
+      run_locked(store->every_shard_for_writing(), length, [&](std::vector<store::Shard::Writing>& locked) {
+        return persist::load_keyframe(*store, locked, body, removed);
+      });
+  drop_off_lock_if_large(std::move(removed), store::frees_much);
+  if (!digest) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLongLong(*digest);
+}
+
 // A body no chunk of which fits its 4-byte length: the caller's chunk_entries is too large.
 PyObject* chunk_too_long() {
   PyErr_SetString(PyExc_ValueError, "a chunk of the body is longer than 4 GiB: chunk_entries is too large");
@@ -399,6 +422,10 @@ std::vector<MemberDef> replay_functions() {
           "entries too; otherwise the last record's, once.\n"
           "A fault is (fault, seq, detail), as persist/faults.py reads it; the store is then in no\n"
           "particular state."),
+      function<&load_keyframe>(
+          "load_keyframe", "(store, body)",
+          "Make `store` hold the entries of keyframe body `body` (uncompressed) alone: their digest.\n\n"
+          "None, the store unchanged, for a body the native reader does not vouch for."),
       function<&state_delta>(
           "state_delta", "(now, before, digest, chunk_entries)",
           "The change from snapshot `before` to snapshot `now` as a commit records it: (body, digest).\n\n"

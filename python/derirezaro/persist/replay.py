@@ -247,23 +247,7 @@ def state_digest(state: State) -> int:
     return total & _MASK
 
 
-def entries_of(snapshot: Snapshot, view: Store) -> State:
-    """Every entry of `snapshot`, read through `view` (a store it is restored into: a snapshot has no get)."""
-    view.restore(snapshot)
-    state: State = {}
-    for namespace, key in snapshot.keys:
-        state.setdefault(namespace, {})[key] = view.get(namespace, key)
-    return state
-
-
 def fill(store: Store, state: State) -> None:
     for namespace, entries in state.items():
         for key, value in entries.items():
             store.set(namespace, key, value)
-
-
-def materialize(state: State) -> Snapshot:
-    """A snapshot holding `state`, built in a store of its own."""
-    scratch = Store(max_history=0)
-    fill(scratch, state)
-    return scratch.snapshot()
