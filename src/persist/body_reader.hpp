@@ -1,7 +1,7 @@
 // Reading a record's body natively: the entries it sets and the pairs it
 // removes, as views into the body's bytes.
 //
-// The layouts are the ones the Python side writes (persist/body.py), and
+// The layouts are the ones the native encoder writes (state_delta.hpp), and
 // FORMAT.md beside this file sets down byte by byte: a plain chunk
 // `[{namespace: {key: value}}, {namespace: [key]}]`, or the byte 0xc1
 // followed by chunks, each with a 4-byte big-endian length. A compressed

@@ -1,8 +1,7 @@
 // What a commit records of a change between two states of one store (the
 // layouts: FORMAT.md beside this file). The one encoder of a commit's
 // change; the differential tests hold it to a Python oracle written from
-// FORMAT.md (tests/record_oracle.py, changes, with persist/body.py,
-// encode_body).
+// FORMAT.md (tests/record_oracle.py, changes and encode_body).
 //
 // From the diff of the two snapshots: the body `[sets, removes]` that the
 // reference encodes, `sets` = {namespace: {key: value}} over the added entries

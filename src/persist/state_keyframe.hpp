@@ -1,6 +1,6 @@
 // What a keyframe records of a state (the layouts: FORMAT.md beside this
 // file). The one encoder of a keyframe; the differential tests hold it to
-// the Python oracle (persist/body.py, encode_body over persist/replay.py,
+// the Python oracle (tests/record_oracle.py, encode_body over persist/replay.py,
 // entries_of, with state_digest).
 //
 // Every entry of the snapshot, in the order `Snapshot.keys` lists them (shard

@@ -1,5 +1,8 @@
 """A record's body: the entries it sets and the pairs it removes, as bytes.
 
+The native encoder (derirezaro._replay: state_delta, state_keyframe) writes
+bodies; this module compresses them and reads them back.
+
 A body of up to `CHUNK_ENTRIES` entries is one value of the package codec,
 `[{namespace: {key: value}}, {namespace: [key]}]`. A larger one, such as the
 keyframe of a large state, is framed: the byte `FRAMED`, then chunks of that
@@ -27,11 +30,9 @@ for each other.
 from __future__ import annotations
 
 import zlib
-from collections.abc import Callable, Iterable, Iterator
-from itertools import islice
-from typing import Any, cast
+from typing import Any
 
-from .._core import dumps, loads
+from .._core import loads
 
 CHUNK_ENTRIES = 1024
 FRAMED = b"\xc1"
@@ -43,19 +44,6 @@ _INFLATE_STEP = 1 << 16  # what the checking pass reads and inflates at a time, 
 # Entries as a body holds them: namespace -> key -> value; and the removed keys by namespace.
 State = dict[str, dict[str, Any]]
 Removes = dict[str, list[str]]
-
-
-def encode_body(sets: State, removes: Removes, chunk_entries: int = CHUNK_ENTRIES) -> bytes:
-    count = sum(map(len, sets.values())) + sum(map(len, removes.values()))
-    if count <= chunk_entries:
-        body = dumps(cast(Any, [sets, removes]))
-    else:
-        parts = [FRAMED]
-        for chunk in _chunks(sets, removes, chunk_entries):
-            encoded = dumps(cast(Any, chunk))
-            parts += (len(encoded).to_bytes(4, "big"), encoded)
-        body = b"".join(parts)
-    return stored_form(body)
 
 
 def stored_form(body: bytes) -> bytes:
@@ -70,25 +58,6 @@ def compress(body: bytes) -> bytes:
     """`body` in the compressed layout."""
     packed = zlib.compress(body, 1)  # level 1: most of the saving at a fraction of the time
     return b"".join((COMPRESSED, len(body).to_bytes(8, "big"), packed))
-
-
-def _chunks(sets: State, removes: Removes, chunk_entries: int) -> Iterator[list[Any]]:
-    """`[sets, removes]` pieces of at most `chunk_entries` entries; a namespace appears once per piece."""
-    pieces: list[tuple[int, str, Iterator[Any], Callable[[Iterable[Any]], Any]]] = [
-        *((0, namespace, iter(entries.items()), dict) for namespace, entries in sets.items()),
-        *((1, namespace, iter(keys), list) for namespace, keys in removes.items()),
-    ]
-    chunk: list[Any] = [{}, {}]
-    room = chunk_entries
-    for side, namespace, rest, build in pieces:
-        while part := build(islice(rest, room)):
-            chunk[side][namespace] = part
-            room -= len(part)
-            if room == 0:
-                yield chunk
-                chunk, room = [{}, {}], chunk_entries
-    if room < chunk_entries:
-        yield chunk
 
 
 def decode_body(body: bytes) -> tuple[State, Removes]:
