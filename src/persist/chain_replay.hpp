@@ -1,8 +1,9 @@
-// Native replay of a chain of stored records onto a store: the fast path of
-// the Python side's replay (persist/replay.py), which stays the reference.
-// The rules it keeps are set down in FORMAT.md beside this file.
+// Native replay of a chain of stored records onto a store: the replay every
+// read and verify runs (persist/replay.py orchestrates it). The rules it
+// keeps are set down in FORMAT.md beside this file, and the differential
+// tests hold it to a Python oracle of them.
 //
-// For each record, oldest first, exactly the checks the reference makes:
+// For each record, oldest first:
 // the header checksum over the header fields (encoded as the codec encodes
 // the list [format, timeline, seq, id, parent, base, kind, timestamp,
 // digest]) and then over meta; the format and the header's consistency
@@ -12,16 +13,16 @@
 // change (a removed pair must be there when it is removed), which is
 // applied once, the state digest updated per entry changed (minus the old
 // entry's hash, plus the new one's), and compared with what the last record
-// stored of it.
+// stored of it. With `each_step` (verify), every record's digest is checked
+// after it instead, and a keyframe's against its entries.
 //
 // The result is the digest, or the first fault and the record it is about
 // (fault.hpp). A fault leaves the store in no particular state. One fault
 // is no damage: `unvouched_body`, a sound record whose body the reader will
-// not vouch for (see body_reader.hpp), which the caller replays with the
-// reference from the start it had. So a chain this path accepts is one the
-// reference accepts with the same store contents and digest, a fault it
-// names is the one the reference names, and the differential tests hold it
-// to both.
+// not vouch for (see body_reader.hpp: one no commit of this code writes),
+// which the caller replays in Python from the start it had. So a chain this
+// path accepts is one the oracle accepts with the same store contents and
+// digest, and a fault it names is the one the oracle names.
 #pragma once
 
 #include <cstddef>

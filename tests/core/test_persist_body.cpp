@@ -423,6 +423,30 @@ TEST_F(ChainFixture, EachDamageIsNamedByTheFirstCheckItFails) {
   }
 }
 
+// An exported state is read as a keyframe's body: its entries replace the
+// store's and their digest is computed; a body with removes, or one the
+// reader refuses, leaves the store as it was.
+TEST_F(ChainFixture, ALoadedKeyframeReplacesTheStoreOrLeavesItAsItWas) {
+  const std::string one = "\x01", two = "\x02";
+  const Deep state = {{"a", {{"x", one}}}, {"b", {{"y", two}}}};
+  const auto load = [](store::Store& store, std::string_view body) {
+    std::vector<store::NamespaceMap> removed;
+    auto locked = store.every_shard_for_writing().acquire();
+    return load_keyframe(store, locked, body, removed);
+  };
+  store::Store store(0);
+  set(store, "old", "k", bytes("\x03"));
+  const Deep before = held(store);
+  const std::string with_removes = std::string("\x92\x80\x81\xa1a\x91\xa1x");
+  for (const std::string& refused :
+       {with_removes, std::string("\x92\x80"), std::string("\x92\x80\x80\x00", 4)}) {
+    EXPECT_EQ(load(store, refused), std::nullopt) << ::testing::PrintToString(refused);
+    EXPECT_EQ(held(store), before);
+  }
+  EXPECT_EQ(load(store, chunk({{"a", {{"x", one}}}, {"b", {{"y", two}}}})), digest_of(state));
+  EXPECT_EQ(held(store), state);
+}
+
 // The caller inflates a compressed body; replay holds what it is handed to
 // the size the body declares. (The stream's bytes are not read here.)
 TEST_F(ChainFixture, ACompressedKeyframeIsReadOnlyAsTheBodyOfTheSizeItDeclares) {
