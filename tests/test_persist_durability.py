@@ -200,8 +200,8 @@ def test_a_file_of_the_schema_2_langgraph_saver_reads_as_that_saver_read_it(tmp_
     pytest.importorskip("langgraph")
     from derirezaro.langgraph import DerirezaroSaver
 
-    spec = importlib.util.spec_from_file_location("make_langgraph_v2_fixture", LANGGRAPH_V2_TOOL)
-    spec.loader.exec_module(tool := importlib.util.module_from_spec(spec))
+    found = importlib.util.spec_from_file_location("make_langgraph_v2_fixture", LANGGRAPH_V2_TOOL)
+    found.loader.exec_module(tool := importlib.util.module_from_spec(found))
     shutil.copyfile(tool.FIXTURE, path := tmp_path / "langgraph-v2.db")
     db = sqlite3.connect(path, isolation_level=None)
     old = db.execute(  # in the table's key order: the order that saver read them in
