@@ -7,9 +7,8 @@ import threading
 from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
-from .log import Entry, TimelineHead, check_append
+from .log import Entry, LogBase, TimelineHead, check_append
 from .record import StoredRecord
-from .timeline import TimelineFactory
 
 
 class _Records:
@@ -32,7 +31,7 @@ def attached(stored: list[Entry], entries: Iterable[Entry]) -> list[Entry]:
     return list(kept.values())
 
 
-class MemoryLog(TimelineFactory):
+class MemoryLog(LogBase):
     """Timelines kept in memory; they last as long as this object."""
 
     def __init__(self) -> None:

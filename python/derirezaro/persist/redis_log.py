@@ -32,10 +32,9 @@ from typing import Any
 
 from .._core import dumps, loads
 from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
-from .log import Entry, TimelineHead, check_append
+from .log import Entry, LogBase, TimelineHead, check_append
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
-from .timeline import TimelineFactory
 
 try:
     import redis
@@ -51,7 +50,7 @@ _REFUSALS = frozenset(
 _FRAME = struct.Struct(">I")
 
 
-class RedisLog(TimelineFactory):
+class RedisLog(LogBase):
     """Timelines in Redis, under `prefix`; `ttl` (seconds) makes idle timelines expire whole.
 
     `url_or_client` is a URL (`redis://host:port/db`) or a client of the `redis`

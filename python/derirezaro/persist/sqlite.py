@@ -38,7 +38,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TypeVar
 
 from .errors import ConflictError, CorruptRecordError
-from .log import Entry, TimelineHead, check_append
+from .log import Entry, LogBase, TimelineHead, check_append
 from .record import StoredRecord
 from .sqlite_attachments import (
     ATTACH,
@@ -52,7 +52,6 @@ from .sqlite_attachments import (
 from .sqlite_columns import ALL_COLUMNS, HEADER_COLUMNS, bound, compact_id, expand_id, record, text
 from .sqlite_errors import raise_as_persist_error
 from .sqlite_schema import crc_of_name, open_schema
-from .timeline import TimelineFactory
 
 _T = TypeVar("_T")
 
@@ -96,7 +95,7 @@ _CRC_OF = "SELECT name_crc FROM derirezaro_timelines WHERE name = ?"
 _NEW_VOUCHER = "INSERT INTO derirezaro_timelines (name, name_crc) VALUES (?, ?)"
 
 
-class SQLiteLog(TimelineFactory):
+class SQLiteLog(LogBase):
     """Timelines in one SQLite file (created if missing).
 
     `durability` is "normal" (survives a killed process; a power cut may lose

@@ -33,7 +33,7 @@ import operator
 import threading
 import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import Any, NamedTuple, TypeVar, cast
+from typing import Any, NamedTuple, cast
 
 from .._core import Snapshot, Store, dumps, loads
 from .._replay import state_delta, state_keyframe
@@ -56,7 +56,6 @@ from .record import (
 from .record import public as public_record
 from .replay import Point, Replay, chain_of, entries_of, state_digest
 
-_Log = TypeVar("_Log")
 _PAGE = 256  # headers fetched per query by records() and verify()
 
 
@@ -698,27 +697,3 @@ class Timeline:
 
     def __repr__(self) -> str:
         return f"Timeline({self._name!r}, parent={self.parent}, log={self._log!r})"
-
-
-class TimelineFactory:
-    """What every log offers its users: timelines by name, and a `with` block that closes it."""
-
-    def __enter__(self: _Log) -> _Log:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()  # type: ignore[attr-defined]
-
-    def timeline(
-        self: Any,
-        name: str,
-        store: Store,
-        *,
-        keyframe_every: int = 256,
-        cache_size: int = 64,
-        tuning: Tuning = DEFAULT_TUNING,
-    ) -> Timeline:
-        """The timeline `name` in this log, for `store`: an existing one restores the store to its head."""
-        return Timeline(
-            self, name, store, keyframe_every=keyframe_every, cache_size=cache_size, tuning=tuning
-        )
