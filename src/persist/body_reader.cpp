@@ -7,16 +7,18 @@
 #include <unordered_set>
 #include <utility>
 
+#include "codec/msgpack_reader.hpp"
 #include "codec/utf8.hpp"
 
 namespace derirezaro::persist {
 
 namespace {
 
-// Values nest no deeper than this many containers: well inside what the
-// Python decoder reads (about 508 levels below a body's own three), so
-// depth alone never makes the two paths part.
-constexpr uint32_t kMaxDepth = 500;
+// A value is accepted at exactly the depths the codec's reader accepts it,
+// spending the same budget the same way (msgpack_reader.hpp): the codec
+// writes nothing its reader refuses, so every value a commit stores is read
+// here, every value read here decodes, and the recursion stays bounded.
+constexpr uint32_t kDepthBudget = codec::msgpack::kDepthBudget;
 
 // Keys of a map are compared one by one up to this many; past it, through
 // a hash set.
@@ -58,8 +60,8 @@ bool is_text(const uint8_t* p, size_t n) {
 }
 
 // Walks one value and accepts it only in the form the codec writes for
-// what the Python decoder makes of it, so that decoding and re-encoding,
-// as the reference path does, would give back the same bytes: every number,
+// what the decoder makes of it, so that decoding and re-encoding would give
+// back the same bytes: every number,
 // length and count in its shortest form (non-negative integers unsigned),
 // floats in 8 bytes, str only for well-formed UTF-8, no extension types
 // (the decoder refuses them), no 0xc1 (it reads as nil, which is 0xc0), map
@@ -69,27 +71,29 @@ class CanonicalValue {
   CanonicalValue(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
 
   // Where the value ends, or null.
-  const uint8_t* read() { return value(0) ? p_ : nullptr; }
+  const uint8_t* read() { return value(kDepthBudget) ? p_ : nullptr; }
 
  private:
-  bool value(uint32_t depth) {
+  bool value(uint32_t budget) {
     std::string_view ignored;
-    return element(depth, ignored);
+    return element(budget, ignored);
   }
 
-  // One value; `text` is set when it is a str.
-  bool element(uint32_t depth, std::string_view& text) {
-    if (p_ == end_) return false;
+  // One value, with `budget` left for it (one unit the value, one more a
+  // container's or a bin's body, two more a str's); `text` is set when it is a str.
+  bool element(uint32_t budget, std::string_view& text) {
+    if (p_ == end_ || budget == 0) return false;
+    const uint32_t depth = budget - 1;  // what the value's body has left
     const uint8_t m = *p_++;
     if (m <= 0x7f || m >= 0xe0 || m == 0xc0 || m == 0xc2 || m == 0xc3) return true;
     if (m <= 0x8f) return map(m & 0x0f, depth);
     if (m <= 0x9f) return array(m & 0x0f, depth);
-    if (m <= 0xbf) return str(m & 0x1f, text);
+    if (m <= 0xbf) return depth >= 2 && str(m & 0x1f, text);
     uint64_t n;
     switch (m) {
-      case 0xc4: return field(1, n) && bytes(n);
-      case 0xc5: return field(2, n) && n > 0xff && bytes(n);
-      case 0xc6: return field(4, n) && n > 0xffff && bytes(n);
+      case 0xc4: return depth >= 1 && field(1, n) && bytes(n);
+      case 0xc5: return depth >= 1 && field(2, n) && n > 0xff && bytes(n);
+      case 0xc6: return depth >= 1 && field(4, n) && n > 0xffff && bytes(n);
       case 0xcb: return skip(8);
       case 0xcc: return field(1, n) && n > 0x7f;
       case 0xcd: return field(2, n) && n > 0xff;
@@ -100,9 +104,9 @@ class CanonicalValue {
       case 0xd1: return field(2, n) && static_cast<int16_t>(n) < -128;
       case 0xd2: return field(4, n) && static_cast<int32_t>(n) < -32768;
       case 0xd3: return field(8, n) && static_cast<int64_t>(n) < INT32_MIN;
-      case 0xd9: return field(1, n) && n > 31 && str(n, text);
-      case 0xda: return field(2, n) && n > 0xff && str(n, text);
-      case 0xdb: return field(4, n) && n > 0xffff && str(n, text);
+      case 0xd9: return depth >= 2 && field(1, n) && n > 31 && str(n, text);
+      case 0xda: return depth >= 2 && field(2, n) && n > 0xff && str(n, text);
+      case 0xdb: return depth >= 2 && field(4, n) && n > 0xffff && str(n, text);
       case 0xdc: return field(2, n) && n > 15 && array(n, depth);
       case 0xdd: return field(4, n) && n > 0xffff && array(n, depth);
       case 0xde: return field(2, n) && n > 15 && map(n, depth);
@@ -111,21 +115,22 @@ class CanonicalValue {
     }
   }
 
-  bool array(uint64_t count, uint32_t depth) {
-    if (depth == kMaxDepth) return false;
+  // `budget`: what the container has left once its own unit is spent.
+  bool array(uint64_t count, uint32_t budget) {
+    if (budget == 0) return false;
     for (uint64_t i = 0; i < count; ++i) {
-      if (!value(depth + 1)) return false;
+      if (!value(budget - 1)) return false;
     }
     return true;
   }
 
-  bool map(uint64_t count, uint32_t depth) {
-    if (depth == kMaxDepth) return false;
+  bool map(uint64_t count, uint32_t budget) {
+    if (budget == 0) return false;
     DistinctKeys keys;
     for (uint64_t i = 0; i < count; ++i) {
       std::string_view key;
-      if (!element(depth + 1, key) || key.data() == nullptr || !keys.insert(key)) return false;  // text, new
-      if (!value(depth + 1)) return false;
+      if (!element(budget - 1, key) || key.data() == nullptr || !keys.insert(key)) return false;  // text, new
+      if (!value(budget - 1)) return false;
     }
     return true;
   }

@@ -1,23 +1,22 @@
 // Reading a record's body natively: the entries it sets and the pairs it
 // removes, as views into the body's bytes.
 //
-// The layouts are the ones the Python side writes (persist/body.py), and
+// The layouts are the ones the native encoder writes (state_delta.hpp), and
 // FORMAT.md beside this file sets down byte by byte: a plain chunk
 // `[{namespace: {key: value}}, {namespace: [key]}]`, or the byte 0xc1
 // followed by chunks, each with a 4-byte big-endian length. A compressed
 // body is inflated by the caller first; what this side checks of one is the
 // size it declares.
 //
-// This reader is a fast path beside a reference: the Python decoder, whose
-// result the store then re-encodes. It accepts a body only when it is sure
-// to yield exactly what that path would store: every value must already be
+// The values are stored as they are read, without decoding them, so the
+// reader accepts a body only in the form the writer produces: every value
 // in the one encoding the codec writes for what it decodes to (re-encoding
-// it gives the same bytes), every namespace and key must be text, and no
-// namespace may repeat within a chunk (a Python dict would keep only the
-// last). Anything else, damage included, is refused without a reason: the
-// caller then runs the reference path, which names the fault. So refusing
-// too much costs time, never correctness; accepting too much would be a
-// fault, and the differential tests look for exactly that.
+// it gives the same bytes, so the digest the writer computed is the one
+// these bytes hash to), every namespace and key text, and no namespace
+// repeated within a chunk. Anything else is refused without a reason, and
+// the caller reports the record's body as undecodable. The differential
+// tests hold the reader to the oracle in tests/: it must read every body
+// the oracle's encoder writes, to the same entries.
 //
 // Within a chunk a repeated key is no such case: the dict keeps the last
 // value, and so does applying the entries in order.
@@ -69,7 +68,7 @@ struct BodyEntries {
 };
 
 // Appends the body's entries to `out`; false (with `out` in an unspecified
-// state) when the body is one to leave to the reference path.
+// state) when the body is not in the layout above.
 bool read_body(const uint8_t* data, size_t size, BodyEntries& out);
 
 // The size the compressed body `data` declares for the body it holds; nothing
@@ -81,7 +80,7 @@ std::optional<uint64_t> declared_inflated_size(const uint8_t* data, size_t size)
 
 // Whether `data` is one value exactly as the codec would re-encode what it
 // decodes to, with text keys only, none repeated within a map, nested no
-// deeper than the reference path reads.
+// deeper than the codec writes.
 bool is_canonical_value(const uint8_t* data, size_t size);
 
 }  // namespace derirezaro::persist

@@ -1,6 +1,7 @@
 #include "persist/chain_replay.hpp"
 
 #include <array>
+#include <cassert>
 #include <cstring>
 #include <functional>
 #include <unordered_map>
@@ -25,28 +26,23 @@ constexpr size_t kShortWorkBodyBytes = 256 * 1024;
 
 const uint8_t* bytes_of(std::string_view s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-// The body to read, once both checksums hold; null when a check fails.
-const std::string_view* checked_body(std::string_view timeline, const StoredFields& r,
-                                     int64_t newest_format) {
-  if (!header_holds(timeline, r, newest_format) || r.body_size < 0 ||
-      static_cast<uint64_t>(r.body_size) != r.body.size()) {
-    return nullptr;
-  }
-  if (as_signed32(crc32(bytes_of(r.body), r.body.size(), static_cast<uint32_t>(r.header_crc))) != r.crc) {
-    return nullptr;
-  }
+// The body to read, once both checksums hold: in `body`, or the fault.
+Fault checked_body(std::string_view timeline, const StoredFields& r, int64_t newest_format,
+                   std::string_view& body) {
+  if (const Fault fault = record_fault(timeline, r, newest_format); fault != Fault::none) return fault;
   const bool compressed = !r.body.empty() && static_cast<uint8_t>(r.body[0]) == kCompressedBody;
-  if (compressed != r.inflated.has_value()) return nullptr;
-  if (!compressed) return &r.body;
+  if (compressed != r.inflated.has_value()) return Fault::undecodable_body;
+  body = r.body;
+  if (!compressed) return Fault::none;
   // The body handed over beside a compressed one must be the size it
-  // declares, and not itself compressed: what the reference's inflate holds
-  // it to.
+  // declares, and not itself compressed (FORMAT.md, compressed layout).
   const std::optional<uint64_t> declared = declared_inflated_size(bytes_of(r.body), r.body.size());
   if (!declared || *declared != r.inflated->size() ||
       static_cast<uint8_t>(r.inflated->front()) == kCompressedBody) {
-    return nullptr;
+    return Fault::undecodable_body;
   }
-  return &*r.inflated;
+  body = *r.inflated;
+  return Fault::none;
 }
 
 SharedBytesRef shared_copy(std::string_view value) {
@@ -75,7 +71,8 @@ class ChainReplay {
   // one allocation per node), then swapped in for what the shards held. A
   // framed body may list a namespace in several chunks, so its group is
   // found by name. Each entry costs O(1), whatever the number of namespaces.
-  void fill(const BodyEntries& entries, std::vector<store::NamespaceMap>& removed) {
+  // Returns the digest of the state filled when `hash`, else 0.
+  uint64_t fill(const BodyEntries& entries, bool hash, std::vector<store::NamespaceMap>& removed) {
     std::vector<std::pair<std::string_view, std::vector<store::KeyMap::Entry>>> groups;
     std::unordered_map<std::string_view, size_t> group_of;
     size_t group = 0;
@@ -91,10 +88,15 @@ class ChainReplay {
 
     std::array<std::vector<store::NamespaceMap::Entry>, store::kShardCount> namespaces;
     std::array<uint64_t, store::kShardCount> bytes{}, counts{};
+    uint64_t digest = 0;
     for (auto& [ns, keys] : groups) {
       const size_t shard = store::shard_index(ns);
       store::KeyMap map = store::KeyMap::from_entries(store::fresh_hash_seed(), std::move(keys));
-      map.for_each([&](std::string_view, const SharedBytesRef& value) { bytes[shard] += value.size(); });
+      const std::string_view name = ns;  // a structured binding is no lambda capture before C++20's
+      map.for_each([&](std::string_view key, const SharedBytesRef& value) {
+        bytes[shard] += value.size();
+        if (hash) digest += entry_hash(name, key, value.view());
+      });
       counts[shard] += map.size();  // a key given twice counts once, with its last value
       namespaces[shard].push_back({shared_copy(ns), std::move(map)});
     }
@@ -117,19 +119,21 @@ class ChainReplay {
     for (store::ShardState& held : store_.restore(locked_, state)) {
       removed.push_back(std::move(held.contents.namespaces));
     }
+    return digest;
   }
 
-  bool merge(const BodyEntries& entries) {
+  // The pair removed but absent, if any; none merges nothing after it.
+  const RemovedEntry* merge(const BodyEntries& entries) {
     for (const RemovedEntry& e : entries.removes) {
       const auto pair = std::make_pair(e.ns, e.key);
       const auto change = net_.find(pair);
       const bool present =
           change != net_.end() ? change->second.has_value() : current(e.ns, e.key).has_value();
-      if (!present) return false;
+      if (!present) return &e;
       net_.insert_or_assign(pair, std::nullopt);
     }
     for (const SetEntry& e : entries.sets) net_.insert_or_assign({e.ns, e.key}, e.value);
-    return true;
+    return nullptr;
   }
 
   uint64_t flush(uint64_t digest) {
@@ -164,32 +168,70 @@ class ChainReplay {
 
 }  // namespace
 
-std::optional<uint64_t> replay_chain(store::Store& store, std::vector<Shard::Writing>& locked,
-                                     const Chain& chain, std::vector<store::NamespaceMap>& removed) {
-  if (chain.records.empty()) return std::nullopt;
+Fault record_fault(std::string_view timeline, const StoredFields& r, int64_t newest_format) {
+  if (const Fault fault = header_fault(timeline, r, newest_format); fault != Fault::none) return fault;
+  if (r.body_size < 0 || static_cast<uint64_t>(r.body_size) != r.body.size()) return Fault::truncated_body;
+  if (as_signed32(crc32(bytes_of(r.body), r.body.size(), static_cast<uint32_t>(r.header_crc))) != r.crc) {
+    return Fault::checksum_mismatch;
+  }
+  return Fault::none;
+}
+
+Replayed replay_chain(store::Store& store, std::vector<Shard::Writing>& locked, const Chain& chain,
+                      std::vector<store::NamespaceMap>& removed) {
+  const auto at_fault = [](Fault fault, size_t record) {
+    Replayed result;
+    result.fault = fault;
+    result.record = record;
+    return result;
+  };
+  assert(!chain.records.empty());  // the binding refuses an empty chain
   ChainReplay replay(store, locked);
   uint64_t digest = chain.digest;
   BodyEntries entries;
   for (size_t i = 0; i < chain.records.size(); ++i) {
     const StoredFields& record = chain.records[i];
     const bool keyframe = i == 0 && chain.from_keyframe;
-    if (record.kind != (keyframe ? kKeyframeKind : kDeltaKind)) return std::nullopt;
-    const std::string_view* body = checked_body(chain.timeline, record, chain.newest_format);
+    std::string_view body;
+    const Fault fault = checked_body(chain.timeline, record, chain.newest_format, body);
+    if (fault != Fault::none) return at_fault(fault, i);
+    // A chain starts at a keyframe or at a state it continues; the rest are deltas.
+    if (record.kind != (keyframe ? kKeyframeKind : kDeltaKind)) return at_fault(Fault::inconsistent_header, i);
     entries.clear();
-    if (body == nullptr || !read_body(bytes_of(*body), body->size(), entries)) return std::nullopt;
+    if (!read_body(bytes_of(body), body.size(), entries)) return at_fault(Fault::undecodable_body, i);
     if (keyframe) {
-      replay.fill(entries, removed);
+      const uint64_t held = replay.fill(entries, chain.each_step, removed);
       digest = static_cast<uint64_t>(record.digest);
-    } else if (!replay.merge(entries)) {
-      return std::nullopt;
+      if (chain.each_step && held != digest) return at_fault(Fault::keyframe_digest_mismatch, i);
+    } else if (const RemovedEntry* absent = replay.merge(entries)) {
+      Replayed result = at_fault(Fault::removes_absent, i);
+      result.ns = absent->ns;
+      result.key = absent->key;
+      return result;
+    } else if (chain.each_step) {
+      digest = replay.flush(digest);
+      if (as_signed32(static_cast<uint32_t>(digest)) != record.digest) {
+        return at_fault(Fault::state_digest_mismatch, i);
+      }
     }
   }
   digest = replay.flush(digest);
-  const StoredFields& last = chain.records.back();
+  const size_t last_index = chain.records.size() - 1;
+  const StoredFields& last = chain.records[last_index];
   const int64_t stored =
       last.kind == kKeyframeKind ? static_cast<int64_t>(digest) : as_signed32(static_cast<uint32_t>(digest));
-  if (stored != last.digest) return std::nullopt;
-  return digest;
+  if (stored != last.digest) return at_fault(Fault::state_digest_mismatch, last_index);
+  Replayed result;
+  result.digest = digest;
+  return result;
+}
+
+std::optional<uint64_t> load_keyframe(store::Store& store, std::vector<Shard::Writing>& locked,
+                                      std::string_view body, std::vector<store::NamespaceMap>& removed) {
+  BodyEntries entries;
+  if (!read_body(bytes_of(body), body.size(), entries) || !entries.removes.empty()) return std::nullopt;
+  ChainReplay replay(store, locked);
+  return replay.fill(entries, true, removed);
 }
 
 bool replay_is_long_work(size_t body_bytes) noexcept { return body_bytes > kShortWorkBodyBytes; }

@@ -34,15 +34,18 @@ std::optional<uint32_t> header_checksum(std::string_view timeline, const StoredF
                crc32(fields.data(), fields.size()));
 }
 
-bool header_consistent(const StoredFields& r, int64_t newest_format) noexcept {
-  if (r.format < 1 || r.format > newest_format) return false;
+bool header_consistent(const StoredFields& r) noexcept {
+  if (r.format < 1) return false;
   if (r.kind == kDeltaKind) return r.parent && r.base <= *r.parent && *r.parent < r.seq;
   return r.kind == kKeyframeKind && r.base == r.seq && (!r.parent || *r.parent < r.seq);
 }
 
-bool header_holds(std::string_view timeline, const StoredFields& r, int64_t newest_format) {
+Fault header_fault(std::string_view timeline, const StoredFields& r, int64_t newest_format) {
   const std::optional<uint32_t> header = header_checksum(timeline, r);
-  return header && as_signed32(*header) == r.header_crc && header_consistent(r, newest_format);
+  if (!header) return Fault::unreadable_header;
+  if (as_signed32(*header) != r.header_crc) return Fault::header_checksum_mismatch;
+  if (r.format > newest_format) return Fault::format_too_new;
+  return header_consistent(r) ? Fault::none : Fault::inconsistent_header;
 }
 
 }  // namespace derirezaro::persist

@@ -1,8 +1,8 @@
 // A stored record's fields, and the checks a reader makes of its header
 // before it trusts anything else in it: the header checksum and the header's
-// consistency. The Python side (persist/record.py) is the reference; these
-// compute exactly what it does, so a record one accepts the other accepts.
-// FORMAT.md beside this file sets the fields and checksums down byte by byte.
+// consistency: the one implementation of them (persist/record.py calls it).
+// FORMAT.md beside this file sets the fields and checksums down byte by
+// byte, and the differential tests hold these to the oracle in tests/.
 //
 // The header checksum is the CRC-32 of the codec's encoding of the list
 // [format, timeline, seq, id, parent, base, kind, timestamp, digest],
@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+
+#include "persist/fault.hpp"
 
 namespace derirezaro::persist {
 
@@ -44,13 +46,15 @@ inline constexpr int64_t kKeyframeKind = 1;
 // for a name or id too long for the codec's string header.
 std::optional<uint32_t> header_checksum(std::string_view timeline, const StoredFields& fields);
 
-// Whether the header's format is one of 1..newest_format and its seq,
-// parent, base and kind fit together.
-bool header_consistent(const StoredFields& fields, int64_t newest_format) noexcept;
+// Whether the header's seq, parent, base and kind fit together and its
+// format is at least 1 (a format past the newest is no inconsistency: it is
+// a record this code is too old to read).
+bool header_consistent(const StoredFields& fields) noexcept;
 
-// Whether the header checksum is the one stored and the header consistent:
-// what a header-only read checks of each record.
-bool header_holds(std::string_view timeline, const StoredFields& fields, int64_t newest_format);
+// What is wrong with the header, if anything: its checksum not the one
+// stored, then its format, then its consistency. What a header-only read
+// checks of each record.
+Fault header_fault(std::string_view timeline, const StoredFields& fields, int64_t newest_format);
 
 // A 32-bit value as a record stores it (its checksums, a delta's digest): two's complement.
 inline int64_t as_signed32(uint32_t value) noexcept { return static_cast<int32_t>(value); }

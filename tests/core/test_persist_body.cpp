@@ -3,11 +3,13 @@
 // decoder would store differently. The canonical-value check is held to
 // the property it exists for: whatever it accepts, the codec reads and
 // writes back to the very same bytes. Then what replay does with what it
-// reads: a keyframe loaded into the store, whatever it held. (The Python
+// reads: a keyframe loaded into the store, whatever it held, and the fault
+// each damage is named by. (The Python
 // tests hold the checksums to zlib's and hashlib's, the size a compressed
 // body may declare to what the reference inflates, and native replay to the
 // Python reference over many namespaces.)
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -84,8 +86,12 @@ TEST(PersistBody, CanonicalValuesAreExactlyWhatTheCodecRoundTrips) {
     }
   }
   for (const auto& [open, last] : {std::pair{"91", "90"}, {"81 a0", "80"}, {"91", "91 a1 61"}}) {
-    accepted.push_back(nested(500, open, last));
-    EXPECT_FALSE(canonical(nested(501, open, last))) << open;
+    // As deep as the codec reads a value, and no deeper.
+    for (size_t depth = 505; depth <= 515; ++depth) {
+      const std::string in = nested(depth, open, last);
+      EXPECT_EQ(canonical(in), decode(in).error.kind == codec::msgpack::ReadErrorKind::none) << depth;
+    }
+    accepted.push_back(nested(509, open, last));
   }
   for (const std::string& in : accepted) {
     EXPECT_TRUE(canonical(in)) << ::testing::PrintToString(in.substr(0, 12));
@@ -192,6 +198,30 @@ Deep held(store::Store& store) {
   return all;
 }
 
+// Seals `r` (its checksums as a writer computes them) around `body`.
+StoredFields sealed(StoredFields r, std::string_view body) {
+  r.body = body;
+  r.body_size = static_cast<int64_t>(body.size());
+  r.header_crc = as_signed32(*header_checksum("t", r));
+  r.crc = as_signed32(crc32(bytes_of(body), body.size(), static_cast<uint32_t>(r.header_crc)));
+  return r;
+}
+
+StoredFields keyframe(std::string_view body, const Deep& state) {
+  StoredFields r;
+  r.seq = r.base = 1;
+  r.kind = kKeyframeKind;
+  r.format = 1;
+  r.digest = static_cast<int64_t>(digest_of(state));
+  return sealed(r, body);
+}
+
+Replayed replay(store::Store& store, const StoredFields& record, bool each_step = false) {
+  std::vector<store::NamespaceMap> removed;
+  auto locked = store.every_shard_for_writing().acquire();
+  return replay_chain(store, locked, Chain{"t", std::span(&record, 1), 0, true, 2, each_step}, removed);
+}
+
 // A keyframe replaces the store's state whole, whatever it held, a namespace
 // listed again in a later chunk and a key set twice (the last value stays);
 // an allocation that fails on the way leaves the store as it was.
@@ -205,23 +235,66 @@ TEST(PersistChain, AKeyframeReplacesTheStoreOrOnRunningOutOfMemoryLeavesItAsItWa
   const std::string body =
       framed({"92 81 a1 61 81 a1 78 01 80", "92 82 a1 62 81 a1 7a 03 a1 61 82 a1 79 02 a1 78 07 80"});
   const Deep state = {{"a", {{"x", "\x07"}, {"y", "\x02"}}}, {"b", {{"z", "\x03"}}}};
-  StoredFields record;  // sealed as the Python side seals it
-  record.seq = record.base = 1;
-  record.kind = kKeyframeKind;
-  record.format = 1;
-  record.digest = static_cast<int64_t>(digest_of(state));
-  record.body = body;
-  record.body_size = static_cast<int64_t>(body.size());
-  record.header_crc = as_signed32(*header_checksum("t", record));
-  record.crc = as_signed32(crc32(bytes_of(body), body.size(), static_cast<uint32_t>(record.header_crc)));
-  const auto replay = [&] {
+  const StoredFields record = keyframe(body, state);
+  fail_each_allocation(
+      [&] {
+        const Replayed replayed = replay(store, record);
+        EXPECT_EQ(replayed.fault, Fault::none);
+        EXPECT_EQ(replayed.digest, digest_of(state));
+      },
+      [&](uint64_t n) { EXPECT_EQ(held(store), before) << "allocation " << n << " failed"; });
+  EXPECT_EQ(held(store), state);
+}
+
+// Each damage is named by the first check it fails, in the order fault.hpp gives.
+TEST(PersistChain, EachDamageIsNamedByTheFirstCheckItFails) {
+  const std::string body = hex("92 81 a2 6e 73 81 a1 6b 01 80");  // [{"ns": {"k": 1}}, {}]
+  const StoredFields sound = keyframe(body, {{"ns", {{"k", "\x01"}}}});
+  const auto with = [&](auto change, bool reseal = false) {
+    StoredFields r = sound;
+    change(r);
+    return reseal ? sealed(r, r.body) : r;
+  };
+  const std::string wide = hex("92 81 a2 6e 73 81 a1 6b cc 01 80");  // 1 in a wider form than needed
+  const std::pair<StoredFields, Fault> kRecords[] = {
+      {sound, Fault::none},
+      {with([](StoredFields& r) { r.header_crc ^= 1; }), Fault::header_checksum_mismatch},
+      {with([](StoredFields& r) { r.seq = 2; }), Fault::header_checksum_mismatch},
+      {with([](StoredFields& r) { r.format = 3; }, true), Fault::format_too_new},
+      {with([](StoredFields& r) { r.format = 0; }, true), Fault::inconsistent_header},
+      {with([](StoredFields& r) { r.base = 0; }, true), Fault::inconsistent_header},
+      {with([](StoredFields& r) { r.kind = kDeltaKind, r.parent = 0, r.base = 0; }, true),
+       Fault::inconsistent_header},
+      {with([](StoredFields& r) { r.body_size += 1; }), Fault::truncated_body},
+      {with([](StoredFields& r) { r.body_size = -1; }), Fault::truncated_body},
+      {with([](StoredFields& r) { r.crc ^= 1; }), Fault::checksum_mismatch},
+      {with([&](StoredFields& r) { r.body = wide; }, true), Fault::undecodable_body},
+      {with([](StoredFields& r) { r.digest ^= 1; }, true), Fault::keyframe_digest_mismatch},
+      {with([](StoredFields& r) { r.header_crc ^= 1, r.crc ^= 1; }), Fault::header_checksum_mismatch},
+  };
+  for (size_t i = 0; i < std::size(kRecords); ++i) {
+    store::Store store(0);
+    EXPECT_EQ(replay(store, kRecords[i].first, true).fault, kRecords[i].second) << "record " << i;
+  }
+}
+
+// An exported state is read as a keyframe's body: its entries replace the
+// store's; a body with removes, or not in the layout, leaves the store as it was.
+TEST(PersistChain, ALoadedKeyframeReplacesTheStoreOrLeavesItAsItWas) {
+  const auto load = [](store::Store& store, std::string_view body) {
     std::vector<store::NamespaceMap> removed;
     auto locked = store.every_shard_for_writing().acquire();
-    return replay_chain(store, locked, Chain{"t", std::span(&record, 1), 0, true, 2}, removed);
+    return load_keyframe(store, locked, body, removed);
   };
-  fail_each_allocation(
-      [&] { EXPECT_EQ(replay(), digest_of(state)); },
-      [&](uint64_t n) { EXPECT_EQ(held(store), before) << "allocation " << n << " failed"; });
+  store::Store store(0);
+  set(store, "old", "k", bytes("\x03"));
+  const Deep before = held(store);
+  for (const std::string& refused : {hex("92 80 81 a1 61 91 a1 78"), hex("92 80"), hex("92 80 80 00")}) {
+    EXPECT_EQ(load(store, refused), std::nullopt) << ::testing::PrintToString(refused);
+    EXPECT_EQ(held(store), before);
+  }
+  const Deep state = {{"a", {{"x", "\x01"}}}, {"b", {{"y", "\x02"}}}};
+  EXPECT_EQ(load(store, hex("92 82 a1 61 81 a1 78 01 a1 62 81 a1 79 02 80")), digest_of(state));
   EXPECT_EQ(held(store), state);
 }
 

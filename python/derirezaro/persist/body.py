@@ -1,37 +1,19 @@
-"""A record's body: the entries it sets and the pairs it removes, as bytes.
+"""A record's body as stored: compressed when that pays, and inflated again.
 
-A body of up to `CHUNK_ENTRIES` entries is one value of the package codec,
-`[{namespace: {key: value}}, {namespace: [key]}]`. A larger one, such as the
-keyframe of a large state, is framed: the byte `FRAMED`, then chunks of that
-same shape, each of at most `CHUNK_ENTRIES` entries and preceded by its length
-(4 bytes, big-endian). The codec encodes and decodes a value in one call,
-which keeps the interpreter lock throughout; chunks bound that call, so a
-thread reading a keyframe of a million entries lets the others run between
-chunks instead of stopping them for the whole decode.
-
-A body of at least `COMPRESS_MIN` bytes is stored compressed when that saves
-at least an eighth: the byte `COMPRESSED`, the length of the body it holds (8
-bytes, big-endian), then that body (either layout) as one zlib stream. A
-keyframe holds values that repeat their keys and shapes, so it typically
-shrinks several times over, and a smaller keyframe is one a timeline can
-afford more often, which keeps the runs a read replays short. zlib works
-without the interpreter lock on large inputs; the declared length bounds what
-decompression may allocate, and is itself bounded by zlib's largest ratio, so
-a body cannot ask for more memory than its size warrants.
-
-`FRAMED` (0xc1) and `COMPRESSED` (0x01) are bytes the codec never writes
-first for a body, which is always an array, so the layouts cannot be mistaken
-for each other.
+The layouts (plain, framed, compressed) are set down in src/persist/FORMAT.md;
+the native code encodes and reads bodies. This module is the one layer it
+leaves to Python: zlib, since the native code links nothing but the C++
+standard library. A smaller keyframe is one a timeline can afford more often,
+which keeps the runs a read replays short; zlib works without the interpreter
+lock on large inputs; and the declared length bounds what inflating may
+allocate, itself bounded by deflate's largest ratio, so a body cannot ask for
+more memory than its size warrants.
 """
 
 from __future__ import annotations
 
 import zlib
-from collections.abc import Callable, Iterable, Iterator
-from itertools import islice
-from typing import Any, cast
-
-from .._core import dumps, loads
+from typing import Any
 
 CHUNK_ENTRIES = 1024
 FRAMED = b"\xc1"
@@ -43,19 +25,6 @@ _INFLATE_STEP = 1 << 16  # what the checking pass reads and inflates at a time, 
 # Entries as a body holds them: namespace -> key -> value; and the removed keys by namespace.
 State = dict[str, dict[str, Any]]
 Removes = dict[str, list[str]]
-
-
-def encode_body(sets: State, removes: Removes, chunk_entries: int = CHUNK_ENTRIES) -> bytes:
-    count = sum(map(len, sets.values())) + sum(map(len, removes.values()))
-    if count <= chunk_entries:
-        body = dumps(cast(Any, [sets, removes]))
-    else:
-        parts = [FRAMED]
-        for chunk in _chunks(sets, removes, chunk_entries):
-            encoded = dumps(cast(Any, chunk))
-            parts += (len(encoded).to_bytes(4, "big"), encoded)
-        body = b"".join(parts)
-    return stored_form(body)
 
 
 def stored_form(body: bytes) -> bytes:
@@ -70,48 +39,6 @@ def compress(body: bytes) -> bytes:
     """`body` in the compressed layout."""
     packed = zlib.compress(body, 1)  # level 1: most of the saving at a fraction of the time
     return b"".join((COMPRESSED, len(body).to_bytes(8, "big"), packed))
-
-
-def _chunks(sets: State, removes: Removes, chunk_entries: int) -> Iterator[list[Any]]:
-    """`[sets, removes]` pieces of at most `chunk_entries` entries; a namespace appears once per piece."""
-    pieces: list[tuple[int, str, Iterator[Any], Callable[[Iterable[Any]], Any]]] = [
-        *((0, namespace, iter(entries.items()), dict) for namespace, entries in sets.items()),
-        *((1, namespace, iter(keys), list) for namespace, keys in removes.items()),
-    ]
-    chunk: list[Any] = [{}, {}]
-    room = chunk_entries
-    for side, namespace, rest, build in pieces:
-        while part := build(islice(rest, room)):
-            chunk[side][namespace] = part
-            room -= len(part)
-            if room == 0:
-                yield chunk
-                chunk, room = [{}, {}], chunk_entries
-    if room < chunk_entries:
-        yield chunk
-
-
-def decode_body(body: bytes) -> tuple[State, Removes]:
-    """The sets and removes of a body whose checksum is right; ValueError if its layout is wrong."""
-    if body.startswith(COMPRESSED):
-        body = decompress(body)
-    if not body.startswith(FRAMED):
-        return _decode_chunk(body)
-    sets: State = {}
-    removes: Removes = {}
-    at = len(FRAMED)
-    while at < len(body):
-        length = int.from_bytes(body[at : at + 4], "big")
-        chunk = body[at + 4 : at + 4 + length]
-        if at + 4 > len(body) or len(chunk) != length:
-            raise ValueError(f"chunk at byte {at} runs past the end")
-        at += 4 + length
-        chunk_sets, chunk_removes = _decode_chunk(chunk)
-        for namespace, entries in chunk_sets.items():
-            sets.setdefault(namespace, {}).update(entries)
-        for namespace, keys in chunk_removes.items():
-            removes.setdefault(namespace, []).extend(keys)
-    return sets, removes
 
 
 def decompress(body: bytes) -> bytes:
@@ -158,24 +85,3 @@ def decompress(body: bytes) -> bytes:
     if inner.startswith(COMPRESSED):
         raise ValueError("compressed body holds a compressed body")
     return inner
-
-
-def _decode_chunk(data: bytes) -> tuple[State, Removes]:
-    decoded = loads(data)
-    if not (type(decoded) is list and len(decoded) == 2):
-        raise ValueError("not a pair of maps")
-    sets, removes = decoded
-    if not (isinstance(sets, dict) and isinstance(removes, dict)):
-        raise ValueError("not two maps")
-    for namespace, entries in sets.items():
-        if type(namespace) is not str or type(entries) is not dict:
-            raise ValueError("a namespace of sets is not a map")
-        for key in entries:
-            if type(key) is not str:
-                raise ValueError("a key is not a string")
-    for namespace, keys in removes.items():
-        if type(namespace) is not str or type(keys) is not list:
-            raise ValueError("a namespace of removes is not a list")
-        if not all(type(key) is str for key in keys):
-            raise ValueError("a removed key is not a string")
-    return sets, removes

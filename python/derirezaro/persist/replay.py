@@ -7,41 +7,23 @@ replay costs what the chain changed, plus, when it starts at the keyframe,
 one `set` per entry of the keyframe.
 
 The records a replay is given wait until its state is asked for, and are
-then replayed in one call to the native path (`derirezaro._replay`), which
-makes the same checks and the same changes without a Python object per
-entry. The code below is the reference: when the native path refuses a run
-(damage, or a body it will not vouch for), the run is replayed here from the
-same start, and this names the fault. `verify` always replays here, record
-by record, to name the first wrong one.
+then replayed in one call to the native code (`derirezaro._replay`, the
+only implementation of the record checks and of replay), which names the
+fault it finds (persist/faults.py). `verify` replays each step, a digest
+check after every record, to name the first wrong one.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any
 
 from .._core import Snapshot, Store
 from .._replay import replay_chain
 from .body import COMPRESSED, decompress
 from .errors import CorruptRecordError
-from .record import (
-    DELTA,
-    DIGEST_MASK,
-    FORMAT,
-    KEYFRAME,
-    State,
-    StoredRecord,
-    check_body,
-    entry_hash,
-    stored_digest,
-)
-
-native_replay: Callable[..., int | None] | None = replay_chain  # None: the reference path alone
-
-_MASK = DIGEST_MASK
-_ABSENT = object()
-_REMOVED = object()
+from .faults import raise_fault
+from .record import DELTA, FORMAT, KEYFRAME, StoredRecord
 
 
 @dataclass(slots=True)
@@ -100,15 +82,16 @@ def _is_linear_chain(rows: Iterable[StoredRecord], target: int, after: int | Non
 
 
 class Replay:
-    """Applies a chain's records to a scratch store and tracks the state digest.
+    """Replays a chain's records onto a scratch store, natively, and tracks the state digest.
 
-    With `each_step`, every record is applied in turn and its stored digest
-    checked (verify does this, to name the first wrong record). Otherwise the
-    records are first merged into one net change, which is applied, hashed and
-    checked against the last record's digest once: that is what makes the
-    returned state trustworthy (a wrong delta that a later one overwrites does
-    not change it), and it costs one store write per entry touched, not per
-    record.
+    The records given wait until the state is asked for (`finish`), and are
+    then replayed in one native call. Without `each_step` their changes are
+    merged into one net change, applied once and checked against the last
+    record's digest: what makes the returned state trustworthy (a wrong delta
+    that a later one overwrites does not change it) at one store write per
+    entry touched, not per record. With `each_step` (verify) the keyframe's
+    digest is checked against its entries and every record's after it, to
+    name the first wrong record.
     """
 
     def __init__(self, timeline: str, *, each_step: bool = False) -> None:
@@ -116,157 +99,53 @@ class Replay:
         self.each_step = each_step
         self.store = Store(max_history=0)
         self.digest = 0
-        # namespace -> key -> value after the records merged so far (or _REMOVED)
-        self._net: dict[str, dict[str, Any]] = {}
-        self._seq = 0  # the last record merged, named if the net change turns out undecodable
-        # Records given but not yet replayed, a keyframe to start from among them, and the
-        # state they apply to otherwise.
-        self._keyframe: StoredRecord | None = None
+        # Records given but not yet replayed, and whether the first of them is a keyframe
+        # that replaces the state (else they continue the store's state, of `digest`).
         self._pending: list[StoredRecord] = []
-        self._start: Snapshot | None = None
+        self._from_keyframe = False
 
     def start_at(self, point: Point) -> None:
         self.store.restore(point.snapshot)
         self.digest = point.digest
-        self._net.clear()
-        self._keyframe, self._pending, self._start = None, [], point.snapshot
+        self._pending, self._from_keyframe = [], False
 
-    def start_at_keyframe(self, row: StoredRecord, *, check_digest: bool = False) -> None:
-        self._net.clear()
-        self._pending = []
-        if check_digest or self.each_step:
-            self._keyframe = None
-            self._fill(row, check_digest=check_digest)
-        else:
-            self._keyframe = row
-
-    def apply(self, row: StoredRecord) -> None:
-        if self.each_step:
-            self._merge(row)
-            self._flush()
-            if stored_digest(self.digest, DELTA) != row.digest:
-                raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
-        else:
-            self._pending.append(row)
+    def start_at_keyframe(self, row: StoredRecord) -> None:
+        self._pending, self._from_keyframe = [row], True
 
     def apply_all(self, rows: list[StoredRecord]) -> None:
-        if self.each_step:
-            for row in rows:
-                self.apply(row)
-        else:
-            self._pending += rows
+        self._pending += rows
 
     def finish(self, row: StoredRecord) -> Snapshot:
-        """Check the state against `row`'s digest (the last record applied) and snapshot it."""
-        if self._keyframe is not None or self._pending:
-            self._replay_pending()
-        self._flush()
-        if stored_digest(self.digest, row.kind) != row.digest:
-            raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch after replay")
-        self._start = self.store.snapshot()
-        return self._start
-
-    def _replay_pending(self) -> None:
-        keyframe, pending = self._keyframe, self._pending
-        self._keyframe, self._pending = None, []
-        rows = pending if keyframe is None else [keyframe, *pending]
-        if native_replay is not None:
-            inflated = _inflated(rows)
-            if inflated is not None:
-                digest = native_replay(
-                    self.store, self.timeline, rows, inflated, self.digest, keyframe is not None, FORMAT
-                )
-                if digest is not None:
-                    self.digest = digest
-                    return
-                del inflated  # the reference inflates again: one inflated copy at a time
-            if keyframe is None:  # refused: the reference replays from the same start
-                assert self._start is not None  # set by start_at or the last finish
-                self.store.restore(self._start)
-        if keyframe is not None:
-            self._fill(keyframe)
-        for row in pending:
-            self._merge(row)
-
-    def _fill(self, row: StoredRecord, *, check_digest: bool = False) -> None:
-        state, _ = check_body(self.timeline, row)
-        self.store.clear()
-        try:
-            fill(self.store, state)
-        except (TypeError, ValueError) as exc:
-            raise CorruptRecordError(self.timeline, row.seq, f"unstorable entry ({exc})") from None
-        self.digest = row.digest & _MASK
-        if check_digest and state_digest(state) != self.digest:
-            raise CorruptRecordError(self.timeline, row.seq, "state digest mismatch")
-
-    def _merge(self, row: StoredRecord) -> None:
-        sets, removes = check_body(self.timeline, row)
-        self._seq = row.seq
-        net = self._net
-        for namespace, keys in removes.items():
-            changes = net.setdefault(namespace, {})
-            for key in keys:
-                present = (
-                    changes[key] is not _REMOVED if key in changes else self.store.contains(namespace, key)
-                )
-                if not present:
-                    raise CorruptRecordError(self.timeline, row.seq, f"removes {namespace!r}/{key!r}, absent")
-                changes[key] = _REMOVED
-        for namespace, entries in sets.items():
-            net.setdefault(namespace, {}).update(entries)
-
-    def _flush(self) -> None:
-        """Apply the net change to the store, updating the digest entry by entry."""
-        store, digest = self.store, self.digest
-        try:
-            for namespace, changes in self._net.items():
-                for key, value in changes.items():
-                    old = store.get(namespace, key, _ABSENT)
-                    if old is not _ABSENT:
-                        digest -= entry_hash(namespace, key, old)
-                    if value is _REMOVED:
-                        store.delete(namespace, key)
-                    else:
-                        store.set(namespace, key, value)
-                        digest += entry_hash(namespace, key, value)
-        except (TypeError, ValueError) as exc:
-            raise CorruptRecordError(self.timeline, self._seq, f"unstorable entry ({exc})") from None
-        self.digest = digest & _MASK
-        self._net.clear()
+        """Replay the records given, checked against `row`'s digest (the last of them), and snapshot it."""
+        rows, self._pending = self._pending, []
+        if rows:
+            assert rows[-1] is row
+            result = replay_chain(
+                self.store,
+                self.timeline,
+                rows,
+                _inflated(self.timeline, rows),
+                self.digest,
+                self._from_keyframe,
+                FORMAT,
+                self.each_step,
+            )
+            if not isinstance(result, int):
+                raise_fault(self.timeline, result, FORMAT)
+            self.digest = result
+        self._from_keyframe = False
+        return self.store.snapshot()
 
 
-def _inflated(rows: list[StoredRecord]) -> list[bytes | None] | None:
-    """What each compressed body holds (None beside the others); None if one does not decompress."""
-    try:
-        return [
-            decompress(row.body) if row.body and row.body.startswith(COMPRESSED) else None for row in rows
-        ]
-    except ValueError:
-        return None
-
-
-def state_digest(state: State) -> int:
-    total = sum(entry_hash(ns, key, value) for ns, entries in state.items() for key, value in entries.items())
-    return total & _MASK
-
-
-def entries_of(snapshot: Snapshot, view: Store) -> State:
-    """Every entry of `snapshot`, read through `view` (a store it is restored into: a snapshot has no get)."""
-    view.restore(snapshot)
-    state: State = {}
-    for namespace, key in snapshot.keys:
-        state.setdefault(namespace, {})[key] = view.get(namespace, key)
-    return state
-
-
-def fill(store: Store, state: State) -> None:
-    for namespace, entries in state.items():
-        for key, value in entries.items():
-            store.set(namespace, key, value)
-
-
-def materialize(state: State) -> Snapshot:
-    """A snapshot holding `state`, built in a store of its own."""
-    scratch = Store(max_history=0)
-    fill(scratch, state)
-    return scratch.snapshot()
+def _inflated(timeline: str, rows: list[StoredRecord]) -> list[bytes | None]:
+    """What each compressed body holds (None beside the others): zlib is Python's, the rest native."""
+    inflated: list[bytes | None] = []
+    for row in rows:
+        if row.body and row.body.startswith(COMPRESSED):
+            try:
+                inflated.append(decompress(row.body))
+            except ValueError as exc:
+                raise CorruptRecordError(timeline, row.seq, f"undecodable body ({exc})") from None
+        else:
+            inflated.append(None)
+    return inflated

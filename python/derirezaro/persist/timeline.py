@@ -32,29 +32,27 @@ from __future__ import annotations
 import operator
 import threading
 import time
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, cast
 
 from .._core import Snapshot, Store, dumps, loads
 from .._replay import state_delta, state_keyframe
-from .body import CHUNK_ENTRIES, encode_body, stored_form
+from .body import CHUNK_ENTRIES, stored_form
 from .errors import CorruptRecordError, PersistError, RecordNotFoundError, UnavailableError
 from .log import Entry, Log, TimelineHead
 from .points import Points
 from .record import (
     DELTA,
-    DIGEST_MASK,
     KEYFRAME,
     KIND_NAMES,
     Record,
-    State,
     StoredRecord,
     check_header,
-    entry_hash,
     seal,
 )
 from .record import public as public_record
-from .replay import Point, Replay, chain_of, entries_of, state_digest
+from .replay import Point, Replay, chain_of
+from .verify import verify_timeline
 
 _PAGE = 256  # headers fetched per query by records() and verify()
 
@@ -69,12 +67,6 @@ class Tuning(NamedTuple):
 
 DEFAULT_TUNING = Tuning()
 _BODY_SIZE = operator.attrgetter("body_size")
-# A commit's change and digest, natively (the same bytes as `_changes` and
-# `encode_body` make); None: the reference path alone.
-native_delta: Callable[..., tuple[bytes, int] | None] | None = state_delta
-# A keyframe's body and digest, natively (the same bytes as `encode_body` over
-# `entries_of`, and `state_digest`); None: the reference path alone.
-native_keyframe: Callable[[Snapshot, int, bool], tuple[bytes, int | None] | None] | None = state_keyframe
 
 
 class Timeline:
@@ -104,9 +96,6 @@ class Timeline:
         self._tuning = tuning
         self._lock = threading.RLock()
         self._points = Points(cache_size, tuning.point_every)
-        # Stores that show a snapshot's values: restore is O(1), and a snapshot has no get.
-        self._new_view = Store(max_history=0)
-        self._old_view = Store(max_history=0)
         self._point: Point | None = None
         # What the log vouched for when this timeline last read or moved its head:
         # the next commit's compare-and-set. Its incarnation is also what the caches
@@ -173,17 +162,13 @@ class Timeline:
                 return self._landed(*retried, id, meta_read, attach)
             point = self._point
             seq = 1 if self._vouched is None else self._vouched.seq + 1
-            delta = None
-            if point is not None and native_delta is not None:
-                delta = native_delta(snapshot, point.snapshot, point.digest, self._tuning.chunk_entries)
-            if delta is not None:
-                raw, digest = delta
-                body = stored_form(raw)
-            elif point is None and (whole := self._native_keyframe(snapshot, True)) is not None:
-                body, digest = stored_form(whole[0]), cast(int, whole[1])
-            else:  # a change too large for the native paths, or the reference path alone
-                sets, removes, digest = self._changes(snapshot, point)
-                body = encode_body(sets, removes, self._tuning.chunk_entries)
+            chunk = self._tuning.chunk_entries
+            if point is not None:
+                raw, digest = state_delta(snapshot, point.snapshot, point.digest, chunk)
+            else:
+                raw, whole_digest = state_keyframe(snapshot, chunk, True)
+                digest = cast(int, whole_digest)
+            body = stored_form(raw)
             if point is None:
                 kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             else:
@@ -270,47 +255,14 @@ class Timeline:
             self._point = point
             self._points.remember(point, id)
 
-    def _native_keyframe(self, snapshot: Snapshot, with_digest: bool) -> tuple[bytes, int | None] | None:
-        chunk = self._tuning.chunk_entries
-        return None if native_keyframe is None else native_keyframe(snapshot, chunk, with_digest)
-
     def _keyframe_body(self, snapshot: Snapshot) -> bytes:
-        whole = self._native_keyframe(snapshot, False)
-        if whole is not None:
-            return stored_form(whole[0])
-        return encode_body(
-            entries_of(snapshot, self._new_view), {}, self._tuning.chunk_entries
-        )  # the reference refuses a chunk too long
+        return stored_form(state_keyframe(snapshot, self._tuning.chunk_entries, False)[0])
 
     def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
         # `state_bytes`: what the chain's keyframe stored, compressed.
         if run_bytes >= max(state_bytes, self._tuning.min_run_bytes):
             return True
         return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
-
-    def _changes(self, snapshot: Snapshot, point: Point | None) -> tuple[State, dict[str, list[str]], int]:
-        """The entries set and removed since `point`, and the digest they lead to."""
-        new = self._new_view
-        new.restore(snapshot)
-        if point is None:
-            whole = entries_of(snapshot, new)
-            return whole, {}, state_digest(whole)
-        diff = snapshot.diff(point.snapshot)
-        old = self._old_view
-        old.restore(point.snapshot)
-        digest = point.digest
-        sets: State = {}
-        removes: dict[str, list[str]] = {}
-        for namespace, key in diff["removed"]:
-            digest -= entry_hash(namespace, key, old.get(namespace, key))
-            removes.setdefault(namespace, []).append(key)
-        for namespace, key in diff["changed"]:
-            digest -= entry_hash(namespace, key, old.get(namespace, key))
-        for namespace, key in (*diff["added"], *diff["changed"]):
-            value = new.get(namespace, key)
-            sets.setdefault(namespace, {})[key] = value
-            digest += entry_hash(namespace, key, value)
-        return sets, removes, digest & DIGEST_MASK
 
     def restore(self, ref: int | str) -> None:
         """Put the store back to record `ref` (a seq or an id); the next commit branches from it.
@@ -409,17 +361,14 @@ class Timeline:
             if now is not None and now.incarnation == self._incarnation and now.first < lowest:
                 raise CorruptRecordError(self._name, lowest - 1, "record missing")
 
-    def _pages(
-        self, limit: int | None, before: int | None, checked: bool = True
-    ) -> Iterator[list[StoredRecord]]:
+    def _pages(self, limit: int | None, before: int | None) -> Iterator[list[StoredRecord]]:
         """Headers newest first, up to `limit`, one query a page; nothing stays open between pages."""
         remaining = limit
         above = None
         while remaining is None or remaining > 0:
             wanted = _PAGE if remaining is None else min(_PAGE, remaining)
             page = self._log.headers(self._name, limit=wanted, before=before)
-            if checked:
-                self._check_dense(page, above, len(page) < wanted)
+            self._check_dense(page, above, len(page) < wanted)
             yield page
             if len(page) < wanted:
                 return
@@ -630,70 +579,7 @@ class Timeline:
         A prune or drop by another writer meanwhile is not damage: what it
         removed is left out.
         """
-        problems: dict[int, CorruptRecordError] = {}
-        try:
-            vouched = self._log.head(self._name)
-            if vouched is None:
-                return []
-            headers = self._verified_headers(vouched, problems)
-            self._verify_chains(headers, problems)
-            now = self._log.head(self._name)
-        except CorruptRecordError as error:  # the log itself found damage it could not read past
-            problems.setdefault(error.seq if error.seq is not None else 0, error)
-            return [problems[seq] for seq in sorted(problems)]
-        if now is None or now.incarnation != vouched.incarnation:
-            return []  # dropped meanwhile: nothing of it is left to be damaged
-        return [problems[seq] for seq in sorted(problems) if seq >= now.first]
-
-    def _verified_headers(
-        self, vouched: TimelineHead, problems: dict[int, CorruptRecordError]
-    ) -> list[StoredRecord]:
-        """Every header from the vouched head down to `first`, oldest first; gaps and damage noted."""
-        headers: list[StoredRecord] = []
-        for row in (row for page in self._pages(None, vouched.seq + 1, checked=False) for row in page):
-            try:
-                check_header(self._name, row)
-                headers.append(row)
-            except CorruptRecordError as error:
-                problems.setdefault(row.seq, error)
-        headers.reverse()
-        name = self._name
-        newest = headers[-1] if headers else None
-        if newest is None or (newest.seq, newest.crc) != (vouched.seq, vouched.crc):
-            if vouched.seq not in problems:
-                problems[vouched.seq] = CorruptRecordError(
-                    name, vouched.seq, "the head record the log vouches for is missing"
-                )
-        # One error per gap, however long: a damaged `first` must not make verify loop for ever.
-        seqs = [vouched.first - 1, *sorted({*(row.seq for row in headers), *problems}), vouched.seq + 1]
-        for older, newer in zip(seqs, seqs[1:], strict=False):
-            if newer - older == 2:
-                problems.setdefault(older + 1, CorruptRecordError(name, older + 1, "record missing"))
-            elif newer - older > 2:
-                what = f"records {older + 1} to {newer - 1} missing"
-                problems.setdefault(older + 1, CorruptRecordError(name, older + 1, what))
-        for older_row, newer_row in zip(headers, headers[1:], strict=False):
-            if older_row.seq == newer_row.seq:
-                problems.setdefault(newer_row.seq, CorruptRecordError(name, newer_row.seq, "stored twice"))
-        return headers
-
-    def _verify_chains(self, headers: list[StoredRecord], problems: dict[int, CorruptRecordError]) -> None:
-        groups: dict[int, list[StoredRecord]] = {}
-        for row in headers:
-            groups.setdefault(row.base, []).append(row)
-        for base, group in groups.items():
-            parents = {row.parent for row in group if row.kind == DELTA}
-            rows = self._log.read(self._name, base, group[-1].seq, base=base)
-            for leaf in (row for row in group if row.seq not in parents):
-                try:
-                    chain = chain_of(self._name, rows, leaf.seq)
-                    replay = Replay(self._name, each_step=True)
-                    replay.start_at_keyframe(chain[0], check_digest=True)
-                    for row in chain[1:]:
-                        replay.apply(row)
-                    replay.finish(chain[-1])
-                except CorruptRecordError as error:
-                    problems.setdefault(error.seq if error.seq is not None else leaf.seq, error)
+        return verify_timeline(self._log, self._name)
 
     def __repr__(self) -> str:
         return f"Timeline({self._name!r}, parent={self.parent}, log={self._log!r})"
