@@ -196,7 +196,8 @@ Replayed replay_chain(store::Store& store, std::vector<Shard::Writing>& locked, 
     const Fault fault = checked_body(chain.timeline, record, chain.newest_format, body);
     if (fault != Fault::none) return at_fault(fault, i);
     // A chain starts at a keyframe or at a state it continues; the rest are deltas.
-    if (record.kind != (keyframe ? kKeyframeKind : kDeltaKind)) return at_fault(Fault::inconsistent_header, i);
+    if (record.kind != (keyframe ? kKeyframeKind : kDeltaKind))
+      return at_fault(Fault::inconsistent_header, i);
     entries.clear();
     if (!read_body(bytes_of(body), body.size(), entries)) return at_fault(Fault::undecodable_body, i);
     if (keyframe) {

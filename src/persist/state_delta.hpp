@@ -3,18 +3,19 @@
 // change; the differential tests hold it to a Python oracle written from
 // FORMAT.md (tests/record_oracle.py, changes and encode_body).
 //
-// From the diff of the two snapshots: the body `[sets, removes]`, `sets` = {namespace: {key: value}} over the added entries
-// and then the changed ones, `removes` = {namespace: [key]} over the removed
-// ones, each namespace where it first appears and keys in diff order; and the
+// From the diff of the two snapshots: the body `[sets, removes]`, `sets` =
+// {namespace: {key: value}} over the added entries and then the changed
+// ones, `removes` = {namespace: [key]} over the removed ones, each
+// namespace where it first appears and keys in diff order; and the
 // state digest after the change (minus each old entry's hash, plus each new
 // one's, modulo 2^64). The values are the bytes the store holds, which are
 // the codec's one encoding of each value, so body and digest are what an
 // encoder of the decoded values writes, byte for byte.
 //
-// A change of more than `chunk_entries` entries is framed: the byte kFramedBody, then chunks of at most that many entries,
-// the sets' namespaces first and then the removes', a namespace split
-// between chunks where a chunk fills, each chunk behind its length (4 bytes,
-// big-endian).
+// A change of more than `chunk_entries` entries is framed: the byte
+// kFramedBody, then chunks of at most that many entries, the sets'
+// namespaces first and then the removes', a namespace split between chunks
+// where a chunk fills, each chunk behind its length (4 bytes, big-endian).
 #pragma once
 
 #include <cstddef>

@@ -4,13 +4,12 @@
 // with state_digest).
 //
 // Every entry of the snapshot, in the order `Snapshot.keys` lists them (shard
-// by shard, a namespace's keys together), written as `[sets, {}]`: one value for up to `chunk_entries` entries; past that, the
-// framed layout, the byte kFramedBody and then chunks of at most
-// `chunk_entries` entries, each `[{namespace: {key: value}}, {}]` behind its
-// length (4 bytes, big-endian), a namespace split between chunks where a
-// chunk fills. And the state digest: the sum of every entry's hash modulo
-// 2^64. The values are the bytes the store holds: the codec's one encoding
-// of each value, so body and digest are an encoder's of the decoded values.
+// by shard, a namespace's keys together), written as `[sets, {}]`: one
+// value for up to `chunk_entries` entries; past that, the framed layout, the
+// byte kFramedBody and then chunks of at most `chunk_entries` entries, each `[{namespace: {key: value}}, {}]`
+// behind its length (4 bytes, big-endian), a namespace split between chunks where a chunk fills. And the
+// state digest: the sum of every entry's hash modulo 2^64. The values are the bytes the store holds: the
+// codec's one encoding of each value, so body and digest are an encoder's of the decoded values.
 //
 // Reads only the immutable record, so it may run without the interpreter lock.
 #pragma once
