@@ -3,8 +3,8 @@
 //
 // Checked on every input:
 // - a value the check accepts is one the codec's checked walk reads without
-//   error and writes back as exactly the input: the fast path may store a
-//   value's bytes as they are only because re-encoding would not change them;
+//   error and writes back as exactly the input: replay may store a value's
+//   bytes as they are only because re-encoding would not change them;
 // - a body the reader accepts yields views that all lie inside the input,
 //   and every value it sets passes the check on its own;
 // - a size a compressed body declares is one its stream can hold: from 1 to

@@ -1,13 +1,12 @@
 // What native replay reads before it trusts a record: the body reader,
-// which may refuse anything but must never accept a body the reference
-// decoder would store differently. The canonical-value check is held to
-// the property it exists for: whatever it accepts, the codec reads and
-// writes back to the very same bytes. Then what replay does with what it
+// which must read every body the writer makes and refuse every other. The
+// canonical-value check is held to the property it exists for: whatever it
+// accepts, the codec reads and writes back to the very same bytes, at
+// exactly the depths the codec reads. Then what replay does with what it
 // reads: a keyframe loaded into the store, whatever it held, and the fault
-// each damage is named by. (The Python
-// tests hold the checksums to zlib's and hashlib's, the size a compressed
-// body may declare to what the reference inflates, and native replay to the
-// Python reference over many namespaces.)
+// each damage is named by. (The Python tests hold the checksums to zlib's
+// and hashlib's, the size a compressed body may declare to what the oracle
+// inflates, and native replay to the oracle over many namespaces.)
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -138,7 +137,7 @@ std::string framed(std::initializer_list<std::string_view> chunks) {
 constexpr const char* kFirst = "92 81 a2 6e 73 82 a1 61 01 a1 62 91 c3 81 a2 6e 73 91 a1 63";
 constexpr const char* kSecond = "92 82 a2 6e 73 81 a1 61 02 a1 6d 81 a1 6b a1 76 80";
 
-TEST(PersistBody, ReadsWhatTheReferenceWouldStoreAndRefusesTheRest) {
+TEST(PersistBody, ReadsTheLayoutTheWriterMakesAndRefusesTheRest) {
   const std::pair<std::string, const char*> kBodies[] = {
       {hex(kFirst), "ns.a=01 ns.b=91c3 -ns.c "},
       {hex("92 80 80"), ""},
