@@ -2,16 +2,18 @@
 beyond LangGraph's conformance suite (test_langgraph_conformance.py): what a step stores, listings,
 pending writes, errors that name where, reclaimed space, a ttl.
 
-The graph: an agent that appends long messages, a fan-out of three nodes into one list, a
-review that interrupts, and a user who removes a message in the middle, overwrites another,
-forks from an old checkpoint and replays from another. Every log must give the history the
-reference saver gives, checkpoint for checkpoint.
+The graph: an agent that appends long messages, a fan-out of three nodes into one list and into
+a delta channel (a snapshot now and then, the writes since replayed from the parents), a review
+that interrupts, and a user who removes a message in the middle, overwrites another, forks from
+an old checkpoint and replays from another. Every log must give the history the reference saver
+gives, checkpoint for checkpoint, and keep it whole through a prune.
 """
 
+import functools
 import operator
 import random
-import threading
 import uuid
+from concurrent.futures import ThreadPoolExecutor
 from typing import Annotated, TypedDict
 
 import pytest
@@ -30,16 +32,21 @@ from langgraph.types import Command, interrupt
 from redis_server import fresh_prefix, shared_url, wait_for
 
 
+def appended(value, writes):
+    return [*(value or []), *sum(writes, [])]
+
+
 class State(TypedDict):
     messages: Annotated[list, add_messages]
     notes: Annotated[list, operator.add]
+    steps: Annotated[list, DeltaChannel(appended, list, snapshot_frequency=3)]
     count: int
 
 
 def graph_with(saver):
     def agent(state):
         n = state.get("count", 0) + 1
-        return {"messages": [AIMessage(f"reply {n} " + "x" * 80, id=f"ai-{n}")], "count": n}
+        return {"messages": [AIMessage(f"reply {n} " + "x" * 80, id=f"ai-{n}")], "count": n, "steps": [n]}
 
     def review(state):
         return {"notes": [f"review:{interrupt({'question': 'ok?', 'count': state['count']})}"]}
@@ -48,7 +55,9 @@ def graph_with(saver):
     builder.add_node("agent", agent)
     builder.add_node("review", review)
     for name in ("a", "b", "c"):  # run in parallel: their writes land in one step, in task order
-        builder.add_node(name, lambda state, name=name: {"notes": [f"{name}:{state['count']}"]})
+        builder.add_node(
+            name, lambda state, name=name: {"notes": [f"{name}:{state['count']}"], "steps": [name]}
+        )
         builder.add_edge("agent", name)
         builder.add_edge(name, "review")
     builder.add_edge(START, "agent")
@@ -90,23 +99,29 @@ def normalized(history):
     ]
 
 
+def opener(kind, tmp_path):
+    """Opens savers on one log of `kind`, as processes have them: each with caches of its own."""
+    memory, prefix = MemoryLog(), fresh_prefix()
+    return {
+        "memory": lambda: DerirezaroSaver(memory),
+        "sqlite": lambda: DerirezaroSaver.sqlite(tmp_path / "checkpoints.db"),
+        "redis": lambda: DerirezaroSaver.redis(shared_url(), prefix=prefix),
+    }[kind]
+
+
 @pytest.fixture(params=["memory", "sqlite", "redis"])
 def saver(request, tmp_path):
-    if request.param == "memory":
-        made = DerirezaroSaver.memory()
-    elif request.param == "sqlite":
-        made = DerirezaroSaver.sqlite(tmp_path / "checkpoints.db")
-    else:
-        made = DerirezaroSaver.redis(shared_url(), prefix=fresh_prefix())
-    with made:
+    with opener(request.param, tmp_path)() as made:
         yield made
 
 
 def test_a_session_with_interrupts_edits_forks_and_replays_has_the_reference_history(saver):
-    expected = history_of_a_session(InMemorySaver())
+    expected, config = history_of_a_session(InMemorySaver()), {"configurable": {"thread_id": "t1"}}
     assert len(expected) > 10 and history_of_a_session(saver) == expected
     reopened = graph_with(DerirezaroSaver(saver.log))  # as another process reads it
-    assert normalized(reopened.get_state_history({"configurable": {"thread_id": "t1"}})) == expected
+    assert normalized(reopened.get_state_history(config)) == expected
+    saver.prune(["t1"])  # keeps the head and the parents its delta channel replays
+    assert reopened.get_state(config).values == expected[0][2] and len(list(saver.list(config))) < 5
 
 
 def noise(seed, size=100):
@@ -114,50 +129,51 @@ def noise(seed, size=100):
     return random.Random(seed).randbytes(size // 2).hex()
 
 
-def put(saver, parent, values, versions, thread="t", ns="", id=None, source="loop", **metadata):
-    """A put of `values` on `parent` (a config, or None for a root), as a running graph makes it."""
+def put(saver, parent, values, versions, thread="t", ns="", id=None, source="loop", new=None, **metadata):
+    """A put of `values` on `parent` (a config, or None for a root), as a running graph makes it; `new`:
+    the new versions it names, if not all of them."""
     checkpoint = {**empty_checkpoint(), "channel_values": values, "channel_versions": versions}
     checkpoint["id"] = id or checkpoint["id"]
     on = {} if parent is None else {"checkpoint_id": parent["configurable"]["checkpoint_id"]}
     config = {"configurable": {"thread_id": thread, "checkpoint_ns": ns, **on}}
-    return saver.put(config, checkpoint, {"source": source, "step": 0, **metadata}, versions)
+    meta = {"source": source, "step": 0, **metadata}
+    return saver.put(config, checkpoint, meta, versions if new is None else new)
 
 
-def values_of(saver, thread="t", **options):
-    return [
-        t.checkpoint["channel_values"] for t in saver.list({"configurable": {"thread_id": thread}}, **options)
-    ]
+def where(tup):
+    return tup.config["configurable"]["checkpoint_ns"], tup.checkpoint["id"]
+
+
+def values_of(saver, thread="t"):
+    return [t.checkpoint["channel_values"] for t in saver.list({"configurable": {"thread_id": thread}})]
 
 
 def test_a_long_list_is_stored_element_by_element(saver):
     """Appends, a removal in the middle and an overwrite each store about one element."""
     messages = [noise(i) for i in range(300)]
     config = put(saver, None, {"messages": list(messages)}, {"messages": 1})
-    edits = [
-        lambda m: m.append(noise(-1)),
-        lambda m: m.pop(150),  # RemoveMessage in the middle
-        lambda m: m.__setitem__(10, noise(-2)),  # the same id, new content
-        lambda m: m.insert(5, noise(-3)),
-        lambda m: None,  # no change but a new version
-        *[lambda m: m.__delitem__(slice(0, 100))] * 3,  # down to where a whole value is cheaper
-    ]
-    for version, edit in enumerate(edits, start=2):
-        edit(messages)
+    # messages[start:stop] = so many new ones: an append, a RemoveMessage in the middle, an overwrite
+    # (the same id, new content), an insertion, no change but a new version, then cuts down to where
+    # a whole value is cheaper.
+    edits = [(300, 300, 1), (150, 151, 0), (10, 11, 1), (5, 5, 1), (0, 0, 0), *[(0, 100, 0)] * 3]
+    for version, (start, stop, new) in enumerate(edits, start=2):
+        messages[start:stop] = [noise(-version)] * new
         config = put(saver, config, {"messages": list(messages)}, {"messages": version})
         assert saver.get_tuple(config).checkpoint["channel_values"]["messages"] == messages
     first, *steps = reversed([record.size for record in saver._branch("t", "").timeline.records()])
-    assert first > 300 * 64
-    assert max(steps[:5]) < 400  # one element and the record's own fields, whatever the length
+    # A step stores one element and the record's own fields, whatever the length.
+    assert first > 300 * 64 and max(steps[:5]) < 400
 
 
-def test_versions_that_did_not_move_keep_the_parents_value_and_new_versions_cannot_hide_a_change(saver):
+def test_versions_decide_what_a_put_stores_and_go_on_as_the_thread_has_them(saver):
     first = put(saver, None, {"a": "one", "b": "two"}, {"a": 1, "b": 1})
-    checkpoint = {**empty_checkpoint(), "channel_values": {"a": "changed", "b": "stale copy"}}
-    checkpoint["channel_versions"] = {"a": 2, "b": 1}
-    config = {"configurable": {"thread_id": "t", "checkpoint_ns": "", **first["configurable"]}}
-    second = saver.put(config, checkpoint, {"source": "loop", "step": 1}, {})  # new_versions forgot "a"
+    # The new versions forgot "a", whose version moved all the same; "b"'s did not, whatever its value says.
+    second = put(saver, first, {"a": "changed", "b": "stale copy"}, {"a": 2, "b": 1}, new={})
     assert saver.get_tuple(second).checkpoint["channel_values"] == {"a": "changed", "b": "two"}
     assert saver.get_tuple(first).checkpoint["channel_values"] == {"a": "one", "b": "two"}
+    copied = InMemorySaver().get_next_version(None, None)  # a thread copied from another saver: strings
+    assert isinstance(later := saver.get_next_version(copied, None), str) and later > copied
+    assert saver.get_next_version(None, None) == 1 and saver.get_next_version(41, None) == 42
 
 
 def test_listings_follow_a_model_of_puts_re_puts_deletes_and_namespaces(saver):
@@ -187,14 +203,8 @@ def test_listings_follow_a_model_of_puts_re_puts_deletes_and_namespaces(saver):
     for before in [None, *rng.sample([c for _, c, _ in listed], 6)]:
         cursor = before and {"configurable": {"checkpoint_id": before}}
         for limit in (None, 1, 3, len(listed) - 1):
-            got = [
-                (
-                    t.config["configurable"]["checkpoint_ns"],
-                    t.checkpoint["id"],
-                    t.checkpoint["channel_values"]["v"],
-                )
-                for t in saver.list({"configurable": {"thread_id": "t"}}, before=cursor, limit=limit)
-            ]
+            tuples = saver.list({"configurable": {"thread_id": "t"}}, before=cursor, limit=limit)
+            got = [(*where(t), t.checkpoint["channel_values"]["v"]) for t in tuples]
             assert got == [e for e in listed if before is None or e[1] < before][:limit], (before, limit)
     for ns, checkpoint_id, value in listed:
         config = {"configurable": {"thread_id": "t", "checkpoint_ns": ns, "checkpoint_id": checkpoint_id}}
@@ -202,10 +212,6 @@ def test_listings_follow_a_model_of_puts_re_puts_deletes_and_namespaces(saver):
     for ns, entries in model.items():
         latest = saver.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": ns}})
         assert (latest and latest.checkpoint["id"]) == (entries and entries[-1][0]), ns
-
-
-def nested(depth, leaf):
-    return leaf if depth == 0 else {"in": nested(depth - 1, leaf)}
 
 
 # Metadata the codec stores as it is, and metadata it must leave to the serde (bytes, non-str keys,
@@ -220,27 +226,20 @@ METADATA = [
     {"raw": b"bytes"},
     {"keys": {1: "an int key"}},
     {"keys": {(1, 2): "a tuple key"}},
-    {"nested": nested(31, 1)},
-    {"nested": nested(40, 1)},
+    {"nested": functools.reduce(lambda leaf, _: {"in": leaf}, range(31), 1)},
+    {"nested": functools.reduce(lambda leaf, _: {"in": leaf}, range(40), 1)},
 ]
 
 
 @pytest.mark.parametrize("metadata", METADATA, ids=range(len(METADATA)))
 def test_metadata_comes_back_as_the_serde_gives_it(saver, metadata):
-    config, serde = {"configurable": {"thread_id": "m", "checkpoint_ns": ""}}, saver.serde
     try:
-        expected = serde.loads_typed(serde.dumps_typed(metadata))
+        expected = saver.serde.loads_typed(saver.serde.dumps_typed({"source": "loop", "step": 0, **metadata}))
     except TypeError:  # past what the serde encodes: the put refuses it as the serde does
         with pytest.raises(TypeError):
-            saver.put(config, empty_checkpoint(), dict(metadata), {})
+            put(saver, None, {}, {}, **metadata)
         return
-    assert saver.get_tuple(saver.put(config, empty_checkpoint(), dict(metadata), {})).metadata == expected
-
-
-def test_versions_from_another_saver_go_on_as_strings(saver):
-    copied = InMemorySaver().get_next_version(None, None)
-    assert isinstance(later := saver.get_next_version(copied, None), str) and later > copied
-    assert saver.get_next_version(None, None) == 1 and saver.get_next_version(41, None) == 42
+    assert saver.get_tuple(put(saver, None, {}, {}, **metadata)).metadata == expected
 
 
 def test_writes_sent_from_many_threads_come_back_in_task_order(saver):
@@ -254,16 +253,11 @@ def test_writes_sent_from_many_threads_come_back_in_task_order(saver):
         saver.put_writes(config, [("__error__", f"{task} {last}")], task)
 
     for last in ("failed again", "failed at last"):  # the second time over writes this saver has read
-        threads = [threading.Thread(target=send, args=(task, last)) for task in tasks]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
+        with ThreadPoolExecutor(len(tasks)) as pool:
+            list(pool.map(send, tasks, [last] * len(tasks)))
         rows = [(f"~{t[::-1]}", t, 0, "ch0", f"{t}/0") for t in tasks]
         rows += [("", t, -1, "__error__", f"{t} {last}") for t in tasks]  # in writes_sort_key order
-        assert saver.get_tuple(config).pending_writes == [
-            (t, ch, value) for _, t, _, ch, value in sorted(rows)
-        ]
+        assert saver.get_tuple(config).pending_writes == [(t, ch, v) for _, t, _, ch, v in sorted(rows)]
 
 
 class PickyJson(JsonPlusSerializer):
@@ -330,19 +324,26 @@ def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint():
     assert refused_puts > 0
 
 
-def test_delete_prune_and_copy_reclaim_what_they_remove(saver):
+def test_delete_prune_and_copy_reclaim_what_they_remove_and_keep_threads_apart(saver):
+    """Threads whose ids look like patterns, or prefixes of each other's, stay apart through every one."""
     config, ids, name, copy = None, [], timeline_name("t", ""), timeline_name("copy", "")
     for step in range(40):
         config = put(saver, config, {"n": step, "big": noise(step, 1000)}, {"n": step + 1, "big": step + 1})
         saver.put_writes(config, [("w", step)], "task")
         ids.append(config["configurable"]["checkpoint_id"])
-    saver.copy_thread("t", "copy")
+    others = ["a*", "a", "a?", "a[1]", "a{x}", "a/b", "ab", "1/a", "copy"]
+    for thread in others:
+        put(saver, put(saver, None, {}, {}, thread=thread), {}, {}, thread=thread, ns="child:1")
+    saver.copy_thread("t", "copy")  # onto a thread that has checkpoints: the copies are added
     saver.prune(["t"])
-    assert values_of(saver) == [{"n": 39, "big": noise(39, 1000)}]
+    saver.delete_thread("a*")
+    assert values_of(saver) == [{"n": 39, "big": noise(39, 1000)}] and values_of(saver, "a") == [{}, {}]
     assert saver.log.head(name).first > 1 and list(saver.log.attachments(name, ids)) == [ids[-1]]  # reclaimed
-    assert len(saver.log.attachments(copy, ids)) == 40  # the copy's own
+    assert len(saver.log.attachments(copy, ids)) == 40 and len(values_of(saver, "copy")) == 42  # its own
     saver.delete_thread("copy")
-    assert saver.log.timelines("lg/") == [name] and saver.log.attachments(copy, ids) == {}
+    listed = {(t.config["configurable"]["thread_id"], where(t)[0]) for t in saver.list(None)}
+    assert listed == {("t", ""), *((thread, ns) for thread in others[1:-1] for ns in ("", "child:1"))}
+    assert len(saver.log.timelines()) == len(listed) and saver.log.attachments(copy, ids) == {}  # reclaimed
 
 
 def test_a_thread_with_a_ttl_expires_whole():
@@ -363,55 +364,3 @@ def test_a_thread_with_a_ttl_expires_whole():
 
         wait_for(expired, "the thread expiring", 5)
         assert saver.get_tuple({"configurable": {"thread_id": "t"}}) is None and saver.log.timelines() == []
-
-
-def test_threads_whose_ids_look_like_patterns_or_prefixes_stay_apart(saver):
-    threads = ["a", "a*", "a?", "a[1]", "a{x}", "a/b", "ab", "1/a"]
-    for thread in threads:
-        config = put(saver, None, {"who": thread}, {"who": 1}, thread=thread)
-        put(saver, config, {}, {}, thread=thread, ns="child:1")  # a parent the child namespace takes as given
-    for thread in threads:
-        listed = [t.config["configurable"] for t in saver.list({"configurable": {"thread_id": thread}})]
-        assert sorted((c["thread_id"], c["checkpoint_ns"]) for c in listed) == [
-            (thread, ""),
-            (thread, "child:1"),
-        ]
-    saver.delete_thread("a*")
-    saver.copy_thread("a?", "a")  # onto a thread that has checkpoints: the copies are added
-    assert {t.config["configurable"]["thread_id"] for t in saver.list(None)} == set(threads) - {"a*"}
-    assert len(list(saver.list({"configurable": {"thread_id": "a", "checkpoint_ns": ""}}))) == 2
-
-
-def test_delta_channel_history_walks_the_parents_as_the_reference_does(saver):
-    histories = []
-    for each in (InMemorySaver(), saver):
-        first = put(each, None, {"a": "seed", "b": "kept"}, {"a": 1, "b": 1})
-        each.put_writes(first, [("a", "w1"), ("b", "x")], "task1")
-        fork = put(each, first, {"b": "kept"}, {"a": 2, "b": 1})  # "a" now has no stored value
-        each.put_writes(fork, [("a", "w2")], "task2")
-        put(each, first, {"a": "other branch", "b": "kept"}, {"a": 5, "b": 1})
-        newest = put(each, fork, {"b": "kept"}, {"a": 3, "b": 1})
-        histories.append(each.get_delta_channel_history(config=newest, channels=["a", "b"]))
-    assert histories[1] == histories[0]
-    assert histories[1]["a"] == {"writes": [("task1", "a", "w1"), ("task2", "a", "w2")], "seed": "seed"}
-
-
-def test_prune_keeps_what_a_delta_channel_replays():
-    class Log(TypedDict):
-        log: Annotated[
-            list,
-            DeltaChannel(
-                lambda value, writes: [*(value or []), *sum(writes, [])], list, snapshot_frequency=3
-            ),
-        ]
-
-    builder = StateGraph(Log)
-    builder.add_node("n", lambda state: {"log": [len(state["log"])]})
-    builder.add_edge(START, "n")
-    with DerirezaroSaver.memory() as saver:
-        graph, config = builder.compile(checkpointer=saver), {"configurable": {"thread_id": "t"}}
-        for _ in range(5):
-            graph.invoke({"log": []}, config)
-        saver.prune(["t"])
-        assert graph.get_state(config).values == {"log": [0, 1, 2, 3, 4]}
-        assert len(list(saver.list(config))) < 10  # what the channel does not need is gone

@@ -264,3 +264,28 @@ def test_a_writer_whose_timeline_was_written_anew_conflicts_and_restores_the_new
     new[record.seq] = {("a", "k"): dumps("after")}
     assert (record.seq, record.parent) == (7, 1)
     reads_back(one, "t", new, 7)
+
+
+def test_a_replay_that_read_the_old_timeline_leaves_nothing_of_it_in_the_cache(connect):
+    # The side checks out record 2, reading the old timeline; meanwhile another writer drops and
+    # writes it anew and this timeline sees the new one. What the side read must not be cached
+    # as the new timeline's record 2.
+    one, other_log = connect(), connect()
+    new_states = {}
+
+    def judge(name, old, side):
+        opened(other_log, name).delete()
+        new_states.update(history(other_log, name, NEW, keyframe_every=2))
+        mine.restore(6)
+        outcome = side.outcome()
+        if not isinstance(outcome, RecordNotFoundError):
+            assert content(outcome) in (old[2], new_states[2])
+        assert [content(mine.checkout(seq)) for seq in range(1, 7)] == [new_states[s] for s in range(1, 7)]
+
+    def open_side(paused, name):
+        nonlocal mine
+        mine = opened(paused, name, cache_size=8)
+        return mine
+
+    mine = None
+    races(lambda name: history(one, name), one, open_side, lambda tl: tl.checkout(2), judge)

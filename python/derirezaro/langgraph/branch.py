@@ -8,7 +8,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from .._core import Snapshot, Store
-from ..persist.errors import CorruptRecordError, RecordNotFoundError
+from ..persist.errors import CorruptRecordError, PersistError, RecordNotFoundError
 from ..persist.record import Record
 from ..persist.timeline import Timeline
 from . import meta as meta_format
@@ -26,6 +26,7 @@ _IDS_KEPT = 1024
 # timeline's byte rule alone, at a cost per step that stays flat. The count rule
 # at the timeline's default would copy a long conversation every 256 steps.
 _KEYFRAME_EVERY = 4096
+Key = tuple[int | None, int]  # (incarnation, seq): one record of a timeline, for good
 
 
 def timeline_name(thread_id: str, checkpoint_ns: str) -> str:
@@ -51,21 +52,31 @@ def indexable(checkpoint_id: str) -> bool:
     return bool(checkpoint_id) and not checkpoint_id.isdecimal()
 
 
-class StaleBranch(Exception):
-    """The log no longer holds the timeline this branch cached: another writer dropped or rewrote it."""
+class StaleBranch(PersistError):
+    """The log no longer holds the incarnation of the timeline a read began under: another writer
+    dropped the thread (or a ttl expired it), and perhaps wrote it anew."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__(f"timeline {name!r}: dropped or written anew by another writer during the read")
+        self.timeline = name
 
 
 class Branch:
     """One timeline and the store it commits from, with what the saver keeps of it.
 
-    What it keeps (decoded states, ids, the store's place) is of the records it
-    has seen, each known by its seq and commit time, all of one incarnation of
-    the timeline: the one the log vouched for just before the branch opened its
-    timeline (which therefore holds that one or a later one). A record read
-    later at a known seq with another time, or a record it does not know while
-    the log vouches for another incarnation, means another writer deleted the
-    thread (or a ttl expired it) and wrote it anew: `StaleBranch`, and the
-    saver calls `reset()`, which forgets it all and reopens the timeline.
+    What it keeps of records (decoded states with their snapshots, checkpoint
+    ids) is keyed by (incarnation, seq): within one incarnation a seq names one
+    record for good, and incarnations are never reused. `incarnation` is the one
+    the log vouched for when the branch opened its timeline, or the one its last
+    commit landed in; the timeline read all it caches after that. A read takes
+    it first, keys what it reads and looks up by it, and gives nothing until the
+    log vouches for it again afterwards (`vouch`): the log then held that
+    incarnation throughout, so every record and cached state behind the answer
+    is of it. An entry keyed under an incarnation the log had dropped before the
+    entry was read is never given: every read that finds it fails its vouch. A
+    put needs no vouch: its commit's compare-and-set names the incarnation.
+    A failed vouch raises `StaleBranch`; the saver then calls `reset()`, which
+    reopens the timeline at the log's head, and reads again.
     """
 
     __slots__ = (
@@ -88,18 +99,15 @@ class Branch:
         self.log, self.name, self.thread_id, self.ns = log, name, thread_id, ns
         self.lock = threading.RLock()  # one put at a time: restore, apply, commit; and reset
         self.cache_lock = threading.Lock()  # the caches below, which readers share
-        # seq -> (state, commit time of the record it is the state of).
-        self.states: OrderedDict[int, tuple[State, float]] = OrderedDict()
-        self.snapshots: dict[int, Snapshot] = {}  # of the states kept: what derive() starts from
-        # seq -> (checkpoint id, commit time), of the records seen lately.
-        self.ids: OrderedDict[int, tuple[str, float]] = OrderedDict()
+        self.states: OrderedDict[Key, State] = OrderedDict()  # the newest last
+        self.snapshots: dict[Key, Snapshot] = {}  # of the states kept: what derive() starts from
+        self.ids: OrderedDict[Key, str] = OrderedDict()  # checkpoint ids of the records seen lately
         self._open()
 
     def _open(self) -> None:
-        vouched = self.log.head(self.name)  # before the timeline reads it: the timeline's is this or later
-        self.incarnation: int | None = None if vouched is None else vouched.incarnation
         self.store = Store(max_history=0)
         self.timeline = Timeline(self.log, self.name, self.store, keyframe_every=_KEYFRAME_EVERY)
+        self.incarnation = self.timeline.incarnation
         # The checkpoint id of the record the store holds; None until a commit or restore names it.
         self.point_id: str | None = None
         if self.timeline.parent is not None:
@@ -108,7 +116,7 @@ class Branch:
             except RecordNotFoundError:
                 return  # dropped since the timeline opened: a put finds its parent afresh
             self.point_id = self._checkpoint_id(record)
-            self._know(record.seq, self.point_id, record.timestamp)
+            self._know(self.incarnation, record.seq, self.point_id)
 
     def reset(self) -> None:
         """Forget everything cached and reopen the timeline at the log's head. Hold `lock`."""
@@ -118,71 +126,49 @@ class Branch:
             self.ids.clear()
         self._open()
 
-    def vouch(self) -> None:
-        """Raise `StaleBranch` unless the log still holds the incarnation this branch's caches are of.
+    def vouch(self, incarnation: int | None) -> None:
+        """Raise `StaleBranch` unless the log vouches for `incarnation` now.
 
-        Called after a read that returned records: incarnations are never
-        reused, so if the log vouches for the branch's incarnation now, it did
-        so for the read too.
+        Called after a read that began under `incarnation`: as incarnations are
+        never reused, the log held it throughout the read.
         """
         vouched = self.log.head(self.name)
-        if vouched is None or vouched.incarnation != self.incarnation:
+        if vouched is None or vouched.incarnation != incarnation:
             raise StaleBranch(self.name)
 
-    def remember(self, seq: int, timestamp: float, state: State, snapshot: Snapshot) -> None:
+    def remember(self, incarnation: int | None, seq: int, state: State, snapshot: Snapshot) -> None:
         fewest, most = _STATES_KEPT
         kept = max(fewest, min(most, _STATE_CHANNELS_KEPT // (len(state.versions) + 1)))
+        key = incarnation, seq
         with self.cache_lock:
-            self.states[seq] = state, timestamp
-            self.snapshots[seq] = snapshot
-            self.states.move_to_end(seq)
+            self.states[key] = state
+            self.snapshots[key] = snapshot
+            self.states.move_to_end(key)
             while len(self.states) > kept:
                 del self.snapshots[self.states.popitem(last=False)[0]]
 
-    def cached(self, seq: int, timestamp: float | None) -> tuple[State | None, tuple[State, Snapshot] | None]:
-        """The state kept for record `seq`, committed at `timestamp`; else the nearest kept one and snapshot.
+    def cached(self, incarnation: int | None, seq: int) -> tuple[State | None, tuple[State, Snapshot] | None]:
+        """The state kept for record `seq` of `incarnation`; else the nearest kept one and its snapshot.
 
-        `timestamp` None: the record the timeline holds, which its commit or
-        restore checked. A state kept for another record at that seq raises
-        `StaleBranch`. Any kept state and its snapshot still derive another.
+        Any kept state and its snapshot derive another, whatever record they are of.
         """
-        kept = self.states.get(seq)  # one lookup is atomic; walking the dict needs the lock
+        kept = self.states.get((incarnation, seq))  # one lookup is atomic; walking the dict needs the lock
         if kept is not None:
-            if timestamp is not None and kept[1] != timestamp:
-                raise StaleBranch(self.name)
-            return kept[0], None
+            return kept, None
         with self.cache_lock:
             if not self.states:
                 return None, None
-            near = min(self.states, key=lambda s: abs(s - seq))
-            return None, (self.states[near][0], self.snapshots[near])
+            near = min(self.states, key=lambda key: (key[0] != incarnation, abs(key[1] - seq)))
+            return None, (self.states[near], self.snapshots[near])
 
-    def id_of(self, record: Record | Head) -> str:
-        """The checkpoint id a record holds, remembered for the records whose parent it is."""
-        return self.ids_of((record,))[0]
-
-    def ids_of(self, records: Sequence[Record | Head]) -> list[str]:
-        """The checkpoint ids of records just read; checks each against what the branch knows.
-
-        A known seq with another commit time raises `StaleBranch`; a record the
-        branch does not know is checked against the incarnation (`vouch`).
-        """
-        ids = []
-        unknown = False
-        known = self.ids
-        for record in records:
-            checkpoint_id = self._checkpoint_id(record)
-            seen = known.get(record.seq)
-            if seen is None:
-                unknown = True
-            elif seen[1] != record.timestamp:
-                raise StaleBranch(self.name)
-            ids.append(checkpoint_id)
-        if unknown:
-            self.vouch()
+    def ids_of(self, incarnation: int | None, records: Sequence[Record | Head]) -> list[str]:
+        """The checkpoint ids of records read under `incarnation`, remembered for the records whose
+        parent they are."""
+        ids = [self._checkpoint_id(record) for record in records]
+        with self.cache_lock:
             for record, checkpoint_id in zip(records, ids, strict=True):
-                if record.seq not in known:
-                    self._know(record.seq, checkpoint_id, record.timestamp)
+                self.ids[incarnation, record.seq] = checkpoint_id
+            self._trim_ids()
         return ids
 
     def _checkpoint_id(self, record: Record | Head) -> str:
@@ -191,35 +177,25 @@ class Branch:
         except ValueError as exc:
             raise CorruptRecordError(self.name, record.seq, str(exc)) from None
 
-    def id_at(self, seq: int) -> str:
-        with self.cache_lock:
-            known = self.ids.get(seq)
-        return known[0] if known is not None else self.id_of(self.timeline.record(seq))
+    def id_at(self, incarnation: int | None, seq: int) -> str:
+        known = self.ids.get((incarnation, seq))  # one lookup is atomic
+        return known if known is not None else self.ids_of(incarnation, [self.timeline.record(seq)])[0]
 
-    def committed(self, seq: int, checkpoint_id: str, timestamp: float) -> None:
-        """The store now holds record `seq`, just committed as `checkpoint_id`."""
+    def committed(self, seq: int, checkpoint_id: str) -> None:
+        """The store now holds record `seq`, just committed as `checkpoint_id`, in the incarnation the
+        commit's compare-and-set named (or created): the one the branch's reads go on under."""
         self.point_id = checkpoint_id
-        self._know(seq, checkpoint_id, timestamp)
-        if self.incarnation is None:
-            self._learn_incarnation(seq, timestamp)
+        self.incarnation = self.timeline.incarnation
+        self._know(self.incarnation, seq, checkpoint_id)
 
-    def _learn_incarnation(self, seq: int, timestamp: float) -> None:
-        """After this branch created the timeline: the incarnation its commit landed in.
-
-        The head first, then the record: if the log still holds the commit when
-        the record is read, the incarnation the head named is the commit's, as
-        incarnations only move forward.
-        """
-        vouched = self.log.head(self.name)
-        rows = self.log.headers(self.name, limit=1, before=seq + 1)
-        if vouched is not None and rows and (rows[0].seq, rows[0].timestamp) == (seq, timestamp):
-            self.incarnation = vouched.incarnation
-
-    def _know(self, seq: int, checkpoint_id: str, timestamp: float) -> None:
+    def _know(self, incarnation: int | None, seq: int, checkpoint_id: str) -> None:
         with self.cache_lock:
-            self.ids[seq] = (checkpoint_id, timestamp)
-            while len(self.ids) > _IDS_KEPT:
-                self.ids.popitem(last=False)
+            self.ids[incarnation, seq] = checkpoint_id
+            self._trim_ids()
+
+    def _trim_ids(self) -> None:
+        while len(self.ids) > _IDS_KEPT:
+            self.ids.popitem(last=False)
 
 
 class Branches:

@@ -8,6 +8,7 @@ thread, goes over every thread's.
 from __future__ import annotations
 
 from collections.abc import Sequence
+from functools import partial
 
 from . import pending
 from .branch import Branch, timeline_name
@@ -15,6 +16,7 @@ from .marks import DELETED, FLOOR, floor_of, holds, mark
 from .meta import Head
 from .naming import NamedDamage
 from .put import Puts
+from .reads import Entries
 
 
 class Housekeeping(Puts):
@@ -38,18 +40,38 @@ class Housekeeping(Puts):
             return
         for thread, ns in self.branches.names(None, None):
             branch = self._branch(thread, ns)
-            doomed = []
             with NamedDamage(self.log, thread, ns, None):
-                for page, _ in self._pages(branch, None):
-                    for head, checkpoint_id in page:
-                        _, metadata = self._meta(branch, checkpoint_id, head.meta)
-                        if isinstance(metadata, dict) and metadata.get("run_id") in wanted:
-                            doomed.append(checkpoint_id)
+                doomed = self._afresh(branch, partial(self._of_runs, branch, wanted))
             if not doomed:
                 continue
             self.log.detach(branch.name, doomed)
             for checkpoint_id in doomed:
                 self.log.attach(branch.name, checkpoint_id, [mark(branch.name, checkpoint_id, DELETED)])
+
+    def _of_runs(self, branch: Branch, wanted: set[str]) -> list[str]:
+        """The listed checkpoints of `wanted` runs, vouched for if any."""
+        doomed = []
+        incarnation = branch.incarnation
+        for page, _ in self._pages(branch, incarnation, None):
+            for head, checkpoint_id in page:
+                _, metadata = self._meta(branch, checkpoint_id, head.meta)
+                if isinstance(metadata, dict) and metadata.get("run_id") in wanted:
+                    doomed.append(checkpoint_id)
+        if doomed:
+            branch.vouch(incarnation)
+        return doomed
+
+    def _listing(self, branch: Branch) -> tuple[int | None, list[tuple[Head, str, Entries]]]:
+        """The listed checkpoints with their attachments, vouched for, and the incarnation they are of."""
+        incarnation = branch.incarnation
+        listed = [
+            (head, checkpoint_id, found.get(checkpoint_id, []))
+            for page, found in self._pages(branch, incarnation, None)
+            for head, checkpoint_id in page
+        ]
+        if listed:
+            branch.vouch(incarnation)
+        return incarnation, listed
 
     def copy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
         """Every checkpoint of every namespace, oldest first, each with its pending writes in one append."""
@@ -58,23 +80,19 @@ class Housekeeping(Puts):
             source = self._branch(source_thread_id, ns)
             target = self._branch(target_thread_id, ns)
             with NamedDamage(self.log, source_thread_id, ns, None):
-                listed = [
-                    (head, checkpoint_id, found.get(checkpoint_id, []))
-                    for page, found in self._pages(source, None)
-                    for head, checkpoint_id in page
-                ]
+                incarnation, listed = self._afresh(source, partial(self._listing, source))
             with target.lock:
                 target.reset()  # at the target's head as the log has it now
                 for head, checkpoint_id, found in reversed(listed):  # the newest ends as the head
                     with NamedDamage(self.log, source_thread_id, ns, checkpoint_id):
                         parent_id = head.meta[1]
                         if parent_id is True and head.parent is not None:
-                            parent_id = source.id_at(head.parent)
+                            parent_id = source.id_at(incarnation, head.parent)
                         writes = pending.resealed(source, target.name, checkpoint_id, found)
                         target.store.restore(source.timeline.checkout(head.seq))
-                        seq, timestamp = self._commit(target, checkpoint_id, parent_id, head.meta, writes)
-                        state = self._state_at(source, head.seq, head.timestamp)
-                    target.remember(seq, timestamp, state, target.store.snapshot())
+                        seq = self._commit(target, checkpoint_id, parent_id, head.meta, writes)
+                        state = self._state_at(source, incarnation, head.seq)
+                    target.remember(target.incarnation, seq, state, target.store.snapshot())
 
     def prune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
         if strategy not in ("keep_latest", "delete"):
@@ -86,7 +104,7 @@ class Housekeeping(Puts):
             for thread, ns in self.branches.names(str(thread_id), None):
                 branch = self._branch(thread, ns)
                 with NamedDamage(self.log, thread, ns, None), branch.lock:
-                    self._keep_latest(branch)
+                    self._afresh(branch, partial(self._keep_latest, branch))
 
     def _keep_latest(self, branch: Branch) -> None:
         """Hide and reclaim every checkpoint but the newest and the ancestors its delta channels replay.
@@ -95,17 +113,17 @@ class Housekeeping(Puts):
         so the chain back to that snapshot stays, with its writes: the newest
         checkpoint's metadata counts the supersteps since each channel's.
         """
-        name = branch.name
+        name, incarnation = branch.name, branch.incarnation
         records: list[tuple[Head, str]] = []  # down to the floor, newest first
         listed: list[tuple[Head, str]] = []
-        for heads, ids, _, marks in self._records(branch):
+        for heads, ids, _, marks in self._records(branch, incarnation):
             for head, checkpoint_id in zip(heads, ids, strict=True):
                 if head.seq >= floor_of(marks):
                     records.append((head, checkpoint_id))
                     if holds(head, checkpoint_id, marks):
                         listed.append((head, checkpoint_id))
         if listed:
-            kept = self._delta_chain(branch, *listed[0])
+            kept = self._delta_chain(branch, incarnation, *listed[0])
             floor = min(seq for seq, _ in kept)
             kept_ids = {checkpoint_id for _, checkpoint_id in kept}
         elif records:
@@ -113,6 +131,7 @@ class Housekeeping(Puts):
             floor, kept_ids = records[0][0].seq + 1, set()
         else:
             return
+        branch.vouch(incarnation)  # what is read above is of the thread the marks and the prune go to
         # The floor goes first: a crash after it leaves at most what the prune keeps visible.
         self.log.attach(name, FLOOR, [mark(name, FLOOR, floor)])
         for head, checkpoint_id in listed:
@@ -124,7 +143,9 @@ class Housekeeping(Puts):
         below = {checkpoint_id for head, checkpoint_id in records if head.seq < floor}
         self.log.prune(name, 1, floor, detach=sorted(below - above))
 
-    def _delta_chain(self, branch: Branch, newest: Head, newest_id: str) -> Sequence[tuple[int, str]]:
+    def _delta_chain(
+        self, branch: Branch, incarnation: int | None, newest: Head, newest_id: str
+    ) -> Sequence[tuple[int, str]]:
         """(seq, id) of the newest checkpoint and of the parents its delta channels need, newest first."""
         _, metadata = self._meta(branch, newest_id, newest.meta)
         counters = metadata.get("counters_since_delta_snapshot") if isinstance(metadata, dict) else None
@@ -138,8 +159,8 @@ class Housekeeping(Puts):
         while depth > 0:
             parent = head.meta[1]
             if parent is True and head.parent is not None:
-                parent = branch.id_at(head.parent)
-            found = self._find(branch, parent) if isinstance(parent, str) else None
+                parent = branch.id_at(incarnation, head.parent)
+            found = self._find(branch, incarnation, parent) if isinstance(parent, str) else None
             if found is None:
                 break
             head = found[0]

@@ -123,6 +123,8 @@ class PendingReader:
         checked[place] = row
         for _ in range(len(checked) - _CHECKED):  # what other threads added too
             try:
-                del checked[next(iter(checked))]  # the oldest, unless another thread got there first
-            except (KeyError, RuntimeError, StopIteration):
-                pass
+                oldest = next(iter(checked), None)
+            except RuntimeError:  # another thread changed the dict between the two steps
+                continue
+            if oldest is not None:
+                checked.pop(oldest, None)  # unless another thread took it first

@@ -78,8 +78,8 @@ class Puts(Reads):
                             raise
                         branch.point_id = None  # the next attempt finds the parent afresh, at the new head
                     except (StaleBranch, RecordNotFoundError):
-                        # The log lost what the branch built on (another writer deleted or
-                        # pruned the thread, or a ttl expired it): start again from the log.
+                        # The log lost what the branch built on (another writer deleted, rewrote
+                        # or pruned the thread, or a ttl expired it): start again from the log.
                         if attempt == _CONFLICT_RETRIES:
                             raise
                         branch.reset()
@@ -103,27 +103,30 @@ class Puts(Reads):
         if guarded and self._landed_already(branch, checkpoint_id, parent_id):
             return
         if parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
-            base = self._state_at(branch, timeline.parent, None)
+            # The record the store holds, of the incarnation the commit's compare-and-set names:
+            # if the log dropped that one, the commit lands nothing.
+            base = self._state_at(branch, timeline.incarnation, timeline.parent)
         else:
             base = self._rebase(branch, parent_id)
         try:
             state = apply(branch.store, base, checkpoint, new_versions, self.serde.dumps_typed)
-            seq, timestamp = self._commit(branch, checkpoint_id, parent_id, meta)
+            seq = self._commit(branch, checkpoint_id, parent_id, meta)
         except BaseException:
             # Nothing landed, or (unavailable) perhaps it did. Either way the store goes back to
             # the record the timeline holds and the branch stays as it was, so the same put
             # builds the same record again, which the timeline sends as it was.
             timeline.discard()
             raise
-        branch.remember(seq, timestamp, state, timeline.checkout(seq))  # the commit's own snapshot, cached
+        branch.remember(branch.incarnation, seq, state, timeline.checkout(seq))  # the commit's own snapshot
 
     def _rebase(self, branch: Branch, parent_id: str | None) -> State:
         """Restore the store to the parent's record; an empty store for a root. Returns its state."""
-        timeline = branch.timeline
+        timeline, incarnation = branch.timeline, branch.incarnation
         branch.point_id = None  # until it is known again
-        found = None if parent_id is None else self._find(branch, parent_id)
+        found = None if parent_id is None else self._find(branch, incarnation, parent_id)
         if found is None:
-            if parent_id is not None and next(self._pages(branch, None, 1), None) is not None:
+            if parent_id is not None and next(self._pages(branch, incarnation, None, 1), None) is not None:
+                branch.vouch(incarnation)  # the parent is missing from the thread that holds checkpoints
                 raise ParentMissing(branch.thread_id, branch.ns, parent_id)
             # A root, or a first checkpoint naming a parent: built on the log's newest
             # record, wherever the store stood, as restore catches up with other writers.
@@ -135,11 +138,11 @@ class Puts(Reads):
             branch.store.clear()
             return EMPTY
         timeline.restore(found[0].seq)
-        record = timeline.record(found[0].seq)  # read after the restore: the record the store holds
-        if branch.id_of(record) != parent_id:
-            raise StaleBranch(branch.name)  # rewritten between the two reads
+        if timeline.incarnation != incarnation:  # the restore read what the log holds now
+            raise StaleBranch(branch.name)
+        # Found and restored in one incarnation: if the log drops it before the commit, that lands nothing.
         branch.point_id = parent_id
-        return self._state_at(branch, record.seq, record.timestamp)
+        return self._state_at(branch, incarnation, found[0].seq)
 
     def _commit(
         self,
@@ -148,8 +151,8 @@ class Puts(Reads):
         parent_id: str | None,
         meta: list[Any],
         writes: Sequence[Entry] = (),
-    ) -> tuple[int, float]:
-        """Commit the store as checkpoint `checkpoint_id` with `writes` attached; its seq and time.
+    ) -> int:
+        """Commit the store as checkpoint `checkpoint_id` with `writes` attached; its seq.
 
         The record goes under the checkpoint's id, or, when the log cannot
         index that (a re-put of an id it holds, a decimal id), under an alias
@@ -175,8 +178,8 @@ class Puts(Reads):
                 if not self.log.headers(branch.name, limit=1, id=record_id):
                     raise  # not a taken id: the error is the caller's
                 record_id = None
-        branch.committed(landed.seq, checkpoint_id, landed.timestamp)
-        return landed.seq, landed.timestamp
+        branch.committed(landed.seq, checkpoint_id)
+        return landed.seq
 
     def _landed_as(
         self, branch: Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]
@@ -186,20 +189,27 @@ class Puts(Reads):
 
         A re-put of the head with what it holds already changes nothing either.
         """
-        found = self._find(branch, checkpoint_id)
+        incarnation = branch.incarnation
+        found = self._find(branch, incarnation, checkpoint_id)
         vouched = self.log.head(branch.name)
-        if found is None or vouched is None or found[0].seq != vouched.seq:
+        if (
+            found is None
+            or vouched is None
+            or (vouched.incarnation, vouched.seq) != (incarnation, found[0].seq)
+        ):
             return None
         head = found[0]
         landed_on = head.meta[1]
         if landed_on is True and head.parent is not None:
-            landed_on = branch.id_at(head.parent)
+            landed_on = branch.id_at(incarnation, head.parent)
         if landed_on != parent_id or dumps(head.meta[2:]) != dumps(meta[2:]):
             return None
         timeline = branch.timeline
         if any(timeline.checkout(head.seq).diff(branch.store.snapshot()).values()):
             return None
         timeline.restore(head.seq)
+        if timeline.incarnation != incarnation:  # dropped since: what was compared is gone
+            raise StaleBranch(branch.name)
         return head
 
     def _landed_already(self, branch: Branch, checkpoint_id: str, parent_id: str | None) -> bool:

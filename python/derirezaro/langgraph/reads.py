@@ -8,8 +8,8 @@ floor mark. A record is listed when it is what its checkpoint is now
 
 from __future__ import annotations
 
-from collections.abc import Iterator
-from typing import Any
+from collections.abc import Callable, Iterator
+from typing import Any, TypeVar
 
 from langchain_core.runnables import RunnableConfig
 from langgraph.checkpoint.base import CheckpointTuple, get_checkpoint_id
@@ -29,6 +29,7 @@ from .meta import Head
 from .naming import named
 from .pending import PendingReader
 
+T = TypeVar("T")
 _PAGE = 32  # records listed per read, after a first page that may be smaller
 Found = dict[str, list[Entry]]  # attachments read, by key
 Page = list[tuple[Head, str]]  # listed records and the checkpoint ids they hold
@@ -66,18 +67,23 @@ class Reads(AsyncMethods):
         with branch.lock:
             branch.reset()
 
+    def _afresh(self, branch: Branch, read: Callable[[], T]) -> T:
+        """`read()`; once more from the log if the thread was dropped, rewritten or pruned under it."""
+        try:
+            return read()
+        except (StaleBranch, RecordNotFoundError):
+            self._reset(branch)
+            return read()
+
     def get_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
         conf = config["configurable"]
         thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
         checkpoint_id = conf.get("checkpoint_id")
         branch = self._branch(thread_id, ns)
         try:
-            try:
-                return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
-            except (StaleBranch, RecordNotFoundError):
-                # Rewritten, or a record gone since its header was read: once more, from the log.
-                self._reset(branch)
-                return self._latest(branch) if checkpoint_id is None else self._by_id(branch, checkpoint_id)
+            if checkpoint_id is None:
+                return self._afresh(branch, lambda: self._latest(branch))
+            return self._afresh(branch, lambda: self._by_id(branch, checkpoint_id))
         except CorruptCheckpoint:
             raise
         except CorruptRecordError as exc:
@@ -129,16 +135,20 @@ class Reads(AsyncMethods):
     ) -> Iterator[CheckpointTuple]:
         """The checkpoints of one timeline as tuples, newest first, `filter`ed, below `before`, up to `limit`.
 
-        Another writer that deletes, prunes or rewrites the thread meanwhile
-        ends the listing with what it had, as the thread was until then; one
-        that does so before anything is listed makes it start again.
+        A page of tuples is given once the log vouches for the incarnation it
+        was read under. Another writer that prunes the thread meanwhile ends the
+        listing at the first record gone; one that deletes or rewrites it ends
+        the listing with the pages given, as the thread was until then, or, if
+        none was, makes it start again.
         """
         if limit is not None and limit <= 0:
             return
         count = 0
         for may_restart in (True, False):
+            incarnation = branch.incarnation
             try:
-                for page, found in self._pages(branch, before, _PAGE if filter or limit is None else limit):
+                first_page = _PAGE if filter or limit is None else limit
+                for page, found in self._pages(branch, incarnation, before, first_page):
                     tuples = []
                     try:
                         for head, checkpoint_id in page:
@@ -146,16 +156,14 @@ class Reads(AsyncMethods):
                                 _, metadata = self._meta(branch, checkpoint_id, head.meta)
                                 if not all(metadata.get(k) == v for k, v in filter.items()):
                                     continue
-                            tuples.append(
-                                self._tuple(branch, head, found.get(checkpoint_id, []), checkpoint_id)
-                            )
-                            count += 1
-                            if count == limit:
+                            entries = found.get(checkpoint_id, [])
+                            tuples.append(self._tuple(branch, incarnation, head, entries, checkpoint_id))
+                            if count + len(tuples) == limit:
                                 break
-                    except (RecordNotFoundError, StaleBranch):
-                        self._reset(branch)
-                        yield from tuples
-                        return
+                    except RecordNotFoundError:  # pruned since the page was read, or dropped: vouch tells
+                        limit = count + len(tuples)
+                    branch.vouch(incarnation)
+                    count += len(tuples)
                     yield from tuples
                     if count == limit:
                         return
@@ -167,12 +175,12 @@ class Reads(AsyncMethods):
 
     # -- pages -----------------------------------------------------------------------
 
-    def _page(self, branch: Branch, limit: int, before: int | None) -> Read:
+    def _page(self, branch: Branch, incarnation: int | None, limit: int, before: int | None) -> Read:
         """Headers newest first, checked, the checkpoint ids they hold, their attachments, and the marks."""
         name = branch.name
         rows, found = self.log.listing(name, limit=limit, before=before, keys=(FLOOR,))
         heads = [head_of(name, row) for row in rows]
-        ids = branch.ids_of(heads)
+        ids = branch.ids_of(incarnation, heads)
         # A record committed under an alias: its checkpoint's attachments lie under the checkpoint's id.
         aliased = [
             checkpoint_id for head, checkpoint_id in zip(heads, ids, strict=True) if head.id != checkpoint_id
@@ -182,15 +190,15 @@ class Reads(AsyncMethods):
         return heads, ids, found, read_marks(branch, found)
 
     def _pages(
-        self, branch: Branch, before: str | None, first_page: int = _PAGE
+        self, branch: Branch, incarnation: int | None, before: str | None, first_page: int = _PAGE
     ) -> Iterator[tuple[Page, Found]]:
         """The listed checkpoints, newest first, a page at a time with their attachments.
 
         Checkpoints before a cursor are those with smaller ids, as LangGraph's
         savers list them: over the whole thread, since a checkpoint put later
-        may have a smaller id.
+        may have a smaller id. Unvouched: the caller vouches for `incarnation`.
         """
-        for heads, ids, found, marks in self._records(branch, first_page):
+        for heads, ids, found, marks in self._records(branch, incarnation, first_page):
             floor = floor_of(marks)
             shown = []
             for head, checkpoint_id in zip(heads, ids, strict=True):
@@ -201,7 +209,7 @@ class Reads(AsyncMethods):
             if shown:
                 yield shown, found
 
-    def _records(self, branch: Branch, first_page: int = _PAGE) -> Iterator[Read]:
+    def _records(self, branch: Branch, incarnation: int | None, first_page: int = _PAGE) -> Iterator[Read]:
         """Every record down to the floor, newest first, a page at a time as `_page` reads it.
 
         Pages start at `first_page` records and double; nothing is held between two pages.
@@ -210,7 +218,7 @@ class Reads(AsyncMethods):
         size = max(1, min(first_page, _PAGE))
         above = None
         while True:
-            page = self._page(branch, size, above)
+            page = self._page(branch, incarnation, size, above)
             heads = page[0]
             lowest = above
             for head in heads:  # one read is consistent: a gap in it is damage, never a prune
@@ -221,36 +229,45 @@ class Reads(AsyncMethods):
             if lowest is None or lowest <= max(floor_of(page[3]), 1):
                 return
             if len(heads) < size:
-                self._check_ended(branch, lowest)
+                self._check_ended(branch, incarnation, lowest)
                 return
             above, size = lowest, min(size * 2, _PAGE)
 
-    def _check_ended(self, branch: Branch, lowest: int) -> None:
+    def _check_ended(self, branch: Branch, incarnation: int | None, lowest: int) -> None:
         """A listing that ended above seq 1 and the floor: the log must have removed what lies below."""
         vouched = self.log.head(branch.name)
-        if vouched is not None and vouched.incarnation == branch.incarnation and vouched.first < lowest:
+        if vouched is not None and vouched.incarnation == incarnation and vouched.first < lowest:
             raise CorruptRecordError(branch.name, lowest - 1, "record missing")
 
     # -- one checkpoint --------------------------------------------------------------
 
     def _latest(self, branch: Branch) -> CheckpointTuple | None:
-        heads, ids, found, marks = self._page(branch, 1, None)
+        incarnation = branch.incarnation
+        heads, ids, found, marks = self._page(branch, incarnation, 1, None)
         if not heads:
             return None
         head, checkpoint_id = heads[0], ids[0]
-        if head.seq >= floor_of(marks) and holds(head, checkpoint_id, marks):
-            return self._tuple(branch, head, found.get(checkpoint_id, []), checkpoint_id)
-        return next(self._listed(branch, None, None, 1), None)  # the head is hidden
+        if head.seq < floor_of(marks) or not holds(head, checkpoint_id, marks):
+            return next(self._listed(branch, None, None, 1), None)  # the head is hidden
+        got = self._tuple(branch, incarnation, head, found.get(checkpoint_id, []), checkpoint_id)
+        branch.vouch(incarnation)
+        return got
 
     def _by_id(self, branch: Branch, checkpoint_id: str) -> CheckpointTuple | None:
-        got = self._find(branch, checkpoint_id)
+        incarnation = branch.incarnation
+        got = self._find(branch, incarnation, checkpoint_id)
         if got is None:
             return None
         head, found = got
-        return self._tuple(branch, head, found.get(checkpoint_id, []), checkpoint_id)
+        tup = self._tuple(branch, incarnation, head, found.get(checkpoint_id, []), checkpoint_id)
+        branch.vouch(incarnation)
+        return tup
 
-    def _find(self, branch: Branch, checkpoint_id: str) -> tuple[Head, Found] | None:
-        """The record that is checkpoint `checkpoint_id` now, with its attachments; None if there is none."""
+    def _find(self, branch: Branch, incarnation: int | None, checkpoint_id: str) -> tuple[Head, Found] | None:
+        """The record that is checkpoint `checkpoint_id` now, with its attachments; None if there is none.
+
+        Read under `incarnation`, unvouched: the caller vouches for it.
+        """
         if not checkpoint_id:
             return None
         name = branch.name
@@ -266,16 +283,15 @@ class Reads(AsyncMethods):
         head = head_of(name, rows[0])
         if head.seq < floor_of(marks):
             return None
-        if branch.ids_of([head])[0] != checkpoint_id:
+        if branch.ids_of(incarnation, [head])[0] != checkpoint_id:
+            branch.vouch(incarnation)  # the marks and the record read from one incarnation: damage
             raise CorruptRecordError(name, head.seq, f"record {head.seq} holds another checkpoint")
         return head, found
 
-    def _state_at(self, branch: Branch, seq: int, timestamp: float | None) -> State:
-        """The decoded state of record `seq` (committed at `timestamp`, None: the one the timeline holds).
-
-        Cached, or derived from the nearest cached one, or read whole.
-        """
-        state, near = branch.cached(seq, timestamp)
+    def _state_at(self, branch: Branch, incarnation: int | None, seq: int) -> State:
+        """The decoded state of record `seq` of `incarnation`: cached, or derived from the nearest cached
+        one, or read whole."""
+        state, near = branch.cached(incarnation, seq)
         if state is not None:
             return state
         snapshot = branch.timeline.checkout(seq)
@@ -283,26 +299,29 @@ class Reads(AsyncMethods):
             state = read_state(snapshot) if near is None else derive(near[0], near[1], snapshot)
         except ValueError as exc:
             raise CorruptRecordError(branch.name, seq, str(exc)) from None
-        if timestamp is not None:
-            branch.remember(seq, timestamp, state, snapshot)
+        branch.remember(incarnation, seq, state, snapshot)
         return state
 
-    def _tuple(self, branch: Branch, head: Head, found: Entries, checkpoint_id: str) -> CheckpointTuple:
+    def _tuple(
+        self, branch: Branch, incarnation: int | None, head: Head, found: Entries, checkpoint_id: str
+    ) -> CheckpointTuple:
         try:
-            return self._read_tuple(branch, head, checkpoint_id, found)
+            return self._read_tuple(branch, incarnation, head, checkpoint_id, found)
         except CorruptCheckpoint:
             raise
         except CorruptRecordError as exc:
             raise named(self.log, exc, branch.thread_id, branch.ns, checkpoint_id) from exc
 
-    def _read_tuple(self, branch: Branch, head: Head, checkpoint_id: str, found: Entries) -> CheckpointTuple:
+    def _read_tuple(
+        self, branch: Branch, incarnation: int | None, head: Head, checkpoint_id: str, found: Entries
+    ) -> CheckpointTuple:
         rest, metadata = self._meta(branch, checkpoint_id, head.meta)
         parent_id = head.meta[1]
         if parent_id is True:
             if head.parent is None:
                 raise CorruptRecordError(branch.name, head.seq, "a parent named but not recorded")
-            parent_id = branch.id_at(head.parent)
-        state = self._state_at(branch, head.seq, head.timestamp)
+            parent_id = branch.id_at(incarnation, head.parent)
+        state = self._state_at(branch, incarnation, head.seq)
         values = channel_values(
             state,
             self.serde.loads_typed,

@@ -130,6 +130,15 @@ class Timeline:
         return None if found is None else public_record(found[1], self._name)
 
     @property
+    def incarnation(self) -> int | None:
+        """The incarnation of the head this timeline last opened at, restored or committed; None if none.
+
+        What its store holds, and what its next commit's compare-and-set names:
+        another one in the log means the timeline was dropped and written anew.
+        """
+        return None if self._vouched is None else self._vouched.incarnation
+
+    @property
     def parent(self) -> int | None:
         """The seq the next commit builds on: the last commit, restore or the head at opening."""
         return None if self._point is None else self._point.seq
@@ -488,6 +497,10 @@ class Timeline:
         with self._lock:  # commits in other threads add to the cache
             anchored = self._points.get(seq) if cached else None
             points = self._points.all() if cached else []
+            # The points below are kept only while the cache is of this incarnation: if
+            # another thread sees the timeline written anew meanwhile, what this replay
+            # read may be of the old one.
+            incarnation = self._incarnation
         if anchored is not None:
             return anchored
         start = max(
@@ -509,7 +522,8 @@ class Timeline:
                 keyframe, replay.finish(chain[0]), replay.digest, keyframe, 0, 0, chain[0].body_size
             )
             with self._lock:
-                self._points.remember(start, chain[0].id)
+                if self._incarnation == incarnation:
+                    self._points.remember(start, chain[0].id)
             run = chain[1:]
             if not run:
                 return start
@@ -534,7 +548,9 @@ class Timeline:
                 start.keyframe_bytes,
             )
             with self._lock:
-                if done == len(run):
+                if self._incarnation != incarnation:
+                    pass
+                elif done == len(run):
                     self._points.remember(point, row.id)
                 else:
                     self._points.anchor(point)
