@@ -3,7 +3,8 @@
 #   0. formatting (clang-format, ruff), the types of the pure-Python packages
 #      (mypy) and the size of the tests beside the code;
 #   1. build and install the package, then pytest over the Python surface,
-#      the type stub against the installed module (mypy's stubtest), and
+#      the type stubs against the installed modules (mypy's stubtest),
+#      the typed sample under mypy --strict and pyright, then run, and
 #      pytest again over the extension built with AddressSanitizer and
 #      UndefinedBehaviorSanitizer (clang);
 #   2. the core's GoogleTest suite, plain (g++) and under AddressSanitizer
@@ -38,11 +39,24 @@ step "pytest"
 export DERIREZARO_REQUIRE_REDIS=1
 (cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
 
-step "type stub against the extension (stubtest)"
-# The stub must describe the installed module exactly; the allowlist holds
-# the names it has on purpose that the module lacks (an unused entry fails).
-MYPY_CACHE_DIR="$root/build/mypy-cache" python3 -m mypy.stubtest derirezaro._core \
+step "type stubs against the extension (stubtest), and as typed code uses them"
+# The stubs must describe the installed modules exactly; the allowlist holds
+# the names they have on purpose that the modules lack (an unused entry fails).
+MYPY_CACHE_DIR="$root/build/mypy-cache" python3 -m mypy.stubtest derirezaro._core derirezaro._replay \
   --allowlist "$root/tests/stubtest-allowlist.txt"
+# The typed sample, checked against the stubs in the source tree at the
+# oldest Python supported: all of it must pass both checkers, each line it
+# marks refused must be refused by both (an ignore not needed is an error;
+# pyright reads only its own), and run, it must behave as it says.
+mkdir -p build/pyright
+cat >build/pyright/pyrightconfig.json <<'JSON'
+{"typeCheckingMode": "strict", "pythonVersion": "3.10",
+ "enableTypeIgnoreComments": false, "reportUnnecessaryTypeIgnoreComment": "error"}
+JSON
+PYTHONPATH="$root/python" MYPY_CACHE_DIR="$root/build/mypy-cache" \
+  python3 -m mypy --strict --python-version 3.10 tests/typed_sample.py
+PYTHONPATH="$root/python" python3 -m pyright -p build/pyright/pyrightconfig.json tests/typed_sample.py
+python3 tests/typed_sample.py
 
 step "pytest over the extension with address + undefined sanitizers (clang)"
 # This build also holds the extension to clang's warnings, as errors.

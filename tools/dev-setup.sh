@@ -4,7 +4,7 @@
 # skips what is already there.
 set -euo pipefail
 
-apt_packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev unicode-data redis-server valgrind)
+apt_packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev unicode-data redis-server valgrind nodejs)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -16,9 +16,11 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
+# pyright's wheel carries the checker itself and runs it on Debian's node:
+# nothing is fetched when it first runs.
 python3 -m pip install -q --upgrade \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit \
-  pytest hypothesis msgpack "mypy==2.4.1" "ruff==0.17.6" "clang-format==23.1.5" redis \
+  pytest hypothesis msgpack "mypy==2.4.1" "pyright==1.1.414" "ruff==0.17.6" "clang-format==23.1.5" redis \
   "langgraph-checkpoint>=4.3,<5" "langgraph>=1.0" langgraph-checkpoint-conformance
 
 # The peers bench/ measures against, and the plotting its pictures need.

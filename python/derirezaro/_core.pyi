@@ -1,11 +1,49 @@
 """Type stub for the native module ``derirezaro._core``."""
 
-from typing import Any, Final, final
+from collections.abc import ItemsView, Sequence
+from typing import Any, ClassVar, Final, Protocol, TypeAlias, TypeVar, final
 
-# What the codec accepts. Tuples encode as arrays and come back as lists;
-# subclasses of these types encode by their built-in content.
-Packable = (
-    None | bool | int | float | str | bytes | list[Packable] | tuple[Packable, ...] | dict[Packable, Packable]
+# What the codec takes, written the way typed code holds it. The codec reads
+# None, bool, int, float, str, bytes, dict, list and tuple, subclasses by
+# their built-in content; tuples come back as lists. Containers are taken as
+# Sequence and as anything with a mapping's items(), both covariant, so that
+# a list[str], a dict[str, int] or a Mapping[str, list[int]] is accepted as
+# it is held; Mapping itself is invariant in its key. The price: a Sequence
+# or mapping that is not a list, tuple or dict (a bytearray, a range, a
+# MappingProxyType) passes here and is refused with TypeError at run time.
+
+_K_co = TypeVar("_K_co", covariant=True)
+_V_co = TypeVar("_V_co", covariant=True)
+
+class _Mapping(Protocol[_K_co, _V_co]):
+    def items(self) -> ItemsView[_K_co, _V_co]: ...
+
+# Any TypedDict: each checker sees one as a Mapping[str, object] only, so its
+# fields cannot be held to Packable; this attribute, which only TypedDict
+# classes have, tells it apart from a dict[str, object] that is refused.
+class _AnyTypedDict(Protocol):
+    __required_keys__: ClassVar[frozenset[str]]
+
+# A dict key that `loads` reads back: a list, tuple or dict key would come
+# back unhashable.
+_Key: TypeAlias = None | bool | int | float | str | bytes
+
+# What `dumps` and `route` take: a tuple key is written too, as an array.
+Packable: TypeAlias = (
+    None
+    | bool
+    | int
+    | float
+    | str
+    | bytes
+    | Sequence[Packable]
+    | _Mapping[_Key | tuple[Packable, ...], Packable]
+    | _AnyTypedDict
+)
+
+# What a Store holds: every key, at every depth, one that reads back.
+_Storable: TypeAlias = (
+    None | bool | int | float | str | bytes | Sequence[_Storable] | _Mapping[_Key, _Storable] | _AnyTypedDict
 )
 
 __version__: Final[str]
@@ -20,6 +58,8 @@ def core_version() -> str:
 def dumps(obj: Packable) -> bytes:
     """Serialize a Python object to msgpack bytes (derirezaro's stable, cross-language codec)."""
 
+# Any, as a decoder's result is: the shape is the caller's to know, and a
+# union would have every typed caller narrow or cast each value it reads.
 def loads(data: bytes) -> Any:
     """Deserialize msgpack bytes back into a Python object."""
 
@@ -36,7 +76,7 @@ class Store:
     @property
     def max_history(self) -> int | None:
         """Maximum number of retained snapshots, or `None` for unlimited."""
-    def set(self, namespace: str, key: str, value: Packable) -> None:
+    def set(self, namespace: str, key: str, value: _Storable) -> None:
         """Store `value` under `(namespace, key)`, replacing any existing value."""
     def get(self, namespace: str, key: str, default: Any = None) -> Any:
         """Return the value at `(namespace, key)`, or `default` (None) if absent."""

@@ -1,9 +1,21 @@
-from typing import Any
+from typing import Any, TypeAlias
 
 from ._core import Snapshot, Store
 
-# (fault, seq, detail): derirezaro.persist.faults names each fault.
-_Fault = tuple[int, int | None, Any]
+__all__ = [
+    "header_fault",
+    "record_fault",
+    "record_checksums",
+    "replay_chain",
+    "load_keyframe",
+    "state_delta",
+    "state_keyframe",
+]
+
+# (fault, seq, detail): derirezaro.persist.faults names each fault. The
+# detail is the field found unreadable and its type (str), the removed pair
+# that was absent ((namespace, key)), the format found too new (int), or None.
+_Fault: TypeAlias = tuple[int, int | None, str | tuple[str, str] | int | None]
 
 def header_fault(timeline: str, row: tuple[object, ...], newest_format: int) -> _Fault | None: ...
 def record_fault(timeline: str, row: tuple[object, ...], newest_format: int) -> _Fault | None: ...
