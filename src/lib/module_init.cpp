@@ -1,6 +1,5 @@
 #include "lib/module_init.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -14,13 +13,14 @@ namespace derirezaro::py {
 
 namespace {
 
-// Process-wide state, and what guards it:
-// - `g_module`: written once by the first successful initialisation, under
-//   the interpreter lock; read-only afterwards.
-// - `g_interpreter_id`: atomic; set once, by the first initialisation that
-//   gets as far as asking for the interpreter's id.
-std::atomic<int64_t> g_interpreter_id{-1};
+// The module object, written once by the first successful initialisation
+// and read-only afterwards. Only the main interpreter reaches it, so its
+// interpreter lock guards it, even where sub-interpreters have locks of
+// their own.
 PyObject* g_module = nullptr;
+
+// CPython gives the main interpreter, the first it creates, the id 0.
+constexpr int64_t kMainInterpreterId = 0;
 
 // Appends `name` to the module's __all__ (creating the list when absent),
 // then sets the attribute. Steals `value`.
@@ -88,6 +88,11 @@ bool register_submodules(const ModuleDefinition& definition) {
   return true;
 }
 
+// Refuses every interpreter but the main one, before anything is built or
+// kept: a sub-interpreter may be refused by CPython itself after this
+// returns (3.12 checks an isolated one only once the module is built), so
+// nothing here may depend on the import going through. The main
+// interpreter can then import the module whatever a sub-interpreter tried.
 bool check_interpreter(const ModuleDefinition& definition) {
   PyInterpreterState* state = PyInterpreterState_Get();
   const int64_t id = state != nullptr ? PyInterpreterState_GetID(state) : -1;
@@ -95,12 +100,11 @@ bool check_interpreter(const ModuleDefinition& definition) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     return false;
   }
-  int64_t expected = -1;
-  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+  if (id != kMainInterpreterId) {
     PyErr_Format(PyExc_ImportError,
-                 "%s does not support sub-interpreters: it is already loaded in another interpreter of "
-                 "this process",
-                 definition.name);
+                 "%s does not support sub-interpreters: import it in the main interpreter only "
+                 "(this is interpreter %lld)",
+                 definition.name, static_cast<long long>(id));
     return false;
   }
   return true;

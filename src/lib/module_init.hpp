@@ -2,8 +2,9 @@
 //
 // Single-phase initialisation: the first successful import builds the
 // module and the process keeps it for ever; later imports in the same
-// interpreter get the same object. The module is refused in a second
-// interpreter, since its classes and functions are process-wide.
+// interpreter get the same object. Only the main interpreter may import
+// it, since its classes and functions are process-wide; a sub-interpreter
+// is refused before anything is built, so it leaves nothing behind.
 //
 // Importing never ends the process. Every failure while the module is
 // built becomes a Python exception: a Python error raised by the

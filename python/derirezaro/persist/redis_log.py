@@ -36,10 +36,12 @@ from .log import Entry, LogBase, TimelineHead, check_append
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
 
+_REDIS_MISSING: ImportError | None = None
 try:
     import redis
-except ImportError:  # the optional extra is not installed; RedisLog says so when it is made
+except ImportError as exc:  # the optional extra is not installed; RedisLog says so when it is made
     redis = None  # type: ignore[assignment]
+    _REDIS_MISSING = exc
 
 
 _BUILT = b"\xff"  # the names set's member that says it holds every name: no name's UTF-8 is this byte
@@ -81,7 +83,9 @@ class RedisLog(LogBase):
         replica_timeout: float = 1.0,
     ):
         if redis is None:
-            raise ImportError("RedisLog needs the redis package: pip install derirezaro[redis]")
+            raise ImportError(
+                "RedisLog needs the 'redis' extra: pip install 'derirezaro[redis]'"
+            ) from _REDIS_MISSING
         if not isinstance(prefix, str) or not prefix or any(c in prefix for c in "{}*?[]\\"):
             raise ValueError(
                 f"prefix must be a non-empty str without braces or glob characters, not {prefix!r}"
