@@ -38,6 +38,12 @@ def _among_others(big, other):
     return [1, big, "small", {big if isinstance(big, str) else "k": [big, other, big]}, big, 2]
 
 
+def _nested(levels, inner=None, in_map=False):
+    for _ in range(levels):
+        inner = {1: inner} if in_map else [inner]
+    return inner
+
+
 # Every header boundary, integer width and float class; and long leaves, which the
 # encoder gathers apart from the bytes around them, among other content.
 BOUNDARIES = [
@@ -61,27 +67,6 @@ def test_boundaries_encode_like_msgpack_and_round_trip(value):
     assert same(loads(dumps(value)), as_decoded(value))
 
 
-# A container's elements are written by a path of their own (inline, short text
-# copied in overlapping words, nested containers entered directly): it must
-# write what a value on its own gets, at every length the copy treats apart,
-# every int width, and for the constants and containers it also takes.
-scalars = st.one_of(ints, st.floats(), st.text(max_size=70), st.text("é😀a\x00", max_size=40))
-leaves = st.one_of(
-    scalars,
-    st.none(),
-    st.booleans(),
-    st.lists(scalars, max_size=4),
-    st.dictionaries(st.text(max_size=8), scalars | st.none(), max_size=4),
-)
-
-
-@given(st.lists(leaves, max_size=20), st.text(max_size=40), leaves)
-def test_a_containers_leaves_encode_as_they_do_alone(items, key, value):
-    body = b"".join(map(dumps, items))
-    assert dumps(items) == packb(items) and dumps(items).endswith(body)
-    assert dumps({key: value}) == b"\x81" + dumps(key) + dumps(value)
-
-
 def _refuse(*_args, **_kwargs):
     raise AssertionError("Python code ran while encoding")
 
@@ -96,8 +81,9 @@ HInt, HFloat, HStr, HBytes, HList, HTuple, HDict = map(hostile, (int, float, str
 moved = collections.OrderedDict(a=1, b=2)
 moved.move_to_end("a")  # encoding reads the dict storage, which keeps insertion order
 
-_cycle = [1]
+_cycle, _looped, _deep = [1], {"k": [1]}, _nested(100_000)  # the first two hold themselves
 _cycle.append((_cycle,))
+_looped["k"].append(_looped)
 REFUSED = [set(), bytearray(b"x"), frozenset({1}), memoryview(b"x"), 1j, object(), int, range(2)]
 WRAPS = [lambda b: b, lambda b: [1, [2, b]], lambda b: (None, b), lambda b: {"a": 1, "b": {"c": b}}]
 LONE_SURROGATES = ["\ud800", "ok\udfff", ["a", "\udc80"], {"\ud83d": 1}]
@@ -116,7 +102,8 @@ ENCODES = [
     *(({"a": 1, bad: 2}, (TypeError, UNSUPPORTED)) for bad in REFUSED[2:]),  # the hashable ones as keys
     *((value, (ValueError, OUT_OF_RANGE)) for value in [*BIG, {"k": -(2**63) - 1}]),
     *((value, (UnicodeEncodeError, None)) for value in LONE_SURROGATES),
-    (_cycle, (RecursionError, None)), ([LONG, b"y" * 5000, set()], (TypeError, UNSUPPORTED)),
+    *((v, (RecursionError, None)) for v in [_cycle, CYCLE, _looped, _deep, {"a": _deep}]),
+    ([LONG, b"y" * 5000, set()], (TypeError, UNSUPPORTED)),
     (["z" * 5000, 2**64], (ValueError, OUT_OF_RANGE)),
     # The first failure in tree order wins; a key is converted before its value.
     ([2**64, set()], (ValueError, None)), ([set(), 2**64], (TypeError, None)),
@@ -248,32 +235,13 @@ DEPTHS = [(511, b"\x90", b"\x91"), (511, b"\x01", b"\x91"), (510, b"\xa1a", b"\x
 @pytest.mark.parametrize("levels, inner, opener", DEPTHS)
 def test_encoder_and_decoder_share_one_depth_limit(levels, inner, opener):
     # What the encoder accepts always decodes: nothing stored becomes unreadable.
-    def nest(n):
-        value = loads(inner)
-        for _ in range(n):
-            value = [value] if opener == b"\x91" else {1: value}
-        return value
-
-    assert dumps(loads(opener * levels + inner)) == opener * levels + inner == dumps(nest(levels))
+    in_map = opener != b"\x91"
+    assert dumps(loads(opener * levels + inner)) == opener * levels + inner
+    assert dumps(_nested(levels, loads(inner), in_map)) == opener * levels + inner
     with pytest.raises(ValueError, match=f"^{DEPTH}$"):
         loads(opener * (levels + 1) + inner)
     with pytest.raises(RecursionError, match="nested too deeply"):
-        dumps(nest(levels + 1))
-
-
-def _nested(levels, inner=None):
-    value = inner
-    for _ in range(levels):
-        value = [value]
-    return value
-
-
-def test_deep_or_self_containing_input_fails_with_recursion_error():
-    looped = {"k": [1]}
-    looped["k"].append(looped)
-    for value in (CYCLE, looped, _nested(100_000), {"a": _nested(100_000)}):
-        with pytest.raises(RecursionError):
-            dumps(value)
+        dumps(_nested(levels + 1, loads(inner), in_map))
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="the recursion limit bounds only Python frames there")
@@ -317,12 +285,19 @@ def test_every_integer_form_and_single_floats_decode(n, form, single):
     assert same(loads(data), unpackb(data), any_nan=True)
 
 
+# A container's elements are written by a path of their own (inline, short text
+# copied in overlapping words, nested containers entered directly): it must
+# write what msgpack writes at every length the copy treats apart, every int
+# width, and for the constants and containers it also takes.
+scalars = st.one_of(ints, st.floats(), st.text(max_size=70), st.text("é😀a\x00", max_size=40))
+leaves = scalars | st.none() | st.booleans() | st.lists(scalars, max_size=4)
+leaves |= st.dictionaries(st.text(max_size=8), scalars | st.none(), max_size=4)
 edit = st.tuples(st.integers(0), st.sampled_from("sid"), st.integers(0, 255))
 edits = st.lists(edit, min_size=1, max_size=4)
 
 
 @settings(max_examples=300)
-@given(values, st.integers(0), edits)
+@given(values | st.lists(leaves, max_size=20), st.integers(0), edits)
 def test_encodings_match_msgpack_and_read_back_whole_and_fail_cleanly_cut_or_edited(value, cut, edits):
     encoded = dumps(value)
     assert encoded == packb(value)

@@ -44,13 +44,11 @@ inline std::string numbered(std::string_view prefix, uint64_t n) {
 
 // ---------------------------------------------------------------- codec
 
-inline codec::ReadResult decode(std::string_view s) {
-  return codec::read_value(reinterpret_cast<const uint8_t*>(s.data()), s.size());
-}
-
-// The path `loads` takes: validate(), then the walk with every check off.
-inline codec::ReadResult decode_validated(std::string_view s) {
-  return codec::read_validated_value(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+// With `validated`, the path `loads` takes: validate(), then the walk with
+// every check off.
+inline codec::ReadResult decode(std::string_view s, bool validated = false) {
+  const auto* data = reinterpret_cast<const uint8_t*>(s.data());
+  return validated ? codec::read_validated_value(data, s.size()) : codec::read_value(data, s.size());
 }
 
 inline std::string encode(const codec::Value& value) {
@@ -103,18 +101,27 @@ struct LeakCheck {
   }
 };
 
+// The store's failure injection (store/allocation.hpp): n >= 0 lets the
+// next n allocations on this thread succeed and fails the one after; n < 0
+// disarms it.
+inline void arm_store_allocations(int64_t n) noexcept {
+  if (n < 0) return store::testing::stop_failing_allocations();
+  store::testing::fail_allocation_after(static_cast<uint64_t>(n));
+}
+
 // Runs `write` with its first allocation failing, then its second, and so
 // on until it succeeds; `after_failure(n)` checks what failure n left.
+// `arm` is the failure injection to drive, the store's unless given.
 template <class Write, class Check>
-void fail_each_allocation(Write&& write, Check&& after_failure) {
-  for (uint64_t n = 0; !::testing::Test::HasFatalFailure(); ++n) {
-    store::testing::fail_allocation_after(n);
+void fail_each_allocation(Write&& write, Check&& after_failure,
+                          void (*arm)(int64_t) = arm_store_allocations) {
+  for (int64_t n = 0; !::testing::Test::HasFatalFailure(); ++n) {
+    arm(n);
     try {
       write();
-      store::testing::stop_failing_allocations();
-      return;
+      return arm(-1);
     } catch (const std::bad_alloc&) {
-      store::testing::stop_failing_allocations();
+      arm(-1);
     }
     after_failure(n);
   }
@@ -142,13 +149,6 @@ inline void set(store::Store& store, std::string_view ns, std::string_view key, 
 inline bool erase(store::Store& store, std::string_view ns, std::string_view key) {
   store::Shard::Writing shard = store.shard_for(ns).write();
   return store.erase(shard, ns, key);
-}
-
-inline void clear(store::Store& store) {
-  for (size_t i = 0; i < store::Store::shard_count(); ++i) {
-    store::Shard::Writing shard = store.shard(i).write();
-    store.take_all(shard);
-  }
 }
 
 inline store::Store::SnapshotRef snapshot(store::Store& store) {

@@ -2,8 +2,8 @@
 //
 // Every allocation in this binary passes the counting operator new below:
 // armed, it lets n allocations on the calling thread succeed and fails the
-// next one, so a loop can fail each allocation of a call in turn. Disarmed,
-// it is malloc.
+// next one (and disarms), so fail_each_allocation can fail each allocation
+// of a call in turn. Disarmed, it is malloc.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -25,11 +25,8 @@ thread_local int64_t allocations_before_failure = -1;  // -1: disarmed
 }  // namespace
 
 void* operator new(size_t size) {
-  if (allocations_before_failure == 0) {
-    allocations_before_failure = -1;
-    throw std::bad_alloc();
-  }
-  if (allocations_before_failure > 0) --allocations_before_failure;
+  // The failing one leaves the count at -1: disarmed.
+  if (allocations_before_failure >= 0 && allocations_before_failure-- == 0) throw std::bad_alloc();
   if (void* p = std::malloc(size != 0 ? size : 1)) return p;
   throw std::bad_alloc();
 }
@@ -74,23 +71,19 @@ TEST(GraphTest, AFailedAddEdgeLeavesTheGraphAsItWas) {
   for (CyclePolicy policy : {CyclePolicy::error, CyclePolicy::allow}) {
     Graph graph(policy);
     graph.add_node("seed");
-    for (const auto& [from, to, guard] : edges) {
+    for (const auto& edge : edges) {
+      // Plain variables, not a structured binding: the lambdas below capture them.
+      const char *from = std::get<0>(edge), *to = std::get<1>(edge), *guard = std::get<2>(edge);
       const auto when = guard ? std::optional<std::string_view>(guard) : std::nullopt;
       const std::string before = describe(graph);
-      for (int64_t n = 0;; ++n) {
-        allocations_before_failure = n;
-        try {
-          const std::optional<std::string> refused = graph.add_edge(from, to, when);
-          allocations_before_failure = -1;
-          if (refused) {
-            EXPECT_EQ(describe(graph), before) << *refused;
-          }
-          break;
-        } catch (const std::bad_alloc&) {
-          allocations_before_failure = -1;
-          ASSERT_EQ(describe(graph), before) << from << " -> " << to << ", allocation " << n;
-        }
-      }
+      std::optional<std::string> refused;
+      fail_each_allocation([&] { refused = graph.add_edge(from, to, when); },
+                           [&](int64_t n) {
+                             ASSERT_EQ(describe(graph), before)
+                                 << from << " -> " << to << ", allocation " << n;
+                           },
+                           [](int64_t n) noexcept { allocations_before_failure = n; });
+      EXPECT_TRUE(!refused || describe(graph) == before) << *refused << " changed the graph";
     }
     EXPECT_TRUE(graph.outgoing("a")->read_keys.contains("y"));
     EXPECT_FALSE(graph.outgoing("a")->read_keys.contains("z"));  // a later segment, not a root
