@@ -140,12 +140,16 @@ class Branch:
         fewest, most = _STATES_KEPT
         kept = max(fewest, min(most, _STATE_CHANNELS_KEPT // (len(state.versions) + 1)))
         key = incarnation, seq
-        with self.cache_lock:
+        lock = self.cache_lock  # acquire/release, not `with`: this runs on every put
+        lock.acquire()
+        try:
             self.states[key] = state
             self.snapshots[key] = snapshot
             self.states.move_to_end(key)
             while len(self.states) > kept:
                 del self.snapshots[self.states.popitem(last=False)[0]]
+        finally:
+            lock.release()
 
     def cached(self, incarnation: int | None, seq: int) -> tuple[State | None, tuple[State, Snapshot] | None]:
         """The state kept for record `seq` of `incarnation`; else the nearest kept one and its snapshot.
@@ -189,9 +193,13 @@ class Branch:
         self._know(self.incarnation, seq, checkpoint_id)
 
     def _know(self, incarnation: int | None, seq: int, checkpoint_id: str) -> None:
-        with self.cache_lock:
+        lock = self.cache_lock  # acquire/release, not `with`: this runs on every put
+        lock.acquire()
+        try:
             self.ids[incarnation, seq] = checkpoint_id
             self._trim_ids()
+        finally:
+            lock.release()
 
     def _trim_ids(self) -> None:
         while len(self.ids) > _IDS_KEPT:

@@ -64,9 +64,12 @@ class Puts(Reads):
         )
         guarded = self.single_writer and metadata.get("source") in ("input", "loop")
         branch = self._branch(thread_id, ns)
-        # The hot path catches damage itself: a with block of a Python class costs two calls a put.
+        # The hot path catches damage itself: a with block of a Python class costs two calls a put,
+        # and the lock is taken by acquire/release, which costs less than its with-statement.
+        lock = branch.lock
         try:
-            with branch.lock:
+            lock.acquire()
+            try:
                 for attempt in itertools.count():
                     try:
                         self._put(branch, checkpoint_id, parent_id, checkpoint, new_versions, meta, guarded)
@@ -83,6 +86,8 @@ class Puts(Reads):
                         if attempt == _CONFLICT_RETRIES:
                             raise
                         branch.reset()
+            finally:
+                lock.release()
         except CorruptCheckpoint:
             raise
         except CorruptRecordError as exc:  # named by the record it is found in, not by the checkpoint put

@@ -10,6 +10,9 @@ from .errors import ConflictError
 from .log import Entry, LogBase, TimelineHead, check_append
 from .record import StoredRecord
 
+# A TimelineHead made without NamedTuple's Python-level __new__: one is made on every append.
+_new_head = tuple.__new__
+
 
 class _Records:
     __slots__ = ("head", "by_seq", "by_id")
@@ -53,38 +56,44 @@ class MemoryLog(LogBase):
         expected: TimelineHead | None,
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
-        check_append(timeline, record, expected)
-        with self._lock:
-            records = self._records(timeline)
-            now = None if records is None else records.head
-            if records is not None and (expected is None or records.head.incarnation == expected.incarnation):
-                stored = records.by_seq.get(record.seq)
-                if stored is not None and stored.crc == record.crc and stored.id == record.id:
-                    # A retry of an append that did land: the head as that append left it.
-                    return records.head._replace(seq=record.seq, crc=record.crc)
-            if now is None or expected is None:
-                if now is not expected:
-                    raise ConflictError(timeline, _seq(expected), _seq(now))
-            elif (
-                now.seq != expected.seq or now.crc != expected.crc or now.incarnation != expected.incarnation
-            ):
-                raise ConflictError(timeline, expected.seq, now.seq)  # `first` may have moved: not a conflict
+        # check_append passes every record that follows `expected` and has a body: those skip the call.
+        if expected is None or record.seq != expected.seq + 1 or record.body is None:
+            check_append(timeline, record, expected)
+        # acquire/release rather than `with`: the context-manager calls cost more than the append's own
+        # work, and a LangGraph step makes this call and `attach`.
+        lock = self._lock
+        lock.acquire()
+        try:
+            if self._closed:
+                raise _closed()
+            records = self._timelines.get(timeline)
+            seq, id = record.seq, record.id
             if records is None:
-                records = _Records(TimelineHead(next(self._incarnations), 0, 0, record.seq))
-            elif record.base != record.seq and record.base < records.head.first:
-                raise ConflictError(timeline, _seq(expected), _seq(now))  # its keyframe was pruned
-            if record.id is not None and record.id in records.by_id:
-                raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
-            records.by_seq[record.seq] = record
-            if record.id is not None:
-                records.by_id[record.id] = record.seq
-            head = records.head
-            records.head = TimelineHead(head.incarnation, record.seq, record.crc, head.first)
-            self._timelines[timeline] = records
+                if expected is not None:
+                    raise ConflictError(timeline, expected.seq, None)
+                head = TimelineHead(next(self._incarnations), 0, 0, seq)
+                records = self._timelines[timeline] = _Records(head)
+            else:
+                head = records.head
+                if head != expected:  # a lost race, a retry, or only `first` moved by a prune
+                    retried = _unmatched(timeline, record, expected, records)
+                    if retried is not None:
+                        return retried
+                base = record.base
+                if base != seq and base < head.first:
+                    raise ConflictError(timeline, _seq(expected), head.seq)  # its keyframe was pruned
+                if id is not None and id in records.by_id:
+                    raise ValueError(f"timeline {timeline!r} already has a record with id {id!r}")
+            records.by_seq[seq] = record
+            if id is not None:
+                records.by_id[id] = seq
+            records.head = head = _new_head(TimelineHead, (head.incarnation, seq, record.crc, head.first))
             if attach:
                 for key, entries in attach.items():
                     self._attach(timeline, key, entries)
-            return records.head
+            return head
+        finally:
+            lock.release()
 
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         with self._lock:
@@ -149,9 +158,14 @@ class MemoryLog(LogBase):
             return rows, self._attached(timeline, wanted)
 
     def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
-        with self._lock:
-            self._check_open()
+        lock = self._lock
+        lock.acquire()
+        try:
+            if self._closed:
+                raise _closed()
             self._attach(timeline, key, entries)
+        finally:
+            lock.release()
 
     def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
         with self._lock:
@@ -164,7 +178,9 @@ class MemoryLog(LogBase):
             self._detach(timeline, keys)
 
     def _attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
-        by_key = self._attachments.setdefault(timeline, {})
+        by_key = self._attachments.get(timeline)
+        if by_key is None:
+            by_key = self._attachments[timeline] = {}
         stored = by_key.get(key)
         if stored is None and len(entries) == 1:  # a step's one pending write, under a new checkpoint
             task, idx, blob = entries[0]
@@ -202,10 +218,32 @@ class MemoryLog(LogBase):
 
     def _check_open(self) -> None:
         if self._closed:
-            raise ValueError("the log is closed")
+            raise _closed()
 
     def __repr__(self) -> str:
         return f"MemoryLog(timelines={len(self._timelines)})"
+
+
+def _unmatched(
+    timeline: str, record: StoredRecord, expected: TimelineHead | None, records: _Records
+) -> TimelineHead | None:
+    """For an append whose `expected` is not the head: the head a retry that landed left, or None
+    when only `first` moved (the append goes on); raises ConflictError when the writer lost the race."""
+    now = records.head
+    if expected is None or now.incarnation == expected.incarnation:
+        stored = records.by_seq.get(record.seq)
+        if stored is not None and stored.crc == record.crc and stored.id == record.id:
+            # A retry of an append that did land: the head as that append left it.
+            return now._replace(seq=record.seq, crc=record.crc)
+    if expected is None or (
+        now.seq != expected.seq or now.crc != expected.crc or now.incarnation != expected.incarnation
+    ):
+        raise ConflictError(timeline, _seq(expected), now.seq)
+    return None  # only `first` moved, by a prune: not a conflict
+
+
+def _closed() -> ValueError:
+    return ValueError("the log is closed")
 
 
 def _seq(head: TimelineHead | None) -> int | None:

@@ -164,7 +164,9 @@ class Timeline:
             meta_read = None if meta is None else loads(meta_bytes)
         except TypeError as exc:  # a list, tuple or dict as a dict key: it decodes unhashable
             raise TypeError(f"meta cannot be read back once stored: {exc}") from None
-        with self._lock:
+        lock = self._lock  # acquire/release, not `with`: a commit is the hot path
+        lock.acquire()
+        try:
             snapshot = self._store.snapshot()
             retried = None if self._unsettled is None else self._retry_unsettled(snapshot, meta_bytes, id)
             if retried is not None:
@@ -201,6 +203,8 @@ class Timeline:
             new_point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
             self._unsettled = None
             return self._landed(row, new_point, id, meta_read, attach, snapshot, meta_bytes)
+        finally:
+            lock.release()
 
     def _landed(
         self,
