@@ -9,11 +9,13 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 from derirezaro.langgraph import CheckpointConflict, DerirezaroSaver, ParentMissing
-from derirezaro.langgraph.branch import timeline_name
+from derirezaro.langgraph.branch import StaleBranch, timeline_name
 from derirezaro.persist import ConnectionLostError, MemoryLog
 from langgraph.checkpoint.base import empty_checkpoint
-from log_wrappers import LostReply
+from log_wrappers import LostReply, release_all
+from redis_server import fresh_prefix, shared_url
 from test_langgraph import noise, opener, put, values_of
+from test_persist_races import races
 
 LATEST = {"configurable": {"thread_id": "t"}}
 
@@ -174,6 +176,72 @@ def test_prune_hides_a_fork_keeps_a_late_put_and_a_listing_ends_where_a_delete_c
     assert lister.get_tuple(thread).config == config  # it opens at the head, which it alone holds
     lister.log.step = lambda: two.delete_thread("u")  # before it reads the next one's records
     assert list(lister.list(thread)) == []  # a page the delete cut is not given: listed again, it is empty
+
+
+HOUSEKEEPING = {  # what one saver does to thread `t`, a run of which is "r"
+    "prune": lambda saver, t: saver.prune([t]),
+    "delete_for_runs": lambda saver, t: saver.delete_for_runs(["r"]),
+    "copy_thread": lambda saver, t: saver.copy_thread(t, f"{t}-copy"),
+}
+
+
+@pytest.mark.parametrize("work", HOUSEKEEPING)
+def test_housekeeping_leaves_a_thread_written_anew_since_its_reads_as_it_is(two_writers, work):
+    """Stopped before each of its calls to the log and after its last, while another writer deletes the
+    thread and writes it anew, the first checkpoint under an id the old thread had: every checkpoint of
+    the new thread stays, with its values and pending writes, unless the housekeeping read the new
+    thread (a prune keeps its newest). A copy is of one thread; cut short only by `StaleBranch`."""
+    one, two = two_writers
+
+    def tuples(saver, thread):
+        listed = saver.list({"configurable": {"thread_id": thread}})
+        return [(t.checkpoint["id"], t.checkpoint["channel_values"], t.pending_writes) for t in listed]
+
+    def setup(thread):
+        for other, _ in one.branches.names(None, None):  # so the side makes as many calls each time
+            one.delete_thread(other)
+        config = None
+        for n in range(3):
+            config = put(one, config, {"a": n}, {"a": n + 1}, thread=thread, run_id="r")
+        return tuples(one, thread)
+
+    def judge(thread, old, side):
+        two.delete_thread(thread)
+        config = None
+        for n in range(5):
+            first = old[-1][0] if n == 0 else None
+            config = put(two, config, {"a": 10 + n}, {"a": n + 1}, thread=thread, id=first, run_id="r2")
+            two.put_writes(config, [("w", n)], "task")
+        new, outcome = tuples(two, thread), side.outcome()
+        kept = tuples(DerirezaroSaver(one.log), thread)
+        assert kept == new or (work == "prune" and kept == new[:1]), (outcome, kept)
+        copied = tuples(one, f"{thread}-copy")
+        assert copied in (new, old[len(old) - len(copied) :]), (
+            copied
+        )  # listed newest first, copied oldest first
+        assert outcome is None or (isinstance(outcome, StaleBranch) and len(copied) < len(old)), outcome
+
+    def opened(log, thread):
+        return DerirezaroSaver(log), thread
+
+    try:
+        races(setup, one.log, opened, lambda where: HOUSEKEEPING[work](*where), judge)
+    finally:
+        release_all()
+
+
+def test_a_redis_thread_written_before_incarnations_stays_pruned_once_a_write_gives_it_one():
+    """It reads as incarnation 0 until its first write: what the prune hid by then stays hidden."""
+    with DerirezaroSaver.redis(shared_url(), prefix=fresh_prefix()) as saver:
+        configs, name = [None], timeline_name("t", "")
+        for n in range(3):
+            configs.append(put(saver, configs[-1], {"a": n}, {"a": n + 1}))
+        saver.log._client.hdel(saver.log._keys(name)[0], "inc", "ids")  # as that release left it
+        saver.branches.clear()
+        saver.prune(["t"])
+        later = put(saver, configs[-1], {"a": 3}, {"a": 4})  # the first write: a fresh incarnation
+        assert saver.log.head(name).incarnation != 0
+        assert [t.config for t in DerirezaroSaver(saver.log).list(LATEST)] == [later, configs[-1]]
 
 
 def test_single_writer_refuses_a_stale_second_worker_and_allows_a_users_fork(two_writers):

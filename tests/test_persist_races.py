@@ -120,6 +120,39 @@ def test_a_fork_and_a_prune_keep_every_chain_in_either_order(connect, stopped):
     races(lambda name: history(one, name), stopped_log, opened, act, judge)
 
 
+def test_a_prune_given_the_incarnation_it_read_leaves_a_timeline_written_anew_as_it_is(connect):
+    """The side reads the incarnation and prunes by it, records and an attachment; the other side
+    drops the timeline and writes it anew, attachment and all, before either call or after both."""
+    one, side_log, other_log = connect(), connect(), connect()
+    old_entry, new_entry = [("task", 0, b"old")], [("task", 0, b"new")]
+
+    def setup(name):
+        one.attach(name, "k", old_entry)
+        return history(one, name)
+
+    def act(where):
+        log, name = where
+        read = log.head(name).incarnation
+        return read, log.prune(name, 1, detach=["k"], incarnation=read)
+
+    def judge(name, old, side):
+        new = rewrite(other_log, name)
+        other_log.attach(name, "k", new_entry)
+        read, pruned = side.outcome()
+        listed, attached = reads_back(one, name, new, 6), one.attachments(name, ["k"])
+        if read == one.head(name).incarnation:  # it read the new timeline: it is the one it prunes
+            assert (pruned, listed, attached) == (4, [6, 5], {})
+        else:
+            assert (listed, attached) == ([6, 5, 4, 3, 2, 1], {"k": new_entry}), pruned
+
+    races(setup, side_log, lambda log, name: (log, name), act, judge)
+    incarnation = one.head("t1").incarnation
+    one.drop("t1")
+    one.attach("t1", "k", new_entry)  # attachments, and no timeline: not of the incarnation either
+    assert one.prune("t1", 1, detach=["k"], incarnation=incarnation) == 0
+    assert one.attachments("t1", ["k"]) == {"k": new_entry}
+
+
 def restored(tl):
     before = content(tl.store.snapshot())
     try:

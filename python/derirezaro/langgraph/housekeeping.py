@@ -41,15 +41,18 @@ class Housekeeping(Puts):
         for thread, ns in self.branches.names(None, None):
             branch = self._branch(thread, ns)
             with NamedDamage(self.log, thread, ns, None):
-                doomed = self._afresh(branch, partial(self._of_runs, branch, wanted))
+                incarnation, doomed = self._afresh(branch, partial(self._of_runs, branch, wanted))
             if not doomed:
                 continue
-            self.log.detach(branch.name, doomed)
+            # Each write names the incarnation read, so none reaches a thread written anew since: the
+            # detach is a prune that keeps every record (`keep_from` 0), and a mark applies to it alone.
+            name = branch.name
+            self.log.prune(name, 1, 0, detach=doomed, incarnation=incarnation)
             for checkpoint_id in doomed:
-                self.log.attach(branch.name, checkpoint_id, [mark(branch.name, checkpoint_id, DELETED)])
+                self.log.attach(name, checkpoint_id, [mark(name, checkpoint_id, DELETED, incarnation)])
 
-    def _of_runs(self, branch: Branch, wanted: set[str]) -> list[str]:
-        """The listed checkpoints of `wanted` runs, vouched for if any."""
+    def _of_runs(self, branch: Branch, wanted: set[str]) -> tuple[int | None, list[str]]:
+        """The listed checkpoints of `wanted` runs, vouched for if any, and the incarnation they are of."""
         doomed = []
         incarnation = branch.incarnation
         for page, _ in self._pages(branch, incarnation, None):
@@ -59,7 +62,7 @@ class Housekeeping(Puts):
                     doomed.append(checkpoint_id)
         if doomed:
             branch.vouch(incarnation)
-        return doomed
+        return incarnation, doomed
 
     def _listing(self, branch: Branch) -> tuple[int | None, list[tuple[Head, str, Entries]]]:
         """The listed checkpoints with their attachments, vouched for, and the incarnation they are of."""
@@ -89,9 +92,11 @@ class Housekeeping(Puts):
                         if parent_id is True and head.parent is not None:
                             parent_id = source.id_at(incarnation, head.parent)
                         writes = pending.resealed(source, target.name, checkpoint_id, found)
-                        target.store.restore(source.timeline.checkout(head.seq))
-                        seq = self._commit(target, checkpoint_id, parent_id, head.meta, writes)
+                        snapshot = source.timeline.checkout(head.seq)
                         state = self._state_at(source, incarnation, head.seq)
+                        source.vouch(incarnation)  # the state read is of the thread listed, not one anew
+                        target.store.restore(snapshot)
+                        seq = self._commit(target, checkpoint_id, parent_id, head.meta, writes)
                     target.remember(target.incarnation, seq, state, target.store.snapshot())
 
     def prune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
@@ -131,17 +136,19 @@ class Housekeeping(Puts):
             floor, kept_ids = records[0][0].seq + 1, set()
         else:
             return
-        branch.vouch(incarnation)  # what is read above is of the thread the marks and the prune go to
+        branch.vouch(incarnation)  # what is read above is of one incarnation
+        # The marks and the prune name it: another writer that drops the thread and writes it anew
+        # meanwhile gets none of them, as what they hide and remove was chosen from the old thread.
         # The floor goes first: a crash after it leaves at most what the prune keeps visible.
-        self.log.attach(name, FLOOR, [mark(name, FLOOR, floor)])
+        self.log.attach(name, FLOOR, [mark(name, FLOOR, floor, incarnation)])
         for head, checkpoint_id in listed:
             if head.seq >= floor and checkpoint_id not in kept_ids:
                 # Off the kept chain, above the floor: its record stays, hidden by a mark kept with it.
-                self.log.attach(name, checkpoint_id, [mark(name, checkpoint_id, DELETED)])
+                self.log.attach(name, checkpoint_id, [mark(name, checkpoint_id, DELETED, incarnation)])
         # The checkpoints whose every record lies below the floor: their attachments go with the records.
         above = {checkpoint_id for head, checkpoint_id in records if head.seq >= floor}
         below = {checkpoint_id for head, checkpoint_id in records if head.seq < floor}
-        self.log.prune(name, 1, floor, detach=sorted(below - above))
+        self.log.prune(name, 1, floor, detach=sorted(below - above), incarnation=incarnation)
 
     def _delta_chain(
         self, branch: Branch, incarnation: int | None, newest: Head, newest_id: str

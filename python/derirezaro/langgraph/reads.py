@@ -35,7 +35,8 @@ Found = dict[str, list[Entry]]  # attachments read, by key
 Page = list[tuple[Head, str]]  # listed records and the checkpoint ids they hold
 Entries = list[Entry]
 Meta = list[Any]
-# A page as read: headers, the checkpoint ids they hold, attachments, marks (`marks.read_marks`).
+# A page as read: headers, the checkpoint ids they hold, attachments, and the marks of the incarnation
+# it was read under (`marks.read_marks`).
 Read = tuple[list[Head], list[str], Found, dict[str, str | int]]
 
 
@@ -187,7 +188,7 @@ class Reads(AsyncMethods):
         ]
         if aliased:
             found.update(self.log.attachments(name, aliased))
-        return heads, ids, found, read_marks(branch, found)
+        return heads, ids, found, read_marks(branch, found, incarnation)
 
     def _pages(
         self, branch: Branch, incarnation: int | None, before: str | None, first_page: int = _PAGE
@@ -272,7 +273,7 @@ class Reads(AsyncMethods):
             return None
         name = branch.name
         found = self.log.attachments(name, (checkpoint_id, FLOOR))
-        marks = read_marks(branch, found)
+        marks = read_marks(branch, found, incarnation)
         named = marks.get(checkpoint_id, checkpoint_id if indexable(checkpoint_id) else DELETED)
         if type(named) is int:  # a mark of the previous release: the record's seq
             rows = [row for row in self.log.headers(name, limit=1, before=named + 1) if row.seq == named]

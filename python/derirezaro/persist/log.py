@@ -25,7 +25,10 @@ The rules every log keeps:
 4. **Prune is one atomic step and keeps every live chain.** The cutoff is
    chosen inside the same transaction, script or lock as the delete, and no
    record at or above the cutoff has its keyframe (`base`) below it, forks
-   included. The head is never pruned.
+   included. The head is never pruned. A prune given an incarnation leaves
+   a timeline that is not (or no longer) of it exactly as it is, its
+   attachments included, and returns 0: what a caller read to choose the
+   cutoff and the keys never reaches a timeline dropped and written anew.
 5. **Unknown outcomes are safe to retry.** An append whose record (same seq,
    id and crc) is already stored returns success and stores nothing, so a
    writer whose connection broke after the append landed learns it on retry.
@@ -149,7 +152,12 @@ class Log(Protocol):
         ...
 
     def prune(
-        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+        self,
+        timeline: str,
+        keep_last: int,
+        keep_from: int | None = None,
+        detach: Iterable[str] = (),
+        incarnation: int | None = None,
     ) -> int:
         """Remove old records and the attachments under `detach`, atomically; return how many records.
 
@@ -157,7 +165,8 @@ class Log(Protocol):
         higher than `keep_from`, when given), then moves down until no record
         at or above it replays from a keyframe below it. Records below the
         cutoff go; `first` becomes the cutoff. A timeline that does not exist
-        removes nothing.
+        removes nothing. With `incarnation`, a timeline that is not of it (or
+        does not exist) is left as it is, `detach` included, and 0 is returned.
         """
         ...
 

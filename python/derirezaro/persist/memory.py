@@ -127,10 +127,17 @@ class MemoryLog(LogBase):
         return [records.by_seq[seq]._replace(body=None) for seq in seqs]
 
     def prune(
-        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+        self,
+        timeline: str,
+        keep_last: int,
+        keep_from: int | None = None,
+        detach: Iterable[str] = (),
+        incarnation: int | None = None,
     ) -> int:
         with self._lock:
             records = self._records(timeline)
+            if incarnation is not None and (records is None or records.head.incarnation != incarnation):
+                return 0  # dropped, perhaps written anew, since the caller read it: not the caller's to prune
             self._detach(timeline, detach)
             if records is None:
                 return 0
@@ -139,7 +146,9 @@ class MemoryLog(LogBase):
             if keep_from is not None:
                 cutoff = max(head.first, min(cutoff, keep_from))
             seq = head.seq
-            while seq >= cutoff:  # down, until no record kept replays from a keyframe below the cutoff
+            # Down, until no record kept replays from a keyframe below the cutoff; a cutoff at `first`
+            # removes nothing, and no walk is needed to know it.
+            while seq >= cutoff > head.first:
                 cutoff = min(cutoff, records.by_seq[seq].base)
                 seq -= 1
             for seq in range(head.first, cutoff):

@@ -199,12 +199,23 @@ class RedisLog(LogBase):
         return rows, _attachments(timeline, found, frames)
 
     def prune(
-        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+        self,
+        timeline: str,
+        keep_last: int,
+        keep_from: int | None = None,
+        detach: Iterable[str] = (),
+        incarnation: int | None = None,
     ) -> int:
-        _check_ints(keep_last=keep_last, keep_from=keep_from)
+        _check_ints(keep_last=keep_last, keep_from=keep_from, incarnation=incarnation)
         if keep_last < 1:
             raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
-        args = [keep_last, "" if keep_from is None else keep_from, _fresh_incarnation(), *_names(detach)]
+        args = [
+            keep_last,
+            "" if keep_from is None else keep_from,
+            _fresh_incarnation(),
+            "" if incarnation is None else incarnation,
+            *_names(detach),
+        ]
         reply, acked = self._write("prune", timeline, args)
         self._check_replicated(timeline, acked)
         return int(reply[1])

@@ -363,15 +363,17 @@ return {'ok', seqs, headers, keys, frames}
 """
 
 # Remove the records below the cutoff: ARGV[1] is keep_last, ARGV[2] keep_from
-# (or ''), ARGV[3] a fresh incarnation (for an upgrade), and the attachments
-# under ARGV[4] on go too. The walk down from the head reads only records that
-# are kept; the delete goes over the fields the hashes hold, so its cost never
-# follows a seq range.
+# (or ''), ARGV[3] a fresh incarnation (for an upgrade), ARGV[4] the
+# incarnation the caller read (or ''): a timeline not known by it is left as
+# it is. The attachments under ARGV[5] on go too. The walk down from the head
+# reads only records that are kept; the delete goes over the fields the hashes
+# hold, so its cost never follows a seq range.
 _PRUNE = """
 local v, damage = voucher()
 if damage then return damage end
+if ARGV[4] ~= '' and not (v and known_as(v, ARGV[4])) then return {'ok', 0} end
 local detach = {}
-for i = 4, #ARGV do detach[#detach + 1] = ARGV[i] end
+for i = 5, #ARGV do detach[#detach + 1] = ARGV[i] end
 if not v then
   remove(KEYS[5], detach)
   return {'ok', 0}

@@ -59,12 +59,12 @@ _DURABILITY = {"normal": "NORMAL", "full": "FULL"}
 _FULL_WAL_PAGES = 128  # pages the WAL holds before a checkpoint, with durability "full"
 _TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 
-# Parameters: the record's fields in StoredRecord order up to its body (1-12),
-# then the timeline's name (13) and the voucher the writer expects, in
-# TimelineHead order: incarnation (14), the head's seq (15) and crc (16), and
-# the oldest kept seq (17).
-# Positional, as a tuple binds for less than a dict of names. The timeline
-# column is the voucher row's id if that row is the expected one, else NULL,
+# Parameters: the voucher the writer expects, in TimelineHead order
+# (incarnation, the head's seq and crc, the oldest kept seq), the timeline's
+# name, then the record's columns in the table's order (`_columns`).
+# Positional, in order (`?`): a tuple binds for less than a dict of names, and
+# numbered placeholders warn on every statement on some Python releases. The
+# timeline column is the voucher row's id if that row is the expected one, else NULL,
 # which the table refuses: the row goes in only on the head the writer built
 # on, and the trigger then moves the voucher. A single row of VALUES, not an
 # INSERT ... SELECT: SQLite writes the rows of a SELECT into a temporary table
@@ -73,9 +73,8 @@ _TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 # another writer's prune, the next append takes the slow path once.
 _INSERT = """
 INSERT {} INTO derirezaro_records VALUES (
-    (SELECT id FROM derirezaro_timelines
-     WHERE id = ?14 AND name = ?13 AND head = ?15 AND crc = ?16 AND first = ?17),
-    ?1, ?2, ?1 - ?3, ?1 - ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)
+    (SELECT id FROM derirezaro_timelines WHERE id = ? AND head = ? AND crc = ? AND first = ? AND name = ?),
+    ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)
 """
 _APPEND = _INSERT.format("OR IGNORE")  # a row refused for any reason: decided in a transaction
 _APPEND_CHECKED = _INSERT.format("")  # there, a refusal raises, to be told apart
@@ -177,14 +176,7 @@ class SQLiteLog(LogBase):
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
         check_append(timeline, record, expected)
-        stored_id = self._stored_id(record.id)
-        fields = (
-            record.seq,
-            bound(stored_id),
-            *record[2:10],
-            bytearray(record.meta),  # as bound() binds bytes, without its call: every commit appends
-            bound(record.body),
-        )
+        fields = self._columns(record)
         entries = entry_rows(attach.items(), self._stored_id) if attach else None
         with self._write_lock:
             self._check_open()
@@ -195,7 +187,7 @@ class SQLiteLog(LogBase):
                     # the write lock before it reads anything: on its own it is the
                     # whole compare-and-set.
                     if record.base == record.seq or record.base >= expected.first:
-                        if w.execute(_APPEND, (*fields, timeline, *expected)).rowcount == 1:
+                        if w.execute(_APPEND, (*expected, timeline, *fields)).rowcount == 1:
                             return TimelineHead(expected.incarnation, record.seq, record.crc, expected.first)
                 # A new timeline, attachments, or an append that did not land: one transaction.
                 return _transaction(
@@ -204,6 +196,19 @@ class SQLiteLog(LogBase):
             except sqlite3.Error as exc:
                 raise_as_persist_error(exc, self.path, timeline)
                 raise
+
+    def _columns(self, record: StoredRecord) -> tuple:
+        """The record's columns, after the timeline's, as `derirezaro_records` orders them."""
+        seq, parent, base = record.seq, record.parent, record.base
+        return (
+            seq,
+            bound(self._stored_id(record.id)),
+            None if parent is None else seq - parent,
+            seq - base,
+            *record[4:10],
+            bytearray(record.meta),  # as bound() binds bytes, without its call: every commit appends
+            bound(record.body),
+        )
 
     def _append_in_transaction(
         self,
@@ -238,7 +243,7 @@ class SQLiteLog(LogBase):
             now = TimelineHead(key, 0, 0, record.seq)
             w.execute("UPDATE derirezaro_timelines SET first = ? WHERE id = ?", (record.seq, key))
         try:
-            w.execute(_APPEND_CHECKED, (*fields, timeline, *now))
+            w.execute(_APPEND_CHECKED, (*now, timeline, *fields))
         except sqlite3.IntegrityError:
             taken = None if record.id is None else self._seq_of_id(w, now.incarnation, fields[1])
             if taken is not None and taken != record.seq:
@@ -267,7 +272,12 @@ class SQLiteLog(LogBase):
         return key
 
     def prune(
-        self, timeline: str, keep_last: int, keep_from: int | None = None, detach: Iterable[str] = ()
+        self,
+        timeline: str,
+        keep_last: int,
+        keep_from: int | None = None,
+        detach: Iterable[str] = (),
+        incarnation: int | None = None,
     ) -> int:
         if keep_last < 1:
             raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
@@ -275,6 +285,8 @@ class SQLiteLog(LogBase):
 
         def work(w: sqlite3.Connection) -> int:
             key, now = self._voucher(w, timeline)
+            if incarnation is not None and (now is None or now.incarnation != incarnation):
+                return 0  # dropped, perhaps written anew, since the caller read it: left as it is
             if key is not None and keys:
                 w.executemany(DETACH, [(key, *stored) for stored in keys])
             if now is None:
@@ -283,6 +295,8 @@ class SQLiteLog(LogBase):
             cutoff = max(first, head - keep_last + 1)
             if keep_from is not None:
                 cutoff = max(first, min(cutoff, keep_from))
+            if cutoff <= first:
+                return 0  # nothing to remove: no walk down the records
             # Down to where no kept record replays from below it: newest first, the
             # cutoff falls to each kept record's keyframe, and once a seq is below
             # it, every record at or above it has been seen.
@@ -484,8 +498,8 @@ class SQLiteLog(LogBase):
     def timelines(self, prefix: str = "") -> list[str]:
         # A range of the name's index, from `prefix` up to the least name above all that start with it.
         above = _above_prefix(prefix)
-        query = "SELECT name FROM derirezaro_timelines WHERE name >= ?1 AND head > 0"
-        query += " ORDER BY name" if above is None else " AND name < ?2 ORDER BY name"
+        query = "SELECT name FROM derirezaro_timelines WHERE name >= ? AND head > 0"
+        query += " ORDER BY name" if above is None else " AND name < ? ORDER BY name"
         args = (prefix,) if above is None else (prefix, above)
         try:
             return [name for (name,) in self._reader().execute(query, args).fetchall()]
