@@ -11,7 +11,8 @@
 #      and UndefinedBehaviorSanitizer (clang), and its concurrency tests
 #      under ThreadSanitizer (clang);
 #   3. each fuzz target for a bounded time (FUZZ_SECONDS, default 30);
-#   4. a wheel, checked to really be abi3.
+#   4. the wheel for PyPI (tools/build-wheel.sh), checked to really be abi3
+#      and manylinux, and the suite run against it.
 # Run tools/dev-setup.sh once first on a fresh machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -113,14 +114,20 @@ for seeds in fuzz/corpus/*/; do
   rm -rf "$scratch"
 done
 
-step "abi3 wheel"
+step "the wheel for PyPI: abi3, manylinux, built from the sdist, and the suite against it"
 rm -rf build/wheel
-python3 -m build --wheel --no-isolation --outdir build/wheel . >/dev/null
-ls build/wheel
+bash tools/build-wheel.sh build/wheel
 python3 -m abi3audit --strict --report build/wheel/*.whl
 if python3 -m zipfile -l build/wheel/*.whl | grep -q _import_probe; then
   echo "the test-only import probe is in the wheel" >&2
   exit 1
 fi
+# A venv that sees the test requirements installed above, with the wheel in
+# it ahead of the package installed from the checkout.
+rm -rf build/wheel-venv
+python3 -m venv --system-site-packages build/wheel-venv
+build/wheel-venv/bin/python -m pip install -q --no-deps --ignore-installed build/wheel/*.whl
+(cd tests && "$root/build/wheel-venv/bin/python" -c 'import derirezaro._core as c, sys; sys.exit("build/wheel-venv" not in c.__file__)')
+(cd tests && "$root/build/wheel-venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
 
 printf '\nall test stages passed\n'

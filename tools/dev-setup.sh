@@ -19,7 +19,7 @@ fi
 # pyright's wheel carries the checker itself and runs it on Debian's node:
 # nothing is fetched when it first runs.
 python3 -m pip install -q --upgrade \
-  "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit \
+  "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit wheel "auditwheel==6.8.2" "ziglang==0.17.0" \
   pytest hypothesis msgpack "mypy==2.4.1" "pyright==1.1.414" "ruff==0.17.6" "clang-format==23.1.5" redis \
   "langgraph-checkpoint>=4.3,<5" "langgraph>=1.0" langgraph-checkpoint-conformance
 
