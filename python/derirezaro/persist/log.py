@@ -65,15 +65,9 @@ cost of a call follows what it reads or writes, never the size of the log.
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, TypeVar
+from typing import NamedTuple, Protocol
 
 from .record import StoredRecord
-
-if TYPE_CHECKING:
-    from .._core import Store
-    from .timeline import Timeline, Tuning
-
-_Self = TypeVar("_Self")
 
 Entry = tuple[str, int, bytes]  # an attachment entry: task, idx, blob
 
@@ -206,39 +200,3 @@ class Log(Protocol):
     def close(self) -> None:
         """Release the log's resources; the log is not used afterwards."""
         ...
-
-
-class LogBase:
-    """What every log offers its users beyond the protocol: timelines by name, and a `with` block.
-
-    A log subclasses this and implements `Log`; nothing here reads a log's
-    internals. `Timeline` is built on the protocol alone, so it is imported
-    when a timeline is opened, keeping this module below it.
-    """
-
-    def __enter__(self: _Self) -> _Self:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()  # type: ignore[attr-defined]
-
-    def timeline(
-        self: Any,
-        name: str,
-        store: Store,
-        *,
-        keyframe_every: int = 256,
-        cache_size: int = 64,
-        tuning: Tuning | None = None,
-    ) -> Timeline:
-        """The timeline `name` in this log, for `store`: an existing one restores the store to its head."""
-        from .timeline import DEFAULT_TUNING, Timeline
-
-        return Timeline(
-            self,
-            name,
-            store,
-            keyframe_every=keyframe_every,
-            cache_size=cache_size,
-            tuning=DEFAULT_TUNING if tuning is None else tuning,
-        )

@@ -7,7 +7,8 @@ import threading
 from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
-from .log import Entry, LogBase, TimelineHead, check_append
+from .log import Entry, TimelineHead, check_append
+from .log_base import LogBase
 from .record import StoredRecord
 
 # A TimelineHead made without NamedTuple's Python-level __new__: one is made on every append.

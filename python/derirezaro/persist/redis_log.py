@@ -32,7 +32,8 @@ from typing import Any
 
 from .._core import dumps, loads
 from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
-from .log import Entry, LogBase, TimelineHead, check_append
+from .log import Entry, TimelineHead, check_append
+from .log_base import LogBase
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
 

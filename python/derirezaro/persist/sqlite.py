@@ -38,7 +38,8 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TypeVar
 
 from .errors import ConflictError, CorruptRecordError
-from .log import Entry, LogBase, TimelineHead, check_append
+from .log import Entry, TimelineHead, check_append
+from .log_base import LogBase
 from .record import StoredRecord
 from .sqlite_attachments import (
     ATTACH,
