@@ -2,31 +2,21 @@
 
 Written from src/persist/FORMAT.md, independently of the native code, and only
 for the differential tests: seal, the checks, a commit's change, the body
-encoder and decoder, the digest. Every verdict and every byte the native side
-gives must be the one this gives.
+encoder, replay, the digest, an export's layout. Every verdict and every byte
+the native side gives must be the one this gives.
 """
 
 from __future__ import annotations
 
 import hashlib
 import zlib
-from collections.abc import Callable, Iterable, Iterator
-from itertools import islice
-from typing import Any, cast
+from collections.abc import Iterator
+from typing import Any
 
 from derirezaro import Snapshot, Store, dumps, loads
 from derirezaro.persist.body import CHUNK_ENTRIES, COMPRESSED, FRAMED, Removes, State, decompress, stored_form
 from derirezaro.persist.errors import CorruptRecordError, FormatError
-from derirezaro.persist.record import (
-    DELTA,
-    DIGEST_MASK,
-    FORMAT,
-    KEYFRAME,
-    StoredRecord,
-    format_of,
-    signed,
-    stored_digest,
-)
+from derirezaro.persist.record import DELTA, DIGEST_MASK, FORMAT, KEYFRAME, StoredRecord, stored_digest
 
 _SIGN32 = 1 << 31  # (x ^ _SIGN32) - _SIGN32: an unsigned 32-bit x as two's complement
 
@@ -38,9 +28,9 @@ def header_crc(timeline, format, seq, id, parent, base, kind, timestamp, digest,
 
 def seal(timeline, *, seq, id, parent, base, kind, timestamp, digest, meta, body) -> StoredRecord:
     digest = stored_digest(digest, kind)
-    format = format_of(body)
+    format = 2 if body.startswith(COMPRESSED) else 1  # the oldest format that reads the body
     header = header_crc(timeline, format, seq, id, parent, base, kind, timestamp, digest, meta)
-    sums = signed(header, 32), signed(zlib.crc32(body, header), 32)
+    sums = (header ^ _SIGN32) - _SIGN32, (zlib.crc32(body, header) ^ _SIGN32) - _SIGN32
     return StoredRecord(seq, id, parent, base, kind, format, timestamp, digest, *sums, meta, body, len(body))
 
 
@@ -52,14 +42,11 @@ def check_header(timeline: str, row: StoredRecord) -> None:
         raise CorruptRecordError(timeline, seq, f"unreadable header ({exc})") from None
     if (crc ^ _SIGN32) - _SIGN32 != stored_crc:
         raise CorruptRecordError(timeline, seq, "header checksum mismatch")
-    if not 1 <= format <= FORMAT:
-        if format > FORMAT:
-            raise FormatError(format, FORMAT, f"timeline {timeline!r}, record {seq}")
-        raise CorruptRecordError(timeline, seq, "inconsistent header")
-    if kind == DELTA:
-        if parent is None or not base <= parent < seq:
-            raise CorruptRecordError(timeline, seq, "inconsistent header")
-    elif kind != KEYFRAME or base != seq or not (parent is None or parent < seq):
+    if format > FORMAT:
+        raise FormatError(format, FORMAT, f"timeline {timeline!r}, record {seq}")
+    delta = kind == DELTA and parent is not None and base <= parent < seq
+    keyframe = kind == KEYFRAME and base == seq and (parent is None or parent < seq)
+    if format < 1 or not (delta or keyframe):
         raise CorruptRecordError(timeline, seq, "inconsistent header")
 
 
@@ -75,68 +62,49 @@ def check_record(timeline: str, row: StoredRecord) -> None:
 
 def changes(now: Snapshot, before: Snapshot, digest: int) -> tuple[State, Removes, int]:
     """The entries set and removed from `before` to `now`, and the digest they lead from `digest` to."""
-    new, old = Store(max_history=0), Store(max_history=0)  # a snapshot has no get: a store shows it
-    new.restore(now)
-    old.restore(before)
-    diff = now.diff(before)
+    new, old, diff = entries_of(now), entries_of(before), now.diff(before)
     sets: State = {}
     removes: Removes = {}
     for namespace, key in diff["removed"]:
-        digest -= entry_hash(namespace, key, old.get(namespace, key))
         removes.setdefault(namespace, []).append(key)
-    for namespace, key in diff["changed"]:
-        digest -= entry_hash(namespace, key, old.get(namespace, key))
     for namespace, key in (*diff["added"], *diff["changed"]):
-        value = new.get(namespace, key)
-        sets.setdefault(namespace, {})[key] = value
-        digest += entry_hash(namespace, key, value)
-    return sets, removes, digest & DIGEST_MASK
+        sets.setdefault(namespace, {})[key] = new[namespace][key]
+    gone = sum(entry_hash(ns, key, old[ns][key]) for ns, key in (*diff["removed"], *diff["changed"]))
+    return sets, removes, (digest - gone + state_digest(sets)) & DIGEST_MASK
 
 
 def encode_body(sets: State, removes: Removes, chunk_entries: int = CHUNK_ENTRIES) -> bytes:
-    count = sum(map(len, sets.values())) + sum(map(len, removes.values()))
-    if count <= chunk_entries:
-        body = dumps(cast(Any, [sets, removes]))
-    else:
-        parts = [FRAMED]
-        for chunk in _chunks(sets, removes, chunk_entries):
-            encoded = dumps(cast(Any, chunk))
-            parts += (len(encoded).to_bytes(4, "big"), encoded)
-        body = b"".join(parts)
-    return stored_form(body)
+    if sum(map(len, sets.values())) + sum(map(len, removes.values())) <= chunk_entries:
+        return stored_form(dumps([sets, removes]))
+    chunks = [dumps(chunk) for chunk in _chunks(sets, removes, chunk_entries)]
+    return stored_form(FRAMED + b"".join(len(chunk).to_bytes(4, "big") + chunk for chunk in chunks))
 
 
 def _chunks(sets: State, removes: Removes, chunk_entries: int) -> Iterator[list[Any]]:
-    """`[sets, removes]` pieces of at most `chunk_entries` entries; a namespace appears once per piece."""
-    pieces: list[tuple[int, str, Iterator[Any], Callable[[Iterable[Any]], Any]]] = [
-        *((0, namespace, iter(entries.items()), dict) for namespace, entries in sets.items()),
-        *((1, namespace, iter(keys), list) for namespace, keys in removes.items()),
-    ]
-    chunk: list[Any] = [{}, {}]
-    room = chunk_entries
-    for side, namespace, rest, build in pieces:
-        while part := build(islice(rest, room)):
-            chunk[side][namespace] = part
-            room -= len(part)
-            if room == 0:
-                yield chunk
-                chunk, room = [{}, {}], chunk_entries
-    if room < chunk_entries:
+    """`[sets, removes]` pieces of `chunk_entries` entries (the last: the rest), in order."""
+    entries = [(0, ns, key, value) for ns, pairs in sets.items() for key, value in pairs.items()]
+    entries += [(1, ns, key, None) for ns, keys in removes.items() for key in keys]
+    for at in range(0, len(entries), chunk_entries):
+        chunk: list[Any] = [{}, {}]
+        for removed, ns, key, value in entries[at : at + chunk_entries]:
+            if removed:
+                chunk[1].setdefault(ns, []).append(key)
+            else:
+                chunk[0].setdefault(ns, {})[key] = value
         yield chunk
 
 
 def state_digest(state: State) -> int:
-    return (
-        sum(entry_hash(ns, k, v) for ns, entries in state.items() for k, v in entries.items()) & DIGEST_MASK
-    )
+    hashes = (entry_hash(ns, key, value) for ns, entries in state.items() for key, value in entries.items())
+    return sum(hashes) & DIGEST_MASK
 
 
-def replay(rows: list[StoredRecord], check_digest: bool = True) -> tuple[int, dict] | None:
+def replay(rows: list[StoredRecord]) -> tuple[int, dict] | None:
     """The digest and contents ((namespace, key) -> encoded value) a chain from its keyframe ends at.
 
     The digest starts as the keyframe's stored one and follows the entries
-    changed. None if a record is damaged, a body undecodable, a removed pair
-    absent, or (with `check_digest`) the digest not the last record's.
+    changed; it is not checked. None if a record is damaged, a body
+    undecodable or a removed pair absent.
     """
     state: State = {}
     try:
@@ -153,21 +121,19 @@ def replay(rows: list[StoredRecord], check_digest: bool = True) -> tuple[int, di
     except (CorruptRecordError, FormatError, TypeError, ValueError, KeyError):
         return None
     digest = (start + state_digest(state)) & DIGEST_MASK
-    if check_digest and stored_digest(digest, rows[-1].kind) != rows[-1].digest:
-        return None
     contents = {(ns, key): dumps(value) for ns, entries in state.items() for key, value in entries.items()}
     return digest, contents
 
 
-def export_snapshot(state: State) -> bytes:
-    """An exported snapshot of `state` as persist/blob.py lays it out: magic, format, [digest, state], CRC."""
-    head = b"DZSN\x01" + dumps([state_digest(state), state])
+def blob(payload: bytes) -> bytes:
+    """An exported snapshot as persist/blob.py lays it out: magic, format, payload ([digest, state]), CRC."""
+    head = b"DZSN\x01" + payload
     return head + zlib.crc32(head).to_bytes(4, "big")
 
 
-def entries_of(snapshot: Snapshot, view: Store) -> State:
-    """Every entry of `snapshot`, read through `view` (a store it is restored into: a snapshot has no get)."""
-    view.restore(snapshot)
+def entries_of(snapshot: Snapshot) -> State:
+    """Every entry of `snapshot`, read through a store it is restored into (a snapshot has no get)."""
+    (view := Store(max_history=0)).restore(snapshot)
     state: State = {}
     for namespace, key in snapshot.keys:
         state.setdefault(namespace, {})[key] = view.get(namespace, key)
@@ -193,35 +159,30 @@ def decode_body(body: bytes) -> tuple[State, Removes]:
     removes: Removes = {}
     at = len(FRAMED)
     while at < len(body):
-        length = int.from_bytes(body[at : at + 4], "big")
-        chunk = body[at + 4 : at + 4 + length]
-        if at + 4 > len(body) or len(chunk) != length:
+        end = at + 4 + int.from_bytes(body[at : at + 4], "big")
+        if end > len(body):
             raise ValueError(f"chunk at byte {at} runs past the end")
-        at += 4 + length
-        chunk_sets, chunk_removes = _decode_chunk(chunk)
+        chunk_sets, chunk_removes = _decode_chunk(body[at + 4 : end])
         for namespace, entries in chunk_sets.items():
             sets.setdefault(namespace, {}).update(entries)
         for namespace, keys in chunk_removes.items():
             removes.setdefault(namespace, []).extend(keys)
+        at = end
     return sets, removes
 
 
 def _decode_chunk(data: bytes) -> tuple[State, Removes]:
     decoded = loads(data)
-    if not (type(decoded) is list and len(decoded) == 2):
+    if not (type(decoded) is list and len(decoded) == 2 and all(type(side) is dict for side in decoded)):
         raise ValueError("not a pair of maps")
-    sets, removes = decoded
-    if not (isinstance(sets, dict) and isinstance(removes, dict)):
-        raise ValueError("not two maps")
-    for namespace, entries in sets.items():
-        if type(namespace) is not str or type(entries) is not dict:
-            raise ValueError("a namespace of sets is not a map")
-        for key in entries:
-            if type(key) is not str:
-                raise ValueError("a key is not a string")
-    for namespace, keys in removes.items():
-        if type(namespace) is not str or type(keys) is not list:
-            raise ValueError("a namespace of removes is not a list")
-        if not all(type(key) is str for key in keys):
-            raise ValueError("a removed key is not a string")
-    return sets, removes
+    if not (_keyed(decoded[0], dict) and _keyed(decoded[1], list)):
+        raise ValueError("not namespaces of keys")
+    return decoded[0], decoded[1]
+
+
+def _keyed(side: dict, kind: type) -> bool:
+    """Whether `side` maps text namespaces to `kind`s (of sets: maps; of removes: lists) of text keys."""
+    return all(
+        type(ns) is str and type(keys) is kind and all(type(k) is str for k in keys)
+        for ns, keys in side.items()
+    )
