@@ -246,7 +246,7 @@ class RedisLog(LogBase):
             pipe = self._client.pipeline(transaction=False)
             pipe.zscore(self._names, _BUILT)
             pipe.zrangebylex(self._names, low, high)
-            built, names = pipe.execute()
+            built, names = _executed(pipe)
             if built is not None:
                 return names
             scanned = self._build_names()
@@ -294,7 +294,7 @@ class RedisLog(LogBase):
             pipe = self._client.pipeline(transaction=False)
             for name in names:
                 pipe.exists(*self._keys(name)[:4])
-            return pipe.execute()
+            return _executed(pipe)
 
         return [count > 0 for count in self._call(None, exists)]
 
@@ -396,6 +396,20 @@ class RedisLog(LogBase):
         if isinstance(exc, redis.ResponseError):  # a key that holds something else, or a script's failure
             return CorruptRecordError(timeline or self._names, None, f"unreadable keys ({message})")
         return UnavailableError(self._server, message, timeline)
+
+
+def _executed(pipe: Any) -> list[Any]:
+    """A pipeline's replies; its first error raised as the server gave it.
+
+    Some redis-py releases raise a pipeline's error with "Command # N (...) of
+    pipeline caused error:" before the server's text, which hides the code
+    (BUSY, OOM, ...) that tells a refusal from damage.
+    """
+    replies = pipe.execute(raise_on_error=False)
+    for reply in replies:
+        if isinstance(reply, Exception):
+            raise reply
+    return list(replies)
 
 
 def _message(exc: Exception) -> str:
