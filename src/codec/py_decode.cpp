@@ -31,6 +31,8 @@ struct PyBuilder {
   static constexpr bool kTrusted = true;
   using Node = PyRef;
 
+  KeyCache keys;
+
   static bool made(PyRef& out, PyObject* obj) {
     out = PyRef::steal(obj);
     return static_cast<bool>(out);
@@ -44,7 +46,7 @@ struct PyBuilder {
   bool float64(double d, Node& out) { return made(out, PyFloat_FromDouble(d)); }
   bool str(const uint8_t* p, uint32_t n, bool small_map_key, Node& out) {
     if (small_map_key && n <= kMaxCachedKeyBytes) {
-      PyObject* key = cached_key(p, n);
+      PyObject* key = keys.get(p, n);
       if (key != nullptr) return made(out, key);
       if (PyErr_Occurred()) return false;
       // not valid UTF-8: falls through to become bytes

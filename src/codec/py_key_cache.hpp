@@ -8,8 +8,12 @@
 //
 // Direct-mapped: each key has one slot, chosen by a hash of its bytes; a
 // different key in that slot is simply replaced. Memory is bounded (kSlots
-// strings of at most kMaxKeyBytes). Guarded by the interpreter lock: used
-// only by the decoder, which holds it.
+// strings of at most kMaxKeyBytes). Where the interpreter has a lock of its
+// own, one set of slots serves the process, guarded by that lock: only the
+// decoder uses them, and it holds the lock. A free-threaded interpreter has
+// none, so there each thread has slots of its own (thread_slots): a probe
+// takes no lock, and the strings a thread reuses are its own, whose
+// reference counts it changes without atomic operations.
 #pragma once
 
 #include <array>
@@ -35,10 +39,18 @@ struct Slot {
   uint8_t size = 0;
   uint8_t bytes[kMaxCachedKeyBytes];
 };
+using Slots = std::array<Slot, kSlots>;
 
-// Written and read only under the interpreter lock. The references it holds
+#ifdef Py_GIL_DISABLED
+// The calling thread's slots, made on its first call and freed, references
+// and all, when its thread state is cleared; null (no exception set) when
+// they cannot be made, and the caller decodes without a cache.
+Slots* thread_slots();
+#else
+// Read and written only under the interpreter lock. The references it holds
 // live until replaced, or for the process.
-extern std::array<Slot, kSlots> g_slots;
+extern Slots g_slots;
+#endif
 
 inline uint64_t load64(const uint8_t* p) {
   uint64_t v;
@@ -95,18 +107,38 @@ inline size_t slot_index(const uint8_t* bytes, uint32_t size) {
 // A miss: decodes the key and takes the slot.
 PyObject* decode_into(Slot& slot, const uint8_t* bytes, uint32_t size);
 
+// The key decoded without the cache.
+PyObject* decode_uncached(const uint8_t* bytes, uint32_t size);
+
 }  // namespace key_cache
 
 // A new reference to a str equal to the UTF-8 `bytes`, or null with no
 // exception set when the bytes are not valid UTF-8 (or with MemoryError set
 // when allocation fails: check PyErr_Occurred).
-inline PyObject* cached_key(const uint8_t* bytes, uint32_t size) {
-  key_cache::Slot& slot = key_cache::g_slots[key_cache::slot_index(bytes, size)];
+inline PyObject* cached_key(key_cache::Slots& slots, const uint8_t* bytes, uint32_t size) {
+  key_cache::Slot& slot = slots[key_cache::slot_index(bytes, size)];
   if (slot.str != nullptr && slot.size == size && key_cache::equal_bytes(slot.bytes, bytes, size)) {
     Py_INCREF(slot.str);
     return slot.str;
   }
   return key_cache::decode_into(slot, bytes, size);
 }
+
+// The slots one decoding uses, found once for all its keys.
+class KeyCache {
+ public:
+#ifdef Py_GIL_DISABLED
+  PyObject* get(const uint8_t* bytes, uint32_t size) {
+    if (slots_ == nullptr) [[unlikely]]
+      return key_cache::decode_uncached(bytes, size);
+    return cached_key(*slots_, bytes, size);
+  }
+
+ private:
+  key_cache::Slots* slots_ = key_cache::thread_slots();
+#else
+  PyObject* get(const uint8_t* bytes, uint32_t size) { return cached_key(key_cache::g_slots, bytes, size); }
+#endif
+};
 
 }  // namespace derirezaro::codec

@@ -12,7 +12,11 @@
 // PyBytes_*, PyDict_Next, PyList_GetItem, PyTuple_GetItem), never through
 // __index__, __float__, __str__, __iter__, keys or items, and the walk
 // creates no objects the garbage collector tracks. So a container cannot
-// change while it is walked, and counts written up front stay true.
+// change while it is walked, and counts written up front stay true. Without
+// an interpreter lock (a free-threaded build) another thread still can
+// change it: there a list's items and a dict's entries are copied, with
+// references, while the container is locked (ElementSnapshot), and the walk
+// reads the copy.
 //
 // Depth: every container level below the outermost few passes the
 // interpreter's recursion check (RecursionError for deep or self-containing
@@ -41,6 +45,7 @@
 
 #include "codec/messages.hpp"
 #include "codec/msgpack_reader.hpp"
+#include "codec/py_element_snapshot.hpp"
 #include "lib/python.hpp"
 
 namespace derirezaro::codec {
@@ -248,26 +253,36 @@ class PyWalker {
   }
 
   [[gnu::noinline]] bool walk_list(PyObject* obj, Node& out) {
-    return walk_sequence<PyList_Size, PyList_GetItem>(obj, out, "list");
+#ifdef Py_GIL_DISABLED
+    ElementSnapshot items;
+    if (!items.take_list(obj)) return false;
+    return walk_sequence(
+        static_cast<Py_ssize_t>(items.size()),
+        [&items](Py_ssize_t i) { return items[static_cast<size_t>(i)]; }, out, "list");
+#else
+    return walk_sequence(
+        PyList_Size(obj), [obj](Py_ssize_t i) { return PyList_GetItem(obj, i); }, out, "list");
+#endif
   }
 
   [[gnu::noinline]] bool walk_tuple(PyObject* obj, Node& out) {
-    return walk_sequence<PyTuple_Size, PyTuple_GetItem>(obj, out, "tuple");
+    return walk_sequence(
+        PyTuple_Size(obj), [obj](Py_ssize_t i) { return PyTuple_GetItem(obj, i); }, out, "tuple");
   }
 
   // Lists and tuples both become arrays; only their accessors differ.
-  template <Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-  bool walk_sequence(PyObject* obj, Node& out, const char* what) {
+  // `item(i)` is borrowed, and valid for i < count.
+  template <class GetItem>
+  bool walk_sequence(Py_ssize_t count, GetItem&& item, Node& out, const char* what) {
     if (elements_unchecked()) [[likely]]
-      return walk_items<true, Size, GetItem>(obj, out, what);
-    return walk_items<false, Size, GetItem>(obj, out, what);
+      return walk_items<true>(count, item, out, what);
+    return walk_items<false>(count, item, out, what);
   }
 
-  template <bool kShallow, Py_ssize_t (*Size)(PyObject*), PyObject* (*GetItem)(PyObject*, Py_ssize_t)>
-  [[gnu::always_inline]] bool walk_items(PyObject* obj, Node& out, const char* what) {
+  template <bool kShallow, class GetItem>
+  [[gnu::always_inline]] bool walk_items(Py_ssize_t count, GetItem& item, Node& out, const char* what) {
     DepthGuard guard(depth_);
     if (!guard.entered()) return false;
-    const Py_ssize_t count = Size(obj);
     if (!check_wire_length(count, what, "elements")) return false;
     auto run = begin_run();
     if constexpr (kRuns) {
@@ -276,9 +291,9 @@ class PyWalker {
       return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-      Node item{};
-      if (!walk_element<kShallow>(run, GetItem(obj, i), item)) return false;
-      if (!sink_.array_item(out, std::move(item))) return false;
+      Node element{};
+      if (!walk_element<kShallow>(run, item(i), element)) return false;
+      if (!sink_.array_item(out, std::move(element))) return false;
     }
     run.pause();
     return true;
@@ -320,6 +335,17 @@ class PyWalker {
   [[gnu::always_inline]] bool walk_entries(PyObject* obj, Begin&& begin, Entry&& entry) {
     DepthGuard guard(depth_);
     if (!guard.entered()) return false;
+#ifdef Py_GIL_DISABLED
+    ElementSnapshot entries;
+    if (!entries.take_dict(obj)) return false;
+    const auto count = static_cast<Py_ssize_t>(entries.size() / 2);
+    if (!check_wire_length(count, "dict", "entries")) return false;
+    if (!begin(static_cast<uint32_t>(count))) return false;
+    for (size_t i = 0; i < entries.size(); i += 2) {
+      if (!entry(entries[i], entries[i + 1])) return false;
+    }
+    return true;
+#else
     const Py_ssize_t count = PyDict_Size(obj);
     if (!check_wire_length(count, "dict", "entries")) return false;
     if (!begin(static_cast<uint32_t>(count))) return false;
@@ -329,6 +355,7 @@ class PyWalker {
       if (!entry(key, value)) return false;
     }
     return true;
+#endif
   }
 
   static bool decodes_unhashable(PyObject* key) {

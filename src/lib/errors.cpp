@@ -1,5 +1,6 @@
 #include "lib/errors.hpp"
 
+#include <atomic>
 #include <exception>
 #include <new>
 
@@ -11,15 +12,24 @@ namespace {
 
 constexpr const char* kPanicWithoutMessage = "derirezaro internal failure";
 
-// Written once under the interpreter lock on first use; read-only afterwards.
+// Made on first use, and kept for the process. Threads that race to make it
+// (possible without an interpreter lock) each make one, and all but the first
+// to publish drop theirs: no thread waits for another, since waiting on a
+// lock of ours while attached to the interpreter could stall its garbage
+// collector's stop of all threads.
 PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("derirezaro._core.PanicException",
-                                     "Raised when an internal invariant of derirezaro breaks. Derives from "
-                                     "BaseException so that `except Exception` does not hide it.",
-                                     PyExc_BaseException, nullptr);
-  }
+  static std::atomic<PyObject*> published{nullptr};
+  PyObject* type = published.load(std::memory_order_acquire);
+  if (type != nullptr) return type;
+  PyObject* made =
+      PyErr_NewExceptionWithDoc("derirezaro._core.PanicException",
+                                "Raised when an internal invariant of derirezaro breaks. Derives "
+                                "from BaseException so that `except Exception` does not hide it.",
+                                PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  if (published.compare_exchange_strong(type, made, std::memory_order_acq_rel, std::memory_order_acquire))
+    return made;
+  Py_DECREF(made);
   return type;
 }
 

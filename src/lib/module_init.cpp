@@ -1,5 +1,6 @@
 #include "lib/module_init.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -14,10 +15,10 @@ namespace derirezaro::py {
 namespace {
 
 // The module object, written once by the first successful initialisation
-// and read-only afterwards. Only the main interpreter reaches it, so its
-// interpreter lock guards it, even where sub-interpreters have locks of
-// their own.
-PyObject* g_module = nullptr;
+// and read-only afterwards. Only the main interpreter reaches it, and its
+// import lock keeps two initialisations from running at once; the atomic
+// is for a free-threaded interpreter, where a reader need not hold any lock.
+std::atomic<PyObject*> g_module{nullptr};
 
 // CPython gives the main interpreter, the first it creates, the id 0.
 constexpr int64_t kMainInterpreterId = 0;
@@ -112,10 +113,18 @@ bool check_interpreter(const ModuleDefinition& definition) {
 
 PyObject* build_module(PyModuleDef& def, const ModuleDefinition& definition) {
   PyRef module = PyRef::steal(PyModule_Create2(&def, PYTHON_ABI_VERSION));
-  if (!module || !run_module_body(module.get(), definition) || !register_submodules(definition))
-    return nullptr;
-  g_module = module.get();
-  Py_INCREF(g_module);  // the process keeps one reference for ever
+  if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // Every object the module shares between calls is safe without the
+  // interpreter lock: the stores and graphs lock themselves, each thread
+  // decodes with a key cache of its own, the encoder copies what it walks
+  // under the container's lock, and what is made lazily is published
+  // atomically.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) return nullptr;
+#endif
+  if (!run_module_body(module.get(), definition) || !register_submodules(definition)) return nullptr;
+  Py_INCREF(module.get());  // the process keeps one reference for ever
+  g_module.store(module.get(), std::memory_order_release);
   return module.release();
 }
 
@@ -136,9 +145,9 @@ void raise_import_failure(const ModuleDefinition& definition) noexcept {
 
 PyObject* initialise_module(PyModuleDef& def, const ModuleDefinition& definition) noexcept {
   if (!check_interpreter(definition)) return nullptr;
-  if (g_module != nullptr) {
-    Py_INCREF(g_module);
-    return g_module;
+  if (PyObject* built = g_module.load(std::memory_order_acquire)) {
+    Py_INCREF(built);
+    return built;
   }
   try {
     return build_module(def, definition);

@@ -11,7 +11,7 @@ namespace derirezaro::py {
 namespace {
 
 // Storage that outlives every type and function made from it. Written only
-// during module initialisation, under the interpreter lock.
+// during module initialisation, which the import lock runs one at a time.
 std::deque<std::string>& lasting_strings() {
   static std::deque<std::string> strings;
   return strings;
