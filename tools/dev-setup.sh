@@ -4,7 +4,7 @@
 # skips what is already there.
 set -euo pipefail
 
-apt_packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev unicode-data redis-server valgrind nodejs)
+apt_packages=(cmake ninja-build g++ clang libclang-rt-14-dev llvm libgtest-dev unicode-data redis-server valgrind nodejs debootstrap)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
