@@ -152,7 +152,7 @@ def entry_hash(namespace: str, key: str, value: Any) -> int:
 def decode_body(body: bytes) -> tuple[State, Removes]:
     """The sets and removes of a body whose checksum is right; ValueError if its layout is wrong."""
     if body.startswith(COMPRESSED):
-        body = decompress(body)
+        body = bytes(decompress(body))
     if not body.startswith(FRAMED):
         return _decode_chunk(body)
     sets: State = {}

@@ -31,7 +31,7 @@ written = record_oracle.encode_body(many, {})  # as a timeline writes it: framed
 
 @pytest.mark.parametrize(
     "data",
-    [written, record_oracle.encode_body(many, {}, 7), body.decompress(written)],
+    [written, record_oracle.encode_body(many, {}, 7), bytes(body.decompress(written))],
     ids=["written", "split", "plain"],
 )
 def test_a_keyframe_loads_natively_to_the_oracles_state(data):

@@ -26,7 +26,7 @@ def replay_chain(
     store: Store,
     timeline: str,
     rows: list[Any],
-    inflated: list[bytes | None],
+    inflated: list[bytes | bytearray | None],
     digest: int,
     from_keyframe: bool,
     newest_format: int,

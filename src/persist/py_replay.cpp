@@ -132,13 +132,18 @@ const char* read_header_fields(PyObject* row, StoredFields& out) {
   return exact_int(at(kHeaderCrc), out.header_crc) ? nullptr : "header_crc";
 }
 
-// The fields of `row`, and `inflated` (None or bytes) beside its body. A
+// The fields of `row`, and `inflated` (None, bytes or bytearray) beside its body. A
 // missing body reads as one of no length the header can state.
 const char* read_fields(PyObject* row, PyObject* inflated, StoredFields& out) {
   if (const char* field = read_header_fields(row, out)) return field;
   auto at = [row](Field f) { return PyTuple_GetItem(row, f); };
   std::string_view inner;
-  if (inflated != Py_None) {
+  if (PyByteArray_CheckExact(inflated)) {
+    // A buffer of the exact size, filled by the caller's inflate and held by
+    // it alone, so nothing resizes it while the replay reads it unlocked.
+    out.inflated =
+        std::string_view(PyByteArray_AsString(inflated), static_cast<size_t>(PyByteArray_Size(inflated)));
+  } else if (inflated != Py_None) {
     if (!exact_bytes(inflated, inner)) return "inflated body";
     out.inflated = inner;
   }

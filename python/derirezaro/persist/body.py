@@ -41,47 +41,53 @@ def compress(body: bytes) -> bytes:
     return b"".join((COMPRESSED, len(body).to_bytes(8, "big"), packed))
 
 
-def decompress(body: bytes) -> bytes:
-    """The body a compressed one holds; ValueError if it does not hold one whole.
+def decompress(body: bytes) -> bytearray:
+    """The body a compressed one holds, in one buffer of exactly its declared size.
 
-    A declared size beyond what the stream could hold at deflate's largest
-    ratio is refused before anything is inflated, and a stream that holds more
-    than it declares once it has given one byte more. One copy of the body is
-    held, in a buffer of exactly the declared size. zlib can bound its output
-    or size its buffer exactly, not both; so a body larger than one step is
-    inflated twice: a first pass checks, in bounded steps that it drops, that
-    the stream holds exactly the declared size and ends there, and a second
-    fills the buffer.
+    ValueError if it does not hold one whole: a declared size beyond what the
+    stream could hold at deflate's largest ratio is refused before anything is
+    inflated, and a stream that holds more than it declares once it has given
+    one byte more. zlib can bound each step's output but not size a whole
+    output's buffer exactly (some interpreters' zlib overallocates by a
+    quarter before shrinking), so a body larger than one step is inflated
+    twice, a bounded step at a time: a first pass checks, dropping each step,
+    that the stream holds exactly the declared size and ends there, so a
+    stream that lies costs nothing of the size it claims; a second copies
+    each step into the buffer. The body is held once.
     """
     length = int.from_bytes(body[1:9], "big")
     packed = memoryview(body)[9:]
     if len(body) < 9 or not 0 < length <= _MAX_RATIO * len(packed) + 64:
         raise ValueError("compressed body declares a length its stream cannot hold")
-    whole = length <= _INFLATE_STEP  # small enough to keep from the first pass
-    pieces = []
-    stream = zlib.decompressobj()
-    held = fed = 0
-    rest: bytes | memoryview = b""
-    try:
-        while not stream.eof and held <= length:
-            if not rest:  # bounded input too: zlib copies what a call leaves unread
-                rest = packed[fed : fed + _INFLATE_STEP]
-                fed += len(rest)
-            step = stream.decompress(rest, min(_INFLATE_STEP, length + 1 - held))
-            if not step and len(stream.unconsumed_tail) == len(rest):
-                break  # no progress: the stream is cut short
-            rest = stream.unconsumed_tail
-            held += len(step)
-            if whole:
-                pieces.append(step)
-            del step
-    except zlib.error as exc:
-        raise ValueError(f"compressed body does not decompress ({exc})") from None
-    if held != length or not stream.eof or stream.unused_data or fed < len(packed):  # ends with the body
-        raise ValueError("compressed body is not the length it declares")
-    inner = b"".join(pieces) if whole else zlib.decompress(packed, bufsize=length)  # bufsize: one buffer
-    if len(inner) != length:
-        raise ValueError("compressed body is not the length it declares")
+    inner = bytearray(length) if length <= _INFLATE_STEP else None  # small: filled by the one pass
+    _inflate(packed, length, inner)
+    if inner is None:
+        inner = bytearray(length)
+        _inflate(packed, length, inner)
     if inner.startswith(COMPRESSED):
         raise ValueError("compressed body holds a compressed body")
     return inner
+
+
+def _inflate(packed: memoryview, length: int, inner: bytearray | None) -> None:
+    """Inflate `packed` in bounded steps, into `inner` if given; ValueError unless it holds `length` bytes."""
+    stream = zlib.decompressobj()
+    held = fed = 0
+    rest: bytes | memoryview = b""
+    with memoryview(inner if inner is not None else bytearray()) as into:
+        try:
+            while not stream.eof and held <= length:
+                if not rest:  # bounded input too: zlib copies what a call leaves unread
+                    rest = packed[fed : fed + _INFLATE_STEP]
+                    fed += len(rest)
+                step = stream.decompress(rest, min(_INFLATE_STEP, length + 1 - held))
+                if not step and len(stream.unconsumed_tail) == len(rest):
+                    break  # no progress: the stream is cut short
+                rest = stream.unconsumed_tail
+                if inner is not None and held + len(step) <= length:
+                    into[held : held + len(step)] = step
+                held += len(step)
+        except zlib.error as exc:
+            raise ValueError(f"compressed body does not decompress ({exc})") from None
+    if held != length or not stream.eof or stream.unused_data or fed < len(packed):  # ends with the body
+        raise ValueError("compressed body is not the length it declares")

@@ -137,9 +137,9 @@ class Replay:
         return self.store.snapshot()
 
 
-def _inflated(timeline: str, rows: list[StoredRecord]) -> list[bytes | None]:
+def _inflated(timeline: str, rows: list[StoredRecord]) -> list[bytes | bytearray | None]:
     """What each compressed body holds (None beside the others): zlib is Python's, the rest native."""
-    inflated: list[bytes | None] = []
+    inflated: list[bytes | bytearray | None] = []
     for row in rows:
         if row.body and row.body.startswith(COMPRESSED):
             try:
