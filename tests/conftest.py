@@ -6,6 +6,7 @@ The `bigmem` tests each build a 4 GiB object and are skipped unless asked for:
 
 import os
 import struct
+import sys
 
 import msgpack
 import pytest
@@ -21,6 +22,24 @@ def pytest_collection_modifyitems(config, items):
     if not (config.getoption("--bigmem") or os.environ.get("DERIREZARO_BIGMEM") == "1"):
         for item in (item for item in items if "bigmem" in item.keywords):
             item.add_marker(skip)
+
+
+# Tests of when a call gives up the interpreter lock: a free-threaded build runs without one.
+needs_gil = pytest.mark.skipif(
+    not getattr(sys, "_is_gil_enabled", lambda: True)(), reason="runs without an interpreter lock to give up"
+)
+
+
+def langgraph_or_skip():
+    """Skip the calling module of LangGraph tests where LangGraph cannot be installed.
+
+    A free-threaded 3.13 is such an interpreter: langgraph-checkpoint needs
+    ormsgpack, which has no wheel there and builds only with crates from the
+    network. The suite's own runs set DERIREZARO_REQUIRE_LANGGRAPH, and there
+    a missing LangGraph fails the module's imports instead of skipping them.
+    """
+    if not os.environ.get("DERIREZARO_REQUIRE_LANGGRAPH"):
+        pytest.importorskip("langgraph.checkpoint.base", reason="LangGraph is not installed here")
 
 
 def packb(value):

@@ -26,7 +26,7 @@ step "formatting and lint"
 clang-format --dry-run --Werror src/*.cpp src/*/*.[ch]pp tests/core/*.[ch]pp tests/probe/*.cpp fuzz/*.cpp
 ruff format --check --quiet .
 ruff check --quiet .
-MYPY_CACHE_DIR=build/mypy-cache python3 -m mypy python/derirezaro/persist python/derirezaro/langgraph
+MYPY_CACHE_DIR=build/mypy-cache python3 -m mypy python/derirezaro/persist python/derirezaro/langgraph python/derirezaro/cli
 python3 tools/test_ratio.py
 
 step "install the package"
@@ -36,8 +36,8 @@ python3 -m pip install -q --no-build-isolation -C build-dir=build/test-install \
   -C cmake.define.DERIREZARO_BUILD_PROBES=ON .
 
 step "pytest"
-# The Redis tests start servers of their own; here they must run, never skip.
-export DERIREZARO_REQUIRE_REDIS=1
+# The Redis tests start servers of their own, and LangGraph is installed: here they run, never skip.
+export DERIREZARO_REQUIRE_REDIS=1 DERIREZARO_REQUIRE_LANGGRAPH=1
 (cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
 
 step "type stubs against the extension (stubtest), and as typed code uses them"

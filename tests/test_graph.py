@@ -5,12 +5,11 @@ conditions and states, the graph's own rules, and the interpreter lock around ro
 import decimal
 import math
 import re
-import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import CYCLE
+from conftest import CYCLE, needs_gil
 from derirezaro import HandoffGraph, dumps, to_mermaid
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
@@ -392,10 +391,7 @@ def test_long_paths_need_no_deep_stack():
 # --- the interpreter lock around route ---------------------------------------
 
 
-@pytest.mark.skipif(
-    not getattr(sys, "_is_gil_enabled", lambda: True)(),
-    reason="it holds a short route to run under the interpreter lock, which a free-threaded build has not",
-)
+@needs_gil
 @pytest.mark.parametrize("size, readers, rounds", [(100, 1, 20_000), (2_000_000, 1, 3), (1_000_000, 3, 4)])
 def test_route_gives_up_the_lock_by_the_work_it_does(size, readers, rounds):
     # `readers` threads route over a list of `size` items while this one adds

@@ -18,6 +18,10 @@ from typing import Annotated, TypedDict
 
 import pytest
 import redis
+from conftest import langgraph_or_skip
+
+langgraph_or_skip()
+
 from derirezaro.langgraph import CheckpointDecodeError, CorruptCheckpoint, DerirezaroSaver
 from derirezaro.langgraph.branch import timeline_name
 from derirezaro.persist import MemoryLog

@@ -3,6 +3,10 @@
 import asyncio
 
 import pytest
+from conftest import langgraph_or_skip
+
+langgraph_or_skip()
+
 from derirezaro.langgraph import DerirezaroSaver
 from langgraph.checkpoint.conformance import checkpointer_test, validate
 from redis_server import fresh_prefix, shared_url
@@ -13,10 +17,11 @@ SUITE_SIZE = 81  # tests in the suite's eight capability groups
 def savers(tmp_path):
     yield "memory", DerirezaroSaver.memory
     yield "sqlite", lambda: DerirezaroSaver.sqlite(tmp_path / "checkpoints.db")
+    yield "sqlite-memory", lambda: DerirezaroSaver.sqlite(":memory:")  # as LangGraph users write tests
     yield "redis", lambda: DerirezaroSaver.redis(shared_url(), prefix=fresh_prefix())
 
 
-@pytest.mark.parametrize("log", ["memory", "sqlite", "redis"])
+@pytest.mark.parametrize("log", ["memory", "sqlite", "sqlite-memory", "redis"])
 def test_the_whole_conformance_suite_passes(tmp_path, log):
     make = dict(savers(tmp_path))[log]
 

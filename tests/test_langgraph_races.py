@@ -8,6 +8,10 @@ import random
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from conftest import langgraph_or_skip
+
+langgraph_or_skip()
+
 from derirezaro.langgraph import CheckpointConflict, DerirezaroSaver, ParentMissing
 from derirezaro.langgraph.branch import StaleBranch, timeline_name
 from derirezaro.persist import ConnectionLostError, MemoryLog

@@ -5,6 +5,7 @@ and reopens, and after every step the store, the head and the listing must match
 A log kind is one entry of LOGS: a function of a fresh directory that returns how to open
 a handle on one log. Reopening takes a new handle and a new Store; a handle other than the
 previous one means the previous one is closed, as a restarted process would find it.
+What a prune reports removed must be what the model lost, records and body bytes.
 Beside it: compare-and-set and prune called on each log directly, and arguments refused.
 """
 
@@ -24,6 +25,8 @@ from redis_server import fresh_prefix, shared_url
 LOGS = {
     "memory": lambda directory: (lambda log: lambda: log)(MemoryLog()),  # every handle is the one object
     "sqlite": lambda directory: lambda: SQLiteLog(directory / "model.db"),
+    # One connection that every thread shares: there is no other handle on a private database.
+    "sqlite-memory": lambda directory: (lambda log: lambda: log)(SQLiteLog(":memory:")),
     # One shared server; each log under a prefix of its own, so tests see only their own timelines.
     "redis": lambda directory: (lambda prefix: lambda: RedisLog(shared_url(), prefix=prefix))(fresh_prefix()),
 }
@@ -37,7 +40,7 @@ def content(snapshot):
 
 leaves = st.none() | st.booleans() | ints | st.floats() | st.text(max_size=3) | st.binary(max_size=5)
 values = st.recursive(
-    leaves, lambda c: st.lists(c, max_size=3) | st.dictionaries(st.text(max_size=2), c, max_size=3)
+    leaves, lambda c: st.lists(c, max_size=3) | st.dictionaries(st.text(max_size=2) | leaves, c, max_size=3)
 )
 pairs = st.tuples(st.sampled_from(["a", "b", ""]), st.sampled_from(["x", "y", "z"]))
 
@@ -53,6 +56,7 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         self.log, self.tl, self.parent, self.counter = self.connect(), None, None, 0
         # seq -> content after it; seq -> (seq, id, parent, meta); seqs pruned away; the store's content
         self.states, self.headers, self.gone, self.current = {}, {}, set(), {}
+        self.sizes = {}  # seq -> bytes its body stored
         # Whether another writer moved the head (a commit must conflict), or may have
         # pruned the chain this writer builds on (a commit may conflict).
         self.stale = self.moved = False
@@ -96,7 +100,7 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         assert not self.stale, "a commit landed on a head another writer had moved"
         assert (record.seq, record.id, record.parent, record.meta) == header
         self.states[seq], self.headers[seq], self.parent = dict(self.current), header, seq
-        self.moved = False
+        self.sizes[seq], self.moved = record.size, False
 
     def catch_up(self):  # after a conflict: the store at the log's newest record
         head = max(self.states)
@@ -114,7 +118,7 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         record = other.commit({"n": self.counter})
         self.states[record.seq] = {**self.states[seq], ("fork", "k"): dumps(self.counter - 1)}
         self.headers[record.seq] = (record.seq, str(record.seq), seq, {"n": self.counter})
-        self.stale = self.moved = True
+        self.sizes[record.seq], self.stale, self.moved = record.size, True, True
 
     @precondition(lambda self: self.states)
     @rule(keep_last=st.integers(1, 4))
@@ -124,12 +128,12 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         listed = [record.seq for record in other.records()]
         head, kept = max(self.states), min(keep_last, len(listed))
         assert listed[:kept] == list(range(head, head - kept, -1))
-        assert len(set(self.states) - self.gone - set(listed)) == removed
+        self.pruned(removed, set(self.states) - self.gone - set(listed))
         self.gone = set(self.states) - set(listed)
         # Every record kept reads back whole: no chain lost its keyframe or a parent.
         fresh = self.log.timeline("t", Store(), cache_size=1)
         assert all(content(fresh.checkout(seq)) == self.states[seq] for seq in listed)
-        self.moved = self.moved or removed > 0
+        self.moved = self.moved or removed.records > 0
 
     @precondition(lambda self: self.states)
     @rule(data=st.data(), branch=st.booleans())
@@ -153,13 +157,17 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
     @precondition(lambda self: self.states)
     @rule(keep_last=st.integers(1, 6))
     def prune(self, keep_last):
-        self.tl.prune(keep_last)
+        removed = self.tl.prune(keep_last)
         head, listed = max(self.states), [record.seq for record in self.tl.records()]
         assert listed == list(range(head, head - len(listed), -1)), "only a prefix is dropped"
         # The newest keep_last stay, and so does the record the next commit builds on.
         dropped, self.gone = set(self.states) - set(listed) - self.gone, set(self.states) - set(listed)
         assert all(seq < min(head - keep_last + 1, self.parent) for seq in dropped)
+        self.pruned(removed, dropped)
         assert self.tl.verify() == []
+
+    def pruned(self, removed, dropped):  # what a prune said it removed is what went
+        assert removed == (len(dropped), sum(self.sizes[seq] for seq in dropped))
 
     @rule()
     def reopen(self):
@@ -236,7 +244,7 @@ def test_append_is_a_compare_and_set_that_a_retry_passes(log):
     assert log.read("t", 0, 10) == [one, two, three]
     # A prune keeps the chains of what it keeps; a delta lands only while its keyframe is stored,
     # and a writer that has not seen the prune is told the oldest record as it is now.
-    assert log.prune("t", keep_last=1) == 2 and log.head("t").first == 3
+    assert log.prune("t", keep_last=1) == (2, 2) and log.head("t").first == 3
     assert [r.seq for r in log.headers("t", limit=9)] == [3]
     assert attempt(lambda: at(3), record(4, b"d", base=1)) == (3, 3)
     assert attempt(lambda: at(3), record(4, b"d", base=3)) == (4, 3)
@@ -266,8 +274,8 @@ def test_a_prune_keeps_every_chain_it_keeps_in_one_step(log, bases, keep_last, k
     for seq, base in enumerate(bases, 1):
         fields = {**KEYFRAME_FIELDS, "kind": KEYFRAME if base == seq else DELTA}
         fields["parent"] = None if base == seq else seq - 1 if base == bases[seq - 2] else base
-        head = log.append("t", seal("t", seq=seq, id=None, base=base, body=b"x", **fields), head)
-    assert log.prune("t", keep_last, keep_from) == kept_from - 1
+        head = log.append("t", seal("t", seq=seq, id=None, base=base, body=b"x" * seq, **fields), head)
+    assert log.prune("t", keep_last, keep_from) == (kept_from - 1, sum(range(kept_from)))  # records, bytes
     assert (log.head("t").first, [r.seq for r in log.read("t", 0, 99)]) == (kept_from, [*range(kept_from, 7)])
     assert all(r.base >= kept_from for r in log.read("t", 0, 99))
 

@@ -12,11 +12,12 @@ The history every race starts from: six records, keyframes at 1 and 4, record 3 
 """
 
 import functools
+import time
 from types import SimpleNamespace
 
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import ConflictError, ConnectionLostError, RecordNotFoundError, Timeline
+from derirezaro.persist import ConflictError, ConnectionLostError, Pruned, RecordNotFoundError, Timeline
 from derirezaro.persist import timeline as timeline_module
 from log_wrappers import LostReply, Paused, Side, release_all
 from test_persist_model import LOGS, content
@@ -108,13 +109,13 @@ def test_a_fork_and_a_prune_keep_every_chain_in_either_order(connect, stopped):
         except RecordNotFoundError as error:  # the forker's restore, after the prune
             done = error
         pruned, forked = (side.outcome(), done)[:: 1 if stopped == "pruner" else -1]
-        assert isinstance(pruned, int), pruned
+        assert isinstance(pruned, Pruned), pruned
         if isinstance(forked, (ConflictError, RecordNotFoundError)):  # its keyframe or its record went
-            assert pruned == 3 and reads_back(one, name, states, 6) == [6, 5, 4]
+            assert pruned.records == 3 and reads_back(one, name, states, 6) == [6, 5, 4]
             return
         assert not isinstance(forked, Exception), f"the fork failed with {forked!r}"
         states[forked.seq] = {**states[2], ("fork", "k"): dumps("f")}
-        assert pruned == 0, "a fork landed and the prune removed the chain it needs"
+        assert pruned == (0, 0), "a fork landed and the prune removed the chain it needs"
         assert forked.seq in reads_back(one, name, states, forked.seq)
 
     races(lambda name: history(one, name), stopped_log, opened, act, judge)
@@ -141,7 +142,7 @@ def test_a_prune_given_the_incarnation_it_read_leaves_a_timeline_written_anew_as
         read, pruned = side.outcome()
         listed, attached = reads_back(one, name, new, 6), one.attachments(name, ["k"])
         if read == one.head(name).incarnation:  # it read the new timeline: it is the one it prunes
-            assert (pruned, listed, attached) == (4, [6, 5], {})
+            assert (pruned.records, listed, attached) == (4, [6, 5], {})
         else:
             assert (listed, attached) == ([6, 5, 4, 3, 2, 1], {"k": new_entry}), pruned
 
@@ -149,7 +150,7 @@ def test_a_prune_given_the_incarnation_it_read_leaves_a_timeline_written_anew_as
     incarnation = one.head("t1").incarnation
     one.drop("t1")
     one.attach("t1", "k", new_entry)  # attachments, and no timeline: not of the incarnation either
-    assert one.prune("t1", 1, detach=["k"], incarnation=incarnation) == 0
+    assert one.prune("t1", 1, detach=["k"], incarnation=incarnation) == (0, 0)
     assert one.attachments("t1", ["k"]) == {"k": new_entry}
 
 
@@ -279,7 +280,9 @@ def test_a_writer_whose_timeline_was_written_anew_conflicts_and_restores_the_new
     connect, monkeypatch, same_bytes
 ):
     if same_bytes:  # one clock for both: the rewrite stores the very same records, another incarnation
-        monkeypatch.setattr(timeline_module, "time", SimpleNamespace(time=lambda: 1.0))
+        monkeypatch.setattr(
+            timeline_module, "time", SimpleNamespace(time=lambda: 1.0, monotonic=time.monotonic)
+        )
     one, other_log = connect(), connect()
     mine = opened(one, "t", cache_size=8)
     history(one, "t", tl=mine)  # every state cached

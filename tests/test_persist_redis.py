@@ -6,6 +6,7 @@ refusals' table holds SQLite's too (read-only, full, locked: made in test_persis
 what a refusal must do is the same for a server and for a file.
 """
 
+import logging
 import os
 import signal
 import subprocess
@@ -193,9 +194,9 @@ def test_a_log_written_before_incarnations_reads_whole_and_its_first_write_upgra
     # A prune that removes nothing writes nothing; one that removes records upgrades the voucher,
     # and a handle that read incarnation 0 before it still commits on the same head.
     before = client.dump(log._keys("x}y")[0])
-    assert log.prune("x}y", keep_last=5) == 0 and client.dump(log._keys("x}y")[0]) == before
+    assert log.prune("x}y", keep_last=5) == (0, 0) and client.dump(log._keys("x}y")[0]) == before
     stale = log.timeline("a", Store())
-    assert log.prune("a", keep_last=2) == 3  # 4, 5 and 6: 7 is the keyframe of 8
+    assert log.prune("a", keep_last=2) == (3, sum(len(row.body) for row in a[:3]))  # 4-6: 7 is 8's keyframe
     upgraded = client.hgetall(log._keys("a")[0])
     assert upgraded[b"was"] == b"0" and int(upgraded[b"ids"]) == client.hlen(log._keys("a")[3]) == 1
     assert log.head("a") == TimelineHead(int(upgraded[b"inc"]), 8, a[-1].crc, 7) != (0, 8, a[-1].crc, 7)
@@ -280,6 +281,7 @@ CALLS = {  # each at the head as it is then, so that each goes through once the 
     "attach": lambda log, tl: log.attach("t", "k", [("a", 1, BIG)]),
     "detach": lambda log, tl: log.detach("t", ["k0"]),
     "prune": lambda log, tl: log.prune("t", 1),
+    "vacuum": lambda log, tl: log.vacuum(),
     "drop": lambda log, tl: log.drop("t"),
     "head": lambda log, tl: log.head("t"),
     "read": lambda log, tl: log.read("t", 1, 9),
@@ -293,27 +295,29 @@ REFUSALS = [  # the log, how its refusal's message starts, how to make it refuse
     (on_redis, "NOREPLICAS", setting("min-replicas-to-write", 1, 0), WRITES),
     (on_redis, "READONLY", a_replica_of_nothing, WRITES),
     (on_redis, "BUSY", a_long_script, [*WRITES, "head", "read", "list"]),
-    (on_sqlite, "attempt to write a readonly database", read_only, WRITES),
+    (on_sqlite, "attempt to write a readonly database", read_only, [*WRITES, "vacuum"]),
     (on_sqlite, "database or disk is full", full, GROWING),
-    (on_sqlite, "database is locked", locked, WRITES),
+    (on_sqlite, "database is locked", locked, [*WRITES, "vacuum"]),
 ]
 
 
 @pytest.mark.parametrize("on, message, refuse, refused", REFUSALS, ids=[row[1] for row in REFUSALS])
 def test_a_refusal_is_unavailable_never_damage_and_changes_nothing(
-    servers, tmp_path, on, message, refuse, refused
+    servers, tmp_path, caplog, on, message, refuse, refused
 ):
     log, where, server, holds = on(servers, tmp_path)
     tl = commit_six(log, "t")
     log.attach("t", "k0", [("a", 0, b"x")])
     head, before = log.head("t"), holds()
+    caplog.set_level(logging.DEBUG, logger="derirezaro")
     lift = refuse(log, where)
     try:
         for name in refused:
             with pytest.raises(UnavailableError) as raised:
                 CALLS[name](log, tl)
             assert raised.value.reason.startswith(message) and server in raised.value.server, name
-            assert raised.value.timeline == {"create": "new", "list": None}.get(name, "t"), name
+            about = {"create": "new", "list": None, "vacuum": None}  # the timeline named, where not "t"
+            assert raised.value.timeline == about.get(name, "t"), name
             assert not isinstance(raised.value, ConnectionError), name
         assert "BUSY" in message or read_whole(log, "t", IDS) == head  # reads are served
     finally:
@@ -322,6 +326,13 @@ def test_a_refusal_is_unavailable_never_damage_and_changes_nothing(
     for name in refused:  # nothing was left half done: the same calls go through
         CALLS[name](log, tl)
     log.close()
+    # Logged once when it starts, however many calls it fails; a server's end of it too (a file's
+    # is not seen: its refusals are logged again after a while instead).
+    logged = [
+        r for r in caplog.records if r.levelno > logging.DEBUG and r.name != "derirezaro.persist.timeline"
+    ]
+    assert [r.levelname for r in logged] == ["WARNING", "INFO"][: 2 if on is on_redis else 1]
+    assert message in logged[0].getMessage() and server in logged[0].getMessage()
 
 
 def test_a_mark_replaced_again_and_again_is_stored_once():
@@ -339,6 +350,80 @@ def test_a_mark_replaced_again_and_again_is_stored_once():
         with pytest.raises(CorruptRecordError, match="attachments"):
             call()
     assert stored(client, log, "t") == before
+
+
+# -- defaults that keep a timeline safe: no eviction, no wait without end -----------------------
+
+EVICTION = [  # the server's options, allow_eviction, whether writes go through, what is logged at WARNING
+    (("--maxmemory-policy", "allkeys-lru"), False, False, None),
+    (("--maxmemory-policy", "volatile-ttl"), False, False, None),
+    (("--maxmemory-policy", "allkeys-lru"), True, True, None),
+    ((), False, True, None),  # noeviction, the server's default
+    (("--rename-command", "CONFIG", ""), False, True, "does not answer CONFIG"),  # as managed services do
+]
+
+
+@pytest.mark.parametrize(
+    "options, allow, writes, warned", EVICTION, ids=[" ".join(row[0]) for row in EVICTION]
+)
+def test_a_server_that_may_evict_is_read_but_not_written_unless_allowed(
+    servers, caplog, options, allow, writes, warned
+):
+    server = servers(*options)
+    commit_six(RedisLog(server.url, prefix="e", allow_eviction=True), "t")
+    caplog.clear()
+    caplog.set_level(logging.DEBUG, logger="derirezaro")
+    log = RedisLog(server.url, prefix="e", allow_eviction=allow)
+    tl = log.timeline("t", Store())
+    assert tl.verify() == [] and log.timelines() == ["t"]  # an operator can read and copy out what it holds
+    tl.store.set("s", "k", "after")
+    calls = [
+        tl.commit,
+        lambda: log.append("new", sealed("new", 1), None),
+        lambda: log.attach("t", "k", [("w", 0, b"x")]),
+        lambda: log.prune("t", 1),
+        lambda: log.drop("t"),
+    ]
+    if not writes:
+        before = stored(server.client(), log, "t", "new")
+        for call in calls:
+            with pytest.raises(UnavailableError) as raised:
+                call()
+            assert not isinstance(raised.value, ConnectionError) and str(server.port) in raised.value.server
+            for words in (f"maxmemory-policy is '{options[1]}'", "noeviction", "allow_eviction=True"):
+                assert words in raised.value.reason
+        assert stored(server.client(), log, "t", "new") == before
+        server.client().config_set("maxmemory-policy", "noeviction")  # set right: the same log writes
+    for call in calls:
+        call()
+    warnings = [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING]
+    assert len(warnings) == (warned is not None) and all(warned in text for text in warnings)
+
+
+def test_a_stalled_server_fails_a_commit_within_the_timeout_and_the_commit_lands_once_after(servers, caplog):
+    server = servers()
+    log = RedisLog(server.url, prefix="p", socket_timeout=0.5, socket_connect_timeout=0.5)
+    (tl := log.timeline("t", store := Store())).commit()
+    store.set("s", "k", 1)
+    caplog.set_level(logging.INFO, logger="derirezaro")
+    os.kill(server.process.pid, signal.SIGSTOP)
+    # A commit that waited on for ever fails the test, when this resumes the server, rather than hang it.
+    watchdog = threading.Timer(60, os.kill, (server.process.pid, signal.SIGCONT))
+    watchdog.start()
+    try:
+        with pytest.raises(ConnectionLostError, match="'t'"):
+            tl.commit()
+    finally:
+        watchdog.cancel()
+        os.kill(server.process.pid, signal.SIGCONT)
+    assert tl.commit().seq == 2 == log.head("t").seq  # the same commit again: it landed once
+    logged = [(r.name.rsplit(".", 1)[1], r.levelname, r.getMessage()) for r in caplog.records]
+    assert [(name, level) for name, level, _ in logged] == [
+        ("redis_log", "WARNING"),  # the outage, naming the server and what failed
+        ("timeline", "INFO"),  # the commit sent again
+        ("redis_log", "INFO"),  # the server back
+    ]
+    assert str(server.port) in logged[0][2] and "connection lost" in logged[0][2]
 
 
 # -- outcomes a client cannot see -------------------------------------------------
@@ -380,7 +465,7 @@ def test_with_replicas_a_write_waits_for_them_and_says_when_they_lag(servers):
     finally:
         os.kill(replica.process.pid, signal.SIGCONT)
     assert log.append("t", sealed("t", 3), head).seq == 3 == on_replica.head("t").seq  # a retry, replicated
-    assert log.prune("t", 1) == 2 and on_replica.head("t").first == 3
+    assert log.prune("t", 1) == (2, 2) and on_replica.head("t").first == 3
     log.drop("t")
     assert on_replica.head("t") is None
     head = log.append("u", sealed("u", 1), None)
@@ -430,7 +515,7 @@ def test_a_first_far_below_the_head_costs_nothing(servers):
         with pytest.raises(CorruptRecordError) as raised:
             call()
         assert raised.value.seq == missing
-    assert log.prune("t", keep_last=1) == 1
+    assert log.prune("t", keep_last=1) == (1, 1)
     assert log.head("t") == head._replace(first=10**9) and log.read("t", 1, 10**9) == [far]
 
 
@@ -505,7 +590,7 @@ def test_a_cluster_keeps_each_thread_in_one_slot(servers):
     client.delete(log._names)  # the names set, in a slot of its own: built again from every node's keys
     assert log.timelines() == sorted(names)
     assert all(read_through_timeline(log, name, IDS) == [6, 5, 4, 3, 2, 1] for name in names)
-    assert [log.prune(name, 2) for name in names] == [3] * 5 and log.drop("t-2") is None
+    assert [log.prune(name, 2).records for name in names] == [3] * 5 and log.drop("t-2") is None
     assert log.timelines() == sorted(set(names) - {"t-2"})
     waiting = RedisLog(client, prefix="cl", replicas=1, replica_timeout=0.05)  # a cluster of no replicas
     head, row = log.head("x}y"), sealed("x}y", 7)
@@ -513,3 +598,12 @@ def test_a_cluster_keeps_each_thread_in_one_slot(servers):
         waiting.append("x}y", row, head)
     assert log.head("x}y") == head._replace(seq=7, crc=row.crc)
     client.close()
+    # A URL of the cluster scheme makes a cluster client, and every primary's policy is read before a write.
+    with nodes[1].client() as node:
+        node.config_set("maxmemory-policy", "allkeys-lru")
+    url = f"redis+cluster://127.0.0.1:{nodes[0].port}"
+    by_url = RedisLog(url, prefix="cl")
+    assert by_url.timelines() == sorted(set(names) - {"t-2"})
+    with pytest.raises(UnavailableError, match=f"{nodes[1].port}.*maxmemory-policy is 'allkeys-lru'"):
+        by_url.append("new", sealed("new", 1), None)
+    assert RedisLog(url, prefix="cl", allow_eviction=True).append("new", sealed("new", 1), None).seq == 1

@@ -15,6 +15,8 @@ import random
 import shutil
 import sqlite3
 import tempfile
+import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -27,10 +29,12 @@ from derirezaro.persist import (
     UnavailableError,
     sqlite_errors,
     sqlite_schema,
+    sqlite_space,
 )
 from derirezaro.persist.record import DELTA, KEYFRAME, seal
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from log_wrappers import WAIT
 from test_persist_model import content
 
 FIXTURE = Path(__file__).parent / "data" / "timeline-v1.db"
@@ -388,3 +392,78 @@ def seen(log):
 
 def in_order(found):  # entries of a key come back in no set order
     return {key: sorted(entries) for key, entries in found.items()}
+
+
+@pytest.mark.parametrize("made_by", ["this release", "an earlier release"])
+def test_vacuum_gives_back_what_a_prune_freed_and_keeps_every_record(made_by, tmp_path, monkeypatch):
+    path, rng = tmp_path / "v.db", random.Random(5)
+    monkeypatch.setattr(sqlite_space, "_BATCH_PAGES", 16)  # what is freed takes several batches
+    if made_by == "an earlier release":
+        shutil.copyfile(FIXTURE, path)  # made without the page map: its first vacuum rebuilds it
+
+    def pragma(name):
+        return sql(path, f"PRAGMA {name}")[0][0]
+
+    def size():  # what the file and its WAL take on disk
+        return sum(os.path.getsize(f) for f in (path, f"{path}-wal") if os.path.exists(f))
+
+    with SQLiteLog(path) as log:
+        tl = log.timeline("v", store := Store(), keyframe_every=4)
+        for i in range(300):
+            store.set("s", f"k{i % 10}", rng.randbytes(300))  # incompressible: a page holds a few
+            tl.commit()
+        removed = tl.prune(keep_last=5)
+        kept = {seq: content(tl.checkout(seq)) for seq in range(log.head("v").first, 301)}
+        free, pages, before = pragma("freelist_count"), pragma("page_count"), size()
+        assert removed.records > 250 and free * pragma("page_size") > removed.bytes / 2
+        given = log.vacuum()
+        assert given == before - size() >= free * pragma("page_size")
+        assert (pragma("auto_vacuum"), pragma("freelist_count"), os.path.getsize(f"{path}-wal")) == (2, 0, 0)
+        assert pragma("page_count") <= pages - free + 1 and log.vacuum() == 0  # + 1: a rebuild's page map
+        # Every record kept reads back as it was, and an incarnation is still never reused.
+        assert {seq: content(tl.checkout(seq)) for seq in kept} == kept
+        assert all(log.timeline(name, Store()).verify() == [] for name in log.timelines())
+        dropped = log.head("v").incarnation
+        log.drop("v")
+        log.vacuum()
+        log.append("v", sealed("v", 1), None)
+        assert log.head("v").incarnation > dropped
+
+
+@pytest.mark.parametrize("path", [":memory:", ""])  # both open a database that only their connection sees
+def test_a_private_database_serves_every_thread_and_a_read_waits_out_a_write(path):
+    log, head = SQLiteLog(path), None
+    for seq in range(1, 7):
+        head = log.append("t", sealed("t", seq, body=b"x" * seq), head)  # keyframes: a prune keeps only 6
+    writer, lock = log._writer, log._write_lock
+    pruner_paused, go, reader_waits = threading.Event(), threading.Event(), threading.Event()
+
+    class PausingWriter:  # stops a prune between removing the records and moving the voucher
+        def __getattr__(self, name):
+            return getattr(writer, name)
+
+        def execute(self, statement, *args):
+            if statement.startswith("UPDATE derirezaro_timelines SET first"):
+                pruner_paused.set()
+                go.wait(WAIT)
+            return writer.execute(statement, *args)
+
+    class WatchedLock:  # tells when the reader waits for the lock
+        def __enter__(self):
+            if threading.current_thread().name.startswith("reader"):
+                reader_waits.set()
+            lock.acquire()
+
+        def __exit__(self, *exc):
+            lock.release()
+
+    log._writer, log._write_lock = PausingWriter(), WatchedLock()
+    with ThreadPoolExecutor(1) as pruner, ThreadPoolExecutor(1, thread_name_prefix="reader") as reader:
+        pruned = pruner.submit(log.prune, "t", 1)
+        assert pruner_paused.wait(WAIT)
+        read = reader.submit(lambda: (log.head("t"), [row.seq for row in log.read("t", 1, 9)]))
+        reader_waits.wait(WAIT)
+        assert not read.done(), f"a read ran inside another thread's prune: {read.exception()!r}"
+        go.set()
+        assert (pruned.result(WAIT), read.result(WAIT)) == ((5, 15), (head._replace(first=6), [6]))
+    log.close()

@@ -11,7 +11,7 @@ import time
 import traceback
 
 import pytest
-from conftest import shard_of
+from conftest import needs_gil, shard_of
 from derirezaro import Store, dumps
 from derirezaro.persist import record
 from derirezaro.persist.record import KEYFRAME
@@ -119,6 +119,7 @@ def _gives_up_the_lock(drop):
         sys.setswitchinterval(interval)
 
 
+@needs_gil
 @pytest.mark.parametrize("entries, drop, frees_much", [(20_000, "store", True), (10, "store", False),
                                                       (20_000, "snapshot", True)])  # fmt: skip
 def test_the_last_reference_frees_without_the_lock_only_what_frees_much(entries, drop, frees_much):

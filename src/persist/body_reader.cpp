@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <deque>
 #include <optional>
+#include <string>
 #include <unordered_set>
 #include <utility>
 
@@ -51,6 +54,73 @@ class DistinctKeys {
   std::optional<std::unordered_set<std::string_view>> many_;
 };
 
+// The keys of one value map, told apart as the decoder's dict tells them
+// apart: by Python equality, under which True == 1 == 1.0 and False == 0 ==
+// 0.0 == -0.0, so every number is compared by its value whatever its kind.
+// Keys are text, bin, nil, bool, int or float (the codec writes no other:
+// an array or map key would decode to a list or dict, which no dict takes).
+// NaN equals nothing, so NaN keys are all distinct.
+class MapKeys {
+ public:
+  // `start` to `end`: one key, already accepted as a value; `text` its text if a str.
+  bool insert(const uint8_t* start, const uint8_t* end, std::string_view text) {
+    if (text.data() != nullptr) return texts_.insert(text);
+    const uint8_t m = *start;
+    if (m == 0xc4 || m == 0xc5 || m == 0xc6) {
+      const size_t header = m == 0xc4 ? 2 : m == 0xc5 ? 3 : 5;
+      return other('b', std::string_view(reinterpret_cast<const char*>(start + header),
+                                         static_cast<size_t>(end - start) - header));
+    }
+    if (m == 0xc0) return other('n', {});
+    if (m == 0xc2 || m == 0xc3) return integral(false, m == 0xc3);
+    if (m <= 0x7f) return integral(false, m);
+    if (m >= 0xe0) return integral(true, 0x100u - m);
+    if (m >= 0xcc && m <= 0xcf) return integral(false, load_be(start + 1, size_t{1} << (m - 0xcc)));
+    if (m >= 0xd0 && m <= 0xd3) {
+      const size_t width = size_t{1} << (m - 0xd0);
+      const uint64_t raw = load_be(start + 1, width);
+      const uint64_t sign = uint64_t{1} << (8 * width - 1);
+      return integral(true, (sign << 1) - raw);  // the magnitude of a negative of `width` bytes
+    }
+    if (m == 0xcb) return real(start + 1);
+    return false;  // an array or a map
+  }
+
+ private:
+  bool integral(bool negative, uint64_t magnitude) {
+    char bytes[9] = {negative ? '-' : '+'};
+    for (int i = 0; i < 8; ++i) bytes[1 + i] = static_cast<char>(magnitude >> (56 - 8 * i));
+    return other('i', std::string_view(bytes, sizeof bytes));
+  }
+
+  bool real(const uint8_t* p) {
+    const uint64_t bits = load_be(p, 8);
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    if (std::isnan(d)) return true;
+    // A float with an integer's value is that integer's key (and -0.0 is 0).
+    if (d == std::trunc(d) && d >= -0x1p63 && d < 0x1p64) {
+      return d < 0 ? integral(true, static_cast<uint64_t>(-d)) : integral(false, static_cast<uint64_t>(d));
+    }
+    char bytes[8];
+    std::memcpy(bytes, &bits, sizeof bytes);
+    return other('f', std::string_view(bytes, sizeof bytes));
+  }
+
+  // A key of kind `tag`: kept, tag first, where its view stays valid.
+  bool other(char tag, std::string_view bytes) {
+    std::string& kept = owned_.emplace_back(1, tag);
+    kept.append(bytes);
+    if (others_.insert(kept)) return true;
+    owned_.pop_back();
+    return false;
+  }
+
+  DistinctKeys texts_;
+  DistinctKeys others_;
+  std::deque<std::string> owned_;  // others_'s views point here: a deque never moves what it holds
+};
+
 // Well-formed UTF-8, ASCII on a short inline path: keys and short texts
 // are mostly ASCII.
 bool is_text(const uint8_t* p, size_t n) {
@@ -65,7 +135,7 @@ bool is_text(const uint8_t* p, size_t n) {
 // length and count in its shortest form (non-negative integers unsigned),
 // floats in 8 bytes, str only for well-formed UTF-8, no extension types
 // (the decoder refuses them), no 0xc1 (it reads as nil, which is 0xc0), map
-// keys only text, none twice in one map.
+// keys only of the kinds a dict takes, none equal to another in one map.
 class CanonicalValue {
  public:
   CanonicalValue(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
@@ -126,10 +196,11 @@ class CanonicalValue {
 
   bool map(uint64_t count, uint32_t budget) {
     if (budget == 0) return false;
-    DistinctKeys keys;
+    MapKeys keys;
     for (uint64_t i = 0; i < count; ++i) {
-      std::string_view key;
-      if (!element(budget - 1, key) || key.data() == nullptr || !keys.insert(key)) return false;  // text, new
+      const uint8_t* start = p_;
+      std::string_view text;
+      if (!element(budget - 1, text) || !keys.insert(start, p_, text)) return false;  // a new key
       if (!value(budget - 1)) return false;
     }
     return true;

@@ -79,8 +79,8 @@ bool read_body(const uint8_t* data, size_t size, BodyEntries& out);
 std::optional<uint64_t> declared_inflated_size(const uint8_t* data, size_t size);
 
 // Whether `data` is one value exactly as the codec would re-encode what it
-// decodes to, with text keys only, none repeated within a map, nested no
-// deeper than the codec writes.
+// decodes to, with map keys only of the kinds a dict takes, none equal to
+// another within a map, nested no deeper than the codec writes.
 bool is_canonical_value(const uint8_t* data, size_t size);
 
 }  // namespace derirezaro::persist

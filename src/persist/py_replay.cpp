@@ -1,6 +1,7 @@
 // derirezaro._replay: the Python faces of persist/record_header (header_fault,
 // record_checksums), persist/chain_replay (replay_chain),
-// persist/state_delta (state_delta) and persist/state_keyframe (state_keyframe).
+// persist/state_delta (state_delta) and persist/state_keyframe (state_keyframe),
+// and the snapshot a timeline commits (snapshot_outside_history).
 //
 // A fault a record is found to have is returned, never raised, as the tuple
 // (fault, seq, detail): the number of persist::Fault, the record's seq (None
@@ -431,6 +432,10 @@ std::vector<MemberDef> replay_functions() {
           "load_keyframe", "(store, body)",
           "Make `store` hold the entries of keyframe body `body` (uncompressed) alone: their digest.\n\n"
           "None, the store unchanged, for a body the native reader does not vouch for."),
+      function<&snapshot_outside_history>(
+          "snapshot_outside_history", "(store)",
+          "A snapshot of `store`, numbered as `Store.snapshot` numbers them, that its history does\n"
+          "not keep: the caller holds it as long as it needs it."),
       function<&state_delta>(
           "state_delta", "(now, before, digest, chunk_entries)",
           "The change from snapshot `before` to snapshot `now` as a commit records it: (body, digest).\n\n"

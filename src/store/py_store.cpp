@@ -232,16 +232,17 @@ void store_clear(StoreRecord& self) {
 
 // --- snapshots -------------------------------------------------------------
 
-PyObject* store_snapshot(StoreRecord& self) {
-  store::Store& store = *self.store;
+PyObject* take_snapshot(store::Store& store, bool kept) {
   store::Store::Capture capture =
       run_locked(store.every_shard_for_reading(), WorkLength::short_work,
                  [&](std::vector<Shard::Reading>& locked) { return store.capture(locked); });
   SnapshotRef trimmed;
-  SnapshotRef record = store.record_snapshot(std::move(capture), trimmed);
+  SnapshotRef record = store.record_snapshot(std::move(capture), trimmed, kept);
   drop_off_lock_if_large(std::move(trimmed), store::frees_much);
   return new_snapshot(std::move(record));
 }
+
+PyObject* store_snapshot(StoreRecord& self) { return take_snapshot(*self.store, true); }
 
 void store_restore(StoreRecord& self, InstanceOf<SnapshotRecord> snapshot) {
   store::Store& store = *self.store;
@@ -287,6 +288,11 @@ store::Store* store_of(PyObject* obj) {
   InstanceOf<StoreRecord> instance;
   if (!ArgCaster<InstanceOf<StoreRecord>>::convert(obj, instance)) return nullptr;
   return instance.record->store.get();
+}
+
+PyObject* snapshot_outside_history(PyObject* obj) {
+  store::Store* store = store_of(obj);
+  return store == nullptr ? nullptr : take_snapshot(*store, false);
 }
 
 PyTypeObject* store_class() {

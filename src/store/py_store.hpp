@@ -17,4 +17,9 @@ PyTypeObject* store_class();
 // Valid while the caller holds a reference to the object.
 store::Store* store_of(PyObject* obj);
 
+// A new Snapshot of the store a `Store` object holds, numbered as
+// `Store.snapshot` numbers them but not kept in its history; null, with
+// TypeError set, for any other object.
+PyObject* snapshot_outside_history(PyObject* obj);
+
 }  // namespace derirezaro::py

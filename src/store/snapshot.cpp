@@ -29,8 +29,8 @@ Store::Capture Store::capture(const std::vector<Shard::Reading>& locked) const {
           size_bytes_.load(std::memory_order_relaxed)};
 }
 
-Store::SnapshotRef Store::record_snapshot(Capture&& capture, SnapshotRef& trimmed) {
-  // Both allocations (the record, a slot at the history's end) come first;
+Store::SnapshotRef Store::record_snapshot(Capture&& capture, SnapshotRef& trimmed, bool kept) {
+  // Both allocations (the record and, when kept, a slot at the history's end) come first;
   // from the id on nothing can fail, so a failure has taken nothing.
   auto data = std::allocate_shared<SnapshotData>(StoreAllocator<SnapshotData>(),
                                                  SnapshotData{.id = 0,
@@ -39,11 +39,12 @@ Store::SnapshotRef Store::record_snapshot(Capture&& capture, SnapshotRef& trimme
                                                               .size_bytes = capture.size_bytes,
                                                               .shards = std::move(capture.shards)});
   std::lock_guard<std::mutex> held(history_lock_);
-  history_.emplace_back();  // the slot; trimming below makes room again when the history is full
+  if (kept) history_.emplace_back();  // the slot; trimming below makes room again when the history is full
   data->id = next_snapshot_id_++;
   data->parent = std::exchange(last_snapshot_id_, data->id);
   data->timestamp = seconds_since_epoch();
   SnapshotRef record = std::move(data);
+  if (!kept) return record;
   history_.back() = record;
   if (max_history_ && history_.size() > *max_history_) {
     trimmed = std::move(history_.front());

@@ -94,7 +94,11 @@ class Store {
   // guarantee: every allocation comes before the id is taken, so on
   // std::bad_alloc the ids, the parent of the next record and the history
   // are as they were.
-  SnapshotRef record_snapshot(Capture&& capture, SnapshotRef& trimmed);
+  // Without `kept`, the record is numbered the same way but the history
+  // neither keeps it nor trims: for a caller that holds the snapshots it
+  // needs itself (a persisted timeline takes one per commit, and an
+  // unbounded history would keep every one of them alive).
+  SnapshotRef record_snapshot(Capture&& capture, SnapshotRef& trimmed, bool kept = true);
 
   // Under every write lock: each shard takes the snapshot's map, totals and
   // count, and the store the snapshot's byte total. Hands back what the

@@ -151,10 +151,10 @@ inline bool erase(store::Store& store, std::string_view ns, std::string_view key
   return store.erase(shard, ns, key);
 }
 
-inline store::Store::SnapshotRef snapshot(store::Store& store) {
+inline store::Store::SnapshotRef snapshot(store::Store& store, bool kept = true) {
   store::Store::Capture capture = store.capture(store.every_shard_for_reading().acquire());  // then unlocked
   store::Store::SnapshotRef trimmed;
-  return store.record_snapshot(std::move(capture), trimmed);
+  return store.record_snapshot(std::move(capture), trimmed, kept);
 }
 
 inline void restore(store::Store& store, const store::SnapshotData& snapshot) {

@@ -40,7 +40,10 @@ const char* const kCanonical[] = {
     "c4 00", "c4 ff 78*255", "c5 01 00 78*256", "c6 00 01 00 00 78*65536", "90", "9f 00*15", "dc 00 10 00*16",
     "dd 00 01 00 00 c0*65536", "80", "82 a1 61 01 a0 91 c0",
     // the same key in two maps, and in a map and the map inside it
-    "92 81 a1 61 c0 81 a1 61 c0", "82 a1 61 81 a1 61 c0 a1 62 c0"};
+    "92 81 a1 61 c0 81 a1 61 c0", "82 a1 61 81 a1 61 c0 a1 62 c0",
+    // keys of every kind a dict takes, told apart by Python equality: 1, "1" and b"1" differ; NaNs all do
+    "81 01 c0", "81 c4 01 61 c0", "84 01 c0 a1 31 c0 c4 01 31 c0 c0 c0", "82 cb 3f f8 00*6 c0 01 c0",
+    "82 cb 7f f8 00*6 c0 cb 7f f8 00*6 c0", "82 cf ff*8 c0 cb 43 f0 00*6 c0", "82 d3 80 00*7 c0 ff c0"};
 
 // Each refused for the one reason named, its bytes present in full, so a
 // missing check cannot hide behind a truncation.
@@ -53,9 +56,12 @@ const char* const kRefused[] = {
     "df 00 00 00 01 a1 61 c0",
     // what the codec never writes, or reads as something else
     "ca 3f c0 00 00", "c1", "d4 01 00", "c7 01 01 00", "a1 ff", "a3 ed a0 80", "81 a1 ff c0",
-    // keys that are not text, or not canonical text; a value inside that is not canonical
-    "81 01 c0", "81 c4 01 61 c0", "81 90 c0", "81 d9 01 61 c0", "82 a1 61 c0 a1 61 c3", "91 cc 05",
-    "81 a1 61 ca 00*4",
+    // keys no dict takes, or not canonical; keys equal as Python compares them (1 == True == 1.0,
+    // 0 == -0.0, 2^63 as an int and as a float); a value inside that is not canonical
+    "81 90 c0", "81 80 c0", "81 d9 01 61 c0", "82 a1 61 c0 a1 61 c3", "82 01 c0 c3 c0",
+    "82 01 c0 cb 3f f0 00*6 c0", "82 00 c0 cb 80 00*7 c0", "82 c2 c0 00 c0", "82 c0 c0 c0 c3",
+    "82 c4 01 61 c0 c4 01 61 c0", "82 cf 80 00*7 c0 cb 43 e0 00*6 c0", "82 d3 80 00*7 c0 cb c3 e0 00*6 c0",
+    "82 e0 c0 cb c0 40 00*6 c0", "91 cc 05", "81 a1 61 ca 00*4",
     // not exactly one value
     "", "c4 01", "cd 01", "92 c0", "81 a1 61", "c0 c0", "91 c0 c0"};
 

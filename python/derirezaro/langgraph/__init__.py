@@ -2,15 +2,24 @@
 
     from derirezaro.langgraph import DerirezaroSaver
 
-    with DerirezaroSaver.sqlite("checkpoints.db") as saver:  # or .redis(url, ttl=None), .memory()
+    with DerirezaroSaver.from_conn_string("checkpoints.db") as saver:  # or a redis:// URL, "memory:"
         graph = builder.compile(checkpointer=saver)
+
+`import_langgraph(source, saver)` copies the threads of LangGraph's own savers in.
 
 A step stores what it changed: the channels whose versions moved, the
 elements a list gained or lost, the seen-maps that changed.
 """
 
 try:
-    from .errors import CheckpointConflict, CheckpointDecodeError, CorruptCheckpoint, ParentMissing
+    from .errors import (
+        CheckpointConflict,
+        CheckpointDecodeError,
+        CorruptCheckpoint,
+        LangGraphFileError,
+        ParentMissing,
+    )
+    from .importer import ImportReport, Unrevivable, import_langgraph
     from .saver import DerirezaroSaver
 except ImportError as exc:
     # A module of this package that fails is its own fault, raised as it is; a third-party module
@@ -28,5 +37,9 @@ __all__ = [
     "CheckpointDecodeError",
     "CorruptCheckpoint",
     "DerirezaroSaver",
+    "ImportReport",
+    "LangGraphFileError",
     "ParentMissing",
+    "Unrevivable",
+    "import_langgraph",
 ]

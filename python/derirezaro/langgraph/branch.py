@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import logging
 import threading
 from collections import OrderedDict
 from collections.abc import Sequence
@@ -15,6 +16,7 @@ from . import meta as meta_format
 from .layout import State
 from .meta import Head
 
+logger = logging.getLogger(__name__)
 PREFIX = "lg/"  # every timeline of the saver, so that a log can hold others too
 # Decoded states cached per timeline, the newest last: as many as hold this many
 # channels in all, within these bounds. A listing of recent checkpoints then
@@ -120,6 +122,7 @@ class Branch:
 
     def reset(self) -> None:
         """Forget everything cached and reopen the timeline at the log's head. Hold `lock`."""
+        logger.debug("thread %r (namespace %r): reopened at the log's head", self.thread_id, self.ns)
         with self.cache_lock:
             self.states.clear()
             self.snapshots.clear()

@@ -79,3 +79,18 @@ class ParentMissing(CheckpointConflict):
             parent_id,
             None,
         )
+
+
+class LangGraphFileError(PersistError, ValueError):
+    """A file written by LangGraph's own SQLite checkpointer, given where a derirezaro log is expected.
+
+    Opened as a log it would show no threads; its threads are imported instead.
+    """
+
+    def __init__(self, path: str) -> None:
+        super().__init__(
+            f"{path!r} is a file of LangGraph's SQLite checkpointer (tables 'checkpoints' and 'writes'), "
+            "not a derirezaro log: import its threads into a new one with "
+            f"`derirezaro import-langgraph {path} NEW.db` or derirezaro.langgraph.import_langgraph()"
+        )
+        self.path = path

@@ -7,6 +7,7 @@ thread, goes over every thread's.
 
 from __future__ import annotations
 
+import logging
 from collections.abc import Sequence
 from functools import partial
 
@@ -17,6 +18,8 @@ from .meta import Head
 from .naming import NamedDamage
 from .put import Puts
 from .reads import Entries
+
+_log = logging.getLogger(__name__)
 
 
 class Housekeeping(Puts):
@@ -148,7 +151,9 @@ class Housekeeping(Puts):
         # The checkpoints whose every record lies below the floor: their attachments go with the records.
         above = {checkpoint_id for head, checkpoint_id in records if head.seq >= floor}
         below = {checkpoint_id for head, checkpoint_id in records if head.seq < floor}
-        self.log.prune(name, 1, floor, detach=sorted(below - above), incarnation=incarnation)
+        pruned = self.log.prune(name, 1, floor, detach=sorted(below - above), incarnation=incarnation)
+        if pruned.records:
+            _log.debug("pruned %r: %d records, %d bytes", name, pruned.records, pruned.bytes)
 
     def _delta_chain(
         self, branch: Branch, incarnation: int | None, newest: Head, newest_id: str

@@ -41,10 +41,23 @@ def entries(
     out = []
     for i, (channel, value) in enumerate(writes):
         idx = WRITES_IDX_MAP.get(channel, i)
-        kind, data = dumps_typed(value)
-        payload = dumps([channel, kind, *squeezed(bytes(data)), task_path])
-        out.append((task_id, idx, seal(name, checkpoint_id, task_id, idx, payload)))
+        out.append(entry(name, checkpoint_id, task_id, idx, channel, dumps_typed(value), task_path))
     return out
+
+
+def entry(
+    name: str,
+    checkpoint_id: str,
+    task_id: str,
+    idx: int,
+    channel: str,
+    value: tuple[str, Any],
+    task_path: str,
+) -> Entry:
+    """One write, its value as the serde gave it (type, bytes), as the entry stored at `(task_id, idx)`."""
+    kind, data = value
+    payload = dumps([channel, kind, *squeezed(bytes(data)), task_path])
+    return task_id, idx, seal(name, checkpoint_id, task_id, idx, payload)
 
 
 def resealed(source: Branch, target_name: str, checkpoint_id: str, found: list[Entry]) -> list[Entry]:

@@ -16,6 +16,7 @@ the same record, which the log recognises if the first one landed.
 from __future__ import annotations
 
 import itertools
+import logging
 from collections.abc import Mapping, Sequence
 from typing import Any
 
@@ -33,10 +34,25 @@ from .errors import CheckpointConflict, CorruptCheckpoint, ParentMissing
 from .layout import EMPTY, State, apply
 from .marks import alias, mark
 from .meta import Head
-from .naming import named
+from .naming import NamedDamage, named
 from .reads import Reads
 
+logger = logging.getLogger(__name__)
 _CONFLICT_RETRIES = 16
+
+
+def _retrying(attempt: int, what: str, thread_id: str, ns: str, checkpoint_id: str) -> None:
+    """Log a put's retry at INFO (another writer on the thread is not a fault), its last at WARNING."""
+    last = attempt == _CONFLICT_RETRIES
+    logger.log(
+        logging.WARNING if last else logging.INFO,
+        "put of checkpoint %r on thread %r (namespace %r) %s%s",
+        checkpoint_id,
+        thread_id,
+        ns,
+        what,
+        f" {attempt + 1} times: giving up" if last else f" (attempt {attempt + 1}); retrying from the log",
+    )
 
 
 def _refuse_id(checkpoint_id: Any) -> None:
@@ -77,12 +93,15 @@ class Puts(Reads):
                     except ConflictError as exc:  # another process moved the head; nothing was written
                         if guarded:
                             raise CheckpointConflict(thread_id, ns, parent_id, None) from exc
+                        _retrying(attempt, "lost a race to another writer", thread_id, ns, checkpoint_id)
                         if attempt == _CONFLICT_RETRIES:
                             raise
                         branch.point_id = None  # the next attempt finds the parent afresh, at the new head
                     except (StaleBranch, RecordNotFoundError):
                         # The log lost what the branch built on (another writer deleted, rewrote
                         # or pruned the thread, or a ttl expired it): start again from the log.
+                        what = "found the thread dropped, rewritten or pruned under it"
+                        _retrying(attempt, what, thread_id, ns, checkpoint_id)
                         if attempt == _CONFLICT_RETRIES:
                             raise
                         branch.reset()
@@ -103,11 +122,15 @@ class Puts(Reads):
         new_versions: ChannelVersions,
         meta: list[Any],
         guarded: bool,
+        writes: Sequence[Entry] = (),
+        orphan: bool = False,
     ) -> None:
         timeline = branch.timeline
         if guarded and self._landed_already(branch, checkpoint_id, parent_id):
             return
-        if parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
+        if orphan:
+            base = self._rebase(branch, None)  # built from nothing; the commit names the parent all the same
+        elif parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
             # The record the store holds, of the incarnation the commit's compare-and-set names:
             # if the log dropped that one, the commit lands nothing.
             base = self._state_at(branch, timeline.incarnation, timeline.parent)
@@ -115,7 +138,7 @@ class Puts(Reads):
             base = self._rebase(branch, parent_id)
         try:
             state = apply(branch.store, base, checkpoint, new_versions, self.serde.dumps_typed)
-            seq = self._commit(branch, checkpoint_id, parent_id, meta)
+            seq = self._commit(branch, checkpoint_id, parent_id, meta, writes)
         except BaseException:
             # Nothing landed, or (unavailable) perhaps it did. Either way the store goes back to
             # the record the timeline holds and the branch stays as it was, so the same put
@@ -123,6 +146,38 @@ class Puts(Reads):
             timeline.discard()
             raise
         branch.remember(branch.incarnation, seq, state, timeline.checkout(seq))  # the commit's own snapshot
+
+    def _put_copied(
+        self,
+        branch: Branch,
+        checkpoint_id: str,
+        parent_id: str | None,
+        checkpoint: Checkpoint,
+        meta: list[Any],
+        writes: Sequence[Entry],
+        orphan: bool,
+    ) -> None:
+        """Land a checkpoint copied from another saver, its pending writes in the same append.
+
+        A copy that stops midway then leaves each checkpoint whole or absent.
+        `orphan`: the parent is not in the thread (the other saver pruned it),
+        so the state is built from nothing while the parent stays named, as
+        the other saver has it. Which channels changed is read from the
+        versions, as LangGraph's own savers read them.
+        """
+        with branch.lock, NamedDamage(self.log, branch.thread_id, branch.ns, checkpoint_id):
+            for attempt in itertools.count():
+                try:
+                    self._put(branch, checkpoint_id, parent_id, checkpoint, {}, meta, False, writes, orphan)
+                    return
+                except ConflictError:  # a writer of the thread meanwhile: build on the new head
+                    if attempt == _CONFLICT_RETRIES:
+                        raise
+                    branch.point_id = None
+                except (StaleBranch, RecordNotFoundError):
+                    if attempt == _CONFLICT_RETRIES:
+                        raise
+                    branch.reset()
 
     def _rebase(self, branch: Branch, parent_id: str | None) -> State:
         """Restore the store to the parent's record; an empty store for a root. Returns its state."""

@@ -23,14 +23,17 @@ from .errors import (
     RecordNotFoundError,
     UnavailableError,
 )
-from .log import Log, TimelineHead
+from .log import Log, Pruned, TimelineHead
 from .memory import MemoryLog
 from .record import Record, StoredRecord
 from .redis_log import RedisLog
 from .sqlite import SQLiteLog
 from .timeline import Timeline, Tuning
+from .transfer import copy_timeline, export_timeline, import_timeline
+from .view import ABSENT, StateView
 
 __all__ = [
+    "ABSENT",
     "ConflictError",
     "ConnectionLostError",
     "CorruptRecordError",
@@ -38,15 +41,20 @@ __all__ = [
     "Log",
     "MemoryLog",
     "PersistError",
+    "Pruned",
     "RecordNotFoundError",
     "Record",
     "RedisLog",
     "SQLiteLog",
+    "StateView",
     "StoredRecord",
     "Timeline",
     "TimelineHead",
     "Tuning",
     "UnavailableError",
+    "copy_timeline",
     "export_snapshot",
+    "export_timeline",
     "import_snapshot",
+    "import_timeline",
 ]

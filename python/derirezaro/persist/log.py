@@ -27,8 +27,10 @@ The rules every log keeps:
    record at or above the cutoff has its keyframe (`base`) below it, forks
    included. The head is never pruned. A prune given an incarnation leaves
    a timeline that is not (or no longer) of it exactly as it is, its
-   attachments included, and returns 0: what a caller read to choose the
-   cutoff and the keys never reaches a timeline dropped and written anew.
+   attachments included, and returns `Pruned(0, 0)`: what a caller read to
+   choose the cutoff and the keys never reaches a timeline dropped and
+   written anew. What a prune removed is counted in the same step, so the
+   count is exact even with other writers about.
 5. **Unknown outcomes are safe to retry.** An append whose record (same seq,
    id and crc) is already stored returns success and stores nothing, so a
    writer whose connection broke after the append landed learns it on retry.
@@ -79,6 +81,13 @@ class TimelineHead(NamedTuple):
     seq: int  # the newest record's seq
     crc: int  # the newest record's crc (signed 32-bit, as stored)
     first: int  # the oldest kept record's seq
+
+
+class Pruned(NamedTuple):
+    """What one prune removed: records, and the bytes of their bodies (what they stored, compressed)."""
+
+    records: int
+    bytes: int
 
 
 def check_append(timeline: str, record: StoredRecord, expected: TimelineHead | None) -> None:
@@ -152,15 +161,16 @@ class Log(Protocol):
         keep_from: int | None = None,
         detach: Iterable[str] = (),
         incarnation: int | None = None,
-    ) -> int:
-        """Remove old records and the attachments under `detach`, atomically; return how many records.
+    ) -> Pruned:
+        """Remove old records and the attachments under `detach`, atomically; return what records went.
 
         The cutoff starts at the newest `keep_last` records' oldest seq (and no
         higher than `keep_from`, when given), then moves down until no record
         at or above it replays from a keyframe below it. Records below the
         cutoff go; `first` becomes the cutoff. A timeline that does not exist
         removes nothing. With `incarnation`, a timeline that is not of it (or
-        does not exist) is left as it is, `detach` included, and 0 is returned.
+        does not exist) is left as it is, `detach` included. `Pruned(0, 0)`
+        when no record went (detached attachments are not counted).
         """
         ...
 

@@ -7,7 +7,7 @@ import threading
 from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
-from .log import Entry, TimelineHead, check_append
+from .log import Entry, Pruned, TimelineHead, check_append
 from .log_base import LogBase
 from .record import StoredRecord
 
@@ -134,14 +134,14 @@ class MemoryLog(LogBase):
         keep_from: int | None = None,
         detach: Iterable[str] = (),
         incarnation: int | None = None,
-    ) -> int:
+    ) -> Pruned:
         with self._lock:
             records = self._records(timeline)
             if incarnation is not None and (records is None or records.head.incarnation != incarnation):
-                return 0  # dropped, perhaps written anew, since the caller read it: not the caller's to prune
+                return _NOTHING  # dropped, perhaps written anew, since the caller read it: not its to prune
             self._detach(timeline, detach)
             if records is None:
-                return 0
+                return _NOTHING
             head = records.head
             cutoff = max(head.first, head.seq - keep_last + 1)
             if keep_from is not None:
@@ -152,12 +152,19 @@ class MemoryLog(LogBase):
             while seq >= cutoff > head.first:
                 cutoff = min(cutoff, records.by_seq[seq].base)
                 seq -= 1
+            removed_bytes = 0
             for seq in range(head.first, cutoff):
                 record = records.by_seq.pop(seq)
+                removed_bytes += len(record.body or b"")
                 if record.id is not None:
                     del records.by_id[record.id]
             records.head = head._replace(first=cutoff)
-            return cutoff - head.first
+            return Pruned(cutoff - head.first, removed_bytes)
+
+    def vacuum(self) -> int:
+        """Nothing to give back: a pruned record's memory is freed with it."""
+        self._check_open()
+        return 0
 
     def listing(
         self, timeline: str, *, limit: int, before: int | None = None, keys: Iterable[str] = ()
@@ -250,6 +257,9 @@ def _unmatched(
     ):
         raise ConflictError(timeline, _seq(expected), now.seq)
     return None  # only `first` moved, by a prune: not a conflict
+
+
+_NOTHING = Pruned(0, 0)
 
 
 def _closed() -> ValueError:

@@ -24,6 +24,7 @@ the set existed builds it with one SCAN on its first listing.
 
 from __future__ import annotations
 
+import logging
 import secrets
 import struct
 import threading
@@ -32,7 +33,7 @@ from typing import Any
 
 from .._core import dumps, loads
 from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
-from .log import Entry, TimelineHead, check_append
+from .log import Entry, Pruned, TimelineHead, check_append
 from .log_base import LogBase
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
@@ -40,25 +41,58 @@ from .redis_scripts import SCRIPTS
 _REDIS_MISSING: ImportError | None = None
 try:
     import redis
+    from redis.backoff import NoBackoff
+    from redis.retry import Retry
 except ImportError as exc:  # the optional extra is not installed; RedisLog says so when it is made
     redis = None  # type: ignore[assignment]
     _REDIS_MISSING = exc
 
+
+logger = logging.getLogger(__name__)
 
 _BUILT = b"\xff"  # the names set's member that says it holds every name: no name's UTF-8 is this byte
 # Replies that are a server refusing or unable to serve, not a fault in what it holds.
 _REFUSALS = frozenset(
     "OOM READONLY MISCONF BUSY LOADING MASTERDOWN CLUSTERDOWN TRYAGAIN NOREPLICAS NOPERM MOVED ASK".split()
 )
+# The refusals that reads are spared: an outage of one of these ends with a write that goes through.
+_WRITE_REFUSALS = frozenset("OOM READONLY MISCONF NOREPLICAS".split())
+_LOST = "connection lost"
+_CLUSTER_SCHEMES = {"redis+cluster://": "redis://", "rediss+cluster://": "rediss://"}
 _FRAME = struct.Struct(">I")
 
 
 class RedisLog(LogBase):
     """Timelines in Redis, under `prefix`; `ttl` (seconds) makes idle timelines expire whole.
 
-    `url_or_client` is a URL (`redis://host:port/db`) or a client of the `redis`
-    package (`redis.Redis` or `redis.cluster.RedisCluster`) made without
-    `decode_responses`. A client passed in stays open at `close()`.
+    `url_or_client` is a URL (`redis://host:port/db`, `rediss://`, `unix://`;
+    `redis+cluster://host:port` or `rediss+cluster://` for a Redis Cluster, any
+    of whose nodes it names) or a client of the `redis` package (`redis.Redis`
+    or `redis.cluster.RedisCluster`) made without `decode_responses`. A client
+    passed in is used as it is, and stays open at `close()`.
+
+    A client the log makes from a URL waits at most `socket_connect_timeout`
+    seconds (default 5) to connect and `socket_timeout` seconds (default 5)
+    for a reply, so a stalled server fails a call with `ConnectionLostError`
+    instead of holding it for as long as it stalls; None sets no limit.
+    Options in the URL's query (`?socket_timeout=1`) win over these. A reply
+    to a write that waits for replicas may take `replica_timeout` longer, so
+    such a log's reads wait that much more. Such a client retries a call once,
+    at once, when its connection broke, and never after a timeout: waiting
+    again on a stalled server only doubles the stall, and the caller can
+    retry (see `UnavailableError`). A cluster client keeps its own retries,
+    which follow a failover to the new primary.
+
+    A server that evicts keys when it reaches `maxmemory` loses timelines
+    while every commit succeeds (a timeline partly evicted reads as damage,
+    one wholly evicted as never written). So before its first write the log
+    reads `maxmemory-policy` (on a cluster, of every primary) and refuses to
+    write, with `UnavailableError` naming the setting, unless it is
+    `noeviction` or `allow_eviction=True` was passed; until a check passes,
+    each write checks again, so a server reconfigured with `CONFIG SET` is
+    written to without a new log. A server that will not answer `CONFIG`
+    (managed services often refuse it) is written to, with one WARNING. Reads
+    are never refused: what such a server holds can be read and copied out.
 
     Redis replicates asynchronously: a primary acknowledges a write before any
     replica has it. So when a primary fails and a replica is promoted, the
@@ -82,6 +116,9 @@ class RedisLog(LogBase):
         *,
         replicas: int = 0,
         replica_timeout: float = 1.0,
+        socket_timeout: float | None = 5.0,
+        socket_connect_timeout: float | None = 5.0,
+        allow_eviction: bool = False,
     ):
         if redis is None:
             raise ImportError(
@@ -97,18 +134,38 @@ class RedisLog(LogBase):
             raise ValueError(f"replicas must be an int >= 0, not {replicas!r}")
         if not replica_timeout > 0:
             raise ValueError(f"replica_timeout must be a positive number of seconds, not {replica_timeout!r}")
+        for name, timeout in (
+            ("socket_timeout", socket_timeout),
+            ("socket_connect_timeout", socket_connect_timeout),
+        ):
+            if timeout is not None and (
+                isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0
+            ):
+                raise ValueError(f"{name} must be a positive number of seconds or None, not {timeout!r}")
         owned = isinstance(url_or_client, str)
-        client: Any = redis.Redis.from_url(url_or_client) if owned else url_or_client
+        if owned and socket_timeout is not None and replicas:
+            socket_timeout += replica_timeout  # the reply to a WAIT comes up to replica_timeout later
+        client: Any = (
+            _client_for(url_or_client, socket_timeout, socket_connect_timeout) if owned else url_or_client
+        )
         if _decodes_responses(client):
             raise ValueError("the client must return bytes: make it without decode_responses=True")
         self.prefix, self.ttl = prefix, ttl
         self.replicas, self.replica_timeout = replicas, replica_timeout
+        self.allow_eviction = bool(allow_eviction)
         self._client, self._owned = client, owned
         self._server = _describe(client, url_or_client)
         self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
         self._names = f"{prefix}:names"
         self._closed = False
         self._lock = threading.Lock()
+        # Set once a check of the eviction policy let writes through (at once, if eviction is
+        # allowed); every write reads it.
+        self._eviction_cleared = self.allow_eviction
+        self._eviction_lock = threading.Lock()
+        # What the server last failed with (a refusal's code, or _LOST) until it serves again:
+        # an outage is logged when it starts and when it ends, not at every call it fails.
+        self._outage: str | None = None
 
     def _keys(self, timeline: str) -> list[str]:
         tag = f"{self.prefix}:{{{timeline}}}"
@@ -206,7 +263,7 @@ class RedisLog(LogBase):
         keep_from: int | None = None,
         detach: Iterable[str] = (),
         incarnation: int | None = None,
-    ) -> int:
+    ) -> Pruned:
         _check_ints(keep_last=keep_last, keep_from=keep_from, incarnation=incarnation)
         if keep_last < 1:
             raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
@@ -219,7 +276,11 @@ class RedisLog(LogBase):
         ]
         reply, acked = self._write("prune", timeline, args)
         self._check_replicated(timeline, acked)
-        return int(reply[1])
+        return Pruned(int(reply[1]), int(reply[2]))
+
+    def vacuum(self) -> int:
+        """0: the server frees a pruned record's memory as it deletes it."""
+        return 0
 
     def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
         _, acked = self._write("attach", timeline, [self._ttl_ms(), *_framed({key: entries})])
@@ -237,6 +298,14 @@ class RedisLog(LogBase):
         _, acked = self._write("drop", timeline, [])
         self._check_replicated(timeline, acked)
         self._forget_names([timeline])
+
+    def touch(self, timeline: str) -> None:
+        """Start the timeline's `ttl` again, as an append would: what a read that refreshes it calls.
+
+        A timeline that does not exist stays so; without a `ttl` nothing is sent.
+        """
+        if self.ttl is not None:
+            self._run("touch", timeline, [self._ttl_ms()])
 
     def timelines(self, prefix: str = "") -> list[str]:
         start = prefix.encode()
@@ -276,14 +345,16 @@ class RedisLog(LogBase):
     # -- the names set -----------------------------------------------------------
 
     def _add_name(self, timeline: str) -> None:
+        self._check_writable(timeline)
         if not self.replicas:
-            self._call(timeline, lambda: self._client.zadd(self._names, {timeline: 0}))
+            self._call(timeline, lambda: self._client.zadd(self._names, {timeline: 0}), writes=True)
             return
 
         def add(pipe: Any) -> None:
             pipe.zadd(self._names, {timeline: 0})
 
-        self._check_replicated(timeline, self._call(timeline, lambda: self._waited(self._names, add))[-1])
+        added = self._call(timeline, lambda: self._waited(self._names, add), writes=True)
+        self._check_replicated(timeline, added[-1])
 
     def _present(self, names: list[str]) -> list[bool]:
         """Whether each timeline holds anything of its records (damaged ones are listed, to be found so)."""
@@ -325,14 +396,15 @@ class RedisLog(LogBase):
 
     # -- running scripts -------------------------------------------------------
 
-    def _run(self, script: str, timeline: str, args: list[Any]) -> Any:
-        keys = self._keys(timeline)
-        return _checked(timeline, self._call(timeline, lambda: self._scripts[script](keys=keys, args=args)))
+    def _run(self, script: str, timeline: str, args: list[Any], writes: bool = False) -> Any:
+        keys, code = self._keys(timeline), self._scripts[script]
+        return _checked(timeline, self._call(timeline, lambda: code(keys=keys, args=args), writes))
 
     def _write(self, script: str, timeline: str, args: list[Any]) -> tuple[Any, int | None]:
         """Run a writing script; with `replicas`, followed by a WAIT on its connection: (reply, acks)."""
+        self._check_writable(timeline)
         if not self.replicas:
-            return self._run(script, timeline, args), None
+            return self._run(script, timeline, args, writes=True), None
         keys, code = self._keys(timeline), self._scripts[script]
 
         def evalsha(pipe: Any) -> None:
@@ -347,7 +419,7 @@ class RedisLog(LogBase):
                 raise replies[0]
             return replies
 
-        reply, acked = self._call(timeline, work)
+        reply, acked = self._call(timeline, work, writes=True)
         return _checked(timeline, reply), acked
 
     def _waited(self, key: str, queue: Callable[[Any], None]) -> list[Any]:
@@ -378,14 +450,80 @@ class RedisLog(LogBase):
                 timeline,
             )
 
-    def _call(self, timeline: str | None, work: Callable[[], Any]) -> Any:
-        """Run `work` against the server; every failure of redis is mapped here, and only here."""
+    def _call(self, timeline: str | None, work: Callable[[], Any], writes: bool = False) -> Any:
+        """Run `work` against the server; every failure of redis is mapped here, and only here.
+
+        `writes`: whether `work` writes, so that it ends an outage of refused writes.
+        """
         if self._closed:
             raise ValueError(f"the log {self!r} is closed")
         try:
-            return work()
+            result = work()
         except (redis.RedisError, redis.exceptions.RedisClusterException) as exc:
-            raise self._failure(exc, timeline) from exc
+            error = self._failure(exc, timeline)
+            if isinstance(error, UnavailableError):
+                self._failed(error)
+            raise error from exc
+        if self._outage is not None and (writes or self._outage not in _WRITE_REFUSALS):
+            self._served_again()
+        return result
+
+    def _failed(self, error: UnavailableError) -> None:
+        """Log an outage at WARNING when it starts (or changes), and its further failures at DEBUG."""
+        kind = _LOST if isinstance(error, ConnectionLostError) else error.reason.split(" ", 1)[0]
+        if kind == self._outage:
+            logger.debug("Redis %s still unavailable: %s", self._server, error)
+            return
+        self._outage = kind
+        logger.warning("Redis %s unavailable: %s", self._server, error)
+
+    def _served_again(self) -> None:
+        outage, self._outage = self._outage, None
+        if outage is not None:  # another thread may have logged the end of it first
+            logger.info("Redis %s serves again, after %s", self._server, outage)
+
+    def _check_writable(self, timeline: str) -> None:
+        """Refuse to write to a server that may evict keys (unless eviction is allowed: never called then).
+
+        The policy is read until a check lets writes through, then never again:
+        one CONFIG GET per log, not per write.
+        """
+        if self._eviction_cleared:
+            return
+        with self._eviction_lock:
+            if self._eviction_cleared:
+                return
+            policies = self._call(timeline, self._eviction_policies)
+            evicting = [(node, policy) for node, policy in policies if policy not in (None, "noeviction")]
+            if evicting:
+                node, policy = evicting[0]
+                raise UnavailableError(
+                    node,
+                    f"maxmemory-policy is {policy!r}: the server may evict timelines' keys when it reaches "
+                    "maxmemory, losing commits it acknowledged; set maxmemory-policy to noeviction (CONFIG "
+                    "SET maxmemory-policy noeviction, and in the server's configuration), or pass "
+                    "allow_eviction=True to write to it anyway",
+                    timeline,
+                )
+            unknown = [node for node, policy in policies if policy is None]
+            if unknown:
+                logger.warning(
+                    "Redis %s does not answer CONFIG GET maxmemory-policy: writing without knowing whether "
+                    "it may evict timelines' keys (any policy but noeviction loses commits under memory "
+                    "pressure)",
+                    ", ".join(unknown),
+                )
+            self._eviction_cleared = True
+
+    def _eviction_policies(self) -> list[tuple[str, str | None]]:
+        """(node, maxmemory-policy) of the server, or of every primary of a cluster; None where unknown."""
+        if hasattr(self._client, "get_primaries"):
+            nodes = [
+                (node.name, self._client.get_redis_connection(node)) for node in self._client.get_primaries()
+            ]
+        else:
+            nodes = [(self._server, self._client)]
+        return [(name, _eviction_policy(node)) for name, node in nodes]
 
     def _failure(self, exc: Exception, timeline: str | None) -> PersistError:
         message = _message(exc)
@@ -436,6 +574,32 @@ _CODES = (
         (redis.exceptions.AskError, "ASK"),
     ]
 )
+
+
+def _eviction_policy(client: Any) -> str | None:
+    """The server's maxmemory-policy; None when it will not say (CONFIG renamed away, or not permitted)."""
+    try:
+        reply = client.config_get("maxmemory-policy")
+    except redis.ResponseError as exc:
+        code = _message(exc).split(" ", 1)[0]
+        if code in _REFUSALS and code != "NOPERM":  # busy, loading, ...: not an answer about CONFIG
+            raise
+        return None
+    value = reply.get(b"maxmemory-policy", reply.get("maxmemory-policy"))
+    return value.decode() if isinstance(value, bytes) else value
+
+
+def _client_for(url: str, socket_timeout: float | None, socket_connect_timeout: float | None) -> Any:
+    """The client a URL names, with the log's timeouts; a cluster's for the `+cluster` schemes."""
+    timeouts = {"socket_timeout": socket_timeout, "socket_connect_timeout": socket_connect_timeout}
+    for scheme, plain in _CLUSTER_SCHEMES.items():
+        if url.startswith(scheme):
+            from redis.cluster import RedisCluster
+
+            return RedisCluster.from_url(plain + url[len(scheme) :], **timeouts)
+    # One retry, at once, of a call whose connection broke; none after a timeout (see RedisLog).
+    retry = Retry(NoBackoff(), 1, supported_errors=(redis.ConnectionError,))
+    return redis.Redis.from_url(url, retry=retry, retry_on_error=[redis.ConnectionError], **timeouts)
 
 
 def _checked(timeline: str, reply: Any) -> Any:
@@ -559,7 +723,7 @@ def _decodes_responses(client: Any) -> bool:
 
 def _describe(client: Any, given: Any) -> str:
     if isinstance(given, str):
-        return given.split("@")[-1]  # no password in messages
+        return given.split("?")[0].split("@")[-1]  # no password (before the host or in the query) in messages
     try:
         kwargs = client.get_connection_kwargs()
         return f"{kwargs.get('host', '?')}:{kwargs.get('port', '?')}"

@@ -367,16 +367,17 @@ return {'ok', seqs, headers, keys, frames}
 # incarnation the caller read (or ''): a timeline not known by it is left as
 # it is. The attachments under ARGV[5] on go too. The walk down from the head
 # reads only records that are kept; the delete goes over the fields the hashes
-# hold, so its cost never follows a seq range.
+# hold, so its cost never follows a seq range. Replies the records removed and
+# their bodies' bytes, counted as they go.
 _PRUNE = """
 local v, damage = voucher()
 if damage then return damage end
-if ARGV[4] ~= '' and not (v and known_as(v, ARGV[4])) then return {'ok', 0} end
+if ARGV[4] ~= '' and not (v and known_as(v, ARGV[4])) then return {'ok', 0, 0} end
 local detach = {}
 for i = 5, #ARGV do detach[#detach + 1] = ARGV[i] end
 if not v then
   remove(KEYS[5], detach)
-  return {'ok', 0}
+  return {'ok', 0, 0}
 end
 local cutoff = math.max(v.first, v.head - tonumber(ARGV[1]) + 1)
 if ARGV[2] ~= '' then cutoff = math.max(v.first, math.min(cutoff, tonumber(ARGV[2]))) end
@@ -391,23 +392,28 @@ while seq >= cutoff and cutoff > v.first do  -- down to where no kept record rep
   seq = seq - 1
 end
 remove(KEYS[5], detach)
-if cutoff <= v.first then return {'ok', 0} end
+if cutoff <= v.first then return {'ok', 0, 0} end
 upgrade(v, ARGV[3])
-local function below(key, by_value)
-  local found, names = redis.call(by_value and 'HGETALL' or 'HKEYS', key), {}
+-- The fields below the cutoff (by their name, or with by_value by their value) go; with
+-- measure, the second value is the bytes they held.
+local function below(key, by_value, measure)
+  local found, names, bytes = redis.call(by_value and 'HGETALL' or 'HKEYS', key), {}, 0
   local step = by_value and 2 or 1
   for i = 1, #found, step do
     local at = tonumber(found[i + step - 1])
-    if at and at < cutoff then names[#names + 1] = found[i] end
+    if at and at < cutoff then
+      names[#names + 1] = found[i]
+      if measure then bytes = bytes + redis.call('HSTRLEN', key, found[i]) end
+    end
   end
   remove(key, names)
-  return #names
+  return #names, bytes
 end
 local removed = below(KEYS[2], false)
-below(KEYS[3], false)
+local _, bytes = below(KEYS[3], false, true)
 local ids = v.ids - below(KEYS[4], true)
 redis.call('HSET', KEYS[1], 'first', field(cutoff), 'ids', field(math.max(ids, 0)))
-return {'ok', removed}
+return {'ok', removed, bytes}
 """
 
 _DROP = """
@@ -420,6 +426,12 @@ _ATTACH = """
 local keys, values = merged(2)
 if not keys then return values end
 write_attachments(keys, values)
+renew(tonumber(ARGV[1]))
+return {'ok'}
+"""
+
+# ARGV[1] ttl (ms). Expiry set again on the keys that exist: a read that refreshes a thread's ttl.
+_TOUCH = """
 renew(tonumber(ARGV[1]))
 return {'ok'}
 """
@@ -451,5 +463,6 @@ SCRIPTS = {
         "attach": _ATTACH,
         "attachments": _ATTACHMENTS,
         "detach": _DETACH,
+        "touch": _TOUCH,
     }.items()
 }

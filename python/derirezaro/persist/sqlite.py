@@ -14,17 +14,22 @@ Writes go through one connection behind a lock; a second process waits for
 the file's write lock (the busy timeout) instead of failing. Reads use one
 connection per thread and one statement per call, fetched whole before it
 returns, so in WAL mode no reader waits for a writer and no iterator holds a
-read transaction open between its items.
+read transaction open between its items. A database that only the
+connection opening it sees (":memory:", or "" for a temporary one) has one
+connection, shared by every thread: its reads take the write lock too, so
+that none runs inside another thread's transaction.
 
 Durability (`synchronous`): in WAL mode, "normal" makes each commit reach the
 operating system before `commit()` returns, so it survives the process being
-killed at any moment, while a power cut may lose the last commits (never
-corrupt the file); "full" also waits for the disk (fsync) on every commit.
+killed at any moment; the WAL reaches the disk only when it is checkpointed
+(by default once it holds 1000 pages), so a power cut may lose the commits
+since the last checkpoint, never corrupt the file. "full" also waits for the
+disk (fsync) on every commit.
 
 The tables, and the upgrade of files of older schemas, are `sqlite_schema`'s;
 how columns hold records and ids, `sqlite_columns`'s; the attachments'
 statements, `sqlite_attachments`'s; SQLite's errors in this package's terms,
-`sqlite_errors`'s.
+`sqlite_errors`'s; the file's free pages and `vacuum`, `sqlite_space`'s.
 """
 
 from __future__ import annotations
@@ -38,7 +43,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TypeVar
 
 from .errors import ConflictError, CorruptRecordError
-from .log import Entry, TimelineHead, check_append
+from .log import Entry, Pruned, TimelineHead, check_append
 from .log_base import LogBase
 from .record import StoredRecord
 from .sqlite_attachments import (
@@ -53,6 +58,7 @@ from .sqlite_attachments import (
 from .sqlite_columns import ALL_COLUMNS, HEADER_COLUMNS, bound, compact_id, expand_id, record, text
 from .sqlite_errors import raise_as_persist_error
 from .sqlite_schema import crc_of_name, open_schema
+from .sqlite_space import choose_mode, give_back
 
 _T = TypeVar("_T")
 
@@ -93,14 +99,18 @@ FROM derirezaro_timelines AS t WHERE t.name_crc = ?
 _KEY_OF = "SELECT id FROM derirezaro_timelines WHERE name = ?"
 _CRC_OF = "SELECT name_crc FROM derirezaro_timelines WHERE name = ?"
 _NEW_VOUCHER = "INSERT INTO derirezaro_timelines (name, name_crc) VALUES (?, ?)"
+_PRIVATE_PATHS = (":memory:", "")  # databases only the connection that opens them sees
+_NOTHING = Pruned(0, 0)
 
 
 class SQLiteLog(LogBase):
-    """Timelines in one SQLite file (created if missing).
+    """Timelines in one SQLite file (created if missing), or in memory with ":memory:".
 
     `durability` is "normal" (survives a killed process; a power cut may lose
-    the last commits) or "full" (survives both, at one fsync per commit).
-    `timeout` is how long, in seconds, a write waits for another process's.
+    the commits since the last WAL checkpoint) or "full" (survives both, at
+    one fsync per commit). `timeout` is how long, in seconds, a write waits
+    for another process's. A ":memory:" log lasts as long as this object and
+    is shared by its threads, as a file is.
     """
 
     def __init__(self, path: str | os.PathLike[str], durability: str = "normal", timeout: float = 30.0):
@@ -117,12 +127,15 @@ class SQLiteLog(LogBase):
         self._local = threading.local()
         self._closed = False
         self.compact_ids = True  # what the file's schema says, read below
+        # A private database is the writer's alone: a reader's connection would open another, empty one.
+        self._private = self.path in _PRIVATE_PATHS
         try:
             self._writer = self._connect()
         except sqlite3.Error as exc:
             raise_as_persist_error(exc, self.path)
             raise
         try:
+            choose_mode(self._writer)  # before WAL mode, which writes the file's first page
             self._enter_wal_mode()
             self._writer.execute(f"PRAGMA synchronous={_DURABILITY[durability]}")
             if durability == "full":
@@ -279,25 +292,25 @@ class SQLiteLog(LogBase):
         keep_from: int | None = None,
         detach: Iterable[str] = (),
         incarnation: int | None = None,
-    ) -> int:
+    ) -> Pruned:
         if keep_last < 1:
             raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
         keys = [(bound(self._stored_id(key)),) for key in detach]
 
-        def work(w: sqlite3.Connection) -> int:
+        def work(w: sqlite3.Connection) -> Pruned:
             key, now = self._voucher(w, timeline)
             if incarnation is not None and (now is None or now.incarnation != incarnation):
-                return 0  # dropped, perhaps written anew, since the caller read it: left as it is
+                return _NOTHING  # dropped, perhaps written anew, since the caller read it: left as it is
             if key is not None and keys:
                 w.executemany(DETACH, [(key, *stored) for stored in keys])
             if now is None:
-                return 0
+                return _NOTHING
             _, head, _, first = now
             cutoff = max(first, head - keep_last + 1)
             if keep_from is not None:
                 cutoff = max(first, min(cutoff, keep_from))
             if cutoff <= first:
-                return 0  # nothing to remove: no walk down the records
+                return _NOTHING  # nothing to remove: no walk down the records
             # Down to where no kept record replays from below it: newest first, the
             # cutoff falls to each kept record's keyframe, and once a seq is below
             # it, every record at or above it has been seen.
@@ -314,7 +327,13 @@ class SQLiteLog(LogBase):
                 cutoff = min(cutoff, base)
                 expected -= 1
             if cutoff <= first:
-                return 0
+                return _NOTHING
+            # length() of a blob reads its size from the row's header, not its overflow pages.
+            (removed_bytes,) = w.execute(
+                "SELECT coalesce(sum(length(body)), 0) FROM derirezaro_records"
+                " WHERE timeline = ? AND seq < ?",
+                (key, cutoff),
+            ).fetchone()
             removed = w.execute(
                 "DELETE FROM derirezaro_records WHERE timeline = ? AND seq < ?", (key, cutoff)
             ).rowcount
@@ -323,9 +342,31 @@ class SQLiteLog(LogBase):
                     timeline, None, f"{cutoff - first - removed} records missing below {cutoff}"
                 )
             w.execute("UPDATE derirezaro_timelines SET first = ? WHERE id = ?", (cutoff, key))
-            return removed
+            return Pruned(removed, removed_bytes)
 
         return self._in_transaction(work, timeline)
+
+    def vacuum(self) -> int:
+        """Give the space that prunes and deletes freed back to the operating system; return its bytes.
+
+        Freed pages stay in the file for later commits to reuse until this is
+        called. On a file this log made, it costs what was freed, a batch of
+        pages at a time, and other writers go between the batches. A file made
+        by a release before this one is rebuilt whole the first time (a pass
+        over the file, with free room for a copy of it, during which writers
+        wait), and is given back batch by batch from then on.
+        """
+
+        def step(work: Callable[[sqlite3.Connection], _T]) -> _T:
+            with self._write_lock:
+                w = self._writer_connection()
+                try:
+                    return work(w)
+                except sqlite3.Error as exc:
+                    raise_as_persist_error(exc, self.path)
+                    raise
+
+        return give_back(step, self.path, self._private)
 
     def drop(self, timeline: str) -> None:
         def work(w: sqlite3.Connection) -> None:
@@ -407,8 +448,16 @@ class SQLiteLog(LogBase):
             raise_as_persist_error(exc, self.path, timeline)
             raise
 
-    def _in_one_read(self, read: Callable[[sqlite3.Connection], _T], together: bool) -> _T:
-        """`read(reader)`; its statements in one read transaction if `together`, so they agree."""
+    def _in_one_read(self, read: Callable[[sqlite3.Connection], _T], together: bool = False) -> _T:
+        """`read(reader)`; its statements in one read transaction if `together`, so they agree.
+
+        On a private database the reader is the writer, taken under the write
+        lock: no transaction is open between the calls that hold it, and its
+        statements agree as nothing writes meanwhile.
+        """
+        if self._private:
+            with self._write_lock:
+                return read(self._writer_connection())
         reader = self._reader()
         if not together:
             return read(reader)
@@ -422,7 +471,7 @@ class SQLiteLog(LogBase):
 
     def head(self, timeline: str) -> TimelineHead | None:
         try:
-            return self._voucher(self._reader(), timeline)[1]
+            return self._in_one_read(lambda reader: self._voucher(reader, timeline))[1]
         except sqlite3.Error as exc:
             raise_as_persist_error(exc, self.path, timeline)
             raise
@@ -471,7 +520,7 @@ class SQLiteLog(LogBase):
         )
         args = {"name": timeline, "first": first, "last": last, "base": base}
         try:
-            return list(map(record, self._reader().execute(query, args).fetchall()))
+            return list(map(record, self._in_one_read(lambda reader: reader.execute(query, args).fetchall())))
         except sqlite3.Error as exc:
             raise_as_persist_error(exc, self.path, timeline)
             raise
@@ -480,7 +529,7 @@ class SQLiteLog(LogBase):
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
     ) -> list[StoredRecord]:
         try:
-            return self._headers(self._reader(), timeline, limit, before, id)
+            return self._in_one_read(lambda reader: self._headers(reader, timeline, limit, before, id))
         except sqlite3.Error as exc:
             raise_as_persist_error(exc, self.path, timeline)
             raise
@@ -503,7 +552,7 @@ class SQLiteLog(LogBase):
         query += " ORDER BY name" if above is None else " AND name < ? ORDER BY name"
         args = (prefix,) if above is None else (prefix, above)
         try:
-            return [name for (name,) in self._reader().execute(query, args).fetchall()]
+            return [name for (name,) in self._in_one_read(lambda r: r.execute(query, args).fetchall())]
         except sqlite3.Error as exc:
             raise_as_persist_error(exc, self.path)
             raise

@@ -29,6 +29,7 @@ log vouches for after the read.
 
 from __future__ import annotations
 
+import logging
 import operator
 import threading
 import time
@@ -36,10 +37,10 @@ from collections.abc import Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, cast
 
 from .._core import Snapshot, Store, dumps, loads
-from .._replay import state_delta, state_keyframe
+from .._replay import snapshot_outside_history, state_delta, state_keyframe
 from .body import CHUNK_ENTRIES, stored_form
-from .errors import CorruptRecordError, PersistError, RecordNotFoundError, UnavailableError
-from .log import Entry, Log, TimelineHead
+from .errors import ConflictError, CorruptRecordError, PersistError, RecordNotFoundError, UnavailableError
+from .log import Entry, Log, Pruned, TimelineHead
 from .points import Points
 from .record import (
     DELTA,
@@ -53,8 +54,13 @@ from .record import (
 from .record import public as public_record
 from .replay import Point, Replay, chain_of
 from .verify import verify_timeline
+from .view import Changes, StateView, changes_between
 
 _PAGE = 256  # headers fetched per query by records() and verify()
+logger = logging.getLogger(__name__)
+# A log call of a commit (its append) or of a replay (its chain's read) that takes longer than this
+# many seconds is logged at WARNING. Healthy calls take well under a millisecond to a few.
+SLOW_CALL_SECONDS = 1.0
 
 
 class Tuning(NamedTuple):
@@ -110,7 +116,9 @@ class Timeline:
             try:
                 self._point = self._load(found[1], found[0])
             except RecordNotFoundError:
-                continue  # pruned past, or dropped, since its header was read: open what is there now
+                # Pruned past, or dropped, since its header was read: open what is there now.
+                logger.debug("timeline %r: head pruned or dropped while opening; reading it again", name)
+                continue
             self._vouched = found[0]
             store.restore(self._point.snapshot)
             break
@@ -167,7 +175,9 @@ class Timeline:
         lock = self._lock  # acquire/release, not `with`: a commit is the hot path
         lock.acquire()
         try:
-            snapshot = self._store.snapshot()
+            # Not kept in the store's history: the timeline keeps the states it builds on (points),
+            # and a history without a bound would keep every commit's state alive.
+            snapshot = snapshot_outside_history(self._store)
             retried = None if self._unsettled is None else self._retry_unsettled(snapshot, meta_bytes, id)
             if retried is not None:
                 return self._landed(*retried, id, meta_read, attach)
@@ -217,6 +227,7 @@ class Timeline:
         meta_bytes: bytes = b"",
     ) -> Record:
         """Append `row` (the record of `point`) and make it the point the next commit builds on."""
+        started = time.monotonic()
         try:
             vouched = self._log.append(self._name, row, self._vouched, attach)
         except UnavailableError:
@@ -225,6 +236,11 @@ class Timeline:
             if snapshot is not None:
                 self._unsettled = (snapshot, meta_bytes, id, row, point)
             raise
+        except ConflictError as exc:  # the caller decides what a lost race means
+            logger.debug("timeline %r: commit of record %d lost a race: %s", self._name, row.seq, exc)
+            raise
+        if time.monotonic() - started > SLOW_CALL_SECONDS:
+            _slow(self._name, f"the append of record {row.seq}", started)
         self._unsettled = None
         if vouched.incarnation != self._incarnation:
             self._see(vouched)
@@ -253,6 +269,9 @@ class Timeline:
             self._unsettled = None  # another commit: it builds on the unsettled one if that landed
             self._settle(row, point, before_id)
             return None
+        logger.info(
+            "timeline %r: sending record %d again, whose commit had an unknown outcome", self._name, row.seq
+        )
         return row, point
 
     def _settle(self, row: StoredRecord, point: Point, id: str | None) -> None:
@@ -262,7 +281,14 @@ class Timeline:
         if now is None or (expected is not None and now.incarnation != expected.incarnation):
             return
         stored = self._log.headers(self._name, limit=1, before=row.seq + 1)
-        if stored and (stored[0].seq, stored[0].crc) == (row.seq, row.crc):
+        landed = bool(stored) and (stored[0].seq, stored[0].crc) == (row.seq, row.crc)
+        logger.info(
+            "timeline %r: record %d, whose commit had an unknown outcome, %s",
+            self._name,
+            row.seq,
+            "had landed: the next commit builds on it" if landed else "had not landed",
+        )
+        if landed:
             self._see(now)
             self._vouched = now._replace(seq=row.seq, crc=row.crc)
             self._point = point
@@ -320,6 +346,14 @@ class Timeline:
             return
         with self._lock:
             if incarnation != self._incarnation:
+                # Not on opening (None), nor when a first write upgrades a timeline written before
+                # incarnations (0): only another writer's drop moves a known incarnation.
+                if self._incarnation:
+                    logger.info(
+                        "timeline %r: %s by another writer; its cached states are dropped",
+                        self._name,
+                        "dropped" if incarnation is None else "dropped and written anew",
+                    )
                 self._points.clear()
                 self._incarnation = incarnation
 
@@ -334,6 +368,28 @@ class Timeline:
         """
         point = self._points.get(ref)
         return (point if point is not None else self._point_at(ref)).snapshot
+
+    def state(self, ref: int | str) -> StateView:
+        """The state at record `ref` (a seq or an id), read-only; the store is not touched.
+
+        Unlike `checkout`, the record is looked up in the log first, so a state
+        cached of a timeline since dropped and written anew is never given.
+        """
+        vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
+        self._see(vouched)
+        header = self._header_of(ref)
+        point = self._points.get(header.seq)
+        if point is None:
+            point = self._load(header, vouched)
+        return StateView(point.snapshot, header.seq, str(header.seq) if header.id is None else header.id)
+
+    def changes(self, a: int | str, b: int | str) -> Changes:
+        """What differs from record `a`'s state to record `b`'s: namespace -> key -> (old, new).
+
+        A key only one side holds has `ABSENT` on the other. Only the entries
+        that differ are decoded.
+        """
+        return changes_between(self.state(a), self.state(b))
 
     def record(self, ref: int | str) -> Record:
         """The header of record `ref` (a seq or an id); KeyError if there is none."""
@@ -470,10 +526,15 @@ class Timeline:
         """
         try:
             return self._replay(header, cached=True)
-        except CorruptRecordError:
+        except CorruptRecordError as exc:
             # Perhaps not damage: a cached point on a branch the chain does not pass
             # through. Only what the log holds decides.
-            pass
+            logger.debug(
+                "timeline %r: replay of record %d from the cache failed (%s); replaying from the log",
+                self._name,
+                header.seq,
+                exc,
+            )
         try:
             return self._replay(header, cached=False)
         except CorruptRecordError as error:
@@ -493,8 +554,16 @@ class Timeline:
         now = self._log.head(self._name)
         self._see(now)
         if now is None or before is None or now.incarnation != before.incarnation or header.seq < now.first:
+            logger.debug("timeline %r: record %d pruned or dropped during its read", self._name, header.seq)
             return RecordNotFoundError(self._name, header.seq, "pruned or dropped by another writer")
         return error
+
+    def _read_chain(self, first: int, last: int, keyframe: int) -> list[StoredRecord]:
+        started = time.monotonic()
+        rows = self._log.read(self._name, first, last, base=keyframe)
+        if time.monotonic() - started > SLOW_CALL_SECONDS:
+            _slow(self._name, f"the read of records {first} to {last}", started)
+        return rows
 
     def _replay(self, header: StoredRecord, cached: bool) -> Point:
         name, seq, keyframe = self._name, header.seq, header.base
@@ -515,12 +584,13 @@ class Timeline:
         run = None
         if start is not None:
             try:
-                run = chain_of(name, self._log.read(name, start.seq + 1, seq, base=keyframe), seq, start.seq)
+                run = chain_of(name, self._read_chain(start.seq + 1, seq, keyframe), seq, start.seq)
             except CorruptRecordError:
-                pass  # `start` is on another branch, or the chain is damaged: read it all
+                # `start` is on another branch, or the chain is damaged: read it all.
+                logger.debug("timeline %r: record %d is not on record %d's chain", name, start.seq, seq)
         replay = Replay(name)
         if run is None:
-            chain = chain_of(name, self._log.read(name, keyframe, seq, base=keyframe), seq)
+            chain = chain_of(name, self._read_chain(keyframe, seq, keyframe), seq)
             replay.start_at_keyframe(chain[0])
             start = Point(
                 keyframe, replay.finish(chain[0]), replay.digest, keyframe, 0, 0, chain[0].body_size
@@ -562,13 +632,27 @@ class Timeline:
 
     # -- housekeeping --------------------------------------------------------
 
-    def prune(self, keep_last: int) -> int:
-        """Remove old records, keeping the newest `keep_last` and every record their chains need.
+    def prune(self, keep_last: int) -> Pruned:
+        """Remove old records; return what went: `Pruned(records, bytes)`, bytes as their bodies stored them.
 
-        The record the next commit builds on stays readable too. The log
-        chooses what to remove and removes it in one atomic step, so a fork
-        another writer commits meanwhile keeps its chain. Returns how many
-        records were removed.
+        Records go from the oldest up to a cutoff, and everything from the
+        cutoff up stays. The cutoff is the oldest of the newest `keep_last`
+        records, moved down to
+        - the keyframe each record above it replays from (a delta is read by
+          replaying its chain from its keyframe; forks included), and
+        - the keyframe of the record the next commit builds on (`parent`), so
+          that it stays readable and a commit after restoring an old record
+          still lands.
+        So only whole runs of deltas that nothing kept replays go. A keyframe
+        is written when the deltas since the last one outweigh the state, or
+        after `keyframe_every` deltas that weigh half of it, so a timeline
+        whose commits all replay from one keyframe removes nothing:
+        `prune(keep_last=3)` after 9 such commits keeps all 9, and returns
+        `Pruned(0, 0)`.
+
+        The log chooses what to remove and removes it in one atomic step, so a
+        fork another writer commits meanwhile keeps its chain. A SQLite file
+        keeps the space for later commits until `SQLiteLog.vacuum()`.
         """
         if not isinstance(keep_last, int) or isinstance(keep_last, bool) or keep_last < 1:
             raise ValueError(f"keep_last must be a positive int, not {keep_last!r}")
@@ -603,3 +687,13 @@ class Timeline:
 
     def __repr__(self) -> str:
         return f"Timeline({self._name!r}, parent={self.parent}, log={self._log!r})"
+
+
+def _slow(timeline: str, what: str, started: float) -> None:
+    logger.warning(
+        "timeline %r: %s took %.2fs (more than %ss)",
+        timeline,
+        what,
+        time.monotonic() - started,
+        SLOW_CALL_SECONDS,
+    )

@@ -1,0 +1,260 @@
+"""The `derirezaro` command, run as a user runs it: a process of its own on a real SQLite file or Redis.
+
+Each test builds its log in-process, then reads what the command prints and the status it exits
+with. Timeline "alpha" holds the values JSON has no form for (`FORMS`, in namespace "forms"), a
+chosen id, and a key deleted on the way, so show, diff and export meet them all.
+"""
+
+import contextlib
+import functools
+import hashlib
+import json
+import operator
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+
+import pytest
+from conftest import langgraph_or_skip
+from derirezaro import Store
+from derirezaro.persist import RedisLog, SQLiteLog, Timeline
+from redis_server import fresh_prefix, shared_url
+
+FORMS = [  # (a stored value, how the command prints it)
+    (b"\x00\xff", {"$bytes": "AP8="}),
+    ({"$bytes": "x"}, {"$map": [["$bytes", "x"]]}),  # a user's own map, never read as bytes
+    (float("-inf"), {"$float": "-inf"}),
+    ({"deep": [{"k": b"k"}, 2.5]}, {"deep": [{"k": {"$bytes": "aw=="}}, 2.5]}),
+    ([1, "a", None, True], [1, "a", None, True]),
+]
+CHOSEN_META = {"step": 7, "by": {1: b"\x01"}}  # meta, unlike a state, may hold keys that are not str
+FORMS_AT_HEAD = {str(i): printed for i, (_, printed) in enumerate(FORMS) if i != 0}  # "0" deleted at 4
+
+
+def fill(log):
+    """alpha: 12 commits, record 7 with id "chosen", forms/0 deleted at 4; beta: 3 commits."""
+    store = Store(max_history=0)
+    alpha = Timeline(log, "alpha", store, keyframe_every=4)  # keyframes at 1, 5 and 9: a prune removes some
+    for i, (value, _) in enumerate(FORMS):
+        store.set("forms", str(i), value)
+    for step in range(1, 13):
+        store.set("agent", "step", step)
+        if step == 4:
+            store.delete("forms", "0")
+        alpha.commit(meta=CHOSEN_META if step == 7 else {"step": step}, id="chosen" if step == 7 else None)
+    beta = Timeline(log, "beta", store := Store(max_history=0))
+    for step in range(3):
+        store.set("b", "n", step)
+        beta.commit()
+
+
+def cli(*args, input=None, env=None):
+    """(exit status, stdout, stderr) of `python -m derirezaro ARGS`."""
+    environment = {name: value for name, value in os.environ.items() if name != "DERIREZARO_LOG"}
+    done = subprocess.run(
+        [sys.executable, "-m", "derirezaro", *args],
+        input=input,
+        capture_output=True,
+        env={**environment, **(env or {})},
+    )
+    if done.returncode not in (0, 1):  # every failure is one line, never a traceback
+        assert done.stderr.decode().startswith("derirezaro: error: "), done.stderr
+        assert done.stderr.count(b"\n") == 1, done.stderr
+    return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+def ok(*args, **options):
+    status, out, err = cli(*args, **options)
+    assert status == 0, (args, err)
+    return out
+
+
+def loads(*args):
+    return json.loads(ok(*args))
+
+
+@pytest.fixture(scope="module")
+def sound(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("cli") / "log.db")
+    with contextlib.closing(SQLiteLog(path)) as log:
+        fill(log)
+    return path
+
+
+@pytest.fixture
+def copy(sound, tmp_path):
+    """A copy of the sound file, to change."""
+    return shutil.copy(sound, tmp_path / "log.db")
+
+
+def redis_location():
+    prefix = fresh_prefix()
+    with contextlib.closing(RedisLog(shared_url(), prefix=prefix)) as log:
+        fill(log)
+    return [shared_url(), "--prefix", prefix]
+
+
+def ls_names(out):
+    return [line.split()[-1] for line in out.splitlines()[1:]]
+
+
+def field(*path):
+    """What a JSON output holds at `path`."""
+    return lambda out: functools.reduce(operator.getitem, path, json.loads(out))
+
+
+def text(out):
+    return out
+
+
+def header(out):
+    return {k: v for k, v in json.loads(out)["record"].items() if k not in ("time", "size")}
+
+
+REMOVED_BYTES = {"0": {"old": {"$bytes": "AP8="}}}
+# (command, exit status, what of its output is compared, what that must be): the read-only
+# commands, on either log.
+READING = [
+    (["ls"], 0, ls_names, ["alpha", "beta"]),
+    (["ls", "al"], 0, ls_names, ["alpha"]),
+    (["ls", "--json"], 0, lambda out: [(t["name"], t["head"], t["records"]) for t in json.loads(out)],
+     [("alpha", 12, 12), ("beta", 3, 3)]),
+    (["show", "alpha"], 0, field("state"), {"agent": {"step": 12}, "forms": FORMS_AT_HEAD}),
+    (["show", "alpha", "3"], 0, field("state", "forms"), {str(i): form for i, (_, form) in enumerate(FORMS)}),
+    (["show", "alpha", "chosen"], 0, header, {"seq": 7, "id": "chosen", "parent": 6, "kind": "delta",
+     "meta": {"step": 7, "by": {"$map": [[1, {"$bytes": "AQ=="}]]}}}),
+    (["show", "alpha", "4", "--change"], 0, field("change"),
+     {"agent": {"step": {"old": 3, "new": 4}}, "forms": REMOVED_BYTES}),
+    (["show", "beta", "1", "--change"], 0, field("change"), {"b": {"n": {"new": 0}}}),
+    (["diff", "alpha", "2", "chosen"], 0, field("changes"),
+     {"agent": {"step": {"old": 2, "new": 7}}, "forms": REMOVED_BYTES}),
+    (["diff", "alpha", "5", "5"], 0, field("changes"), {}),
+    (["verify"], 0, text, "verified 2 timelines, 15 records: sound\n"),
+    (["verify", "beta", "--json"], 0, json.loads,
+     {"timelines": 1, "records": 3, "sound": True, "damaged": []}),
+    (["stats", "--json"], 0, lambda out: (field("timelines")(out), field("records")(out)), (2, 15)),
+    (["show", "gamma"], 4, text, ""),
+    (["show", "alpha", "13"], 4, text, ""),
+    (["verify", "gamma"], 4, text, ""),
+    (["diff", "alpha", "1"], 2, text, ""),
+    (["frobnicate"], 2, text, ""),
+    (["show", "--help"], 0, lambda out: "SEQ|ID" in out and "$bytes" in out, True),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("backend", ["sqlite", "redis"])
+def test_reading_commands_print_what_the_log_holds_and_write_nothing(backend, sound):
+    location = [sound] if backend == "sqlite" else redis_location()
+    before = hashlib.sha256(open(sound, "rb").read()).digest()
+    failed = []
+    for args, status, project, expected in READING:
+        found, out, err = cli(*location, *args)
+        if found != status or project(out) != expected:
+            failed.append((args, found, out, err))
+    assert failed == []
+    assert hashlib.sha256(open(sound, "rb").read()).digest() == before
+    storage = loads(*location, "stats", "--json")
+    assert ("file" if backend == "sqlite" else "server") in storage
+
+
+def test_where_the_log_is(sound, tmp_path):
+    foreign = str(tmp_path / "other.db")
+    with contextlib.closing(sqlite3.connect(foreign)) as db:
+        db.execute("CREATE TABLE mine (x)")
+    cases = [  # (arguments, environment, status): the location first, by --log, or from DERIREZARO_LOG
+        ([sound, "ls"], None, 0),
+        (["--log", sound, "ls"], None, 0),
+        (["ls"], {"DERIREZARO_LOG": sound}, 0),
+        ([f"sqlite:///{sound}", "ls"], None, 0),
+        (["ls"], None, 2),  # none named
+        (["ftp://host/x", "ls"], None, 2),
+        ([str(tmp_path / "missing.db"), "verify"], None, 3),
+        ([foreign, "ls"], None, 3),  # another program's database is not given tables
+        ([foreign, "prune", "alpha", "--keep", "1"], None, 3),
+    ]
+    assert [cli(*args, env=env)[0] for args, env, _ in cases] == [status for *_, status in cases]
+    assert not os.path.exists(tmp_path / "missing.db")
+    with contextlib.closing(sqlite3.connect(foreign)) as db:
+        assert db.execute("SELECT name FROM sqlite_master").fetchall() == [("mine",)]
+
+
+def test_verify_finds_a_flipped_byte_in_a_record_body(copy):
+    with contextlib.closing(sqlite3.connect(copy, isolation_level=None)) as db:
+        where = "WHERE timeline = (SELECT id FROM derirezaro_timelines WHERE name = 'alpha') AND seq = 6"
+        (body,) = db.execute(f"SELECT body FROM derirezaro_records {where}").fetchone()
+        middle = len(body) // 2
+        db.execute(
+            f"UPDATE derirezaro_records SET body = ? {where}",
+            (body[:middle] + bytes([body[middle] ^ 1]) + body[middle + 1 :],),
+        )
+    status, out, _ = cli(copy, "verify")
+    assert status == 1 and out.startswith("damaged: timeline 'alpha', record 6: ")
+    assert out.endswith("verified 2 timelines, 15 records: damage in 1 of them\n")
+    status, out, _ = cli(copy, "verify", "--json")
+    report = json.loads(out)
+    assert status == 1 and not report["sound"]
+    assert {(e["timeline"], e["seq"]) for e in report["damaged"]} == {("alpha", 6)}
+    assert cli(copy, "verify", "beta")[0] == 0
+    status, _, err = cli(copy, "show", "alpha", "8")
+    assert status == 1 and err.startswith("derirezaro: error: damaged: timeline 'alpha', record 6")
+
+
+def test_an_export_imported_under_a_new_name_verifies_and_reads_the_same(sound, tmp_path):
+    whole, head, other = (str(tmp_path / name) for name in ("alpha.dz", "head.dz", "other.db"))
+    ok(sound, "export", "alpha", whole)
+    ok(sound, "export", "alpha", head, "--head-only")
+    assert ok(other, "import", whole, "--as", "gamma") == "imported 12 records as 'gamma'\n"
+    assert ok(other, "import", head, "--as", "head") == "imported 1 record as 'head'\n"
+    assert ok(other, "import", "-", "--as", "piped", input=open(whole, "rb").read()).startswith("imported 12")
+    ok(sound, "copy", "alpha", "--to", other, "--as", "copied")
+    assert cli(other, "import", whole, "--as", "gamma")[0] == 5  # the name is taken
+    assert ok(other, "verify") == "verified 4 timelines, 37 records: sound\n"
+    expected = loads(sound, "show", "alpha")["state"]
+    for name in ("gamma", "head", "piped", "copied"):
+        assert loads(other, "show", name)["state"] == expected, name
+    assert loads(other, "show", "gamma", "chosen")["state"] == loads(sound, "show", "alpha", "7")["state"]
+
+
+def test_prune_reports_what_is_gone(copy):
+    before = {t["name"]: t for t in loads(copy, "ls", "--json")}
+    pruned = loads(copy, "prune", "alpha", "--keep", "3", "--json")
+    after = {t["name"]: t for t in loads(copy, "ls", "--json")}
+    assert pruned["records"] == before["alpha"]["records"] - after["alpha"]["records"] > 0
+    assert pruned["bytes"] == before["alpha"]["bytes"] - after["alpha"]["bytes"] > 0
+    assert (pruned["first"], pruned["head"]) == (12 - after["alpha"]["records"] + 1, 12)
+    assert after["beta"] == before["beta"]
+    assert cli(copy, "show", "alpha", "1")[0] == 4
+    assert ok(copy, "verify") == f"verified 2 timelines, {3 + after['alpha']['records']} records: sound\n"
+    assert ok(copy, "prune", "alpha", "--keep", "3").startswith("removed 0 records, 0 bytes, ")
+    assert ok(copy, "vacuum").startswith("gave back ")
+
+
+def test_import_langgraph_copies_threads_once_and_ls_lists_them(tmp_path):
+    langgraph_or_skip()
+    from langgraph.checkpoint.sqlite import SqliteSaver
+    from langgraph.graph import END, START, StateGraph
+
+    source, target = str(tmp_path / "langgraph.db"), str(tmp_path / "target.db")
+    graph = StateGraph(dict)
+    graph.add_node("step", lambda state: {"n": state.get("n", 0) + 1})
+    graph.add_edge(START, "step")
+    graph.add_edge("step", END)
+    with contextlib.closing(sqlite3.connect(source, check_same_thread=False)) as db:
+        app = graph.compile(checkpointer=SqliteSaver(db))
+        for thread in ("one", "two"):
+            app.invoke({"n": 0}, {"configurable": {"thread_id": thread}})
+    before = open(source, "rb").read()
+    status, _, err = cli(source, "ls")  # LangGraph's own file is no log, and is left as it is
+    assert status == 3 and "import-langgraph" in err and open(source, "rb").read() == before
+    first = ok("import-langgraph", source, target)
+    assert first.startswith("imported 2 threads, ") and first.endswith("; 0 checkpoints were there already\n")
+    checkpoints = int(first.split(", ")[1].split()[0])
+    assert ok(target, "import-langgraph", source) == (
+        f"imported 0 threads, 0 checkpoints, 0 writes; {checkpoints} checkpoints were there already\n"
+    )
+    listed = loads(target, "ls", "--langgraph", "--json")
+    assert [(t["thread_id"], t["checkpoint_ns"]) for t in listed] == [("one", ""), ("two", "")]
+    assert sum(t["records"] for t in listed) >= checkpoints
+    assert cli(target, "prune", listed[0]["timeline"], "--keep", "1")[0] == 2  # the saver prunes its own
