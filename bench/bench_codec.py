@@ -144,12 +144,14 @@ def make_payloads():
         rng.uniform(-1e6, 1e6) if i % 3 == 2 else rng.randint(min(0, b), max(0, b))
         for i, b in ((i, rng.choice(bounds)) for i in range(10_000))
     ]
+    embedding = [rng.gauss(0.0, 0.05) for _ in range(1536)]  # one vector of a common embedding width
     str_map = {f"key{i:04d}": f"val-{rng.randrange(10**6):06d}" for i in range(1000)}
     blob = rng.randbytes(1 << 20)
     return [
         ("agent state (10 keys)", agent_state),
         ("chat, 50 messages", chat),
         ("10k ints + floats", numbers),
+        ("1,536-float embedding", embedding),
         ("1k str->str dict", str_map),
         ("1 MiB bytes", blob),
     ]

@@ -160,6 +160,34 @@ DECODES = [
 ]  # fmt: skip
 
 
+# Arrays that hold a container, then scalars, then more siblings, with an unhashable key
+# at the end: the build fails there, and the read that looks for an earlier reader error
+# skips each array's scalars in runs. It must keep its place through all of them: report
+# the key, as reading the bad map alone does, and, cut short anywhere, the cut.
+BAD_KEY = {(1,): 1}
+SKIPPED_BEFORE_A_BAD_KEY = [
+    [[1, [], 2, 3], 4, *range(5, 40), BAD_KEY],
+    [[1.5, {}, 2**64 - 1, -(2**63)], *[0.25, -7, 300, None, True] * 8, BAD_KEY],
+    [{1: []}, [[], [[]]], *[2.5] * 20, [7] * 20, "text", *range(-40, 0), BAD_KEY],
+    [[1, [], 2, 3, [4, *range(30), BAD_KEY]], 5],
+    [[0] * 9, *range(100, 200, 7), [-1.0] * 3, {"k": BAD_KEY}],
+]
+
+
+@pytest.mark.parametrize("value", SKIPPED_BEFORE_A_BAD_KEY, ids=range(len(SKIPPED_BEFORE_A_BAD_KEY)))
+def test_a_bad_key_after_containers_and_scalar_runs_is_reported_as_the_key(value):
+    def error(data):
+        with pytest.raises(TypeError) as caught:
+            loads(data)
+        return type(caught.value), str(caught.value)
+
+    data = packb(value)
+    assert error(data) == error(packb(BAD_KEY))
+    for cut in range(1, len(data)):
+        with pytest.raises(ValueError, match="^msgpack decode error: "):
+            loads(data[:cut])
+
+
 @pytest.mark.parametrize("data, expected", DECODES, ids=lambda v: str(v)[:20])
 def test_decodes_and_reserves_nothing_for_declared_lengths(data, expected):
     tracemalloc.start()
@@ -336,3 +364,45 @@ def test_encodings_match_msgpack_and_read_back_whole_and_fail_cleanly_cut_or_edi
     except (ValueError, TypeError):
         return
     assert same(loads(dumps(decoded)), decoded)
+
+
+class IntSub(int):
+    pass
+
+
+class FloatSub(float):
+    pass
+
+
+# Lists and tuples of numbers are written in runs, a chunk of items at a time: the
+# bytes must be msgpack's at every width and float class, and whatever ends a run (a
+# bool, a subclass, another type, an int outside 64 bits, a chunk's end) must be
+# written as the general walk writes it, or refused as it refuses it.
+EDGE_NUMBERS = [0, 127, 128, 255, 256, 2**16, 2**32, 2**63 - 1, 2**63, 2**64 - 1, -1, -32, -33, -(2**63)]
+EDGE_NUMBERS += [0.0, -0.0, math.nan, math.inf, -math.inf, 5e-324]
+numbers = ints | st.floats() | st.sampled_from(EDGE_NUMBERS)
+run_breakers = (
+    st.booleans() | ints.map(IntSub) | st.floats().map(FloatSub) | st.none() | st.text(max_size=3)
+) | st.lists(numbers, max_size=3)
+OUT_OF_RANGE_INTS = [2**64, -(2**63) - 1, 10**30]
+
+
+@settings(max_examples=200)
+@given(
+    st.lists(numbers, max_size=12),
+    st.integers(1, 40),  # repeats, so runs reach across chunks
+    st.lists(st.tuples(st.integers(0), run_breakers), max_size=4),
+    st.none() | st.tuples(st.integers(0), st.sampled_from(OUT_OF_RANGE_INTS)),
+)
+def test_runs_of_numbers_encode_like_msgpack(pattern, repeats, breakers, out_of_range):
+    run = pattern * repeats
+    for position, item in breakers:
+        run.insert(position % (len(run) + 1), item)
+    for value in (run, tuple(run), {"k": [run]}):
+        encoded = dumps(value)
+        assert encoded == packb(value)
+        assert same(loads(encoded), unpackb(encoded))
+    if out_of_range is not None:
+        run.insert(out_of_range[0] % (len(run) + 1), out_of_range[1])
+        with pytest.raises(ValueError, match=f"^{OUT_OF_RANGE}$"):
+            dumps(run)

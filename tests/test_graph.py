@@ -3,8 +3,10 @@ parser message in one table, the evaluator against a small Python model over ran
 conditions and states, the graph's own rules, and the interpreter lock around route."""
 
 import decimal
+import inspect
 import math
 import re
+import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -309,6 +311,74 @@ def test_route_refuses_a_state_as_converting_all_of_it_would(state):
         assert str(got.value) == str(expected)
     else:
         graph.route("from", state)
+
+
+class Key(str):
+    """A key whose hash and equality disagree with its text: route reads it by its text and runs neither."""
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        raise AssertionError("route ran a key's __eq__")
+
+
+@pytest.mark.parametrize(
+    "state, target",
+    [
+        ({"user": {"tiers": 1, "tier": 2}}, "held"),  # nested names that are prefixes, the longer first
+        ({"user": {"tier": 2, "tiers": 1}}, "held"),
+        ({"user": {"tiers": 2, "tier": 1}}, None),
+        ({"users": {"tier": 2}, "use": {"tier": 2}, "User": {"tier": 2}}, None),
+        # Any key that is not an exact str at the top: every key is read by its text.
+        ({Key("user"): {"tier": 2}}, "held"),
+        ({Key("use"): 0, "user": {"tier": 2}}, "held"),
+        ({1: {"tier": 2}, b"user": {"tier": 2}, "user": {"tier": 2}}, "held"),
+        ({(1, 2): 0, b"user": {"tier": 2}}, None),
+        ({"u" * 17: 0, **{f"k{i}": i for i in range(40)}, "user": {"tier": 2.0}}, "held"),
+    ],
+)
+def test_route_reads_the_named_keys(state, target):
+    graph = HandoffGraph()
+    graph.add_edge("from", "held", when="user.tier == 2")
+    assert graph.route("from", state) == target
+
+
+def nest(leaf, depth, wrap):
+    for _ in range(depth):
+        leaf = wrap(leaf)
+    return leaf
+
+
+def test_route_refuses_at_every_depth_as_dumps_does():
+    # Common objects are checked in the outermost levels and the rest left to
+    # the encoder's walk: across the hand-over, far below it, and under a
+    # recursion limit just above this frame (where the interpreter's check
+    # stops the walk), what route refuses and with which error is what dumps does.
+    graph = HandoffGraph()
+    graph.add_edge("from", "to", when="x")  # "a" is only checked, never built
+
+    def outcome(call, state):
+        try:
+            call(state)
+        except Exception as refused:
+            return type(refused), str(refused)
+
+    def differ(depth, wrap, leaf):
+        state = {"x": 1, "a": nest(leaf, depth, wrap)}
+        return outcome(lambda s: dumps(s), state) != outcome(lambda s: graph.route("from", s), state)
+
+    wraps = [lambda v: [0, v], lambda v: {1: 0, "k": v}, lambda v: (v,)]
+    leaves = [2**64 - 1, 2**64, -(2**63) - 1, "\udc80", {1, 2}, (1, [2**64]), b"x", 1.5, None, CYCLE]
+    depths = [*range(0, 20), 510, 511, 512, 600]
+    wrong = [(d, w, leaf) for d in depths for w in range(3) for leaf in leaves if differ(d, wraps[w], leaf)]
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(len(inspect.stack(0)) + 40)
+    try:
+        wrong += [(d, "limited") for d in range(80) if differ(d, wraps[0], 0)]
+    finally:
+        sys.setrecursionlimit(limit)
+    assert wrong == []
 
 
 # --- the graph ---------------------------------------------------------------

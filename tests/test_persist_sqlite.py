@@ -10,18 +10,21 @@ tests/data/timeline-v1.db, written by an earlier release: schema 1, records of f
 """
 
 import contextlib
+import functools
 import os
 import random
 import shutil
 import sqlite3
 import tempfile
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
 from derirezaro import Store, dumps
 from derirezaro.persist import (
+    ConflictError,
     CorruptRecordError,
     FormatError,
     MemoryLog,
@@ -466,4 +469,188 @@ def test_a_private_database_serves_every_thread_and_a_read_waits_out_a_write(pat
         assert not read.done(), f"a read ran inside another thread's prune: {read.exception()!r}"
         go.set()
         assert (pruned.result(WAIT), read.result(WAIT)) == ((5, 15), (head._replace(first=6), [6]))
+    log.close()
+
+
+# Group commit: writers that queue for the write lock together share one transaction and one commit.
+
+
+def one_group(log, calls):
+    """Each of `calls` (a function of the log) on a thread of its own, queued in turn while the write
+    lock is held, so that they commit as one group; what each returned or raised."""
+
+    def queue():  # the first leads and waits for the lock; the others queue behind it
+        return log._group._leading, len(log._group._queue)
+
+    with ThreadPoolExecutor(len(calls)) as pool:
+        with log._write_lock:
+            futures = []
+            for call in calls:
+                before = queue()
+                futures.append(future := pool.submit(call, log))
+                deadline = time.monotonic() + WAIT
+                while queue() == before and not future.done():  # or refused before it queued
+                    assert time.monotonic() < deadline, f"writer {len(futures)} did not queue"
+                    time.sleep(0.001)
+        return [future.exception(WAIT) or future.result() for future in futures]
+
+
+def shown(outcome):
+    return type(outcome).__name__ if isinstance(outcome, Exception) else outcome and outcome[1:]
+
+
+A2, B2, B2_OTHER = sealed("a", 2, base=1, id="x"), sealed("b", 2, base=1), sealed("b", 2, base=1, body=b"y")
+ENTRY = [("task", 0, b"w")]
+GROUP = [  # each a function of the log and the heads before the group, in the order they queue
+    lambda log, heads: log.append("a", A2, heads["a"]),  # lands, in one statement
+    lambda log, heads: log.append("b", B2, heads["b"], {"k": ENTRY}),  # lands, in a transaction (attachments)
+    lambda log, heads: log.append("b", B2_OTHER, heads["b"]),  # built on the same head: conflicts
+    lambda log, heads: log.append("a", sealed("a", 1), None),  # a retry of what landed before the group
+    lambda log, heads: log.append("c", sealed("c", 1), None),  # a new timeline
+    lambda log, heads: log.append("c", sealed("c", 1, body=b"y"), None),  # one more: conflicts
+    lambda log, heads: log.append(
+        "a", sealed("a", 3, base=1, id="x"), heads["a"]._replace(seq=2, crc=A2.crc)
+    ),
+    lambda log, heads: log.attach("b", "k", [("task", 0, b"late"), ("task", 1, b"w")]),  # the first wins
+    lambda log, heads: log.append("b", sealed("b", 9), heads["b"]),  # refused before it queues
+]
+
+
+def test_a_group_keeps_each_writers_compare_and_set_and_outcome_as_the_memory_log_does(tmp_path):
+    results, statements = [], []
+    for log in (MemoryLog(), SQLiteLog(tmp_path / "g.db")):
+        heads = {name: log.append(name, sealed(name, 1), None) for name in "ab"}
+        calls = [functools.partial(call, heads=heads) for call in GROUP]
+        if isinstance(log, SQLiteLog):
+            log._writer.set_trace_callback(statements.append)
+            outcomes = one_group(log, calls)
+            log._writer.set_trace_callback(None)
+        else:  # the reference: each call in turn
+            outcomes = [outcome(call, log) for call in calls]
+        stored = {
+            name: (shown(log.head(name)), [(r.seq, r.id, r.body) for r in log.read(name, 1, 9)])
+            for name in "abc"
+        }
+        results.append(([shown(o) for o in outcomes], stored, in_order(log.attachments("b", ["k"]))))
+    assert results[0] == results[1]
+    assert results[0][0][2:4] == ["ConflictError", (1, sealed("a", 1).crc, 1)]
+    assert (statements.count("BEGIN IMMEDIATE"), statements.count("COMMIT")) == (1, 1), "not one group"
+
+
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except Exception as exc:
+        return exc
+
+
+def refused(code, message):
+    error = sqlite3.OperationalError(message)
+    error.sqlite_errorcode = code
+    return error
+
+
+# (what, the statement that fails, which of them, SQLite's error, whether SQLite rolled the
+# transaction back with it, the outcome of each member of [a 2, c 1 with attachments, b 2])
+GROUP_FAULTS = [
+    ("COMMIT busy", "COMMIT", 1, refused(5, "database is locked"), False, ["Unavailable"] * 3),
+    ("COMMIT I/O error", "COMMIT", 1, refused(778, "disk I/O error"), True, ["Unavailable"] * 3),
+    ("BEGIN busy", "BEGIN IMMEDIATE", 1, refused(5, "database is locked"), False, ["Unavailable"] * 3),
+    ("c's attachments: full, all rolled back", "INSERT INTO derirezaro_attachments", 1,
+     refused(13, "database or disk is full"), True, ["Unavailable"] * 3),
+    ("c's attachments: full, the statement rolled back", "INSERT INTO derirezaro_attachments", 1,
+     refused(13, "database or disk is full"), False, ["stored", "Unavailable", "stored"]),
+    ("c's record", "INSERT  INTO derirezaro_records", 1, refused(13, "database or disk is full"), False,
+     ["stored", "Unavailable", "stored"]),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("what, statement, nth, error, rolls_back, outcomes", GROUP_FAULTS, ids=lambda v: "")
+def test_a_failed_group_fails_its_members_as_refused_and_stores_nothing_of_them(
+    what, statement, nth, error, rolls_back, outcomes, tmp_path
+):
+    path = tmp_path / "f.db"
+    log = SQLiteLog(path)
+    heads = {name: log.append(name, sealed(name, 1), None) for name in "ab"}
+    before, writer, seen = rows_of(path), log._writer, []
+
+    class FailingWriter:
+        def __getattr__(self, name):
+            return getattr(writer, name)
+
+        def execute(self, sql, *args):
+            return self._maybe_fail(sql) or writer.execute(sql, *args)
+
+        def executemany(self, sql, *args):
+            return self._maybe_fail(sql) or writer.executemany(sql, *args)
+
+        def _maybe_fail(self, sql):
+            seen.append(sql.strip())
+            if sql.strip().startswith(statement) and sum(s.startswith(statement) for s in seen) == nth:
+                if rolls_back:
+                    writer.execute("ROLLBACK")
+                raise error
+
+    log._writer = FailingWriter()
+    group = [
+        lambda log: log.append("a", sealed("a", 2, base=1), heads["a"]),
+        lambda log: log.append("c", sealed("c", 1), None, {"k": ENTRY}),
+        lambda log: log.append("b", sealed("b", 2, base=1), heads["b"]),
+    ]
+    got = one_group(log, group)
+    log._writer = writer
+    assert [
+        "Unavailable"
+        if isinstance(o, UnavailableError) and str(error) in str(o)
+        else o == log.head(n) and "stored"
+        for o, n in zip(got, "acb", strict=True)
+    ] == outcomes, what  # refused with what SQLite said, not with what undoing it then said
+    assert not writer.in_transaction, what
+    if outcomes[0] == "Unavailable":
+        assert rows_of(path) == before, what
+    else:  # the failing member left nothing: no record, no voucher row, no attachment
+        assert (
+            log.head("c") is None and sql(path, "SELECT * FROM derirezaro_timelines WHERE name = 'c'") == []
+        )
+        assert sql(path, "SELECT count(*) FROM derirezaro_attachments") == [(0,)], what
+    # Each writer retries what it was refused, and lands.
+    for call, got_one in zip(group, got, strict=True):
+        if isinstance(got_one, UnavailableError):
+            call(log)
+    assert [log.head(name).seq for name in "abc"] == [2, 2, 1] and log.attachments("c", ["k"]) == {"k": ENTRY}
+    log.close()
+
+
+def test_threads_committing_at_once_lose_no_acknowledged_append(tmp_path):
+    # Each thread commits to a timeline of its own and races the others on a shared one, retrying
+    # what conflicts: groups mix creations, deltas, attachments, conflicts and retries.
+    threads, commits = 6, 30
+    log, acknowledged = SQLiteLog(tmp_path / "s.db"), [[] for _ in range(threads)]
+
+    def work(i):
+        tl, store = log.timeline(f"own{i}", store := Store(), keyframe_every=5), store
+        for n in range(commits):
+            store.set("s", f"k{n % 7}", [i, n])
+            tl.commit(meta=n, attach={f"m{n}": [("task", n, b"%d" % i)]})
+            while True:
+                head = log.head("shared")
+                seq = 1 if head is None else head.seq + 1
+                try:
+                    log.append("shared", sealed("shared", seq, id=f"t{i}-{n}"), head)
+                    acknowledged[i].append((seq, f"t{i}-{n}"))
+                    break
+                except ConflictError:
+                    continue
+        return content(store.snapshot())
+
+    with ThreadPoolExecutor(threads) as pool:
+        finals = list(pool.map(work, range(threads)))
+    shared = {(r.seq, r.id) for r in log.read("shared", 1, threads * commits)}
+    assert shared == {ack for acks in acknowledged for ack in acks} and len(shared) == threads * commits
+    for i, final in enumerate(finals):
+        tl = log.timeline(f"own{i}", store := Store())
+        assert tl.verify() == [] and content(store.snapshot()) == final and tl.head.seq == commits
+        last = f"m{commits - 1}"
+        assert log.attachments(f"own{i}", ["m0", last]) == {
+            "m0": [("task", 0, b"%d" % i)], last: [("task", commits - 1, b"%d" % i)]}  # fmt: skip
     log.close()

@@ -60,6 +60,9 @@ class NameSet {
     return false;
   }
   size_t size() const { return names_.size(); }
+  // The names, in no particular order.
+  Names::const_iterator begin() const { return names_.begin(); }
+  Names::const_iterator end() const { return names_.end(); }
   bool empty() const { return names_.empty(); }
 
   // The names of `candidates` not yet in the set, ready to commit. May throw

@@ -84,6 +84,13 @@ struct MsgpackSink {
       room(5);
       at_ = msgpack::put_map_header(at_, count);
     }
+    // The cursor itself, with room for `n` bytes, for a loop that writes
+    // several leaves unchecked; `commit` takes it back.
+    uint8_t* reserve(size_t n) {
+      room(n);
+      return at_;
+    }
+    void commit(uint8_t* at) { at_ = at; }
 
    private:
     void room(size_t n) {

@@ -33,7 +33,9 @@
 //   map_begin(count), map_entry; each returns false with an exception set.
 // Optionally run(): a cursor the walk writes through while inside a container:
 // leaves (integer, float64, str of fewer than Run::kShortText bytes, nil,
-// boolean) and container headers (array_header, map_header); pause, resume.
+// boolean) and container headers (array_header, map_header); pause, resume;
+// reserve and commit, through which a list's or tuple's runs of numbers are
+// written (py_number_run.hpp).
 // For such a sink the walk writes container headers through the run, never
 // calls array_begin or map_begin, and the sink writes nothing in array_item
 // and map_entry.
@@ -46,6 +48,7 @@
 #include "codec/messages.hpp"
 #include "codec/msgpack_reader.hpp"
 #include "codec/py_element_snapshot.hpp"
+#include "codec/py_number_run.hpp"
 #include "lib/python.hpp"
 
 namespace derirezaro::codec {
@@ -291,8 +294,15 @@ class PyWalker {
       return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* obj = item(i);
+      if constexpr (kRuns && kShallow) {
+        if (begins_number_run(obj)) {
+          i = write_number_run(run, item, i, count, obj);
+          if (i == count) break;
+        }
+      }
       Node element{};
-      if (!walk_element<kShallow>(run, item(i), element)) return false;
+      if (!walk_element<kShallow>(run, obj, element)) return false;
       if (!sink_.array_item(out, std::move(element))) return false;
     }
     run.pause();

@@ -11,6 +11,7 @@
 // the result is built. While it runs without the lock, its shared borrow of
 // the graph stays, and `add_node` or `add_edge` from another thread fails
 // with the borrow error instead of changing the edges under it.
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,9 @@ struct GraphRecord {
   explicit GraphRecord(graph::CyclePolicy policy) : graph(policy) {}
 
   graph::Graph graph;
+  // Every key a guard reads, as the str object route looks it up with.
+  // Changed only under the exclusive borrow of add_edge.
+  codec::NameObjects read_key_objects;
 };
 
 namespace {
@@ -59,6 +63,16 @@ void graph_add_edge(GraphRecord& self, Utf8 from_node, Utf8 to, NoneOr<Utf8> whe
     raise_error(PyExc_ValueError, *refused);
     throw ErrorAlreadySet();
   }
+  const graph::Edge& added = self.graph.edges(from_node.text)->back();
+  if (!added.guard) return;
+  // A key whose object cannot be made now is made by each route that needs
+  // it: a failure here costs routing time, never the edge.
+  try {
+    std::vector<std::string> roots;
+    condition::collect_path_roots(*added.guard, roots);
+    if (!self.read_key_objects.add(roots)) PyErr_Clear();
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 bool graph_is_dag(GraphRecord& self) { return self.graph.is_dag(); }
@@ -71,7 +85,8 @@ std::optional<std::string_view> graph_route(GraphRecord& self, Utf8 node, PyObje
   const graph::Graph::Outgoing* from = self.graph.outgoing(node.text);
   codec::Value converted = codec::Map{};
   if (state != nullptr && state != Py_None &&
-      !codec::py_to_value_reading(state, from != nullptr ? from->read_keys : kReadsNothing, converted)) {
+      !codec::py_to_value_reading(state, from != nullptr ? from->read_keys : kReadsNothing,
+                                  self.read_key_objects, converted)) {
     throw ErrorAlreadySet();
   }
   if (from == nullptr) return std::nullopt;

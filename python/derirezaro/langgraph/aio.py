@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import asyncio
 import itertools
-from collections.abc import AsyncIterator, Sequence
+from collections.abc import AsyncIterator, Mapping, Sequence
 from typing import Any
 
 from langchain_core.runnables import RunnableConfig
@@ -19,6 +19,7 @@ from langgraph.checkpoint.base import (
     Checkpoint,
     CheckpointMetadata,
     CheckpointTuple,
+    DeltaChannelHistory,
 )
 
 _PAGE = 32  # checkpoints of a listing fetched per trip to the worker
@@ -58,6 +59,13 @@ class AsyncMethods(BaseCheckpointSaver[int]):
         task_path: str = "",
     ) -> None:
         await asyncio.to_thread(self.put_writes, config, writes, task_id, task_path)
+
+    async def aget_delta_channel_history(
+        self, *, config: RunnableConfig, channels: Sequence[str]
+    ) -> Mapping[str, DeltaChannelHistory]:
+        return await asyncio.to_thread(
+            lambda: self.get_delta_channel_history(config=config, channels=channels)
+        )
 
     async def adelete_thread(self, thread_id: str) -> None:
         await asyncio.to_thread(self.delete_thread, thread_id)

@@ -18,11 +18,13 @@ alone, so a wrong `new_versions` cannot leave a stale value under a new version.
 
 A list value whose elements are large (a conversation) is kept element by
 element under positions that sort in list order; a put compares the new list
-with the parent's, element bytes against element bytes, and writes what lies
-between their common head and tail: one element for an append, an overwrite or
-a removal in the middle, whatever the length of the list. Positions leave gaps,
-so an insertion finds room between its neighbours; when it finds none, the
-list is laid out afresh, once.
+with the parent's and writes what lies between their common head and tail: one
+element for an append, an overwrite or a removal in the middle, whatever the
+length of the list. The ends are found without the serde where the parent's
+state remembers what it encoded (list_elements.py): only the elements between
+them are encoded, and compared bytes against bytes. Positions leave gaps, so an
+insertion finds room between its neighbours; when it finds none, the list is
+laid out afresh, once.
 """
 
 from __future__ import annotations
@@ -32,6 +34,7 @@ from collections.abc import Callable, Mapping
 from typing import Any
 
 from .._core import Snapshot, Store, dumps
+from .list_elements import UNKEPT, Kept, snapshot_or_none, snapshots
 
 VERSIONS, NODES, SEEN, VALUES, LIST = "v", "n", "s:", "c", "l:"
 _USUAL = "msgpack"  # the serde type stored without its name
@@ -61,6 +64,8 @@ class State:
     lists: dict[str, list[Element]]
     moved: frozenset[str] = frozenset()
     batch: tuple[bytes, int, list[str]] | None = None  # what `channel_values` builds once
+    # Of list channels: the objects their elements were encoded from, where a put knows them.
+    kept: dict[str, Kept] = dataclasses.field(default_factory=dict)
 
 
 EMPTY = State({}, {}, {}, {})
@@ -93,7 +98,7 @@ def derive(near: State, near_snapshot: Snapshot, snapshot: Snapshot) -> State:
     diff = snapshot.diff(near_snapshot)
     view = Store(max_history=0)
     view.restore(snapshot)
-    new = State(dict(near.versions), dict(near.seen), dict(near.values), dict(near.lists))
+    new = State(dict(near.versions), dict(near.seen), dict(near.values), dict(near.lists), kept=near.kept)
     copied: set[str] = set()  # the seen-maps this state owns, not shares with `near`
 
     def seen_map(node: str) -> dict[str, Any]:
@@ -128,6 +133,8 @@ def derive(near: State, near_snapshot: Snapshot, snapshot: Snapshot) -> State:
             lists.add(key)
         elif ns.startswith(LIST):
             lists.add(ns[len(LIST) :])
+    if new.kept:  # what a put knew of a list holds while the list is the one it stored
+        new.kept = {ch: kept for ch, kept in new.kept.items() if ch in new.lists and ch not in lists}
     for channel in lists:
         entry = view.get(VALUES, channel)
         new.values.pop(channel, None)
@@ -178,9 +185,9 @@ def apply(
     seen: Mapping[str, Mapping[str, Any]] = checkpoint["versions_seen"]
     named = [c for c in new_versions if c in versions]
     new_map, changed, removed = _moved_guessing(versions, base.versions, named)
-    new = State(new_map, dict(base.seen), base.values, base.lists, frozenset(changed))
+    new = State(new_map, dict(base.seen), base.values, base.lists, frozenset(changed), kept=base.kept)
     if changed or named or removed:
-        new.values, new.lists = dict(base.values), dict(base.lists)
+        new.values, new.lists, new.kept = dict(base.values), dict(base.lists), dict(base.kept)
     for channel in removed:
         store.delete(VERSIONS, channel)
         _drop_value(store, new, channel)
@@ -249,6 +256,10 @@ def _set_value(
         old = new.lists.get(channel)
         if old is not None and len(old) == 0:
             old = None  # an empty list decides nothing: look at what it holds now
+        kept = None if old is None else new.kept.get(channel)
+        if kept is not None and old is not None and len(kept.objects) == len(old):
+            _update_list(store, new, channel, value, old, kept, dumps_typed)
+            return
         if old is None:
             whole = _typed(dumps_typed, value)
             if len(whole[1]) < ELEMENT_BYTES * len(value):
@@ -257,13 +268,57 @@ def _set_value(
             _drop_value(store, new, channel)
             store.set(VALUES, channel, [])
             old = []
+        taken = snapshots(value)  # before the encoding: what the serde itself changes is seen next time
         pairs = [_typed(dumps_typed, element) for element in value]
-        if sum(len(p[1]) for p in pairs) < ELEMENT_BYTES * len(pairs) // 2:
+        size = sum(len(p[1]) for p in pairs)
+        if size < ELEMENT_BYTES * len(pairs) // 2:
             _set_whole(store, new, channel, _typed(dumps_typed, value))  # the elements shrank
             return
         new.lists[channel] = _write_list(store, LIST + channel, old, pairs)
+        if taken is None:
+            new.kept.pop(channel, None)
+        else:
+            new.kept[channel] = Kept(list(value), taken[0], taken[1], size)
         return
     _set_whole(store, new, channel, _typed(dumps_typed, value))
+
+
+def _update_list(
+    store: Store,
+    new: State,
+    channel: str,
+    value: list[Any],
+    old: list[Element],
+    kept: Kept,
+    dumps_typed: Callable[[Any], Pair],
+) -> None:
+    """Store list `value` over `old`, whose elements `kept` knows: encodes only what lies between the
+    elements at both ends that are stored already, unchanged."""
+    n_old, n_new = len(old), len(value)
+    head, tail = kept.ends(value)
+    middle, old_middle = value[head : n_new - tail], range(head, n_old - tail)
+    # An element moved within the middle (a reorder) is an object stored there: its bytes serve again.
+    stored_at = {id(kept.objects[i]): i for i in old_middle} if middle else {}
+    pairs: list[Pair] = []
+    taken: list[Any] = []
+    for element in middle:
+        i = stored_at.get(id(element))  # kept.objects holds its objects: an id names one of them
+        if i is not None and kept.unchanged(element, kept.snapshots[i]):
+            pairs.append((old[i][1], old[i][2]))
+            taken.append(kept.snapshots[i])
+        else:
+            taken.append(snapshot_or_none(element, kept.models))
+            pairs.append(_typed(dumps_typed, element))
+    size = kept.size - sum(len(old[i][2]) for i in old_middle) + sum(len(data) for _, data in pairs)
+    if size < ELEMENT_BYTES * n_new // 2:
+        _set_whole(store, new, channel, _typed(dumps_typed, value))  # the elements shrank
+        return
+    new.lists[channel] = _write_list(store, LIST + channel, old, pairs, head, tail)
+    if any(snapshot is UNKEPT for snapshot in taken):
+        del new.kept[channel]
+    else:
+        snapshots_now = [*kept.snapshots[:head], *taken, *kept.snapshots[n_old - tail :]]
+        new.kept[channel] = Kept(list(value), snapshots_now, kept.models, size)
 
 
 def _typed(dumps_typed: Callable[[Any], Pair], value: Any) -> Pair:
@@ -274,6 +329,7 @@ def _typed(dumps_typed: Callable[[Any], Pair], value: Any) -> Pair:
 def _set_whole(store: Store, new: State, channel: str, pair: Pair) -> None:
     if channel in new.lists:
         _drop_list(store, new, channel)
+        new.kept.pop(channel, None)
     store.set(VALUES, channel, _stored(*pair))
     new.values[channel] = pair
 
@@ -281,6 +337,7 @@ def _set_whole(store: Store, new: State, channel: str, pair: Pair) -> None:
 def _drop_value(store: Store, new: State, channel: str) -> None:
     if channel in new.lists:
         _drop_list(store, new, channel)
+        new.kept.pop(channel, None)
         store.delete(VALUES, channel)
     elif new.values.pop(channel, None) is not None:
         store.delete(VALUES, channel)
@@ -292,34 +349,31 @@ def _drop_list(store: Store, new: State, channel: str) -> None:
         store.delete(ns, key)
 
 
-def _write_list(store: Store, ns: str, old: list[Element], pairs: list[Pair]) -> list[Element]:
-    """Store the list `pairs` in `ns`, which holds `old`, writing only what lies between their common ends."""
-    n_old, n_new = len(old), len(pairs)
-    shorter = min(n_old, n_new)
-    head = 0
-    while head < shorter and old[head][1] == pairs[head][0] and old[head][2] == pairs[head][1]:
-        head += 1
-    tail = 0
-    while (
-        tail < shorter - head
-        and old[n_old - 1 - tail][1] == pairs[n_new - 1 - tail][0]
-        and old[n_old - 1 - tail][2] == pairs[n_new - 1 - tail][1]
-    ):
-        tail += 1
-    removed, inserted = old[head : n_old - tail], pairs[head : n_new - tail]
+def _write_list(
+    store: Store, ns: str, old: list[Element], pairs: list[Pair], head: int = 0, tail: int = 0
+) -> list[Element]:
+    """Store in `ns`, which holds `old`, the list of old's first `head` elements, then `pairs`, then
+    old's last `tail` elements; writes only what lies between the ends the two lists share."""
+    n_old, low, high = len(old), 0, len(pairs)  # pairs[low:high] lie between old[head] and old[-tail]
+    while low < high and head < n_old - tail and old[head][1:] == pairs[low]:
+        head, low = head + 1, low + 1
+    while low < high and head < n_old - tail and old[n_old - 1 - tail][1:] == pairs[high - 1]:
+        tail, high = tail + 1, high - 1
+    removed, inserted = old[head : n_old - tail], pairs[low:high]
     keys = [key for key, _, _ in removed[: len(inserted)]]  # an overwrite keeps its position
     for key, _, _ in removed[len(inserted) :]:
         store.delete(ns, key)
     extra = len(inserted) - len(keys)
     if extra:
-        low = int(keys[-1] if keys else old[head - 1][0] if head else "0", 16)
+        start = int(keys[-1] if keys else old[head - 1][0] if head else "0", 16)
         if tail:
-            step = (int(old[n_old - tail][0], 16) - low) // (extra + 1)
+            step = (int(old[n_old - tail][0], 16) - start) // (extra + 1)
         else:
             step = _GAP
-        if step == 0 or low + step * extra >= _POSITION_LIMIT:
-            return _relayout(store, ns, old, pairs)
-        keys += [f"{low + step * (i + 1):012x}" for i in range(extra)]
+        if step == 0 or start + step * extra >= _POSITION_LIMIT:
+            whole = [*(e[1:] for e in old[:head]), *inserted, *(e[1:] for e in old[n_old - tail :])]
+            return _relayout(store, ns, old, whole)
+        keys += [f"{start + step * (i + 1):012x}" for i in range(extra)]
     for key, (kind, data) in zip(keys, inserted, strict=True):
         store.set(ns, key, _stored(kind, data))
     between = [(key, kind, data) for key, (kind, data) in zip(keys, inserted, strict=True)]

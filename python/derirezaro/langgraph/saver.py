@@ -22,14 +22,18 @@ from __future__ import annotations
 import asyncio
 import os
 import random
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
 from langchain_core.runnables import RunnableConfig
-from langgraph.checkpoint.base import CheckpointTuple, SerializerProtocol
+from langgraph.checkpoint.base import CheckpointTuple, DeltaChannelHistory, SerializerProtocol
 
+from ..persist.errors import CorruptRecordError
 from .branch import Branches, timeline_name
+from .delta_history import history
+from .errors import CorruptCheckpoint
 from .housekeeping import Housekeeping
+from .naming import named
 from .pending import PendingReader
 from .ttl import ttl_setting
 
@@ -214,6 +218,27 @@ class DerirezaroSaver(Housekeeping):
     ) -> Iterator[CheckpointTuple]:
         listed = super().list(config, filter=filter, before=before, limit=limit)
         return listed if self._touch is None else self._touching(listed)
+
+    def get_delta_channel_history(
+        self, *, config: RunnableConfig, channels: Sequence[str]
+    ) -> Mapping[str, DeltaChannelHistory]:
+        """What walking `get_tuple` from the checkpoint's parent to parent gives each channel (its writes
+        and its seed), in one walk of the log (`delta_history`)."""
+        if not channels:
+            return {}
+        conf = config["configurable"]
+        thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
+        checkpoint_id = conf.get("checkpoint_id") or None
+        branch = self._branch(thread_id, ns)
+        try:
+            found = self._afresh(branch, lambda: history(self, branch, checkpoint_id, channels))
+        except CorruptCheckpoint:
+            raise
+        except CorruptRecordError as exc:
+            raise named(self.log, exc, thread_id, ns, checkpoint_id) from exc
+        if self._touch is not None:
+            self._touch(branch.name)
+        return found
 
     def _touching(self, listed: Iterator[CheckpointTuple]) -> Iterator[CheckpointTuple]:
         """`listed`, each timeline it reads from having its ttl started again once."""

@@ -17,7 +17,9 @@ returns, so in WAL mode no reader waits for a writer and no iterator holds a
 read transaction open between its items. A database that only the
 connection opening it sees (":memory:", or "" for a temporary one) has one
 connection, shared by every thread: its reads take the write lock too, so
-that none runs inside another thread's transaction.
+that none runs inside another thread's transaction. Appends and attachments
+of threads that wait for the lock at the same time share one transaction and
+one commit, each still its own compare-and-set (`sqlite_group`).
 
 Durability (`synchronous`): in WAL mode, "normal" makes each commit reach the
 operating system before `commit()` returns, so it survives the process being
@@ -57,6 +59,7 @@ from .sqlite_attachments import (
 )
 from .sqlite_columns import ALL_COLUMNS, HEADER_COLUMNS, bound, compact_id, expand_id, record, text
 from .sqlite_errors import raise_as_persist_error
+from .sqlite_group import GroupCommit
 from .sqlite_schema import crc_of_name, open_schema
 from .sqlite_space import choose_mode, give_back
 
@@ -120,6 +123,9 @@ class SQLiteLog(LogBase):
         self.durability = durability
         self._timeout = timeout
         self._write_lock = threading.Lock()
+        # Appends and attachments queue here, so that those of threads arriving together
+        # share one commit; everything else that writes takes the write lock alone.
+        self._group = GroupCommit(self.path, self._write_lock, self._writer_connection)
         self._readers_lock = threading.Lock()
         # Each thread's reader, with the thread: a thread that has ended has its reader
         # closed when the next one opens, so a pool that churns threads leaks no files.
@@ -192,24 +198,23 @@ class SQLiteLog(LogBase):
         check_append(timeline, record, expected)
         fields = self._columns(record)
         entries = entry_rows(attach.items(), self._stored_id) if attach else None
-        with self._write_lock:
-            self._check_open()
-            w = self._writer
-            try:
-                if expected is not None and entries is None:
-                    # The insert checks the voucher itself, and a write statement takes
-                    # the write lock before it reads anything: on its own it is the
-                    # whole compare-and-set.
-                    if record.base == record.seq or record.base >= expected.first:
-                        if w.execute(_APPEND, (*expected, timeline, *fields)).rowcount == 1:
-                            return TimelineHead(expected.incarnation, record.seq, record.crc, expected.first)
-                # A new timeline, attachments, or an append that did not land: one transaction.
-                return _transaction(
-                    w, lambda w: self._append_in_transaction(w, timeline, record, expected, fields, entries)
-                )
-            except sqlite3.Error as exc:
-                raise_as_persist_error(exc, self.path, timeline)
-                raise
+
+        def write(w: sqlite3.Connection, grouped: bool) -> TimelineHead:
+            if expected is not None and entries is None:
+                # The insert checks the voucher itself, and a write statement takes
+                # the write lock before it reads anything: on its own it is the
+                # whole compare-and-set.
+                if record.base == record.seq or record.base >= expected.first:
+                    if w.execute(_APPEND, (*expected, timeline, *fields)).rowcount == 1:
+                        return TimelineHead(expected.incarnation, record.seq, record.crc, expected.first)
+            # A new timeline, attachments, or an append that did not land: one transaction.
+            return _in_one(
+                w,
+                grouped,
+                lambda w: self._append_in_transaction(w, timeline, record, expected, fields, entries),
+            )
+
+        return self._group.run(write, timeline)
 
     def _columns(self, record: StoredRecord) -> tuple:
         """The record's columns, after the timeline's, as `derirezaro_records` orders them."""
@@ -384,31 +389,23 @@ class SQLiteLog(LogBase):
         rows = entry_rows([(key, entries)], self._stored_id)
         if not rows:
             return
-        if len(rows) == 1 and self._attach_one(timeline, rows[0]):
-            return
 
         def work(w: sqlite3.Connection) -> None:
             row = w.execute(_KEY_OF, (timeline,)).fetchone()
             owner = self._new_key(w, timeline) if row is None else row[0]
             w.executemany(ATTACH, [(owner, *entry) for entry in rows])
 
-        self._in_transaction(work, timeline)
+        def write(w: sqlite3.Connection, grouped: bool) -> None:
+            # One entry takes one statement. One that changed no row either found no
+            # timeline row (the transaction makes one) or met a regular entry already
+            # stored (the transaction finds it again and changes nothing).
+            if len(rows) == 1:
+                statement = ATTACH_FIRST if rows[0][2] >= 0 else ATTACH_REPLACING
+                if w.execute(statement, (*rows[0], timeline)).rowcount == 1:
+                    return
+            _in_one(w, grouped, work)
 
-    def _attach_one(self, timeline: str, row: tuple) -> bool:
-        """Store one entry in one autocommit statement; False when that did not settle it.
-
-        A statement that changed no row either found no timeline row (the
-        transaction makes one) or met a regular entry already stored (the
-        transaction finds it again and changes nothing): both go the slow way.
-        """
-        with self._write_lock:
-            w = self._writer_connection()
-            try:
-                statement = ATTACH_FIRST if row[2] >= 0 else ATTACH_REPLACING
-                return w.execute(statement, (*row, timeline)).rowcount == 1
-            except sqlite3.Error as exc:
-                raise_as_persist_error(exc, self.path, timeline)
-                raise
+        self._group.run(write, timeline)
 
     def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
         wanted = list(dict.fromkeys(keys))
@@ -650,6 +647,11 @@ def _close_all(
     for _, reader in readers:
         reader.close()
     readers.clear()
+
+
+def _in_one(w: sqlite3.Connection, grouped: bool, work: Callable[[sqlite3.Connection], _T]) -> _T:
+    """`work(w)` in one write transaction: the group's, or one of its own when not `grouped`."""
+    return work(w) if grouped else _transaction(w, work)
 
 
 def _transaction(w: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:

@@ -1,0 +1,149 @@
+"""Which elements of a list channel a put has stored already, found without encoding them again.
+
+A running graph's messages list is a new list each step that holds the very
+objects of the last step's, plus the new ones. The serde's encoding of an
+element costs microseconds; a put that encoded every element to find the new
+one would cost the whole conversation. So a put remembers, beside the bytes it
+stored for each position, the object they were encoded from and a copy of that
+object's content taken before the encoding. An element is taken as stored when
+it is that very object and its content still equals the copy: an object changed
+in place after it was stored (a message edited by a node, its id and identity
+the same) fails the second check and is encoded again. Neither an id nor
+identity alone says that: an overwrite keeps the id, an edit keeps the object.
+
+The copy is deep for plain data (dicts, lists, tuples of str, bytes, numbers,
+None), so an edit nested in a message's metadata is seen too. Of a pydantic
+model it is the class and everything its dump is made of: the fields, the
+extra fields, which fields were set, the private attributes. An element that
+is neither, or that holds anything else, is not remembered: its channel is
+encoded whole each put, as it would be without this. The check is equality
+with the copy: an edit that keeps every value equal (1 for True, keys
+reordered) keeps the stored form, which reads back equal.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import operator
+from collections.abc import Sequence
+from typing import Any
+
+UNKEPT: Any = object()  # an element's snapshot that could not be taken
+_ATOMS = frozenset({str, bytes, int, float, bool, type(None)})
+# All of a pydantic model that its dump depends on, as one tuple built in C.
+_model_state = operator.attrgetter(
+    "__class__", "__dict__", "__pydantic_extra__", "__pydantic_fields_set__", "__pydantic_private__"
+)
+
+
+class _Unkept(Exception):
+    """A value holds something whose content a copy cannot capture."""
+
+
+def _copy(value: Any) -> Any:
+    """A deep copy of plain data that shares its immutable leaves; raises _Unkept on anything else."""
+    kind = type(value)
+    if kind in _ATOMS:
+        return value
+    if kind is dict:
+        for key in value:
+            if type(key) not in _ATOMS:
+                raise _Unkept
+        return {key: _copy(item) for key, item in value.items()}
+    if kind is list:
+        return [_copy(item) for item in value]
+    if kind is tuple:
+        return tuple(_copy(item) for item in value)
+    raise _Unkept
+
+
+def _is_model(value: Any) -> bool:
+    return getattr(type(value), "__pydantic_fields__", None) is not None
+
+
+def _snapshot(value: Any, models: bool) -> Any:
+    """The copy that `value`'s content is checked against later. Raises _Unkept."""
+    if not models:
+        return _copy(value)
+    if not _is_model(value):
+        raise _Unkept
+    try:
+        cls, fields, extra, fields_set, private = _model_state(value)
+    except AttributeError:
+        raise _Unkept from None
+    return cls, _copy(fields), _copy(extra), frozenset(fields_set), _copy(private)
+
+
+@dataclasses.dataclass(slots=True)
+class Kept:
+    """What a put stored for one list channel, position by position beside its elements' bytes.
+
+    Invariant: `objects[i]` was encoded into element i's bytes, and `snapshots[i]`
+    is its content as it was then. `models`: the elements are pydantic models
+    (their content is `_model_state`), else plain data (their content is themselves).
+    `size`: the elements' bytes in all. Never changed once made: states share it.
+    """
+
+    objects: list[Any]
+    snapshots: list[Any]
+    models: bool
+    size: int
+
+    def ends(self, value: list[Any]) -> tuple[int, int]:
+        """How many elements at the head of `value` and then at its tail are stored already, unchanged."""
+        objects, n_old, n_new = self.objects, len(self.objects), len(value)
+        head = _first_false(list(map(operator.is_, value, objects)))
+        head = self._intact(value[:head], self.snapshots[:head])
+        rest = min(n_old, n_new) - head
+        if not rest:
+            return head, 0
+        same = list(map(operator.is_, value[n_new - rest :], objects[n_old - rest :]))
+        same.reverse()
+        tail = _first_false(same)
+        live, snapshots = value[n_new - tail :], self.snapshots[n_old - tail :]
+        live.reverse()
+        snapshots.reverse()
+        return head, self._intact(live, snapshots)
+
+    def _intact(self, live: list[Any], snapshots: list[Any]) -> int:
+        """How many of `live`, from the first, still equal their snapshots (one comparison when all do)."""
+        try:
+            if (list(map(_model_state, live)) if self.models else live) == snapshots:
+                return len(live)
+        except Exception:
+            pass  # an element that cannot be compared is found below, and counts as changed
+        for i, (element, snapshot) in enumerate(zip(live, snapshots, strict=True)):
+            if not self.unchanged(element, snapshot):
+                return i
+        return len(live)
+
+    def unchanged(self, element: Any, snapshot: Any) -> bool:
+        try:
+            return bool((_model_state(element) if self.models else element) == snapshot)
+        except Exception:
+            return False
+
+
+def _first_false(flags: list[bool]) -> int:
+    """The index of the first False in `flags`, or their number: one scan in C."""
+    try:
+        return flags.index(False)
+    except ValueError:
+        return len(flags)
+
+
+def snapshots(value: Sequence[Any]) -> tuple[list[Any], bool] | None:
+    """Snapshots of every element of a list and whether they are of models; None if one cannot be kept."""
+    models = _is_model(value[0])
+    try:
+        return [_snapshot(element, models) for element in value], models
+    except _Unkept:
+        return None
+
+
+def snapshot_or_none(value: Any, models: bool) -> Any:
+    """The snapshot of one element to join a channel's, or UNKEPT if it cannot be kept."""
+    try:
+        return _snapshot(value, models)
+    except _Unkept:
+        return UNKEPT

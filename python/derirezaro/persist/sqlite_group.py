@@ -1,0 +1,204 @@
+"""Group commit: the writes of one process's threads that wait for the write lock together share a commit.
+
+With durability "full" every commit waits for the disk, so writers that each
+commit alone cannot pass one commit per fsync between them. Here a writer
+queues its write; the first in the queue leads: it takes the write lock and,
+with it, every write queued so far, runs them in one transaction and one
+COMMIT, and then tells each writer its own outcome. Writes that arrive while
+a group commits queue for the next group, whose leader the finishing one
+wakes.
+
+What each writer is owed is unchanged by the company it keeps:
+
+- Each write is its own compare-and-set, run in a SAVEPOINT of its own: one
+  that conflicts or is refused is rolled back to its savepoint and raises in
+  its own thread, and the others of the group go on.
+- Nothing is acknowledged before the COMMIT returned. A COMMIT that fails
+  fails every write of the group that had succeeded (a refusal, never
+  damage: nothing of the group is stored), and so does an error that took
+  the whole transaction with it (SQLite rolls back on a full disk or an I/O
+  error): what the group had written so far is gone.
+- A writer alone in the queue runs its write as it would without a queue
+  (a lone append is one autocommit statement): it never waits for company.
+
+A write is a function of the writer connection and of whether it runs inside
+the group's transaction (`True`) or alone (`False`, where it begins and ends
+any transaction it needs itself).
+"""
+
+from __future__ import annotations
+
+import _thread
+import sqlite3
+from collections.abc import Callable
+from contextlib import AbstractContextManager
+from typing import Any
+
+from .errors import PersistError, UnavailableError
+from .sqlite_errors import raise_as_persist_error
+
+Write = Callable[[sqlite3.Connection, bool], Any]
+
+
+class _Queued:
+    __slots__ = ("write", "timeline", "turn", "leads", "settled", "result", "error")
+
+    def __init__(self, write: Write, timeline: str):
+        self.write, self.timeline = write, timeline
+        # Held while its writer waits, released when the write is settled or its writer is to
+        # lead; a writer that leads at once never waits, and makes no lock.
+        self.turn: _thread.LockType | None = None
+        self.leads = self.settled = False
+        self.result: Any = None
+        self.error: BaseException | None = None
+
+    def outcome(self) -> Any:
+        if self.error is not None:
+            raise self.error
+        return self.result
+
+
+class GroupCommit:
+    """The queue of one log's writer connection; `write_lock` is what every other writer of it takes."""
+
+    def __init__(
+        self, path: str, write_lock: AbstractContextManager[Any], writer: Callable[[], sqlite3.Connection]
+    ):
+        self._path = path
+        self._write_lock = write_lock
+        self._writer = writer  # the connection, once the lock is held (raises if the log is closed)
+        self._queue_lock = _thread.allocate_lock()
+        self._queue: list[_Queued] = []
+        self._leading = False  # a writer leads: the queue's first will be woken to lead after it
+
+    def run(self, write: Write, timeline: str) -> Any:
+        """`write`'s result once committed, with whatever other writes queue beside it; or its error."""
+        # Plain acquire and release rather than `with`: a lone writer pays this on every
+        # append, and nothing between them raises.
+        queue_lock, queued = self._queue_lock, None
+        queue_lock.acquire()
+        if self._leading:
+            queued = _Queued(write, timeline)
+            queued.turn = turn = _thread.allocate_lock()
+            turn.acquire()
+            self._queue.append(queued)
+        self._leading = True
+        queue_lock.release()
+        if queued is not None:
+            turn.acquire()
+            if not queued.leads:
+                return queued.outcome()
+        try:
+            with self._write_lock:
+                if queued is None and not self._queue:  # alone: as if there were no queue
+                    try:
+                        return write(self._writer(), False)
+                    except sqlite3.Error as exc:
+                        raise_as_persist_error(exc, self._path, timeline)
+                        raise
+                queue_lock.acquire()
+                group, self._queue = self._queue, []
+                queue_lock.release()
+                if queued is None:
+                    queued = _Queued(write, timeline)
+                    group.insert(0, queued)  # it came first
+                self._commit(group)
+        finally:
+            # A writer that queued meanwhile leads the next group; one that queues after this
+            # finds no leader and leads itself.
+            queue_lock.acquire()
+            if self._queue:
+                self._wake(self._queue[0], leads=True)
+            else:
+                self._leading = False
+            queue_lock.release()
+        return queued.outcome()
+
+    def _commit(self, group: list[_Queued]) -> None:
+        """Run and commit `group`, then settle and wake every member of it, whatever happens."""
+        try:
+            writer = self._writer()
+            if len(group) == 1:
+                self._alone(writer, group[0])
+            else:
+                self._together(writer, group)
+        except BaseException as exc:  # no connection (a closed log), or the leader interrupted
+            for member in group:
+                if not member.settled:
+                    member.error = (
+                        exc
+                        if isinstance(exc, Exception)
+                        else UnavailableError(
+                            self._path, f"the commit was interrupted: {exc!r}", member.timeline
+                        )
+                    )
+            if not isinstance(exc, Exception):
+                raise
+        finally:
+            for member in group:
+                member.settled = True
+                self._wake(member, leads=False)
+
+    @staticmethod
+    def _wake(member: _Queued, leads: bool) -> None:
+        member.leads = leads
+        if member.turn is not None:
+            member.turn.release()
+
+    def _alone(self, writer: sqlite3.Connection, member: _Queued) -> None:
+        try:
+            member.result = member.write(writer, False)
+        except Exception as exc:
+            member.error = self._as_persist_error(exc, member.timeline)
+
+    def _together(self, writer: sqlite3.Connection, group: list[_Queued]) -> None:
+        """One transaction: each member in a savepoint of its own, their results kept until COMMIT returns."""
+        done: list[tuple[_Queued, Any]] = []  # members whose write stands, with its result
+        try:
+            writer.execute("BEGIN IMMEDIATE")
+            for member in group:
+                writer.execute("SAVEPOINT grouped")
+                try:
+                    result = member.write(writer, True)
+                except Exception as exc:
+                    if not writer.in_transaction:
+                        raise  # the transaction went with it: every member's write is lost
+                    writer.execute("ROLLBACK TO grouped")
+                    writer.execute("RELEASE grouped")
+                    member.error = self._as_persist_error(exc, member.timeline)
+                    member.settled = True
+                    continue
+                writer.execute("RELEASE grouped")
+                done.append((member, result))
+            writer.execute("COMMIT")
+        except Exception as exc:
+            for member in group:
+                if not member.settled:
+                    member.error = self._as_refusal(exc, member.timeline)
+            return
+        finally:
+            if writer.in_transaction:
+                try:
+                    writer.execute("ROLLBACK")
+                except sqlite3.Error:
+                    pass  # the failure that brought us here is what each writer is told
+        for member, result in done:
+            member.result = result
+
+    def _as_persist_error(self, exc: Exception, timeline: str) -> Exception:
+        """`exc` in this package's terms, as the same write made alone would raise it."""
+        if isinstance(exc, sqlite3.Error):
+            try:
+                raise_as_persist_error(exc, self._path, timeline)
+            except PersistError as mapped:
+                return mapped
+        return exc
+
+    def _as_refusal(self, exc: Exception, timeline: str) -> Exception:
+        """What a member whose write stood is told when the group's transaction fails: nothing is stored."""
+        mapped = self._as_persist_error(exc, timeline)
+        if isinstance(mapped, PersistError):
+            return mapped
+        failed = UnavailableError(self._path, f"the group's commit failed: {exc}", timeline)
+        failed.__cause__ = exc
+        return failed

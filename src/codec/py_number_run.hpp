@@ -1,0 +1,93 @@
+// Runs of numbers: the stretch of a list or tuple whose items are exact ints
+// and floats (an embedding, a series of samples, a row of counters), written
+// in one loop that does per item only the interpreter call that reads it, the
+// choice of its wire width and the write.
+//
+// Under the stable ABI every item costs a PyList_GetItem and a conversion
+// (PyFloat_AsDouble, PyLong_AsLongLongAndOverflow): these calls are most of
+// the work, so what the loop adds to them is kept to a type test and a write.
+// Room is reserved for a chunk of items at once (kMaxHeaderSize bytes each),
+// so the writes themselves check nothing.
+//
+// The run takes the same exact types the walk tests first, by identity, and
+// writes them as the walk would: the bytes are the walk's own, only reached
+// in fewer steps. Anything else ends the run without being written or
+// raising: another type, a bool, a subclass of int or float, an int outside
+// 64 bits. The walk then takes that item as any other, and refuses what it
+// refuses, with its own error.
+#pragma once
+
+#include <cstdint>
+
+#include "codec/msgpack_writer.hpp"
+#include "lib/python.hpp"
+
+namespace derirezaro::codec {
+
+// Whether `obj` can begin a run: an exact float or an exact int.
+inline bool begins_number_run(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  return type == &PyFloat_Type || type == &PyLong_Type;
+}
+
+// Items per reserved chunk: the reservation's check is paid once per chunk,
+// and a chunk's worst case (kMaxHeaderSize bytes an item) stays small, so a
+// short list still fits a buffer's inline bytes.
+inline constexpr Py_ssize_t kNumberRunChunk = 64;
+
+namespace detail {
+// An int above LLONG_MAX that still fits an unsigned 64-bit number.
+// False, with no exception left set, for anything wider.
+[[gnu::noinline]] inline bool wide_unsigned(PyObject* obj, uint64_t& out) {
+  // Where unsigned long has 64 bits its conversion is a loop over the int's
+  // digits; the long long one goes through a general byte-array conversion.
+  if constexpr (sizeof(unsigned long) == sizeof(uint64_t)) {
+    out = PyLong_AsUnsignedLong(obj);
+  } else {
+    out = PyLong_AsUnsignedLongLong(obj);
+  }
+  if (out != UINT64_MAX || !PyErr_Occurred()) return true;
+  PyErr_Clear();
+  return false;
+}
+}  // namespace detail
+
+// Writes, through `run`, the run that begins at item `i` of a sequence of
+// `count` items, `obj` being item(i) and begins_number_run(obj). Returns the
+// index of the first item not written: `count` when the run reached the end,
+// otherwise that item's index, with the item itself left in `obj`.
+//
+// Run: reserve(n) gives a cursor with room for n bytes, commit(at) takes
+// the cursor back. GetItem: item(k) is borrowed and valid for k < count.
+template <class Run, class GetItem>
+Py_ssize_t write_number_run(Run& run, GetItem& item, Py_ssize_t i, Py_ssize_t count, PyObject*& obj) {
+  for (;;) {
+    const Py_ssize_t chunk_end = count - i > kNumberRunChunk ? i + kNumberRunChunk : count;
+    uint8_t* at = run.reserve(static_cast<size_t>(chunk_end - i) * msgpack::kMaxHeaderSize);
+    for (;;) {
+      PyTypeObject* type = Py_TYPE(obj);
+      if (type == &PyFloat_Type) {
+        at = msgpack::put_float64(at, PyFloat_AsDouble(obj));  // an exact float cannot fail
+      } else if (type == &PyLong_Type) {
+        int overflow;  // always set by the call, whatever it returns
+        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0) [[likely]] {
+          at = v < 0 ? msgpack::put_negative(at, v) : msgpack::put_uint(at, static_cast<uint64_t>(v));
+        } else {
+          uint64_t u;
+          if (overflow < 0 || !detail::wide_unsigned(obj, u)) break;
+          at = msgpack::put_uint(at, u);
+        }
+      } else {
+        break;
+      }
+      if (++i == chunk_end) break;
+      obj = item(i);
+    }
+    run.commit(at);
+    if (i != chunk_end || i == count) return i;
+    obj = item(i);
+  }
+}
+
+}  // namespace derirezaro::codec
