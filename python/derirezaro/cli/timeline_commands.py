@@ -198,7 +198,8 @@ def run_import(args: argparse.Namespace, session: Session) -> int:
 
 
 def run_copy(args: argparse.Namespace, session: Session) -> int:
-    if args.as_name not in (None, args.name) and _langgraph_timeline(args.name):
+    renamed = args.as_name not in (None, args.name)
+    if renamed and args.name.startswith(LANGGRAPH_PREFIX) and _langgraph_timeline(args.name):
         # Its pending writes are sealed with the thread's name: under another one they fail their checks.
         raise CommandError(
             f"timeline {args.name!r} holds a LangGraph thread: copy it under its own name, or to "

@@ -203,7 +203,7 @@ class _Chain:
 
     def _kept(self, seq: int) -> Point | None:
         # The timeline's cache: a single dict lookup, which it allows without its lock.
-        return self.replayed.get(seq) or self.branch.timeline._points.get(seq)
+        return self.replayed.get(seq) or self.branch.timeline.kept_point(seq)
 
     def _snapshot_point(self, row: StoredRecord) -> Point:
         point = self._kept(row.seq)

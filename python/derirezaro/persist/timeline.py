@@ -359,6 +359,14 @@ class Timeline:
 
     # -- reading -------------------------------------------------------------
 
+    def kept_point(self, seq: int) -> Point | None:
+        """The state at record `seq` if this timeline keeps it in memory, without reading the log.
+
+        For readers that replay from the nearest state at hand. Takes no lock: the
+        cache's lookups are single dict reads.
+        """
+        return self._points.get(seq)
+
     def checkout(self, ref: int | str) -> Snapshot:
         """The state at record `ref` (a seq or an id) as a Snapshot; the store is not touched.
 
