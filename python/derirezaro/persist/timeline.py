@@ -309,19 +309,26 @@ class Timeline:
         Also catches up with other writers: the next commit goes after the log's newest record.
         """
         with self._lock:
-            # From the log, not the cache: a commit builds on this record, and
-            # another writer may have dropped it, or the whole timeline and
-            # written it anew, since this one cached its state.
-            vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
-            self._see(vouched)
-            header = self._header_of(ref)
-            point = self._points.get(header.seq)
-            if point is None:
-                point = self._load(header, vouched)
+            vouched, _, point = self._point_from_log(ref)
             self._store.restore(point.snapshot)
             self._point = point
             self._vouched = vouched
             self._unsettled = None
+
+    def _point_from_log(self, ref: int | str) -> tuple[TimelineHead | None, StoredRecord, Point]:
+        """What the log vouches for now, record `ref`'s header and its state. Called under the lock.
+
+        The record is looked up in the log, not the cache: another writer may have
+        dropped it, or the whole timeline and written it anew, since this one
+        cached its state.
+        """
+        vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
+        self._see(vouched)
+        header = self._header_of(ref)
+        point = self._points.get(header.seq)
+        if point is None:
+            point = self._load(header, vouched)
+        return vouched, header, point
 
     def discard(self) -> None:
         """Undo the store's changes since the last commit or restore: it holds that record again.
@@ -383,12 +390,8 @@ class Timeline:
         Unlike `checkout`, the record is looked up in the log first, so a state
         cached of a timeline since dropped and written anew is never given.
         """
-        vouched = self._log.head(self._name)  # first: `_load` tells a rewrite by it
-        self._see(vouched)
-        header = self._header_of(ref)
-        point = self._points.get(header.seq)
-        if point is None:
-            point = self._load(header, vouched)
+        with self._lock:  # `_see` may drop the caches a commit is using
+            _, header, point = self._point_from_log(ref)
         return StateView(point.snapshot, header.seq, str(header.seq) if header.id is None else header.id)
 
     def changes(self, a: int | str, b: int | str) -> Changes:
