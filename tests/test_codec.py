@@ -406,3 +406,40 @@ def test_runs_of_numbers_encode_like_msgpack(pattern, repeats, breakers, out_of_
         run.insert(out_of_range[0] % (len(run) + 1), out_of_range[1])
         with pytest.raises(ValueError, match=f"^{OUT_OF_RANGE}$"):
             dumps(run)
+
+
+# A long list or tuple that begins with a float is written straight into a bytes
+# object sized for floats alone (9 bytes an item); whatever else it holds must come
+# out as msgpack writes it, including encodings that end at exactly that size by
+# other means: one that holds a borrowed long str (its bytes are not in the buffer),
+# and one whose last write grew the buffer out of the bytes object before the end.
+_floats = [0.5, -1e300, math.inf, 5e-324]
+_filled_by_other_means = [
+    [0.5, *[1] * 506, *[200] * 6, "x" * 4096, *[0.25] * 10],
+    [*_floats * 9, "x" * 16, *_floats * 3, 1],
+]
+assert all(len(packb(v)) == 3 + 9 * len(v) for v in _filled_by_other_means)
+BREAKERS = [1, -(2**63), 2**64 - 1, True, None, "é" * 40, FloatSub(1.5), IntSub(3), [0.5] * 40, {"k": 1.5}]
+PRESIZED = [
+    *(_floats * n for n in (8, 9, 16_384)),  # at and past the threshold; a 65536-item header
+    _floats * 7 + [0.5, 0.75, 1.0],  # one under it
+    *_filled_by_other_means,
+    *(_floats * 10 + [breaker] + _floats * n for breaker in [*BREAKERS, b"x" * 5000] for n in (0, 10)),
+    [0.5, *range(-40, 40)],
+]
+
+
+@pytest.mark.parametrize("items", PRESIZED, ids=range(len(PRESIZED)))
+def test_float_arrays_written_in_place_encode_like_msgpack(items):
+    for value in (items, tuple(items)):
+        expected = packb(value)
+        # Freed just before, a block of the guessed size is the one the guess likely
+        # reuses: bytes left in it must not pass for the encoding.
+        stale = b"\xab" * (3 + 9 * len(value))
+        del stale
+        encoded = dumps(value)
+        assert encoded == expected
+        assert same(loads(encoded), unpackb(encoded))
+    for bad, error in [(2**64, ValueError), (object(), TypeError)]:
+        with pytest.raises(error):
+            dumps([*items, bad])

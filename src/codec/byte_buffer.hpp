@@ -4,6 +4,12 @@
 // kInlineCapacity bytes live inside the object. Growth doubles, so a long
 // output costs amortised O(1) per byte. Allocation failure throws
 // std::bad_alloc; the buffer is unchanged by a failed growth.
+//
+// A caller that knows an output's size can lend the buffer the output's
+// final storage (write_into): the bytes are then written where they end up.
+// Lent storage is never freed or reallocated here; growing past it moves the
+// content to heap memory of the buffer's own, as growing out of the inline
+// bytes does.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +28,7 @@ class ByteBuffer {
   ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   ~ByteBuffer() {
-    if (data_ != inline_) std::free(data_);
+    if (owns_heap()) std::free(data_);
   }
 
   const uint8_t* data() const { return data_; }
@@ -36,11 +42,21 @@ class ByteBuffer {
   // a reused buffer does not keep one outsized output's memory for ever.
   void reset(size_t limit) {
     size_ = 0;
-    if (capacity_ > limit && data_ != inline_) {
-      std::free(data_);
+    if (data_ != inline_ && (capacity_ > limit || lent_)) {
+      if (owns_heap()) std::free(data_);
       data_ = inline_;
       capacity_ = kInlineCapacity;
+      lent_ = false;
     }
+  }
+
+  // Writes from here on go to `storage`, `capacity` bytes that outlive the
+  // writes and that the caller owns. Precondition: the buffer is empty.
+  void write_into(uint8_t* storage, size_t capacity) {
+    if (owns_heap()) std::free(data_);
+    data_ = storage;
+    capacity_ = capacity;
+    lent_ = true;
   }
 
   // Makes room for `extra` more bytes; after it, that many `put_*` calls of
@@ -108,20 +124,24 @@ class ByteBuffer {
     size_t capacity = capacity_ * 2;
     if (capacity < wanted) capacity = wanted;
     uint8_t* fresh = nullptr;
-    if (data_ == inline_) {
-      fresh = static_cast<uint8_t*>(std::malloc(capacity));
-      if (fresh != nullptr) std::memcpy(fresh, inline_, size_);
-    } else {
+    if (owns_heap()) {
       fresh = static_cast<uint8_t*>(std::realloc(data_, capacity));
+    } else {
+      fresh = static_cast<uint8_t*>(std::malloc(capacity));
+      if (fresh != nullptr && size_ != 0) std::memcpy(fresh, data_, size_);
     }
     if (fresh == nullptr) throw std::bad_alloc();
     data_ = fresh;
     capacity_ = capacity;
+    lent_ = false;
   }
+
+  bool owns_heap() const { return data_ != inline_ && !lent_; }
 
   uint8_t* data_ = inline_;
   size_t size_ = 0;
   size_t capacity_ = kInlineCapacity;
+  bool lent_ = false;  // data_ is storage lent by write_into
   uint8_t inline_[kInlineCapacity];
 };
 

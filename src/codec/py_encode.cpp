@@ -1,9 +1,11 @@
 // Encoding Python objects straight into MessagePack bytes.
 #include <string>
+#include <utility>
 
 #include "codec/msgpack_writer.hpp"
 #include "codec/py_codec.hpp"
 #include "codec/py_walker.hpp"
+#include "lib/py_ref.hpp"
 
 namespace derirezaro::codec {
 
@@ -153,14 +155,79 @@ ScratchEncodeBuffer::~ScratchEncodeBuffer() {
   leased_->in_use = false;
 }
 
-PyObject* encode_to_bytes(PyObject* obj) {
-  ScratchEncodeBuffer scratch;
-  EncodeBuffer& buffer = scratch.get();
-  if (!encode_into(obj, buffer)) return nullptr;
+namespace {
+
+// A list or tuple this long whose first item is a float is taken for a
+// float array (an embedding, a series of samples): its encoding then has a
+// size known before the walk, the header and 9 bytes an item, and is written
+// straight into a bytes object of that size, with no copy at the end. A
+// shorter one costs too little to copy for the guess to pay.
+constexpr Py_ssize_t kPresizedMinItems = 32;
+
+// The encoded size of `obj` if it is such a float array, else 0. A guess
+// only: the walk decides what is written, and a wrong guess costs a copy.
+size_t float_array_size(PyObject* obj) {
+#ifdef Py_GIL_DISABLED
+  (void)obj;  // another thread may change a list: only the walk's snapshot reads its items
+  return 0;
+#else
+  Py_ssize_t count;
+  PyObject* first;
+  if (Py_TYPE(obj) == &PyList_Type) {
+    count = PyList_Size(obj);
+    if (count < kPresizedMinItems) return 0;
+    first = PyList_GetItem(obj, 0);
+  } else if (Py_TYPE(obj) == &PyTuple_Type) {
+    count = PyTuple_Size(obj);
+    if (count < kPresizedMinItems) return 0;
+    first = PyTuple_GetItem(obj, 0);
+  } else {
+    return 0;
+  }
+  if (Py_TYPE(first) != &PyFloat_Type || static_cast<uint64_t>(count) > UINT32_MAX) return 0;
+  uint8_t header[5];
+  const auto header_size =
+      static_cast<size_t>(msgpack::put_array_header(header, static_cast<uint32_t>(count)) - header);
+  return header_size + static_cast<size_t>(count) * msgpack::kMaxHeaderSize;
+#endif
+}
+
+// A new bytes object holding what `buffer` holds.
+[[gnu::always_inline]] inline PyObject* copy_to_bytes(const EncodeBuffer& buffer) {
   PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(buffer.size()));
   if (result == nullptr) return nullptr;
   buffer.copy_to(reinterpret_cast<uint8_t*>(PyBytes_AsString(result)));
   return result;
+}
+
+// Encodes into `guessed`, which is the result when the encoding fills it
+// exactly; otherwise the encoding is copied into a bytes object of its own
+// size.
+[[gnu::noinline]] PyObject* encode_presized(PyObject* obj, py::PyRef guessed) {
+  const auto size = static_cast<size_t>(PyBytes_Size(guessed.get()));
+  auto* storage = reinterpret_cast<uint8_t*>(PyBytes_AsString(guessed.get()));
+  EncodeBuffer buffer;
+  buffer.bytes().write_into(storage, size);
+  if (!encode_into(obj, buffer)) return nullptr;
+  // Filled in place: nothing borrowed (whose bytes would still be elsewhere)
+  // and no growth (which moves the bytes to the buffer's own memory).
+  if (buffer.bytes().data() == storage && buffer.bytes().size() == size && buffer.size() == size)
+    return guessed.release();
+  return copy_to_bytes(buffer);
+}
+
+}  // namespace
+
+PyObject* encode_to_bytes(PyObject* obj) {
+  if (const size_t size = float_array_size(obj)) {
+    py::PyRef guessed = py::PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (guessed) return encode_presized(obj, std::move(guessed));
+    PyErr_Clear();  // the guess may overshoot: the plain path asks only for what the encoding needs
+  }
+  ScratchEncodeBuffer scratch;
+  EncodeBuffer& buffer = scratch.get();
+  if (!encode_into(obj, buffer)) return nullptr;
+  return copy_to_bytes(buffer);
 }
 
 }  // namespace derirezaro::codec

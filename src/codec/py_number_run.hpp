@@ -61,32 +61,46 @@ namespace detail {
 // the cursor back. GetItem: item(k) is borrowed and valid for k < count.
 template <class Run, class GetItem>
 Py_ssize_t write_number_run(Run& run, GetItem& item, Py_ssize_t i, Py_ssize_t count, PyObject*& obj) {
+  PyObject* at_item = obj;  // a local, not `obj`: a store per item through the reference is not free
   for (;;) {
     const Py_ssize_t chunk_end = count - i > kNumberRunChunk ? i + kNumberRunChunk : count;
     uint8_t* at = run.reserve(static_cast<size_t>(chunk_end - i) * msgpack::kMaxHeaderSize);
     for (;;) {
-      PyTypeObject* type = Py_TYPE(obj);
+      PyTypeObject* type = Py_TYPE(at_item);
       if (type == &PyFloat_Type) {
-        at = msgpack::put_float64(at, PyFloat_AsDouble(obj));  // an exact float cannot fail
+        // Floats come in stretches (a vector, a series): a loop of their own
+        // keeps the int path's registers and branches out of theirs.
+        do {
+          at = msgpack::put_float64(at, PyFloat_AsDouble(at_item));  // an exact float cannot fail
+          if (++i == chunk_end) break;
+          at_item = item(i);
+        } while (Py_TYPE(at_item) == &PyFloat_Type);
+        if (i == chunk_end) break;
+        continue;
       } else if (type == &PyLong_Type) {
-        int overflow;  // always set by the call, whatever it returns
-        const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow == 0) [[likely]] {
-          at = v < 0 ? msgpack::put_negative(at, v) : msgpack::put_uint(at, static_cast<uint64_t>(v));
+        int overflow;  // read only when the result is -1: any other result is the value itself
+        const long long v = PyLong_AsLongLongAndOverflow(at_item, &overflow);
+        if (v >= 0) {
+          at = msgpack::put_uint(at, static_cast<uint64_t>(v));
+        } else if (v != -1 || overflow == 0) [[likely]] {
+          at = msgpack::put_negative(at, v);
         } else {
           uint64_t u;
-          if (overflow < 0 || !detail::wide_unsigned(obj, u)) break;
+          if (overflow < 0 || !detail::wide_unsigned(at_item, u)) break;
           at = msgpack::put_uint(at, u);
         }
       } else {
         break;
       }
       if (++i == chunk_end) break;
-      obj = item(i);
+      at_item = item(i);
     }
     run.commit(at);
-    if (i != chunk_end || i == count) return i;
-    obj = item(i);
+    if (i != chunk_end || i == count) {
+      obj = at_item;
+      return i;
+    }
+    at_item = item(i);
   }
 }
 

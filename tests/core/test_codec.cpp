@@ -6,6 +6,7 @@
 // is what routing compares with: tests/test_graph.py checks it there, for
 // every kind a state can hold.
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -149,6 +150,45 @@ TEST(Codec, Utf8CheckDecoderAndEncoderAgreeWithTheDefinition) {
       wrong.push_back(out);
   }
   EXPECT_EQ(wrong, std::vector<std::string>{});
+}
+
+// A buffer writing into lent storage: appends that stay within it land
+// there, one that does not moves everything written so far to the buffer's
+// own memory, and the storage (a guard byte past its end included) is never
+// written beyond, freed or reallocated, whatever the order of the writes.
+TEST(Codec, ByteBufferWritesInLentStorageUntilItOutgrowsIt) {
+  for (const size_t lent : {1, 9, 300, 4096}) {
+    for (const size_t step : {1, 7, 64, 5000}) {
+      std::vector<uint8_t> storage(lent + 1, 0xab);
+      std::string expected;
+      {
+        ByteBuffer out;
+        out.write_into(storage.data(), lent);
+        for (uint8_t n = 0; expected.size() < lent + step; ++n) {
+          const std::string piece(step, static_cast<char>(n));
+          out.append(piece.data(), piece.size());
+          expected += piece;
+          const bool inside = expected.size() <= lent;
+          ASSERT_EQ(out.data() == storage.data(), inside) << lent << " " << step << " " << expected.size();
+          ASSERT_EQ(std::string(reinterpret_cast<const char*>(out.data()), out.size()), expected);
+          if (inside) {
+            ASSERT_EQ(std::memcmp(storage.data(), expected.data(), expected.size()), 0);
+          }
+        }
+      }
+      EXPECT_EQ(storage[lent], 0xab);
+    }
+    // Reset while still lent: back to memory of its own, the storage left as it was.
+    std::vector<uint8_t> storage(lent, 0xab);
+    ByteBuffer out;
+    out.write_into(storage.data(), lent);
+    out.append("x", 1);
+    out.reset(1 << 20);
+    out.append("yz", 2);
+    EXPECT_NE(out.data(), storage.data());
+    EXPECT_EQ(storage[0], 'x');
+    EXPECT_EQ(std::count(storage.begin() + 1, storage.end(), 0xab), static_cast<long>(lent - 1));
+  }
 }
 
 }  // namespace
