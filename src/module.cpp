@@ -7,6 +7,7 @@
 
 #include "codec/py_functions.hpp"
 #include "graph/py_graph.hpp"
+#include "langgraph/py_list_elements.hpp"
 #include "lib/module_init.hpp"
 #include "persist/py_replay.hpp"
 #include "store/py_snapshot.hpp"
@@ -47,7 +48,9 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-std::vector<py::SubmoduleDefinition> submodules() { return {py::replay_module()}; }
+std::vector<py::SubmoduleDefinition> submodules() {
+  return {py::replay_module(), py::list_elements_module()};
+}
 
 const py::ModuleDefinition kModule = {"derirezaro._core", kVersion, &module_functions, &module_classes,
                                       &submodules};

@@ -5,7 +5,9 @@ A model-based loop drives one thread through appends, removals in the middle,
 overwrites (a new object under an old id), reorders, forks from older
 checkpoints and edits of stored elements in place (a message's content, a
 nested dict, an extra field, a plain dict element), the edits being what a
-saver that trusts identity alone would miss.
+saver that trusts identity alone would miss. The native check of the stored
+elements is held to the Python one's answers through random edits in place at
+random depths, of plain data and of models.
 """
 
 import copy
@@ -17,10 +19,17 @@ from conftest import langgraph_or_skip
 langgraph_or_skip()
 
 from derirezaro.langgraph import DerirezaroSaver
+from derirezaro.langgraph.list_elements import Kept, snapshots
 from derirezaro.persist import MemoryLog
 from langchain_core.messages import AIMessage, BaseMessage, HumanMessage
 from langgraph.checkpoint.base import empty_checkpoint
 from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
+from pydantic import BaseModel, ConfigDict, PrivateAttr
+
+try:
+    from derirezaro._list_elements import ends as native_ends
+except ImportError:  # an extension built before the native check: the Python one alone is tested
+    native_ends = None
 
 
 class CountingSerde(JsonPlusSerializer):
@@ -135,3 +144,110 @@ def test_a_chat_step_encodes_the_new_message_only():
     assert all(put(n, lambda n=n: messages.append(new_message(rng, n))) == 1 for n in range(300)[2:])
     assert put(300, lambda: messages[100].additional_kwargs.update(edited=True)) == 1
     assert saver.get_tuple(config).checkpoint["channel_values"]["messages"] == messages
+
+
+class Note(BaseModel):
+    model_config = ConfigDict(extra="allow")
+    body: dict
+    tags: list
+    text: str = ""
+    _cache: dict = PrivateAttr(default_factory=dict)
+
+
+class OwnReads(Note):
+    """Reads its attributes in its own way: the native check hands it to the Python one."""
+
+    def __getattribute__(self, name):
+        return super().__getattribute__(name)
+
+
+class Raises:
+    def __eq__(self, other):
+        raise ValueError("no comparing")
+
+
+ATOMS = [0, 1, True, 1.0, -2.5, "a", "", b"b", None, float("nan"), 2**70]
+
+
+def data(rng, depth):
+    if depth == 0 or rng.random() < 0.3:
+        return rng.choice(ATOMS)
+    items = [data(rng, depth - 1) for _ in range(rng.randrange(4))]
+    kind = rng.choice([dict, list, tuple])
+    return {f"k{i}": item for i, item in enumerate(items)} if kind is dict else kind(items)
+
+
+def containers(value):
+    """Every dict and list inside `value`, itself included: what an edit in place can reach."""
+    if isinstance(value, dict | list):
+        yield value
+    for item in (
+        value.values() if isinstance(value, dict) else value if isinstance(value, list | tuple) else ()
+    ):
+        yield from containers(item)
+
+
+def edit_nested(rng, root):
+    """An edit in place somewhere inside `root`; some keep it equal (a copy, a key moved to the end)."""
+    target = rng.choice(list(containers(root)) or [None])
+    new = rng.choice([data(rng, 2), Raises(), copy.deepcopy(rng.choice(ATOMS))])
+    if isinstance(target, dict):
+        key = rng.choice([*target, "new"])
+        rng.choice(
+            [lambda: target.__setitem__(key, new), lambda: target.update({key: target.pop(key, new)})]
+        )()
+    elif isinstance(target, list):
+        at = rng.randrange(len(target) + 1)
+        rng.choice([lambda: target.insert(at, new), lambda: target[at:] and target.pop(at)])()
+        if target and rng.random() < 0.5:
+            target[at % len(target)] = copy.deepcopy(target[at % len(target)])
+
+
+def edit_model(rng, note):
+    rng.choice(
+        [
+            lambda: edit_nested(rng, note.body),
+            lambda: edit_nested(rng, note.tags),
+            lambda: note._cache.update(k=data(rng, 1)),  # a private attribute
+            lambda: setattr(note, "text", rng.choice(["", "a", "b"])),
+            lambda: setattr(note, "tags", copy.deepcopy(note.tags)),  # equal: still intact
+            lambda: setattr(note, rng.choice(["extra_a", "x"]), data(rng, 2)),
+            lambda: note.__pydantic_fields_set__.symmetric_difference_update({rng.choice(["tags", "text"])}),
+        ]
+    )()
+
+
+def change(rng, value, make, models):
+    i = rng.randrange(len(value))
+    rng.choice(
+        [
+            lambda: edit_model(rng, value[i]) if models else edit_nested(rng, value[i]),
+            lambda: value.insert(i, make()),
+            lambda: value.pop(i) if len(value) > 1 else None,
+            lambda: value.__setitem__(i, copy.deepcopy(value[i])),  # equal, not the stored object
+        ]
+    )()
+
+
+@pytest.mark.skipif(native_ends is None, reason="the extension has no native list check")
+@pytest.mark.parametrize("seed", range(40))
+def test_the_native_check_answers_as_the_python_one_through_edits_in_place_at_any_depth(seed):
+    rng = random.Random(seed)
+    models = seed % 2 == 0
+
+    def make():
+        if not models:
+            return data(rng, 4)
+        cls = rng.choice([Note, Note, OwnReads])
+        return cls(body={"b": data(rng, 3)}, tags=[data(rng, 2)], text=rng.choice(["", "a"]), x=data(rng, 2))
+
+    elements = [make() for _ in range(rng.randrange(1, 30))]
+    taken = snapshots(elements)
+    assert taken is not None and taken[1] is models
+    kept = Kept(list(elements), taken[0], models, 0)
+    for _ in range(10):
+        value = list(kept.objects)
+        for _ in range(rng.randrange(1, 4)):
+            change(rng, value, make, models)
+        got = native_ends(value, kept.objects, kept.snapshots, models, kept.unchanged)
+        assert got == kept.ends_in_python(value) == kept.ends(value)

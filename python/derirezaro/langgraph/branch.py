@@ -6,14 +6,17 @@ import logging
 import threading
 from collections import OrderedDict
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 from .._core import Snapshot, Store
 from ..persist.errors import CorruptRecordError, PersistError, RecordNotFoundError
-from ..persist.record import Record
+from ..persist.log import Entry
+from ..persist.record import Record, StoredRecord
+from ..persist.record import public as public_record
 from ..persist.timeline import Timeline
 from . import meta as meta_format
 from .layout import State
+from .marks import FLOOR
 from .meta import Head
 
 logger = logging.getLogger(__name__)
@@ -29,6 +32,15 @@ _IDS_KEPT = 1024
 # at the timeline's default would copy a long conversation every 256 steps.
 _KEYFRAME_EVERY = 4096
 Key = tuple[int | None, int]  # (incarnation, seq): one record of a timeline, for good
+
+
+class Opened(NamedTuple):
+    """What a branch's opening read returned of its head: the record, its state, its attachments."""
+
+    incarnation: int
+    head: StoredRecord
+    snapshot: Snapshot
+    found: dict[str, list[Entry]]  # under the head's id, and the floor mark
 
 
 def timeline_name(thread_id: str, checkpoint_ns: str) -> str:
@@ -95,6 +107,7 @@ class Branch:
         "states",
         "snapshots",
         "ids",
+        "opened",
     )
 
     def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
@@ -108,17 +121,35 @@ class Branch:
 
     def _open(self) -> None:
         self.store = Store(max_history=0)
-        self.timeline = Timeline(self.log, self.name, self.store, keyframe_every=_KEYFRAME_EVERY)
+        self.timeline = Timeline(
+            self.log, self.name, self.store, keyframe_every=_KEYFRAME_EVERY, attachments=(FLOOR,)
+        )
         self.incarnation = self.timeline.incarnation
         # The checkpoint id of the record the store holds; None until a commit or restore names it.
         self.point_id: str | None = None
-        if self.timeline.parent is not None:
+        self.opened: Opened | None = None
+        opened = self.timeline.take_opened()
+        if opened is not None and opened.head is not None and opened.chain:
+            self._opened(opened.head.incarnation, opened.chain, opened.found)
+        elif self.timeline.parent is not None:
             try:
                 record = self.timeline.record(self.timeline.parent)
             except RecordNotFoundError:
                 return  # dropped since the timeline opened: a put finds its parent afresh
             self.point_id = self._checkpoint_id(record)
             self._know(self.incarnation, record.seq, self.point_id)
+
+    def _opened(self, incarnation: int, chain: list[StoredRecord], found: dict[str, list[Entry]]) -> None:
+        """Keep what the timeline's opening read returned of its head, for the read that opened the
+        branch (`Branches.opened`), and the checkpoint ids of the head and its parent."""
+        head = chain[-1]
+        self.point_id = self._checkpoint_id(public_record(head, self.name))
+        self._know(incarnation, head.seq, self.point_id)
+        parent = next((row for row in reversed(chain) if row.seq == head.parent), None)
+        if parent is not None:
+            self._know(incarnation, parent.seq, self._checkpoint_id(public_record(parent, self.name)))
+        # Taken now: nothing else holds this branch until it is opened, so its cache is this incarnation's.
+        self.opened = Opened(incarnation, head, self.timeline.checkout(head.seq), found)
 
     def reset(self) -> None:
         """Forget everything cached and reopen the timeline at the log's head. Hold `lock`."""
@@ -128,6 +159,7 @@ class Branch:
             self.snapshots.clear()
             self.ids.clear()
         self._open()
+        self.opened = None  # for the read that opened the branch alone
 
     def vouch(self, incarnation: int | None) -> None:
         """Raise `StaleBranch` unless the log vouches for `incarnation` now.
@@ -220,19 +252,29 @@ class Branches:
 
     def get(self, thread_id: str, ns: str) -> Branch:
         """The branch of a thread's namespace; opening one may raise `CorruptRecordError`."""
+        return self.opened(thread_id, ns)[0]
+
+    def opened(self, thread_id: str, ns: str) -> tuple[Branch, Opened | None]:
+        """`get`, with what the branch's opening read returned of its head when this call opened it.
+
+        That read was one consistent read during this call, so it answers a read
+        of the head as well as any made now; a branch opened by another call
+        answers nothing: puts may have moved it since.
+        """
         name = timeline_name(thread_id, ns)
         cached = self._open.get(name)  # no lock, and no reordering: the cache is first in, first out
         if cached is not None:
-            return cached
+            return cached, None
         branch = Branch(self._log, name, thread_id, ns)
+        opened, branch.opened = branch.opened, None
         with self._lock:
-            opened = self._open.get(name)
-            if opened is not None:  # another thread opened it meanwhile: one branch per timeline
-                return opened
+            found = self._open.get(name)
+            if found is not None:  # another thread opened it meanwhile: one branch per timeline
+                return found, None
             self._open[name] = branch
             while len(self._open) > self._size:
                 self._open.popitem(last=False)
-            return branch
+            return branch, opened
 
     def forget(self, name: str) -> None:
         with self._lock:

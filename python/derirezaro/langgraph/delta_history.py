@@ -33,6 +33,7 @@ from ..persist.log import Entry
 from ..persist.record import StoredRecord
 from ..persist.replay import Point, Replay, chain_of
 from .branch import Branch, indexable
+from .decoded import for_saver
 from .errors import CheckpointDecodeError
 from .layout import VALUES, State, channel_values, read_state
 from .marks import DELETED, FLOOR, floor_of, holds, read_marks
@@ -349,5 +350,6 @@ def _seed_values(reads: Reads, chain: _Chain, seeds: Mapping[str, StoredRecord])
             {ch: state.lists[ch] for ch in names if ch in state.lists},
         )
         on_error = functools.partial(_undecodable, branch, chain._id_of(head))
-        out.update(channel_values(only, reads.serde.loads_typed, on_error, reads._plain_msgpack()))
+        loads = reads.serde.loads_typed
+        out.update(channel_values(only, loads, on_error, reads._plain_msgpack(), for_saver(reads)))
     return out

@@ -34,6 +34,7 @@ from collections.abc import Callable, Mapping
 from typing import Any
 
 from .._core import Snapshot, Store, dumps
+from .decoded import Decoded, is_seed
 from .list_elements import UNKEPT, Kept, snapshot_or_none, snapshots
 
 VERSIONS, NODES, SEEN, VALUES, LIST = "v", "n", "s:", "c", "l:"
@@ -185,15 +186,18 @@ def apply(
     seen: Mapping[str, Mapping[str, Any]] = checkpoint["versions_seen"]
     named = [c for c in new_versions if c in versions]
     new_map, changed, removed = _moved_guessing(versions, base.versions, named)
-    new = State(new_map, dict(base.seen), base.values, base.lists, frozenset(changed), kept=base.kept)
     if changed or named or removed:
-        new.values, new.lists, new.kept = dict(base.values), dict(base.lists), dict(base.kept)
+        values_now, lists_now, kept_now = dict(base.values), dict(base.lists), dict(base.kept)
+    else:
+        values_now, lists_now, kept_now = base.values, base.lists, base.kept
+    new = State(new_map, dict(base.seen), values_now, lists_now, frozenset(changed), None, kept_now)
     for channel in removed:
         store.delete(VERSIONS, channel)
         _drop_value(store, new, channel)
     for channel in changed:
         store.set(VERSIONS, channel, versions[channel])
-    for channel in dict.fromkeys([*changed, *named]):
+    # A step's channels moved are the ones it names: then no dict to merge the two.
+    for channel in changed if changed == named else dict.fromkeys([*changed, *named]):
         _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
     # Nodes seldom go: the keys compared first, which builds no set.
     for node in base.seen.keys() - seen.keys() if base.seen.keys() != seen.keys() else ():
@@ -238,10 +242,12 @@ def _moved_guessing(
             guessed[key] = value
     if guessed == new:
         changed = []
-        for key in dict.fromkeys(guesses) if len(guesses) > 1 else guesses:
+        for key in guesses:
             value = new.get(key, _MISSING)
             if value is not _MISSING and old.get(key, _MISSING) != value:
                 changed.append(key)
+        if len(changed) > 1:  # a key guessed twice counts once
+            changed = list(dict.fromkeys(changed))
         return guessed, changed, []
     return dict(new), moved(new, old), list(old.keys() - new.keys())
 
@@ -280,7 +286,8 @@ def _set_value(
         else:
             new.kept[channel] = Kept(list(value), taken[0], taken[1], size)
         return
-    _set_whole(store, new, channel, _typed(dumps_typed, value))
+    kind, data = dumps_typed(value)  # `_typed`, inlined: every step writes a value through here
+    _set_whole(store, new, channel, (kind, bytes(data)))
 
 
 def _update_list(
@@ -330,7 +337,8 @@ def _set_whole(store: Store, new: State, channel: str, pair: Pair) -> None:
     if channel in new.lists:
         _drop_list(store, new, channel)
         new.kept.pop(channel, None)
-    store.set(VALUES, channel, _stored(*pair))
+    kind, data = pair
+    store.set(VALUES, channel, [data] if kind == _USUAL else [kind, data])  # as `_stored` stores it
     new.values[channel] = pair
 
 
@@ -390,7 +398,11 @@ def _relayout(store: Store, ns: str, old: list[Element], pairs: list[Pair]) -> l
 
 
 def channel_values(
-    state: State, loads_typed: Callable[[Pair], Any], on_error: Callable[[str], Exception], batch: bool
+    state: State,
+    loads_typed: Callable[[Pair], Any],
+    on_error: Callable[[str], Exception],
+    batch: bool,
+    decoded: Decoded | None = None,
 ) -> dict:
     """Deserialize every channel's value; a value the serde refuses raises `on_error(channel)`.
 
@@ -398,10 +410,15 @@ def channel_values(
     channels of that type go to the serde as one map, built once per state: one
     call instead of one per channel. If the serde refuses the map, each channel
     is tried alone, so that the error names the one it refuses.
+
+    With `decoded`, list channels are read element by element through it, which
+    decodes only the elements it has not decoded before, and the state keeps the
+    objects handed out (`State.kept`) for the next put from it.
     """
+    kept: dict[str, Kept] = {}
     if batch:
         if state.batch is None:
-            state.batch = _batched(state)
+            state.batch = _batched(state, decoded is None)
         blob, count, others = state.batch
         try:
             out = loads_typed((_USUAL, blob))
@@ -411,38 +428,63 @@ def channel_values(
             channel = ""
             try:
                 for channel in others:
-                    out[channel] = _load_one(state, channel, loads_typed)
+                    out[channel] = _load_one(state, channel, loads_typed, decoded, kept)
             except Exception as exc:
                 raise on_error(channel) from exc
+            _keep(state, kept)
             return out
     out = {}
     channel = ""
     try:
         for channel in [*state.values, *state.lists]:
-            out[channel] = _load_one(state, channel, loads_typed)
+            out[channel] = _load_one(state, channel, loads_typed, decoded, kept)
     except Exception as exc:
         raise on_error(channel) from exc
+    _keep(state, kept)
     return out
 
 
-def _load_one(state: State, channel: str, loads_typed: Callable[[Pair], Any]) -> Any:
+def _load_one(
+    state: State,
+    channel: str,
+    loads_typed: Callable[[Pair], Any],
+    decoded: Decoded | None = None,
+    kept: dict[str, Kept] | None = None,
+) -> Any:
     pair = state.values.get(channel)
     if pair is not None:
-        return loads_typed(pair)
-    return [loads_typed((kind, data)) for _, kind, data in state.lists[channel]]
+        return loads_typed(pair) if decoded is None else decoded.seed(pair, loads_typed)
+    elements = state.lists[channel]
+    if decoded is None or not elements:
+        return [loads_typed((kind, data)) for _, kind, data in elements]
+    value, known = decoded.elements([(kind, data) for _, kind, data in elements], loads_typed)
+    if known is not None and kept is not None:
+        kept[channel] = known
+    return value
 
 
-def _batched(state: State) -> tuple[bytes, int, list[str]]:
-    """A MessagePack map of the channels whose values are all of the usual type; the others."""
+def _keep(state: State, kept: dict[str, Kept]) -> None:
+    """Give `state` what a read handed out of its lists: the next put from it recognises those objects.
+
+    A state is shared and may share its `kept` dict with others (`derive`): the
+    dict is replaced, never changed in place.
+    """
+    if kept:
+        state.kept = {**state.kept, **kept}
+
+
+def _batched(state: State, whole: bool = True) -> tuple[bytes, int, list[str]]:
+    """A MessagePack map of the channels whose values are all of the usual type; the others (unless
+    `whole`, every list channel and delta-channel seed among them: what `Decoded` reads in parts)."""
     parts: list[bytes] = []
     others: list[str] = []
     for channel, (kind, data) in state.values.items():
-        if kind == _USUAL:
+        if kind == _USUAL and (whole or not is_seed(data)):
             parts += (dumps(channel), data)
         else:
             others.append(channel)
     for channel, elements in state.lists.items():
-        if all(kind == _USUAL for _, kind, _ in elements):
+        if whole and all(kind == _USUAL for _, kind, _ in elements):
             parts += (dumps(channel), _header(len(elements), 0x90, 0xDC))
             parts += (data for _, _, data in elements)
         else:

@@ -28,6 +28,11 @@ import operator
 from collections.abc import Sequence
 from typing import Any
 
+try:  # the native check; a build of the extension without it leaves the Python one
+    from .._list_elements import ends as _native_ends
+except ImportError:  # pragma: no cover
+    _native_ends = None  # type: ignore[assignment]
+
 UNKEPT: Any = object()  # an element's snapshot that could not be taken
 _ATOMS = frozenset({str, bytes, int, float, bool, type(None)})
 # All of a pydantic model that its dump depends on, as one tuple built in C.
@@ -90,7 +95,17 @@ class Kept:
     size: int
 
     def ends(self, value: list[Any]) -> tuple[int, int]:
-        """How many elements at the head of `value` and then at its tail are stored already, unchanged."""
+        """How many elements at the head of `value` and then at its tail are stored already, unchanged.
+
+        The native check answers in one call, an element at a time, without a
+        tuple per model; it hands `unchanged` what it cannot read itself.
+        """
+        if _native_ends is not None:
+            return _native_ends(value, self.objects, self.snapshots, self.models, self.unchanged)
+        return self.ends_in_python(value)
+
+    def ends_in_python(self, value: list[Any]) -> tuple[int, int]:
+        """`ends` without the native check: its answer, and the one the native check is tested against."""
         objects, n_old, n_new = self.objects, len(self.objects), len(value)
         head = _first_false(list(map(operator.is_, value, objects)))
         head = self._intact(value[:head], self.snapshots[:head])
@@ -118,8 +133,11 @@ class Kept:
         return len(live)
 
     def unchanged(self, element: Any, snapshot: Any) -> bool:
+        """Whether `element` still equals its snapshot, as list equality finds it: identity first, so a
+        stored NaN is unchanged here as it is in `_intact`'s comparison of the whole run."""
         try:
-            return bool((_model_state(element) if self.models else element) == snapshot)
+            live = _model_state(element) if self.models else element
+            return live is snapshot or bool(live == snapshot)
         except Exception:
             return False
 

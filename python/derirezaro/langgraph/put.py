@@ -26,7 +26,6 @@ from langgraph.checkpoint.base import ChannelVersions, Checkpoint, CheckpointMet
 from .._core import dumps
 from ..persist.errors import ConflictError, CorruptRecordError, RecordNotFoundError
 from ..persist.log import Entry
-from ..persist.record import Record
 from . import meta as meta_format
 from . import pending
 from .branch import Branch, StaleBranch, indexable, timeline_name
@@ -130,10 +129,12 @@ class Puts(Reads):
             return
         if orphan:
             base = self._rebase(branch, None)  # built from nothing; the commit names the parent all the same
-        elif parent_id is not None and parent_id == branch.point_id and timeline.parent is not None:
+        elif (
+            parent_id is not None and parent_id == branch.point_id and (parent := timeline.parent) is not None
+        ):
             # The record the store holds, of the incarnation the commit's compare-and-set names:
             # if the log dropped that one, the commit lands nothing.
-            base = self._state_at(branch, timeline.incarnation, timeline.parent)
+            base = self._state_at(branch, timeline.incarnation, parent)
         else:
             base = self._rebase(branch, parent_id)
         try:
@@ -223,23 +224,24 @@ class Puts(Reads):
         meta[0], meta[1] = None, True if parent_id is not None and parent_id == branch.point_id else parent_id
         record_id: str | None = checkpoint_id if indexable(checkpoint_id) else None
         attach: Mapping[str, Sequence[Entry]] | None = {checkpoint_id: writes} if writes else None
-        landed: Head | Record | None = None
-        while landed is None:
+        seq: int | None = None
+        while seq is None:
             if record_id is None:
                 landed = self._landed_as(branch, checkpoint_id, parent_id, meta)
                 if landed is not None:
+                    seq = landed.seq
                     break
                 meta[0] = checkpoint_id  # the checkpoint's newest record wins
                 record_id = alias()
                 attach = {checkpoint_id: [*writes, mark(branch.name, checkpoint_id, record_id)]}
             try:
-                landed = branch.timeline.commit(meta=meta, id=record_id, attach=attach)
+                seq = branch.timeline.commit_seq(meta=meta, id=record_id, attach=attach)
             except ValueError:
                 if not self.log.headers(branch.name, limit=1, id=record_id):
                     raise  # not a taken id: the error is the caller's
                 record_id = None
-        branch.committed(landed.seq, checkpoint_id)
-        return landed.seq
+        branch.committed(seq, checkpoint_id)
+        return seq
 
     def _landed_as(
         self, branch: Branch, checkpoint_id: str, parent_id: str | None, meta: list[Any]

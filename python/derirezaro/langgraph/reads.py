@@ -21,7 +21,8 @@ from ..persist.log import Entry
 from ..persist.record import StoredRecord, check_header
 from . import meta as meta_format
 from .aio import AsyncMethods
-from .branch import Branch, Branches, StaleBranch, indexable
+from .branch import Branch, Branches, Opened, StaleBranch, indexable
+from .decoded import for_saver
 from .errors import CheckpointDecodeError, CorruptCheckpoint
 from .layout import State, channel_values, derive, read_state
 from .marks import DELETED, FLOOR, floor_of, holds, read_marks
@@ -80,9 +81,14 @@ class Reads(AsyncMethods):
         conf = config["configurable"]
         thread_id, ns = str(conf["thread_id"]), conf.get("checkpoint_ns", "")
         checkpoint_id = conf.get("checkpoint_id")
-        branch = self._branch(thread_id, ns)
+        try:
+            branch, opened = self.branches.opened(thread_id, ns)
+        except CorruptRecordError as exc:
+            raise named(self.log, exc, thread_id, ns, None) from exc
         try:
             if checkpoint_id is None:
+                if opened is not None and (got := self._opened_head(branch, opened)) is not None:
+                    return got
                 return self._afresh(branch, lambda: self._latest(branch))
             return self._afresh(branch, lambda: self._by_id(branch, checkpoint_id))
         except CorruptCheckpoint:
@@ -254,6 +260,30 @@ class Reads(AsyncMethods):
         branch.vouch(incarnation)
         return got
 
+    def _opened_head(self, branch: Branch, opened: Opened) -> CheckpointTuple | None:
+        """The head as the branch's opening read it, if it is its checkpoint's and shown; else None.
+
+        That read was one consistent read of the head, its state and the
+        attachments under its id and the floor, so no vouch follows. A head
+        committed under an alias (its checkpoint's attachments lie under another
+        key), or hidden, is left to `_latest`.
+        """
+        incarnation, row = opened.incarnation, opened.head
+        head = head_of(branch.name, row)
+        checkpoint_id = branch.ids_of(incarnation, [head])[0]
+        if head.id != checkpoint_id:
+            return None
+        marks = read_marks(branch, opened.found, incarnation)
+        if head.seq < floor_of(marks) or not holds(head, checkpoint_id, marks):
+            return None
+        if branch.cached(incarnation, head.seq)[0] is None:
+            try:
+                state = read_state(opened.snapshot)
+            except ValueError as exc:
+                raise CorruptRecordError(branch.name, head.seq, str(exc)) from None
+            branch.remember(incarnation, head.seq, state, opened.snapshot)
+        return self._tuple(branch, incarnation, head, opened.found.get(checkpoint_id, []), checkpoint_id)
+
     def _by_id(self, branch: Branch, checkpoint_id: str) -> CheckpointTuple | None:
         incarnation = branch.incarnation
         got = self._find(branch, incarnation, checkpoint_id)
@@ -330,6 +360,7 @@ class Reads(AsyncMethods):
                 branch.thread_id, branch.ns, checkpoint_id, f"channel {channel!r}"
             ),
             self._plain_msgpack(),
+            for_saver(self),
         )
         checkpoint = {
             **rest,

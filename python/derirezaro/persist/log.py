@@ -83,6 +83,14 @@ class TimelineHead(NamedTuple):
     first: int  # the oldest kept record's seq
 
 
+class Opening(NamedTuple):
+    """One read of what the log vouches for, the head's chain and the attachments asked for."""
+
+    head: TimelineHead | None
+    chain: list[StoredRecord]  # full records from the head's keyframe to the head, of its base, ascending
+    found: dict[str, list[Entry]]  # the attachments under the head's chosen id and the keys asked for
+
+
 class Pruned(NamedTuple):
     """What one prune removed: records, and the bytes of their bodies (what they stored, compressed)."""
 
@@ -184,6 +192,22 @@ class Log(Protocol):
         """
         ...
 
+    def opening(self, timeline: str, keys: Iterable[str] = ()) -> Opening:
+        """What a reader opening `timeline` at its head needs, in one consistent read.
+
+        `head()`; the full records `read(timeline, b, head.seq, base=b)` returns,
+        where `b` is the head record's `base` (its keyframe); and the attachments
+        under the head record's chosen id (if it has one) and under `keys`. A
+        timeline that does not exist: `Opening(None, [], <attachments under keys>)`.
+        A head record the log vouches for but does not hold is damage: the log
+        raises `CorruptRecordError`, or returns a chain that does not end at the
+        head and the caller raises. A log
+        without a one-read form composes this from the other reads
+        (`composed_opening`, `LogBase`'s default), which is consistent
+        incarnation-wise only: the caller's replay tells a prune meanwhile.
+        """
+        ...
+
     def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
         """Store `entries` under `key` by the attachment rule, atomically."""
         ...
@@ -210,3 +234,33 @@ class Log(Protocol):
     def close(self) -> None:
         """Release the log's resources; the log is not used afterwards."""
         ...
+
+
+def composed_opening(log: Log, timeline: str, keys: Iterable[str] = ()) -> Opening:
+    """`Log.opening` from a log's other reads, for a log that has no one-read form of it.
+
+    Read again until the incarnation is the same before and after, so the
+    chain and attachments are of the incarnation the head names; a prune or
+    commit meanwhile is the caller's to tell (a chain cut short by a prune
+    fails its replay, which the caller classifies against the log's head).
+    """
+    asked = list(keys)
+    while True:
+        wanted = asked
+        vouched = log.head(timeline)
+        if vouched is None:
+            found = log.attachments(timeline, wanted)
+            if log.head(timeline) is None:
+                return Opening(None, [], found)
+            continue
+        rows = log.headers(timeline, limit=1, before=vouched.seq + 1)
+        chain: list[StoredRecord] = []
+        if rows and rows[0].seq == vouched.seq:
+            head = rows[0]
+            chain = log.read(timeline, head.base, head.seq, base=head.base)
+            if head.id is not None:
+                wanted = [*wanted, head.id]
+        found = log.attachments(timeline, wanted)
+        now = log.head(timeline)
+        if now is not None and now.incarnation == vouched.incarnation:
+            return Opening(vouched, chain, found)

@@ -6,9 +6,11 @@ that the logs' storage code depends on the protocol alone.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import Any, TypeVar
 
 from .._core import Store
+from .log import Opening, composed_opening
 from .timeline import DEFAULT_TUNING, Timeline, Tuning
 
 _Self = TypeVar("_Self")
@@ -26,6 +28,10 @@ class LogBase:
 
     def __exit__(self, *exc: object) -> None:
         self.close()  # type: ignore[attr-defined]
+
+    def opening(self: Any, timeline: str, keys: Iterable[str] = ()) -> Opening:
+        """`Log.opening` composed from the other reads; a log with a one-read form overrides it."""
+        return composed_opening(self, timeline, keys)
 
     def timeline(
         self: Any,

@@ -7,7 +7,7 @@ import threading
 from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
-from .log import Entry, Pruned, TimelineHead, check_append
+from .log import Entry, Opening, Pruned, TimelineHead, check_append
 from .log_base import LogBase
 from .record import StoredRecord
 
@@ -107,6 +107,26 @@ class MemoryLog(LogBase):
                 for seq in range(max(first, records.head.first), last + 1)
                 if (r := by_seq.get(seq)) is not None and (base is None or r.base == base)
             ]
+
+    def opening(self, timeline: str, keys: Iterable[str] = ()) -> Opening:
+        wanted = list(keys)
+        with self._lock:
+            records = self._records(timeline)
+            if records is None:
+                return Opening(None, [], self._attached(timeline, wanted))
+            head = records.head
+            newest = records.by_seq.get(head.seq)
+            if newest is None:  # damage: the caller finds the head missing from the chain
+                return Opening(head, [], self._attached(timeline, wanted))
+            base, by_seq = newest.base, records.by_seq
+            chain = [
+                r
+                for seq in range(max(base, head.first), head.seq + 1)
+                if (r := by_seq.get(seq)) is not None and r.base == base
+            ]
+            if newest.id is not None:
+                wanted.append(newest.id)
+            return Opening(head, chain, self._attached(timeline, wanted))
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None

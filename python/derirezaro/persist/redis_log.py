@@ -33,7 +33,7 @@ from typing import Any
 
 from .._core import dumps, loads
 from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
-from .log import Entry, Pruned, TimelineHead, check_append
+from .log import Entry, Opening, Pruned, TimelineHead, check_append
 from .log_base import LogBase
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
@@ -231,6 +231,17 @@ class RedisLog(LogBase):
         _, seqs, headers, bodies = self._run("read", timeline, [first, last, "" if base is None else base])
         rows = [_decode(timeline, s, h, b) for s, h, b in zip(seqs, headers, bodies, strict=True)]
         return rows if base is None else [row for row in rows if row.base == base]
+
+    def opening(self, timeline: str, keys: Iterable[str] = ()) -> Opening:
+        reply = self._run("opening", timeline, _names(keys))
+        if reply[0] == b"none":
+            return Opening(None, [], _attachments(timeline, reply[1], reply[2]))
+        seqs, headers, bodies, found, frames = reply[5:]
+        rows = [_decode(timeline, s, h, b) for s, h, b in zip(seqs, headers, bodies, strict=True)]
+        if rows:  # the script keeps what it cannot read the base of: judged here, by the head's
+            base = rows[-1].base
+            rows = [row for row in rows if row.base == base]
+        return Opening(_vouched(reply), rows, _attachments(timeline, found, frames))
 
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None

@@ -317,6 +317,43 @@ end
 return {'ok', seqs, headers, bodies}
 """
 
+# The voucher, the head's chain (headers and bodies from its keyframe, of its base, ascending) and
+# the attachments under the head's chosen id and under ARGV[1] on. A head whose header does not
+# read comes alone, for the reader to judge.
+_OPENING = """
+local v, damage = voucher()
+if damage then return damage end
+local names = {}
+for i = 1, #ARGV do names[i] = ARGV[i] end
+if not v then
+  local keys, frames = attached(names)
+  return {'none', keys, frames}
+end
+local head = redis.call('HGET', KEYS[2], field(v.head))
+if not head then return {'corrupt', v.head, 'record missing'} end
+local got = items(head, 3)
+local want = got and type(got[3]) == 'number' and got[3] or nil
+if got and type(got[1]) == 'string' then names[#names + 1] = got[1] end
+local low = v.head
+if want and want <= v.head then low = math.max(want, v.first) end
+local seqs, headers, bodies = {}, {}, {}
+for seq = low, v.head do
+  local name = field(seq)
+  local header = redis.call('HGET', KEYS[2], name)
+  if not header then return {'corrupt', seq, 'record missing'} end
+  local base = base_of(header)
+  if seq == v.head or base == nil or base == want then
+    local body = redis.call('HGET', KEYS[3], name)
+    if not body then return {'corrupt', seq, 'body missing'} end
+    seqs[#seqs + 1], headers[#headers + 1], bodies[#bodies + 1] = seq, header, body
+  elseif redis.call('HEXISTS', KEYS[3], name) == 0 then
+    return {'corrupt', seq, 'body missing'}
+  end
+end
+local keys, frames = attached(names)
+return {'ok', v.inc, v.head, v.crc, v.first, seqs, headers, bodies, keys, frames}
+"""
+
 # Up to ARGV[1] headers below ARGV[2] (unless ''), newest first; or, when ARGV[3]
 # is '1', the one indexed under the id ARGV[4].
 _HEADERS = """
@@ -456,6 +493,7 @@ SCRIPTS = {
         "head": _HEAD,
         "append": _APPEND,
         "read": _READ,
+        "opening": _OPENING,
         "headers": _HEADERS,
         "listing": _LISTING,
         "prune": _PRUNE,

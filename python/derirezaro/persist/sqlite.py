@@ -36,6 +36,8 @@ statements, `sqlite_attachments`'s; SQLite's errors in this package's terms,
 
 from __future__ import annotations
 
+import functools
+import operator
 import os
 import sqlite3
 import threading
@@ -45,7 +47,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TypeVar
 
 from .errors import ConflictError, CorruptRecordError
-from .log import Entry, Pruned, TimelineHead, check_append
+from .log import Entry, Opening, Pruned, TimelineHead, check_append
 from .log_base import LogBase
 from .record import StoredRecord
 from .sqlite_attachments import (
@@ -99,11 +101,25 @@ SELECT t.id, t.name, t.head, t.crc, t.first,
     (SELECT min(r.seq) FROM derirezaro_records AS r WHERE r.timeline = t.id)
 FROM derirezaro_timelines AS t WHERE t.name_crc = ?
 """
+# A head's chain (its records from its keyframe, of that keyframe) and the attachments under its
+# id and under the keys bound after it, in one statement: the attachment rows are told by their
+# NULL `kind`, which no record has. Parameters: the voucher row's id, the head's seq, then the keys.
+_HEAD_BASE = "(SELECT seq - base_gap FROM derirezaro_records WHERE timeline = :key AND seq = :head)"
+_OPENING = f"""
+SELECT {ALL_COLUMNS} FROM derirezaro_records
+WHERE timeline = :key AND seq BETWEEN {_HEAD_BASE} AND :head AND seq - base_gap = {_HEAD_BASE}
+UNION ALL
+SELECT key, task, idx, blob, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL
+FROM derirezaro_attachments WHERE timeline = :key
+AND key IN ((SELECT id FROM derirezaro_records WHERE timeline = :key AND seq = :head){{}})
+"""
 _KEY_OF = "SELECT id FROM derirezaro_timelines WHERE name = ?"
 _CRC_OF = "SELECT name_crc FROM derirezaro_timelines WHERE name = ?"
 _NEW_VOUCHER = "INSERT INTO derirezaro_timelines (name, name_crc) VALUES (?, ?)"
 _PRIVATE_PATHS = (":memory:", "")  # databases only the connection that opens them sees
 _NOTHING = Pruned(0, 0)
+_new_head = functools.partial(tuple.__new__, TimelineHead)
+_SEQ = operator.itemgetter(0)
 
 
 class SQLiteLog(LogBase):
@@ -206,7 +222,8 @@ class SQLiteLog(LogBase):
                 # whole compare-and-set.
                 if record.base == record.seq or record.base >= expected.first:
                     if w.execute(_APPEND, (*expected, timeline, *fields)).rowcount == 1:
-                        return TimelineHead(expected.incarnation, record.seq, record.crc, expected.first)
+                        # The tuple made directly: a NamedTuple's own __new__ is a Python call.
+                        return _new_head((expected.incarnation, record.seq, record.crc, expected.first))
             # A new timeline, attachments, or an append that did not land: one transaction.
             return _in_one(
                 w,
@@ -218,15 +235,22 @@ class SQLiteLog(LogBase):
 
     def _columns(self, record: StoredRecord) -> tuple:
         """The record's columns, after the timeline's, as `derirezaro_records` orders them."""
-        seq, parent, base = record.seq, record.parent, record.base
+        seq, id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta, body, _ = record
+        stored: str | bytes | None = compact_id(id) if id is not None and self.compact_ids else id
+        # As bound() binds bytes, without its calls: every commit appends.
         return (
             seq,
-            bound(self._stored_id(record.id)),
+            bytearray(stored) if type(stored) is bytes else stored,
             None if parent is None else seq - parent,
             seq - base,
-            *record[4:10],
-            bytearray(record.meta),  # as bound() binds bytes, without its call: every commit appends
-            bound(record.body),
+            kind,
+            format,
+            timestamp,
+            digest,
+            header_crc,
+            crc,
+            bytearray(meta),
+            bytearray(body) if type(body) is bytes else body,
         )
 
     def _append_in_transaction(
@@ -522,6 +546,38 @@ class SQLiteLog(LogBase):
             raise_as_persist_error(exc, self.path, timeline)
             raise
 
+    def opening(self, timeline: str, keys: Iterable[str] = ()) -> Opening:
+        asked = list(dict.fromkeys(keys))
+        if len(asked) >= KEYS_PER_READ:
+            return super().opening(timeline, asked)
+
+        def read(reader: sqlite3.Connection) -> Opening:
+            key, vouched = self._voucher(reader, timeline)
+            if vouched is None:
+                return Opening(None, [], attached(reader, timeline, asked, self._stored_id))
+            by_stored = {self._stored_id(k): k for k in asked}
+            marks = "".join(f", :k{i}" for i in range(len(by_stored)))
+            args: dict[str, object] = {"key": key, "head": vouched.seq}
+            for i, stored in enumerate(by_stored):
+                args[f"k{i}"] = bound(stored)
+            chain: list[StoredRecord] = []
+            found: dict[str, list[Entry]] = {}
+            for row in reader.execute(_OPENING.format(marks), args).fetchall():
+                if row[4] is not None:
+                    chain.append(record(row))
+                else:
+                    name = by_stored.get(row[0])
+                    entries = found.setdefault(expand_id(row[0]) if name is None else name, [])
+                    entries.append((expand_id(row[1]), row[2], row[3]))
+            chain.sort(key=_SEQ)
+            return Opening(vouched, chain, found)
+
+        try:
+            return self._in_one_read(read, True)
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self.path, timeline)
+            raise
+
     def headers(
         self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
     ) -> list[StoredRecord]:
@@ -599,7 +655,8 @@ class SQLiteLog(LogBase):
         return compact_id(id) if self.compact_ids and id is not None else id
 
     def _writer_connection(self) -> sqlite3.Connection:
-        self._check_open()
+        if self._closed:  # `_check_open` inlined: every append and attachment passes here
+            self._check_open()
         return self._writer
 
     # -- life ---------------------------------------------------------------

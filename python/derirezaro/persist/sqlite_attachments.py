@@ -46,11 +46,16 @@ def entry_rows(by_key: Iterable[tuple[str, Sequence[Entry]]], stored_id: StoredI
     after the voucher row's id."""
     rows = []
     for key, entries in by_key:
-        stored_key = bound(stored_id(key))
+        stored_key = stored_id(key)
+        if type(stored_key) is bytes:  # as bound() binds it, without its call: every write attaches
+            stored_key = bytearray(stored_key)
         for task, idx, blob in entries:
             if not isinstance(blob, (bytes, bytearray)) or type(idx) is not int or not isinstance(task, str):
                 raise TypeError(f"an attachment entry is (str, int, bytes), not {(task, idx, blob)!r}")
-            rows.append((stored_key, bound(stored_id(task)), idx, bytearray(blob)))  # as bound() binds it
+            stored_task = stored_id(task)
+            if type(stored_task) is bytes:
+                stored_task = bytearray(stored_task)
+            rows.append((stored_key, stored_task, idx, bytearray(blob)))
     return rows
 
 

@@ -22,6 +22,9 @@ ALL_COLUMNS = HEADER_COLUMNS.replace("NULL", "body")
 # The ids read lately, by their stored bytes: a listing reads the same ones again.
 _expanded: dict[bytes, str] = {}
 _EXPANDED_KEPT = 4096
+# The ids compacted lately: a step binds its checkpoint's id twice, for its record and for its writes.
+_compacted: dict[str, str | bytes] = {}
+_COMPACTED_KEPT = 4096
 
 
 def record(row: tuple) -> StoredRecord:
@@ -44,6 +47,16 @@ def bound(value: object) -> object:
 
 def compact_id(text: str) -> str | bytes:
     """A canonical UUID as its 16 bytes, any other id as it is: 20 bytes less per id and per index entry."""
+    stored = _compacted.get(text)
+    if stored is None:
+        stored = _compact(text)
+        if len(_compacted) >= _COMPACTED_KEPT:
+            _compacted.clear()  # a bound, not a policy: a step's ids come back within it
+        _compacted[text] = stored
+    return stored
+
+
+def _compact(text: str) -> str | bytes:
     if len(text) == 36 and text[8] == text[13] == text[18] == text[23] == "-":
         digits = text.replace("-", "")  # 32 digits unless there are more dashes, which fail below
         try:

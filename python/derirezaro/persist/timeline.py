@@ -33,14 +33,14 @@ import logging
 import operator
 import threading
 import time
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any, NamedTuple, cast
 
 from .._core import Snapshot, Store, dumps, loads
 from .._replay import snapshot_outside_history, state_delta, state_keyframe
 from .body import CHUNK_ENTRIES, stored_form
 from .errors import ConflictError, CorruptRecordError, PersistError, RecordNotFoundError, UnavailableError
-from .log import Entry, Log, Pruned, TimelineHead
+from .log import Entry, Log, Opening, Pruned, TimelineHead, composed_opening
 from .points import Points
 from .record import (
     DELTA,
@@ -87,7 +87,13 @@ class Timeline:
         keyframe_every: int = 256,
         cache_size: int = 64,
         tuning: Tuning = DEFAULT_TUNING,
+        attachments: Iterable[str] = (),
     ):
+        """Open the timeline at the head the log vouches for, restoring `store` to it.
+
+        `attachments`: keys whose entries the opening read returns too, with those
+        under the head's chosen id (`take_opened`).
+        """
         if not isinstance(name, str) or not name:
             raise TypeError(f"timeline name must be a non-empty str, not {name!r}")
         if not isinstance(store, Store):
@@ -112,20 +118,56 @@ class Timeline:
         # A commit whose append raised with its outcome unknown (the connection
         # broke): its record, sent again as it is when the same state is committed.
         self._unsettled: tuple[Snapshot, bytes, str | None, StoredRecord, Point] | None = None
-        while (found := self._newest()) is not None:
+        self._opened: Opening | None = None
+        keys = list(attachments)
+        self._open(keys)
+        if not keys:
+            self._opened = None  # nobody asked for it: the chain's bodies are not kept
+
+    def _open(self, keys: list[str]) -> None:
+        """Open at the vouched head from one read of it, its chain from its keyframe and its attachments."""
+        log, name = self._log, self._name
+        opening = getattr(log, "opening", None)
+        while True:
+            opened = opening(name, keys) if opening is not None else composed_opening(log, name, keys)
+            vouched, chain = opened.head, opened.chain
+            self._see(vouched)
+            if vouched is None:
+                self._opened = opened
+                return
+            header = chain[-1] if chain else None
+            if header is None or (header.seq, header.crc) != (vouched.seq, vouched.crc):
+                now = log.head(name)
+                if now == vouched:
+                    moved = header is not None and header.seq == vouched.seq
+                    what = "is not the one it vouches for" if moved else "is missing"
+                    raise CorruptRecordError(name, vouched.seq, f"the head record the log vouches for {what}")
+                continue  # a commit, or a drop and rewrite, between the reads of a composed opening
+            check_header(name, header)
             try:
-                self._point = self._load(found[1], found[0])
-            except RecordNotFoundError:
-                # Pruned past, or dropped, since its header was read: open what is there now.
+                self._point = self._replay(header, cached=False, rows=chain)
+            except CorruptRecordError as error:
+                failure = self._gone_or(error, header, vouched)
+                if not isinstance(failure, RecordNotFoundError):
+                    raise failure from None
+                # Pruned past, or dropped, since it was read: open what is there now.
                 logger.debug("timeline %r: head pruned or dropped while opening; reading it again", name)
                 continue
-            self._vouched = found[0]
-            store.restore(self._point.snapshot)
-            break
+            self._vouched = vouched
+            self._opened = opened
+            self._store.restore(self._point.snapshot)
+            return
 
     @property
     def name(self) -> str:
         return self._name
+
+    def take_opened(self) -> Opening | None:
+        """The read this timeline opened from, once: the head it opened at, that head's chain (the
+        head last) and the attachments asked for; what the log held then, not now. None afterwards,
+        and for a timeline opened without `attachments`."""
+        opened, self._opened = self._opened, None
+        return opened
 
     @property
     def store(self) -> Store:
@@ -165,6 +207,28 @@ class Timeline:
         is unknown: committing the same state again (same meta and id) sends
         the same record, which the log recognises if the first attempt landed.
         """
+        row, meta_read = self._commit(meta, id, attach)
+        return Record(
+            row.seq,
+            str(row.seq) if id is None else id,
+            row.parent,
+            KIND_NAMES[row.kind],
+            row.timestamp,
+            meta_read,
+            row.body_size,
+        )
+
+    def commit_seq(
+        self, meta: Any = None, *, id: str | None = None, attach: Mapping[str, Sequence[Entry]] | None = None
+    ) -> int:
+        """`commit`, returning only the new record's seq: for a caller on the hot path that needs no
+        header (building one costs about as much as a small commit's checksums)."""
+        return self._commit(meta, id, attach)[0].seq
+
+    def _commit(
+        self, meta: Any, id: str | None, attach: Mapping[str, Sequence[Entry]] | None
+    ) -> tuple[StoredRecord, Any]:
+        """`commit`'s work: the record that landed, and its meta as read back."""
         if id is not None and (not isinstance(id, str) or not id or id.isdecimal()):
             raise ValueError(f"id must be a non-empty str that is not a decimal number, not {id!r}")
         meta_bytes = b"" if meta is None else dumps(meta)
@@ -180,7 +244,8 @@ class Timeline:
             snapshot = snapshot_outside_history(self._store)
             retried = None if self._unsettled is None else self._retry_unsettled(snapshot, meta_bytes, id)
             if retried is not None:
-                return self._landed(*retried, id, meta_read, attach)
+                self._landed(*retried, id, attach)
+                return retried[0], meta_read
             point = self._point
             seq = 1 if self._vouched is None else self._vouched.seq + 1
             chunk = self._tuning.chunk_entries
@@ -195,7 +260,11 @@ class Timeline:
             else:
                 kind, keyframe, keyframe_bytes = DELTA, point.keyframe, point.keyframe_bytes
                 run_length, run_bytes = point.run_length + 1, point.run_bytes + len(body)
-                if self._keyframe_due(run_length, run_bytes, keyframe_bytes):
+                # The keyframe rule (see the module's docstring); `keyframe_bytes` is what the
+                # chain's keyframe stored, compressed.
+                if run_bytes >= max(keyframe_bytes, self._tuning.min_run_bytes) or (
+                    run_length >= self._keyframe_every and 2 * run_bytes >= keyframe_bytes
+                ):
                     body = self._keyframe_body(snapshot)
                     kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             row = seal(
@@ -212,7 +281,8 @@ class Timeline:
             )
             new_point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
             self._unsettled = None
-            return self._landed(row, new_point, id, meta_read, attach, snapshot, meta_bytes)
+            self._landed(row, new_point, id, attach, snapshot, meta_bytes)
+            return row, meta_read
         finally:
             lock.release()
 
@@ -221,11 +291,10 @@ class Timeline:
         row: StoredRecord,
         point: Point,
         id: str | None,
-        meta: Any,
         attach: Mapping[str, Sequence[Entry]] | None,
         snapshot: Snapshot | None = None,
         meta_bytes: bytes = b"",
-    ) -> Record:
+    ) -> None:
         """Append `row` (the record of `point`) and make it the point the next commit builds on."""
         started = time.monotonic()
         try:
@@ -247,15 +316,6 @@ class Timeline:
         self._vouched = vouched
         self._point = point
         self._points.remember(point, id)
-        return Record(
-            row.seq,
-            str(row.seq) if id is None else id,
-            row.parent,
-            KIND_NAMES[row.kind],
-            row.timestamp,
-            meta,
-            row.body_size,
-        )
 
     def _retry_unsettled(
         self, snapshot: Snapshot, meta_bytes: bytes, id: str | None
@@ -296,12 +356,6 @@ class Timeline:
 
     def _keyframe_body(self, snapshot: Snapshot) -> bytes:
         return stored_form(state_keyframe(snapshot, self._tuning.chunk_entries, False)[0])
-
-    def _keyframe_due(self, run_length: int, run_bytes: int, state_bytes: int) -> bool:
-        # `state_bytes`: what the chain's keyframe stored, compressed.
-        if run_bytes >= max(state_bytes, self._tuning.min_run_bytes):
-            return True
-        return run_length >= self._keyframe_every and 2 * run_bytes >= state_bytes
 
     def restore(self, ref: int | str) -> None:
         """Put the store back to record `ref` (a seq or an id); the next commit branches from it.
@@ -576,7 +630,9 @@ class Timeline:
             _slow(self._name, f"the read of records {first} to {last}", started)
         return rows
 
-    def _replay(self, header: StoredRecord, cached: bool) -> Point:
+    def _replay(self, header: StoredRecord, cached: bool, rows: list[StoredRecord] | None = None) -> Point:
+        """`header`'s state, replayed from a cached point or from its keyframe; `rows`: the chain
+        from its keyframe, already read."""
         name, seq, keyframe = self._name, header.seq, header.base
         with self._lock:  # commits in other threads add to the cache
             anchored = self._points.get(seq) if cached else None
@@ -601,7 +657,9 @@ class Timeline:
                 logger.debug("timeline %r: record %d is not on record %d's chain", name, start.seq, seq)
         replay = Replay(name)
         if run is None:
-            chain = chain_of(name, self._read_chain(keyframe, seq, keyframe), seq)
+            if rows is None:
+                rows = self._read_chain(keyframe, seq, keyframe)
+            chain = chain_of(name, rows, seq)
             replay.start_at_keyframe(chain[0])
             start = Point(
                 keyframe, replay.finish(chain[0]), replay.digest, keyframe, 0, 0, chain[0].body_size

@@ -1,0 +1,106 @@
+"""A thread's head read by a saver that has read nothing of it yet (a new worker, a restarted process):
+the same answer as the saver that wrote it, whatever was done to the head, on every log."""
+
+import sqlite3
+
+import pytest
+from conftest import langgraph_or_skip
+
+langgraph_or_skip()
+
+from derirezaro.langgraph import DerirezaroSaver
+from derirezaro.persist import CorruptRecordError, MemoryLog
+from derirezaro.persist.log_base import LogBase
+from langgraph.checkpoint.base import empty_checkpoint
+from redis_server import fresh_prefix, shared_url
+
+
+class ComposedLog(MemoryLog):
+    """A log without a one-read opening: the timeline composes it from the other reads."""
+
+    opening = LogBase.opening
+
+
+def openers(kind, tmp_path):
+    memory, prefix = (ComposedLog() if kind == "composed" else MemoryLog()), fresh_prefix()
+    return {
+        "memory": lambda: DerirezaroSaver(memory),
+        "composed": lambda: DerirezaroSaver(memory),
+        "sqlite": lambda: DerirezaroSaver.sqlite(tmp_path / "checkpoints.db"),
+        "redis": lambda: DerirezaroSaver.redis(shared_url(), prefix=prefix),
+    }[kind]
+
+
+def put(saver, parent, step, run="run-1"):
+    checkpoint = empty_checkpoint()
+    checkpoint["channel_values"] = {"a": step, "b": ["x"] * step}
+    checkpoint["channel_versions"] = {"a": step, "b": step}
+    metadata = {"source": "loop", "step": step, "run_id": run}
+    return saver.put(parent, checkpoint, metadata, {"a": step, "b": step})
+
+
+def seen(tup):
+    if tup is None:
+        return None
+    values = tup.checkpoint["channel_values"]
+    return tup.config, tup.parent_config, values, tup.metadata["step"], sorted(tup.pending_writes)
+
+
+def plain(saver, configs):
+    pass
+
+
+def re_put(saver, configs):  # the head's id put again: committed under an alias that a mark names
+    parent = configs[-2]
+    checkpoint = empty_checkpoint()
+    checkpoint["id"] = configs[-1]["configurable"]["checkpoint_id"]
+    checkpoint["channel_values"] = {"a": "again"}
+    saver.put(parent, checkpoint, {"source": "update", "step": 99, "run_id": "run-1"}, {"a": 99})
+
+
+def fork(saver, configs):  # the head on a branch from an old checkpoint: its chain is not the log's last
+    put(saver, configs[2], 50)
+
+
+def hide(saver, configs):  # the head's run deleted: its checkpoint is hidden, the one before shows
+    saver.delete_for_runs(["run-2"])
+
+
+def prune(saver, configs):  # a floor below the head
+    saver.prune(["t"])
+
+
+@pytest.mark.parametrize("kind", ["memory", "composed", "sqlite", "redis"])
+@pytest.mark.parametrize("twist", [plain, re_put, fork, hide, prune])
+def test_a_second_savers_first_read_of_the_head_is_the_writers(kind, twist, tmp_path):
+    opener = openers(kind, tmp_path)
+    with opener() as writer:
+        configs = [{"configurable": {"thread_id": "t", "checkpoint_ns": ""}}]
+        for step in range(12):
+            configs.append(put(writer, configs[-1], step, "run-2" if step == 11 else "run-1"))
+        writer.put_writes(configs[-1], [("a", 1), ("b", [2])], "task-1")
+        twist(writer, configs)
+        latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+        expected = seen(writer.get_tuple(latest))
+        with opener() as reader:
+            assert seen(reader.get_tuple(latest)) == expected
+        with opener() as reader:  # and the same after its first read, from what it keeps
+            reader.get_tuple(latest)
+            assert seen(reader.get_tuple(latest)) == expected
+        with opener() as reader:
+            assert reader.get_tuple({"configurable": {"thread_id": "none", "checkpoint_ns": ""}}) is None
+
+
+def test_a_head_the_log_vouches_for_but_lost_is_damage_not_an_older_head(tmp_path):
+    with DerirezaroSaver.sqlite(tmp_path / "checkpoints.db") as writer:
+        config = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+        for step in range(3):
+            config = put(writer, config, step)
+    with sqlite3.connect(tmp_path / "checkpoints.db") as connection:
+        connection.execute("DROP TRIGGER derirezaro_vouch")  # the voucher stays as it was
+        connection.execute(
+            "DELETE FROM derirezaro_records WHERE seq = (SELECT max(seq) FROM derirezaro_records)"
+        )
+    with DerirezaroSaver.sqlite(tmp_path / "checkpoints.db") as reader:
+        with pytest.raises(CorruptRecordError, match="record"):
+            reader.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": ""}})

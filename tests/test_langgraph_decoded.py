@@ -1,0 +1,178 @@
+"""Elements decoded once: what a read hands out equals the serde's decode, belongs to that read alone,
+and a running chat costs the serde only its new messages."""
+
+import functools
+from typing import Annotated, TypedDict
+
+import pytest
+from conftest import langgraph_or_skip
+
+langgraph_or_skip()
+
+from derirezaro.langgraph import DerirezaroSaver
+from derirezaro.langgraph.decoded import Decoded, split_seed
+from derirezaro.persist import MemoryLog
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from langchain_core.messages import AIMessage, HumanMessage
+from langgraph.channels import DeltaChannel
+from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
+from langgraph.checkpoint.serde.types import _DeltaSnapshot
+from langgraph.graph import START, StateGraph
+from langgraph.graph.message import add_messages
+from pydantic import BaseModel
+
+atoms = st.one_of(
+    st.none(), st.booleans(), st.integers(-(2**63), 2**64 - 1), st.floats(allow_nan=False), st.text()
+)
+keys = st.one_of(st.text(max_size=4), st.integers(0, 9))
+plain = st.recursive(
+    atoms,
+    lambda inner: (
+        st.lists(inner, max_size=4) | st.tuples(inner, inner) | st.dictionaries(keys, inner, max_size=4)
+    ),
+    max_leaves=12,
+)
+models = st.one_of(  # extra fields (`more`) and nested plain data in fields
+    st.builds(
+        lambda t, kw: AIMessage(t, id=t[:3] or None, additional_kwargs=kw, more=[t]),
+        st.text(),
+        st.dictionaries(keys, plain),
+    ),
+    st.builds(lambda t: HumanMessage([{"type": "text", "text": t}]), st.text()),
+)
+
+
+def same(a, b):
+    """Equal in value and in type all the way down: a tuple is no list, a model is its slots."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, BaseModel):
+        return all(
+            same(getattr(a, slot), getattr(b, slot))
+            for slot in ("__dict__", "__pydantic_extra__", "__pydantic_fields_set__", "__pydantic_private__")
+        )
+    if type(a) is dict:
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if type(a) in (list, tuple):
+        return len(a) == len(b) and all(map(same, a, b))
+    return a == b
+
+
+def vandalize(value):
+    """Edit in place everything a caller could edit in `value`."""
+    if isinstance(value, BaseModel):
+        value.__pydantic_fields_set__.add("vandal")
+        value = [value.__dict__, value.__pydantic_extra__, value.__pydantic_private__]
+    if type(value) in (dict, list, tuple):
+        for item in list(value.values() if type(value) is dict else value):
+            vandalize(item)
+        if type(value) is dict:
+            value["vandal"] = 1
+        elif type(value) is list:
+            value.append("vandal")
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.one_of(plain, models), min_size=1, max_size=5), st.booleans())
+def test_a_read_equals_the_serde_and_belongs_to_its_reader(values, as_seed):
+    serde = JsonPlusSerializer()
+    decoded = Decoded(serde)
+    if as_seed:  # a delta channel's seed, split into its elements where they are models
+        pair = serde.dumps_typed(_DeltaSnapshot(values))
+        read = functools.partial(decoded.seed, pair, serde.loads_typed)
+        expected = serde.loads_typed(pair)
+    else:
+        pairs = [serde.dumps_typed(value) for value in values]
+        read = functools.partial(decoded.elements, pairs, serde.loads_typed)
+        expected = [serde.loads_typed(pair) for pair in pairs]
+    for _ in range(3):  # the serde's own objects first, then ones rebuilt from the snapshots
+        got = read()
+        if not as_seed:
+            got, kept = got
+            if kept is not None:  # what the read registers recognises all it handed out
+                assert kept.ends(got) == (len(got), 0)
+        assert same(got, expected)
+        vandalize(got.value if as_seed else got)
+    if as_seed:  # split where every element is a model; damaged bytes go to the serde whole
+        parts = split_seed(pair[1])
+        assert (parts is not None) == all(isinstance(v, BaseModel) for v in values)
+        assert all(split_seed(pair[1][:cut]) is None for cut in range(1, len(pair[1]), 37))
+
+
+def test_the_bound_holds_and_the_least_recently_read_go_first():
+    serde, calls = JsonPlusSerializer(), []
+    loads = lambda pair: calls.append(pair) or serde.loads_typed(pair)  # noqa: E731
+    pairs = [serde.dumps_typed(AIMessage(f"{i}: " + "w" * 200, id=str(i))) for i in range(60)]
+    decoded = Decoded(serde, limit=8 * (max(len(data) for _, data in pairs) + 256))
+    for pair in pairs:
+        decoded.elements([pair], loads)
+        decoded.elements([pairs[0]], loads)  # read at every turn: never the oldest
+        assert decoded.size <= decoded.limit
+    calls.clear()
+    decoded.elements([pairs[0], *pairs[-7:], pairs[1]], loads)
+    assert calls == [pairs[1]]
+
+
+# -- a compiled chat: after its first turns, a turn costs the serde its new messages -------------
+
+
+def delta_reducer(value, writes):
+    return functools.reduce(add_messages, writes, value or [])
+
+
+class ListChat(TypedDict):
+    messages: Annotated[list, add_messages]
+
+
+class DeltaChat(TypedDict):
+    messages: Annotated[list, DeltaChannel(delta_reducer, list, snapshot_frequency=8)]
+
+
+def chat(saver, state, edit_at):
+    def agent(state):
+        n = len(state["messages"])
+        if n == edit_at:  # an old message edited in place, as a node may: the put must see it
+            state["messages"][1].content += " (edited)"
+        return {"messages": [AIMessage(f"reply {n} " + "w" * 150, id=f"ai-{n}")]}
+
+    builder = StateGraph(state)
+    builder.add_node("agent", agent)
+    builder.add_edge(START, "agent")
+    return builder.compile(checkpointer=saver)
+
+
+@pytest.mark.parametrize("state", [ListChat, DeltaChat])
+def test_a_chat_turn_costs_the_serde_its_new_messages(state):
+    serde = JsonPlusSerializer()
+    moved = {"loads": 0, "dumps": 0}  # bytes through the serde each way
+
+    def counting(method, way):
+        def call(arg):
+            out = method(arg)
+            moved[way] += len((arg if way == "loads" else out)[1])
+            return out
+
+        return call
+
+    # On the instance: the class's own methods stay, so the saver still takes it for LangGraph's serde.
+    serde.loads_typed, serde.dumps_typed = (
+        counting(serde.loads_typed, "loads"),
+        counting(serde.dumps_typed, "dumps"),
+    )
+    log = MemoryLog()
+    graph = chat(DerirezaroSaver(log, serde=serde), state, edit_at=41)
+    config = {"configurable": {"thread_id": "t"}}
+    per_turn = []
+    for turn in range(40):
+        moved.update(loads=0, dumps=0)
+        graph.invoke({"messages": [HumanMessage(f"question {turn}", id=f"h-{turn}")]}, config)
+        # A delta channel's snapshot turns encode the whole list: it is stored as one value.
+        per_turn.append(moved["loads"] + (moved["dumps"] if state is ListChat else 0))
+    expected = graph.get_state(config).values["messages"]
+    conversation = sum(len(serde.dumps_typed(m)[1]) for m in expected)
+    assert max(per_turn[10:]) < conversation / 8, per_turn
+    if state is ListChat:  # a delta channel stores writes, and an edit in place is none
+        assert "(edited)" in expected[1].content  # made at turn 20, in place: the put saw it
+    cold = chat(DerirezaroSaver(log), state, edit_at=-1)  # a second saver reads what the first stored
+    assert same(cold.get_state(config).values["messages"], expected)
