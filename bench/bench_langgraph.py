@@ -1,23 +1,27 @@
 #!/usr/bin/env python3
 """DerirezaroSaver beside LangGraph's checkpointers: step cost, bytes, reads, threads, processes, damage.
 
-    python3 bench/bench_langgraph.py [--quick] [--no-instructions] [--plot bench/langgraph-chat-bytes.png]
+    python3 bench/bench_langgraph.py [--quick] [--no-instructions] [--long-reads] [--plot FILE.png]
 
 Peers, in the same run: LangGraph's InMemorySaver, the SQLite checkpointer
-(langgraph-checkpoint-sqlite) and a Redis checkpointer that runs on a plain
+(langgraph-checkpoint-sqlite), a Redis checkpointer that runs on a plain
 server (langgraph-checkpoint-plainredis; the official Redis checkpointer needs
-server modules). A step is what a running graph does: a put of the new
-checkpoint with one channel of N changed, then a put_writes of that task's
-write. Bytes per step are the growth of the SQLite file (its WAL checkpointed),
-of the Redis server's memory (each Redis saver has a server of its own), or
-of what InMemorySaver holds.
+server modules) and the PostgreSQL checkpointer (langgraph-checkpoint-postgres)
+beside ours on one throwaway server with fsync on (tests/postgres_server.py).
+A step is what a running graph does: a put of the new checkpoint with one
+channel of N changed, then a put_writes of that task's write. Bytes per step
+are the growth of the SQLite file (its WAL checkpointed), of the Redis
+server's memory (each Redis saver has a server of its own), of the PostgreSQL
+tables with their TOAST and indexes (`pg_total_relation_size` of a schema each
+saver has to itself), or of what InMemorySaver holds.
 
 Every contestant is named with its durability, and each of ours is matched by
 a peer at the same one: SQLite `full` (an fsync per commit; the SQLite
 checkpointer's default) and `normal` (WAL with synchronous=NORMAL: no fsync,
 for the peer a pragma on its connection), and Redis with `appendonly yes`,
-`appendfsync everysec`, the setting the README recommends. InMemorySaver keeps
-nothing beyond the process.
+`appendfsync everysec`, the setting the README recommends. Both PostgreSQL
+savers commit each write with the server's defaults (`synchronous_commit` on:
+flushed to its WAL). InMemorySaver keeps nothing beyond the process.
 """
 
 from __future__ import annotations
@@ -53,6 +57,12 @@ from redis_server import BINARY as REDIS_BINARY  # noqa: E402
 from redis_server import RedisServer  # noqa: E402
 
 try:
+    import postgres_server  # noqa: E402
+    from langgraph.checkpoint.postgres import PostgresSaver
+except ImportError:
+    PostgresSaver = None
+
+try:
     from langgraph.checkpoint.sqlite import SqliteSaver
 except ImportError:
     SqliteSaver = None
@@ -65,6 +75,8 @@ DURABILITIES = ("full", "normal")
 # The server's persistence, the same for both Redis savers: what the README recommends for checkpoints.
 REDIS_PERSISTENCE = ("--appendonly", "yes", "--appendfsync", "everysec")
 REDIS_DURABILITY = "AOF everysec"
+# One server for both PostgreSQL savers, as a deployment shares its database; each has a schema of its own.
+POSTGRES_DURABILITY = "fsync, synchronous_commit on"
 
 
 def sqlite_peer(path: Path, durability: str = "full"):
@@ -279,6 +291,83 @@ def contestants(directory: Path, redis_urls: tuple[str, str] | None):
                 )
             )
     return found
+
+
+def postgres_contestants(url: str):
+    """Ours and PostgresSaver on one server, each place a schema of its own (PostgresSaver's tables have
+    fixed names). Bytes are the growth of the schema's tables with their TOAST and indexes."""
+    import psycopg
+    from psycopg.rows import dict_row
+
+    admin, counter = psycopg.connect(url, autocommit=True), iter(range(10**9))
+
+    def new_schema() -> str:
+        schema = f"s{next(counter)}"
+        admin.execute(f'CREATE SCHEMA "{schema}"')
+        return schema
+
+    def size(schema: str) -> int:
+        (total,) = admin.execute(
+            "SELECT coalesce(sum(pg_total_relation_size(c.oid)), 0) FROM pg_class c"
+            " JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = %s AND c.relkind = 'r'",
+            (schema,),
+        ).fetchone()
+        return int(total)
+
+    def peer(schema: str):
+        # As PostgresSaver.from_conn_string connects, with the schema first in the search path.
+        conn = psycopg.connect(
+            url,
+            autocommit=True,
+            prepare_threshold=0,
+            row_factory=dict_row,
+            options=f"-c search_path={schema}",
+        )
+        saver = PostgresSaver(conn)
+        saver.setup()
+        saver.bench_schema = schema
+        return saver
+
+    return [
+        Contestant(
+            "derirezaro PostgreSQL",
+            POSTGRES_DURABILITY,
+            new_schema,
+            lambda schema: DerirezaroSaver.postgres(url, schema=schema),
+            lambda saver: size(saver.log.schema),
+            lambda saver: saver.close(),
+        ),
+        Contestant(
+            "PostgresSaver",
+            POSTGRES_DURABILITY,
+            new_schema,
+            peer,
+            lambda saver: size(saver.bench_schema),
+            lambda saver: saver.conn.close(),
+        ),
+    ]
+
+
+def long_thread_reads(found, channels: int, checkpoints: int, repeats: int):
+    """get_tuple(latest) and list(limit=10) on a thread of `checkpoints` steps: reads that must not grow
+    with the thread. Slow to build at 1,000 channels (PostgresSaver's steps), so behind a flag."""
+    print(
+        f"\nreads at N={channels} on a {checkpoints}-checkpoint thread"
+        "                 get_tuple(latest) us   list(limit=10) us"
+    )
+    latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+    results = {}
+    for contestant in found:
+        saver = contestant.make()
+        thread = Thread(saver, channels)
+        for _ in range(checkpoints - 1):
+            thread.one()
+        get = timed(lambda saver=saver: saver.get_tuple(latest), repeats)
+        listed = timed(lambda saver=saver: list(saver.list(latest, limit=10)), max(repeats // 5, 5))
+        contestant.close(saver)
+        results[contestant.label] = get, listed
+        print(f"  {contestant.label:<54} {get:16.1f} {listed:20.1f}")
+    return results
 
 
 def step_table(found, channel_counts, steps):
@@ -720,15 +809,47 @@ def threads_table(directory: Path, seconds: int):
     return results
 
 
+def open_postgres(kind: str, url: str, schema: str):
+    """Ours, or PostgresSaver on a pool of two (a connection for each of a worker's threads)."""
+    if kind == "ours":
+        return DerirezaroSaver.postgres(url, schema=schema, pool_size=2)
+    from psycopg.rows import dict_row
+    from psycopg_pool import ConnectionPool
+
+    settings = {"autocommit": True, "prepare_threshold": 0, "row_factory": dict_row}
+    pool = ConnectionPool(
+        url, min_size=2, max_size=2, kwargs={**settings, "options": f"-c search_path={schema}"}, open=True
+    )
+    saver = PostgresSaver(pool)
+    saver.setup()
+    return saver
+
+
 def _worker(kind, path, durability, who, seconds, queue):
     """One process: two threads on one saver, each driving a graph thread of its own, for `seconds`."""
-    saver = open_sqlite(kind, path, durability)
+    if durability == POSTGRES_DURABILITY:
+        saver = open_postgres(kind, *path.split("|"))
+    else:
+        saver = open_sqlite(kind, path, durability)
     queue.put(in_threads(saver, str(who), 2, seconds))
 
 
-def processes(directory: Path, kind: str, durability: str, count: int, seconds: float):
-    path = directory / f"procs-{kind}-{durability}-{count}.db"
-    close_sqlite(open_sqlite(kind, path, durability))
+def processes(directory: Path, kind: str, durability: str, count: int, seconds: float, postgres=None):
+    """Checkpoints a second by `count` processes on one log, and how many steps met 'locked'.
+
+    `postgres`: the server's URL, for a PostgreSQL log (a schema of its own) at its durability."""
+    if postgres is not None:
+        import psycopg
+
+        schema = f"procs_{kind}_{count}_{uuid.uuid4().hex[:8]}"
+        with psycopg.connect(postgres, autocommit=True) as admin:
+            admin.execute(f'CREATE SCHEMA "{schema}"')
+        saver = open_postgres(kind, postgres, schema)  # the tables made once, before the workers start
+        saver.close() if kind == "ours" else saver.conn.close()
+        path: Path | str = f"{postgres}|{schema}"
+    else:
+        path = directory / f"procs-{kind}-{durability}-{count}.db"
+        close_sqlite(open_sqlite(kind, path, durability))
     context = multiprocessing.get_context("spawn")
     queue = context.Queue()
     workers = [
@@ -743,7 +864,7 @@ def processes(directory: Path, kind: str, durability: str, count: int, seconds: 
     return sum(r[0] for r in results) / seconds, sum(r[1] for r in results)
 
 
-def processes_table(directory: Path, count: int, seconds: float, durabilities) -> None:
+def processes_table(directory: Path, count: int, seconds: float, durabilities, postgres=None) -> None:
     print(
         f"\n{count} processes, two threads each, on one file, {seconds} s     checkpoints/s  'locked' errors"
     )
@@ -752,6 +873,10 @@ def processes_table(directory: Path, count: int, seconds: float, durabilities) -
             rate, locked = processes(directory, kind, durability, count, seconds)
             name = "derirezaro SQLite" if kind == "ours" else "SqliteSaver"
             print(f"  {name + ', ' + durability:<44} {rate:14.0f} {locked:16d}")
+    for kind in ("ours", "peer") if postgres is not None else ():
+        rate, _ = processes(directory, kind, POSTGRES_DURABILITY, count, seconds, postgres)
+        name = "derirezaro PostgreSQL" if kind == "ours" else "PostgresSaver"
+        print(f"  {name + ', ' + POSTGRES_DURABILITY:<44} {rate:14.0f}")
 
 
 def flipped_bits(directory: Path, trials: int):
@@ -873,6 +998,11 @@ def main() -> None:
     )
     parser.add_argument("--no-instructions", action="store_true", help="skip the callgrind count")
     parser.add_argument("--plot", help="write the chat thread's bytes against steps to this PNG")
+    parser.add_argument(
+        "--long-reads",
+        action="store_true",
+        help="also reads at 1,000 channels on a 1,000-checkpoint thread (PostgreSQL savers; minutes)",
+    )
     parser.add_argument(instructions.CHILD_FLAG, help=argparse.SUPPRESS)
     args = parser.parse_args()
     child = getattr(args, instructions.CHILD_FLAG.lstrip("-").replace("-", "_"))
@@ -884,29 +1014,37 @@ def main() -> None:
           f"{platform.machine()} {os.cpu_count()} cores")  # fmt: skip
     # A server for each Redis saver: its memory, and the work of its AOF, are that saver's alone.
     servers = [RedisServer(*REDIS_PERSISTENCE).start() for _ in range(2)] if REDIS_BINARY else []
+    with_postgres = PostgresSaver is not None and postgres_server.BINARIES is not None
+    postgres = postgres_server.PostgresServer(fsync=True).start() if with_postgres else None
     try:
         with tempfile.TemporaryDirectory(dir="/tmp") as scratch:
             directory = Path(scratch)
             found = contestants(directory, tuple(server.url for server in servers) or None)
+            on_postgres = postgres_contestants(postgres.url) if postgres is not None else []
+            found += on_postgres
             step_table(found, (10, 1000), steps)
             if not args.no_instructions and instructions.available():
                 instructions_table(args.quick)
             floor_table(directory, 3 * steps)
             reads(found, (10, 1000), repeats)
             cold_reads(found, (10, 1000), 10 if args.quick else 30)
+            if args.long_reads and on_postgres:
+                long_thread_reads(on_postgres, 1000, 1000, 10 if args.quick else 50)
             curves, _ = chat(found, 1000, 25)
             delta_turns(found)
             if args.plot:
                 plot(curves, args.plot)
             threads_table(directory, 3 if args.quick else 8)
             processes_table(directory, 2, seconds, DURABILITIES)
-            processes_table(directory, 4, long_seconds, ("full",))
+            processes_table(directory, 4, long_seconds, ("full",), postgres.url if on_postgres else None)
             print("\none flipped bit in a stored checkpoint, write or metadata, then a read of the thread")
             for kind, tally in flipped_bits(directory, 100 if args.quick else 400).items():
                 print(f"  {'derirezaro' if kind == 'ours' else 'SqliteSaver':<28} {tally}")
     finally:
         for server in servers:
             server.stop()
+        if postgres is not None:
+            postgres.stop()
 
 
 if __name__ == "__main__":

@@ -149,3 +149,11 @@ def trees(leaves=scalars, size=6, max_leaves=25):
 
 
 values = trees()
+
+
+@pytest.fixture(scope="session")
+def postgres_url():
+    """The conninfo URL of the session's PostgreSQL server (postgres_server.py), started on first use."""
+    import postgres_server
+
+    return postgres_server.shared_url()

@@ -36,14 +36,16 @@ python3 -m pip install -q --no-build-isolation -C build-dir=build/test-install \
   -C cmake.define.DERIREZARO_BUILD_PROBES=ON .
 
 step "pytest"
-# The Redis tests start servers of their own, and LangGraph is installed: here they run, never skip.
-export DERIREZARO_REQUIRE_REDIS=1 DERIREZARO_REQUIRE_LANGGRAPH=1
+# The Redis and PostgreSQL tests start servers of their own, and LangGraph is installed: here they
+# run, never skip.
+export DERIREZARO_REQUIRE_REDIS=1 DERIREZARO_REQUIRE_POSTGRES=1 DERIREZARO_REQUIRE_LANGGRAPH=1
 (cd "$root/tests" && python3 -m pytest -q -p no:cacheprovider "$root/tests")
 
 step "type stubs against the extension (stubtest), and as typed code uses them"
 # The stubs must describe the installed modules exactly; the allowlist holds
 # the names they have on purpose that the modules lack (an unused entry fails).
-MYPY_CACHE_DIR="$root/build/mypy-cache" python3 -m mypy.stubtest derirezaro._core derirezaro._replay \
+MYPY_CACHE_DIR="$root/build/mypy-cache" python3 -m mypy.stubtest \
+  derirezaro._core derirezaro._replay derirezaro._list_elements \
   --allowlist "$root/tests/stubtest-allowlist.txt"
 # The typed sample, checked against the stubs in the source tree at the
 # oldest Python supported: all of it must pass both checkers, each line it

@@ -16,10 +16,11 @@ import sqlite3
 import subprocess
 import sys
 
+import postgres_server
 import pytest
 from conftest import langgraph_or_skip
 from derirezaro import Store
-from derirezaro.persist import RedisLog, SQLiteLog, Timeline
+from derirezaro.persist import PostgresLog, RedisLog, SQLiteLog, Timeline
 from redis_server import fresh_prefix, shared_url
 
 FORMS = [  # (a stored value, how the command prints it)
@@ -96,6 +97,13 @@ def redis_location():
     return [shared_url(), "--prefix", prefix]
 
 
+def postgres_location(url):
+    prefix = postgres_server.fresh_prefix()
+    with contextlib.closing(PostgresLog(url, prefix=prefix)) as log:
+        fill(log)
+    return [url, "--prefix", prefix]
+
+
 def ls_names(out):
     return [line.split()[-1] for line in out.splitlines()[1:]]
 
@@ -103,10 +111,6 @@ def ls_names(out):
 def field(*path):
     """What a JSON output holds at `path`."""
     return lambda out: functools.reduce(operator.getitem, path, json.loads(out))
-
-
-def text(out):
-    return out
 
 
 def header(out):
@@ -131,22 +135,24 @@ READING = [
     (["diff", "alpha", "2", "chosen"], 0, field("changes"),
      {"agent": {"step": {"old": 2, "new": 7}}, "forms": REMOVED_BYTES}),
     (["diff", "alpha", "5", "5"], 0, field("changes"), {}),
-    (["verify"], 0, text, "verified 2 timelines, 15 records: sound\n"),
+    (["verify"], 0, str, "verified 2 timelines, 15 records: sound\n"),
     (["verify", "beta", "--json"], 0, json.loads,
      {"timelines": 1, "records": 3, "sound": True, "damaged": []}),
     (["stats", "--json"], 0, lambda out: (field("timelines")(out), field("records")(out)), (2, 15)),
-    (["show", "gamma"], 4, text, ""),
-    (["show", "alpha", "13"], 4, text, ""),
-    (["verify", "gamma"], 4, text, ""),
-    (["diff", "alpha", "1"], 2, text, ""),
-    (["frobnicate"], 2, text, ""),
+    (["show", "gamma"], 4, str, ""),
+    (["show", "alpha", "13"], 4, str, ""),
+    (["verify", "gamma"], 4, str, ""),
+    (["diff", "alpha", "1"], 2, str, ""),
+    (["frobnicate"], 2, str, ""),
     (["show", "--help"], 0, lambda out: "SEQ|ID" in out and "$bytes" in out, True),
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize("backend", ["sqlite", "redis"])
-def test_reading_commands_print_what_the_log_holds_and_write_nothing(backend, sound):
-    location = [sound] if backend == "sqlite" else redis_location()
+@pytest.mark.parametrize("backend", ["sqlite", "redis", "postgres"])
+def test_reading_commands_print_what_the_log_holds_and_write_nothing(backend, sound, request):
+    locations = {"sqlite": lambda: [sound], "redis": redis_location}
+    locations["postgres"] = lambda: postgres_location(request.getfixturevalue("postgres_url"))
+    location = locations[backend]()
     before = hashlib.sha256(open(sound, "rb").read()).digest()
     failed = []
     for args, status, project, expected in READING:
@@ -156,11 +162,12 @@ def test_reading_commands_print_what_the_log_holds_and_write_nothing(backend, so
     assert failed == []
     assert hashlib.sha256(open(sound, "rb").read()).digest() == before
     storage = loads(*location, "stats", "--json")
-    assert ("file" if backend == "sqlite" else "server") in storage
+    assert {"sqlite": "file", "redis": "server"}.get(backend, "records") in storage
 
 
-def test_where_the_log_is(sound, tmp_path):
+def test_where_the_log_is(sound, tmp_path, postgres_url):
     foreign = str(tmp_path / "other.db")
+    unused = postgres_server.fresh_prefix()
     with contextlib.closing(sqlite3.connect(foreign)) as db:
         db.execute("CREATE TABLE mine (x)")
     cases = [  # (arguments, environment, status): the location first, by --log, or from DERIREZARO_LOG
@@ -173,29 +180,30 @@ def test_where_the_log_is(sound, tmp_path):
         ([str(tmp_path / "missing.db"), "verify"], None, 3),
         ([foreign, "ls"], None, 3),  # another program's database is not given tables
         ([foreign, "prune", "alpha", "--keep", "1"], None, 3),
+        ([sound, "--prefix", "p", "ls"], None, 2),  # a SQLite file has no prefix
+        ([postgres_url, "--prefix", unused, "ls"], None, 3),  # no tables there: none are made
+        ([postgres_url, "--prefix", "Not-A-Name", "ls"], None, 2),
     ]
     assert [cli(*args, env=env)[0] for args, env, _ in cases] == [status for *_, status in cases]
     assert not os.path.exists(tmp_path / "missing.db")
     with contextlib.closing(sqlite3.connect(foreign)) as db:
         assert db.execute("SELECT name FROM sqlite_master").fetchall() == [("mine",)]
+    with contextlib.closing(PostgresLog(postgres_url, prefix=unused, setup=False)) as log:
+        assert log.version() is None
 
 
 def test_verify_finds_a_flipped_byte_in_a_record_body(copy):
     with contextlib.closing(sqlite3.connect(copy, isolation_level=None)) as db:
         where = "WHERE timeline = (SELECT id FROM derirezaro_timelines WHERE name = 'alpha') AND seq = 6"
         (body,) = db.execute(f"SELECT body FROM derirezaro_records {where}").fetchone()
-        middle = len(body) // 2
-        db.execute(
-            f"UPDATE derirezaro_records SET body = ? {where}",
-            (body[:middle] + bytes([body[middle] ^ 1]) + body[middle + 1 :],),
-        )
+        db.execute(f"UPDATE derirezaro_records SET body = ? {where}", (body[:-1] + bytes([body[-1] ^ 1]),))
     status, out, _ = cli(copy, "verify")
     assert status == 1 and out.startswith("damaged: timeline 'alpha', record 6: ")
     assert out.endswith("verified 2 timelines, 15 records: damage in 1 of them\n")
     status, out, _ = cli(copy, "verify", "--json")
     report = json.loads(out)
-    assert status == 1 and not report["sound"]
-    assert {(e["timeline"], e["seq"]) for e in report["damaged"]} == {("alpha", 6)}
+    damaged = [(e["timeline"], e["seq"]) for e in report["damaged"]]
+    assert (status, report["sound"], damaged) == (1, False, [("alpha", 6)])
     assert cli(copy, "verify", "beta")[0] == 0
     status, _, err = cli(copy, "show", "alpha", "8")
     assert status == 1 and err.startswith("derirezaro: error: damaged: timeline 'alpha', record 6")

@@ -22,6 +22,7 @@ from conftest import langgraph_or_skip
 
 langgraph_or_skip()
 
+import postgres_server
 from derirezaro.langgraph import CheckpointDecodeError, CorruptCheckpoint, DerirezaroSaver
 from derirezaro.langgraph.branch import timeline_name
 from derirezaro.persist import MemoryLog
@@ -105,15 +106,18 @@ def normalized(history):
 
 def opener(kind, tmp_path):
     """Opens savers on one log of `kind`, as processes have them: each with caches of its own."""
-    memory, prefix = MemoryLog(), fresh_prefix()
+    memory, prefix, tables = MemoryLog(), fresh_prefix(), postgres_server.fresh_prefix()
     return {
         "memory": lambda: DerirezaroSaver(memory),
         "sqlite": lambda: DerirezaroSaver.sqlite(tmp_path / "checkpoints.db"),
         "redis": lambda: DerirezaroSaver.redis(shared_url(), prefix=prefix),
+        "postgres": lambda: DerirezaroSaver.postgres(
+            postgres_server.shared_url(), prefix=tables, pool_size=2
+        ),
     }[kind]
 
 
-@pytest.fixture(params=["memory", "sqlite", "redis"])
+@pytest.fixture(params=["memory", "sqlite", "redis", "postgres"])
 def saver(request, tmp_path):
     with opener(request.param, tmp_path)() as made:
         yield made
@@ -294,6 +298,8 @@ def test_a_value_the_serde_refuses_is_an_error_naming_the_channel_never_none_nor
 def flip(log, name, where):
     """Flips one bit in the middle of a stored value, in place (again: back): a record's meta or
     body, (seq, field), or an attachment entry's blob, (key, at)."""
+    if not isinstance(log, MemoryLog):
+        return flip_in_postgres(log, name, where)
 
     def flipped(data):
         return data[: len(data) // 2] + bytes([data[len(data) // 2] ^ 0x10]) + data[len(data) // 2 + 1 :]
@@ -306,8 +312,33 @@ def flip(log, name, where):
         entries[at] = (*entries[at][:2], flipped(entries[at][2]))
 
 
-def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint():
-    log = MemoryLog()
+def flip_in_postgres(log, name, where):
+    """`flip` by SQL on the PostgreSQL log's rows, where only the reads' checks can see it."""
+    import psycopg
+
+    if isinstance(where[0], int):
+        table, column, match, keys = "records", where[1], "seq = %s", (where[0],)
+    else:
+        task, idx, _ = log.attachments(name, [where[0]])[where[0]][where[1]]
+        table, column, match = "attachments", "blob", "key = %s AND task = %s AND idx = %s"
+        keys = (where[0].encode(), task.encode(), idx)
+    middle = f"octet_length({column}) / 2"
+    with psycopg.connect(postgres_server.shared_url(), autocommit=True) as conn:
+        conn.execute(
+            f'UPDATE "{log.prefix}_{table}" SET {column} = set_byte({column}, {middle},'
+            f" get_byte({column}, {middle}) # 16) WHERE {match}"
+            f' AND timeline = (SELECT id FROM "{log.prefix}_timelines" WHERE name = %s)',
+            (*keys, name.encode()),
+        )
+
+
+@pytest.mark.parametrize("kind", ["memory", "postgres"])
+def test_one_flipped_bit_anywhere_is_reported_naming_thread_and_checkpoint(kind, tmp_path):
+    with opener(kind, tmp_path)() as saver:
+        flipped_bits_are_reported(saver.log)
+
+
+def flipped_bits_are_reported(log):
     history_of_a_session(DerirezaroSaver(log))
     name, ids = timeline_name("t1", ""), [t.checkpoint["id"] for t in DerirezaroSaver(log).list(None)]
     places = [(row.seq, field) for row in log.read(name, 1, log.head(name).seq) for field in ("meta", "body")]

@@ -7,6 +7,7 @@ from conftest import langgraph_or_skip
 
 langgraph_or_skip()
 
+import postgres_server
 from derirezaro.langgraph import DerirezaroSaver
 from langgraph.checkpoint.conformance import checkpointer_test, validate
 from redis_server import fresh_prefix, shared_url
@@ -19,9 +20,10 @@ def savers(tmp_path):
     yield "sqlite", lambda: DerirezaroSaver.sqlite(tmp_path / "checkpoints.db")
     yield "sqlite-memory", lambda: DerirezaroSaver.sqlite(":memory:")  # as LangGraph users write tests
     yield "redis", lambda: DerirezaroSaver.redis(shared_url(), prefix=fresh_prefix())
+    yield "postgres", lambda: DerirezaroSaver.postgres(postgres_server.shared_url(), prefix=fresh_prefix())
 
 
-@pytest.mark.parametrize("log", ["memory", "sqlite", "sqlite-memory", "redis"])
+@pytest.mark.parametrize("log", ["memory", "sqlite", "sqlite-memory", "redis", "postgres"])
 def test_the_whole_conformance_suite_passes(tmp_path, log):
     make = dict(savers(tmp_path))[log]
 

@@ -8,11 +8,13 @@ source resumes, and copy nothing twice, however often it is run or wherever it w
 """
 
 import asyncio
+import contextlib
 import operator
 import sqlite3
 import sys
 from typing import Annotated, Any, TypedDict
 
+import postgres_server
 import pytest
 import redis
 from conftest import langgraph_or_skip
@@ -85,10 +87,15 @@ def langgraph_file(tmp_path):
     saver.conn.close()
 
 
-@pytest.fixture(params=["file", "sqlite saver", "memory saver", "derirezaro saver"])
+@pytest.fixture(params=["file", "pruned file", "sqlite saver", "memory saver", "derirezaro saver"])
 def source(request, langgraph_file):
     """What an import is given, and a saver that reads it."""
-    if request.param == "file":
+    if request.param == "pruned file":  # what a pruning saver leaves: a checkpoint's parent gone
+        root = "FROM checkpoints WHERE thread_id = 'forked' AND checkpoint_ns = ''"
+        with contextlib.closing(sqlite3.connect(langgraph_file[0])) as conn, conn:
+            third = conn.execute(f"SELECT checkpoint_id {root} ORDER BY 1 LIMIT 1 OFFSET 2").fetchone()
+            assert conn.execute(f"DELETE {root} AND checkpoint_id = ?", third).rowcount == 1
+    if request.param.endswith("file"):
         return langgraph_file
     if request.param == "sqlite saver":
         return langgraph_file[1], langgraph_file[1]
@@ -139,18 +146,6 @@ def test_an_import_gives_every_checkpoint_back_and_resumes_as_the_source(source,
         return result["log"], result["answer"], [i.value for i in result["__interrupt__"]]
 
     assert resumed(target) == resumed(source_saver) == (["waiting", "a", "b", "c"], "later", ["sub?"])
-
-
-def test_a_checkpoint_whose_parent_the_source_pruned_is_imported_whole(langgraph_file):
-    path, source_saver = langgraph_file
-    with sqlite3.connect(path) as conn:  # what a pruning saver leaves: children of a checkpoint gone
-        conn.execute(
-            "DELETE FROM checkpoints WHERE thread_id = 'forked' AND checkpoint_id = (SELECT checkpoint_id "
-            "FROM checkpoints WHERE thread_id = 'forked' AND checkpoint_ns = '' ORDER BY 1 LIMIT 1 OFFSET 2)"
-        )
-    target = DerirezaroSaver.memory()
-    assert import_langgraph(path, target).checkpoints == sum(len(tuples(source_saver, t)) for t in THREADS)
-    assert tuples(target, "forked") == tuples(source_saver, "forked")
 
 
 class Killed(Exception):
@@ -232,10 +227,13 @@ def test_a_saver_refuses_a_file_of_langgraphs_checkpointer_and_leaves_it_as_it_w
     assert sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master")) == tables
 
 
-@pytest.mark.parametrize("location", ["file", "sqlite:///", ":memory:", "memory:", "redis"])
-def test_from_conn_string_opens_every_kind_of_log_as_a_context_manager(tmp_path, location):
+@pytest.mark.parametrize("location", ["file", "sqlite:///", ":memory:", "memory:", "redis", "postgres"])
+def test_from_conn_string_opens_every_kind_of_log_as_a_context_manager(tmp_path, location, request):
     url = {"file": str(tmp_path / "c.db"), "sqlite:///": f"sqlite:///{tmp_path}/c.db", "redis": shared_url()}
     options = {"prefix": fresh_prefix()} if location == "redis" else {}
+    if location == "postgres":
+        url["postgres"] = request.getfixturevalue("postgres_url")
+        options = {"prefix": postgres_server.fresh_prefix(), "prepare_threshold": None}
     checkpoint = empty_checkpoint()
     conf = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
 
@@ -247,28 +245,18 @@ def test_from_conn_string_opens_every_kind_of_log_as_a_context_manager(tmp_path,
     assert asyncio.run(use()) == checkpoint["id"]
 
 
-@pytest.mark.parametrize(
-    "ttl, expected",
-    [
-        (None, (None, False)),
-        (90, (90.0, False)),
-        ({"default_ttl": 2, "refresh_on_read": True}, (120.0, True)),
-        ({"default_ttl": 0.5}, (30.0, False)),
-        ({"default_ttl": None, "refresh_on_read": True}, (None, False)),
-        (
-            {"default_ttl": 1, "sweep_interval_minutes": 5, "strategy": "delete", "omit_expired": True},
-            (60.0, False),
-        ),
-        ("60", TypeError),
-        (True, TypeError),
-        (-1, ValueError),
-        ({"default_ttl": 0}, ValueError),
-        ({"default_ttl": "1"}, TypeError),
-        ({"refresh_on_read": "yes"}, TypeError),
-        ({"strategy": "keep_latest", "default_ttl": 1}, ValueError),
-        ({"default_ttl": 1, "ttl": 1}, ValueError),
-    ],
-)
+TTL = [  # (what the saver is given, (seconds, refresh_on_read) or the error it raises)
+    (None, (None, False)), (90, (90.0, False)), ({"default_ttl": 2, "refresh_on_read": True}, (120.0, True)),
+    ({"default_ttl": 0.5}, (30.0, False)), ({"default_ttl": None, "refresh_on_read": True}, (None, False)),
+    ({"default_ttl": 1, "sweep_interval_minutes": 5, "strategy": "delete", "omit_expired": True},
+     (60.0, False)),
+    ("60", TypeError), (True, TypeError), (-1, ValueError), ({"default_ttl": 0}, ValueError),
+    ({"default_ttl": "1"}, TypeError), ({"refresh_on_read": "yes"}, TypeError),
+    ({"strategy": "keep_latest", "default_ttl": 1}, ValueError), ({"default_ttl": 1, "ttl": 1}, ValueError),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("ttl, expected", TTL)
 def test_ttl_in_either_form(ttl, expected):
     if isinstance(expected, type):
         with pytest.raises(expected, match="ttl"):

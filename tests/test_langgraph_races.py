@@ -24,7 +24,7 @@ from test_persist_races import races
 LATEST = {"configurable": {"thread_id": "t"}}
 
 
-@pytest.fixture(params=["memory", "sqlite", "redis"])
+@pytest.fixture(params=["memory", "sqlite", "redis", "postgres"])
 def two_writers(request, tmp_path):
     make = opener(request.param, tmp_path)
     with make() as first, make() as second:

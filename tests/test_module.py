@@ -33,7 +33,7 @@ def test_module_identity_exports_and_version():
     ]  # fmt: skip
     assert derirezaro.__all__[-1] == "to_mermaid"
     assert (_core.__name__, _core.__doc__) == ("derirezaro._core", "The `derirezaro._core` native module.")
-    assert _core.__version__ == _core.core_version() == derirezaro.__version__ == "0.9.2"
+    assert _core.__version__ == _core.core_version() == derirezaro.__version__
     assert _core.loads(data=type("Payload", (bytes,), {})(_core.dumps(obj=[1]))) == [1]
 
 

@@ -1,6 +1,6 @@
 """Timelines under killed and racing writers and damaged bytes, and files kept from earlier releases.
 
-The writers are processes running this file: `test_persist_durability.py PATH` (see `writer`).
+The writers are processes running this file: `test_persist_durability.py LOCATION [PREFIX]` (`writer`).
 Damage goes straight to the stored rows, by SQL on the file, so only the reads' checks can see it.
 The LangGraph saver's file of schema 2 is written by `tools/make_langgraph_v2_fixture.py`.
 """
@@ -18,9 +18,11 @@ import threading
 import time
 from pathlib import Path
 
+import postgres_server
 import pytest
 from derirezaro import Store, dumps
 from derirezaro.persist import ConflictError, CorruptRecordError, FormatError, SQLiteLog, body, record
+from derirezaro.persist.locate import open_log
 from derirezaro.persist.sqlite_schema import SCHEMA
 from test_persist_model import content
 
@@ -34,11 +36,11 @@ def step(store, i):
         store.delete("s", f"k{(i + 3) % 7}")
 
 
-def writer(path):
+def writer(location, *prefix):
     """Commits step after step to timeline "t", from the head's on, printing each seq it wins, until
     killed. Another writer may take a step first: this one then goes on from that writer's."""
     print("ready", flush=True)
-    tl = SQLiteLog(path).timeline("t", store := Store())
+    tl = opened(location, *prefix).timeline("t", store := Store())
     while True:
         i = tl.head.meta["step"] if tl.head else 0
         step(store, i + 1)
@@ -52,18 +54,28 @@ def writer(path):
                 tl.restore(tl.head.seq)
 
 
-def spawn(path):
-    command, pipe = [sys.executable, __file__, str(path)], subprocess.PIPE
+def opened(location, prefix=None):
+    """The log at `location` (a SQLite file, or a PostgreSQL database and the prefix of its tables)."""
+    return open_log(location, create=True, **({} if prefix is None else {"prefix": prefix}))
+
+
+def spawn(where):
+    command, pipe = [sys.executable, __file__, *map(str, where)], subprocess.PIPE
     return subprocess.Popen(command, stdout=pipe, stderr=pipe, text=True)
 
 
-def test_killed_writers_keep_every_commit_they_returned(tmp_path):
-    # Two writers race for one timeline of one file, each waiting its turn for the file (never
-    # "database is locked"), and both are killed: most rounds while committing, the others while
-    # opening the timeline. Each seq is won once, and each holds its step on the one before.
-    path, rng, model, done = tmp_path / "crash.db", random.Random(5), Store(), 0
+@pytest.mark.parametrize("kind", ["sqlite", "postgres"])
+def test_killed_writers_keep_every_commit_they_returned(tmp_path, kind, request):
+    # Two writers race for one timeline of one log, each waiting its turn for the file or the row
+    # (never "database is locked"), and both are killed: most rounds while committing, the others
+    # while opening the timeline. Each seq is won once, and each holds its step on the one before.
+    if kind == "sqlite":
+        where = (str(tmp_path / "crash.db"),)
+    else:
+        where = (request.getfixturevalue("postgres_url"), postgres_server.fresh_prefix())
+    rng, model, done = random.Random(5), Store(), 0
     for round in range(12):
-        children = [spawn(path), spawn(path)]
+        children = [spawn(where), spawn(where)]
         first = []  # a seq returned before the kill was timed is acknowledged too
         for child in children:
             assert child.stdout.readline() == "ready\n"
@@ -74,7 +86,7 @@ def test_killed_writers_keep_every_commit_they_returned(tmp_path):
         assert not any(err for _, err in outputs), outputs  # none failed before it was killed
         returned = [[*map(int, (seen + out).split())] for seen, (out, _) in zip(first, outputs, strict=True)]
         assert not set(returned[0]) & set(returned[1]), "two writers won one seq"
-        with SQLiteLog(path) as log:
+        with opened(*where) as log:
             tl = log.timeline("t", store := Store())
             n = tl.head.meta["step"] if tl.head else 0
             assert tl.verify() == [] and n >= max([*returned[0], *returned[1], done])
@@ -210,4 +222,4 @@ def test_a_file_of_the_schema_2_langgraph_saver_reads_as_that_saver_read_it(tmp_
 
 
 if __name__ == "__main__":
-    writer(sys.argv[1])
+    writer(*sys.argv[1:])

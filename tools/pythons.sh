@@ -29,7 +29,7 @@ suite_seconds=${PYTHONS_SUITE_SECONDS:-3600}
 in_root=("$checkout/tools/pythons-chroot.sh" "$root")
 pip_env=(PIP_DISABLE_PIP_VERSION_CHECK=1 SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt
   PIP_CERT=/etc/ssl/certs/ca-certificates.crt)
-suite_env=(DERIREZARO_REQUIRE_REDIS=1 PYTHONDONTWRITEBYTECODE=1)
+suite_env=(DERIREZARO_REQUIRE_REDIS=1 DERIREZARO_REQUIRE_POSTGRES=1 PYTHONDONTWRITEBYTECODE=1)
 
 die() {
   echo "pythons.sh: $*" >&2
@@ -100,8 +100,17 @@ apt_install() { # apt_install NAME PACKAGE...
 
 in_sid() { "${in_root[@]}" apt-cache show --no-all-versions "$1" >/dev/null 2>&1; }
 
+root_packages=(ca-certificates redis-server postgresql build-essential pkg-config dpkg-dev)
+
 make_root() {
-  [[ -e $stamps/root ]] && return 0
+  if [[ -e $stamps/root ]]; then # a root made before a package joined the list gets it now
+    local package missing=()
+    for package in "${root_packages[@]}"; do
+      "${in_root[@]}" dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    ((${#missing[@]} == 0)) || apt_install root-packages "${missing[@]}"
+    return 0
+  fi
   if [[ -e $root ]]; then # what a debootstrap that did not finish left
     ! grep -q " ${root}[/ ]" /proc/self/mounts || die "something is mounted under $root: unmount it first"
     rm -rf --one-file-system "$root"
@@ -116,10 +125,10 @@ Acquire::Check-Valid-Until "false";
 Acquire::Retries "3";
 APT::Install-Recommends "false";
 CONF
-  # No service starts inside the root: the suite starts its own redis-server.
+  # No service starts inside the root: the suite starts its own redis-server and PostgreSQL.
   printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
   chmod +x "$root/usr/sbin/policy-rc.d"
-  apt_install root-packages ca-certificates redis-server build-essential pkg-config dpkg-dev
+  apt_install root-packages "${root_packages[@]}"
   mkdir -p "$stamps"
   touch "$stamps/root"
 }
@@ -227,6 +236,7 @@ test_label() {
       python=/opt/python3.13t/bin/python3.13t venv=/opt/venv/3.13t tests_at=/src/tests
       run=("${in_root[@]}" "${pip_env[@]}" "HYPOTHESIS_STORAGE_DIRECTORY=/var/tmp/hypothesis/$label" PYTHON_GIL=0)
       sync_host_files
+      make_root
       step 3.13t-wheel 1800 "${run[@]}" sh -ec \
         'rm -rf /var/tmp/ft && mkdir -p /var/tmp/ft/src /var/tmp/ft/wheel
          tar -C /src --exclude=./build --exclude=./.git -cf - . | tar -C /var/tmp/ft/src -xf -
@@ -244,6 +254,7 @@ test_label() {
         return "$explicit"
       fi
       sync_host_files
+      make_root
       ;;
     *)
       python=$(pyenv_python "$label") venv=$dir/venv/$label wheel_at=$wheel tests_at=$checkout/tests

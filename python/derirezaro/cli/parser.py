@@ -75,7 +75,8 @@ def build_parser() -> _Parser:
         usage=f"{PROGRAM} [--debug] [--prefix PREFIX] LOCATION COMMAND [ARGS]",
         description=(
             "Inspect and operate derirezaro logs. LOCATION is a SQLite file (a path or sqlite:///path), "
-            "a Redis server or cluster (redis://, rediss://, redis+cluster://), or memory:. "
+            "a Redis server or cluster (redis://, rediss://, redis+cluster://), a PostgreSQL database "
+            "(postgresql://), or memory:. "
             f"It may be given as --log LOCATION, or in {ENVIRONMENT}."
         ),
         epilog=EXIT_STATUSES,
@@ -85,7 +86,12 @@ def build_parser() -> _Parser:
         metavar="LOCATION",
         help=f"the log, when not given first (default: ${ENVIRONMENT})",
     )
-    parser.add_argument("--prefix", dest="redis_prefix", help="the key prefix of a Redis log (default: dz)")
+    parser.add_argument(
+        "--prefix",
+        dest="redis_prefix",
+        help="the key prefix of a Redis log (default: dz), or the table prefix of a PostgreSQL log "
+        "(default: derirezaro)",
+    )
     parser.add_argument("--debug", action="store_true", help="on failure, a traceback; and the debug log")
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
     # Options every command takes, so that they read the same after the command's name.

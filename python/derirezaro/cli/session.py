@@ -1,8 +1,9 @@
 """What every command shares: its exit statuses, the error that stops it with one, and the log it works on.
 
 A command opens the log it is given and nothing else: a SQLite file must
-exist and already hold a log (this package's tables), or the command stops
-before anything is written to it. Opening a SQLite log gives a file without
+exist and already hold a log (this package's tables), and a PostgreSQL
+database the tables under the prefix, or the command stops before anything
+is written to it. Opening a SQLite log gives a file without
 its tables those tables, which an operator who mistyped a path or named
 another program's database must not find done behind their back. Only the
 commands that write a new timeline (`import`, `import-langgraph`, the target
@@ -17,7 +18,7 @@ import urllib.parse
 from typing import Any
 
 from ..persist.errors import UnavailableError
-from ..persist.locate import is_redis, open_log, sqlite_path
+from ..persist.locate import is_postgres, is_redis, open_log, sqlite_path
 from ..persist.log import Log, TimelineHead
 from ..persist.sqlite_schema import schema_of
 
@@ -75,10 +76,17 @@ class Session:
     def open(self, location: str, *, create: bool = False) -> Log:
         """The log at `location` (this session's, or the one `copy --to` names); closed with the session."""
         options: dict[str, Any] = {}
+        postgres = is_postgres(location)
         if self.prefix is not None:
-            if not is_redis(location):
-                raise CommandError("--prefix names keys in Redis: a SQLite location has none", USAGE)
+            if not (is_redis(location) or postgres):
+                raise CommandError(
+                    "--prefix names the keys of a Redis log or the tables of a PostgreSQL log: "
+                    f"{location!r} has neither",
+                    USAGE,
+                )
             options["prefix"] = self.prefix
+        if postgres and not create:
+            options["setup"] = False  # tables are made only by a command that writes a new timeline
         known = location.startswith("sqlite://") or "://" not in location
         path = sqlite_path(location) if known else None  # another scheme: `open_log` names the known ones
         if path is not None and path != ":memory:":
@@ -87,6 +95,8 @@ class Session:
         # know before it looks for "sqlite://".
         log = open_log(location if path is None else path, create=create, **options)
         self._logs.append(log)
+        if postgres and not create:
+            _check_tables(log)
         return log
 
     def close(self) -> None:
@@ -101,6 +111,18 @@ def vouched(log: Log, name: str) -> TimelineHead:
     if head is None:
         raise CommandError(f"no timeline {name!r} in this log", NOT_FOUND)
     return head
+
+
+def _check_tables(log: Any) -> None:
+    """Stop unless the PostgreSQL database holds a log under the prefix; bring older tables up to date.
+
+    The check reads the catalog only: a mistyped database or prefix is left as it was.
+    """
+    if log.version() is None:
+        raise UnavailableError(
+            repr(log), f"holds no derirezaro log (no tables {log.prefix}_*; --prefix names them)"
+        )
+    log.setup()  # tables of this version: nothing written; of a newer one: FormatError
 
 
 def _check_file(path: str, create: bool) -> None:

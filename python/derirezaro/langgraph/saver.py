@@ -41,7 +41,7 @@ _SAVER_OPTIONS = ("serde", "single_writer", "cache_size", "refresh_on_read")
 
 
 class DerirezaroSaver(Housekeeping):
-    """A LangGraph checkpointer on durable timelines, in SQLite, Redis or memory.
+    """A LangGraph checkpointer on durable timelines, in SQLite, Redis, PostgreSQL or memory.
 
         with DerirezaroSaver.sqlite("checkpoints.db") as saver:
             graph = builder.compile(checkpointer=saver)
@@ -102,11 +102,12 @@ class DerirezaroSaver(Housekeeping):
                 graph = builder.compile(checkpointer=saver)
 
         `location`: a path, `sqlite:///path`, `:memory:`, `redis://`,
-        `rediss://`, `redis+cluster://` or `memory:`. The saver is its own
+        `rediss://`, `redis+cluster://`, `postgresql://` or `memory:`. The saver is its own
         context manager, sync and async (`async with` works too), and closes
         the log on exit. `options` are the saver's (`serde`, `single_writer`,
         `cache_size`) and the log's (`durability`, `timeout` for SQLite;
-        `prefix`, `ttl` in either form, and the Redis settings of `redis()`).
+        `prefix`, `ttl` in either form, and the Redis settings of `redis()`;
+        `prefix`, `schema` and the settings of `postgres()` for PostgreSQL).
         """
         from ..persist.locate import is_redis, open_log, sqlite_path
         from .sqlite_source import refuse_langgraph_file
@@ -173,6 +174,43 @@ class DerirezaroSaver(Housekeeping):
             allow_eviction=allow_eviction,
         )
         return cls(log, close_log=True, **options)
+
+    @classmethod
+    def postgres(
+        cls,
+        where: Any,
+        *,
+        prefix: str = "derirezaro",
+        schema: str | None = None,
+        pool_size: int = 4,
+        timeout: float = 30.0,
+        setup: bool = True,
+        prepare_threshold: int | None = 5,
+        **options: Any,
+    ) -> DerirezaroSaver:
+        """Checkpoints in PostgreSQL: `where` is a conninfo string, a `psycopg_pool.ConnectionPool`
+        or a `psycopg.Connection` (a pool or connection given stays open at `close()`).
+
+        The options are `PostgresLog`'s: the tables go under `prefix` (in `schema`), and are
+        created or brought to this release's version when the saver is made, unless `setup=False`;
+        behind a transaction-mode pooler, `prepare_threshold=None`.
+        """
+        from ..persist.postgres import PostgresLog
+
+        log = PostgresLog(
+            where,
+            prefix,
+            schema=schema,
+            pool_size=pool_size,
+            timeout=timeout,
+            setup=setup,
+            prepare_threshold=prepare_threshold,
+        )
+        try:
+            return cls(log, close_log=True, **options)
+        except BaseException:
+            log.close()
+            raise
 
     @classmethod
     def memory(cls, **options: Any) -> DerirezaroSaver:

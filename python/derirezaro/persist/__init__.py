@@ -9,8 +9,8 @@
     store.set("agent", "step", 1)
     timeline.commit(meta={"step": 1})
 
-A log is where records live (`SQLiteLog`, `RedisLog`, `MemoryLog`; the
-`Log` protocol for others); a `Timeline` turns a store's snapshots into records and back.
+A log is where records live (`SQLiteLog`, `RedisLog`, `PostgresLog`, `MemoryLog`;
+the `Log` protocol for others); a `Timeline` turns a store's snapshots into records and back.
 """
 
 from .blob import export_snapshot, import_snapshot
@@ -32,6 +32,17 @@ from .timeline import Timeline, Tuning
 from .transfer import copy_timeline, export_timeline, import_timeline
 from .view import ABSENT, StateView
 
+
+def __getattr__(name: str) -> object:
+    # PostgresLog is imported when first named: importing psycopg costs every user of the package
+    # that never opens PostgreSQL a noticeable share of its start.
+    if name == "PostgresLog":
+        from .postgres import PostgresLog
+
+        return PostgresLog
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 __all__ = [
     "ABSENT",
     "ConflictError",
@@ -41,6 +52,7 @@ __all__ = [
     "Log",
     "MemoryLog",
     "PersistError",
+    "PostgresLog",
     "Pruned",
     "RecordNotFoundError",
     "Record",

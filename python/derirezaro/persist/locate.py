@@ -3,6 +3,7 @@
 - `redis://`, `rediss://` and `unix://` URLs: a `RedisLog` on one server;
   `redis+cluster://` and `rediss+cluster://`: on a Redis Cluster, any of whose
   nodes the URL names.
+- `postgresql://` and `postgres://` URLs: a `PostgresLog` on that database.
 - `sqlite:///path` or a plain path: a `SQLiteLog` on that file.
 - `memory:`: a `MemoryLog` of this process, for tests.
 
@@ -20,6 +21,7 @@ from .errors import UnavailableError
 from .log import Log
 
 _REDIS_SCHEMES = ("redis://", "rediss://", "unix://", "redis+cluster://", "rediss+cluster://")
+_POSTGRES_SCHEMES = ("postgresql://", "postgres://")
 
 
 def is_redis(location: str) -> bool:
@@ -27,9 +29,14 @@ def is_redis(location: str) -> bool:
     return location.startswith(_REDIS_SCHEMES)
 
 
+def is_postgres(location: str) -> bool:
+    """Whether `location` names a PostgreSQL database."""
+    return location.startswith(_POSTGRES_SCHEMES)
+
+
 def sqlite_path(location: str) -> str | None:
     """The file a SQLite `location` names, or None when it names another kind of log."""
-    if is_redis(location) or location == "memory:":
+    if is_redis(location) or is_postgres(location) or location == "memory:":
         return None
     if location.startswith("sqlite://"):
         # sqlite:///relative/path and sqlite:////abs/path, the form most tools write.
@@ -54,10 +61,14 @@ def open_log(location: str, *, create: bool = False, **options: Any) -> Log:
         from .redis_log import RedisLog
 
         return RedisLog(location, **options)  # it makes the client: its timeouts, cluster or not
+    if is_postgres(location):
+        from .postgres import PostgresLog
+
+        return PostgresLog(location, **options)  # it opens a pool of its own
     if "://" in location and not location.startswith("sqlite://"):
         raise ValueError(
             f"unknown log location {location!r}: a path, sqlite:///path, redis://, rediss://, "
-            "redis+cluster:// or memory:"
+            "redis+cluster://, postgresql:// or memory:"
         )
     path = sqlite_path(location)
     assert path is not None

@@ -1,0 +1,514 @@
+"""Timelines in PostgreSQL: the database a service already runs, shared by writers on many machines.
+
+Each timeline's row in `{prefix}_timelines` vouches for it (`postgres_schema`
+describes the tables): its id is the incarnation, and beside the name it
+keeps the head's seq and crc and the oldest kept seq. An append is one
+statement: an UPDATE of that row that matches only the head the writer built
+on (or, for a new timeline, an INSERT that creates the row), and the record
+and its attachments inserted from what it returns. Under READ COMMITTED a
+second writer's UPDATE of the same row waits for the first to commit and
+then re-reads the row, finds the head moved and matches nothing: the
+compare-and-set, in one round trip and one commit. An append that matched
+nothing is then told apart (a retry that had landed, a lost race, a pruned
+keyframe) in a transaction that locks the row. Prunes read and move the
+row under that lock too, so nothing they chose changes before they delete.
+
+Connections: given a conninfo string the log opens a pool of its own
+(psycopg_pool, autocommit, `pool_size` connections) and closes it at
+`close()`; given a `psycopg_pool.ConnectionPool` or a `psycopg.Connection`
+it uses that, and leaves it open. A call made while the caller's connection
+is inside a transaction runs in a savepoint of it: its writes commit or roll
+back with the caller's.
+
+The tables and their migrations are `postgres_schema`'s; the statements,
+`postgres_sql`'s; PostgreSQL's errors in this package's terms,
+`postgres_errors`'s.
+
+Durability is the server's: a commit returns once PostgreSQL says it is
+committed, which with `synchronous_commit` on (its default) means flushed
+to its WAL.
+"""
+
+from __future__ import annotations
+
+import re
+import threading
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from typing import Any, TypeVar
+
+from .errors import ConflictError, CorruptRecordError
+from .log import Entry, Opening, Pruned, TimelineHead, check_append
+from .log_base import LogBase
+from .postgres_errors import as_persist_error
+from .postgres_schema import setup as setup_tables
+from .postgres_schema import version as version_of
+from .postgres_sql import by_key, entry_columns, keys_of, record_of, statements, text_of, utf8
+from .record import StoredRecord
+
+_PSYCOPG_MISSING: ImportError | None = None
+try:
+    import psycopg
+    from psycopg import pq
+except ImportError as exc:  # the optional extra is not installed; PostgresLog says so when it is made
+    psycopg = None  # type: ignore[assignment]
+    _PSYCOPG_MISSING = exc
+
+_T = TypeVar("_T")
+_NAME = re.compile(r"[a-z_][a-z0-9_]{0,39}\Z")  # room for the longest table name within 63 bytes
+_NOTHING = Pruned(0, 0)
+
+
+class PostgresLog(LogBase):
+    """Timelines in PostgreSQL under `prefix` (in `schema`, or the connection's search path).
+
+    `where` is a conninfo string (`postgresql://user@host/db` or `host=... dbname=...`),
+    a `psycopg_pool.ConnectionPool`, or a `psycopg.Connection`. The log brings the
+    tables to its version when made (`setup()`), unless `setup=False`.
+    `timeout`: seconds an owned pool waits to connect or for a free connection.
+    `prepare_threshold`: psycopg's, for the connections of an owned pool: a statement run that many
+    times on a connection is prepared on the server; None never prepares, as a transaction-mode
+    pooler needs (it hands each transaction to any server connection, where the statement a
+    client prepared on another is unknown).
+    """
+
+    def __init__(
+        self,
+        where: Any,
+        prefix: str = "derirezaro",
+        *,
+        schema: str | None = None,
+        pool_size: int = 4,
+        timeout: float = 30.0,
+        setup: bool = True,
+        prepare_threshold: int | None = 5,
+    ):
+        if psycopg is None:
+            raise ImportError(
+                "PostgresLog needs the 'postgres' extra: pip install 'derirezaro[postgres]'"
+            ) from _PSYCOPG_MISSING
+        for name, value in (("prefix", prefix), ("schema", schema)):
+            if value is not None and (not isinstance(value, str) or not _NAME.match(value)):
+                raise ValueError(
+                    f"{name} must be lowercase letters, digits and _ (at most 40), not {value!r}"
+                )
+        self.prefix, self.schema = prefix, schema
+        self._qualifier = "" if schema is None else f'"{schema}".'
+        self._closed = False
+        self._pool: Any = None
+        self._connection: Any = None
+        self._lock = threading.Lock()  # a given connection serves one call at a time
+        self._owned = isinstance(where, str)
+        if self._owned:
+            from psycopg_pool import ConnectionPool
+
+            self._server = _describe(where)
+            pool = ConnectionPool(
+                where,
+                min_size=1,
+                max_size=pool_size,
+                kwargs={"autocommit": True, "prepare_threshold": prepare_threshold},
+                configure=_read_committed,
+                timeout=timeout,
+                open=False,
+                name=f"derirezaro {prefix}",
+            )
+            try:
+                pool.open(wait=True, timeout=timeout)
+            except psycopg.Error as exc:
+                pool.close()
+                raise as_persist_error(exc, self._server, None) from exc
+            self._pool = pool
+        elif isinstance(where, psycopg.Connection):
+            self._connection, self._server = where, _describe_connection(where)
+        elif hasattr(where, "connection") and hasattr(where, "getconn"):
+            self._pool, self._server = where, _describe(getattr(where, "conninfo", "") or "pool")
+        else:
+            raise TypeError(f"a conninfo str, a psycopg Connection or ConnectionPool, not {where!r}")
+        self._sql = statements(self._qualifier, prefix)
+        if setup:
+            try:
+                self.setup()
+            except BaseException:
+                self.close()
+                raise
+
+    def setup(self) -> None:
+        """Create the tables, or bring them to this code's version; safe to call at any time.
+
+        Safe inside the caller's transaction (its work is a savepoint of it) and
+        from several processes at once (they queue on an advisory lock).
+        Raises `FormatError` for tables of a newer version.
+        """
+
+        def work(conn: Any) -> None:
+            with conn.transaction():
+                setup_tables(conn.cursor(), self._qualifier, self.prefix, self._server)
+
+        self._call(None, work)
+
+    def version(self) -> int | None:
+        """The version of the tables under the prefix; None where there are none. Writes nothing."""
+
+        def work(conn: Any) -> int | None:
+            with conn.transaction():
+                return version_of(conn.cursor(), self._qualifier, self.prefix, self._server)
+
+        return self._call(None, work)
+
+    # -- writes -------------------------------------------------------------
+
+    def append(
+        self,
+        timeline: str,
+        record: StoredRecord,
+        expected: TimelineHead | None,
+        attach: Mapping[str, Sequence[Entry]] | None = None,
+    ) -> TimelineHead:
+        check_append(timeline, record, expected)
+        params = {
+            "name": utf8(timeline),
+            "seq": record.seq,
+            "crc": record.crc,
+            "base": record.base,
+            "inc": None if expected is None else expected.incarnation,
+            "eseq": None if expected is None else expected.seq,
+            "ecrc": None if expected is None else expected.crc,
+            "id": None if record.id is None else utf8(record.id),
+            "parent": record.parent,
+            "kind": record.kind,
+            "format": record.format,
+            "timestamp": record.timestamp,
+            "digest": record.digest,
+            "header_crc": record.header_crc,
+            "meta": record.meta,
+            "body": record.body,
+            **entry_columns(attach.items() if attach else ()),
+        }
+        statement = self._sql["create" if expected is None else "append"][bool(params["keys"])]
+
+        def work(conn: Any) -> TimelineHead:
+            try:
+                row = _one(conn, statement, params).fetchone()
+                if row is not None:
+                    return TimelineHead(row[0], record.seq, record.crc, row[1])
+                with conn.transaction():
+                    return self._append_in_transaction(conn, timeline, record, expected, statement, params)
+            except psycopg.errors.UniqueViolation:
+                raise self._taken(conn, timeline, record) from None
+
+        return self._call(timeline, work)
+
+    def _append_in_transaction(
+        self,
+        conn: Any,
+        timeline: str,
+        record: StoredRecord,
+        expected: TimelineHead | None,
+        statement: str,
+        params: dict,
+    ) -> TimelineHead:
+        """An append whose statement matched nothing, told apart with the voucher row locked."""
+        now = _vouched(conn.execute(self._sql["lock"], (params["name"],)).fetchone())
+        if now is not None and (expected is None or now.incarnation == expected.incarnation):
+            stored = conn.execute(self._sql["stored"], (now.incarnation, record.seq)).fetchone()
+            if stored is not None and tuple(stored) == (params["id"], record.crc):
+                # A retry of an append that did land: the head as that append left it, nothing stored.
+                return now._replace(seq=record.seq, crc=record.crc)
+        if (None if now is None else now[:3]) != (None if expected is None else expected[:3]):
+            raise ConflictError(timeline, _seq(expected), _seq(now))
+        if now is not None and record.base != record.seq and record.base < now.first:
+            raise ConflictError(timeline, _seq(expected), _seq(now))  # its keyframe was pruned
+        # The head is the one expected after all (the statement waited on a writer that rolled back).
+        row = conn.execute(statement, params).fetchone()
+        if row is None:
+            raise ConflictError(timeline, _seq(expected), _seq(now))
+        return TimelineHead(row[0], record.seq, record.crc, row[1])
+
+    def _taken(self, conn: Any, timeline: str, record: StoredRecord) -> Exception:
+        """What a unique key an append broke means: a chosen id held at another seq, or damage."""
+        if record.id is not None:
+            found = conn.execute(self._sql["seq_of_id"], (utf8(timeline), utf8(record.id))).fetchone()
+            if found is not None and found[0] != record.seq:
+                return ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
+        return CorruptRecordError(
+            timeline, record.seq, "stored already, above its voucher's head", file=self._server
+        )
+
+    def prune(
+        self,
+        timeline: str,
+        keep_last: int,
+        keep_from: int | None = None,
+        detach: Iterable[str] = (),
+        incarnation: int | None = None,
+    ) -> Pruned:
+        if keep_last < 1:
+            raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
+        keys = keys_of(detach)
+
+        def work(conn: Any) -> Pruned:
+            with conn.transaction():
+                row = conn.execute(self._sql["lock"], (utf8(timeline),)).fetchone()
+                now = _vouched(row)
+                if incarnation is not None and (now is None or now.incarnation != incarnation):
+                    return _NOTHING  # dropped, perhaps written anew, since the caller read it: left as it is
+                if row is not None and keys:
+                    conn.execute(self._sql["detach_key"], (row[0], keys))
+                if now is None:
+                    return _NOTHING
+                key, head, _, first = now
+                cutoff = max(first, head - keep_last + 1)
+                if keep_from is not None:
+                    cutoff = max(first, min(cutoff, keep_from))
+                # Down until no record kept replays from a keyframe below the cutoff: each pass
+                # lowers it to the oldest keyframe the records at or above it need.
+                while cutoff > first:
+                    lowest, count = conn.execute(self._sql["chains"], (key, cutoff)).fetchone()
+                    if count != head - cutoff + 1:
+                        raise self._damage(
+                            timeline, None, f"{head - cutoff + 1 - count} records missing above {cutoff}"
+                        )
+                    if lowest >= cutoff:
+                        break
+                    cutoff = lowest
+                if cutoff <= first:
+                    return _NOTHING
+                removed, removed_bytes = conn.execute(
+                    self._sql["prune"], (key, cutoff, cutoff, key)
+                ).fetchone()
+                if removed != cutoff - first:  # rolled back: what is missing stays missing, not hidden
+                    raise self._damage(
+                        timeline, None, f"{cutoff - first - removed} records missing below {cutoff}"
+                    )
+                return Pruned(removed, int(removed_bytes))
+
+        return self._call(timeline, work)
+
+    def vacuum(self) -> int:
+        """0: PostgreSQL's autovacuum makes the room pruned records held free for new ones."""
+        self._check_open()
+        return 0
+
+    def drop(self, timeline: str) -> None:
+        # The records and attachments go with the row, by the foreign keys' cascade.
+        self._call(timeline, lambda conn: _one(conn, self._sql["drop"], (utf8(timeline),)))
+
+    # -- attachments --------------------------------------------------------
+
+    def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
+        params = {"name": utf8(timeline), **entry_columns([(key, entries)])}
+        if not params["keys"]:
+            return
+
+        def work(conn: Any) -> None:
+            try:
+                if _one(conn, self._sql["attach"], params).fetchone() is not None:
+                    return
+            except psycopg.errors.ForeignKeyViolation:
+                pass  # the timeline was dropped under it: it is given a row anew below
+            # No row for the timeline yet: one made for its attachments, with no head.
+            with conn.transaction():
+                while conn.execute(self._sql["attach"], params).fetchone() is None:
+                    conn.execute(self._sql["new_row"], (params["name"],))
+
+        self._call(timeline, work)
+
+    def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
+        wanted = keys_of(keys)
+        if not wanted:
+            return {}
+        rows = self._call(
+            timeline,
+            lambda conn: _one(conn, self._sql["attachments"], (utf8(timeline), wanted), True).fetchall(),
+        )
+        return by_key(rows)
+
+    def detach(self, timeline: str, keys: Iterable[str]) -> None:
+        wanted = keys_of(keys)
+        if wanted:
+            self._call(timeline, lambda conn: _one(conn, self._sql["detach"], (utf8(timeline), wanted)))
+
+    # -- reads --------------------------------------------------------------
+
+    def head(self, timeline: str) -> TimelineHead | None:
+        row = self._call(timeline, lambda conn: _one(conn, self._sql["head"], (utf8(timeline),)).fetchone())
+        return None if row is None else self._checked(timeline, *row)
+
+    def _checked(
+        self,
+        timeline: str,
+        key: int,
+        head: int,
+        crc: int,
+        first: int,
+        head_crc: Any,
+        newest: Any,
+        oldest: Any,
+    ) -> TimelineHead | None:
+        """What a voucher row vouches for, checked against what the records say of its head and oldest."""
+        if head == 0:
+            if newest is None:
+                return None  # a row made for attachments before the first record: no timeline yet
+            raise self._damage(timeline, newest, "stored, but its voucher holds no head")
+        if newest != head:
+            raise self._damage(
+                timeline, head, f"the voucher's head, but the newest record stored is {newest}"
+            )
+        if head_crc != crc:
+            raise self._damage(timeline, head, f"the voucher's head, stored with crc {head_crc}, not {crc}")
+        if oldest != first:
+            raise self._damage(timeline, first, f"the voucher's oldest, but the oldest stored is {oldest}")
+        return TimelineHead(key, head, crc, first)
+
+    def opening(self, timeline: str, keys: Iterable[str] = ()) -> Opening:
+        params = {"name": utf8(timeline), "keys": keys_of(keys)}
+        found = self._call(timeline, lambda conn: _one(conn, self._sql["opening"], params, True).fetchall())
+        # One statement, so one snapshot: the voucher row, the head's chain and the attachments.
+        vouched: TimelineHead | None = None
+        chain: list[StoredRecord] = []
+        entries: list[Any] = []
+        for row in found:
+            if row[0] == 0:
+                vouched = self._checked(timeline, *row[1:8])
+            elif row[0] == 1:
+                chain.append(record_of(row[8:21]))
+            else:
+                entries.append(row[21:])
+        chain.sort()
+        return Opening(vouched, chain if vouched is not None else [], by_key(entries))
+
+    def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
+        params: list[Any] = [utf8(timeline), first, last]
+        statement = self._sql["read"]
+        if base is not None:
+            statement, params = self._sql["read_base"], [*params, base]
+        rows = self._call(timeline, lambda conn: _one(conn, statement, params, True).fetchall())
+        return list(map(record_of, rows))
+
+    def headers(
+        self, timeline: str, *, limit: int, before: int | None = None, id: str | None = None
+    ) -> list[StoredRecord]:
+        params: list[Any]
+        if id is not None:
+            statement, params = self._sql["header_of_id"], [utf8(timeline), utf8(id)]
+        elif before is None:
+            statement, params = self._sql["headers"], [utf8(timeline), max(limit, 0)]
+        else:
+            statement, params = self._sql["headers_before"], [utf8(timeline), before, max(limit, 0)]
+        rows = self._call(timeline, lambda conn: _one(conn, statement, params, True).fetchall())
+        return list(map(record_of, rows))
+
+    def listing(
+        self, timeline: str, *, limit: int, before: int | None = None, keys: Iterable[str] = ()
+    ) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
+        params = {"name": utf8(timeline), "limit": max(limit, 0), "before": before, "keys": keys_of(keys)}
+        statement = self._sql["listing" if before is None else "listing_before"]
+        found = self._call(timeline, lambda conn: _one(conn, statement, params, True).fetchall())
+        # One statement, so one snapshot: the headers (seq set) and the entries under their ids and `keys`.
+        rows = sorted((record_of(row[:13]) for row in found if row[0] is not None), reverse=True)
+        return rows, by_key([row[13:] for row in found if row[0] is None])
+
+    def timelines(self, prefix: str = "") -> list[str]:
+        # One range of the names' index: from `prefix` to the least name above all that start with it.
+        low = utf8(prefix)
+        above = _above_prefix(low)
+        if above is None:
+            statement, params = self._sql["names_from"], [low]
+        else:
+            statement, params = self._sql["names_between"], [low, above]
+        rows = self._call(None, lambda conn: _one(conn, statement, params, True).fetchall())
+        return [text_of(name) for (name,) in rows]
+
+    # -- connections ----------------------------------------------------------
+
+    @contextmanager
+    def _connected(self) -> Iterator[Any]:
+        self._check_open()
+        if self._pool is not None:
+            with self._pool.connection() as conn:
+                yield conn
+        else:
+            with self._lock:
+                yield self._connection
+
+    def _call(self, timeline: str | None, work: Callable[[Any], _T]) -> _T:
+        """`work(connection)`; psycopg's failures are mapped to the package's errors here, and only here."""
+        try:
+            with self._connected() as conn:
+                return work(conn)
+        except psycopg.Error as exc:
+            error = as_persist_error(exc, self._server, timeline)
+            if error is exc:
+                raise
+            raise error from exc
+
+    def close(self) -> None:
+        """Close the pool the log opened; a pool or connection given to it stays open."""
+        if self._closed:
+            return
+        self._closed = True
+        if self._owned and self._pool is not None:
+            self._pool.close()
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"the log {self!r} is closed")
+
+    def _damage(self, timeline: str, seq: int | None, what: str) -> CorruptRecordError:
+        return CorruptRecordError(timeline, seq, what, file=self._server)
+
+    def __repr__(self) -> str:
+        return f"PostgresLog({self._server!r}, prefix={self.prefix!r})"
+
+
+def _read_committed(conn: Any) -> None:
+    """The isolation every statement of the log's own connections runs at, whatever the server's default.
+
+    An append's compare-and-set relies on it: under READ COMMITTED an UPDATE
+    that waited on another writer's reads the row as that writer left it and
+    matches nothing; under a stricter level it fails with a serialization
+    error instead, which a caller would see as an unavailable server.
+    """
+    conn.execute("SET default_transaction_isolation TO 'read committed'")
+
+
+def _one(conn: Any, statement: str, params: Any, binary: bool = False) -> Any:
+    """`statement` as one atomic step: on its own in autocommit, else in a (nested) transaction."""
+    if conn.autocommit and conn.info.transaction_status == pq.TransactionStatus.IDLE:
+        return conn.execute(statement, params, binary=binary)
+    with conn.transaction():
+        return conn.execute(statement, params, binary=binary)
+
+
+def _vouched(row: Any) -> TimelineHead | None:
+    """The head a locked voucher row vouches for; None for no row, or one with no record yet."""
+    return None if row is None or row[1] == 0 else TimelineHead(*row)
+
+
+def _seq(head: TimelineHead | None) -> int | None:
+    return None if head is None else head.seq
+
+
+def _above_prefix(prefix: bytes) -> bytes | None:
+    """The least bytes above all that start with `prefix`; None for an empty prefix.
+
+    UTF-8 holds no 0xFF byte, so raising the last byte is enough.
+    """
+    return prefix[:-1] + bytes([prefix[-1] + 1]) if prefix else None
+
+
+def _describe(conninfo: str) -> str:
+    """host:port/dbname of a conninfo: never its password."""
+    try:
+        from psycopg.conninfo import conninfo_to_dict
+
+        parts = conninfo_to_dict(conninfo)
+    except Exception:  # unparsable: psycopg says why when it connects
+        return "PostgreSQL"
+    return f"{parts.get('host', 'localhost')}:{parts.get('port', 5432)}/{parts.get('dbname', '')}"
+
+
+def _describe_connection(connection: Any) -> str:
+    info = connection.info
+    return f"{info.host}:{info.port}/{info.dbname}"

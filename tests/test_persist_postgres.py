@@ -1,0 +1,292 @@
+"""What the PostgreSQL log does beyond the contract every log keeps (test_persist_model runs that over it):
+setting up its tables inside a caller's transaction and from several clients at once, the version
+check of its tables, writers racing on one row lock, a server that goes away mid-call or refuses
+writes, and damage in what it stores.
+"""
+
+import threading
+
+import postgres_server
+import pytest
+from derirezaro import Store
+from derirezaro.persist import (
+    ConflictError,
+    ConnectionLostError,
+    CorruptRecordError,
+    FormatError,
+    UnavailableError,
+    postgres_schema,
+)
+from derirezaro.persist.locate import open_log
+from derirezaro.persist.postgres import PostgresLog
+from log_wrappers import WAIT
+from postgres_server import PostgresServer, fresh_prefix
+from redis_server import wait_for
+
+postgres_server.require()  # before psycopg is imported: where it is missing, the module skips or fails
+import psycopg  # noqa: E402
+from psycopg_pool import ConnectionPool  # noqa: E402
+
+
+@pytest.fixture
+def url(postgres_url):
+    return postgres_url
+
+
+def committed(log, name, count, keyframe_every=256):
+    """A timeline `name` of `count` commits in `log`; its Timeline."""
+    timeline = log.timeline(name, Store(), keyframe_every=keyframe_every)
+    for i in range(count):
+        timeline.store.set("a", "k", i)
+        timeline.commit(meta={"i": i})
+    return timeline
+
+
+def waiting_on_locks(url, count):
+    """Wait until `count` sessions of the server wait for a lock."""
+    with psycopg.connect(url, autocommit=True) as conn:
+        query = "SELECT count(*) FROM pg_locks WHERE NOT granted"
+        wait_for(
+            lambda: conn.execute(query).fetchone()[0] >= count, f"{count} sessions waiting on a lock", WAIT
+        )
+
+
+@pytest.mark.parametrize("outcome", ["commit", "rollback"])
+def test_setup_and_writes_inside_a_callers_transaction_go_with_it(url, outcome):
+    prefix = fresh_prefix()
+    with psycopg.connect(url) as conn:  # not autocommit: the first statement opens a transaction
+        conn.execute("SELECT 1")
+        log = PostgresLog(conn, prefix=prefix)
+        committed(log, "t", 3)
+        conn.execute("SELECT 1")  # the caller's transaction is still usable after the log's savepoints
+        getattr(conn, outcome)()
+    with psycopg.connect(url, autocommit=True) as conn:
+        exists = conn.execute("SELECT to_regclass(%s)", (f"{prefix}_records",)).fetchone()[0] is not None
+    assert exists is (outcome == "commit")
+    if exists:
+        with PostgresLog(url, prefix=prefix) as other:
+            assert other.head("t").seq == 3
+
+
+def test_concurrent_setups_queue_on_the_lock_and_create_the_tables_once(url):
+    prefix, schema, made, errors = fresh_prefix(), fresh_prefix(), [], []
+
+    def setup():
+        try:
+            made.append(PostgresLog(url, prefix=prefix, schema=schema, pool_size=1))
+        except Exception as exc:  # handed to the test
+            errors.append(exc)
+
+    with psycopg.connect(url) as holder:  # holds the setup lock until it commits
+        holder.execute(postgres_schema.LOCK, (postgres_schema.lock_name(f'"{schema}".', prefix),))
+        threads = [threading.Thread(target=setup) for _ in range(3)]
+        for thread in threads:
+            thread.start()
+        waiting_on_locks(url, 3)
+        holder.commit()
+    for thread in threads:
+        thread.join(WAIT)
+    assert errors == [] and len(made) == 3
+    with psycopg.connect(url, autocommit=True) as conn:
+        versions = conn.execute(f'SELECT version FROM "{schema}"."{prefix}_schema"').fetchall()
+        assert versions == [(postgres_schema.SCHEMA,)]
+    committed(made[0], "t", 1)
+    assert made[2].head("t").seq == 1
+    for log in made:
+        log.close()
+
+
+LATER = [*postgres_schema.MIGRATIONS, ['ALTER TABLE {s}"{p}_timelines" ADD COLUMN note text']]
+
+
+@pytest.mark.parametrize(
+    "versions, migrations, error",
+    [
+        ([postgres_schema.SCHEMA + 1], None, FormatError),  # written by a newer release: never touched
+        ([1, 1], None, CorruptRecordError),  # a version table that is not one
+        ([], None, CorruptRecordError),
+        ([1], LATER, None),  # a later release's migration: applied once, over the tables it finds
+    ],
+)
+def test_tables_are_brought_to_this_version_or_refused_and_left_as_they_are(
+    url, monkeypatch, versions, migrations, error
+):
+    prefix = fresh_prefix()
+    with PostgresLog(url, prefix=prefix) as log:
+        committed(log, "t", 2)
+    with psycopg.connect(url, autocommit=True) as conn:
+        conn.execute(f'DELETE FROM "{prefix}_schema"')
+        for version in versions:
+            conn.execute(f'INSERT INTO "{prefix}_schema" VALUES (%s)', (version,))
+        if migrations:
+            monkeypatch.setattr(postgres_schema, "MIGRATIONS", migrations)
+            monkeypatch.setattr(postgres_schema, "SCHEMA", len(migrations))
+            versions = [len(migrations)]
+        for _ in range(2):  # the second finds the tables at the version and changes nothing
+            if error:
+                with pytest.raises(error):
+                    PostgresLog(url, prefix=prefix)
+                continue
+            with PostgresLog(url, prefix=prefix) as log:
+                assert log.head("t").seq == 2
+        assert conn.execute(f'SELECT count(*) FROM "{prefix}_records"').fetchone()[0] == 2
+        assert [v for (v,) in conn.execute(f'SELECT version FROM "{prefix}_schema"')] == versions
+        if migrations:
+            assert conn.execute(f'SELECT note FROM "{prefix}_timelines"').fetchall() == [(None,)]
+
+
+@pytest.mark.parametrize("outcome", ["commit", "rollback"])
+def test_a_writer_waiting_on_anothers_uncommitted_append_sees_what_became_of_it(url, outcome):
+    """The second writer's compare-and-set waits on the row lock, then reads the row as the first left it."""
+    prefix, pool = (
+        fresh_prefix(),
+        ConnectionPool(url, min_size=1, max_size=2, open=True),
+    )  # not autocommit: a user's
+    log = PostgresLog(pool, prefix=prefix)
+    committed(log, "t", 1)
+    second = log.timeline("t", Store())
+    with psycopg.connect(url) as conn:
+        conn.execute("SELECT 1")  # a transaction the first writer's append stays in until it ends
+        first = PostgresLog(conn, prefix=prefix, setup=False).timeline("t", Store())
+        first.store.set("a", "k", "first")
+        first.commit()
+        second.store.set("a", "k", "second")
+        outcome_of_second = []
+        thread = threading.Thread(target=lambda: outcome_of_second.append(_attempt(second.commit)))
+        thread.start()
+        waiting_on_locks(url, 1)
+        getattr(conn, outcome)()
+        thread.join(WAIT)
+    won = outcome == "rollback"
+    assert isinstance(outcome_of_second[0], ConflictError) is not won
+    with PostgresLog(url, prefix=prefix) as fresh:
+        assert fresh.head("t").seq == 2
+        assert fresh.timeline("t", Store()).store.get("a", "k") == ("second" if won else "first")
+    log.close()
+    pool.close()
+
+
+def _attempt(call):
+    try:
+        return call()
+    except Exception as exc:  # judged by the test
+        return exc
+
+
+def test_a_server_that_goes_away_mid_call_is_unavailable_and_a_retry_lands_once_it_is_back():
+    with PostgresServer() as server:
+        log = PostgresLog(server.url, prefix="p", timeout=2)
+        timeline = committed(log, "t", 1)
+        holder = psycopg.connect(server.url)  # the append waits on this lock until the server stops
+        holder.execute('SELECT * FROM "p_timelines" FOR UPDATE')
+        timeline.store.set("a", "k", "lost")
+        outcome = []
+        thread = threading.Thread(target=lambda: outcome.append(_attempt(timeline.commit)))
+        thread.start()
+        waiting_on_locks(server.url, 1)
+        server.halt()
+        thread.join(WAIT)
+        holder.close()
+        assert isinstance(outcome[0], ConnectionLostError), outcome
+        with pytest.raises(UnavailableError):  # nothing to connect to, within the pool's timeout
+            log.head("t")
+        server.start()
+        failures = []  # the pool's connections broke with the server: each call that meets one fails
+        for _ in range(10):
+            result = _attempt(timeline.commit)
+            if not isinstance(result, Exception):
+                break
+            failures.append(result)
+        assert all(isinstance(f, UnavailableError) for f in failures) and len(failures) < 10, failures
+        assert log.head("t").seq == 2 and log.timeline("t", Store()).store.get("a", "k") == "lost"
+        log.close()
+
+
+def test_a_read_only_server_refuses_writes_as_unavailable_and_serves_reads(url):
+    prefix = fresh_prefix()
+    with PostgresLog(url, prefix=prefix) as writer:
+        committed(writer, "t", 2)
+    read_only = url + "?options=-c%20default_transaction_read_only%3Don"
+    with open_log(read_only, prefix=prefix) as log:  # its tables are set up: opening writes nothing
+        assert isinstance(log, PostgresLog)
+        timeline = log.timeline("t", Store())
+        assert timeline.store.get("a", "k") == 1 and log.head("t").seq == 2
+        timeline.store.set("a", "k", 9)
+        for write in (
+            timeline.commit,
+            lambda: log.prune("t", 1),
+            lambda: log.attach("t", "k", [("w", 0, b"x")]),
+            lambda: log.drop("t"),
+        ):
+            with pytest.raises(UnavailableError, match="read-only"):
+                write()
+        assert log.head("t").seq == 2 and log.attachments("t", ["k"]) == {}
+
+
+def test_each_failure_of_the_server_maps_to_what_it_means():
+    from derirezaro.persist.postgres_errors import as_persist_error
+    from psycopg import errors
+    from psycopg_pool import PoolTimeout
+
+    for meant, raised in [
+        # refusals: nothing stored is known to be damaged
+        (UnavailableError, [errors.DiskFull, errors.OutOfMemory, errors.TooManyConnections, PoolTimeout]),
+        (UnavailableError, [errors.ReadOnlySqlTransaction, errors.InsufficientPrivilege]),
+        (UnavailableError, [errors.QueryCanceled, errors.LockNotAvailable, errors.SerializationFailure]),
+        (ConnectionLostError, [errors.AdminShutdown, errors.CannotConnectNow, psycopg.OperationalError]),
+        (CorruptRecordError, [errors.DataCorrupted, errors.IndexCorrupted]),  # found in the server's files
+        (ValueError, [errors.NumericValueOutOfRange]),  # bad input
+        (errors.SyntaxError, [errors.SyntaxError]),  # a fault of the code: raised as it is
+    ]:
+        for error in (as_persist_error(each("what the server said"), "server", "t") for each in raised):
+            assert type(error) is meant and "what the server said" in str(error), (meant, error)
+            assert not isinstance(error, UnavailableError) or error.timeline == "t"
+
+
+@pytest.mark.parametrize(
+    "damage, read, what",
+    [
+        (
+            "UPDATE {r} SET body = set_byte(body, 0, get_byte(body, 0) # 1) WHERE seq = 2",
+            "checkout",
+            "checksum",
+        ),
+        ("UPDATE {r} SET meta = '\\x00' WHERE seq = 3", "records", "checksum"),
+        ("UPDATE {t} SET crc = crc + 1", "head", "crc"),
+        ("DELETE FROM {r} WHERE seq = 3", "head", "newest record"),
+        ("UPDATE {t} SET first = 2", "head", "oldest"),
+        ("DELETE FROM {r} WHERE seq = 2", "prune", "missing"),
+    ],
+)
+def test_damage_in_what_is_stored_is_reported_as_damage_naming_the_timeline(url, damage, read, what):
+    prefix = fresh_prefix()
+    log = PostgresLog(url, prefix=prefix)
+    committed(log, "t", 3, keyframe_every=1 if read == "prune" else 256)
+    with psycopg.connect(url, autocommit=True) as conn:
+        conn.execute(damage.format(r=f'"{prefix}_records"', t=f'"{prefix}_timelines"'))
+    reads = {
+        "checkout": lambda: log.timeline("t", Store(), cache_size=1).checkout(2),
+        "records": lambda: list(log.timeline("t", Store()).records()),
+        "head": lambda: log.head("t"),
+        "prune": lambda: log.prune("t", 1, keep_from=3),
+    }
+    with pytest.raises(CorruptRecordError, match=what) as caught:
+        reads[read]()
+    assert caught.value.timeline == "t"
+    log.close()
+
+
+def test_names_keys_and_tasks_hold_any_text_and_a_prefix_lists_one_range(url):
+    log = PostgresLog(url, prefix=fresh_prefix())
+    names = ["a", "a\x00", "a\x00b", "ab", "a\ud7ff", "a\ue000", "a\U0010ffff", "b", "\U0010ffff"]
+    for name in names:
+        committed(log, name, 1)
+        log.attach(name, "\x00" + name, [("\x00mark", -1, b"m"), ("\udc80" + name, 0, b"w")])
+    for prefix in ["", "a", "a\x00", "a\ud7ff", "a\ud800", "a\U0010ffff", "\U0010ffff", "c"]:
+        assert log.timelines(prefix) == sorted(n for n in names if n.startswith(prefix)), prefix
+    assert all(
+        sorted(log.attachments(n, ["\x00" + n])["\x00" + n])
+        == [("\x00mark", -1, b"m"), ("\udc80" + n, 0, b"w")]
+        for n in names
+    )
+    log.close()
