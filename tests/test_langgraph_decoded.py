@@ -2,6 +2,10 @@
 and a running chat costs the serde only its new messages."""
 
 import functools
+import gc
+import itertools
+import sys
+import tracemalloc
 from typing import Annotated, TypedDict
 
 import pytest
@@ -16,6 +20,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from langchain_core.messages import AIMessage, HumanMessage
 from langgraph.channels import DeltaChannel
+from langgraph.checkpoint.base import empty_checkpoint
 from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
 from langgraph.checkpoint.serde.types import _DeltaSnapshot
 from langgraph.graph import START, StateGraph
@@ -104,7 +109,9 @@ def test_the_bound_holds_and_the_least_recently_read_go_first():
     serde, calls = JsonPlusSerializer(), []
     loads = lambda pair: calls.append(pair) or serde.loads_typed(pair)  # noqa: E731
     pairs = [serde.dumps_typed(AIMessage(f"{i}: " + "w" * 200, id=str(i))) for i in range(60)]
-    decoded = Decoded(serde, limit=8 * (max(len(data) for _, data in pairs) + 256))
+    one = Decoded(serde)
+    one.elements([max(pairs, key=lambda pair: len(pair[1]))], loads)
+    decoded = Decoded(serde, limit=8 * one.size)
     for pair in pairs:
         decoded.elements([pair], loads)
         decoded.elements([pairs[0]], loads)  # read at every turn: never the oldest
@@ -112,6 +119,87 @@ def test_the_bound_holds_and_the_least_recently_read_go_first():
     calls.clear()
     decoded.elements([pairs[0], *pairs[-7:], pairs[1]], loads)
     assert calls == [pairs[1]]
+
+
+@pytest.mark.parametrize(
+    "element, per_seed",  # a few bytes of MessagePack each for a container or a string of a hundred bytes
+    [
+        (lambda i: AIMessage(f"reply {i}", id=f"{i}", tool_calls=[{"name": "f", "args": {}, "id": "c"}]), 0),
+        (lambda i: {"i": i, "empty": [{} for _ in range(300)]}, 0),
+        (lambda i: [f"{i}:{j}" for j in range(300)], 0),
+        (lambda i: AIMessage(f"{i}", id=f"{i}", additional_kwargs={"e": [{} for _ in range(300)]}), 40),
+    ],
+)
+def test_what_the_bound_allows_is_the_memory_kept(element, per_seed):
+    """Elements read one by one, or `per_seed` to a delta channel's seed: the seeds remembered whole hold
+    their elements' entries after the bound has let them go."""
+    serde = JsonPlusSerializer()
+    decoded = Decoded(serde, limit=1 << 20)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        for i in itertools.count():  # until as many again as the bound holds have been pushed out
+            if per_seed:
+                seed = _DeltaSnapshot([element(i * per_seed + j) for j in range(per_seed)])
+                decoded.seed(serde.dumps_typed(seed), serde.loads_typed)
+            else:
+                decoded.elements([serde.dumps_typed(element(i))], serde.loads_typed)
+            if i > 2 * len(decoded) / (per_seed or 1) + 4:
+                break
+        seed = None
+        gc.collect()
+        kept = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert decoded.size <= decoded.limit and len(decoded) > 1
+    assert kept < 1.5 * decoded.limit
+
+
+def nested(depth):
+    value: list = ["leaf"]
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+def on_a_nearly_spent_stack(call, spare=150):
+    """`call()` with all but `spare` frames of the recursion limit in use: what a deeply recursive caller
+    leaves. The serde recurses in C; what the saver adds must not need more of the stack."""
+    frame, used = sys._getframe(), 0
+    while frame is not None:
+        frame, used = frame.f_back, used + 1
+
+    def down(n):
+        return down(n - 1) if n else call()
+
+    return down(sys.getrecursionlimit() - spare - used)
+
+
+@pytest.mark.parametrize("depth", [17, 60, 240])
+def test_data_nested_deep_is_stored_read_and_edited_on_a_nearly_spent_stack(depth):
+    """Nesting either side of the native check's first levels and of the snapshots' depth, and near the
+    serde's own limit: each read equals what was put, and an edit at the innermost level is stored."""
+    saver = DerirezaroSaver(MemoryLog())
+    config = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+
+    def put(messages, version):
+        checkpoint = empty_checkpoint()
+        checkpoint["channel_values"] = {"messages": messages}
+        checkpoint["channel_versions"] = {"messages": version}
+        return on_a_nearly_spent_stack(lambda: saver.put(config, checkpoint, {}, {"messages": version}))
+
+    def read(reader):
+        return on_a_nearly_spent_stack(lambda: reader.get_tuple(config)).checkpoint["channel_values"]
+
+    put([AIMessage("a" * 99, id="a", additional_kwargs={"deep": nested(depth)}), HumanMessage("b" * 99)], 1)
+    first, again = read(saver)["messages"], read(saver)["messages"]  # the serde's, then rebuilt
+    assert same(first, again) and first[0].additional_kwargs["deep"] == nested(depth)
+    innermost = again[0].additional_kwargs["deep"]
+    while type(innermost[0]) is list:
+        innermost = innermost[0]
+    innermost.append("edited")  # in place, on what the read handed out: the next put must see it
+    config = put([*again, AIMessage("c" * 99, id="c")], 2)
+    assert read(DerirezaroSaver(saver.log))["messages"] == [*again, AIMessage("c" * 99, id="c")]
 
 
 # -- a compiled chat: after its first turns, a turn costs the serde its new messages -------------

@@ -22,11 +22,13 @@ Invariants:
 - A value the snapshot cannot hold (a model nesting another model, a set, a
   datetime...) is never kept: it is decoded by the serde at every read.
 
-The entries are bounded by the bytes they were decoded from, plus a fixed
-allowance each for the objects of their snapshot, least recently read first
-out; `DEFAULT_BYTES` keeps some 16 MiB of stored bytes, about twenty
-conversations of a thousand messages. Beside them, the last few delta-channel
-seeds read are remembered whole (their bytes and their elements' entries).
+The entries are bounded by what they cost: the bytes they were decoded from,
+a fixed allowance each, and one for every object of their snapshot (a few
+bytes of MessagePack can stand for a container of a hundred bytes, so the
+bytes alone bound nothing), least recently read first out; `DEFAULT_BYTES`
+holds some eight conversations of a thousand messages. Beside them, the last
+few delta-channel seeds read are remembered whole (their bytes and their
+elements' entries).
 
 A read of a list channel also gives the state it read a `Kept` of the objects
 it handed out, so that the next put from that state, which holds those very
@@ -49,8 +51,9 @@ from .list_elements import UNKEPT, Kept, snapshot_or_none
 _DeltaSnapshot: Any = getattr(_serde_types, "_DeltaSnapshot", None)
 
 DEFAULT_BYTES = 16 << 20
-_SEEDS_KEPT = 4  # seeds remembered whole, each at most an eighth of the bound
-_ENTRY_OVERHEAD = 256  # what a snapshot's own objects cost beyond the bytes, roughly
+_SEEDS_KEPT = 4  # seeds remembered whole, each costing at most an eighth of the bound
+_ENTRY_OVERHEAD = 256  # an entry's key, its tuple and its place in the order, roughly
+_OBJECT_COST = 64  # an object of a snapshot and its slot in its container, roughly: an empty dict is 64
 _USUAL = "msgpack"
 _EXT_DELTA_SNAPSHOT = 7  # the serde's extension code for a delta channel's seed
 Pair = tuple[str, bytes]
@@ -76,6 +79,7 @@ class Decoded:
         self.limit = limit
         self.size = 0
         self._entries: OrderedDict[Pair, Entry] = OrderedDict()
+        self._costs: dict[Pair, int] = {}  # each entry's share of `size`
         # Seeds as the entries of their elements: a seed read again needs neither splitting nor lookups.
         self._seeds: OrderedDict[bytes, list[Entry]] = OrderedDict()
         self._lock = threading.Lock()
@@ -101,14 +105,20 @@ class Decoded:
             return loads_typed(pair)
         known = self._seeds.get(data)
         if known is not None:
-            return _DeltaSnapshot([_rebuilt(*entry) for entry in known])
+            try:
+                return _DeltaSnapshot([_rebuilt(*entry) for entry in known])
+            except RecursionError:
+                pass  # the caller's stack is nearly spent: decoded as if not remembered
         parts = split_seed(data)
         if parts is None:
             return loads_typed(pair)
         values, entries = self._decoded([(_USUAL, part) for part in parts], loads_typed)
-        if len(data) <= self.limit // 8 and None not in entries:
+        # Its entries may leave the bound's and live on here: what they cost counts against an eighth of it.
+        whole = [entry for entry in entries if entry is not None]
+        share = self.limit // 8
+        if len(whole) == len(entries) and len(data) <= share and _cost(len(data), whole) <= share:
             with self._lock:
-                self._seeds[data] = entries  # type: ignore[assignment]
+                self._seeds[data] = whole
                 while len(self._seeds) > _SEEDS_KEPT:
                     self._seeds.popitem(last=False)
         return _DeltaSnapshot(values)
@@ -119,11 +129,15 @@ class Decoded:
         out: list[Any] = []
         missing: list[int] = []
         for i, entry in enumerate(entries):
+            value = None
+            if entry is not None:
+                try:
+                    value = _rebuilt(*entry)
+                except RecursionError:  # the caller's stack is nearly spent: the serde needs less of it
+                    entries[i] = entry = None
             if entry is None:
                 missing.append(i)
-                out.append(None)
-            else:
-                out.append(_rebuilt(*entry))
+            out.append(value)
         if missing:
             # Each alone: the serde ignores bytes after a value, so elements joined into one array
             # could shift under a damaged one and each be read as its neighbour.
@@ -149,17 +163,21 @@ class Decoded:
         snapshot = snapshot_or_none(value, models)
         if snapshot is UNKEPT:
             return None
-        cost = len(pair[1]) + _ENTRY_OVERHEAD
+        cost = _cost(len(pair[1]), [(snapshot,)])
         if cost > self.limit:
             return None  # kept, it would push out everything else
-        entry = snapshot, models, *(_plan(snapshot[1]) if models else ((), ()))
+        try:
+            entry = snapshot, models, *(_plan(snapshot[1]) if models else ((), ()))
+        except RecursionError:  # as in _decoded: not kept
+            return None
         with self._lock:
             if pair not in self._entries:
                 self._entries[pair] = entry
+                self._costs[pair] = cost
                 self.size += cost
                 while self.size > self.limit:
                     gone, _ = self._entries.popitem(last=False)
-                    self.size -= len(gone[1]) + _ENTRY_OVERHEAD
+                    self.size -= self._costs.pop(gone)
         return entry
 
 
@@ -173,6 +191,25 @@ def for_saver(saver: Any) -> Decoded | None:
     if decoded is None or decoded.serde is not serde:  # a clone (with_allowlist) has a serde of its own
         decoded = saver.__dict__["_decoded"] = Decoded(serde)
     return decoded
+
+
+def _cost(size: int, entries: Sequence[Sequence[Any]]) -> int:
+    """What entries (of snapshots first) decoded from `size` bytes cost against the bound."""
+    return size + sum(_ENTRY_OVERHEAD + _OBJECT_COST * _objects(entry[0]) for entry in entries)
+
+
+def _objects(snapshot: Any) -> int:
+    """How many objects a snapshot holds: each container and each item, without recursion."""
+    count, stack = 0, [snapshot]
+    while stack:
+        value = stack.pop()
+        count += 1
+        kind = type(value)
+        if kind is dict:
+            stack += value.values()
+        elif kind is list or kind is tuple or kind is frozenset:
+            stack += value
+    return count
 
 
 def _simple_model(cls: type) -> bool:

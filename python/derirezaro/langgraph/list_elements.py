@@ -16,8 +16,10 @@ None), so an edit nested in a message's metadata is seen too. Of a pydantic
 model it is the class and everything its dump is made of: the fields, the
 extra fields, which fields were set, the private attributes. An element that
 is neither, or that holds anything else, is not remembered: its channel is
-encoded whole each put, as it would be without this. The check is equality
-with the copy: an edit that keeps every value equal (1 for True, keys
+encoded whole each put, as it would be without this. So is data nested deeper
+than `DEPTH` levels: neither the copy nor what is rebuilt from it (decoded.py)
+recurses further than that, whatever the caller's stack holds. The check is
+equality with the copy: an edit that keeps every value equal (1 for True, keys
 reordered) keeps the stored form, which reads back equal.
 """
 
@@ -34,6 +36,7 @@ except ImportError:  # pragma: no cover
     _native_ends = None  # type: ignore[assignment]
 
 UNKEPT: Any = object()  # an element's snapshot that could not be taken
+DEPTH = 64  # levels of containers a snapshot copies; a message nests a few
 _ATOMS = frozenset({str, bytes, int, float, bool, type(None)})
 # All of a pydantic model that its dump depends on, as one tuple built in C.
 _model_state = operator.attrgetter(
@@ -45,20 +48,24 @@ class _Unkept(Exception):
     """A value holds something whose content a copy cannot capture."""
 
 
-def _copy(value: Any) -> Any:
-    """A deep copy of plain data that shares its immutable leaves; raises _Unkept on anything else."""
+def _copy(value: Any, depth: int = DEPTH) -> Any:
+    """A deep copy of plain data that shares its immutable leaves; raises _Unkept on anything else, and
+    on containers nested more than `depth` deep."""
     kind = type(value)
     if kind in _ATOMS:
         return value
+    if not depth:
+        raise _Unkept
+    depth -= 1
     if kind is dict:
         for key in value:
             if type(key) not in _ATOMS:
                 raise _Unkept
-        return {key: _copy(item) for key, item in value.items()}
+        return {key: _copy(item, depth) for key, item in value.items()}
     if kind is list:
-        return [_copy(item) for item in value]
+        return [_copy(item, depth) for item in value]
     if kind is tuple:
-        return tuple(_copy(item) for item in value)
+        return tuple(_copy(item, depth) for item in value)
     raise _Unkept
 
 
@@ -67,16 +74,20 @@ def _is_model(value: Any) -> bool:
 
 
 def _snapshot(value: Any, models: bool) -> Any:
-    """The copy that `value`'s content is checked against later. Raises _Unkept."""
-    if not models:
-        return _copy(value)
-    if not _is_model(value):
-        raise _Unkept
+    """The copy that `value`'s content is checked against later. Raises _Unkept, also where the stack
+    is too nearly spent to copy it: a value not kept is only encoded again."""
     try:
-        cls, fields, extra, fields_set, private = _model_state(value)
-    except AttributeError:
+        if not models:
+            return _copy(value)
+        if not _is_model(value):
+            raise _Unkept
+        try:
+            cls, fields, extra, fields_set, private = _model_state(value)
+        except AttributeError:
+            raise _Unkept from None
+        return cls, _copy(fields), _copy(extra), frozenset(fields_set), _copy(private)
+    except RecursionError:
         raise _Unkept from None
-    return cls, _copy(fields), _copy(extra), frozenset(fields_set), _copy(private)
 
 
 @dataclasses.dataclass(slots=True)
