@@ -4,6 +4,7 @@ check of its tables, writers racing on one row lock, a server that goes away mid
 writes, and damage in what it stores.
 """
 
+import os
 import threading
 
 import postgres_server
@@ -15,6 +16,7 @@ from derirezaro.persist import (
     CorruptRecordError,
     FormatError,
     UnavailableError,
+    postgres,
     postgres_schema,
 )
 from derirezaro.persist.locate import open_log
@@ -166,6 +168,39 @@ def test_a_writer_waiting_on_anothers_uncommitted_append_sees_what_became_of_it(
     pool.close()
 
 
+@pytest.mark.parametrize("meanwhile", ["prune", "drop"])
+@pytest.mark.parametrize("given", ["pool", "connection"])
+def test_an_id_taken_is_refused_as_taken_though_its_holder_goes_before_the_refusal_is_told(
+    url, monkeypatch, given, meanwhile
+):
+    """Between the append that broke the ids' unique key and telling why, another writer removes the
+    record that held the id: still an id taken, never damage, and no transaction is left open."""
+    prefix = fresh_prefix()
+    conn = psycopg.connect(url)  # not autocommit, and idle between calls: the log commits what it opens
+    log = PostgresLog(url if given == "pool" else conn, prefix=prefix)
+    timeline = log.timeline("t", Store(), keyframe_every=1)
+    for id in ("held", "next"):
+        timeline.store.set("a", "k", id)
+        timeline.commit(id=id)
+    real = postgres._one
+
+    def one(conn, statement, params, binary=False):
+        try:
+            return real(conn, statement, params, binary)
+        except psycopg.errors.UniqueViolation:
+            with PostgresLog(url, prefix=prefix, setup=False) as other:
+                other.prune("t", 1) if meanwhile == "prune" else other.drop("t")
+            raise
+
+    monkeypatch.setattr(postgres, "_one", one)
+    timeline.store.set("a", "k", "again")
+    with pytest.raises(ValueError, match="already has a record with id 'held'"):
+        timeline.commit(id="held")
+    assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
+    log.close()
+    conn.close()
+
+
 def _attempt(call):
     try:
         return call()
@@ -235,7 +270,7 @@ def test_each_failure_of_the_server_maps_to_what_it_means():
         (UnavailableError, [errors.QueryCanceled, errors.LockNotAvailable, errors.SerializationFailure]),
         (ConnectionLostError, [errors.AdminShutdown, errors.CannotConnectNow, psycopg.OperationalError]),
         (CorruptRecordError, [errors.DataCorrupted, errors.IndexCorrupted]),  # found in the server's files
-        (ValueError, [errors.NumericValueOutOfRange]),  # bad input
+        (ValueError, [errors.NumericValueOutOfRange, errors.ProgramLimitExceeded]),  # bad input
         (errors.SyntaxError, [errors.SyntaxError]),  # a fault of the code: raised as it is
     ]:
         for error in (as_persist_error(each("what the server said"), "server", "t") for each in raised):
@@ -256,32 +291,44 @@ def test_each_failure_of_the_server_maps_to_what_it_means():
         ("DELETE FROM {r} WHERE seq = 3", "head", "newest record"),
         ("UPDATE {t} SET first = 2", "head", "oldest"),
         ("DELETE FROM {r} WHERE seq = 2", "prune", "missing"),
+        # Text no longer UTF-8: a record's id is refused by its checksum, other text as what it is.
+        ("UPDATE {r} SET id = '\\xf7' WHERE seq = 2", "records", "header"),
+        ("UPDATE {a} SET task = '\\xf7'", "attachments", "not UTF-8"),
+        ("UPDATE {t} SET name = '\\xf7'", "names", "not UTF-8"),
     ],
 )
 def test_damage_in_what_is_stored_is_reported_as_damage_naming_the_timeline(url, damage, read, what):
     prefix = fresh_prefix()
     log = PostgresLog(url, prefix=prefix)
     committed(log, "t", 3, keyframe_every=1 if read == "prune" else 256)
+    log.attach("t", "k", [("w", 0, b"x")])
     with psycopg.connect(url, autocommit=True) as conn:
-        conn.execute(damage.format(r=f'"{prefix}_records"', t=f'"{prefix}_timelines"'))
+        tables = {table[0]: f'"{prefix}_{table}"' for table in ("records", "timelines", "attachments")}
+        conn.execute(damage.format(**tables))
     reads = {
         "checkout": lambda: log.timeline("t", Store(), cache_size=1).checkout(2),
         "records": lambda: list(log.timeline("t", Store()).records()),
         "head": lambda: log.head("t"),
         "prune": lambda: log.prune("t", 1, keep_from=3),
+        "attachments": lambda: log.attachments("t", ["k"]),
+        "names": log.timelines,
     }
     with pytest.raises(CorruptRecordError, match=what) as caught:
         reads[read]()
-    assert caught.value.timeline == "t"
+    assert caught.value.timeline == (None if read == "names" else "t")
     log.close()
 
 
 def test_names_keys_and_tasks_hold_any_text_and_a_prefix_lists_one_range(url):
     log = PostgresLog(url, prefix=fresh_prefix())
+    long = os.urandom(2000).hex()  # incompressible, and longer than an index entry holds
     names = ["a", "a\x00", "a\x00b", "ab", "a\ud7ff", "a\ue000", "a\U0010ffff", "b", "\U0010ffff"]
     for name in names:
         committed(log, name, 1)
         log.attach(name, "\x00" + name, [("\x00mark", -1, b"m"), ("\udc80" + name, 0, b"w")])
+    for call in (lambda: committed(log, long, 1), lambda: log.attach("a", long, [("w", 0, b"")])):
+        with pytest.raises(ValueError, match="index row"):  # past what an index entry holds: bad input
+            call()
     for prefix in ["", "a", "a\x00", "a\ud7ff", "a\ud800", "a\U0010ffff", "\U0010ffff", "c"]:
         assert log.timelines(prefix) == sorted(n for n in names if n.startswith(prefix)), prefix
     assert all(

@@ -194,8 +194,8 @@ class PostgresLog(LogBase):
                     return TimelineHead(row[0], record.seq, record.crc, row[1])
                 with conn.transaction():
                     return self._append_in_transaction(conn, timeline, record, expected, statement, params)
-            except psycopg.errors.UniqueViolation:
-                raise self._taken(conn, timeline, record) from None
+            except psycopg.errors.UniqueViolation as exc:
+                raise self._taken(conn, timeline, record, exc.diag.constraint_name) from None
 
         return self._call(timeline, work)
 
@@ -225,11 +225,15 @@ class PostgresLog(LogBase):
             raise ConflictError(timeline, _seq(expected), _seq(now))
         return TimelineHead(row[0], record.seq, record.crc, row[1])
 
-    def _taken(self, conn: Any, timeline: str, record: StoredRecord) -> Exception:
-        """What a unique key an append broke means: a chosen id held at another seq, or damage."""
-        if record.id is not None:
-            found = conn.execute(self._sql["seq_of_id"], (utf8(timeline), utf8(record.id))).fetchone()
-            if found is not None and found[0] != record.seq:
+    def _taken(self, conn: Any, timeline: str, record: StoredRecord, key: str | None) -> Exception:
+        """What the unique key `key` an append broke means: a chosen id held by another record, or damage.
+
+        Told by the key the server names, not by looking for the holder again: a prune or drop
+        since the statement may have removed it, and an id that was taken is not damage.
+        """
+        if record.id is not None and key == f"{self.prefix}_record_ids":
+            found = _one(conn, self._sql["seq_of_id"], (utf8(timeline), utf8(record.id))).fetchone()
+            if found is None or found[0] != record.seq:
                 return ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
         return CorruptRecordError(
             timeline, record.seq, "stored already, above its voucher's head", file=self._server
@@ -322,7 +326,7 @@ class PostgresLog(LogBase):
             timeline,
             lambda conn: _one(conn, self._sql["attachments"], (utf8(timeline), wanted), True).fetchall(),
         )
-        return by_key(rows)
+        return by_key(rows, timeline, self._server)
 
     def detach(self, timeline: str, keys: Iterable[str]) -> None:
         wanted = keys_of(keys)
@@ -376,7 +380,7 @@ class PostgresLog(LogBase):
             else:
                 entries.append(row[21:])
         chain.sort()
-        return Opening(vouched, chain if vouched is not None else [], by_key(entries))
+        return Opening(vouched, chain if vouched is not None else [], by_key(entries, timeline, self._server))
 
     def read(self, timeline: str, first: int, last: int, base: int | None = None) -> list[StoredRecord]:
         params: list[Any] = [utf8(timeline), first, last]
@@ -407,7 +411,7 @@ class PostgresLog(LogBase):
         found = self._call(timeline, lambda conn: _one(conn, statement, params, True).fetchall())
         # One statement, so one snapshot: the headers (seq set) and the entries under their ids and `keys`.
         rows = sorted((record_of(row[:13]) for row in found if row[0] is not None), reverse=True)
-        return rows, by_key([row[13:] for row in found if row[0] is None])
+        return rows, by_key([row[13:] for row in found if row[0] is None], timeline, self._server)
 
     def timelines(self, prefix: str = "") -> list[str]:
         # One range of the names' index: from `prefix` to the least name above all that start with it.
@@ -418,7 +422,11 @@ class PostgresLog(LogBase):
         else:
             statement, params = self._sql["names_between"], [low, above]
         rows = self._call(None, lambda conn: _one(conn, statement, params, True).fetchall())
-        return [text_of(name) for (name,) in rows]
+        try:
+            return [text_of(name) for (name,) in rows]
+        except UnicodeDecodeError as exc:
+            what = f"a timeline's name is not UTF-8 ({bytes(exc.object)!r})"
+            raise CorruptRecordError(None, None, what, file=self._server) from None
 
     # -- connections ----------------------------------------------------------
 

@@ -7,7 +7,7 @@ transaction or standby, a full disk, out of memory, too many connections,
 a statement cancelled or timed out, a lock it would not wait for, a
 permission it lacks) is `UnavailableError`, as nothing stored is known to be
 damaged; damage the server found in its own files is `CorruptRecordError`.
-Bad input (a NUL in a name, a number out of range) is `ValueError`.
+Bad input (a number out of range, a name or key too long for an index) is `ValueError`.
 """
 
 from __future__ import annotations
@@ -32,6 +32,9 @@ _REFUSED_CLASSES = (
 )  # resources, limits, state, intervention, system
 _REFUSED_CODES = ("25006", "42501", "25P03", "25P04")  # read-only, privilege, transaction timeouts
 _DAMAGE_CODES = ("XX001", "XX002")  # data corrupted, index corrupted
+# Input past a limit of the server's (a name, id or key too long for its index): the same call
+# is refused however often it is made, so it is bad input, not a server to wait for.
+_TOO_LARGE_CODES = ("54000",)
 
 
 def as_persist_error(exc: Exception, server: str, timeline: str | None) -> Exception:
@@ -47,10 +50,10 @@ def as_persist_error(exc: Exception, server: str, timeline: str | None) -> Excep
         return CorruptRecordError(timeline, None, message, file=server)
     if code.startswith(_LOST_CLASSES) or code in _LOST_CODES:
         error = ConnectionLostError(server, f"connection lost: {message}", timeline)
+    elif code.startswith("22") or code in _TOO_LARGE_CODES:
+        return ValueError(f"{'' if timeline is None else f'timeline {timeline!r}: '}{message}")
     elif code.startswith(_REFUSED_CLASSES) or code in _REFUSED_CODES:
         error = UnavailableError(server, message, timeline)
-    elif code.startswith("22"):
-        return ValueError(f"{'' if timeline is None else f'timeline {timeline!r}: '}{message}")
     elif isinstance(exc, psycopg.DataError) and not code:  # refused before it was sent: bad input
         return ValueError(f"{'' if timeline is None else f'timeline {timeline!r}: '}{message}")
     elif _is_pool_error(exc):  # no connection free in time, or none to be made: the server may be away

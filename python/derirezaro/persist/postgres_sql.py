@@ -11,6 +11,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 from typing import Any
 
+from .errors import CorruptRecordError
 from .log import Entry
 from .memory import attached
 from .record import StoredRecord
@@ -141,10 +142,18 @@ def text_of(stored: bytes) -> str:
 
 
 def record_of(row: Sequence[Any]) -> StoredRecord:
-    """A row of `HEADER`, body (or NULL) and body size as the record it stores."""
+    """A row of `HEADER`, body (or NULL) and body size as the record it stores.
+
+    An id damaged out of UTF-8 comes back as its bytes, for the record's header checksum to refuse:
+    damage is told by the checksum, naming the record, never by a decoding error.
+    """
     if row[1] is None:
         return StoredRecord._make(row)
-    return StoredRecord(row[0], text_of(row[1]), *row[2:])
+    try:
+        id: str | bytes = text_of(row[1])
+    except UnicodeDecodeError:
+        id = row[1]
+    return StoredRecord._make((row[0], id, *row[2:]))
 
 
 def keys_of(keys: Iterable[str]) -> list[bytes]:
@@ -178,9 +187,13 @@ def entry_columns(by_key: Iterable[tuple[str, Sequence[Entry]]]) -> dict[str, li
     return {"keys": keys, "tasks": tasks, "idxs": idxs, "blobs": blobs}
 
 
-def by_key(rows: Iterable[Sequence[Any]]) -> dict[str, list[Entry]]:
-    """Attachment rows (key, task, idx, blob) as entries by key."""
+def by_key(rows: Iterable[Sequence[Any]], timeline: str, server: str) -> dict[str, list[Entry]]:
+    """Attachment rows (key, task, idx, blob) as entries by key; a key or task no longer UTF-8 is damage."""
     found: dict[str, list[Entry]] = {}
     for key, task, idx, blob in rows:
-        found.setdefault(text_of(key), []).append((text_of(task), idx, blob))
+        try:
+            found.setdefault(text_of(key), []).append((text_of(task), idx, blob))
+        except UnicodeDecodeError:
+            what = f"an attachment's key or task is not UTF-8 ({bytes(key)!r}, {bytes(task)!r})"
+            raise CorruptRecordError(timeline, None, what, file=server) from None
     return found
