@@ -265,6 +265,9 @@ def test_append_is_a_compare_and_set_that_a_retry_passes(log):
     assert log.read("t", 0, 10) == [one, two, three]
     # A prune keeps the chains of what it keeps; a delta lands only while its keyframe is stored,
     # and a writer that has not seen the prune is told the oldest record as it is now.
+    with pytest.raises(ValueError, match="keep_last must be at least 1"):  # the head is always kept
+        log.prune("t", keep_last=0)
+    assert log.head("t") == at(3)
     assert log.prune("t", keep_last=1) == (2, 2) and log.head("t").first == 3
     assert [r.seq for r in log.headers("t", limit=9)] == [3]
     assert attempt(lambda: at(3), record(4, b"d", base=1)) == (3, 3)

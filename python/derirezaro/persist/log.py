@@ -109,6 +109,12 @@ def check_append(timeline: str, record: StoredRecord, expected: TimelineHead | N
         raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
 
 
+def check_prune(keep_last: int) -> None:
+    """Raise `ValueError` unless `keep_last` keeps the head: every log's `prune` checks this first."""
+    if keep_last < 1:
+        raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
+
+
 class Log(Protocol):
     def head(self, timeline: str) -> TimelineHead | None:
         """What the log vouches for `timeline`, or None when it holds no such timeline.

@@ -7,7 +7,7 @@ import threading
 from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
-from .log import Entry, Opening, Pruned, TimelineHead, check_append
+from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
 from .log_base import LogBase
 from .record import StoredRecord
 
@@ -155,6 +155,7 @@ class MemoryLog(LogBase):
         detach: Iterable[str] = (),
         incarnation: int | None = None,
     ) -> Pruned:
+        check_prune(keep_last)
         with self._lock:
             records = self._records(timeline)
             if incarnation is not None and (records is None or records.head.incarnation != incarnation):

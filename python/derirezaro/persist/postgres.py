@@ -38,7 +38,7 @@ from contextlib import contextmanager
 from typing import Any, TypeVar
 
 from .errors import ConflictError, CorruptRecordError
-from .log import Entry, Opening, Pruned, TimelineHead, check_append
+from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
 from .log_base import LogBase
 from .postgres_errors import as_persist_error
 from .postgres_schema import setup as setup_tables
@@ -247,8 +247,7 @@ class PostgresLog(LogBase):
         detach: Iterable[str] = (),
         incarnation: int | None = None,
     ) -> Pruned:
-        if keep_last < 1:
-            raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
+        check_prune(keep_last)
         keys = keys_of(detach)
 
         def work(conn: Any) -> Pruned:

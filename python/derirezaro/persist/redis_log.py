@@ -33,7 +33,7 @@ from typing import Any
 
 from .._core import dumps, loads
 from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
-from .log import Entry, Opening, Pruned, TimelineHead, check_append
+from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
 from .log_base import LogBase
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
@@ -276,8 +276,7 @@ class RedisLog(LogBase):
         incarnation: int | None = None,
     ) -> Pruned:
         _check_ints(keep_last=keep_last, keep_from=keep_from, incarnation=incarnation)
-        if keep_last < 1:
-            raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
+        check_prune(keep_last)
         args = [
             keep_last,
             "" if keep_from is None else keep_from,

@@ -47,7 +47,7 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TypeVar
 
 from .errors import ConflictError, CorruptRecordError
-from .log import Entry, Opening, Pruned, TimelineHead, check_append
+from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
 from .log_base import LogBase
 from .record import StoredRecord
 from .sqlite_attachments import (
@@ -322,8 +322,7 @@ class SQLiteLog(LogBase):
         detach: Iterable[str] = (),
         incarnation: int | None = None,
     ) -> Pruned:
-        if keep_last < 1:
-            raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
+        check_prune(keep_last)
         keys = [(bound(self._stored_id(key)),) for key in detach]
 
         def work(w: sqlite3.Connection) -> Pruned:
