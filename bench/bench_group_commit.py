@@ -10,13 +10,16 @@ alike. The commit waits for the disk, so one thread
 cannot pass one append per fsync; threads whose appends wait for the lock
 together share a commit. `--saver` runs LangGraph's `put` on a SQLite saver
 instead, one LangGraph thread per Python thread: a checkpoint per step.
-`--dir` puts the file on another file system (a slower disk shows more).
-To count the fsyncs, run it under `strace -c -f -e trace=fdatasync,fsync`.
+`--dir` puts the file on another file system (a slower disk shows more);
+`--flush-ms 2` makes every flush of this process take 2 ms longer (bench/slow_flush.c, compiled with
+`cc` and preloaded), a disk like the ones most servers have when this machine's flush is too quick to
+show what sharing it buys. To count the fsyncs, run it under `strace -c -f -e trace=fdatasync,fsync`.
 """
 
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
@@ -101,7 +104,10 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--saver", action="store_true", help="LangGraph puts instead of bare appends")
     parser.add_argument("--dir", default=None, help="where the file goes (default: a temporary directory)")
+    parser.add_argument("--flush-ms", type=float, default=0.0, help="added to every fsync (preloaded shim)")
     args = parser.parse_args()
+    if args.flush_ms and "SLOW_FLUSH_US" not in os.environ:
+        return rerun_with_slow_flush(args.flush_ms)
     make_step = saver_step if args.saver else appender
     what = "checkpoints" if args.saver else "appends"
     with tempfile.TemporaryDirectory(dir=args.dir) as directory:
@@ -110,10 +116,21 @@ def main():
             for threads in args.threads:
                 runs[threads].append(run(threads, args.seconds, directory, make_step))
     rates = [(threads, statistics.median(rates)) for threads, rates in runs.items()]
-    print(f"{'threads':>8} {what + '/s':>14} {'ratio':>7}   (durability full)")
+    flush = f", flush +{args.flush_ms:g} ms" if args.flush_ms else ""
+    print(f"{'threads':>8} {what + '/s':>14} {'ratio':>7}   (durability full{flush})")
     for threads, rate in rates:
         print(f"{threads:>8} {rate:>14.0f} {rate / rates[0][1]:>7.2f}")
     return 0
+
+
+def rerun_with_slow_flush(flush_ms):
+    """This script again, in a process whose fsync and fdatasync pause `flush_ms` first."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "slow_flush.c")
+    with tempfile.TemporaryDirectory() as directory:
+        shim = os.path.join(directory, "slow_flush.so")
+        subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-o", shim, source, "-ldl"], check=True)
+        env = dict(os.environ, LD_PRELOAD=shim, SLOW_FLUSH_US=str(round(flush_ms * 1000)))
+        return subprocess.run([sys.executable, *sys.argv], env=env).returncode
 
 
 if __name__ == "__main__":
