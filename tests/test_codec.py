@@ -4,6 +4,7 @@ and properties checked against the msgpack package."""
 
 import collections
 import enum
+import gc
 import math
 import re
 import struct
@@ -374,10 +375,16 @@ class FloatSub(float):
     pass
 
 
+class ListSub(list):
+    pass
+
+
 # Lists and tuples of numbers are written in runs, a chunk of items at a time: the
 # bytes must be msgpack's at every width and float class, and whatever ends a run (a
 # bool, a subclass, another type, an int outside 64 bits, a chunk's end) must be
-# written as the general walk writes it, or refused as it refuses it.
+# written as the general walk writes it, or refused as it refuses it. A list is read
+# straight from its item array where its layout is known, a subclass's too, and the
+# lists built here hold spare capacity past their size.
 EDGE_NUMBERS = [0, 127, 128, 255, 256, 2**16, 2**32, 2**63 - 1, 2**63, 2**64 - 1, -1, -32, -33, -(2**63)]
 EDGE_NUMBERS += [0.0, -0.0, math.nan, math.inf, -math.inf, 5e-324]
 numbers = ints | st.floats() | st.sampled_from(EDGE_NUMBERS)
@@ -398,7 +405,7 @@ def test_runs_of_numbers_encode_like_msgpack(pattern, repeats, breakers, out_of_
     run = pattern * repeats
     for position, item in breakers:
         run.insert(position % (len(run) + 1), item)
-    for value in (run, tuple(run), {"k": [run]}):
+    for value in (run, tuple(run), {"k": [run]}, ListSub(run)):
         encoded = dumps(value)
         assert encoded == packb(value)
         assert same(loads(encoded), unpackb(encoded))
@@ -443,3 +450,32 @@ def test_float_arrays_written_in_place_encode_like_msgpack(items):
     for bad, error in [(2**64, ValueError), (object(), TypeError)]:
         with pytest.raises(error):
             dumps([*items, bad])
+
+
+def test_a_finalizer_that_empties_the_list_while_an_int_too_wide_is_refused_is_survived():
+    """Making the error for an int wider than 64 bits can run the collector: a finalizer that empties
+    the list being written frees the int the walk holds. Under a sanitizer this was a use after free."""
+    values = [1.5] * 80 + [1, int("9" * 30)]  # made here: the list holds the only reference
+
+    class Emptier:
+        def __del__(self):
+            values.clear()
+
+    def garbage():
+        emptier = Emptier()
+        emptier.cycle = emptier
+
+    threshold, error = gc.get_threshold(), None
+    gc.collect()
+    garbage()
+    try:
+        raise KeyError("handled")  # an error set while one is handled is made at once, not lazily
+    except KeyError:
+        gc.set_threshold(1)  # the next tracked allocation collects: the error's, inside the call
+        try:
+            dumps(values)
+        except ValueError as exc:
+            error = exc
+        finally:
+            gc.set_threshold(*threshold)
+    assert values == [] and "64-bit range" in str(error)

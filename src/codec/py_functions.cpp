@@ -1,6 +1,7 @@
 #include "codec/py_functions.hpp"
 
 #include "codec/py_codec.hpp"
+#include "codec/py_list_items.hpp"
 
 namespace derirezaro::codec {
 
@@ -13,6 +14,8 @@ PyObject* loads(py::ByteView data) { return decode_to_object(data.data, data.siz
 }  // namespace
 
 std::vector<py::MemberDef> module_functions() {
+  // Called once, while the module loads: before any walk reads a list.
+  decide_list_reads();
   return {
       py::function<&dumps>(
           "dumps", "(obj)",

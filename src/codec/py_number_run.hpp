@@ -3,9 +3,10 @@
 // in one loop that does per item only the interpreter call that reads it, the
 // choice of its wire width and the write.
 //
-// Under the stable ABI every item costs a PyList_GetItem and a conversion
-// (PyFloat_AsDouble, PyLong_AsLongLongAndOverflow): these calls are most of
-// the work, so what the loop adds to them is kept to a type test and a write.
+// Under the stable ABI every item costs a conversion (PyFloat_AsDouble,
+// PyLong_AsLongLongAndOverflow) and, for a tuple or a list whose layout is not
+// known (py_list_items.hpp), a call that reads it: these calls are most of the
+// work, so what the loop adds to them is kept to a type test and a write.
 // Room is reserved for a chunk of items at once (kMaxHeaderSize bytes each),
 // so the writes themselves check nothing.
 //
@@ -37,8 +38,17 @@ inline constexpr Py_ssize_t kNumberRunChunk = 64;
 
 namespace detail {
 // An int above LLONG_MAX that still fits an unsigned 64-bit number.
-// False, with no exception left set, for anything wider.
+// False, with no exception left set, for anything wider. Wider is told by a
+// comparison, not by the conversion's OverflowError: making an exception can
+// run the garbage collector, whose finalizers may change the list the run
+// reads while its caller holds a borrowed item of it.
 [[gnu::noinline]] inline bool wide_unsigned(PyObject* obj, uint64_t& out) {
+  static PyObject* const largest = PyLong_FromUnsignedLongLong(UINT64_MAX);  // kept for good
+  const int fits = largest == nullptr ? -1 : PyObject_RichCompareBool(obj, largest, Py_LE);
+  if (fits != 1) {
+    if (fits < 0) PyErr_Clear();  // the walk takes the item and reports what it must
+    return false;
+  }
   // Where unsigned long has 64 bits its conversion is a loop over the int's
   // digits; the long long one goes through a general byte-array conversion.
   if constexpr (sizeof(unsigned long) == sizeof(uint64_t)) {

@@ -9,7 +9,8 @@
 //
 // No Python code runs during the walk: subclass instances are read through
 // their built-in storage (PyLong_*, PyFloat_AsDouble, PyUnicode_AsUTF8AndSize,
-// PyBytes_*, PyDict_Next, PyList_GetItem, PyTuple_GetItem), never through
+// PyBytes_*, PyDict_Next, PyList_GetItem or the list's own array where its
+// layout is known, PyTuple_GetItem), never through
 // __index__, __float__, __str__, __iter__, keys or items, and the walk
 // creates no objects the garbage collector tracks. So a container cannot
 // change while it is walked, and counts written up front stay true. Without
@@ -48,6 +49,7 @@
 #include "codec/messages.hpp"
 #include "codec/msgpack_reader.hpp"
 #include "codec/py_element_snapshot.hpp"
+#include "codec/py_list_items.hpp"
 #include "codec/py_number_run.hpp"
 #include "lib/python.hpp"
 
@@ -263,6 +265,14 @@ class PyWalker {
         static_cast<Py_ssize_t>(items.size()),
         [&items](Py_ssize_t i) { return items[static_cast<size_t>(i)]; }, out, "list");
 #else
+    if constexpr (kRuns) {
+      // PyList_GetItem is a sixth of what a run of numbers costs an item:
+      // where the layout is known, the items are read from the list itself
+      // (py_list_items.hpp). Sound because the walk runs no Python code.
+      if (direct_list_reads())
+        return walk_sequence(
+            known_list_size(obj), [obj](Py_ssize_t i) { return known_list_item(obj, i); }, out, "list");
+    }
     return walk_sequence(
         PyList_Size(obj), [obj](Py_ssize_t i) { return PyList_GetItem(obj, i); }, out, "list");
 #endif
