@@ -14,7 +14,7 @@ from conftest import langgraph_or_skip
 langgraph_or_skip()
 
 from derirezaro.langgraph import DerirezaroSaver
-from derirezaro.langgraph.decoded import Decoded, split_seed
+from derirezaro.langgraph.decoded import Decoded, _native_rebuilt, split_seed
 from derirezaro.persist import MemoryLog
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -119,6 +119,35 @@ def test_the_bound_holds_and_the_least_recently_read_go_first():
     calls.clear()
     decoded.elements([pairs[0], *pairs[-7:], pairs[1]], loads)
     assert calls == [pairs[1]]
+
+
+class OwnNew(AIMessage):
+    """Made by a __new__ of its own: rebuilt in Python, beside the models rebuilt natively."""
+
+    def __new__(cls, *args, **kwargs):
+        return super().__new__(cls)
+
+
+@pytest.mark.parametrize("collecting", [True, False])
+def test_a_batch_rebuilt_leaves_the_collector_as_it_found_it(collecting):
+    serde = JsonPlusSerializer(allowed_msgpack_modules=[(__name__, "OwnNew")])
+    values = [OwnNew("own", id="o"), AIMessage("plain", id="p", additional_kwargs={"k": [1]}), {"d": []}]
+    pairs = [serde.dumps_typed(value) for value in values]
+    decoded = Decoded(serde)
+    expected = [serde.loads_typed(pair) for pair in pairs]
+    was = gc.isenabled()
+    (gc.enable if collecting else gc.disable)()
+    try:
+        for _ in range(3):
+            got, _ = decoded.elements(pairs, serde.loads_typed)
+            assert gc.isenabled() is collecting
+            assert same(got, expected)
+        if _native_rebuilt is not None:
+            with pytest.raises(TypeError, match="an entry must be"):  # a batch that fails half made
+                _native_rebuilt([*decoded._lookup(pairs), "not an entry"])
+            assert gc.isenabled() is collecting
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 @pytest.mark.parametrize(

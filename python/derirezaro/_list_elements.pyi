@@ -1,7 +1,7 @@
 from collections.abc import Callable
 from typing import Any
 
-__all__ = ["ends"]
+__all__ = ["ends", "fields_index", "rebuilt"]
 
 def ends(
     value: list[Any],
@@ -10,3 +10,5 @@ def ends(
     models: bool,
     unchanged: Callable[[Any, Any], bool],
 ) -> tuple[int, int]: ...
+def fields_index(state: tuple[type, dict[str, Any], Any, frozenset[Any], Any]) -> object: ...
+def rebuilt(entries: list[Any]) -> list[Any]: ...

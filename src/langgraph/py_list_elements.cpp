@@ -36,6 +36,9 @@
 #include <vector>
 
 #include "codec/py_element_snapshot.hpp"
+#include "langgraph/element_rebuild.hpp"
+#include "langgraph/fields_index.hpp"
+#include "langgraph/model_class.hpp"
 #include "lib/call.hpp"
 #include "lib/py_ref.hpp"
 
@@ -51,8 +54,8 @@ enum Verdict : int { kRaised = -1, kDiffers = 0, kEqual = 1, kUndecided = 2 };
 // made at each further level: the snapshots a chat keeps nest a few deep.
 constexpr int kUncheckedLevels = 16;
 
-// A model's snapshot: (class, fields, extra, fields set, private).
-constexpr Py_ssize_t kModelSnapshotSize = 5;
+// A model's snapshot: (class, fields, extra, fields set, private, FieldsIndex).
+constexpr Py_ssize_t kModelSnapshotSize = 6;
 
 Verdict failed() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return kRaised;
@@ -60,69 +63,9 @@ Verdict failed() {
   return kDiffers;
 }
 
-// What a model's attributes are read by: interned names and the types and
-// objects a class's own reads are told apart by. Made once and kept for the
-// life of the process.
-struct Names {
-  std::array<PyObject*, 4> model;  // __dict__ and the three slots, in snapshot order
-  PyObject* getattribute;
-  PyObject* mro;
-  PyObject* object_getattribute;  // object.__getattribute__
-  PyTypeObject* member_descriptor;
-  PyTypeObject* getset_descriptor;
-};
-
-PyObject* from_types_module(const char* name) {
-  PyRef types = PyRef::steal(PyImport_ImportModule("types"));
-  return types ? PyObject_GetAttrString(types.get(), name) : nullptr;
-}
-
-// Null with an exception set when they cannot be made. Made without a lock
-// held (a free-threaded build must not block in C++ while Python code runs):
-// two threads may both make them, and the loser's are released.
-const Names* names() {
-  static std::atomic<const Names*> made{nullptr};
-  if (const Names* known = made.load(std::memory_order_acquire)) return known;
-  std::array<PyRef, 8> held;
-  const char* const texts[] = {
-      "__dict__", "__pydantic_extra__", "__pydantic_fields_set__", "__pydantic_private__", "__getattribute__",
-      "__mro__"};
-  for (size_t i = 0; i < 6; ++i) {
-    held[i] = PyRef::steal(PyUnicode_InternFromString(texts[i]));
-    if (!held[i]) return nullptr;
-  }
-  held[6] = PyRef::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), held[4].get()));
-  PyRef member = PyRef::steal(from_types_module("MemberDescriptorType"));
-  PyRef getset = PyRef::steal(from_types_module("GetSetDescriptorType"));
-  if (!held[6] || !member || !getset) return nullptr;
-  if (!PyType_Check(member.get()) || !PyType_Check(getset.get())) {
-    PyErr_SetString(PyExc_TypeError, "types.MemberDescriptorType and GetSetDescriptorType must be types");
-    return nullptr;
-  }
-  auto* fresh = new (std::nothrow) Names{{held[0].get(), held[1].get(), held[2].get(), held[3].get()},
-                                         held[4].get(),
-                                         held[5].get(),
-                                         held[6].get(),
-                                         reinterpret_cast<PyTypeObject*>(member.get()),
-                                         reinterpret_cast<PyTypeObject*>(getset.get())};
-  if (fresh == nullptr) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-  const Names* expected = nullptr;
-  if (!made.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-    delete fresh;  // another thread's are kept; ours are released with `held`
-    return expected;
-  }
-  for (PyRef& ref : held) ref.release();  // kept for ever, as the Names hold them
-  member.release();
-  getset.release();
-  return fresh;
-}
-
 class Comparison {
  public:
-  explicit Comparison(const Names& names) : names_(names) {}
+  explicit Comparison(const ModelNames& names) : classes_(names) {}
 
   // `live == kept`. The caller holds both.
   Verdict equal(PyObject* live, PyObject* kept) {
@@ -136,10 +79,12 @@ class Comparison {
     return interpreted(live, kept);
   }
 
-  // Model `element` against its snapshot, as `_model_state(element) == snapshot`.
+  // Model `element` against its snapshot, as `_model_state(element) == snapshot[:5]`.
   Verdict model(PyObject* element, PyObject* snapshot) {
     if (!PyTuple_CheckExact(snapshot) || PyTuple_Size(snapshot) != kModelSnapshotSize) return kUndecided;
-    const ModelClass* reads = model_class(Py_TYPE(element));
+    const FieldsIndex* index = fields_index_of(PyTuple_GetItem(snapshot, kModelSnapshotSize - 1));
+    if (index == nullptr) return kUndecided;
+    const ModelClass* reads = classes_.find(Py_TYPE(element));
     if (reads == nullptr) return undecided_or_raised();
     // The element's type stands for its __class__: a class that answers __class__
     // otherwise differs from its snapshot here, and is only encoded again.
@@ -150,78 +95,77 @@ class Comparison {
     }
     PyRef fields = PyRef::steal(PyObject_GenericGetDict(element, nullptr));
     if (!fields) return failed();
-    Verdict same = equal(fields.get(), PyTuple_GetItem(snapshot, 1));
-    for (size_t i = 0; same == kEqual && i < reads->slots.size(); ++i) {
-      PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(element));
-      PyRef value = PyRef::steal(reads->getters[i](reads->slots[i].get(), element, type));
+    Verdict same = indexed_fields(fields.get(), *index);
+    for (size_t i = 0; same == kEqual && i < kModelSlots; ++i) {
+      PyRef value = PyRef::steal(reads->get(i, element));
       if (!value) return failed();
-      same = equal(value.get(), PyTuple_GetItem(snapshot, static_cast<Py_ssize_t>(i) + 2));
+      same = i == 1 ? names(value.get(), *index) : field(value.get(), index->slots[i]);
     }
     return same;
   }
 
  private:
-  // How the attributes of a model's class are read without the interpreter's
-  // lookup of each name: the instance dict, and the descriptor of each slot
-  // called as the lookup would call it. Made only for a class whose reads are
-  // object's own: no __getattribute__ of its own, a `__dict__` that is the
-  // instance dict's descriptor, and slots that are member descriptors, which
-  // as data descriptors win over anything else of the same name.
-  struct ModelClass {
-    PyTypeObject* type;
-    bool plain;
-    std::array<PyRef, 3> slots;  // __pydantic_extra__, __pydantic_fields_set__, __pydantic_private__
-    std::array<descrgetfunc, 3> getters;
-  };
-
-  // Null when the class reads its attributes otherwise (and then with an
-  // exception set if finding out failed). Found once a call for each class met.
-  const ModelClass* model_class(PyTypeObject* type) {
-    for (const ModelClass& known : classes_) {
-      if (known.type == type) return known.plain ? &known : nullptr;
+  // A model's instance dict against its snapshot's, read from the index
+  // position by position while the keys are the very ones copied, in the
+  // order copied; otherwise dict equality decides (`kept`: the snapshot's dict).
+  Verdict indexed_fields(PyObject* live, const FieldsIndex& index) {
+    PyObject* kept = index.fields_dict();
+    if (!PyDict_CheckExact(live)) return interpreted(live, kept);
+    const auto& fields = index.fields;
+    if (PyDict_Size(live) != static_cast<Py_ssize_t>(fields.size())) return kDiffers;
+#ifdef Py_GIL_DISABLED
+    codec::ElementSnapshot entries;
+    if (!entries.take_dict(live)) return failed();
+    if (entries.size() != 2 * fields.size()) return kDiffers;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (entries[2 * i] != fields[i].key) return interpreted(live, kept);
+      const Verdict same = field(entries[2 * i + 1], fields[i]);
+      if (same != kEqual) return same;
     }
-    ModelClass made{type, false, {}, {}};
-    const int plain = reads_plainly(type, made);
-    if (plain < 0) return nullptr;
-    made.plain = plain == 1;
-    classes_.push_back(std::move(made));
-    return plain == 1 ? &classes_.back() : nullptr;
-  }
-
-  int reads_plainly(PyTypeObject* type, ModelClass& out) {
-    PyObject* cls = reinterpret_cast<PyObject*>(type);
-    PyRef own = PyRef::steal(PyObject_GetAttr(cls, names_.getattribute));
-    if (!own) return -1;
-    if (own.get() != names_.object_getattribute) return 0;
-    const int dict = instance_dict_is_plain(cls);
-    if (dict != 1) return dict;
-    for (size_t i = 0; i < out.slots.size(); ++i) {
-      PyRef slot = PyRef::steal(PyObject_GetAttr(cls, names_.model[i + 1]));
-      if (!slot) return -1;
-      if (Py_TYPE(slot.get()) != names_.member_descriptor) return 0;
-      out.getters[i] = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(slot.get()), Py_tp_descr_get));
-      if (out.getters[i] == nullptr) return 0;
-      out.slots[i] = std::move(slot);
-    }
-    return 1;
-  }
-
-  // Whether the first class of `cls`'s MRO to name `__dict__` names the instance dict's descriptor.
-  int instance_dict_is_plain(PyObject* cls) {
-    PyRef mro = PyRef::steal(PyObject_GetAttr(cls, names_.mro));
-    if (!mro || !PyTuple_Check(mro.get())) return -1;
-    for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
-      PyRef space = PyRef::steal(PyObject_GetAttr(PyTuple_GetItem(mro.get(), i), names_.model[0]));
-      if (!space) return -1;
-      PyRef found = PyRef::steal(PyObject_GetItem(space.get(), names_.model[0]));
-      if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
-        PyErr_Clear();
-        continue;
+    return kEqual;
+#else
+    // PyDict_Next stays in bounds of a dict an __eq__ has changed meanwhile.
+    // The index's vector is never resized, so its bounds are read once.
+    const FieldsIndex::Field* next = fields.data();
+    const FieldsIndex::Field* const end = next + fields.size();
+    Py_ssize_t at = 0;
+    PyObject *key, *value;
+    for (; PyDict_Next(live, &at, &key, &value); ++next) {
+      if (next == end) return kDiffers;
+      if (key != next->key) return interpreted(live, kept);
+      if (value != next->value) {
+        const Verdict same = field(value, *next);
+        if (same != kEqual) return same;
       }
-      return Py_TYPE(found.get()) == names_.getset_descriptor ? 1 : 0;
     }
-    return 0;
+    return next == end ? kEqual : kDiffers;
+#endif
+  }
+
+  // A field's live value against its snapshot's. Most fields that are not
+  // the very object kept are an empty dict or list copied: one size settles those.
+  Verdict field(PyObject* live, const FieldsIndex::Field& kept) {
+    if (kept.empty != nullptr && Py_TYPE(live) == kept.empty) {
+      const Py_ssize_t size = kept.empty == &PyDict_Type ? PyDict_Size(live) : PyList_Size(live);
+      return size == 0 ? kEqual : kDiffers;
+    }
+    return items(live, kept.value);
+  }
+
+  // A model's set fields against its snapshot's frozenset. When every kept
+  // name is a str, sets of one size where each kept name is in the live set
+  // are equal (str equality is the hash's); otherwise set equality decides.
+  Verdict names(PyObject* live, const FieldsIndex& index) {
+    PyObject* kept = index.slot(1);
+    const bool a_set = Py_TYPE(live) == &PySet_Type || Py_TYPE(live) == &PyFrozenSet_Type;
+    if (!index.names_are_str || !a_set) return interpreted(live, kept);
+    if (PySet_Size(live) != static_cast<Py_ssize_t>(index.names.size())) return kDiffers;
+    for (PyObject* name : index.names) {
+      const int found = PySet_Contains(live, name);
+      if (found < 0) return failed();
+      if (found == 0) return kDiffers;
+    }
+    return kEqual;
   }
 
   static Verdict undecided_or_raised() {
@@ -323,8 +267,7 @@ class Comparison {
   }
 #endif
 
-  const Names& names_;
-  std::vector<ModelClass> classes_;  // a call meets a few classes
+  ModelClasses classes_;
   int depth_ = 0;
 };
 
@@ -406,7 +349,7 @@ PyObject* ends(PyObject* value, PyObject* objects, PyObject* snapshots, PyObject
   }
   const int with_models = PyObject_IsTrue(models);
   if (with_models < 0) return nullptr;
-  const Names* known = names();
+  const ModelNames* known = model_names();
   if (known == nullptr) return nullptr;
   Lists lists{{}, {}, {}, with_models == 1, unchanged};
   if (!lists.value.take(value) || !lists.objects.take(objects) || !lists.snapshots.take(snapshots)) {
@@ -430,14 +373,29 @@ PyObject* ends(PyObject* value, PyObject* objects, PyObject* snapshots, PyObject
   return Py_BuildValue("(nn)", head, tail);
 }
 
+PyObject* fields_index(PyObject* state) { return make_fields_index(state); }
+
+PyObject* rebuilt_elements(PyObject* entries) { return rebuilt(entries); }
+
 std::vector<MemberDef> list_elements_functions() {
   return {
+      function<&fields_index>(
+          "fields_index", "(state)",
+          "An opaque index of a model's state (class, fields dict, extra, set fields, private), which\n"
+          "`ends` reads in place of the snapshot; it holds its own references to all but the class,\n"
+          "which `ends` reads from the snapshot."),
+      function<&rebuilt_elements>(
+          "rebuilt", "(entries)",
+          "For each entry (a tuple of a snapshot and whether it is of a model, then anything, or\n"
+          "None), a new object equal to what the snapshot was taken of, sharing with it only atoms\n"
+          "and tuples of atoms; None for None and for a model whose class is not made plainly."),
       function<&ends>(
           "ends", "(value, objects, snapshots, models, unchanged)",
           "How many elements at the head of list `value`, and then at its tail, are stored already.\n\n"
           "An element is stored when it is the object at its place in `objects` (from the head, or\n"
           "from the tail) and its content equals the snapshot beside it in `snapshots`: with\n"
-          "`models`, a model's (class, fields, extra, fields set, private), else the element.\n"
+          "`models`, a model's (*state, fields_index(state)), its state being (class, fields,\n"
+          "extra, fields set, private), else the element.\n"
           "The tail is counted among the elements the head leaves. `unchanged(element, snapshot)`\n"
           "answers for an element this check does not know how to read. (head, tail)."),
   };

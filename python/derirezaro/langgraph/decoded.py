@@ -47,6 +47,11 @@ from pydantic import BaseModel
 
 from .list_elements import UNKEPT, Kept, snapshot_or_none
 
+try:  # the native rebuild; a build of the extension without it leaves `_rebuilt`
+    from .._list_elements import rebuilt as _native_rebuilt
+except ImportError:  # pragma: no cover
+    _native_rebuilt = None  # type: ignore[assignment]
+
 # Absent from a LangGraph without delta channels, which has no seeds to split.
 _DeltaSnapshot: Any = getattr(_serde_types, "_DeltaSnapshot", None)
 
@@ -106,7 +111,7 @@ class Decoded:
         known = self._seeds.get(data)
         if known is not None:
             try:
-                return _DeltaSnapshot([_rebuilt(*entry) for entry in known])
+                return _DeltaSnapshot(_rebuilt_all(known))
             except RecursionError:
                 pass  # the caller's stack is nearly spent: decoded as if not remembered
         parts = split_seed(data)
@@ -126,18 +131,17 @@ class Decoded:
     def _decoded(self, pairs: Sequence[Pair], loads_typed: Loads) -> tuple[list[Any], list[Entry | None]]:
         """The values stored as `pairs`, and the entry of each (None for a value that has none)."""
         entries = self._lookup(pairs)
-        out: list[Any] = []
+        out = _rebuilt_natively(entries)
         missing: list[int] = []
         for i, entry in enumerate(entries):
-            value = None
-            if entry is not None:
-                try:
-                    value = _rebuilt(*entry)
-                except RecursionError:  # the caller's stack is nearly spent: the serde needs less of it
-                    entries[i] = entry = None
             if entry is None:
                 missing.append(i)
-            out.append(value)
+            elif out[i] is None:  # not made natively (or None itself)
+                try:
+                    out[i] = _rebuilt(*entry)
+                except RecursionError:  # the caller's stack is nearly spent: the serde needs less of it
+                    entries[i] = None
+                    missing.append(i)
         if missing:
             # Each alone: the serde ignores bytes after a value, so elements joined into one array
             # could shift under a damaged one and each be read as its neighbour.
@@ -235,7 +239,7 @@ def _rebuilt(snapshot: Any, model: bool, flat: tuple[str, ...], deep: tuple[str,
     """
     if not model:
         return _fresh(snapshot)
-    cls, fields, extra, fields_set, private = snapshot
+    cls, fields, extra, fields_set, private = snapshot[:5]
     value = _new(cls) if cls.__new__ is _new else cls.__new__(cls)
     own = fields.copy()
     for key in flat:
@@ -247,6 +251,25 @@ def _rebuilt(snapshot: Any, model: bool, flat: tuple[str, ...], deep: tuple[str,
     _set_fields_set(value, set(fields_set))
     _set_private(value, None if private is None else _fresh(private))
     return value
+
+
+def _rebuilt_natively(entries: list[Entry | None]) -> list[Any]:
+    """What the native rebuild makes of `entries`: None where it leaves an entry to `_rebuilt`."""
+    if _native_rebuilt is None:
+        return [None] * len(entries)
+    try:
+        return _native_rebuilt(entries)
+    except RecursionError:  # a snapshot nested past what the native walk takes: each left to `_rebuilt`
+        return [None] * len(entries)
+
+
+def _rebuilt_all(entries: list[Entry]) -> list[Any]:
+    """`_rebuilt` of each entry, natively where its class allows."""
+    out = _rebuilt_natively(list(entries))
+    for i, value in enumerate(out):
+        if value is None:
+            out[i] = _rebuilt(*entries[i])
+    return out
 
 
 def _plan(fields: dict[str, Any]) -> tuple[tuple[str, ...], tuple[str, ...]]:

@@ -32,8 +32,10 @@ from typing import Any
 
 try:  # the native check; a build of the extension without it leaves the Python one
     from .._list_elements import ends as _native_ends
+    from .._list_elements import fields_index as _fields_index
 except ImportError:  # pragma: no cover
     _native_ends = None  # type: ignore[assignment]
+    _fields_index = None  # type: ignore[assignment]
 
 UNKEPT: Any = object()  # an element's snapshot that could not be taken
 DEPTH = 64  # levels of containers a snapshot copies; a message nests a few
@@ -42,6 +44,7 @@ _ATOMS = frozenset({str, bytes, int, float, bool, type(None)})
 _model_state = operator.attrgetter(
     "__class__", "__dict__", "__pydantic_extra__", "__pydantic_fields_set__", "__pydantic_private__"
 )
+_STATE = 5  # a model snapshot's items that are its state; an index of its fields follows
 
 
 class _Unkept(Exception):
@@ -85,7 +88,8 @@ def _snapshot(value: Any, models: bool) -> Any:
             cls, fields, extra, fields_set, private = _model_state(value)
         except AttributeError:
             raise _Unkept from None
-        return cls, _copy(fields), _copy(extra), frozenset(fields_set), _copy(private)
+        state = cls, _copy(fields), _copy(extra), frozenset(fields_set), _copy(private)
+        return *state, None if _fields_index is None else _fields_index(state)
     except RecursionError:
         raise _Unkept from None
 
@@ -96,7 +100,8 @@ class Kept:
 
     Invariant: `objects[i]` was encoded into element i's bytes, and `snapshots[i]`
     is its content as it was then. `models`: the elements are pydantic models
-    (their content is `_model_state`), else plain data (their content is themselves).
+    (their content is `_model_state`, their snapshot that and an index of its fields
+    for the native check), else plain data (their content is themselves).
     `size`: the elements' bytes in all. Never changed once made: states share it.
     """
 
@@ -134,6 +139,8 @@ class Kept:
     def _intact(self, live: list[Any], snapshots: list[Any]) -> int:
         """How many of `live`, from the first, still equal their snapshots (one comparison when all do)."""
         try:
+            if self.models:
+                snapshots = [snapshot[:_STATE] for snapshot in snapshots]
             if (list(map(_model_state, live)) if self.models else live) == snapshots:
                 return len(live)
         except Exception:
@@ -147,8 +154,9 @@ class Kept:
         """Whether `element` still equals its snapshot, as list equality finds it: identity first, so a
         stored NaN is unchanged here as it is in `_intact`'s comparison of the whole run."""
         try:
-            live = _model_state(element) if self.models else element
-            return live is snapshot or bool(live == snapshot)
+            if not self.models:
+                return element is snapshot or bool(element == snapshot)
+            return bool(_model_state(element) == snapshot[:_STATE])
         except Exception:
             return False
 
