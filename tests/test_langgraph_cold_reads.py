@@ -8,9 +8,12 @@ from conftest import langgraph_or_skip
 
 langgraph_or_skip()
 
+from derirezaro import Store
 from derirezaro.langgraph import DerirezaroSaver
 from derirezaro.persist import CorruptRecordError, MemoryLog
 from derirezaro.persist.log_base import LogBase
+from derirezaro.persist.record import KEYFRAME
+from derirezaro.persist.timeline import Timeline, Tuning
 from langgraph.checkpoint.base import empty_checkpoint
 from redis_server import fresh_prefix, shared_url
 
@@ -104,3 +107,34 @@ def test_a_head_the_log_vouches_for_but_lost_is_damage_not_an_older_head(tmp_pat
     with DerirezaroSaver.sqlite(tmp_path / "checkpoints.db") as reader:
         with pytest.raises(CorruptRecordError, match="record"):
             reader.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": ""}})
+
+
+@pytest.mark.parametrize("entries", [1, 10, 100, 1000])
+def test_a_small_state_keyframes_often_and_its_keyframes_stay_a_share_of_its_deltas(entries):
+    """With `run_to_state`, what a cold read replays is bounded by the state's size, not only by
+    `min_run_bytes`, and the keyframes that buys stay within `1 / run_to_state` of the deltas (plus
+    one delta per run)."""
+    log, store, tuning = MemoryLog(), Store(), Tuning(run_to_state=2)
+    for entry in range(entries):  # a state of a set size: a growing one's keyframes outgrow the runs
+        store.set("v", f"c{entry}", "value")
+        store.set("s", f"c{entry}", -1)
+    timeline = Timeline(log, "t", store, keyframe_every=4096, tuning=tuning)
+    for step in range(300):
+        store.set("v", f"c{step % entries}", f"value {step}")
+        store.set("s", f"c{step % entries}", step)
+        timeline.commit({"step": step})
+    rows = log.read("t", 1, 300)
+    runs, keyframes, deltas = [], 0, 0
+    for row in rows:
+        if row.kind == KEYFRAME:
+            runs.append((row.body_size, []))
+            keyframes += row.body_size if len(runs) > 1 else 0
+        else:
+            runs[-1][1].append(row.body_size)
+            deltas += row.body_size
+    for keyframe, run in runs:
+        assert sum(run) < max(keyframe, min(tuning.min_run_bytes, tuning.run_to_state * keyframe))
+    if all(keyframe * tuning.run_to_state < tuning.min_run_bytes for keyframe, _ in runs):
+        slack = sum(max(run, default=0) for _, run in runs[:-1])  # the delta that ended each run
+        assert keyframes <= deltas / tuning.run_to_state + slack
+        assert len(runs) > 2  # the rule did end runs: a cold read replays a few records

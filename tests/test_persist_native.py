@@ -121,7 +121,13 @@ FORMAT_EXAMPLES = [  # src/persist/FORMAT.md's records: header fields, change, h
 ]
 
 
-@pytest.mark.parametrize("seal", [record.seal, record_oracle.seal], ids=["native", "oracle"])
+def _sealed_by_position(timeline, *, seq, id, parent, base, kind, timestamp, digest, meta, body):
+    return record.sealed(timeline, seq, id, parent, base, kind, timestamp, digest, meta, body)
+
+
+@pytest.mark.parametrize(
+    "seal", [record.seal, _sealed_by_position, record_oracle.seal], ids=["native", "positional", "oracle"]
+)
 def test_the_format_documents_example_records_are_what_seal_writes(seal):
     # A change here is a change of the format: FORMAT.md shows these bytes and sums.
     first = entry_hash("ns", "k", 1)  # the digests: the first state's, then after the delta's change
@@ -135,6 +141,17 @@ def test_the_format_documents_example_records_are_what_seal_writes(seal):
         signed = [row.format, "t", row.seq, row.id, row.parent, row.base, row.kind, row.timestamp, row.digest]
         assert dumps(signed) == bytes.fromhex(header)
         assert zlib.crc32(row.meta, zlib.crc32(dumps(signed))) == sums[0] % 2**32
+
+
+def test_a_commits_positional_seal_is_seal_at_every_digest_sign_and_body_format():
+    # Digests whose stored form turns negative at 32 or 64 bits, and bodies plain and compressed.
+    digests = [0, 1, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**63, 2**64 - 1]
+    for digest in digests:
+        for kind in (DELTA, KEYFRAME):
+            for payload in (b"\x92\x80\x80", body.compress(b"\x92\x80\x80" * 200)):
+                fields = dict(seq=7, id=None, parent=6, base=7 if kind == KEYFRAME else 1, kind=kind)
+                fields.update(timestamp=1.5, digest=digest, meta=b"\xa1m", body=payload)
+                assert _sealed_by_position("t", **fields) == record.seal("t", **fields), (digest, kind)
 
 
 @pytest.mark.parametrize("namespaces", [0, 1, 3, 700])  # 700: map16 headers, and every shard

@@ -124,19 +124,28 @@ class Housekeeping(Puts):
         name, incarnation = branch.name, branch.incarnation
         records: list[tuple[Head, str]] = []  # down to the floor, newest first
         listed: list[tuple[Head, str]] = []
+        stored: set[int] = set()  # every record's seq, below the floor too
         for heads, ids, _, marks in self._records(branch, incarnation):
             for head, checkpoint_id in zip(heads, ids, strict=True):
+                stored.add(head.seq)
                 if head.seq >= floor_of(marks):
                     records.append((head, checkpoint_id))
                     if holds(head, checkpoint_id, marks):
                         listed.append((head, checkpoint_id))
         if listed:
+            keep_from = None
             kept = self._delta_chain(branch, incarnation, *listed[0])
             floor = min(seq for seq, _ in kept)
             kept_ids = {checkpoint_id for _, checkpoint_id in kept}
+            # The oldest kept names its parent by the parent's record, the one place the parent's id is
+            # told: that record stays below the floor, hidden by it (a keyframe kept alone would
+            # otherwise lose its parent); its attachments go.
+            oldest = next(head for head, _ in records if head.seq == floor)
+            if oldest.parent in stored:
+                keep_from = oldest.parent
         elif records:
             # Every checkpoint is hidden: the floor goes above them all; a put meanwhile lands on it.
-            floor, kept_ids = records[0][0].seq + 1, set()
+            floor, kept_ids, keep_from = records[0][0].seq + 1, set(), None
         else:
             return
         branch.vouch(incarnation)  # what is read above is of one incarnation
@@ -151,7 +160,9 @@ class Housekeeping(Puts):
         # The checkpoints whose every record lies below the floor: their attachments go with the records.
         above = {checkpoint_id for head, checkpoint_id in records if head.seq >= floor}
         below = {checkpoint_id for head, checkpoint_id in records if head.seq < floor}
-        pruned = self.log.prune(name, 1, floor, detach=sorted(below - above), incarnation=incarnation)
+        pruned = self.log.prune(
+            name, 1, keep_from or floor, detach=sorted(below - above), incarnation=incarnation
+        )
         if pruned.records:
             _log.debug("pruned %r: %d records, %d bytes", name, pruned.records, pruned.bytes)
 

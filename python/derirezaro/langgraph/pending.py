@@ -39,9 +39,11 @@ def entries(
 ) -> list[Entry]:
     """A task's writes as the attachment entries stored under the checkpoint's id."""
     out = []
-    for i, (channel, value) in enumerate(writes):
+    for i, (channel, value) in enumerate(writes):  # `entry`, inlined: every step writes through here
         idx = WRITES_IDX_MAP.get(channel, i)
-        out.append(entry(name, checkpoint_id, task_id, idx, channel, dumps_typed(value), task_path))
+        kind, data = dumps_typed(value)
+        payload = dumps([channel, kind, *squeezed(bytes(data)), task_path])
+        out.append((task_id, idx, seal(name, checkpoint_id, task_id, idx, payload)))
     return out
 
 

@@ -235,7 +235,8 @@ class Puts(Reads):
                 record_id = alias()
                 attach = {checkpoint_id: [*writes, mark(branch.name, checkpoint_id, record_id)]}
             try:
-                seq = branch.timeline.commit_seq(meta=meta, id=record_id, attach=attach)
+                # meta.encode leaves only checked plain data or the serde's bytes: it reads back as built.
+                seq = branch.timeline.commit_seq(meta=meta, id=record_id, attach=attach, readable=True)
             except ValueError:
                 if not self.log.headers(branch.name, limit=1, id=record_id):
                     raise  # not a taken id: the error is the caller's

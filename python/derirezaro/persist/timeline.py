@@ -6,8 +6,11 @@ keyframe costs is its size once; what it saves is the replay of the run of
 deltas before it. So a keyframe is written first, and then when either holds:
 
 - the deltas since the last keyframe outweigh the state and weigh at least
-  `Tuning.min_run_bytes`: keyframes then at most double what the changes alone
-  store, and a small state does not pay a keyframe every few commits;
+  `Tuning.min_run_bytes`, or `Tuning.run_to_state` times the state if that is
+  set and less: keyframes then at most double what the changes alone store, and a
+  state of a few hundred bytes, which costs a reader more to replay record by
+  record (each is fetched and checked on its own) than to store again,
+  keyframes every few commits;
 - the run is `keyframe_every` deltas long and weighs half the state: the run a
   read replays stays bounded, and a large state with small changes is not
   copied whole every `keyframe_every` commits, which would make keyframes
@@ -38,7 +41,7 @@ from typing import Any, NamedTuple, cast
 
 from .._core import Snapshot, Store, dumps, loads
 from .._replay import snapshot_outside_history, state_delta, state_keyframe
-from .body import CHUNK_ENTRIES, stored_form
+from .body import CHUNK_ENTRIES, COMPRESS_MIN, stored_form
 from .errors import ConflictError, CorruptRecordError, PersistError, RecordNotFoundError, UnavailableError
 from .log import Entry, Log, Opening, Pruned, TimelineHead, composed_opening
 from .points import Points
@@ -49,7 +52,7 @@ from .record import (
     Record,
     StoredRecord,
     check_header,
-    seal,
+    sealed,
 )
 from .record import public as public_record
 from .replay import Point, Replay, chain_of
@@ -67,6 +70,10 @@ class Tuning(NamedTuple):
     """Sizes that trade space against time; the defaults suit every use, tests shrink them."""
 
     min_run_bytes: int = 4096  # below this a run of deltas is cheaper to replay than a keyframe is to store
+    # If set, a run ends at this many times the state's bytes when that is less than `min_run_bytes`:
+    # a small state's keyframes then add at most 1 / run_to_state to what its deltas store, and a
+    # reader replays a few records, not 4 KiB of them. 0: `min_run_bytes` alone.
+    run_to_state: int = 0
     point_every: int = 64  # records of a run between two anchors
     chunk_entries: int = CHUNK_ENTRIES  # entries per chunk of a framed body
 
@@ -219,21 +226,31 @@ class Timeline:
         )
 
     def commit_seq(
-        self, meta: Any = None, *, id: str | None = None, attach: Mapping[str, Sequence[Entry]] | None = None
+        self,
+        meta: Any = None,
+        *,
+        id: str | None = None,
+        attach: Mapping[str, Sequence[Entry]] | None = None,
+        readable: bool = False,
     ) -> int:
         """`commit`, returning only the new record's seq: for a caller on the hot path that needs no
-        header (building one costs about as much as a small commit's checksums)."""
-        return self._commit(meta, id, attach)[0].seq
+        header (building one costs about as much as a small commit's checksums).
+
+        `readable`: the caller vouches that `meta` decodes (no list, tuple or dict
+        as a dict key anywhere in it), as meta built from checked plain data
+        does; its read back before the write is then skipped.
+        """
+        return self._commit(meta, id, attach, readable)[0].seq
 
     def _commit(
-        self, meta: Any, id: str | None, attach: Mapping[str, Sequence[Entry]] | None
+        self, meta: Any, id: str | None, attach: Mapping[str, Sequence[Entry]] | None, readable: bool = False
     ) -> tuple[StoredRecord, Any]:
-        """`commit`'s work: the record that landed, and its meta as read back."""
+        """`commit`'s work: the record that landed, and its meta as read back (None if `readable`)."""
         if id is not None and (not isinstance(id, str) or not id or id.isdecimal()):
             raise ValueError(f"id must be a non-empty str that is not a decimal number, not {id!r}")
         meta_bytes = b"" if meta is None else dumps(meta)
         try:  # read back before anything is written: a record whose meta cannot be read is damage
-            meta_read = None if meta is None else loads(meta_bytes)
+            meta_read = None if meta is None or readable else loads(meta_bytes)
         except TypeError as exc:  # a list, tuple or dict as a dict key: it decodes unhashable
             raise TypeError(f"meta cannot be read back once stored: {exc}") from None
         lock = self._lock  # acquire/release, not `with`: a commit is the hot path
@@ -254,7 +271,7 @@ class Timeline:
             else:
                 raw, whole_digest = state_keyframe(snapshot, chunk, True)
                 digest = cast(int, whole_digest)
-            body = stored_form(raw)
+            body = raw if len(raw) < COMPRESS_MIN else stored_form(raw)
             if point is None:
                 kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
             else:
@@ -262,22 +279,26 @@ class Timeline:
                 run_length, run_bytes = point.run_length + 1, point.run_bytes + len(body)
                 # The keyframe rule (see the module's docstring); `keyframe_bytes` is what the
                 # chain's keyframe stored, compressed.
-                if run_bytes >= max(keyframe_bytes, self._tuning.min_run_bytes) or (
+                tuning = self._tuning
+                least = tuning.min_run_bytes
+                if tuning.run_to_state:
+                    least = min(least, tuning.run_to_state * keyframe_bytes)
+                if run_bytes >= max(keyframe_bytes, least) or (
                     run_length >= self._keyframe_every and 2 * run_bytes >= keyframe_bytes
                 ):
                     body = self._keyframe_body(snapshot)
                     kind, keyframe, run_length, run_bytes, keyframe_bytes = KEYFRAME, seq, 0, 0, len(body)
-            row = seal(
+            row = sealed(
                 self._name,
-                seq=seq,
-                id=id,
-                parent=None if point is None else point.seq,
-                base=keyframe,
-                kind=kind,
-                timestamp=time.time(),
-                digest=digest,
-                meta=meta_bytes,
-                body=body,
+                seq,
+                id,
+                None if point is None else point.seq,
+                keyframe,
+                kind,
+                time.time(),
+                digest,
+                meta_bytes,
+                body,
             )
             new_point = Point(seq, snapshot, digest, keyframe, run_length, run_bytes, keyframe_bytes)
             self._unsettled = None
