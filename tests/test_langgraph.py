@@ -315,13 +315,14 @@ def flip(log, name, where):
 def flip_in_postgres(log, name, where):
     """`flip` by SQL on the PostgreSQL log's rows, where only the reads' checks can see it."""
     import psycopg
+    from derirezaro.persist import postgres_sql
 
     if isinstance(where[0], int):
         table, column, match, keys = "records", where[1], "seq = %s", (where[0],)
     else:
         task, idx, _ = log.attachments(name, [where[0]])[where[0]][where[1]]
         table, column, match = "attachments", "blob", "key = %s AND task = %s AND idx = %s"
-        keys = (where[0].encode(), task.encode(), idx)
+        keys = (postgres_sql.ident(where[0]), postgres_sql.ident(task), idx)  # as the log stores them
     middle = f"octet_length({column}) / 2"
     with psycopg.connect(postgres_server.shared_url(), autocommit=True) as conn:
         conn.execute(

@@ -6,6 +6,7 @@ writes, and damage in what it stores.
 
 import os
 import threading
+import uuid
 
 import postgres_server
 import pytest
@@ -15,12 +16,16 @@ from derirezaro.persist import (
     ConnectionLostError,
     CorruptRecordError,
     FormatError,
+    PersistError,
     UnavailableError,
     postgres,
     postgres_schema,
+    postgres_sql,
 )
 from derirezaro.persist.locate import open_log
 from derirezaro.persist.postgres import PostgresLog
+from hypothesis import given
+from hypothesis import strategies as st
 from log_wrappers import WAIT
 from postgres_server import PostgresServer, fresh_prefix
 from redis_server import wait_for
@@ -107,7 +112,7 @@ LATER = [*postgres_schema.MIGRATIONS, ['ALTER TABLE {s}"{p}_timelines" ADD COLUM
         ([postgres_schema.SCHEMA + 1], None, FormatError),  # written by a newer release: never touched
         ([1, 1], None, CorruptRecordError),  # a version table that is not one
         ([], None, CorruptRecordError),
-        ([1], LATER, None),  # a later release's migration: applied once, over the tables it finds
+        ([postgres_schema.SCHEMA], LATER, None),  # a later release's migration: applied once, over ours
     ],
 )
 def test_tables_are_brought_to_this_version_or_refused_and_left_as_they_are(
@@ -135,6 +140,65 @@ def test_tables_are_brought_to_this_version_or_refused_and_left_as_they_are(
         assert [v for (v,) in conn.execute(f'SELECT version FROM "{prefix}_schema"')] == versions
         if migrations:
             assert conn.execute(f'SELECT note FROM "{prefix}_timelines"').fetchall() == [(None,)]
+
+
+# Ids, keys and tasks as they are packed, with what each packs to: a canonical UUID's 16 bytes, other
+# text as its UTF-8, marked where that is 16 bytes too.
+IDENTS = [
+    ("0f0e0d0c-0b0a-4908-8706-050403020100", 16),
+    ("0F0E0D0C-0B0A-4908-8706-050403020100", 36),  # another spelling of a UUID is text
+    ("{0f0e0d0c-0b0a-4908-8706-050403020100}", 38),
+    ("sixteen-bytes-id", 17),
+    ("\u00e9" * 8, 17),  # 16 bytes of UTF-8
+    ("\x00" * 15, 15),
+    ("", 0),
+    ("seven", 5),
+]
+
+
+@given(st.text() | st.uuids().map(str) | st.text(min_size=4, max_size=16))
+def test_a_packed_id_is_read_back_as_the_text_it_was(text):
+    assert postgres_sql.text_of_ident(postgres_sql.ident(text)) == text
+
+
+def test_tables_of_the_first_version_are_rewritten_packed_and_read_back_as_they_were(url, monkeypatch):
+    prefix, ids = fresh_prefix(), [text for text, _ in IDENTS if text]
+
+    def everything(log):
+        records = [(r.seq, r.id, r.parent, r.meta) for r in log.timeline("t", Store()).records()]
+        return records, log.attachments("t", ids), log.timeline("t", Store()).store.get("a", "k")
+
+    with monkeypatch.context() as first:  # the first version: its tables, and text stored as UTF-8
+        first.setattr(postgres_schema, "MIGRATIONS", postgres_schema.MIGRATIONS[:1])
+        first.setattr(postgres_schema, "SCHEMA", 1)
+        for module in (postgres, postgres_sql):
+            first.setattr(module, "ident", postgres_sql.utf8)
+        first.setattr(postgres_sql, "text_of_ident", postgres_sql.text_of)
+        with PostgresLog(url, prefix=prefix) as log:
+            timeline = log.timeline("t", Store(), keyframe_every=3)
+            for i, id in enumerate(ids):
+                timeline.store.set("a", "k", i)
+                timeline.commit(id=id, meta={"i": i})
+                log.attach(
+                    "t",
+                    id,
+                    [(task, -1 if task == id else 0, id.encode("utf-8", "surrogatepass")) for task in ids],
+                )
+            before = everything(log)
+    # Opened without setup, this code would store its packing in the old tables: refused, nothing written.
+    with pytest.raises(PersistError, match="of version 1, older than this package's"):
+        PostgresLog(url, prefix=prefix, setup=False)
+    with PostgresLog(url, prefix=prefix) as log:
+        assert log.version() == postgres_schema.SCHEMA
+        assert everything(log) == before
+        with psycopg.connect(url, autocommit=True) as conn:
+            stored = dict(conn.execute(f'SELECT seq, octet_length(id) FROM "{prefix}_records"').fetchall())
+        assert [stored[seq] for seq in range(1, len(ids) + 1)] == [size for text, size in IDENTS if text]
+        timeline = log.timeline("t", Store())
+        timeline.store.set("a", "k", "after")
+        with pytest.raises(ValueError, match="already has a record with id"):
+            timeline.commit(id=ids[0])
+        assert timeline.commit(id=str(uuid.uuid4())).seq == len(ids) + 1
 
 
 @pytest.mark.parametrize("outcome", ["commit", "rollback"])
@@ -168,13 +232,58 @@ def test_a_writer_waiting_on_anothers_uncommitted_append_sees_what_became_of_it(
     pool.close()
 
 
-@pytest.mark.parametrize("meanwhile", ["prune", "drop"])
-@pytest.mark.parametrize("given", ["pool", "connection"])
-def test_an_id_taken_is_refused_as_taken_though_its_holder_goes_before_the_refusal_is_told(
-    url, monkeypatch, given, meanwhile
+# (what the first writer does in its open transaction, what the second then attaches, the entries
+# stored under the key after the first commits / rolls back)
+ATTACH_RACES = [
+    ("attach", ("w", 0, b"second"), [("w", 0, b"first")], [("w", 0, b"second")]),
+    ("attach", ("w", -1, b"second"), [("w", -1, b"second")], [("w", -1, b"second")]),
+    ("detach", ("w", 0, b"second"), [("w", 0, b"second")], [("w", 0, b"first")]),
+    ("prune", ("w", 0, b"second"), [("w", 0, b"second")], [("w", 0, b"first")]),
+    ("append", ("w", 0, b"second"), [("w", 0, b"first")], [("w", 0, b"second")]),
+]
+
+
+@pytest.mark.parametrize("outcome", ["commit", "rollback"])
+@pytest.mark.parametrize("first_does, second_attaches, if_committed, if_rolled_back", ATTACH_RACES)
+def test_an_attach_waiting_on_another_writer_applies_the_rule_to_what_that_writer_left(
+    url, outcome, first_does, second_attaches, if_committed, if_rolled_back
 ):
-    """Between the append that broke the ids' unique key and telling why, another writer removes the
-    record that held the id: still an id taken, never damage, and no transaction is left open."""
+    """The second writer read the key before the first ended: the first regular entry still wins, a
+    reserved one replaces, a detached entry is attached anew, and each (task, idx) is stored once."""
+    prefix = fresh_prefix()
+    log = PostgresLog(url, prefix=prefix)
+    committed(log, "t", 1)
+    if first_does in ("detach", "prune"):
+        log.attach("t", "k", [("w", 0, b"first")])
+    with psycopg.connect(url) as conn:
+        conn.execute("SELECT 1")  # a transaction the first writer's work stays in until it ends
+        first = PostgresLog(conn, prefix=prefix, setup=False)
+        if first_does == "attach":
+            first.attach("t", "k", [second_attaches[:2] + (b"first",)])
+        elif first_does == "append":
+            first.timeline("t", Store()).commit(attach={"k": [("w", 0, b"first")]})
+        elif first_does == "detach":
+            first.detach("t", ["k"])
+        else:
+            first.prune("t", 1, detach=["k"])
+        thread = threading.Thread(target=lambda: log.attach("t", "k", [second_attaches]))
+        thread.start()
+        waiting_on_locks(url, 1)
+        getattr(conn, outcome)()
+        thread.join(WAIT)
+    expected = if_committed if outcome == "commit" else if_rolled_back
+    assert sorted(log.attachments("t", ["k"]).get("k", [])) == expected
+    log.close()
+
+
+@pytest.mark.parametrize("meanwhile, outcome", [("prune", "lands"), ("drop", ConflictError)])
+@pytest.mark.parametrize("given", ["pool", "connection"])
+def test_an_id_taken_is_told_under_the_row_lock_after_its_holder_may_have_gone(
+    url, monkeypatch, given, meanwhile, outcome
+):
+    """The append's statement matched nothing because the id was taken; before the log looks why, another
+    writer prunes the holder away (the id is free: the append lands) or drops the timeline (a conflict).
+    Never damage, and no transaction is left open."""
     prefix = fresh_prefix()
     conn = psycopg.connect(url)  # not autocommit, and idle between calls: the log commits what it opens
     log = PostgresLog(url if given == "pool" else conn, prefix=prefix)
@@ -182,20 +291,25 @@ def test_an_id_taken_is_refused_as_taken_though_its_holder_goes_before_the_refus
     for id in ("held", "next"):
         timeline.store.set("a", "k", id)
         timeline.commit(id=id)
+    with pytest.raises(ValueError, match="already has a record with id 'held'"):
+        timeline.commit(id="held")
     real = postgres._one
 
     def one(conn, statement, params, binary=False):
-        try:
-            return real(conn, statement, params, binary)
-        except psycopg.errors.UniqueViolation:
+        cursor = real(conn, statement, params, binary)
+        if "UPDATE" in statement and "NOT EXISTS" in statement:
             with PostgresLog(url, prefix=prefix, setup=False) as other:
                 other.prune("t", 1) if meanwhile == "prune" else other.drop("t")
-            raise
+        return cursor
 
     monkeypatch.setattr(postgres, "_one", one)
     timeline.store.set("a", "k", "again")
-    with pytest.raises(ValueError, match="already has a record with id 'held'"):
-        timeline.commit(id="held")
+    if outcome == "lands":
+        assert timeline.commit(id="held").seq == 3
+        assert [(r.seq, r.id) for r in timeline.records()] == [(3, "held"), (2, "next")]
+    else:
+        with pytest.raises(outcome):
+            timeline.commit(id="held")
     assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
     log.close()
     conn.close()

@@ -6,7 +6,9 @@
 - parent: None for a root; True when it is the checkpoint of the record's parent
   (every step of a running graph); else the parent's id.
 - ts, v, updated_channels as they are, each False where the checkpoint has no
-  such key, or one of another shape, which then travels with the rest.
+  such key, or one of another shape, which then travels with the rest. A ts
+  that is a UTC time's `isoformat()` with microseconds (LangGraph's own) is
+  stored as those microseconds since the epoch, an int: 9 bytes, not 33.
 - type, bytes: the serde's encoding of [the checkpoint's other keys, its metadata];
   or None and those two as they are, when they are plain data (strings, numbers,
   lists, maps): the codec stores and reads those for less, and gives them back
@@ -19,24 +21,40 @@ the serde.
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping
+from datetime import datetime, timedelta, timezone
 from typing import Any, NamedTuple
 
 from ..persist.record import Record
 
 STATE_KEYS = frozenset({"id", "channel_values", "channel_versions", "versions_seen"})
+_STATE_KEYS = tuple(STATE_KEYS)
 _ABSENT = False
+_EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+_MICROSECOND = timedelta(microseconds=1)
+
+
+def _stored_ts(ts: str) -> str | int:
+    """`ts` as microseconds since the epoch where those give back the very same str, else as it is."""
+    if len(ts) != 32 or not ts.endswith("+00:00"):
+        return ts
+    try:
+        at = datetime.fromisoformat(ts)
+    except ValueError:
+        return ts
+    return (at - _EPOCH) // _MICROSECOND if at.isoformat() == ts else ts
 
 
 def encode(
     checkpoint: Mapping[str, Any], metadata: Any, dumps_typed: Callable[[Any], tuple[str, Any]]
 ) -> list[Any]:
     """The meta of `checkpoint`, its id and parent left for the commit to fill in."""
-    others = {k: v for k, v in checkpoint.items() if k not in STATE_KEYS}
-    ts, v, updated = (
-        others.pop("ts", _ABSENT),
-        others.pop("v", _ABSENT),
-        others.pop("updated_channels", _ABSENT),
-    )
+    # Copied in C and the known keys popped: every put passes here, and a comprehension
+    # over the checkpoint's keys costs a frame and a test per key.
+    others = dict(checkpoint)
+    pop = others.pop
+    for key in _STATE_KEYS:
+        pop(key, None)
+    ts, v, updated = pop("ts", _ABSENT), pop("v", _ABSENT), pop("updated_channels", _ABSENT)
     if ts is not _ABSENT and type(ts) is not str:
         others["ts"], ts = ts, _ABSENT
     if v is not _ABSENT and type(v) is not int:
@@ -45,8 +63,10 @@ def encode(
         updated is None or (type(updated) is list and all(type(c) is str for c in updated))
     ):
         others["updated_channels"], updated = updated, _ABSENT
+    if ts is not _ABSENT:
+        ts = _stored_ts(ts)
     both = [others, metadata]
-    if _plain(both, 0):
+    if _plain(others, 1) and _plain(metadata, 1):  # `both`, without its own call
         return [None, None, ts, v, updated, None, both]
     kind, data = dumps_typed(both)
     return [None, None, ts, v, updated, kind, bytes(data)]
@@ -86,6 +106,8 @@ def _plain(value: Any, depth: int) -> bool:
         if item_kind is int:
             if item not in _INT_RANGE:
                 return False
+        elif (item_kind is dict or item_kind is list) and not item and depth < 32:
+            continue  # empty, so plain, without a call: metadata's `parents`, a checkpoint's `pending_sends`
         elif not _plain(item, depth + 1):
             return False
     return True
@@ -119,7 +141,7 @@ def decode(meta: list[Any], loads_typed: Callable[[tuple[str, bytes]], Any]) -> 
     if v is not _ABSENT:
         rest["v"] = v
     if ts is not _ABSENT:
-        rest["ts"] = ts
+        rest["ts"] = (_EPOCH + ts * _MICROSECOND).isoformat() if type(ts) is int else ts
     if updated is not _ABSENT:
         rest["updated_channels"] = updated
     rest.update(both[0])

@@ -8,10 +8,17 @@ on (or, for a new timeline, an INSERT that creates the row), and the record
 and its attachments inserted from what it returns. Under READ COMMITTED a
 second writer's UPDATE of the same row waits for the first to commit and
 then re-reads the row, finds the head moved and matches nothing: the
-compare-and-set, in one round trip and one commit. An append that matched
-nothing is then told apart (a retry that had landed, a lost race, a pruned
-keyframe) in a transaction that locks the row. Prunes read and move the
-row under that lock too, so nothing they chose changes before they delete.
+compare-and-set, in one round trip and one commit. The same UPDATE matches
+only where the timeline holds no record with the new record's id: appends
+to a timeline take their turns on that row, so the check is exact without
+a unique index (ids are found by a hash index, a third of a b-tree's size).
+An append that matched nothing is then told apart (a retry that had landed,
+a lost race, a pruned keyframe, an id taken) in a transaction that locks
+the row. Prunes read and move the row under that lock too, so nothing they
+chose changes before they delete. Attaching and detaching move the row as
+well (to itself), and every writer of attachments goes on only where the
+row it moved is the one its snapshot read: so the attachment rule is exact
+without a unique index of entries (`postgres_sql._RULE`).
 
 Connections: given a conninfo string the log opens a pool of its own
 (psycopg_pool, autocommit, `pool_size` connections) and closes it at
@@ -33,17 +40,19 @@ from __future__ import annotations
 
 import re
 import threading
+import weakref
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any, TypeVar
 
-from .errors import ConflictError, CorruptRecordError
+from . import postgres_schema
+from .errors import ConflictError, CorruptRecordError, PersistError
 from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
 from .log_base import LogBase
 from .postgres_errors import as_persist_error
 from .postgres_schema import setup as setup_tables
 from .postgres_schema import version as version_of
-from .postgres_sql import by_key, entry_columns, keys_of, record_of, statements, text_of, utf8
+from .postgres_sql import by_key, entry_columns, ident, keys_of, record_of, statements, text_of, utf8
 from .record import StoredRecord
 
 _PSYCOPG_MISSING: ImportError | None = None
@@ -55,6 +64,9 @@ except ImportError as exc:  # the optional extra is not installed; PostgresLog s
     _PSYCOPG_MISSING = exc
 
 _T = TypeVar("_T")
+# One lock per connection given, whichever logs it is given to: a call of one log between two statements
+# of another's transaction would run inside that transaction, and go or stay with it.
+_TURNS: weakref.WeakKeyDictionary[Any, threading.Lock] = weakref.WeakKeyDictionary()
 _NAME = re.compile(r"[a-z_][a-z0-9_]{0,39}\Z")  # room for the longest table name within 63 bytes
 _NOTHING = Pruned(0, 0)
 
@@ -121,17 +133,31 @@ class PostgresLog(LogBase):
             self._pool = pool
         elif isinstance(where, psycopg.Connection):
             self._connection, self._server = where, _describe_connection(where)
+            self._lock = _TURNS.setdefault(where, self._lock)
         elif hasattr(where, "connection") and hasattr(where, "getconn"):
             self._pool, self._server = where, _describe(getattr(where, "conninfo", "") or "pool")
         else:
             raise TypeError(f"a conninfo str, a psycopg Connection or ConnectionPool, not {where!r}")
         self._sql = statements(self._qualifier, prefix)
+        try:
+            self._open_tables(setup)
+        except BaseException:
+            self.close()
+            raise
+
+    def _open_tables(self, setup: bool) -> None:
+        """`setup()`, or else the check that the tables are not of an older version: this code's
+        statements run on them and would store ids, keys and tasks as that version never reads them
+        (and its migration would then pack them twice)."""
         if setup:
-            try:
-                self.setup()
-            except BaseException:
-                self.close()
-                raise
+            self.setup()
+            return
+        found, schema = self.version(), postgres_schema.SCHEMA
+        if found is not None and found < schema:
+            raise PersistError(
+                f"tables {self.prefix}_* of {self._server} are of version {found}, older than this "
+                f"package's ({schema}): open the log with setup=True (or call setup()) to migrate them"
+            )
 
     def setup(self) -> None:
         """Create the tables, or bring them to this code's version; safe to call at any time.
@@ -174,7 +200,7 @@ class PostgresLog(LogBase):
             "inc": None if expected is None else expected.incarnation,
             "eseq": None if expected is None else expected.seq,
             "ecrc": None if expected is None else expected.crc,
-            "id": None if record.id is None else utf8(record.id),
+            "id": None if record.id is None else ident(record.id),
             "parent": record.parent,
             "kind": record.kind,
             "format": record.format,
@@ -185,7 +211,7 @@ class PostgresLog(LogBase):
             "body": record.body,
             **entry_columns(attach.items() if attach else ()),
         }
-        statement = self._sql["create" if expected is None else "append"][bool(params["keys"])]
+        statement = self._sql["create" if expected is None else "append"][min(len(params["keys"]), 2)]
 
         def work(conn: Any) -> TimelineHead:
             try:
@@ -194,8 +220,10 @@ class PostgresLog(LogBase):
                     return TimelineHead(row[0], record.seq, record.crc, row[1])
                 with conn.transaction():
                     return self._append_in_transaction(conn, timeline, record, expected, statement, params)
-            except psycopg.errors.UniqueViolation as exc:
-                raise self._taken(conn, timeline, record, exc.diag.constraint_name) from None
+            except psycopg.errors.UniqueViolation:
+                # The one unique key an append can break is (timeline, seq): a record stored above the head
+                # its voucher holds, which no append leaves behind.
+                raise self._damage(timeline, record.seq, "stored already, above its voucher's head") from None
 
         return self._call(timeline, work)
 
@@ -219,25 +247,16 @@ class PostgresLog(LogBase):
             raise ConflictError(timeline, _seq(expected), _seq(now))
         if now is not None and record.base != record.seq and record.base < now.first:
             raise ConflictError(timeline, _seq(expected), _seq(now))  # its keyframe was pruned
+        if params["id"] is not None and now is not None:
+            # Ids are unique by the statement's own check (their index cannot be): read under the row
+            # lock every append takes, so what it finds holds until this transaction ends.
+            if conn.execute(self._sql["seq_of_id"], (params["name"], params["id"])).fetchone() is not None:
+                raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
         # The head is the one expected after all (the statement waited on a writer that rolled back).
         row = conn.execute(statement, params).fetchone()
         if row is None:
             raise ConflictError(timeline, _seq(expected), _seq(now))
         return TimelineHead(row[0], record.seq, record.crc, row[1])
-
-    def _taken(self, conn: Any, timeline: str, record: StoredRecord, key: str | None) -> Exception:
-        """What the unique key `key` an append broke means: a chosen id held by another record, or damage.
-
-        Told by the key the server names, not by looking for the holder again: a prune or drop
-        since the statement may have removed it, and an id that was taken is not damage.
-        """
-        if record.id is not None and key == f"{self.prefix}_record_ids":
-            found = _one(conn, self._sql["seq_of_id"], (utf8(timeline), utf8(record.id))).fetchone()
-            if found is None or found[0] != record.seq:
-                return ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
-        return CorruptRecordError(
-            timeline, record.seq, "stored already, above its voucher's head", file=self._server
-        )
 
     def prune(
         self,
@@ -303,16 +322,18 @@ class PostgresLog(LogBase):
         params = {"name": utf8(timeline), **entry_columns([(key, entries)])}
         if not params["keys"]:
             return
+        statement = self._sql["attach"][len(params["keys"]) > 1]
 
         def work(conn: Any) -> None:
             try:
-                if _one(conn, self._sql["attach"], params).fetchone() is not None:
+                if _one(conn, statement, params).fetchone() is not None:
                     return
             except psycopg.errors.ForeignKeyViolation:
                 pass  # the timeline was dropped under it: it is given a row anew below
-            # No row for the timeline yet: one made for its attachments, with no head.
+            # No row for the timeline yet (one is made for its attachments, with no head), or the row
+            # moved while the statement waited on it: each run is a new snapshot, which sees the move.
             with conn.transaction():
-                while conn.execute(self._sql["attach"], params).fetchone() is None:
+                while conn.execute(statement, params).fetchone() is None:
                     conn.execute(self._sql["new_row"], (params["name"],))
 
         self._call(timeline, work)
@@ -394,7 +415,7 @@ class PostgresLog(LogBase):
     ) -> list[StoredRecord]:
         params: list[Any]
         if id is not None:
-            statement, params = self._sql["header_of_id"], [utf8(timeline), utf8(id)]
+            statement, params = self._sql["header_of_id"], [utf8(timeline), ident(id)]
         elif before is None:
             statement, params = self._sql["headers"], [utf8(timeline), max(limit, 0)]
         else:

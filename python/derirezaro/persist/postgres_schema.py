@@ -9,22 +9,32 @@ the lock, and each after the first finds nothing to do. Inside a caller's
 transaction the work is a savepoint of it, and no statement is one that
 PostgreSQL refuses to run in a transaction block.
 
-The tables of version 1:
+The tables (version 2):
 
     {p}_timelines    a timeline's voucher: its id is the incarnation (an identity,
                      so never reused), beside its name the head's seq and crc and the
                      oldest kept seq; head 0 while it holds no record (a row made for
                      attachments written before the first record)
-    {p}_records      one row per record, keyed by (timeline, seq); chosen ids unique
-                     per timeline by a partial index; bodies stored as they come:
-                     they are compressed already where that pays
-    {p}_attachments  entries keyed by (timeline, key, task, idx)
+    {p}_records      one row per record, keyed by (timeline, seq); chosen ids found
+                     by a hash index, unique per timeline by the append's statement;
+                     bodies stored as they come: compressed already where that pays
+    {p}_attachments  entries found by (timeline, key); each (task, idx) once under
+                     a key, by the statements that write them
 
-Names, ids, keys and tasks are stored as their UTF-8 (with lone surrogates
-as Python writes them), so that any str is one, NUL included, whatever the
-database's encoding. Records and attachments refer to their voucher by a foreign key that
-cascades: a record never outlives the row that vouches for it, and a drop
-is one statement.
+Names are stored as their UTF-8 (with lone surrogates as Python writes
+them), so that any str is one, NUL included, whatever the database's
+encoding, and names under a prefix are one range of bytes. Ids, keys and
+tasks are stored as `postgres_sql.ident` packs them: a canonical UUID, which
+is what LangGraph's checkpoint and task ids are, as its 16 bytes, anything
+else as its UTF-8. A step writes an id into a record and its index, and a
+key and a task into an attachment and its index: 20 bytes saved on each.
+Fixed-width columns come first, widest first, so that no row pads between
+columns. Records and attachments refer to their voucher by a foreign key
+that cascades: a record never outlives the row that vouches for it, and a
+drop is one statement.
+
+Version 1 stored ids, keys and tasks as UTF-8, with the records' columns in
+another order; its migration rewrites both tables in the new shape.
 """
 
 from __future__ import annotations
@@ -32,6 +42,21 @@ from __future__ import annotations
 from typing import Any
 
 from .errors import CorruptRecordError, FormatError
+
+
+def _packed(column: str) -> str:
+    """SQL for a version 1 column (UTF-8) as `postgres_sql.ident` packs it: a canonical UUID as its
+    16 bytes, any other value of 16 bytes marked by a 0xFF (never a byte of UTF-8), the rest as it is.
+    NULL stays NULL."""
+    uuid = (
+        "^[0-9a-f]{{8}}-[0-9a-f]{{4}}-[0-9a-f]{{4}}-[0-9a-f]{{4}}-[0-9a-f]{{12}}$"  # braces: formatted again
+    )
+    return (
+        f"CASE WHEN octet_length({column}) = 36 AND encode({column}, 'escape') ~ '{uuid}'"
+        f" THEN decode(replace(encode({column}, 'escape'), '-', ''), 'hex')"
+        f" WHEN octet_length({column}) = 16 THEN {column} || '\\xff'::bytea ELSE {column} END"
+    )
+
 
 # Each migration takes the tables from the version before it to its own; `{p}` is the
 # prefix, `{s}` the qualifier of the schema ("" or `"schema".`), identifiers already quoted.
@@ -72,6 +97,57 @@ MIGRATIONS: list[list[str]] = [
     blob bytea NOT NULL,
     PRIMARY KEY (timeline, key, task, idx)
 )""",
+    ],
+    [
+        # Version 2: ids, keys and tasks packed, columns without padding. The old tables are renamed
+        # aside (their constraints and indexes too, whose names the new ones take), copied, dropped.
+        'ALTER TABLE {s}"{p}_records" RENAME TO "{p}_records_1"',
+        'ALTER TABLE {s}"{p}_records_1" RENAME CONSTRAINT "{p}_records_pkey" TO "{p}_records_1_pkey"',
+        'ALTER INDEX {s}"{p}_record_ids" RENAME TO "{p}_record_ids_1"',
+        'ALTER TABLE {s}"{p}_attachments" RENAME TO "{p}_attachments_1"',
+        'ALTER TABLE {s}"{p}_attachments_1" RENAME CONSTRAINT "{p}_attachments_pkey"'
+        ' TO "{p}_attachments_1_pkey"',
+        """CREATE TABLE {s}"{p}_records" (
+    timeline bigint NOT NULL REFERENCES {s}"{p}_timelines" (id) ON DELETE CASCADE,
+    seq bigint NOT NULL,
+    parent bigint,
+    base bigint NOT NULL,
+    timestamp double precision NOT NULL,
+    digest bigint NOT NULL,
+    header_crc integer NOT NULL,
+    crc integer NOT NULL,
+    kind smallint NOT NULL,
+    format smallint NOT NULL,
+    id bytea,  -- a chosen id, packed
+    meta bytea NOT NULL,
+    body bytea NOT NULL,
+    -- Full leaves: a timeline's seqs only grow, so its entries go in at the right of its range,
+    -- and a leaf filled there is seldom written again.
+    CONSTRAINT "{p}_records_pkey" PRIMARY KEY (timeline, seq) WITH (fillfactor = 100)
+)""",
+        'ALTER TABLE {s}"{p}_records" ALTER COLUMN body SET STORAGE EXTERNAL',
+        # A hash of (timeline, id): 20 bytes an entry where a b-tree on them takes 60. It cannot be
+        # unique: an append refuses an id its timeline holds in the statement that moves the head,
+        # which every append to the timeline waits its turn for (`postgres_sql.ID_OF`).
+        'CREATE INDEX "{p}_record_ids" ON {s}"{p}_records" USING hash ((int8send(timeline) || id))'
+        " WHERE id IS NOT NULL",
+        """CREATE TABLE {s}"{p}_attachments" (
+    timeline bigint NOT NULL REFERENCES {s}"{p}_timelines" (id) ON DELETE CASCADE,
+    idx integer NOT NULL,
+    key bytea NOT NULL,
+    task bytea NOT NULL,
+    blob bytea NOT NULL
+)""",
+        # Found by (timeline, key), each (task, idx) under a key once by the statements that write
+        # them (`postgres_sql._RULE`): 44 bytes an entry where the whole entry key took 74. Leaves
+        # full: LangGraph's keys are its checkpoint ids, which grow with time like the seqs.
+        'CREATE INDEX "{p}_attachment_keys" ON {s}"{p}_attachments" (timeline, key) WITH (fillfactor = 100)',
+        'INSERT INTO {s}"{p}_records" SELECT timeline, seq, parent, base, timestamp, digest, header_crc,'
+        f' crc, kind, format, {_packed("id")}, meta, body FROM {{s}}"{{p}}_records_1"',
+        'INSERT INTO {s}"{p}_attachments" SELECT timeline, idx,'
+        f' {_packed("key")}, {_packed("task")}, blob FROM {{s}}"{{p}}_attachments_1"',
+        'DROP TABLE {s}"{p}_records_1"',
+        'DROP TABLE {s}"{p}_attachments_1"',
     ],
 ]
 SCHEMA = len(MIGRATIONS)  # the version this code creates and the newest it opens

@@ -8,6 +8,7 @@ so a row is a record (`HEADER`, then the body or NULL, then its length).
 
 from __future__ import annotations
 
+import re
 from collections.abc import Iterable, Sequence
 from typing import Any
 
@@ -17,26 +18,47 @@ from .memory import attached
 from .record import StoredRecord
 
 HEADER = "seq, id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta"
-_ENTRIES = "unnest(%(keys)b::bytea[], %(tasks)b::bytea[], %(idxs)s::integer[], %(blobs)b::bytea[]) AS e"
-# The attachment rule in one clause: a regular entry (idx >= 0) is stored once, the first wins;
-# a reserved one replaces. A batch holds each (task, idx) once (`entry_columns` merges it first):
-# PostgreSQL refuses a statement that would update one row twice.
-_ON_ENTRY = (
-    " ON CONFLICT (timeline, key, task, idx) DO UPDATE SET blob = EXCLUDED.blob WHERE EXCLUDED.idx < 0"
+# What the records' hash index of ids is over: (timeline, id) as one value, equal exactly where both are
+# (the timeline's 8 bytes, then the id). A lookup by id names it so, and is exact as it stands.
+ID_OF = "(int8send(timeline) || id)"
+# Entries as rows, from the columns `entry_columns` makes: one entry from its own values, more from
+# arrays (a step's pending write is most often one, and binding four arrays costs the client twice
+# the time of four values).
+_ENTRIES = (
+    "SELECT * FROM unnest(%(keys)b::bytea[], %(tasks)b::bytea[], %(idxs)s::integer[], %(blobs)b::bytea[])"
 )
+_ENTRY = "SELECT %(key)b::bytea, %(task)b::bytea, %(idx)s::integer, %(blob)b::bytea"
+# The attachment rule, for the entries `e` under the voucher row `v`: a regular entry (idx >= 0) is
+# stored once, the first wins; a reserved one replaces. A batch holds each (task, idx) once
+# (`entry_columns` merges it first). No unique index backs it (an index of the whole entry key costs
+# a step more than the rows it finds): it is exact because every statement that writes a timeline's
+# attachments moves its voucher row first, and goes on only where that row is the one its own
+# snapshot holds (`_UNMOVED`). A writer that waited on the row for another's commit finds it moved,
+# writes nothing and is run again, with a snapshot that sees what the other wrote.
+_RULE = (
+    ", e (key, task, idx, blob) AS ({rows})"
+    ", u AS (UPDATE {a} AS x SET blob = e.blob FROM v, e WHERE e.idx < 0 AND x.timeline = v.id"
+    " AND x.key = e.key AND x.task = e.task AND x.idx = e.idx)"
+    ", a AS (INSERT INTO {a} (timeline, key, task, idx, blob) SELECT v.id, e.key, e.task, e.idx, e.blob"
+    " FROM v, e WHERE NOT EXISTS (SELECT FROM {a} AS x WHERE x.timeline = v.id AND x.key = e.key"
+    " AND x.task = e.task AND x.idx = e.idx))"
+)
+# The voucher row as this statement's snapshot holds it: under READ COMMITTED an UPDATE that waited
+# for another writer re-checks its condition on the row that writer left, but a sub-select like this
+# one keeps the snapshot's answer, so the two differ exactly where the row moved since the snapshot.
+_UNMOVED = " AND {t}.xmin = (SELECT xmin FROM {t} WHERE {where})"
 
 
 def statements(qualifier: str, prefix: str) -> dict[str, Any]:
     """The log's statements by name, over the tables `prefix` names in the schema `qualifier` names."""
     t, r, a = (f'{qualifier}"{prefix}_{table}"' for table in ("timelines", "records", "attachments"))
     of_name = f"(SELECT id FROM {t} WHERE name = %s)"
-    entries = (
-        f", a AS (INSERT INTO {a} (timeline, key, task, idx, blob)"
-        f" SELECT v.id, e.* FROM v, {_ENTRIES}{_ON_ENTRY})"
-    )
+    of_name_bytes = f"(SELECT int8send(id) FROM {t} WHERE name = %s)"  # the start of its ids' `ID_OF`
+    entry, entries = (_RULE.format(rows=rows, a=a) for rows in (_ENTRY, _ENTRIES))
     # The record goes in only if `v`, the voucher's row, was moved to it: the compare-and-set.
     record = (
-        f", r AS (INSERT INTO {r} SELECT v.id, %(seq)s::bigint, %(id)b::bytea, %(parent)s::bigint,"
+        f", r AS (INSERT INTO {r} (timeline, seq, id, parent, base, kind, format, timestamp, digest,"
+        " header_crc, crc, meta, body) SELECT v.id, %(seq)s::bigint, %(id)b::bytea, %(parent)s::bigint,"
         " %(base)s::bigint, %(kind)s::smallint, %(format)s::smallint, %(timestamp)s::float8,"
         " %(digest)s::bigint, %(header_crc)s::integer, %(crc)s::integer, %(meta)b::bytea, %(body)b::bytea"
         " FROM v)"
@@ -45,23 +67,30 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         f"WITH v AS (UPDATE {t} SET head = %(seq)s::bigint, crc = %(crc)s::integer"
         " WHERE id = %(inc)s::bigint AND name = %(name)s"
         " AND head = %(eseq)s::bigint AND crc = %(ecrc)s::integer"
-        " AND (%(base)s::bigint = %(seq)s::bigint OR %(base)s::bigint >= first) RETURNING id, first)"
+        " AND (%(base)s::bigint = %(seq)s::bigint OR %(base)s::bigint >= first)"
+        f" AND NOT EXISTS (SELECT FROM {r} WHERE {ID_OF} = int8send(%(inc)s::bigint) || %(id)b::bytea)"
+        + _UNMOVED.format(t=t, where="id = %(inc)s::bigint")
+        + " RETURNING id, first)"
     )
     # A row with no head was made for attachments written before the first record: it is taken over.
     created = (
         f"WITH v AS (INSERT INTO {t} (name, head, crc, first) VALUES (%(name)s, %(seq)s, %(crc)s, %(seq)s)"
         f" ON CONFLICT (name) DO UPDATE SET head = EXCLUDED.head, crc = EXCLUDED.crc, first = EXCLUDED.first"
-        f" WHERE {t}.head = 0 RETURNING id, first)"
+        f" WHERE {t}.head = 0{_UNMOVED.format(t=t, where='name = %(name)s')} RETURNING id, first)"
     )
     header = f"{HEADER}, NULL::bytea, octet_length(body)"
+    # A page's attachments are one probe of the (timeline, key) index per key (the page's ids, then `keys`),
+    # whatever the planner guesses of a small table: never a scan of the timeline's attachments.
     listing = (
         f"WITH t AS (SELECT id FROM {t} WHERE name = %(name)s),"
         f" h AS (SELECT {header} FROM {r} WHERE timeline = (SELECT id FROM t){{}} ORDER BY seq DESC"
         " LIMIT %(limit)s)"
         " SELECT h.*, NULL::bytea, NULL::bytea, NULL::integer, NULL::bytea FROM h UNION ALL"
         " SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
-        f" key, task, idx, blob FROM {a} WHERE timeline = (SELECT id FROM t)"
-        " AND key = ANY(ARRAY(SELECT id FROM h WHERE id IS NOT NULL) || %(keys)b::bytea[])"
+        " k.key, e.task, e.idx, e.blob FROM (SELECT DISTINCT"
+        " unnest(ARRAY(SELECT id FROM h WHERE id IS NOT NULL) || %(keys)b::bytea[])) AS k(key),"
+        f" LATERAL (SELECT task, idx, blob FROM {a} WHERE timeline = (SELECT id FROM t) AND key = k.key"
+        " OFFSET 0) AS e"
     )
     # Three kinds of row, told apart by the first column, each in columns of its own: the voucher
     # with what the records say of its head and oldest (as `head`), the head's chain, the attachments.
@@ -91,31 +120,31 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
     )
     return {
         "opening": opening,
-        "append": (
-            moved + record + " SELECT id, first FROM v",
-            moved + record + entries + " SELECT id, first FROM v",
-        ),
-        "create": (
-            created + record + " SELECT id, first FROM v",
-            created + record + entries + " SELECT id, first FROM v",
-        ),
+        # By how many entries go with the record: none, one, more.
+        "append": tuple(moved + record + e + " SELECT id, first FROM v" for e in ("", entry, entries)),
+        "create": tuple(created + record + e + " SELECT id, first FROM v" for e in ("", entry, entries)),
         "lock": f"SELECT id, head, crc, first FROM {t} WHERE name = %s FOR UPDATE",
         "stored": f"SELECT id, crc FROM {r} WHERE timeline = %s AND seq = %s",
-        "seq_of_id": f"SELECT seq FROM {r} WHERE timeline = {of_name} AND id = %s",
+        "seq_of_id": f"SELECT seq FROM {r} WHERE {ID_OF} = {of_name_bytes} || %s",
         "chains": f"SELECT min(base), count(*) FROM {r} WHERE timeline = %s AND seq >= %s",
         "prune": (
             f"WITH d AS (DELETE FROM {r} WHERE timeline = %s AND seq < %s RETURNING octet_length(body) AS n),"
             f" u AS (UPDATE {t} SET first = %s WHERE id = %s) SELECT count(*), coalesce(sum(n), 0) FROM d"
         ),
         "drop": f"DELETE FROM {t} WHERE name = %s",
-        "attach": (
-            f"WITH v AS (SELECT id FROM {t} WHERE name = %(name)s FOR KEY SHARE){entries} SELECT id FROM v"
+        "attach": tuple(  # one entry, more
+            f"WITH v AS (UPDATE {t} SET head = head WHERE name = %(name)s"
+            f"{_UNMOVED.format(t=t, where='name = %(name)s')} RETURNING id){e} SELECT id FROM v"
+            for e in (entry, entries)
         ),
         "new_row": f"INSERT INTO {t} (name) VALUES (%s) ON CONFLICT (name) DO NOTHING",
         "attachments": f"SELECT key, task, idx, blob FROM {a} WHERE timeline = {of_name}"
         " AND key = ANY(%b::bytea[])",
-        "detach": f"DELETE FROM {a} WHERE timeline = {of_name} AND key = ANY(%b::bytea[])",
-        "detach_key": f"DELETE FROM {a} WHERE timeline = %s AND key = ANY(%b::bytea[])",
+        # Detaching moves the voucher row too: an attach that read the entry as there must not go on.
+        "detach": f"WITH v AS (UPDATE {t} SET head = head WHERE name = %s RETURNING id)"
+        f" DELETE FROM {a} WHERE timeline = (SELECT id FROM v) AND key = ANY(%b::bytea[])",
+        "detach_key": f"WITH v AS (UPDATE {t} SET head = head WHERE id = %s RETURNING id)"
+        f" DELETE FROM {a} WHERE timeline = (SELECT id FROM v) AND key = ANY(%b::bytea[])",
         "head": f"SELECT {vouched} FROM {t} AS v WHERE v.name = %s",
         "read": f"SELECT {HEADER}, body, octet_length(body) FROM {r} WHERE timeline = {of_name}"
         " AND seq BETWEEN %s AND %s ORDER BY seq",
@@ -124,7 +153,7 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         "headers": f"SELECT {header} FROM {r} WHERE timeline = {of_name} ORDER BY seq DESC LIMIT %s",
         "headers_before": f"SELECT {header} FROM {r} WHERE timeline = {of_name} AND seq < %s"
         " ORDER BY seq DESC LIMIT %s",
-        "header_of_id": f"SELECT {header} FROM {r} WHERE timeline = {of_name} AND id = %s",
+        "header_of_id": f"SELECT {header} FROM {r} WHERE {ID_OF} = {of_name_bytes} || %s",
         "listing": listing.format(""),
         "listing_before": listing.format(" AND seq < %(before)s"),
         "names_from": f"SELECT name FROM {t} WHERE name >= %s AND head > 0 ORDER BY name",
@@ -141,6 +170,33 @@ def text_of(stored: bytes) -> str:
     return stored.decode("utf-8", "surrogatepass")
 
 
+_UUID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\Z")
+_MARK = b"\xff"  # never a byte of UTF-8
+
+
+def ident(text: str) -> bytes:
+    """How an id, attachment key or task is stored: a canonical UUID (lowercase, hyphens) as its
+    16 bytes, any other str as its UTF-8, and that marked by a trailing 0xFF where it is 16 bytes
+    too. So every stored value is told back: 16 bytes are a UUID, a 0xFF ends a mark, the rest is
+    UTF-8. A UUID in any other spelling is stored as it is spelt, and comes back so."""
+    if len(text) == 36 and _UUID.match(text):
+        return bytes.fromhex(text.replace("-", ""))
+    stored = utf8(text)
+    return stored + _MARK if len(stored) == 16 else stored
+
+
+def text_of_ident(stored: bytes) -> str:
+    """The str `ident` stored as `stored`; a UnicodeDecodeError for bytes it never writes."""
+    if len(stored) == 16:
+        h = stored.hex()
+        return f"{h[:8]}-{h[8:12]}-{h[12:16]}-{h[16:20]}-{h[20:]}"
+    if stored[-1:] == _MARK:
+        if len(stored) != 17:
+            raise UnicodeDecodeError("utf-8", bytes(stored), len(stored) - 1, len(stored), "a misplaced mark")
+        stored = stored[:-1]
+    return text_of(stored)
+
+
 def record_of(row: Sequence[Any]) -> StoredRecord:
     """A row of `HEADER`, body (or NULL) and body size as the record it stores.
 
@@ -150,7 +206,7 @@ def record_of(row: Sequence[Any]) -> StoredRecord:
     if row[1] is None:
         return StoredRecord._make(row)
     try:
-        id: str | bytes = text_of(row[1])
+        id: str | bytes = text_of_ident(row[1])
     except UnicodeDecodeError:
         id = row[1]
     return StoredRecord._make((row[0], id, *row[2:]))
@@ -162,11 +218,12 @@ def keys_of(keys: Iterable[str]) -> list[bytes]:
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"an attachment key is a str, not {name!r}")
-    return [utf8(name) for name in names]
+    return [ident(name) for name in names]
 
 
-def entry_columns(by_key: Iterable[tuple[str, Sequence[Entry]]]) -> dict[str, list]:
-    """Entries as the columns `unnest` reads: one per (key, task, idx), merged by the attachment rule."""
+def entry_columns(by_key: Iterable[tuple[str, Sequence[Entry]]]) -> dict[str, Any]:
+    """Entries as the columns `unnest` reads: one per (key, task, idx), merged by the attachment rule;
+    a single entry's values beside them too."""
     keys: list[bytes] = []
     tasks: list[bytes] = []
     idxs: list[int] = []
@@ -178,13 +235,16 @@ def entry_columns(by_key: Iterable[tuple[str, Sequence[Entry]]]) -> dict[str, li
             task, idx, blob = entry
             if type(task) is not str or type(idx) is not int or not isinstance(blob, (bytes, bytearray)):
                 raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
-        stored_key = utf8(key)
+        stored_key = ident(key)
         for task, idx, blob in attached([], entries) if len(entries) > 1 else entries:
             keys.append(stored_key)
-            tasks.append(utf8(task))
+            tasks.append(ident(task))
             idxs.append(idx)
             blobs.append(bytes(blob))
-    return {"keys": keys, "tasks": tasks, "idxs": idxs, "blobs": blobs}
+    columns: dict[str, Any] = {"keys": keys, "tasks": tasks, "idxs": idxs, "blobs": blobs}
+    if len(keys) == 1:
+        columns.update(key=keys[0], task=tasks[0], idx=idxs[0], blob=blobs[0])
+    return columns
 
 
 def by_key(rows: Iterable[Sequence[Any]], timeline: str, server: str) -> dict[str, list[Entry]]:
@@ -192,8 +252,8 @@ def by_key(rows: Iterable[Sequence[Any]], timeline: str, server: str) -> dict[st
     found: dict[str, list[Entry]] = {}
     for key, task, idx, blob in rows:
         try:
-            found.setdefault(text_of(key), []).append((text_of(task), idx, blob))
+            found.setdefault(text_of_ident(key), []).append((text_of_ident(task), idx, blob))
         except UnicodeDecodeError:
-            what = f"an attachment's key or task is not UTF-8 ({bytes(key)!r}, {bytes(task)!r})"
+            what = f"an attachment's key or task is not UTF-8 nor a UUID ({bytes(key)!r}, {bytes(task)!r})"
             raise CorruptRecordError(timeline, None, what, file=server) from None
     return found
