@@ -21,15 +21,20 @@ def savers(tmp_path):
     yield "sqlite-memory", lambda: DerirezaroSaver.sqlite(":memory:")  # as LangGraph users write tests
     yield "redis", lambda: DerirezaroSaver.redis(shared_url(), prefix=fresh_prefix())
     yield "postgres", lambda: DerirezaroSaver.postgres(postgres_server.shared_url(), prefix=fresh_prefix())
+    # Its a* methods await psycopg's async connections on the suite's own loop.
+    yield (
+        "postgres-async",
+        lambda: DerirezaroSaver.apostgres(postgres_server.shared_url(), prefix=fresh_prefix()),
+    )
 
 
-@pytest.mark.parametrize("log", ["memory", "sqlite", "sqlite-memory", "redis", "postgres"])
+@pytest.mark.parametrize("log", ["memory", "sqlite", "sqlite-memory", "redis", "postgres", "postgres-async"])
 def test_the_whole_conformance_suite_passes(tmp_path, log):
     make = dict(savers(tmp_path))[log]
 
     @checkpointer_test(name=f"DerirezaroSaver-{log}")
     async def factory():
-        with make() as saver:
+        async with make() as saver:
             yield saver
 
     report = asyncio.run(validate(factory))

@@ -21,7 +21,7 @@ fi
 python3 -m pip install -q --upgrade \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja build abi3audit wheel "auditwheel==6.8.2" "ziglang==0.17.0" \
   pytest hypothesis msgpack "mypy==2.4.1" "pyright==1.1.414" "ruff==0.17.6" "clang-format==23.1.5" redis \
-  "psycopg[binary,pool]>=3.1" "langgraph-checkpoint>=4.3,<5" "langgraph>=1.0" langgraph-checkpoint-conformance
+  "psycopg[binary,pool]>=3.1" "greenlet>=3" "langgraph-checkpoint>=4.3,<5" "langgraph>=1.0" langgraph-checkpoint-conformance
 
 # The peers bench/ measures against, and the plotting its pictures need.
 python3 -m pip install -q --upgrade \

@@ -5,11 +5,17 @@
     with DerirezaroSaver.from_conn_string("checkpoints.db") as saver:  # or a redis:// URL, "memory:"
         graph = builder.compile(checkpointer=saver)
 
+`AsyncDerirezaroSaver` is the saver on PostgreSQL for asyncio (the 'postgres' extra).
 `import_langgraph(source, saver)` copies the threads of LangGraph's own savers in.
 
 A step stores what it changed: the channels whose versions moved, the
 elements a list gained or lost, the seen-maps that changed.
 """
+
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .async_saver import AsyncDerirezaroSaver as AsyncDerirezaroSaver
 
 try:
     from .errors import (
@@ -43,3 +49,12 @@ __all__ = [
     "Unrevivable",
     "import_langgraph",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    # The async saver needs greenlet, which only the 'postgres' extra brings: imported when named.
+    if name == "AsyncDerirezaroSaver":
+        from .async_saver import AsyncDerirezaroSaver
+
+        return AsyncDerirezaroSaver
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -1,16 +1,17 @@
-"""The saver's `a*` methods: the same work as the sync ones, each in a worker thread.
+"""The saver's `a*` methods: the same work as the sync ones, each run by `_run`.
 
-The sync methods never wait on an event loop, so running them in a thread of
-the default executor keeps the loop free and cannot deadlock; a listing moves
-to the worker a page at a time.
+`_run` runs a sync method in a worker thread of the default executor: the
+sync methods never wait on an event loop, so that keeps the loop free and
+cannot deadlock. A saver whose log awaits its I/O on the loop itself runs
+them there instead (`async_saver`). A listing moves a page at a time.
 """
 
 from __future__ import annotations
 
 import asyncio
 import itertools
-from collections.abc import AsyncIterator, Mapping, Sequence
-from typing import Any
+from collections.abc import AsyncIterator, Callable, Iterator, Mapping, Sequence
+from typing import Any, TypeVar
 
 from langchain_core.runnables import RunnableConfig
 from langgraph.checkpoint.base import (
@@ -23,11 +24,16 @@ from langgraph.checkpoint.base import (
 )
 
 _PAGE = 32  # checkpoints of a listing fetched per trip to the worker
+_T = TypeVar("_T")
 
 
 class AsyncMethods(BaseCheckpointSaver[int]):
+    async def _run(self, call: Callable[..., _T], *args: Any) -> _T:
+        """`call(*args)`, the sync method doing an a* method's work, where it cannot block the loop."""
+        return await asyncio.to_thread(call, *args)
+
     async def aget_tuple(self, config: RunnableConfig) -> CheckpointTuple | None:
-        return await asyncio.to_thread(self.get_tuple, config)
+        return await self._run(self.get_tuple, config)
 
     async def alist(
         self,
@@ -37,9 +43,16 @@ class AsyncMethods(BaseCheckpointSaver[int]):
         before: RunnableConfig | None = None,
         limit: int | None = None,
     ) -> AsyncIterator[CheckpointTuple]:
-        iterator = self.list(config, filter=filter, before=before, limit=limit)
-        while page := await asyncio.to_thread(lambda: list(itertools.islice(iterator, _PAGE))):
-            for tup in page:
+        iterator: Iterator[CheckpointTuple] | None = None
+
+        def page() -> list[CheckpointTuple]:
+            nonlocal iterator  # made where the pages are read: `list` may run only there
+            if iterator is None:
+                iterator = self.list(config, filter=filter, before=before, limit=limit)
+            return list(itertools.islice(iterator, _PAGE))
+
+        while tuples := await self._run(page):
+            for tup in tuples:
                 yield tup
 
     async def aput(
@@ -49,7 +62,7 @@ class AsyncMethods(BaseCheckpointSaver[int]):
         metadata: CheckpointMetadata,
         new_versions: ChannelVersions,
     ) -> RunnableConfig:
-        return await asyncio.to_thread(self.put, config, checkpoint, metadata, new_versions)
+        return await self._run(self.put, config, checkpoint, metadata, new_versions)
 
     async def aput_writes(
         self,
@@ -58,23 +71,21 @@ class AsyncMethods(BaseCheckpointSaver[int]):
         task_id: str,
         task_path: str = "",
     ) -> None:
-        await asyncio.to_thread(self.put_writes, config, writes, task_id, task_path)
+        await self._run(self.put_writes, config, writes, task_id, task_path)
 
     async def aget_delta_channel_history(
         self, *, config: RunnableConfig, channels: Sequence[str]
     ) -> Mapping[str, DeltaChannelHistory]:
-        return await asyncio.to_thread(
-            lambda: self.get_delta_channel_history(config=config, channels=channels)
-        )
+        return await self._run(lambda: self.get_delta_channel_history(config=config, channels=channels))
 
     async def adelete_thread(self, thread_id: str) -> None:
-        await asyncio.to_thread(self.delete_thread, thread_id)
+        await self._run(self.delete_thread, thread_id)
 
     async def adelete_for_runs(self, run_ids: Sequence[str]) -> None:
-        await asyncio.to_thread(self.delete_for_runs, run_ids)
+        await self._run(self.delete_for_runs, run_ids)
 
     async def acopy_thread(self, source_thread_id: str, target_thread_id: str) -> None:
-        await asyncio.to_thread(self.copy_thread, source_thread_id, target_thread_id)
+        await self._run(self.copy_thread, source_thread_id, target_thread_id)
 
     async def aprune(self, thread_ids: Sequence[str], *, strategy: str = "keep_latest") -> None:
-        await asyncio.to_thread(lambda: self.prune(thread_ids, strategy=strategy))
+        await self._run(lambda: self.prune(thread_ids, strategy=strategy))
