@@ -3,7 +3,8 @@
 A page is one `Log.listing` read: record headers newest first, with the
 attachments (pending writes and marks) of the checkpoints they hold and the
 floor mark. A record is listed when it is what its checkpoint is now
-(`marks.holds`) and lies at or above the floor.
+(`marks.holds`) and lies at or above the floor. The states of a page's
+checkpoints come from one read of their run, replayed once (`page_states`).
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ from langchain_core.runnables import RunnableConfig
 from langgraph.checkpoint.base import CheckpointTuple, get_checkpoint_id
 from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
 
-from .._core import loads
+from .._core import Snapshot, loads
 from ..persist.errors import CorruptRecordError, RecordNotFoundError
 from ..persist.log import Entry
 from ..persist.record import StoredRecord, check_header
@@ -28,10 +29,12 @@ from .layout import State, channel_values, derive, read_state
 from .marks import DELETED, FLOOR, floor_of, holds, read_marks
 from .meta import Head
 from .naming import named
+from .page_states import replayed
 from .pending import PendingReader
 
 T = TypeVar("T")
 _PAGE = 32  # records listed per read, after a first page that may be smaller
+_MOST_PAGE = 128  # records of a page when the listing's limit asks for more than `_PAGE`
 Found = dict[str, list[Entry]]  # attachments read, by key
 Page = list[tuple[Head, str]]  # listed records and the checkpoint ids they hold
 Entries = list[Entry]
@@ -39,6 +42,7 @@ Meta = list[Any]
 # A page as read: headers, the checkpoint ids they hold, attachments, and the marks of the incarnation
 # it was read under (`marks.read_marks`).
 Read = tuple[list[Head], list[str], Found, dict[str, str | int]]
+ReadRows = tuple[list[StoredRecord], list[Head], list[str], Found, dict[str, str | int]]  # and the headers
 
 
 def head_of(name: str, row: StoredRecord) -> Head:
@@ -155,16 +159,25 @@ class Reads(AsyncMethods):
             incarnation = branch.incarnation
             try:
                 first_page = _PAGE if filter or limit is None else limit
-                for page, found in self._pages(branch, incarnation, before, first_page):
+                for page, found, rows in self._pages_with_rows(branch, incarnation, before, first_page):
                     tuples = []
                     try:
+                        if filter:
+                            page = self._matching(
+                                branch, page, filter, None if limit is None else limit - count
+                            )
+                        wanted = page if limit is None else page[: limit - count]
+                        snapshots = self._page_snapshots(branch, incarnation, wanted, rows)
+                        # The state listed last and its snapshot: what the next one derives from.
+                        near: tuple[State, Snapshot] | None = None
                         for head, checkpoint_id in page:
-                            if filter:
-                                _, metadata = self._meta(branch, checkpoint_id, head.meta)
-                                if not all(metadata.get(k) == v for k, v in filter.items()):
-                                    continue
                             entries = found.get(checkpoint_id, [])
-                            tuples.append(self._tuple(branch, incarnation, head, entries, checkpoint_id))
+                            snapshot = snapshots.get(head.seq)
+                            tuples.append(
+                                self._tuple(branch, incarnation, head, entries, checkpoint_id, snapshot, near)
+                            )
+                            state = None if snapshot is None else branch.states.get((incarnation, head.seq))
+                            near = None if state is None or snapshot is None else (state, snapshot)
                             if count + len(tuples) == limit:
                                 break
                     except RecordNotFoundError:  # pruned since the page was read, or dropped: vouch tells
@@ -180,10 +193,41 @@ class Reads(AsyncMethods):
                 if count or not may_restart:
                     return
 
+    def _matching(self, branch: Branch, page: Page, filter: dict[str, Any], most: int | None) -> Page:
+        """The first `most` (all: None) checkpoints of `page` whose metadata `filter` matches; those after
+        them are not decoded, as a listing that stops there never reads them."""
+        matched: Page = []
+        for head, checkpoint_id in page:
+            if most is not None and len(matched) >= most:
+                break
+            _, metadata = self._meta(branch, checkpoint_id, head.meta)
+            if all(metadata.get(k) == v for k, v in filter.items()):
+                matched.append((head, checkpoint_id))
+        return matched
+
+    def _page_snapshots(
+        self, branch: Branch, incarnation: int | None, page: Page, rows: dict[int, StoredRecord]
+    ) -> dict[int, Snapshot]:
+        """The snapshots of the listed records the timeline does not keep, from one read and one replay
+        of their run (`page_states`); a record left out is checked out alone.
+
+        Nothing if every state is decoded already; else the decoded ones are replayed too, as
+        building the others may evict them from the branch's cache before their turn comes.
+        """
+        timeline = branch.timeline
+        missing = [rows[head.seq] for head, _ in page if timeline.kept_point(head.seq) is None]
+        if len(missing) < 2 or all(branch.states.get((incarnation, row.seq)) for row in missing):
+            return {}  # one checkout costs no more
+        return replayed(self.log, timeline, branch.name, missing)
+
     # -- pages -----------------------------------------------------------------------
 
     def _page(self, branch: Branch, incarnation: int | None, limit: int, before: int | None) -> Read:
         """Headers newest first, checked, the checkpoint ids they hold, their attachments, and the marks."""
+        return self._page_rows(branch, incarnation, limit, before)[1:]
+
+    def _page_rows(self, branch: Branch, incarnation: int | None, limit: int, before: int | None) -> ReadRows:
+        """`_page`, with the records' headers as read."""
         name = branch.name
         rows, found = self.log.listing(name, limit=limit, before=before, keys=(FLOOR,))
         heads = [head_of(name, row) for row in rows]
@@ -194,18 +238,25 @@ class Reads(AsyncMethods):
         ]
         if aliased:
             found.update(self.log.attachments(name, aliased))
-        return heads, ids, found, read_marks(branch, found, incarnation)
+        return rows, heads, ids, found, read_marks(branch, found, incarnation)
 
     def _pages(
         self, branch: Branch, incarnation: int | None, before: str | None, first_page: int = _PAGE
     ) -> Iterator[tuple[Page, Found]]:
-        """The listed checkpoints, newest first, a page at a time with their attachments.
+        """`_pages_with_rows` without the headers."""
+        for page, found, _ in self._pages_with_rows(branch, incarnation, before, first_page):
+            yield page, found
+
+    def _pages_with_rows(
+        self, branch: Branch, incarnation: int | None, before: str | None, first_page: int = _PAGE
+    ) -> Iterator[tuple[Page, Found, dict[int, StoredRecord]]]:
+        """The listed checkpoints, newest first, a page at a time with their attachments and headers.
 
         Checkpoints before a cursor are those with smaller ids, as LangGraph's
         savers list them: over the whole thread, since a checkpoint put later
         may have a smaller id. Unvouched: the caller vouches for `incarnation`.
         """
-        for heads, ids, found, marks in self._records(branch, incarnation, first_page):
+        for rows, heads, ids, found, marks in self._records_with_rows(branch, incarnation, first_page):
             floor = floor_of(marks)
             shown = []
             for head, checkpoint_id in zip(heads, ids, strict=True):
@@ -214,31 +265,41 @@ class Reads(AsyncMethods):
                 if holds(head, checkpoint_id, marks) and (before is None or checkpoint_id < before):
                     shown.append((head, checkpoint_id))
             if shown:
-                yield shown, found
+                yield shown, found, {row.seq: row for row in rows}
 
     def _records(self, branch: Branch, incarnation: int | None, first_page: int = _PAGE) -> Iterator[Read]:
-        """Every record down to the floor, newest first, a page at a time as `_page` reads it.
+        """`_records_with_rows` without the headers as read."""
+        for page in self._records_with_rows(branch, incarnation, first_page):
+            yield page[1:]
 
-        Pages start at `first_page` records and double; nothing is held between two pages.
+    def _records_with_rows(
+        self, branch: Branch, incarnation: int | None, first_page: int = _PAGE
+    ) -> Iterator[ReadRows]:
+        """Every record down to the floor, newest first, a page at a time as `_page_rows` reads it.
+
+        Pages start at `first_page` records (at most `_MOST_PAGE`) and double up to
+        `_PAGE`, or the first page's size if larger: a limit of 100 is one read.
+        Nothing is held between two pages.
         """
         name = branch.name
-        size = max(1, min(first_page, _PAGE))
+        most = max(_PAGE, min(first_page, _MOST_PAGE))
+        size = max(1, min(first_page, most))
         above = None
         while True:
-            page = self._page(branch, incarnation, size, above)
-            heads = page[0]
+            page = self._page_rows(branch, incarnation, size, above)
+            heads = page[1]
             lowest = above
             for head in heads:  # one read is consistent: a gap in it is damage, never a prune
                 if lowest is not None and head.seq != lowest - 1:
                     raise CorruptRecordError(name, lowest - 1, "record missing")
                 lowest = head.seq
             yield page
-            if lowest is None or lowest <= max(floor_of(page[3]), 1):
+            if lowest is None or lowest <= max(floor_of(page[4]), 1):
                 return
             if len(heads) < size:
                 self._check_ended(branch, incarnation, lowest)
                 return
-            above, size = lowest, min(size * 2, _PAGE)
+            above, size = lowest, min(size * 2, most)
 
     def _check_ended(self, branch: Branch, incarnation: int | None, lowest: int) -> None:
         """A listing that ended above seq 1 and the floor: the log must have removed what lies below."""
@@ -319,13 +380,25 @@ class Reads(AsyncMethods):
             raise CorruptRecordError(name, head.seq, f"record {head.seq} holds another checkpoint")
         return head, found
 
-    def _state_at(self, branch: Branch, incarnation: int | None, seq: int) -> State:
+    def _state_at(
+        self,
+        branch: Branch,
+        incarnation: int | None,
+        seq: int,
+        snapshot: Snapshot | None = None,
+        near: tuple[State, Snapshot] | None = None,
+    ) -> State:
         """The decoded state of record `seq` of `incarnation`: cached, or derived from the nearest cached
-        one, or read whole."""
-        state, near = branch.cached(incarnation, seq)
+        one (or `near`, a state and its snapshot), or read whole; from `snapshot`, its snapshot, when
+        the caller has it."""
+        if near is None:
+            state, near = branch.cached(incarnation, seq)
+        else:
+            state = branch.states.get((incarnation, seq))
         if state is not None:
             return state
-        snapshot = branch.timeline.checkout(seq)
+        if snapshot is None:
+            snapshot = branch.timeline.checkout(seq)
         try:
             state = read_state(snapshot) if near is None else derive(near[0], near[1], snapshot)
         except ValueError as exc:
@@ -334,9 +407,20 @@ class Reads(AsyncMethods):
         return state
 
     def _tuple(
-        self, branch: Branch, incarnation: int | None, head: Head, found: Entries, checkpoint_id: str
+        self,
+        branch: Branch,
+        incarnation: int | None,
+        head: Head,
+        found: Entries,
+        checkpoint_id: str,
+        snapshot: Snapshot | None = None,
+        near: tuple[State, Snapshot] | None = None,
     ) -> CheckpointTuple:
+        """Checkpoint `checkpoint_id` as record `head` holds it; `snapshot`: its state, if at hand, and
+        `near`, a decoded state to derive it from."""
         try:
+            if snapshot is not None:
+                self._state_at(branch, incarnation, head.seq, snapshot, near)
             return self._read_tuple(branch, incarnation, head, checkpoint_id, found)
         except CorruptCheckpoint:
             raise
