@@ -69,6 +69,7 @@ _T = TypeVar("_T")
 _TURNS: weakref.WeakKeyDictionary[Any, threading.Lock] = weakref.WeakKeyDictionary()
 _NAME = re.compile(r"[a-z_][a-z0-9_]{0,39}\Z")  # room for the longest table name within 63 bytes
 _NOTHING = Pruned(0, 0)
+_IDLE = None if psycopg is None else pq.TransactionStatus.IDLE
 
 
 class PostgresLog(LogBase):
@@ -139,6 +140,11 @@ class PostgresLog(LogBase):
         else:
             raise TypeError(f"a conninfo str, a psycopg Connection or ConnectionPool, not {where!r}")
         self._sql = statements(self._qualifier, prefix)
+        # A sync pool's connections are lent straight by getconn/putconn (`_call`): its context manager's
+        # commit at exit and bookkeeping cost the client about what a one-row statement does, and a
+        # step makes two calls. A subclass serving connections its own way keeps `_connected`.
+        direct = type(self)._connected is PostgresLog._connected and hasattr(self._pool, "putconn")
+        self._lend = self._pool if direct else None
         try:
             self._open_tables(setup)
         except BaseException:
@@ -463,8 +469,21 @@ class PostgresLog(LogBase):
     def _call(self, timeline: str | None, work: Callable[[Any], _T]) -> _T:
         """`work(connection)`; psycopg's failures are mapped to the package's errors here, and only here."""
         try:
-            with self._connected() as conn:
-                return work(conn)
+            pool = self._lend
+            if pool is None:
+                with self._connected() as conn:
+                    return work(conn)
+            self._check_open()
+            conn = pool.getconn()
+            try:
+                if conn.autocommit:
+                    # Each statement commits on its own or in a transaction block of `work`: nothing is
+                    # left open to commit, and putconn rolls back what an interrupted block left.
+                    return work(conn)
+                with conn:  # a caller's pool of connections that are not autocommit: committed at exit
+                    return work(conn)
+            finally:
+                pool.putconn(conn)
         except psycopg.Error as exc:
             error = as_persist_error(exc, self._server, timeline)
             if error is exc:
@@ -503,7 +522,7 @@ def _read_committed(conn: Any) -> None:
 
 def _one(conn: Any, statement: str, params: Any, binary: bool = False) -> Any:
     """`statement` as one atomic step: on its own in autocommit, else in a (nested) transaction."""
-    if conn.autocommit and conn.info.transaction_status == pq.TransactionStatus.IDLE:
+    if conn.autocommit and conn.pgconn.transaction_status == _IDLE:
         return conn.execute(statement, params, binary=binary)
     with conn.transaction():
         return conn.execute(statement, params, binary=binary)
