@@ -21,7 +21,8 @@ from conftest import langgraph_or_skip
 
 langgraph_or_skip()
 
-from derirezaro.langgraph import DerirezaroSaver
+from derirezaro._core import Store, loads
+from derirezaro.langgraph import DerirezaroSaver, layout
 from derirezaro.langgraph.list_elements import Kept, snapshots
 from derirezaro.persist import MemoryLog
 from langchain_core.messages import AIMessage, BaseMessage, HumanMessage
@@ -96,6 +97,7 @@ def step(rng, items, make, n):
 
 @pytest.mark.parametrize("seed", range(12))
 def test_every_checkpoint_reads_back_as_put_through_edits_in_place_reorders_and_forks(seed):
+    """Odd seeds put the very lists they go on changing in place, as a caller that keeps no copy."""
     rng, log = random.Random(seed), MemoryLog()
     saver = DerirezaroSaver(log, serde=CountingSerde())
     messages, dicts, mixed = [], [], []
@@ -109,7 +111,10 @@ def test_every_checkpoint_reads_back_as_put_through_edits_in_place_reorders_and_
             values = copy.deepcopy(expected[config["configurable"]["checkpoint_id"]])
             messages, dicts, mixed = values["messages"], values["dicts"], values["mixed"]
         checkpoint = empty_checkpoint()
-        values = {"messages": list(messages), "dicts": list(dicts), "mixed": list(mixed)}
+        if seed % 2:
+            values = {"messages": messages, "dicts": dicts, "mixed": mixed}
+        else:
+            values = {"messages": list(messages), "dicts": list(dicts), "mixed": list(mixed)}
         checkpoint["channel_values"] = values
         checkpoint["channel_versions"] = versions = {ch: n + 1 for ch in values}
         parent = {} if config is None else {"checkpoint_id": config["configurable"]["checkpoint_id"]}
@@ -293,3 +298,46 @@ def test_a_model_class_whose_reach_comes_back_to_its_snapshots_is_still_collecte
     gone = kept_by_a_local_class()
     gc.collect()
     assert gone() is None
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_a_state_derived_from_another_reads_as_the_state_read_whole(seed):
+    """Chains of derived states, each read (or not) before the next is derived from it, against the
+    state read from its snapshot: the values, and the map of each channel's part for both readers."""
+    rng, store, serde = random.Random(seed), Store(max_history=0), JsonPlusSerializer()
+    state, snapshots, values, versions = layout.EMPTY, [], {}, {}
+    for n in range(40):
+        for _ in range(rng.choice([1, 1, 3])):
+            channel = f"c{rng.randrange(12)}"
+            draw = rng.random()
+            if draw < 0.15:
+                values.pop(channel, None)
+                versions.pop(channel, None)
+                continue
+            if draw < 0.5:
+                values[channel] = [new_dict(rng, n) for _ in range(rng.randrange(1, 4))]
+            else:
+                values[channel] = rng.choice([n, text(rng), {"n": n}, b"\x00" * n, ("t", n)])
+            versions[channel] = n + 1
+        checkpoint = {
+            "channel_values": copy.deepcopy(values),
+            "channel_versions": dict(versions),
+            "versions_seen": {"a": dict(versions)},
+        }
+        state = layout.apply(store, state, checkpoint, versions, serde.dumps_typed)
+        snapshots.append(store.snapshot())
+    near = layout.read_state(snapshots[0])
+    at = 0
+    for _ in range(60):
+        to = rng.randrange(len(snapshots))
+        derived = layout.derive(near, snapshots[at], snapshots[to])
+        whole = layout.read_state(snapshots[to])
+        for batch, mode in rng.sample([(True, True), (True, False), (False, True)], 3):
+            if rng.random() < 0.5:
+                got = layout.channel_values(derived, serde.loads_typed, KeyError, batch)
+                assert got == layout.channel_values(whole, serde.loads_typed, KeyError, batch)
+            derived.batch = None
+            blob, count, others = layout._batched(derived, mode)
+            fresh, fresh_count, fresh_others = layout._batched(whole, mode)
+            assert (loads(blob), count, sorted(others)) == (loads(fresh), fresh_count, sorted(fresh_others))
+        near, at = derived, to

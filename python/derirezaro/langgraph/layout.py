@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Callable, Mapping
+from itertools import chain
 from typing import Any
 
 from .._core import Snapshot, Store, dumps
@@ -67,6 +68,26 @@ class State:
     batch: tuple[bytes, int, list[str]] | None = None  # what `channel_values` builds once
     # Of list channels: the objects their elements were encoded from, where a put knows them.
     kept: dict[str, Kept] = dataclasses.field(default_factory=dict)
+    parts: Parts | None = None  # each channel's part of `batch`, which `derive` carries over
+
+
+@dataclasses.dataclass(slots=True)
+class Parts:
+    """Each channel's part of a state's `batch`, kept so that a state derived from this one encodes
+    only the channels that differ.
+
+    Invariant: a channel in `batched` or `others` and not in `stale` holds there what `_batched` makes
+    of its entry in the state's `values` or `lists` for `whole`; a channel of the state in neither is
+    in `stale`. Never changed once made (states share the dicts, and two readers of one state may build
+    its batch at once): the state that has stale channels gets new dicts when its batch is built.
+    The parts hold the state's own value bytes and the encoded names: a dict entry and a tuple per
+    channel beside the ones `values` already has.
+    """
+
+    whole: bool
+    batched: dict[str, tuple[bytes, ...]]  # channel -> its encoded name, then its value's bytes
+    others: dict[str, None]  # the channels left out of the map, in order
+    stale: frozenset[str] = frozenset()
 
 
 EMPTY = State({}, {}, {}, {})
@@ -134,6 +155,9 @@ def derive(near: State, near_snapshot: Snapshot, snapshot: Snapshot) -> State:
             lists.add(key)
         elif ns.startswith(LIST):
             lists.add(ns[len(LIST) :])
+    if near.parts is not None:  # the parts of the channels this diff leaves alone hold
+        touched = lists.union(key for ns, key in diff["removed"] if ns == VALUES)
+        new.parts = Parts(near.parts.whole, near.parts.batched, near.parts.others, near.parts.stale | touched)
     if new.kept:  # what a put knew of a list holds while the list is the one it stored
         new.kept = {ch: kept for ch, kept in new.kept.items() if ch in new.lists and ch not in lists}
     for channel in lists:
@@ -284,7 +308,7 @@ def _set_value(
         if taken is None:
             new.kept.pop(channel, None)
         else:
-            new.kept[channel] = Kept(list(value), taken[0], taken[1], size)
+            new.kept[channel] = Kept(value, taken[0], taken[1], size)  # not copied: see `_update_list`
         return
     kind, data = dumps_typed(value)  # `_typed`, inlined: every step writes a value through here
     _set_whole(store, new, channel, (kind, bytes(data)))
@@ -324,8 +348,17 @@ def _update_list(
     if any(snapshot is UNKEPT for snapshot in taken):
         del new.kept[channel]
     else:
-        snapshots_now = [*kept.snapshots[:head], *taken, *kept.snapshots[n_old - tail :]]
-        new.kept[channel] = Kept(list(value), snapshots_now, kept.models, size)
+        # `objects` is the caller's list, not a copy: were it changed after this put, the ends and the
+        # reorder lookup still take an element as stored only when it is the very object at that
+        # position (alive: the list holds it) and its content equals the snapshot of the bytes stored
+        # there, which is private. A change in place is seen as a change, or as a length that differs
+        # from the stored list's, which encodes the list again. The snapshots are copied once:
+        # `kept` is shared with the states before this one.
+        snapshots_now = kept.snapshots[:head]
+        snapshots_now += taken
+        if tail:
+            snapshots_now += kept.snapshots[n_old - tail :]
+        new.kept[channel] = Kept(value, snapshots_now, kept.models, size)
 
 
 def _typed(dumps_typed: Callable[[Any], Pair], value: Any) -> Pair:
@@ -384,8 +417,11 @@ def _write_list(
         keys += [f"{start + step * (i + 1):012x}" for i in range(extra)]
     for key, (kind, data) in zip(keys, inserted, strict=True):
         store.set(ns, key, _stored(kind, data))
-    between = [(key, kind, data) for key, (kind, data) in zip(keys, inserted, strict=True)]
-    return [*old[:head], *between, *old[n_old - tail :]]
+    elements = old[:head]  # one copy: `old` is the parent state's
+    elements += [(key, kind, data) for key, (kind, data) in zip(keys, inserted, strict=True)]
+    if tail:
+        elements += old[n_old - tail :]
+    return elements
 
 
 def _relayout(store: Store, ns: str, old: list[Element], pairs: list[Pair]) -> list[Element]:
@@ -475,22 +511,43 @@ def _keep(state: State, kept: dict[str, Kept]) -> None:
 
 def _batched(state: State, whole: bool = True) -> tuple[bytes, int, list[str]]:
     """A MessagePack map of the channels whose values are all of the usual type; the others (unless
-    `whole`, every list channel and delta-channel seed among them: what `Decoded` reads in parts)."""
-    parts: list[bytes] = []
-    others: list[str] = []
-    for channel, (kind, data) in state.values.items():
-        if kind == _USUAL and (whole or not is_seed(data)):
-            parts += (dumps(channel), data)
-        else:
-            others.append(channel)
-    for channel, elements in state.lists.items():
+    `whole`, every list channel and delta-channel seed among them: what `Decoded` reads in parts).
+
+    Encodes only the channels whose parts `state.parts` lacks: all of them once, then, for a state
+    derived from one read before, the few that differ."""
+    parts = state.parts
+    if parts is None or parts.whole != whole:
+        batched: dict[str, tuple[bytes, ...]] = {}
+        others: dict[str, None] = {}
+        todo: Any = chain(state.values, state.lists)
+    else:
+        batched, others, todo = parts.batched, parts.others, sorted(parts.stale)
+        if todo:
+            batched, others = dict(batched), dict(others)
+            for channel in todo:
+                batched.pop(channel, None)
+                others.pop(channel, None)
+    for channel in todo:
+        pair = state.values.get(channel)
+        if pair is not None:
+            kind, data = pair
+            # A seed is an extension value, whose first byte lies in 0xc7-0xd8: the others skip the call.
+            if kind == _USUAL and (whole or (data and not 0xC7 <= data[0] <= 0xD8) or not is_seed(data)):
+                batched[channel] = (dumps(channel), data)
+            else:
+                others[channel] = None
+            continue
+        elements = state.lists.get(channel)
+        if elements is None:
+            continue  # gone since the state it was derived from
         if whole and all(kind == _USUAL for _, kind, _ in elements):
-            parts += (dumps(channel), _header(len(elements), 0x90, 0xDC))
-            parts += (data for _, _, data in elements)
+            head = _header(len(elements), 0x90, 0xDC)
+            batched[channel] = (dumps(channel), head, *(data for _, _, data in elements))
         else:
-            others.append(channel)
-    count = len(state.values) + len(state.lists) - len(others)
-    return _header(count, 0x80, 0xDE) + b"".join(parts), count, others
+            others[channel] = None
+    state.parts = Parts(whole, batched, others)
+    blob = _header(len(batched), 0x80, 0xDE) + b"".join(chain.from_iterable(batched.values()))
+    return blob, len(batched), list(others)
 
 
 def _header(count: int, fixed: int, sized: int) -> bytes:
