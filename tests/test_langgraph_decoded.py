@@ -78,14 +78,22 @@ def vandalize(value):
             value.append("vandal")
 
 
+def outcome(read, pair):
+    try:
+        return read(pair)
+    except Exception as exc:
+        return type(exc)
+
+
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.one_of(plain, models), min_size=1, max_size=5), st.booleans())
-def test_a_read_equals_the_serde_and_belongs_to_its_reader(values, as_seed):
+@given(st.lists(st.one_of(plain, models), min_size=1, max_size=5), st.sampled_from(["list", "seed", "write"]))
+def test_a_read_equals_the_serde_and_belongs_to_its_reader(values, stored_as):
     serde = JsonPlusSerializer()
     decoded = Decoded(serde)
-    if as_seed:  # a delta channel's seed, split into its elements where they are models
-        pair = serde.dumps_typed(_DeltaSnapshot(values))
-        read = functools.partial(decoded.seed, pair, serde.loads_typed)
+    as_seed = stored_as == "seed"
+    if stored_as != "list":  # a delta channel's seed or a pending write, split into its elements when models
+        pair = serde.dumps_typed(_DeltaSnapshot(values) if as_seed else values)
+        read = functools.partial(decoded.seed if as_seed else decoded.write, pair, serde.loads_typed)
         expected = serde.loads_typed(pair)
     else:
         pairs = [serde.dumps_typed(value) for value in values]
@@ -93,7 +101,7 @@ def test_a_read_equals_the_serde_and_belongs_to_its_reader(values, as_seed):
         expected = [serde.loads_typed(pair) for pair in pairs]
     for _ in range(3):  # the serde's own objects first, then ones rebuilt from the snapshots
         got = read()
-        if not as_seed:
+        if stored_as == "list":
             got, kept = got
             if kept is not None:  # what the read registers recognises all it handed out
                 assert kept.ends(got) == (len(got), 0)
@@ -103,6 +111,12 @@ def test_a_read_equals_the_serde_and_belongs_to_its_reader(values, as_seed):
         parts = split_seed(pair[1])
         assert (parts is not None) == all(isinstance(v, BaseModel) for v in values)
         assert all(split_seed(pair[1][:cut]) is None for cut in range(1, len(pair[1]), 37))
+    if stored_as == "write":  # cut short or with bytes after it, a write reads as the serde reads it
+        for cut in [*range(1, len(pair[1]), 37), len(pair[1]) + 1]:
+            damaged = (pair[0], (pair[1] + b"\x00")[:cut])
+            want = outcome(serde.loads_typed, damaged)
+            got = outcome(functools.partial(decoded.write, loads_typed=serde.loads_typed), damaged)
+            assert got == want if isinstance(want, type) else same(got, want)
 
 
 def test_the_bound_holds_and_the_least_recently_read_go_first():

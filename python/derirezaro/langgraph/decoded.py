@@ -2,7 +2,7 @@
 
 A conversation's messages are decoded from the same bytes at every read: the
 thread's newest checkpoint at the start of each turn, a delta channel's seed
-each time its history is asked for. LangGraph's serde rebuilds a pydantic model
+and the writes since it each time its history is asked for. LangGraph's serde rebuilds a pydantic model
 per message through validation, tens of microseconds each; the bytes have not
 changed since the last read. So a saver keeps, for bytes it decoded, what the
 decode produced as a snapshot in `list_elements`' format (plain data copied,
@@ -60,6 +60,9 @@ _SEEDS_KEPT = 4  # seeds remembered whole, each costing at most an eighth of the
 _ENTRY_OVERHEAD = 256  # an entry's key, its tuple and its place in the order, roughly
 _OBJECT_COST = 64  # an object of a snapshot and its slot in its container, roughly: an empty dict is 64
 _USUAL = "msgpack"
+# Entries from which the native rebuild pays for its fixed cost (it looks up each class's slots per call):
+# a pending write's message or two costs less made one by one.
+_NATIVE_FROM = 4
 _EXT_DELTA_SNAPSHOT = 7  # the serde's extension code for a delta channel's seed
 Pair = tuple[str, bytes]
 Loads = Callable[[Pair], Any]
@@ -128,10 +131,25 @@ class Decoded:
                     self._seeds.popitem(last=False)
         return _DeltaSnapshot(values)
 
+    def write(self, pair: Pair, loads_typed: Loads) -> Any:
+        """A pending write's value: an array of extension values (a node's new messages) decoded element
+        by element, each from its entry when it has one; anything else as the serde decodes it.
+
+        A delta channel's history hands out the writes of every ancestor since
+        its seed at each turn: the same bytes, read again and again.
+        """
+        kind, data = pair
+        if kind != _USUAL or not data or (data[0] & 0xF0 != 0x90 and data[0] not in (0xDC, 0xDD)):
+            return loads_typed(pair)
+        parts = _split_array(data, 0, len(data))
+        if not parts:
+            return loads_typed(pair)
+        return self._decoded([(_USUAL, part) for part in parts], loads_typed)[0]
+
     def _decoded(self, pairs: Sequence[Pair], loads_typed: Loads) -> tuple[list[Any], list[Entry | None]]:
         """The values stored as `pairs`, and the entry of each (None for a value that has none)."""
         entries = self._lookup(pairs)
-        out = _rebuilt_natively(entries)
+        out = _rebuilt_natively(entries) if len(entries) >= _NATIVE_FROM else [None] * len(entries)
         missing: list[int] = []
         for i, entry in enumerate(entries):
             if entry is None:
@@ -319,7 +337,12 @@ def split_seed(data: bytes) -> list[bytes] | None:
     got = _ext(data, 0)
     if got is None or got[0] != _EXT_DELTA_SNAPSHOT or got[2] != len(data):
         return None
-    at, end = got[1], got[2]
+    return _split_array(data, got[1], got[2])
+
+
+def _split_array(data: bytes, at: int, end: int) -> list[bytes] | None:
+    """The elements of the array that spans `data[at:end]`, each as a MessagePack value of its own, when
+    every one is an extension value; None if anything else lies there."""
     if at >= end:
         return None
     first = data[at]

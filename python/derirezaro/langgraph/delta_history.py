@@ -13,7 +13,10 @@ same answer without building a tuple per ancestor:
 - whether a state holds a channel is a lookup in its snapshot: the ones the
   timeline keeps, else one range read from the nearest kept point below,
   replayed record by record, which serves every ancestor down to that point;
-- only the seeds are decoded, and only the channels asked for.
+- only the seeds are decoded, and only the channels asked for;
+- the first listing is sized by how far down the timeline's last walk went:
+  a turn's walk ends at the same seed as the one before it until a snapshot
+  comes, so one read holds the whole chain and no record below it is listed.
 
 A chain that comes back to a checkpoint it passed (an id put again under its
 own descendant) ends there rather than going round.
@@ -40,8 +43,10 @@ from .marks import DELETED, FLOOR, floor_of, holds, read_marks
 from .meta import Head, checkpoint_id
 from .reads import Reads, head_of
 
-_FIRST_PAGE = 64  # records of the first listing: a turn's chain since its last seed, mostly
+_FIRST_PAGE = 64  # records of the first listing when no walk of the timeline went before
+_LEAST_PAGE = 8
 _MOST_PAGE = 512
+_REACHES_KEPT = 1024  # timelines whose last walk's end is remembered, per saver
 
 
 class _Chain:
@@ -66,11 +71,11 @@ class _Chain:
 
     # -- reading headers and attachments ---------------------------------------------
 
-    def list_from(self, before: int | None, keys: Sequence[str] = ()) -> None:
-        """Start a window at the records below `before` (the newest: None)."""
+    def list_from(self, before: int | None, keys: Sequence[str] = (), page: int = _FIRST_PAGE) -> None:
+        """Start a window at the `page` records below `before` (the newest: None)."""
         self.low = self.high = 0 if before is None else before - 1
         self.ended = False
-        self.page = _FIRST_PAGE
+        self.page = page
         self._list_more(before, keys)
 
     def _list_more(self, before: int | None, keys: Sequence[str] = ()) -> None:
@@ -274,7 +279,11 @@ def history(
     passed = {chain._id_of(target[1])}
     at_each: list[list[PendingWrite]] = []  # the writes kept at each ancestor, nearest first
     seeds: dict[str, StoredRecord] = {}
+    decoded = for_saver(reads)
     loads = reads.serde.loads_typed
+    if decoded is not None:
+        loads = functools.partial(decoded.write, loads_typed=loads)
+    lowest = target[0].seq  # the lowest record the walk visited
     cursor = chain.parent_of(target[1])
     while cursor is not None and remaining and cursor not in passed:
         passed.add(cursor)
@@ -282,12 +291,14 @@ def history(
         if got is None:
             break
         row, head = got
+        lowest = min(lowest, row.seq)
         writes = reads.pending.read(branch, cursor, chain.attachments(cursor), loads)
         at_each.append([write for write in writes if write[1] in remaining])
         for ch in chain.holds(row, remaining):
             seeds[ch] = row
             remaining.remove(ch)
         cursor = chain.parent_of(head)
+    _reached(reads, branch.name, incarnation, lowest)
     for writes in reversed(at_each):
         for write in writes:
             result[write[1]]["writes"].append(write)
@@ -322,11 +333,36 @@ def _target(reads: Reads, chain: _Chain, wanted: str | None) -> tuple[StoredReco
             return None
         wanted = newest.config["configurable"]["checkpoint_id"]
     held = branch.timeline.parent if branch.point_id == wanted else None
-    chain.list_from(None if held is None else held + 1, [wanted])
+    chain.list_from(None if held is None else held + 1, [wanted], _first_page(reads, chain, held))
     got = chain.record_of(wanted)
     if got is not None and not chain.low <= got[0].seq <= chain.high:
         chain.list_from(got[0].seq)
     return got
+
+
+def _first_page(reads: Reads, chain: _Chain, start: int | None) -> int:
+    """Records of a walk's first listing, from record `start` down: to where the timeline's last walk
+    ended and the record below it (the parent the walk resolves last), when that walk ended below
+    `start` under the same incarnation; else `_FIRST_PAGE`."""
+    reach = _reaches(reads).get(chain.name)
+    if start is None or reach is None or reach[0] != chain.incarnation or reach[1] > start:
+        return _FIRST_PAGE
+    return max(_LEAST_PAGE, min(start - reach[1] + 2, _MOST_PAGE))
+
+
+def _reached(reads: Reads, name: str, incarnation: int | None, seq: int) -> None:
+    reaches = _reaches(reads)
+    if len(reaches) >= _REACHES_KEPT and name not in reaches:
+        reaches.clear()  # a bound, not a policy: a running graph's next walk sets its own again
+    reaches[name] = (incarnation, seq)
+
+
+def _reaches(reads: Reads) -> dict[str, tuple[int | None, int]]:
+    """The saver's record of where each timeline's last walk ended: (incarnation, lowest seq visited)."""
+    reaches = reads.__dict__.get("_history_reaches")
+    if reaches is None:
+        reaches = reads.__dict__.setdefault("_history_reaches", {})
+    return reaches
 
 
 def _undecodable(branch: Branch, checkpoint: str, channel: str) -> Exception:
