@@ -184,7 +184,7 @@ def test_sync_calls_wait_on_the_loop_from_other_threads_and_are_refused_on_it(po
                 saver.log.head("t")  # the log's own calls: only inside the bridge
             with pytest.raises(RuntimeError, match="runs only from that loop's async methods"):
                 saver.log.close()  # and the log stays open, for the saver's own close
-            with pytest.raises(TypeError, match="apostgres"):  # the sync saver on an async pool
+            with pytest.raises(TypeError, match="AsyncDerirezaroSaver"):  # the sync saver on an async pool
                 DerirezaroSaver.postgres(saver.log._pool)
 
             def elsewhere():

@@ -8,7 +8,7 @@ from conftest import langgraph_or_skip
 langgraph_or_skip()
 
 import postgres_server
-from derirezaro.langgraph import DerirezaroSaver
+from derirezaro.langgraph import AsyncDerirezaroSaver, DerirezaroSaver
 from langgraph.checkpoint.conformance import checkpointer_test, validate
 from redis_server import fresh_prefix, shared_url
 
@@ -24,7 +24,7 @@ def savers(tmp_path):
     # Its a* methods await psycopg's async connections on the suite's own loop.
     yield (
         "postgres-async",
-        lambda: DerirezaroSaver.apostgres(postgres_server.shared_url(), prefix=fresh_prefix()),
+        lambda: AsyncDerirezaroSaver.postgres(postgres_server.shared_url(), prefix=fresh_prefix()),
     )
 
 

@@ -198,7 +198,7 @@ class DerirezaroSaver(Housekeeping):
         from ..persist.postgres import PostgresLog
 
         if type(where).__name__ in ("AsyncConnection", "AsyncConnectionPool"):
-            raise TypeError(f"{where!r} is psycopg's async kind: DerirezaroSaver.apostgres takes it")
+            raise TypeError(f"{where!r} is psycopg's async kind: AsyncDerirezaroSaver.postgres takes it")
         log = PostgresLog(
             where,
             prefix,
@@ -213,21 +213,6 @@ class DerirezaroSaver(Housekeeping):
         except BaseException:
             log.close()
             raise
-
-    @staticmethod
-    def apostgres(where: Any, **settings: Any) -> Any:
-        """The saver on PostgreSQL for asyncio (`AsyncDerirezaroSaver.postgres`): its a* methods await
-        psycopg's async connections on the event loop, not a worker thread per call.
-
-            async with DerirezaroSaver.apostgres("postgresql://...") as saver:
-                graph = builder.compile(checkpointer=saver)
-
-        `where`: a conninfo string, a `psycopg_pool.AsyncConnectionPool` or a `psycopg.AsyncConnection`;
-        `settings` are `postgres()`'s. Awaited (`await DerirezaroSaver.apostgres(pool)`), it is the saver.
-        """
-        from .async_saver import AsyncDerirezaroSaver
-
-        return AsyncDerirezaroSaver.postgres(where, **settings)
 
     @classmethod
     def memory(cls, **options: Any) -> DerirezaroSaver:
