@@ -4,7 +4,9 @@ check of its tables, writers racing on one row lock, a server that goes away mid
 writes, and damage in what it stores.
 """
 
+import json
 import os
+import re
 import threading
 import uuid
 
@@ -233,6 +235,32 @@ def test_a_writer_waiting_on_anothers_uncommitted_append_sees_what_became_of_it(
     pool.close()
 
 
+@pytest.mark.parametrize("first_does", ["append", "attach"])
+def test_a_drop_waiting_on_an_uncommitted_writer_leaves_nothing_of_the_timeline(url, first_does):
+    """Records and attachments name their voucher with no foreign key: the drop deletes the row (waiting
+    for the writer that moved it), then, in a snapshot taken after, all that names it."""
+    prefix = fresh_prefix()
+    log = PostgresLog(url, prefix=prefix)
+    committed(log, "t", 1)
+    with psycopg.connect(url) as conn:
+        conn.execute("SELECT 1")  # the first writer's transaction, open until the drop waits on it
+        first = PostgresLog(conn, prefix=prefix, setup=False)
+        if first_does == "attach":
+            first.attach("t", "k", [("w", 0, b"first")])
+        else:
+            first.timeline("t", Store()).commit(attach={"k": [("w", 0, b"first")]})
+        thread = threading.Thread(target=lambda: log.drop("t"))
+        thread.start()
+        waiting_on_locks(url, 1)
+        conn.commit()
+        thread.join(WAIT)
+    assert log.head("t") is None and log.attachments("t", ["k"]) == {}
+    with psycopg.connect(url) as conn:
+        for table in ("records", "attachments"):
+            assert conn.execute(f'SELECT count(*) FROM "{prefix}_{table}"').fetchone() == (0,)
+    log.close()
+
+
 # (what the first writer does in its open transaction, what the second then attaches, the entries
 # stored under the key after the first commits / rolls back)
 ATTACH_RACES = [
@@ -296,7 +324,7 @@ def test_an_id_taken_is_told_under_the_row_lock_after_its_holder_may_have_gone(
         timeline.commit(id="held")
     real = postgres._one
 
-    def one(conn, statement, params, binary=False):
+    def one(conn, statement, params, binary=False, prepare=None):
         cursor = real(conn, statement, params, binary)
         if "UPDATE" in statement and "NOT EXISTS" in statement:
             with PostgresLog(url, prefix=prefix, setup=False) as other:
@@ -314,6 +342,50 @@ def test_an_id_taken_is_told_under_the_row_lock_after_its_holder_may_have_gone(
     assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
     log.close()
     conn.close()
+
+
+def test_every_prepared_statement_finds_attachments_by_key_whatever_the_table_held_when_planned():
+    """A connection keeps a prepared statement's plan as the tables grow. Planned while they are small
+    (the generic plan, forced here), a statement must still find what it touches through the indexes,
+    an attachment by its (timeline, key), never by a scan of the table or of all a timeline's entries.
+    The statements run replanned at each call (`postgres_sql.REPLANNED_SHAPES`, detaching) and the
+    drop, which deletes a timeline's all, are left out."""
+    settings = ("plan_cache_mode=force_generic_plan", "shared_preload_libraries=auto_explain")
+    settings += ("auto_explain.log_min_duration=0", "auto_explain.log_format=json")
+    with PostgresServer(*(f"-c{setting}" for setting in settings)) as server:
+        log = PostgresLog(server.url, prefix="p")
+        for name in ("a", "b"):
+            timeline = log.timeline(name, Store(), keyframe_every=4)
+            for i in range(12):
+                timeline.store.set("a", "k", i)
+                timeline.commit(id=f"{name}{i}", attach={"w": [("t", 0, b"x")]} if i % 3 == 0 else None)
+                log.attach(name, f"{name}{i}", [("t", 0, b"x"), ("u", 1, b"y")])
+                log.attach(name, f"{name}{i}", [("u", 2, b"x")])
+            log.attachments(name, [f"{name}1", f"{name}2"])
+            log.listing(name, limit=5, keys=["w"])
+            log.listing(name, limit=5, before=8, keys=["w"])
+            log.opening(name, ["w"])
+            log.headers(name, limit=3, id=f"{name}4")
+            log.prune(name, 5)
+        with open(os.path.join(server.directory, "server.log")) as file:
+            text = file.read()
+        log.close()
+    plans = [json.loads(found) for found in re.findall(r"plan:\n\t(\{.*?\n\t\})$", text, re.S | re.M)]
+    assert len({plan["Query Text"] for plan in plans}) > 15
+
+    def scans(node):
+        yield node
+        for child in node.get("Plans", ()):
+            yield from scans(child)
+
+    for plan in plans:
+        if plan["Query Text"].startswith(("INSERT INTO", "UPDATE", "WITH r AS (DELETE")):  # migrations, drop
+            continue
+        for node in scans(plan["Plan"]):
+            if node.get("Relation Name") in ("p_records", "p_attachments"):
+                assert node["Node Type"] != "Seq Scan", plan["Query Text"]
+            if node.get("Index Name") == "p_attachment_keys":  # never all of a timeline's entries
+                assert "key =" in node["Index Cond"], plan["Query Text"]
 
 
 def _attempt(call):

@@ -18,7 +18,7 @@ the row. Prunes read and move the row under that lock too, so nothing they
 chose changes before they delete. Attaching and detaching move the row as
 well (to itself), and every writer of attachments goes on only where the
 row it moved is the one its snapshot read: so the attachment rule is exact
-without a unique index of entries (`postgres_sql._RULE`).
+without a unique index of entries (`postgres_sql._rule`).
 
 Connections: given a conninfo string the log opens a pool of its own
 (psycopg_pool, autocommit, `pool_size` connections) and closes it at
@@ -52,7 +52,18 @@ from .log_base import LogBase
 from .postgres_errors import as_persist_error
 from .postgres_schema import setup as setup_tables
 from .postgres_schema import version as version_of
-from .postgres_sql import by_key, entry_columns, ident, keys_of, record_of, statements, text_of, utf8
+from .postgres_sql import (
+    REPLANNED_SHAPES,
+    by_key,
+    entries_shape,
+    entry_columns,
+    ident,
+    keys_of,
+    record_of,
+    statements,
+    text_of,
+    utf8,
+)
 from .record import StoredRecord
 
 _PSYCOPG_MISSING: ImportError | None = None
@@ -217,15 +228,19 @@ class PostgresLog(LogBase):
             "body": record.body,
             **entry_columns(attach.items() if attach else ()),
         }
-        statement = self._sql["create" if expected is None else "append"][min(len(params["keys"]), 2)]
+        shape = entries_shape(params)
+        statement = self._sql["create" if expected is None else "append"][shape]
+        prepare = False if shape in REPLANNED_SHAPES else None
 
         def work(conn: Any) -> TimelineHead:
             try:
-                row = _one(conn, statement, params).fetchone()
+                row = _one(conn, statement, params, prepare=prepare).fetchone()
                 if row is not None:
                     return TimelineHead(row[0], record.seq, record.crc, row[1])
                 with conn.transaction():
-                    return self._append_in_transaction(conn, timeline, record, expected, statement, params)
+                    return self._append_in_transaction(
+                        conn, timeline, record, expected, statement, params, prepare
+                    )
             except psycopg.errors.UniqueViolation:
                 # The one unique key an append can break is (timeline, seq): a record stored above the head
                 # its voucher holds, which no append leaves behind.
@@ -241,6 +256,7 @@ class PostgresLog(LogBase):
         expected: TimelineHead | None,
         statement: str,
         params: dict,
+        prepare: bool | None,
     ) -> TimelineHead:
         """An append whose statement matched nothing, told apart with the voucher row locked."""
         now = _vouched(conn.execute(self._sql["lock"], (params["name"],)).fetchone())
@@ -259,7 +275,7 @@ class PostgresLog(LogBase):
             if conn.execute(self._sql["seq_of_id"], (params["name"], params["id"])).fetchone() is not None:
                 raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
         # The head is the one expected after all (the statement waited on a writer that rolled back).
-        row = conn.execute(statement, params).fetchone()
+        row = conn.execute(statement, params, prepare=prepare).fetchone()
         if row is None:
             raise ConflictError(timeline, _seq(expected), _seq(now))
         return TimelineHead(row[0], record.seq, record.crc, row[1])
@@ -282,7 +298,7 @@ class PostgresLog(LogBase):
                 if incarnation is not None and (now is None or now.incarnation != incarnation):
                     return _NOTHING  # dropped, perhaps written anew, since the caller read it: left as it is
                 if row is not None and keys:
-                    conn.execute(self._sql["detach_key"], (row[0], keys))
+                    conn.execute(self._sql["detach_key"], (row[0], keys), prepare=False)
                 if now is None:
                     return _NOTHING
                 key, head, _, first = now
@@ -319,8 +335,17 @@ class PostgresLog(LogBase):
         return 0
 
     def drop(self, timeline: str) -> None:
-        # The records and attachments go with the row, by the foreign keys' cascade.
-        self._call(timeline, lambda conn: _one(conn, self._sql["drop"], (utf8(timeline),)))
+        voucher, named = self._sql["drop"]
+
+        def work(conn: Any) -> None:
+            with conn.transaction():
+                # Deleting the row waits for every writer that moved it; the second statement's snapshot,
+                # taken after, sees all they wrote. A writer after the first finds no row and writes nothing.
+                row = conn.execute(voucher, (utf8(timeline),)).fetchone()
+                if row is not None:
+                    conn.execute(named, {"id": row[0]})
+
+        self._call(timeline, work)
 
     # -- attachments --------------------------------------------------------
 
@@ -328,18 +353,17 @@ class PostgresLog(LogBase):
         params = {"name": utf8(timeline), **entry_columns([(key, entries)])}
         if not params["keys"]:
             return
-        statement = self._sql["attach"][len(params["keys"]) > 1]
+        shape = entries_shape(params)
+        statement = self._sql["attach"][shape]
+        prepare = False if shape in REPLANNED_SHAPES else None
 
         def work(conn: Any) -> None:
-            try:
-                if _one(conn, statement, params).fetchone() is not None:
-                    return
-            except psycopg.errors.ForeignKeyViolation:
-                pass  # the timeline was dropped under it: it is given a row anew below
+            if _one(conn, statement, params, prepare=prepare).fetchone() is not None:
+                return
             # No row for the timeline yet (one is made for its attachments, with no head), or the row
             # moved while the statement waited on it: each run is a new snapshot, which sees the move.
             with conn.transaction():
-                while conn.execute(statement, params).fetchone() is None:
+                while conn.execute(statement, params, prepare=prepare).fetchone() is None:
                     conn.execute(self._sql["new_row"], (params["name"],))
 
         self._call(timeline, work)
@@ -357,7 +381,8 @@ class PostgresLog(LogBase):
     def detach(self, timeline: str, keys: Iterable[str]) -> None:
         wanted = keys_of(keys)
         if wanted:
-            self._call(timeline, lambda conn: _one(conn, self._sql["detach"], (utf8(timeline), wanted)))
+            params = (utf8(timeline), wanted)
+            self._call(timeline, lambda conn: _one(conn, self._sql["detach"], params, prepare=False))
 
     # -- reads --------------------------------------------------------------
 
@@ -520,12 +545,13 @@ def _read_committed(conn: Any) -> None:
     conn.execute("SET default_transaction_isolation TO 'read committed'")
 
 
-def _one(conn: Any, statement: str, params: Any, binary: bool = False) -> Any:
-    """`statement` as one atomic step: on its own in autocommit, else in a (nested) transaction."""
+def _one(conn: Any, statement: str, params: Any, binary: bool = False, prepare: bool | None = None) -> Any:
+    """`statement` as one atomic step: on its own in autocommit, else in a (nested) transaction.
+    `prepare=False` plans it for its values at this run (`postgres_sql.REPLANNED_SHAPES`)."""
     if conn.autocommit and conn.pgconn.transaction_status == _IDLE:
-        return conn.execute(statement, params, binary=binary)
+        return conn.execute(statement, params, binary=binary, prepare=prepare)
     with conn.transaction():
-        return conn.execute(statement, params, binary=binary)
+        return conn.execute(statement, params, binary=binary, prepare=prepare)
 
 
 def _vouched(row: Any) -> TimelineHead | None:

@@ -28,6 +28,8 @@ _ENTRIES = (
     "SELECT * FROM unnest(%(keys)b::bytea[], %(tasks)b::bytea[], %(idxs)s::integer[], %(blobs)b::bytea[])"
 )
 _ENTRY = "SELECT %(key)b::bytea, %(task)b::bytea, %(idx)s::integer, %(blob)b::bytea"
+
+
 # The attachment rule, for the entries `e` under the voucher row `v`: a regular entry (idx >= 0) is
 # stored once, the first wins; a reserved one replaces. A batch holds each (task, idx) once
 # (`entry_columns` merges it first). No unique index backs it (an index of the whole entry key costs
@@ -35,14 +37,49 @@ _ENTRY = "SELECT %(key)b::bytea, %(task)b::bytea, %(idx)s::integer, %(blob)b::by
 # attachments moves its voucher row first, and goes on only where that row is the one its own
 # snapshot holds (`_UNMOVED`). A writer that waited on the row for another's commit finds it moved,
 # writes nothing and is run again, with a snapshot that sees what the other wrote.
-_RULE = (
-    ", e (key, task, idx, blob) AS ({rows})"
-    ", u AS (UPDATE {a} AS x SET blob = e.blob FROM v, e WHERE e.idx < 0 AND x.timeline = v.id"
-    " AND x.key = e.key AND x.task = e.task AND x.idx = e.idx)"
-    ", a AS (INSERT INTO {a} (timeline, key, task, idx, blob) SELECT v.id, e.key, e.task, e.idx, e.blob"
-    " FROM v, e WHERE NOT EXISTS (SELECT FROM {a} AS x WHERE x.timeline = v.id AND x.key = e.key"
-    " AND x.task = e.task AND x.idx = e.idx))"
-)
+def _rule(rows: str, a: str, replaces: bool) -> str:
+    # The replacing update only where a reserved entry comes: a second table-modifying node in the
+    # statement costs the server as much as the insert does, even when it matches nothing.
+    # A statement with it is planned for its own values at each run (`REPLANNED_SHAPES`): a plan kept for
+    # all values may scan all of a timeline's attachments to update the few named.
+    replace = (
+        f", u AS (UPDATE {a} AS x SET blob = e.blob FROM v, e WHERE e.idx < 0 AND x.timeline = v.id"
+        " AND x.key = e.key AND x.task = e.task AND x.idx = e.idx)"
+    )
+    return (
+        f", e (key, task, idx, blob) AS ({rows}){replace if replaces else ''}"
+        f", a AS (INSERT INTO {a} (timeline, key, task, idx, blob) SELECT v.id, e.key, e.task, e.idx, e.blob"
+        f" FROM v CROSS JOIN e LEFT JOIN LATERAL {_probe(a, 'true AS held', 'v.id', 'e')} AS h ON true"
+        " WHERE h.held IS NULL)"
+    )
+
+
+# Attachments are found one key at a time, each by a probe of the (timeline, key) index: a sub-query
+# with a LIMIT or an OFFSET runs per key and is never folded into a join or a `key = ANY(...)` that the
+# planner may answer with a scan of all the timeline's attachments, or of the table. It chooses by the
+# table's size when it makes the plan, and a connection keeps a prepared statement's plan as the table
+# grows: a plan made for a new table would scan it for as long as the connection lives.
+# Statement variants run unprepared, each planned for its own values, where no form of the statement
+# holds the planner to probes of the index: by `entries_shape`, those with a reserved entry.
+REPLANNED_SHAPES = (3, 4)
+
+
+def _probe(a: str, columns: str, timeline: str, entry: str) -> str:
+    """The attachment row (task, idx) of `entry` under its key, found by one index probe."""
+    return (
+        f"(SELECT {columns} FROM {a} WHERE timeline = {timeline} AND key = {entry}.key"
+        f" AND task = {entry}.task AND idx = {entry}.idx LIMIT 1)"
+    )
+
+
+def _under_keys(a: str, columns: str, timeline: str, keys: str) -> str:
+    """`columns` of the attachments under each of the distinct `keys` (an array), one index probe a key."""
+    return (
+        f"(SELECT DISTINCT unnest({keys})) AS k(key),"
+        f" LATERAL (SELECT {columns} FROM {a} WHERE timeline = {timeline} AND key = k.key OFFSET 0) AS e"
+    )
+
+
 # The voucher row as this statement's snapshot holds it: under READ COMMITTED an UPDATE that waited
 # for another writer re-checks its condition on the row that writer left, but a sub-select like this
 # one keeps the snapshot's answer, so the two differ exactly where the row moved since the snapshot.
@@ -54,7 +91,8 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
     t, r, a = (f'{qualifier}"{prefix}_{table}"' for table in ("timelines", "records", "attachments"))
     of_name = f"(SELECT id FROM {t} WHERE name = %s)"
     of_name_bytes = f"(SELECT int8send(id) FROM {t} WHERE name = %s)"  # the start of its ids' `ID_OF`
-    entry, entries = (_RULE.format(rows=rows, a=a) for rows in (_ENTRY, _ENTRIES))
+    # By `entries_shape`: none, one regular, more regular, one with a reserved index, more with one.
+    rules = ("", *(_rule(rows, a, replaces) for replaces in (False, True) for rows in (_ENTRY, _ENTRIES)))
     # The record goes in only if `v`, the voucher's row, was moved to it: the compare-and-set.
     record = (
         f", r AS (INSERT INTO {r} (timeline, seq, id, parent, base, kind, format, timestamp, digest,"
@@ -79,6 +117,8 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         f" WHERE {t}.head = 0{_UNMOVED.format(t=t, where='name = %(name)s')} RETURNING id, first)"
     )
     header = f"{HEADER}, NULL::bytea, octet_length(body)"
+    # Run replanned: `DELETE` takes no per-key probe the planner must keep to.
+    detach = f" DELETE FROM {a} WHERE timeline = (SELECT id FROM v) AND key = ANY(%b::bytea[])"
     # A page's attachments are one probe of the (timeline, key) index per key (the page's ids, then `keys`),
     # whatever the planner guesses of a small table: never a scan of the timeline's attachments.
     listing = (
@@ -87,10 +127,13 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         " LIMIT %(limit)s)"
         " SELECT h.*, NULL::bytea, NULL::bytea, NULL::integer, NULL::bytea FROM h UNION ALL"
         " SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL,"
-        " k.key, e.task, e.idx, e.blob FROM (SELECT DISTINCT"
-        " unnest(ARRAY(SELECT id FROM h WHERE id IS NOT NULL) || %(keys)b::bytea[])) AS k(key),"
-        f" LATERAL (SELECT task, idx, blob FROM {a} WHERE timeline = (SELECT id FROM t) AND key = k.key"
-        " OFFSET 0) AS e"
+        " k.key, e.task, e.idx, e.blob FROM "
+        + _under_keys(
+            a,
+            "task, idx, blob",
+            "(SELECT id FROM t)",
+            "ARRAY(SELECT id FROM h WHERE id IS NOT NULL) || %(keys)b::bytea[]",
+        )
     )
     # Three kinds of row, told apart by the first column, each in columns of its own: the voucher
     # with what the records say of its head and oldest (as `head`), the head's chain, the attachments.
@@ -114,15 +157,18 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         f" UNION ALL SELECT 1, {nulls[0]}, {HEADER}, body, octet_length(body), {nulls[2]} FROM {r}"
         " WHERE timeline = (SELECT id FROM v) AND seq BETWEEN (SELECT base FROM h) AND (SELECT head FROM v)"
         " AND base = (SELECT base FROM h)"
-        f" UNION ALL SELECT 2, {nulls[0]}, {nulls[1]}, key, task, idx, blob FROM {a}"
-        " WHERE timeline = (SELECT id FROM v)"
-        " AND key = ANY(ARRAY(SELECT id FROM h WHERE id IS NOT NULL) || %(keys)b::bytea[])"
+        f" UNION ALL SELECT 2, {nulls[0]}, {nulls[1]}, k.key, e.task, e.idx, e.blob FROM "
+        + _under_keys(
+            a,
+            "task, idx, blob",
+            "(SELECT id FROM v)",
+            "ARRAY(SELECT id FROM h WHERE id IS NOT NULL) || %(keys)b::bytea[]",
+        )
     )
     return {
         "opening": opening,
-        # By how many entries go with the record: none, one, more.
-        "append": tuple(moved + record + e + " SELECT id, first FROM v" for e in ("", entry, entries)),
-        "create": tuple(created + record + e + " SELECT id, first FROM v" for e in ("", entry, entries)),
+        "append": tuple(moved + record + e + " SELECT id, first FROM v" for e in rules),
+        "create": tuple(created + record + e + " SELECT id, first FROM v" for e in rules),
         "lock": f"SELECT id, head, crc, first FROM {t} WHERE name = %s FOR UPDATE",
         "stored": f"SELECT id, crc FROM {r} WHERE timeline = %s AND seq = %s",
         "seq_of_id": f"SELECT seq FROM {r} WHERE {ID_OF} = {of_name_bytes} || %s",
@@ -131,20 +177,22 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
             f"WITH d AS (DELETE FROM {r} WHERE timeline = %s AND seq < %s RETURNING octet_length(body) AS n),"
             f" u AS (UPDATE {t} SET first = %s WHERE id = %s) SELECT count(*), coalesce(sum(n), 0) FROM d"
         ),
-        "drop": f"DELETE FROM {t} WHERE name = %s",
-        "attach": tuple(  # one entry, more
+        # A drop's two statements, run in one transaction: the voucher row, then what names its id.
+        "drop": (
+            f"DELETE FROM {t} WHERE name = %s RETURNING id",
+            f"WITH r AS (DELETE FROM {r} WHERE timeline = %(id)s) DELETE FROM {a} WHERE timeline = %(id)s",
+        ),
+        "attach": tuple(
             f"WITH v AS (UPDATE {t} SET head = head WHERE name = %(name)s"
             f"{_UNMOVED.format(t=t, where='name = %(name)s')} RETURNING id){e} SELECT id FROM v"
-            for e in (entry, entries)
+            for e in rules
         ),
         "new_row": f"INSERT INTO {t} (name) VALUES (%s) ON CONFLICT (name) DO NOTHING",
-        "attachments": f"SELECT key, task, idx, blob FROM {a} WHERE timeline = {of_name}"
-        " AND key = ANY(%b::bytea[])",
+        "attachments": f"WITH t AS {of_name} SELECT k.key, e.task, e.idx, e.blob FROM "
+        + _under_keys(a, "task, idx, blob", "(SELECT id FROM t)", "%b::bytea[]"),
         # Detaching moves the voucher row too: an attach that read the entry as there must not go on.
-        "detach": f"WITH v AS (UPDATE {t} SET head = head WHERE name = %s RETURNING id)"
-        f" DELETE FROM {a} WHERE timeline = (SELECT id FROM v) AND key = ANY(%b::bytea[])",
-        "detach_key": f"WITH v AS (UPDATE {t} SET head = head WHERE id = %s RETURNING id)"
-        f" DELETE FROM {a} WHERE timeline = (SELECT id FROM v) AND key = ANY(%b::bytea[])",
+        "detach": f"WITH v AS (UPDATE {t} SET head = head WHERE name = %s RETURNING id)" + detach,
+        "detach_key": f"WITH v AS (UPDATE {t} SET head = head WHERE id = %s RETURNING id)" + detach,
         "head": f"SELECT {vouched} FROM {t} AS v WHERE v.name = %s",
         "read": f"SELECT {HEADER}, body, octet_length(body) FROM {r} WHERE timeline = {of_name}"
         " AND seq BETWEEN %s AND %s ORDER BY seq",
@@ -245,6 +293,15 @@ def entry_columns(by_key: Iterable[tuple[str, Sequence[Entry]]]) -> dict[str, An
     if len(keys) == 1:
         columns.update(key=keys[0], task=tasks[0], idx=idxs[0], blob=blobs[0])
     return columns
+
+
+def entries_shape(columns: dict[str, Any]) -> int:
+    """Which of a writing statement's variants binds `entry_columns`' entries: 0 for none, 1 for one
+    regular entry, 2 for more, and 3 and 4 the same where one of them is reserved (idx < 0)."""
+    count = len(columns["keys"])
+    if not count:
+        return 0
+    return (1 if count == 1 else 2) + (2 if min(columns["idxs"]) < 0 else 0)
 
 
 def by_key(rows: Iterable[Sequence[Any]], timeline: str, server: str) -> dict[str, list[Entry]]:
