@@ -107,9 +107,12 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         " AND head = %(eseq)s::bigint AND crc = %(ecrc)s::integer"
         " AND (%(base)s::bigint = %(seq)s::bigint OR %(base)s::bigint >= first)"
         f" AND NOT EXISTS (SELECT FROM {r} WHERE {ID_OF} = int8send(%(inc)s::bigint) || %(id)b::bytea)"
-        + _UNMOVED.format(t=t, where="id = %(inc)s::bigint")
-        + " RETURNING id, first)"
     )
+    # An append with entries goes on only where the row is unmoved (the attachment rule). One without
+    # needs no more than the compare-and-set: a writer it waited on that appended moved the head, one
+    # that pruned moved `first` (both checked again on the row it left), and one that attached or
+    # detached changed nothing the statement reads.
+    unmoved = _UNMOVED.format(t=t, where="id = %(inc)s::bigint")
     # A row with no head was made for attachments written before the first record: it is taken over.
     created = (
         f"WITH v AS (INSERT INTO {t} (name, head, crc, first) VALUES (%(name)s, %(seq)s, %(crc)s, %(seq)s)"
@@ -167,7 +170,10 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
     )
     return {
         "opening": opening,
-        "append": tuple(moved + record + e + " SELECT id, first FROM v" for e in rules),
+        "append": tuple(
+            f"{moved}{unmoved if e else ''} RETURNING id, first){record}{e} SELECT id, first FROM v"
+            for e in rules
+        ),
         "create": tuple(created + record + e + " SELECT id, first FROM v" for e in rules),
         "lock": f"SELECT id, head, crc, first FROM {t} WHERE name = %s FOR UPDATE",
         "stored": f"SELECT id, crc FROM {r} WHERE timeline = %s AND seq = %s",
