@@ -335,17 +335,8 @@ class PostgresLog(LogBase):
         return 0
 
     def drop(self, timeline: str) -> None:
-        voucher, named = self._sql["drop"]
-
-        def work(conn: Any) -> None:
-            with conn.transaction():
-                # Deleting the row waits for every writer that moved it; the second statement's snapshot,
-                # taken after, sees all they wrote. A writer after the first finds no row and writes nothing.
-                row = conn.execute(voucher, (utf8(timeline),)).fetchone()
-                if row is not None:
-                    conn.execute(named, {"id": row[0]})
-
-        self._call(timeline, work)
+        # The records and attachments go with the row, by its trigger: a writer after finds no row.
+        self._call(timeline, lambda conn: _one(conn, self._sql["drop"], (utf8(timeline),)))
 
     # -- attachments --------------------------------------------------------
 

@@ -35,14 +35,14 @@ Records and attachments name their voucher's id, with no foreign key: its
 check cost each write ~30 us of the server's time, as much as the rest of
 the statement. What it guarded holds by the statements: every write of a
 record or an attachment moves its voucher row in the same statement and
-writes only where that row is there to move, and a drop deletes the row
-first, then (in the same transaction, with a snapshot taken after every
-writer it waited on had ended) what names it. Ids are never reused, so
+writes only where that row is there to move, and deleting the row (a drop)
+fires a trigger that deletes what names it, with snapshots taken after
+every writer the delete waited on had ended. Ids are never reused, so
 nothing could read a row left behind as another timeline's.
 
 Version 1 stored ids, keys and tasks as UTF-8, with the records' columns in
 another order; its migration rewrites both tables in the new shape. Version
-2 had the foreign keys, which version 3 drops.
+2 had foreign keys that cascaded; version 3 has the trigger in their place.
 """
 
 from __future__ import annotations
@@ -166,6 +166,16 @@ MIGRATIONS: list[list[str]] = [
         EXECUTE format('ALTER TABLE %s DROP CONSTRAINT %I', c.t, c.conname);
     END LOOP;
 END$$""",
+        # What the cascade did on a drop, for the drops of processes of an older release still running
+        # (one statement, the voucher row) as for this one's. Each statement of the function takes its own
+        # snapshot, after the writers the row's delete waited on: it sees all they wrote.
+        """CREATE FUNCTION {s}"{p}_dropped"() RETURNS trigger LANGUAGE plpgsql AS $$BEGIN
+    DELETE FROM {s}"{p}_records" WHERE timeline = OLD.id;
+    DELETE FROM {s}"{p}_attachments" WHERE timeline = OLD.id;
+    RETURN NULL;
+END$$""",
+        'CREATE TRIGGER "{p}_dropped" AFTER DELETE ON {s}"{p}_timelines" FOR EACH ROW'
+        ' EXECUTE FUNCTION {s}"{p}_dropped"()',
     ],
 ]
 SCHEMA = len(MIGRATIONS)  # the version this code creates and the newest it opens

@@ -183,11 +183,8 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
             f"WITH d AS (DELETE FROM {r} WHERE timeline = %s AND seq < %s RETURNING octet_length(body) AS n),"
             f" u AS (UPDATE {t} SET first = %s WHERE id = %s) SELECT count(*), coalesce(sum(n), 0) FROM d"
         ),
-        # A drop's two statements, run in one transaction: the voucher row, then what names its id.
-        "drop": (
-            f"DELETE FROM {t} WHERE name = %s RETURNING id",
-            f"WITH r AS (DELETE FROM {r} WHERE timeline = %(id)s) DELETE FROM {a} WHERE timeline = %(id)s",
-        ),
+        # The records and attachments go with the row, by the trigger `postgres_schema` makes.
+        "drop": f"DELETE FROM {t} WHERE name = %s",
         "attach": tuple(
             f"WITH v AS (UPDATE {t} SET head = head WHERE name = %(name)s"
             f"{_UNMOVED.format(t=t, where='name = %(name)s')} RETURNING id){e} SELECT id FROM v"
