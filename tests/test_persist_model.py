@@ -6,19 +6,17 @@ A log kind is one entry of LOGS: a function of a fresh directory that returns ho
 a handle on one log. Reopening takes a new handle and a new Store; a handle other than the
 previous one means the previous one is closed, as a restarted process would find it.
 What a prune reports removed must be what the model lost, records and body bytes.
-Beside it: compare-and-set and prune called on each log directly, and arguments refused.
+The calls a timeline does not make this way are test_persist_logs.py's, over the same LOGS.
 """
 
 import tempfile
 from pathlib import Path
 
-import pytest
 from conftest import ints
 from derirezaro import Store, dumps
-from derirezaro.persist import ConflictError, MemoryLog, RedisLog, SQLiteLog, TimelineHead, Tuning, timeline
+from derirezaro.persist import ConflictError, MemoryLog, RedisLog, SQLiteLog, Tuning
 from derirezaro.persist.log import composed_opening
 from derirezaro.persist.postgres import PostgresLog
-from derirezaro.persist.record import DELTA, KEYFRAME, seal
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
@@ -216,112 +214,3 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
 for _kind, _open in LOGS.items():
     _machine = type(f"{_kind.title()}Machine", (TimelineMachine,), {"open_log": staticmethod(_open)})
     globals()[f"test_{_kind}_log_matches_the_model"] = FEWER.get(_kind, BOUNDED)(_machine).TestCase
-
-
-@pytest.fixture(params=sorted(LOGS))
-def log(request, tmp_path):
-    yield (log := LOGS[request.param](tmp_path)())
-    log.close()
-
-
-KEYFRAME_FIELDS = {"parent": None, "kind": KEYFRAME, "timestamp": 1.5, "digest": 0, "meta": b""}
-
-
-def test_append_is_a_compare_and_set_that_a_retry_passes(log):
-    def record(seq, body, id=None, base=None):  # a log stores bodies verbatim: any bytes will do
-        kind = {"kind": KEYFRAME} if base is None else {"kind": DELTA, "parent": seq - 1}
-        return seal("t", seq=seq, id=id, base=base or seq, body=body, **{**KEYFRAME_FIELDS, **kind})
-
-    def at(seq):  # what the log vouched for when `seq` was the head, before any prune
-        return TimelineHead(log.head("t").incarnation, seq, stored[seq].crc, 1)
-
-    def attempt(expected, row):  # the (seq, first) vouched for; a conflict's (expected, actual)
-        try:
-            vouched = log.append("t", row, expected())
-        except ConflictError as exc:
-            return exc.expected, exc.actual
-        except ValueError:
-            return ValueError
-        assert vouched[:3] == (log.head("t").incarnation, row.seq, row.crc)
-        return vouched.seq, vouched.first
-
-    one, two, three = record(1, b"a"), record(2, b"b"), record(3, b"c", id="three")
-    stored = {1: one, 2: two, 3: three}
-    assert log.head("t") is None
-    for expected, row, outcome in [
-        (lambda: None, one, (1, 1)),
-        (lambda: None, one, (1, 1)),  # a retry of an append that landed
-        (lambda: at(1), two, (2, 1)),
-        (lambda: None, one, (1, 1)),  # a retry after the head moved on
-        (lambda: None, record(1, b"x"), (None, 2)),
-        (lambda: at(1), record(2, b"b", id="two"), (1, 2)),  # the same body under another id
-        (lambda: at(1)._replace(crc=0), record(2, b"z"), (1, 2)),  # another record at the head's seq
-        (lambda: at(2)._replace(incarnation=-1), three, (2, 2)),  # another incarnation
-        (lambda: at(2), three, (3, 1)),
-        (lambda: at(2), three, (3, 1)),
-        (lambda: at(3), record(4, b"d", id="three"), ValueError),  # a chosen id is taken once
-    ]:
-        assert attempt(expected, row) == outcome
-    assert log.read("t", 0, 10) == [one, two, three]
-    # A prune keeps the chains of what it keeps; a delta lands only while its keyframe is stored,
-    # and a writer that has not seen the prune is told the oldest record as it is now.
-    with pytest.raises(ValueError, match="keep_last must be at least 1"):  # the head is always kept
-        log.prune("t", keep_last=0)
-    assert log.head("t") == at(3)
-    assert log.prune("t", keep_last=1) == (2, 2) and log.head("t").first == 3
-    assert [r.seq for r in log.headers("t", limit=9)] == [3]
-    assert attempt(lambda: at(3), record(4, b"d", base=1)) == (3, 3)
-    assert attempt(lambda: at(3), record(4, b"d", base=3)) == (4, 3)
-    old = log.head("t")
-    log.drop("t")
-    assert log.head("t") is None and log.headers("t", limit=9) == [] and log.timelines() == []
-    assert log.append("t", one, None).incarnation != old.incarnation  # never reused
-    with pytest.raises(ConflictError):  # a writer of the dropped incarnation
-        log.append("t", two, old._replace(seq=1, crc=one.crc))
-
-
-@pytest.mark.parametrize(
-    "bases, keep_last, keep_from, kept_from",
-    [
-        # bases[i] is the keyframe record i + 1 replays from; a fork's delta may start further back.
-        ([1, 1, 1, 4, 4, 4], 2, None, 4),
-        ([1, 1, 1, 4, 4, 4], 4, None, 1),  # record 3 needs the keyframe at 1
-        ([1, 1, 1, 4, 4, 1], 1, None, 1),  # the head is a fork from record 2's chain
-        ([1, 2, 3, 4, 5, 6], 2, None, 5),
-        ([1, 2, 3, 4, 5, 6], 2, 2, 2),  # the writer's own keyframe stays
-        ([1, 1, 3, 3, 5, 3], 2, None, 3),  # the head forks back to 3; 5 needs nothing older
-        ([1, 1, 1, 1, 1, 1], 9, None, 1),
-    ],
-)
-def test_a_prune_keeps_every_chain_it_keeps_in_one_step(log, bases, keep_last, keep_from, kept_from):
-    head = None
-    for seq, base in enumerate(bases, 1):
-        fields = {**KEYFRAME_FIELDS, "kind": KEYFRAME if base == seq else DELTA}
-        fields["parent"] = None if base == seq else seq - 1 if base == bases[seq - 2] else base
-        head = log.append("t", seal("t", seq=seq, id=None, base=base, body=b"x" * seq, **fields), head)
-    assert log.prune("t", keep_last, keep_from) == (kept_from - 1, sum(range(kept_from)))  # records, bytes
-    assert (log.head("t").first, [r.seq for r in log.read("t", 0, 99)]) == (kept_from, [*range(kept_from, 7)])
-    assert all(r.base >= kept_from for r in log.read("t", 0, 99))
-
-
-def test_bad_arguments_are_refused_and_write_nothing(tmp_path):
-    log = SQLiteLog(tmp_path / "bad.db")
-    (store := Store()).set("a", "x", 1)
-    (tl := log.timeline("t", store)).commit()
-    for call, error in [
-        (lambda: tl.commit(id="7"), ValueError),  # decimal ids name records by seq
-        (lambda: tl.commit(meta=object()), TypeError),
-        (lambda: tl.commit(meta={(1, 2): "x"}), TypeError),  # a key that would read back unhashable
-        (lambda: tl.records(before="1"), TypeError),
-        (lambda: tl.checkout(2.0), TypeError),
-        (lambda: tl.restore("nine"), KeyError),
-        (lambda: timeline.state_keyframe(store.snapshot(), 0, True), ValueError),  # chunks of 0 entries
-        (lambda: timeline.state_delta(store.snapshot(), "not a snapshot", 0, 8), TypeError),
-        (lambda: timeline.state_delta(store.snapshot(), store.snapshot(), 0, 0), ValueError),
-    ]:
-        with pytest.raises(error):
-            call()
-    assert [r.seq for r in tl.records()] == [1] and tl.verify() == [] and store.get("a", "x") == 1
-    log.close()
-    with pytest.raises(ValueError, match="closed"):
-        tl.commit()
