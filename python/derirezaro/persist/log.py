@@ -109,6 +109,22 @@ def check_append(timeline: str, record: StoredRecord, expected: TimelineHead | N
         raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
 
 
+def check_entries(key: object, entries: Sequence[Entry]) -> None:
+    """Raise `TypeError` unless `key` and `entries` are what an attachment stores: a log that keeps
+    entries as they are given (in memory) checks this, as one that encodes them refuses them."""
+    if not isinstance(key, str):
+        raise TypeError(f"an attachment key is a str, not {key!r}")
+    for entry in entries:
+        if (
+            type(entry) is not tuple
+            or len(entry) != 3
+            or type(entry[0]) is not str
+            or type(entry[1]) is not int
+            or not isinstance(entry[2], (bytes, bytearray))
+        ):
+            raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
+
+
 def check_prune(keep_last: int) -> None:
     """Raise `ValueError` unless `keep_last` keeps the head: every log's `prune` checks this first."""
     if keep_last < 1:

@@ -7,7 +7,7 @@ import threading
 from collections.abc import Iterable, Mapping, Sequence
 
 from .errors import ConflictError
-from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
+from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_entries, check_prune
 from .log_base import LogBase
 from .record import StoredRecord
 
@@ -60,6 +60,9 @@ class MemoryLog(LogBase):
         # check_append passes every record that follows `expected` and has a body: those skip the call.
         if expected is None or record.seq != expected.seq + 1 or record.body is None:
             check_append(timeline, record, expected)
+        if attach:
+            for key, entries in attach.items():
+                check_entries(key, entries)
         # acquire/release rather than `with`: the context-manager calls cost more than the append's own
         # work, and a LangGraph step makes this call and `attach`.
         lock = self._lock
@@ -196,6 +199,7 @@ class MemoryLog(LogBase):
             return rows, self._attached(timeline, wanted)
 
     def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
+        check_entries(key, entries)
         lock = self._lock
         lock.acquire()
         try:
