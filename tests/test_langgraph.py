@@ -23,6 +23,7 @@ from conftest import langgraph_or_skip
 langgraph_or_skip()
 
 import postgres_server
+from derirezaro._core import loads
 from derirezaro.langgraph import CheckpointDecodeError, CorruptCheckpoint, DerirezaroSaver
 from derirezaro.langgraph.branch import timeline_name
 from derirezaro.persist import MemoryLog
@@ -248,6 +249,38 @@ def test_metadata_comes_back_as_the_serde_gives_it(saver, metadata):
             put(saver, None, {}, {}, **metadata)
         return
     assert saver.get_tuple(put(saver, None, {}, {}, **metadata)).metadata == expected
+
+
+# Checkpoint times: LangGraph's own (UTC, microseconds) are stored as an int, every other str as it is;
+# each comes back as it was put.
+TIMES = [
+    ("2026-12-09T18:31:09.123456+00:00", int),
+    ("1970-01-01T00:00:00.000001+00:00", int),
+    ("1969-12-31T23:59:59.999999+00:00", int),  # before the epoch
+    ("2024-02-29T23:59:59.000001+00:00", int),
+    ("0001-01-01T00:00:00.000001+00:00", int),
+    ("9999-12-31T23:59:59.999999+00:00", int),
+    ("2024-01-01T00:00:00.000000+00:00", str),  # isoformat() would leave the microseconds out
+    ("2024-01-01 00:00:00.000001+00:00", str),  # isoformat() writes a T
+    ("2024-01-01T00:00:00.000001+01:00", str),
+    ("2023-02-29T00:00:00.000001+00:00", str),  # no such day
+    ("2024-01-01T24:00:00.000001+00:00", str),
+    ("2024-01-01T23:59:60.000001+00:00", str),
+    ("2024-01-01T00:00:0\u0661.000001+00:00", str),  # a digit, but not an ASCII one
+    ("2024-01-01T00:00:00.000001Z", str),
+    ("", str),
+]
+
+
+def test_checkpoint_times_come_back_as_put_and_stored_compact_only_where_that_is_exact():
+    with DerirezaroSaver.memory() as saver:
+        for i, (ts, stored_as) in enumerate(TIMES):
+            checkpoint = {**empty_checkpoint(), "ts": ts}
+            config = {"configurable": {"thread_id": f"t{i}", "checkpoint_ns": ""}}
+            config = saver.put(config, checkpoint, {"source": "loop", "step": 0}, {})
+            assert saver.get_tuple(config).checkpoint["ts"] == ts
+            (record,) = saver.log.headers(timeline_name(f"t{i}", ""), limit=1)
+            assert type(loads(record.meta)[2]) is stored_as, ts
 
 
 def test_writes_sent_from_many_threads_come_back_in_task_order(saver):

@@ -25,7 +25,7 @@ PREFIX = "lg/"  # every timeline of the saver, so that a log can hold others too
 # channels in all, within these bounds. A listing of recent checkpoints then
 # decodes each once; a large state keeps only the head and its recent parents.
 _STATE_CHANNELS_KEPT = 4096
-_STATES_KEPT = (4, 32)
+_FEWEST_STATES, _MOST_STATES = 4, 32
 _IDS_KEPT = 1024
 # A thread's state mostly grows (a conversation): keyframes then come from the
 # timeline's byte rule alone, at a cost per step that stays flat. The count rule
@@ -180,19 +180,25 @@ class Branch:
             raise StaleBranch(self.name)
 
     def remember(self, incarnation: int | None, seq: int, state: State, snapshot: Snapshot) -> None:
-        fewest, most = _STATES_KEPT
-        kept = max(fewest, min(most, _STATE_CHANNELS_KEPT // (len(state.versions) + 1)))
-        key = incarnation, seq
         lock = self.cache_lock  # acquire/release, not `with`: this runs on every put
         lock.acquire()
         try:
-            self.states[key] = state
-            self.snapshots[key] = snapshot
-            self.states.move_to_end(key)
-            while len(self.states) > kept:
-                del self.snapshots[self.states.popitem(last=False)[0]]
+            self._keep(incarnation, seq, state, snapshot)
         finally:
             lock.release()
+
+    def _keep(self, incarnation: int | None, seq: int, state: State, snapshot: Snapshot) -> None:
+        """`remember`'s work; hold `cache_lock`."""
+        # The bounds by comparisons, not min() and max(): this runs on every put.
+        kept = _STATE_CHANNELS_KEPT // (len(state.versions) + 1)
+        kept = _FEWEST_STATES if kept < _FEWEST_STATES else _MOST_STATES if kept > _MOST_STATES else kept
+        key = incarnation, seq
+        states = self.states
+        states[key] = state
+        self.snapshots[key] = snapshot
+        states.move_to_end(key)
+        while len(states) > kept:
+            del self.snapshots[states.popitem(last=False)[0]]
 
     def cached(self, incarnation: int | None, seq: int) -> tuple[State | None, tuple[State, Snapshot] | None]:
         """The state kept for record `seq` of `incarnation`; else the nearest kept one and its snapshot.
@@ -228,21 +234,31 @@ class Branch:
         known = self.ids.get((incarnation, seq))  # one lookup is atomic
         return known if known is not None else self.ids_of(incarnation, [self.timeline.record(seq)])[0]
 
-    def committed(self, seq: int, checkpoint_id: str) -> None:
+    def committed(self, seq: int, checkpoint_id: str, state: State | None = None) -> None:
         """The store now holds record `seq`, just committed as `checkpoint_id`, in the incarnation the
-        commit's compare-and-set named (or created): the one the branch's reads go on under."""
-        self.point_id = checkpoint_id
-        self.incarnation = self.timeline.incarnation
-        self._know(self.incarnation, seq, checkpoint_id)
+        commit's compare-and-set named (or created): the one the branch's reads go on under.
 
-    def _know(self, incarnation: int | None, seq: int, checkpoint_id: str) -> None:
-        lock = self.cache_lock  # acquire/release, not `with`: this runs on every put
+        `state`: the record's decoded state, remembered with the commit's own snapshot, under the
+        same hold of the cache's lock (every put passes here)."""
+        self.point_id = checkpoint_id
+        self.incarnation = incarnation = self.timeline.incarnation
+        kept = None if state is None else (state, self.timeline.checkout(seq))
+        ids = self.ids
+        lock = self.cache_lock  # `_know`, inlined
         lock.acquire()
         try:
-            self.ids[incarnation, seq] = checkpoint_id
-            self._trim_ids()
+            ids[incarnation, seq] = checkpoint_id
+            if len(ids) > _IDS_KEPT:
+                self._trim_ids()
+            if kept is not None:
+                self._keep(incarnation, seq, *kept)
         finally:
             lock.release()
+
+    def _know(self, incarnation: int | None, seq: int, checkpoint_id: str) -> None:
+        with self.cache_lock:
+            self.ids[incarnation, seq] = checkpoint_id
+            self._trim_ids()
 
     def _trim_ids(self) -> None:
         while len(self.ids) > _IDS_KEPT:
@@ -260,7 +276,8 @@ class Branches:
 
     def get(self, thread_id: str, ns: str) -> Branch:
         """The branch of a thread's namespace; opening one may raise `CorruptRecordError`."""
-        return self.opened(thread_id, ns)[0]
+        cached = self._open.get(timeline_name(thread_id, ns))  # every put: `opened` only to open one
+        return cached if cached is not None else self.opened(thread_id, ns)[0]
 
     def opened(self, thread_id: str, ns: str) -> tuple[Branch, Opened | None]:
         """`get`, with what the branch's opening read returned of its head when this call opened it.

@@ -49,6 +49,9 @@ ELEMENT_BYTES = 64
 _GAP = 1 << 16  # between the positions of appended elements
 _POSITION_LIMIT = 1 << 48  # positions are 12 hex digits, so that they sort as strings
 _MISSING: Any = object()
+# A seen-map of at most this many channels is compared whole, in one call in C, before the guesses:
+# that costs less than trying them one by one, and stops at the first channel that differs.
+_COMPARED_WHOLE = 32
 
 
 @dataclasses.dataclass(slots=True)
@@ -208,7 +211,12 @@ def apply(
     versions: Mapping[str, Any] = checkpoint["channel_versions"]
     values: Mapping[str, Any] = checkpoint["channel_values"]
     seen: Mapping[str, Mapping[str, Any]] = checkpoint["versions_seen"]
-    named = [c for c in new_versions if c in versions]
+    # A step's new versions are of channels the checkpoint has: then one subset test, not a loop.
+    named = (
+        list(new_versions)
+        if versions.keys() >= new_versions.keys()
+        else [c for c in new_versions if c in versions]
+    )
     new_map, changed, removed = _moved_guessing(versions, base.versions, named)
     if changed or named or removed:
         values_now, lists_now, kept_now = dict(base.values), dict(base.lists), dict(base.kept)
@@ -222,7 +230,14 @@ def apply(
         store.set(VERSIONS, channel, versions[channel])
     # A step's channels moved are the ones it names: then no dict to merge the two.
     for channel in changed if changed == named else dict.fromkeys([*changed, *named]):
-        _set_value(store, new, channel, values.get(channel, _MISSING), dumps_typed)
+        value = values.get(channel, _MISSING)
+        if value is _MISSING or type(value) is list or channel in lists_now:
+            _set_value(store, new, channel, value, dumps_typed)
+        else:  # `_set_value` and `_set_whole`, inlined for a value that is not a list, nor was one
+            kind, data = dumps_typed(value)
+            data = bytes(data)
+            store.set(VALUES, channel, [data] if kind == _USUAL else [kind, data])
+            values_now[channel] = kind, data
     # Nodes seldom go: the keys compared first, which builds no set.
     for node in base.seen.keys() - seen.keys() if base.seen.keys() != seen.keys() else ():
         for channel in base.seen[node]:
@@ -236,12 +251,16 @@ def apply(
             store.set(NODES, node, None)
             old = {}
         elif len(seen_map) == len(old):
-            for key in guesses:  # a guessed channel moved: no need to compare the whole map first
-                if seen_map.get(key, _MISSING) != old.get(key, _MISSING):
-                    break
-            else:
+            if len(old) <= _COMPARED_WHOLE:
                 if seen_map == old:
                     continue
+            else:
+                for key in guesses:  # a guessed channel moved: no need to compare the whole map first
+                    if seen_map.get(key, _MISSING) != old.get(key, _MISSING):
+                        break
+                else:
+                    if seen_map == old:
+                        continue
         new.seen[node], changed, removed = _moved_guessing(seen_map, old, guesses)
         for channel in removed:
             store.delete(SEEN + node, channel)
@@ -260,16 +279,14 @@ def _moved_guessing(
     the cheap one. Otherwise every key is compared.
     """
     guessed = dict(old)
+    changed = []  # of the guesses, the ones that moved: the answer if the guesses were all
     for key in guesses:
         value = new.get(key, _MISSING)
         if value is not _MISSING:
+            if old.get(key, _MISSING) != value:
+                changed.append(key)
             guessed[key] = value
     if guessed == new:
-        changed = []
-        for key in guesses:
-            value = new.get(key, _MISSING)
-            if value is not _MISSING and old.get(key, _MISSING) != value:
-                changed.append(key)
         if len(changed) > 1:  # a key guessed twice counts once
             changed = list(dict.fromkeys(changed))
         return guessed, changed, []

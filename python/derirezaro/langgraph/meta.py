@@ -20,6 +20,7 @@ the serde.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable, Mapping
 from datetime import datetime, timedelta, timezone
 from typing import Any, NamedTuple
@@ -27,33 +28,39 @@ from typing import Any, NamedTuple
 from ..persist.record import Record
 
 STATE_KEYS = frozenset({"id", "channel_values", "channel_versions", "versions_seen"})
-_STATE_KEYS = tuple(STATE_KEYS)
 _ABSENT = False
 _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 _MICROSECOND = timedelta(microseconds=1)
 
 
+# What `isoformat()` writes of a UTC time with microseconds, ASCII digits only. A str of this shape
+# that parses is given back by `isoformat()` unless its microseconds are 0, which it leaves out: so
+# the round trip is decided without formatting the time again, which costs more than the parse.
+_CANONICAL_TS = re.compile(
+    r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}\+00:00"
+).fullmatch
+
+
 def _stored_ts(ts: str) -> str | int:
     """`ts` as microseconds since the epoch where those give back the very same str, else as it is."""
-    if len(ts) != 32 or not ts.endswith("+00:00"):
+    if _CANONICAL_TS(ts) is None or ts[20:26] == "000000":
         return ts
     try:
         at = datetime.fromisoformat(ts)
-    except ValueError:
+    except ValueError:  # a day, hour or second out of range
         return ts
-    return (at - _EPOCH) // _MICROSECOND if at.isoformat() == ts else ts
+    return (at - _EPOCH) // _MICROSECOND
 
 
 def encode(
     checkpoint: Mapping[str, Any], metadata: Any, dumps_typed: Callable[[Any], tuple[str, Any]]
 ) -> list[Any]:
     """The meta of `checkpoint`, its id and parent left for the commit to fill in."""
-    # Copied in C and the known keys popped: every put passes here, and a comprehension
-    # over the checkpoint's keys costs a frame and a test per key.
+    # Copied in C and STATE_KEYS popped, one by one without a loop: every put passes here, and a
+    # comprehension over the checkpoint's keys costs a frame and a test per key.
     others = dict(checkpoint)
     pop = others.pop
-    for key in _STATE_KEYS:
-        pop(key, None)
+    pop("id", None), pop("channel_values", None), pop("channel_versions", None), pop("versions_seen", None)
     ts, v, updated = pop("ts", _ABSENT), pop("v", _ABSENT), pop("updated_channels", _ABSENT)
     if ts is not _ABSENT and type(ts) is not str:
         others["ts"], ts = ts, _ABSENT
@@ -73,7 +80,8 @@ def encode(
 
 
 _SCALARS = frozenset({str, float, bool, type(None)})
-_INT_RANGE = range(-(1 << 63), 1 << 64)  # what the codec writes as an int
+# What the codec writes as an int, tested by comparisons: `in range(...)` also divides by its step.
+_INT_LOW, _INT_END = -(1 << 63), 1 << 64
 
 
 def _plain(value: Any, depth: int) -> bool:
@@ -86,7 +94,7 @@ def _plain(value: Any, depth: int) -> bool:
     if kind in _SCALARS:
         return True
     if kind is int:
-        return value in _INT_RANGE
+        return _INT_LOW <= value < _INT_END
     if depth > 32:
         return False
     if kind is dict:
@@ -104,7 +112,7 @@ def _plain(value: Any, depth: int) -> bool:
         if item_kind in scalars:
             continue
         if item_kind is int:
-            if item not in _INT_RANGE:
+            if not _INT_LOW <= item < _INT_END:
                 return False
         elif (item_kind is dict or item_kind is list) and not item and depth < 32:
             continue  # empty, so plain, without a call: metadata's `parents`, a checkpoint's `pending_sends`

@@ -28,7 +28,7 @@ from ..persist.errors import ConflictError, CorruptRecordError, RecordNotFoundEr
 from ..persist.log import Entry
 from . import meta as meta_format
 from . import pending
-from .branch import Branch, StaleBranch, indexable, timeline_name
+from .branch import Branch, StaleBranch, timeline_name
 from .errors import CheckpointConflict, CorruptCheckpoint, ParentMissing
 from .layout import EMPTY, State, apply
 from .marks import alias, mark
@@ -78,11 +78,12 @@ class Puts(Reads):
             checkpoint, get_checkpoint_metadata(config, metadata), self.serde.dumps_typed
         )
         guarded = self.single_writer and metadata.get("source") in ("input", "loop")
-        branch = self._branch(thread_id, ns)
-        # The hot path catches damage itself: a with block of a Python class costs two calls a put,
-        # and the lock is taken by acquire/release, which costs less than its with-statement.
-        lock = branch.lock
+        # The hot path catches damage itself, opening the branch included: a with block of a Python
+        # class costs two calls a put, and the lock is taken by acquire/release, which costs less
+        # than its with-statement.
         try:
+            branch = self.branches.get(thread_id, ns)
+            lock = branch.lock
             lock.acquire()
             try:
                 for attempt in itertools.count():
@@ -133,20 +134,21 @@ class Puts(Reads):
             parent_id is not None and parent_id == branch.point_id and (parent := timeline.parent) is not None
         ):
             # The record the store holds, of the incarnation the commit's compare-and-set names:
-            # if the log dropped that one, the commit lands nothing.
-            base = self._state_at(branch, timeline.incarnation, parent)
+            # if the log dropped that one, the commit lands nothing. Its state is the one the last
+            # put kept, looked up without a call; decoded again only once reads have evicted it.
+            key = timeline.incarnation, parent
+            base = branch.states.get(key) or self._state_at(branch, *key)
         else:
             base = self._rebase(branch, parent_id)
         try:
             state = apply(branch.store, base, checkpoint, new_versions, self.serde.dumps_typed)
-            seq = self._commit(branch, checkpoint_id, parent_id, meta, writes)
+            self._commit(branch, checkpoint_id, parent_id, meta, writes, state)
         except BaseException:
             # Nothing landed, or (unavailable) perhaps it did. Either way the store goes back to
             # the record the timeline holds and the branch stays as it was, so the same put
             # builds the same record again, which the timeline sends as it was.
             timeline.discard()
             raise
-        branch.remember(branch.incarnation, seq, state, timeline.checkout(seq))  # the commit's own snapshot
 
     def _put_copied(
         self,
@@ -212,8 +214,10 @@ class Puts(Reads):
         parent_id: str | None,
         meta: list[Any],
         writes: Sequence[Entry] = (),
+        state: State | None = None,
     ) -> int:
-        """Commit the store as checkpoint `checkpoint_id` with `writes` attached; its seq.
+        """Commit the store as checkpoint `checkpoint_id` with `writes` attached; its seq. `state`: the
+        store's decoded state, which the branch keeps for the record.
 
         The record goes under the checkpoint's id, or, when the log cannot
         index that (a re-put of an id it holds, a decimal id), under an alias
@@ -222,7 +226,8 @@ class Puts(Reads):
         meta = list(meta)
         # The parent is named only when it is not the record this one builds on.
         meta[0], meta[1] = None, True if parent_id is not None and parent_id == branch.point_id else parent_id
-        record_id: str | None = checkpoint_id if indexable(checkpoint_id) else None
+        # `indexable`, inlined: every put passes here.
+        record_id = checkpoint_id if checkpoint_id and not checkpoint_id.isdecimal() else None
         attach: Mapping[str, Sequence[Entry]] | None = {checkpoint_id: writes} if writes else None
         seq: int | None = None
         while seq is None:
@@ -241,7 +246,7 @@ class Puts(Reads):
                 if not self.log.headers(branch.name, limit=1, id=record_id):
                     raise  # not a taken id: the error is the caller's
                 record_id = None
-        branch.committed(seq, checkpoint_id)
+        branch.committed(seq, checkpoint_id, state)
         return seq
 
     def _landed_as(

@@ -45,14 +45,17 @@ class Points:
         """Keep `point` (its record's chosen id `id`) as the most recent; anchor it if due."""
         if not point.run_length % self._every:
             self.anchor(point)
-        if point.seq in self._seqs:
+        seq, seqs, by_ref = point.seq, self._seqs, self._by_ref
+        if seq in seqs:
             return
-        while len(self._seqs) >= self._size:
-            old_seq, old_id = next(iter(self._seqs.items()))
-            self._forget(old_seq, old_id)
-        key = str(point.seq) if id is None else id
-        self._seqs[point.seq] = key
-        self._by_ref[point.seq] = self._by_ref[key] = point
+        while len(seqs) >= self._size:  # `_forget`, inlined: every commit ages one point out
+            old_seq, old_id = next(iter(seqs.items()))
+            del seqs[old_seq]
+            by_ref.pop(old_seq, None)
+            by_ref.pop(old_id, None)
+        key = str(seq) if id is None else id
+        seqs[seq] = key
+        by_ref[seq] = by_ref[key] = point
 
     def anchor(self, point: Point) -> None:
         """Keep `point` as an anchor if it lies at an anchor's place in its run."""

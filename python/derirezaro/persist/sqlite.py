@@ -73,7 +73,7 @@ _TIMELINE_SQL = "(SELECT id FROM derirezaro_timelines WHERE name = :name)"
 
 # Parameters: the voucher the writer expects, in TimelineHead order
 # (incarnation, the head's seq and crc, the oldest kept seq), the timeline's
-# name, then the record's columns in the table's order (`_columns`).
+# name, then the record's columns in the table's order (`append`).
 # Positional, in order (`?`): a tuple binds for less than a dict of names, and
 # numbered placeholders warn on every statement on some Python releases. The
 # timeline column is the voucher row's id if that row is the expected one, else NULL,
@@ -211,34 +211,13 @@ class SQLiteLog(LogBase):
         expected: TimelineHead | None,
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
-        check_append(timeline, record, expected)
-        fields = self._columns(record)
-        entries = entry_rows(attach.items(), self._stored_id) if attach else None
-
-        def write(w: sqlite3.Connection, grouped: bool) -> TimelineHead:
-            if expected is not None and entries is None:
-                # The insert checks the voucher itself, and a write statement takes
-                # the write lock before it reads anything: on its own it is the
-                # whole compare-and-set.
-                if record.base == record.seq or record.base >= expected.first:
-                    if w.execute(_APPEND, (*expected, timeline, *fields)).rowcount == 1:
-                        # The tuple made directly: a NamedTuple's own __new__ is a Python call.
-                        return _new_head((expected.incarnation, record.seq, record.crc, expected.first))
-            # A new timeline, attachments, or an append that did not land: one transaction.
-            return _in_one(
-                w,
-                grouped,
-                lambda w: self._append_in_transaction(w, timeline, record, expected, fields, entries),
-            )
-
-        return self._group.run(write, timeline)
-
-    def _columns(self, record: StoredRecord) -> tuple:
-        """The record's columns, after the timeline's, as `derirezaro_records` orders them."""
         seq, id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta, body, _ = record
+        if expected is None or seq != expected.seq + 1 or body is None:  # else `check_append` passes it
+            check_append(timeline, record, expected)
+        # The columns after the timeline's, as `derirezaro_records` orders them; bytes bound as
+        # bytearray, as bound() binds them, without its calls: every commit appends.
         stored: str | bytes | None = compact_id(id) if id is not None and self.compact_ids else id
-        # As bound() binds bytes, without its calls: every commit appends.
-        return (
+        fields = (
             seq,
             bytearray(stored) if type(stored) is bytes else stored,
             None if parent is None else seq - parent,
@@ -252,6 +231,8 @@ class SQLiteLog(LogBase):
             bytearray(meta),
             bytearray(body) if type(body) is bytes else body,
         )
+        entries = entry_rows(attach.items(), self._compacted) if attach else None
+        return self._group.run(_append_write, (self, timeline, record, expected, fields, entries), timeline)
 
     def _append_in_transaction(
         self,
@@ -409,26 +390,14 @@ class SQLiteLog(LogBase):
     # -- attachments --------------------------------------------------------
 
     def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
-        rows = entry_rows([(key, entries)], self._stored_id)
-        if not rows:
-            return
+        rows = entry_rows([(key, entries)], self._compacted)
+        if rows:
+            self._group.run(_attach_write, (self, timeline, rows), timeline)
 
-        def work(w: sqlite3.Connection) -> None:
-            row = w.execute(_KEY_OF, (timeline,)).fetchone()
-            owner = self._new_key(w, timeline) if row is None else row[0]
-            w.executemany(ATTACH, [(owner, *entry) for entry in rows])
-
-        def write(w: sqlite3.Connection, grouped: bool) -> None:
-            # One entry takes one statement. One that changed no row either found no
-            # timeline row (the transaction makes one) or met a regular entry already
-            # stored (the transaction finds it again and changes nothing).
-            if len(rows) == 1:
-                statement = ATTACH_FIRST if rows[0][2] >= 0 else ATTACH_REPLACING
-                if w.execute(statement, (*rows[0], timeline)).rowcount == 1:
-                    return
-            _in_one(w, grouped, work)
-
-        self._group.run(write, timeline)
+    def _attach_in_transaction(self, w: sqlite3.Connection, timeline: str, rows: list[tuple]) -> None:
+        row = w.execute(_KEY_OF, (timeline,)).fetchone()
+        owner = self._new_key(w, timeline) if row is None else row[0]
+        w.executemany(ATTACH, [(owner, *entry) for entry in rows])
 
     def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
         wanted = list(dict.fromkeys(keys))
@@ -653,6 +622,11 @@ class SQLiteLog(LogBase):
     def _stored_id(self, id: str | None) -> str | bytes | None:
         return compact_id(id) if self.compact_ids and id is not None else id
 
+    @property
+    def _compacted(self) -> Callable[[str], str | bytes]:
+        """`_stored_id` for ids that are never None (an attachment's key and task): no call of its own."""
+        return compact_id if self.compact_ids else _as_is
+
     def _writer_connection(self) -> sqlite3.Connection:
         if self._closed:  # `_check_open` inlined: every append and attachment passes here
             self._check_open()
@@ -679,6 +653,56 @@ class SQLiteLog(LogBase):
         return f"SQLiteLog({self.path!r}, durability={self.durability!r})"
 
 
+def _append_write(
+    w: sqlite3.Connection,
+    grouped: bool,
+    log: SQLiteLog,
+    timeline: str,
+    record: StoredRecord,
+    expected: TimelineHead | None,
+    fields: tuple,
+    entries: list[tuple] | None,
+) -> TimelineHead:
+    """`append`'s write, as the group commit runs it."""
+    if expected is not None and entries is None:
+        # The insert checks the voucher itself, and a write statement takes the write
+        # lock before it reads anything: on its own it is the whole compare-and-set.
+        seq, base = fields[0], record.base
+        if base == seq or base >= expected.first:
+            if w.execute(_APPEND, (*expected, timeline, *fields)).rowcount == 1:
+                # The tuple made directly: a NamedTuple's own __new__ is a Python call.
+                return _new_head((expected.incarnation, seq, record.crc, expected.first))
+    # A new timeline, attachments, or an append that did not land: one transaction.
+    if grouped:
+        return log._append_in_transaction(w, timeline, record, expected, fields, entries)
+    return _transaction(
+        w, lambda w: log._append_in_transaction(w, timeline, record, expected, fields, entries)
+    )
+
+
+def _attach_write(
+    w: sqlite3.Connection, grouped: bool, log: SQLiteLog, timeline: str, rows: list[tuple]
+) -> None:
+    """`attach`'s write, as the group commit runs it.
+
+    One entry takes one statement. One that changed no row either found no
+    timeline row (the transaction makes one) or met a regular entry already
+    stored (the transaction finds it again and changes nothing).
+    """
+    if len(rows) == 1:
+        statement = ATTACH_FIRST if rows[0][2] >= 0 else ATTACH_REPLACING
+        if w.execute(statement, (*rows[0], timeline)).rowcount == 1:
+            return
+    if grouped:
+        log._attach_in_transaction(w, timeline, rows)
+    else:
+        _transaction(w, lambda w: log._attach_in_transaction(w, timeline, rows))
+
+
+def _as_is(id: str) -> str:
+    return id
+
+
 def _seq(head: TimelineHead | None) -> int | None:
     return None if head is None else head.seq
 
@@ -703,11 +727,6 @@ def _close_all(
     for _, reader in readers:
         reader.close()
     readers.clear()
-
-
-def _in_one(w: sqlite3.Connection, grouped: bool, work: Callable[[sqlite3.Connection], _T]) -> _T:
-    """`work(w)` in one write transaction: the group's, or one of its own when not `grouped`."""
-    return work(w) if grouped else _transaction(w, work)
 
 
 def _transaction(w: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]) -> _T:

@@ -20,10 +20,13 @@ What each writer is owed is unchanged by the company it keeps:
   error): what the group had written so far is gone.
 - A writer alone in the queue runs its write as it would without a queue
   (a lone append is one autocommit statement): it never waits for company.
+  One that finds no group forming and the write lock free does not even
+  queue: it takes the lock and writes.
 
-A write is a function of the writer connection and of whether it runs inside
+A write is a function of the writer connection, of whether it runs inside
 the group's transaction (`True`) or alone (`False`, where it begins and ends
-any transaction it needs itself).
+any transaction it needs itself), and of the arguments queued with it: a
+writer passes a function and its arguments, not a closure made for the call.
 """
 
 from __future__ import annotations
@@ -31,20 +34,19 @@ from __future__ import annotations
 import _thread
 import sqlite3
 from collections.abc import Callable
-from contextlib import AbstractContextManager
 from typing import Any
 
 from .errors import PersistError, UnavailableError
 from .sqlite_errors import raise_as_persist_error
 
-Write = Callable[[sqlite3.Connection, bool], Any]
+Write = Callable[..., Any]  # (connection, grouped, *args)
 
 
 class _Queued:
-    __slots__ = ("write", "timeline", "turn", "leads", "settled", "result", "error")
+    __slots__ = ("write", "args", "timeline", "turn", "leads", "settled", "result", "error")
 
-    def __init__(self, write: Write, timeline: str):
-        self.write, self.timeline = write, timeline
+    def __init__(self, write: Write, args: tuple, timeline: str):
+        self.write, self.args, self.timeline = write, args, timeline
         # Held while its writer waits, released when the write is settled or its writer is to
         # lead; a writer that leads at once never waits, and makes no lock.
         self.turn: _thread.LockType | None = None
@@ -61,9 +63,7 @@ class _Queued:
 class GroupCommit:
     """The queue of one log's writer connection; `write_lock` is what every other writer of it takes."""
 
-    def __init__(
-        self, path: str, write_lock: AbstractContextManager[Any], writer: Callable[[], sqlite3.Connection]
-    ):
+    def __init__(self, path: str, write_lock: _thread.LockType, writer: Callable[[], sqlite3.Connection]):
         self._path = path
         self._write_lock = write_lock
         self._writer = writer  # the connection, once the lock is held (raises if the log is closed)
@@ -71,14 +71,27 @@ class GroupCommit:
         self._queue: list[_Queued] = []
         self._leading = False  # a writer leads: the queue's first will be woken to lead after it
 
-    def run(self, write: Write, timeline: str) -> Any:
-        """`write`'s result once committed, with whatever other writes queue beside it; or its error."""
-        # Plain acquire and release rather than `with`: a lone writer pays this on every
-        # append, and nothing between them raises.
+    def run(self, write: Write, args: tuple, timeline: str) -> Any:
+        """`write(connection, grouped, *args)`'s result once committed, with whatever other writes queue
+        beside it; or its error."""
+        write_lock = self._write_lock
+        if not self._leading and write_lock.acquire(False):
+            # No group forming and the lock free: alone, as if there were no queue, without the
+            # queue's lock. `_leading` is read without it: a writer that reads it stale takes the
+            # lock ahead of a leader that has just come, and the leader's group waits one write
+            # more; every writer that comes after sees the leader and queues.
+            try:
+                return write(self._writer(), False, *args)
+            except sqlite3.Error as exc:
+                raise_as_persist_error(exc, self._path, timeline)
+                raise
+            finally:
+                write_lock.release()
+        # Plain acquire and release rather than `with`: nothing between them raises.
         queue_lock, queued = self._queue_lock, None
         queue_lock.acquire()
         if self._leading:
-            queued = _Queued(write, timeline)
+            queued = _Queued(write, args, timeline)
             queued.turn = turn = _thread.allocate_lock()
             turn.acquire()
             self._queue.append(queued)
@@ -89,10 +102,10 @@ class GroupCommit:
             if not queued.leads:
                 return queued.outcome()
         try:
-            with self._write_lock:
+            with write_lock:
                 if queued is None and not self._queue:  # alone: as if there were no queue
                     try:
-                        return write(self._writer(), False)
+                        return write(self._writer(), False, *args)
                     except sqlite3.Error as exc:
                         raise_as_persist_error(exc, self._path, timeline)
                         raise
@@ -100,7 +113,7 @@ class GroupCommit:
                 group, self._queue = self._queue, []
                 queue_lock.release()
                 if queued is None:
-                    queued = _Queued(write, timeline)
+                    queued = _Queued(write, args, timeline)
                     group.insert(0, queued)  # it came first
                 self._commit(group)
         finally:
@@ -147,7 +160,7 @@ class GroupCommit:
 
     def _alone(self, writer: sqlite3.Connection, member: _Queued) -> None:
         try:
-            member.result = member.write(writer, False)
+            member.result = member.write(writer, False, *member.args)
         except Exception as exc:
             member.error = self._as_persist_error(exc, member.timeline)
 
@@ -159,7 +172,7 @@ class GroupCommit:
             for member in group:
                 writer.execute("SAVEPOINT grouped")
                 try:
-                    result = member.write(writer, True)
+                    result = member.write(writer, True, *member.args)
                 except Exception as exc:
                     if not writer.in_transaction:
                         raise  # the transaction went with it: every member's write is lost

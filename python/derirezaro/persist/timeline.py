@@ -279,11 +279,12 @@ class Timeline:
                 run_length, run_bytes = point.run_length + 1, point.run_bytes + len(body)
                 # The keyframe rule (see the module's docstring); `keyframe_bytes` is what the
                 # chain's keyframe stored, compressed.
+                # Comparisons rather than min() and max(), which cost a call each on every commit.
                 tuning = self._tuning
                 least = tuning.min_run_bytes
-                if tuning.run_to_state:
-                    least = min(least, tuning.run_to_state * keyframe_bytes)
-                if run_bytes >= max(keyframe_bytes, least) or (
+                if tuning.run_to_state and tuning.run_to_state * keyframe_bytes < least:
+                    least = tuning.run_to_state * keyframe_bytes
+                if run_bytes >= (keyframe_bytes if keyframe_bytes > least else least) or (
                     run_length >= self._keyframe_every and 2 * run_bytes >= keyframe_bytes
                 ):
                     body = self._keyframe_body(snapshot)
