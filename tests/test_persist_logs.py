@@ -66,8 +66,12 @@ def test_append_is_a_compare_and_set_that_a_retry_passes(log):
         (lambda: at(3), sealed("t", 4)._replace(body=None), ValueError),
     ]:
         assert attempt(expected, row) == outcome
-    with pytest.raises(TypeError):  # an idx that is not an int: refused before anything is written
-        log.append("t", sealed("t", 4), at(3), {"k": [("w", "0", b"x")]})
+    # An idx that is not an int, or not one of 64 bits: refused before anything is written.
+    for idx, error in (("0", TypeError), (1 << 63, ValueError), (-(1 << 63) - 1, ValueError)):
+        with pytest.raises(error, match="attachment entry"):
+            log.append("t", sealed("t", 4), at(3), {"k": [("w", idx, b"x")]})
+        with pytest.raises(error, match="attachment entry"):
+            log.attach("t", "k", [("w", idx, b"x")])
     assert log.read("t", 0, 10) == [one, two, three] and log.attachments("t", ["k"]) == {}
     # A prune keeps the chains of what it keeps; a delta lands only while its keyframe is stored,
     # and a writer that has not seen the prune is told the oldest record as it is now.

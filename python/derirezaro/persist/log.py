@@ -123,6 +123,13 @@ def check_entries(key: object, entries: Sequence[Entry]) -> None:
             or not isinstance(entry[2], (bytes, bytearray))
         ):
             raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
+        check_idx(entry[1])
+
+
+def check_idx(idx: int) -> None:
+    """Raise `ValueError` unless an attachment entry's idx fits the 64 bits every log stores it in."""
+    if not -(1 << 63) <= idx < 1 << 63:
+        raise ValueError(f"an attachment entry's idx is an int of 64 bits, not {idx}")
 
 
 def check_prune(keep_last: int) -> None:

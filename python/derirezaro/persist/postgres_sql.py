@@ -13,7 +13,7 @@ from collections.abc import Iterable, Sequence
 from typing import Any
 
 from .errors import CorruptRecordError
-from .log import Entry
+from .log import Entry, check_idx
 from .memory import attached
 from .record import StoredRecord
 
@@ -286,6 +286,7 @@ def entry_columns(by_key: Iterable[tuple[str, Sequence[Entry]]]) -> dict[str, An
             task, idx, blob = entry
             if type(task) is not str or type(idx) is not int or not isinstance(blob, (bytes, bytearray)):
                 raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
+            check_idx(idx)
         stored_key = ident(key)
         for task, idx, blob in attached([], entries) if len(entries) > 1 else entries:
             keys.append(stored_key)

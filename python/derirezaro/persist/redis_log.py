@@ -33,7 +33,7 @@ from typing import Any
 
 from .._core import dumps, loads
 from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
-from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
+from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_idx, check_prune
 from .log_base import LogBase
 from .record import StoredRecord
 from .redis_scripts import SCRIPTS
@@ -657,6 +657,7 @@ def _framed(attach: Mapping[str, Sequence[Entry]]) -> list[Any]:
             task, idx, blob = entry
             if type(task) is not str or type(idx) is not int or not isinstance(blob, bytes):
                 raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
+            check_idx(idx)
             frame = dumps([task, idx, blob])
             frames += _FRAME.pack(len(frame))
             frames += frame

@@ -9,7 +9,7 @@ from __future__ import annotations
 import sqlite3
 from collections.abc import Callable, Iterable, Sequence
 
-from .log import Entry
+from .log import Entry, check_idx
 from .sqlite_columns import bound, expand_id
 
 StoredId = Callable[[str], object]  # how the file stores an id (`SQLiteLog._stored_id`)
@@ -52,6 +52,7 @@ def entry_rows(by_key: Iterable[tuple[str, Sequence[Entry]]], stored_id: StoredI
         for task, idx, blob in entries:
             if not isinstance(blob, (bytes, bytearray)) or type(idx) is not int or not isinstance(task, str):
                 raise TypeError(f"an attachment entry is (str, int, bytes), not {(task, idx, blob)!r}")
+            check_idx(idx)
             stored_task = stored_id(task)
             if type(stored_task) is bytes:
                 stored_task = bytearray(stored_task)
