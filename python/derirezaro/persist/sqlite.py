@@ -172,7 +172,8 @@ class SQLiteLog(LogBase):
             if isinstance(exc, sqlite3.Error):
                 raise_as_persist_error(exc, self.path)
             raise
-        weakref.finalize(self, _close_all, self._writer, self._readers)
+        # Run once: by `close`, or when the log is collected unclosed.
+        self._finalizer = weakref.finalize(self, _close_all, self._writer, self._readers)
 
     def _connect(self) -> sqlite3.Connection:
         # Autocommit (isolation_level None): transactions are begun explicitly.
@@ -640,7 +641,7 @@ class SQLiteLog(LogBase):
             if self._closed:
                 return
             self._closed = True
-            _close_all(self._writer, self._readers)
+            self._finalizer()
 
     def _damage(self, timeline: str, seq: int | None, what: str) -> CorruptRecordError:
         return CorruptRecordError(timeline, seq, what, file=self.path)
