@@ -60,6 +60,31 @@ def waiting_on_locks(url, count):
         )
 
 
+def test_a_connection_made_for_langgraphs_own_saver_serves_every_call(url):
+    # LangGraph's PostgreSQL saver wants dict rows and prepares every statement: a connection a user
+    # made for it serves the log unchanged, and its rows stay dicts for its owner.
+    from psycopg.rows import dict_row
+
+    with psycopg.connect(url, autocommit=True, prepare_threshold=0, row_factory=dict_row) as conn:
+        log = PostgresLog(conn, prefix=fresh_prefix())
+        timeline, stale = committed(log, "t", 5, keyframe_every=2), log.timeline("t", Store())
+        timeline.store.set("a", "k", 9)
+        timeline.commit(attach={"w": [("task", 0, b"x"), ("task", -1, b"y")]})
+        stale.store.set("a", "k", 1)
+        with pytest.raises(ConflictError):  # told apart in a transaction, under the row's lock
+            stale.commit()
+        assert log.attachments("t", ["w"]) == {"w": [("task", 0, b"x"), ("task", -1, b"y")]}
+        assert log.opening("t", ["w"]).head == log.head("t") and log.version() == postgres_schema.SCHEMA
+        assert (
+            [row.seq for row in log.listing("t", limit=2)[0]]
+            == [6, 5]
+            == [r.seq for r in log.read("t", 5, 6)][::-1]
+        )
+        assert log.prune("t", keep_last=1, detach=["w"]).records > 0 and log.attachments("t", ["w"]) == {}
+        log.drop("t")
+        assert log.timelines() == [] and conn.execute("SELECT 1 AS one").fetchone() == {"one": 1}
+
+
 @pytest.mark.parametrize("outcome", ["commit", "rollback"])
 def test_setup_and_writes_inside_a_callers_transaction_go_with_it(url, outcome):
     prefix = fresh_prefix()

@@ -70,6 +70,7 @@ _PSYCOPG_MISSING: ImportError | None = None
 try:
     import psycopg
     from psycopg import pq
+    from psycopg.rows import tuple_row
 except ImportError as exc:  # the optional extra is not installed; PostgresLog says so when it is made
     psycopg = None  # type: ignore[assignment]
     _PSYCOPG_MISSING = exc
@@ -81,6 +82,7 @@ _TURNS: weakref.WeakKeyDictionary[Any, threading.Lock] = weakref.WeakKeyDictiona
 _NAME = re.compile(r"[a-z_][a-z0-9_]{0,39}\Z")  # room for the longest table name within 63 bytes
 _NOTHING = Pruned(0, 0)
 _IDLE = None if psycopg is None else pq.TransactionStatus.IDLE
+_KEPT_CURSOR = "_derirezaro_cursor"  # the attribute a connection keeps its one-row cursor in (`_cursor`)
 
 
 class PostgresLog(LogBase):
@@ -186,7 +188,7 @@ class PostgresLog(LogBase):
 
         def work(conn: Any) -> None:
             with conn.transaction():
-                setup_tables(conn.cursor(), self._qualifier, self.prefix, self._server)
+                setup_tables(conn.cursor(row_factory=tuple_row), self._qualifier, self.prefix, self._server)
 
         self._call(None, work)
 
@@ -195,7 +197,9 @@ class PostgresLog(LogBase):
 
         def work(conn: Any) -> int | None:
             with conn.transaction():
-                return version_of(conn.cursor(), self._qualifier, self.prefix, self._server)
+                return version_of(
+                    conn.cursor(row_factory=tuple_row), self._qualifier, self.prefix, self._server
+                )
 
         return self._call(None, work)
 
@@ -259,9 +263,9 @@ class PostgresLog(LogBase):
         prepare: bool | None,
     ) -> TimelineHead:
         """An append whose statement matched nothing, told apart with the voucher row locked."""
-        now = _vouched(conn.execute(self._sql["lock"], (params["name"],)).fetchone())
+        now = _vouched(_cursor(conn).execute(self._sql["lock"], (params["name"],)).fetchone())
         if now is not None and (expected is None or now.incarnation == expected.incarnation):
-            stored = conn.execute(self._sql["stored"], (now.incarnation, record.seq)).fetchone()
+            stored = _cursor(conn).execute(self._sql["stored"], (now.incarnation, record.seq)).fetchone()
             if stored is not None and tuple(stored) == (params["id"], record.crc):
                 # A retry of an append that did land: the head as that append left it, nothing stored.
                 return now._replace(seq=record.seq, crc=record.crc)
@@ -272,10 +276,13 @@ class PostgresLog(LogBase):
         if params["id"] is not None and now is not None:
             # Ids are unique by the statement's own check (their index cannot be): read under the row
             # lock every append takes, so what it finds holds until this transaction ends.
-            if conn.execute(self._sql["seq_of_id"], (params["name"], params["id"])).fetchone() is not None:
+            if (
+                _cursor(conn).execute(self._sql["seq_of_id"], (params["name"], params["id"])).fetchone()
+                is not None
+            ):
                 raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
         # The head is the one expected after all (the statement waited on a writer that rolled back).
-        row = conn.execute(statement, params, prepare=prepare).fetchone()
+        row = _cursor(conn).execute(statement, params, prepare=prepare).fetchone()
         if row is None:
             raise ConflictError(timeline, _seq(expected), _seq(now))
         return TimelineHead(row[0], record.seq, record.crc, row[1])
@@ -293,12 +300,12 @@ class PostgresLog(LogBase):
 
         def work(conn: Any) -> Pruned:
             with conn.transaction():
-                row = conn.execute(self._sql["lock"], (utf8(timeline),)).fetchone()
+                row = _cursor(conn).execute(self._sql["lock"], (utf8(timeline),)).fetchone()
                 now = _vouched(row)
                 if incarnation is not None and (now is None or now.incarnation != incarnation):
                     return _NOTHING  # dropped, perhaps written anew, since the caller read it: left as it is
                 if row is not None and keys:
-                    conn.execute(self._sql["detach_key"], (row[0], keys), prepare=False)
+                    _cursor(conn).execute(self._sql["detach_key"], (row[0], keys), prepare=False)
                 if now is None:
                     return _NOTHING
                 key, head, _, first = now
@@ -308,7 +315,7 @@ class PostgresLog(LogBase):
                 # Down until no record kept replays from a keyframe below the cutoff: each pass
                 # lowers it to the oldest keyframe the records at or above it need.
                 while cutoff > first:
-                    lowest, count = conn.execute(self._sql["chains"], (key, cutoff)).fetchone()
+                    lowest, count = _cursor(conn).execute(self._sql["chains"], (key, cutoff)).fetchone()
                     if count != head - cutoff + 1:
                         raise self._damage(
                             timeline, None, f"{head - cutoff + 1 - count} records missing above {cutoff}"
@@ -318,9 +325,9 @@ class PostgresLog(LogBase):
                     cutoff = lowest
                 if cutoff <= first:
                     return _NOTHING
-                removed, removed_bytes = conn.execute(
-                    self._sql["prune"], (key, cutoff, cutoff, key)
-                ).fetchone()
+                removed, removed_bytes = (
+                    _cursor(conn).execute(self._sql["prune"], (key, cutoff, cutoff, key)).fetchone()
+                )
                 if removed != cutoff - first:  # rolled back: what is missing stays missing, not hidden
                     raise self._damage(
                         timeline, None, f"{cutoff - first - removed} records missing below {cutoff}"
@@ -354,8 +361,8 @@ class PostgresLog(LogBase):
             # No row for the timeline yet (one is made for its attachments, with no head), or the row
             # moved while the statement waited on it: each run is a new snapshot, which sees the move.
             with conn.transaction():
-                while conn.execute(statement, params, prepare=prepare).fetchone() is None:
-                    conn.execute(self._sql["new_row"], (params["name"],))
+                while _cursor(conn).execute(statement, params, prepare=prepare).fetchone() is None:
+                    _cursor(conn).execute(self._sql["new_row"], (params["name"],))
 
         self._call(timeline, work)
 
@@ -365,7 +372,7 @@ class PostgresLog(LogBase):
             return {}
         rows = self._call(
             timeline,
-            lambda conn: _one(conn, self._sql["attachments"], (utf8(timeline), wanted), True).fetchall(),
+            lambda conn: _rows(conn, self._sql["attachments"], (utf8(timeline), wanted)),
         )
         return by_key(rows, timeline, self._server)
 
@@ -409,7 +416,7 @@ class PostgresLog(LogBase):
 
     def opening(self, timeline: str, keys: Iterable[str] = ()) -> Opening:
         params = {"name": utf8(timeline), "keys": keys_of(keys)}
-        found = self._call(timeline, lambda conn: _one(conn, self._sql["opening"], params, True).fetchall())
+        found = self._call(timeline, lambda conn: _rows(conn, self._sql["opening"], params))
         # One statement, so one snapshot: the voucher row, the head's chain and the attachments.
         vouched: TimelineHead | None = None
         chain: list[StoredRecord] = []
@@ -429,7 +436,7 @@ class PostgresLog(LogBase):
         statement = self._sql["read"]
         if base is not None:
             statement, params = self._sql["read_base"], [*params, base]
-        rows = self._call(timeline, lambda conn: _one(conn, statement, params, True).fetchall())
+        rows = self._call(timeline, lambda conn: _rows(conn, statement, params))
         return list(map(record_of, rows))
 
     def headers(
@@ -442,7 +449,7 @@ class PostgresLog(LogBase):
             statement, params = self._sql["headers"], [utf8(timeline), max(limit, 0)]
         else:
             statement, params = self._sql["headers_before"], [utf8(timeline), before, max(limit, 0)]
-        rows = self._call(timeline, lambda conn: _one(conn, statement, params, True).fetchall())
+        rows = self._call(timeline, lambda conn: _rows(conn, statement, params))
         return list(map(record_of, rows))
 
     def listing(
@@ -450,7 +457,7 @@ class PostgresLog(LogBase):
     ) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
         params = {"name": utf8(timeline), "limit": max(limit, 0), "before": before, "keys": keys_of(keys)}
         statement = self._sql["listing" if before is None else "listing_before"]
-        found = self._call(timeline, lambda conn: _one(conn, statement, params, True).fetchall())
+        found = self._call(timeline, lambda conn: _rows(conn, statement, params))
         # One statement, so one snapshot: the headers (seq set) and the entries under their ids and `keys`.
         rows = sorted((record_of(row[:13]) for row in found if row[0] is not None), reverse=True)
         return rows, by_key([row[13:] for row in found if row[0] is None], timeline, self._server)
@@ -463,7 +470,7 @@ class PostgresLog(LogBase):
             statement, params = self._sql["names_from"], [low]
         else:
             statement, params = self._sql["names_between"], [low, above]
-        rows = self._call(None, lambda conn: _one(conn, statement, params, True).fetchall())
+        rows = self._call(None, lambda conn: _rows(conn, statement, params))
         try:
             return [text_of(name) for (name,) in rows]
         except UnicodeDecodeError as exc:
@@ -536,13 +543,37 @@ def _read_committed(conn: Any) -> None:
     conn.execute("SET default_transaction_isolation TO 'read committed'")
 
 
-def _one(conn: Any, statement: str, params: Any, binary: bool = False, prepare: bool | None = None) -> Any:
+def _cursor(conn: Any) -> Any:
+    """The cursor the log's one-row statements run on, kept by the connection: making a cursor for each
+    costs the client a fifth of a one-row statement. Its rows are tuples whatever the connection's row
+    factory (one made for LangGraph's own saver gives dicts). What it holds between calls is one row."""
+    if not isinstance(conn, psycopg.Connection):
+        return conn.cursor(row_factory=tuple_row)  # an async connection's facade, made for each call
+    cursor = getattr(conn, _KEPT_CURSOR, None)
+    if cursor is None or cursor.closed:
+        # Kept as the connection's attribute, the two a cycle: they go together, whoever drops them.
+        cursor = conn.cursor(row_factory=tuple_row)
+        setattr(conn, _KEPT_CURSOR, cursor)
+    return cursor
+
+
+def _one(conn: Any, statement: str, params: Any, prepare: bool | None = None) -> Any:
     """`statement` as one atomic step: on its own in autocommit, else in a (nested) transaction.
     `prepare=False` plans it for its values at this run (`postgres_sql.REPLANNED_SHAPES`)."""
     if conn.autocommit and conn.pgconn.transaction_status == _IDLE:
-        return conn.execute(statement, params, binary=binary, prepare=prepare)
+        return _cursor(conn).execute(statement, params, prepare=prepare)
     with conn.transaction():
-        return conn.execute(statement, params, binary=binary, prepare=prepare)
+        return _cursor(conn).execute(statement, params, prepare=prepare)
+
+
+def _rows(conn: Any, statement: str, params: Any) -> list[Any]:
+    """The rows of a read, as one atomic step, on a cursor closed after: a read's rows may be many, and
+    are not kept by the connection until its next statement."""
+    with conn.cursor(row_factory=tuple_row, binary=True) as cursor:
+        if conn.autocommit and conn.pgconn.transaction_status == _IDLE:
+            return cursor.execute(statement, params).fetchall()  # type: ignore[no-any-return]
+        with conn.transaction():
+            return cursor.execute(statement, params).fetchall()  # type: ignore[no-any-return]
 
 
 def _vouched(row: Any) -> TimelineHead | None:
