@@ -198,6 +198,38 @@ def test_what_the_bound_allows_is_the_memory_kept(element, per_seed):
     assert kept < 1.5 * decoded.limit
 
 
+def test_seeds_are_remembered_while_together_they_fit_half_the_bound_least_recently_read_first_out():
+    serde = JsonPlusSerializer()
+    seeds = {
+        n: serde.dumps_typed(_DeltaSnapshot([AIMessage(f"{n} {i}", id=f"{n}.{i}") for i in range(n)]))
+        for n in (30, 31, 32)
+    }
+    one = Decoded(serde)
+    one.seed(seeds[30], serde.loads_typed)
+    ((_, cost),) = one._seeds.values()
+    # Each seed costs more than an eighth of the bound; two fit in its half, three do not.
+    decoded, serde_reads = Decoded(serde, limit=5 * cost), []
+
+    def counted(pair):
+        serde_reads.append(pair)
+        return serde.loads_typed(pair)
+
+    # (seed read, elements the serde decodes, seeds remembered after, least recently read first)
+    for n, by_serde, remembered in [
+        (30, 30, [30]),
+        (30, 0, [30]),
+        (31, 31, [30, 31]),
+        (30, 0, [31, 30]),
+        (32, 32, [30, 32]),  # 31 is let go: its elements' entries stay, so it is not decoded again
+        (31, 0, [32, 31]),
+    ]:
+        serde_reads.clear()
+        assert same(decoded.seed(seeds[n], counted), serde.loads_typed(seeds[n]))
+        assert len(serde_reads) == by_serde
+        assert list(decoded._seeds) == [seeds[r][1] for r in remembered]
+        assert decoded._seeds_size == sum(c for _, c in decoded._seeds.values()) <= decoded.limit // 2
+
+
 def nested(depth):
     value: list = ["leaf"]
     for _ in range(depth - 1):

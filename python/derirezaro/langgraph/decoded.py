@@ -26,9 +26,11 @@ The entries are bounded by what they cost: the bytes they were decoded from,
 a fixed allowance each, and one for every object of their snapshot (a few
 bytes of MessagePack can stand for a container of a hundred bytes, so the
 bytes alone bound nothing), least recently read first out; `DEFAULT_BYTES`
-holds some eight conversations of a thousand messages. Beside them, the last
-few delta-channel seeds read are remembered whole (their bytes and their
-elements' entries).
+holds some eight conversations of a thousand messages. Beside them, the
+delta-channel seeds last read are remembered whole (their bytes and their
+elements' entries), least recently read first out, while what they cost
+together is at most half the bound: one conversation of four thousand
+messages, or several shorter ones.
 
 A read of a list channel also gives the state it read a `Kept` of the objects
 it handed out, so that the next put from that state, which holds those very
@@ -56,7 +58,7 @@ except ImportError:  # pragma: no cover
 _DeltaSnapshot: Any = getattr(_serde_types, "_DeltaSnapshot", None)
 
 DEFAULT_BYTES = 16 << 20
-_SEEDS_KEPT = 4  # seeds remembered whole, each costing at most an eighth of the bound
+_SEEDS_SHARE = 2  # the seeds remembered whole cost at most the bound over this, together
 _ENTRY_OVERHEAD = 256  # an entry's key, its tuple and its place in the order, roughly
 _OBJECT_COST = 64  # an object of a snapshot and its slot in its container, roughly: an empty dict is 64
 _USUAL = "msgpack"
@@ -88,8 +90,10 @@ class Decoded:
         self.size = 0
         self._entries: OrderedDict[Pair, Entry] = OrderedDict()
         self._costs: dict[Pair, int] = {}  # each entry's share of `size`
-        # Seeds as the entries of their elements: a seed read again needs neither splitting nor lookups.
-        self._seeds: OrderedDict[bytes, list[Entry]] = OrderedDict()
+        # Seeds as the entries of their elements, and what each costs: a seed read again needs neither
+        # splitting nor lookups.
+        self._seeds: OrderedDict[bytes, tuple[list[Entry], int]] = OrderedDict()
+        self._seeds_size = 0
         self._lock = threading.Lock()
 
     def __len__(self) -> int:
@@ -111,25 +115,48 @@ class Decoded:
         kind, data = pair
         if kind != _USUAL or not is_seed(data):
             return loads_typed(pair)
-        known = self._seeds.get(data)
+        with self._lock:
+            known = self._seeds.get(data)
+            if known is not None:
+                self._seeds.move_to_end(data)
         if known is not None:
             try:
-                return _DeltaSnapshot(_rebuilt_all(known))
+                return _DeltaSnapshot(_rebuilt_all(known[0]))
             except RecursionError:
                 pass  # the caller's stack is nearly spent: decoded as if not remembered
         parts = split_seed(data)
         if parts is None:
             return loads_typed(pair)
-        values, entries = self._decoded([(_USUAL, part) for part in parts], loads_typed)
-        # Its entries may leave the bound's and live on here: what they cost counts against an eighth of it.
+        pairs = [(_USUAL, part) for part in parts]
+        values, entries = self._decoded(pairs, loads_typed)
+        # Its entries may leave the bound's and live on here: what they cost counts against the seeds' share.
         whole = [entry for entry in entries if entry is not None]
-        share = self.limit // 8
-        if len(whole) == len(entries) and len(data) <= share and _cost(len(data), whole) <= share:
-            with self._lock:
-                self._seeds[data] = whole
-                while len(self._seeds) > _SEEDS_KEPT:
-                    self._seeds.popitem(last=False)
+        share = self.limit // _SEEDS_SHARE
+        if len(whole) == len(entries) and len(data) <= share:
+            cost = self._seed_cost(len(data), pairs, whole)
+            if cost <= share:
+                self._keep_seed(data, whole, cost, share)
         return _DeltaSnapshot(values)
+
+    def _seed_cost(self, size: int, pairs: Sequence[Pair], whole: Sequence[Entry]) -> int:
+        """`_cost(size, whole)`, from what each element's entry was found to cost when it was kept: a
+        seed that does not fit is decoded at every read, and walking its snapshots again each time
+        would cost a turn more than the decode."""
+        costs, total = self._costs, size
+        for pair, entry in zip(pairs, whole, strict=True):
+            kept = costs.get(pair)
+            total += kept - len(pair[1]) if kept is not None else _cost(0, [entry])
+        return total
+
+    def _keep_seed(self, data: bytes, whole: list[Entry], cost: int, share: int) -> None:
+        with self._lock:
+            if data in self._seeds:
+                return
+            self._seeds[data] = whole, cost
+            self._seeds_size += cost
+            while self._seeds_size > share:
+                _, (_, gone) = self._seeds.popitem(last=False)
+                self._seeds_size -= gone
 
     def write(self, pair: Pair, loads_typed: Loads) -> Any:
         """A pending write's value: an array of extension values (a node's new messages) decoded element
