@@ -13,6 +13,7 @@ from ..persist.errors import CorruptRecordError, PersistError, RecordNotFoundErr
 from ..persist.log import Entry
 from ..persist.record import Record, StoredRecord
 from ..persist.record import public as public_record
+from ..persist.replay import Point
 from ..persist.timeline import Timeline, Tuning
 from . import meta as meta_format
 from .layout import State
@@ -111,6 +112,7 @@ class Branch:
         "snapshots",
         "ids",
         "opened",
+        "walked",
     )
 
     def __init__(self, log: Any, name: str, thread_id: str, ns: str) -> None:
@@ -120,6 +122,8 @@ class Branch:
         self.states: OrderedDict[Key, State] = OrderedDict()  # the newest last
         self.snapshots: dict[Key, Snapshot] = {}  # of the states kept: what derive() starts from
         self.ids: OrderedDict[Key, str] = OrderedDict()  # checkpoint ids of the records seen lately
+        # The states a delta-channel history walk replayed, under the incarnation it read (its module's).
+        self.walked: tuple[int | None, dict[int, Point]] = (None, {})
         self._open()
 
     def _open(self) -> None:
@@ -166,6 +170,7 @@ class Branch:
             self.states.clear()
             self.snapshots.clear()
             self.ids.clear()
+        self.walked = (None, {})
         self._open()
         self.opened = None  # for the read that opened the branch alone
 

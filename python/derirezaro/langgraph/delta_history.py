@@ -16,7 +16,10 @@ same answer without building a tuple per ancestor:
 - only the seeds are decoded, and only the channels asked for;
 - the first listing is sized by how far down the timeline's last walk went:
   a turn's walk ends at the same seed as the one before it until a snapshot
-  comes, so one read holds the whole chain and no record below it is listed.
+  comes, so one read holds the whole chain and no record below it is listed;
+- the states a walk replayed stay with the branch for the next one, which goes
+  down the same chain: a seq names one record, so one state, for as long as
+  the incarnation lasts.
 
 A chain that comes back to a checkpoint it passed (an id put again under its
 own descendant) ends there rather than going round.
@@ -47,6 +50,7 @@ _FIRST_PAGE = 64  # records of the first listing when no walk of the timeline we
 _LEAST_PAGE = 8
 _MOST_PAGE = 512
 _REACHES_KEPT = 1024  # timelines whose last walk's end is remembered, per saver
+_WALKED_KEPT = 512  # states a walk leaves the next one, the newest records': a turn's chain and more
 
 
 class _Chain:
@@ -66,7 +70,8 @@ class _Chain:
         self.low = self.high = 0
         self.ended = True
         self.page = _FIRST_PAGE
-        self.replayed: dict[int, Point] = {}
+        walked_under, walked = branch.walked  # one read of the pair: it is replaced whole
+        self.replayed: dict[int, Point] = dict(walked) if walked_under == incarnation else {}
         self.view = Store(max_history=0)
 
     # -- reading headers and attachments ---------------------------------------------
@@ -305,6 +310,10 @@ def history(
     for ch, value in _seed_values(reads, chain, seeds).items():
         result[ch]["seed"] = value
     branch.vouch(incarnation)
+    replayed = chain.replayed
+    if len(replayed) > _WALKED_KEPT:
+        replayed = {seq: replayed[seq] for seq in sorted(replayed)[-_WALKED_KEPT:]}
+    branch.walked = incarnation, replayed
     return result
 
 
