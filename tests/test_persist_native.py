@@ -125,6 +125,13 @@ def _sealed_by_position(timeline, *, seq, id, parent, base, kind, timestamp, dig
     return record.sealed(timeline, seq, id, parent, base, kind, timestamp, digest, meta, body)
 
 
+def test_a_body_compressed_with_a_window_of_its_size_inflates_whole_at_every_size():
+    text = bytes(range(97, 123)) * 6000
+    for size in (256, 511, 512, 513, 1024, 4097, 1 << 15, (1 << 15) + 1, len(text)):
+        packed = body.compress(text[:size])
+        assert bytes(body.decompress(packed)) == text[:size] and len(packed) < size // 4
+
+
 @pytest.mark.parametrize(
     "seal", [record.seal, _sealed_by_position, record_oracle.seal], ids=["native", "positional", "oracle"]
 )

@@ -37,8 +37,13 @@ def stored_form(body: bytes) -> bytes:
 
 def compress(body: bytes) -> bytes:
     """`body` in the compressed layout."""
-    packed = zlib.compress(body, 1)  # level 1: most of the saving at a fraction of the time
-    return b"".join((COMPRESSED, len(body).to_bytes(8, "big"), packed))
+    # Level 1: most of the saving at a fraction of the time. The window and the hash table sized to
+    # the body (a window as large as it, a hash level of the window's bits less 7, zlib's own ratio at
+    # its largest): at zlib's defaults each call allocates and clears some 256 KiB, which costs a
+    # body of a few KiB more than compressing it. Any window inflates with the default one.
+    bits = max(9, min(15, (len(body) - 1).bit_length()))
+    packer = zlib.compressobj(1, zlib.DEFLATED, bits, bits - 7)
+    return b"".join((COMPRESSED, len(body).to_bytes(8, "big"), packer.compress(body), packer.flush()))
 
 
 def decompress(body: bytes) -> bytearray:
