@@ -146,6 +146,23 @@ def test_hand_made_threads_read_as_the_base_walk_reads_them(case, tmp_path):
             agree(saver, config, ["d", "e"])
 
 
+def test_a_thread_written_anew_by_another_saver_is_walked_anew(tmp_path):
+    """The same ids at the same places, their states not: what one walk replayed serves no walk of the
+    thread written anew (another saver deleted it and put it again)."""
+    open_saver = opener("sqlite", tmp_path)
+    incarnations = [
+        [("a", None, {"d": "a", "e": "a"}, [("d", 1)]), ("b", "a", {}, [("d", 2)]), ("c", "b", {}, [])],
+        [("a", None, {"e": "a"}, [("d", 3)]), ("b", "a", {"d": "b"}, [("d", 4)]), ("c", "b", {}, [])],
+    ]
+    with open_saver() as reader, open_saver() as writer:
+        for n, checkpoints in enumerate(incarnations):
+            writer.delete_thread("re")
+            stored = [put(writer, "re", *checkpoint) for checkpoint in checkpoints]
+            for config in [stored[-1], stored[1], {"configurable": {"thread_id": "re"}}]:
+                found = agree(reader, config, ["d", "e"])
+            assert found["d"]["seed"] == ("a" if n == 0 else "b")
+
+
 def test_a_chain_that_comes_back_to_a_checkpoint_it_passed_ends_there():
     """b put again under its own descendant c: c -> b -> c, where the base walk would go round for ever."""
     with DerirezaroSaver.memory() as saver:
