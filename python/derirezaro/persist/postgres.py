@@ -38,6 +38,7 @@ to its WAL.
 
 from __future__ import annotations
 
+import contextlib
 import re
 import threading
 import weakref
@@ -552,8 +553,10 @@ def _cursor(conn: Any) -> Any:
     cursor = getattr(conn, _KEPT_CURSOR, None)
     if cursor is None or cursor.closed:
         # Kept as the connection's attribute, the two a cycle: they go together, whoever drops them.
+        # A subclass with slots keeps none, and is given a cursor a call.
         cursor = conn.cursor(row_factory=tuple_row)
-        setattr(conn, _KEPT_CURSOR, cursor)
+        with contextlib.suppress(AttributeError):
+            setattr(conn, _KEPT_CURSOR, cursor)
     return cursor
 
 
