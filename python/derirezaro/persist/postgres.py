@@ -15,10 +15,9 @@ a unique index (ids are found by a hash index, a third of a b-tree's size).
 An append that matched nothing is then told apart (a retry that had landed,
 a lost race, a pruned keyframe, an id taken) in a transaction that locks
 the row. Prunes read and move the row under that lock too, so nothing they
-chose changes before they delete. Attaching and detaching move the row as
-well (to itself), and every writer of attachments goes on only where the
-row it moved is the one its snapshot read: so the attachment rule is exact
-without a unique index of entries (`postgres_sql._rule`).
+chose changes before they delete. Attachments are kept once each by their
+unique index (`postgres_sql._rule`); an attach share-locks the voucher row,
+which holds off a drop without making appends wait.
 
 Connections: given a conninfo string the log opens a pool of its own
 (psycopg_pool, autocommit, `pool_size` connections) and closes it at
@@ -54,7 +53,6 @@ from .postgres_errors import as_persist_error
 from .postgres_schema import setup as setup_tables
 from .postgres_schema import version as version_of
 from .postgres_sql import (
-    REPLANNED_SHAPES,
     by_key,
     entries_shape,
     entry_columns,
@@ -233,19 +231,15 @@ class PostgresLog(LogBase):
             "body": record.body,
             **entry_columns(attach.items() if attach else ()),
         }
-        shape = entries_shape(params)
-        statement = self._sql["create" if expected is None else "append"][shape]
-        prepare = False if shape in REPLANNED_SHAPES else None
+        statement = self._sql["create" if expected is None else "append"][entries_shape(params)]
 
         def work(conn: Any) -> TimelineHead:
             try:
-                row = _one(conn, statement, params, prepare=prepare).fetchone()
+                row = _one(conn, statement, params).fetchone()
                 if row is not None:
                     return TimelineHead(row[0], record.seq, record.crc, row[1])
                 with conn.transaction():
-                    return self._append_in_transaction(
-                        conn, timeline, record, expected, statement, params, prepare
-                    )
+                    return self._append_in_transaction(conn, timeline, record, expected, statement, params)
             except psycopg.errors.UniqueViolation:
                 # The one unique key an append can break is (timeline, seq): a record stored above the head
                 # its voucher holds, which no append leaves behind.
@@ -261,7 +255,6 @@ class PostgresLog(LogBase):
         expected: TimelineHead | None,
         statement: str,
         params: dict,
-        prepare: bool | None,
     ) -> TimelineHead:
         """An append whose statement matched nothing, told apart with the voucher row locked."""
         now = _vouched(_cursor(conn).execute(self._sql["lock"], (params["name"],)).fetchone())
@@ -283,7 +276,7 @@ class PostgresLog(LogBase):
             ):
                 raise ValueError(f"timeline {timeline!r} already has a record with id {record.id!r}")
         # The head is the one expected after all (the statement waited on a writer that rolled back).
-        row = _cursor(conn).execute(statement, params, prepare=prepare).fetchone()
+        row = _cursor(conn).execute(statement, params).fetchone()
         if row is None:
             raise ConflictError(timeline, _seq(expected), _seq(now))
         return TimelineHead(row[0], record.seq, record.crc, row[1])
@@ -352,17 +345,15 @@ class PostgresLog(LogBase):
         params = {"name": utf8(timeline), **entry_columns([(key, entries)])}
         if not params["keys"]:
             return
-        shape = entries_shape(params)
-        statement = self._sql["attach"][shape]
-        prepare = False if shape in REPLANNED_SHAPES else None
+        statement = self._sql["attach"][entries_shape(params)]
 
         def work(conn: Any) -> None:
-            if _one(conn, statement, params, prepare=prepare).fetchone() is not None:
+            if _one(conn, statement, params).fetchone() is not None:
                 return
-            # No row for the timeline yet (one is made for its attachments, with no head), or the row
-            # moved while the statement waited on it: each run is a new snapshot, which sees the move.
+            # No row for the timeline yet (one is made for its attachments, with no head), or a drop
+            # deleted it while the statement waited: each run is a new snapshot, which sees the drop.
             with conn.transaction():
-                while _cursor(conn).execute(statement, params, prepare=prepare).fetchone() is None:
+                while _cursor(conn).execute(statement, params).fetchone() is None:
                     _cursor(conn).execute(self._sql["new_row"], (params["name"],))
 
         self._call(timeline, work)
@@ -562,7 +553,7 @@ def _cursor(conn: Any) -> Any:
 
 def _one(conn: Any, statement: str, params: Any, prepare: bool | None = None) -> Any:
     """`statement` as one atomic step: on its own in autocommit, else in a (nested) transaction.
-    `prepare=False` plans it for its values at this run (`postgres_sql.REPLANNED_SHAPES`)."""
+    `prepare=False` plans it for its values at this run."""
     if conn.autocommit and conn.pgconn.transaction_status == _IDLE:
         return _cursor(conn).execute(statement, params, prepare=prepare)
     with conn.transaction():

@@ -9,7 +9,7 @@ the lock, and each after the first finds nothing to do. Inside a caller's
 transaction the work is a savepoint of it, and no statement is one that
 PostgreSQL refuses to run in a transaction block.
 
-The tables (version 3):
+The tables (version 4):
 
     {p}_timelines    a timeline's voucher: its id is the incarnation (an identity,
                      so never reused), beside its name the head's seq and crc and the
@@ -18,8 +18,8 @@ The tables (version 3):
     {p}_records      one row per record, keyed by (timeline, seq); chosen ids found
                      by a hash index, unique per timeline by the append's statement;
                      bodies stored as they come: compressed already where that pays
-    {p}_attachments  entries found by (timeline, key); each (task, idx) once under
-                     a key, by the statements that write them
+    {p}_attachments  entries found by (timeline, key), the prefix of their unique
+                     index: each (task, idx) once under a key
 
 Names are stored as their UTF-8 (with lone surrogates as Python writes
 them), so that any str is one, NUL included, whatever the database's
@@ -34,15 +34,18 @@ columns.
 Records and attachments name their voucher's id, with no foreign key: its
 check cost each write ~30 us of the server's time, as much as the rest of
 the statement. What it guarded holds by the statements: every write of a
-record or an attachment moves its voucher row in the same statement and
-writes only where that row is there to move, and deleting the row (a drop)
-fires a trigger that deletes what names it, with snapshots taken after
-every writer the delete waited on had ended. Ids are never reused, so
+record or an attachment moves or share-locks its voucher row in the same
+statement and writes only where that row is there, and deleting the row (a
+drop) fires a trigger that deletes what names it, with snapshots taken
+after every writer the delete waited on had ended. Ids are never reused, so
 nothing could read a row left behind as another timeline's.
 
 Version 1 stored ids, keys and tasks as UTF-8, with the records' columns in
 another order; its migration rewrites both tables in the new shape. Version
 2 had foreign keys that cascaded; version 3 has the trigger in their place.
+Version 3 kept each entry once without a unique index, by an update of the
+voucher row in every attach: ~35 us of a step's latency, where the index
+costs 16 bytes an entry.
 """
 
 from __future__ import annotations
@@ -176,6 +179,13 @@ END$$""",
 END$$""",
         'CREATE TRIGGER "{p}_dropped" AFTER DELETE ON {s}"{p}_timelines" FOR EACH ROW'
         ' EXECUTE FUNCTION {s}"{p}_dropped"()',
+    ],
+    [
+        # Version 4: each entry once by a unique index, which also finds a key's entries (its prefix), in
+        # place of the index of keys and the voucher-row update every attach made to keep the rule.
+        'CREATE UNIQUE INDEX "{p}_attachment_entries" ON {s}"{p}_attachments" (timeline, key, task, idx)'
+        " WITH (fillfactor = 100)",
+        'DROP INDEX {s}"{p}_attachment_keys"',
     ],
 ]
 SCHEMA = len(MIGRATIONS)  # the version this code creates and the newest it opens

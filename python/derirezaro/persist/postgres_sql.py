@@ -32,58 +32,30 @@ _ENTRY = "SELECT %(key)b::bytea, %(task)b::bytea, %(idx)s::integer, %(blob)b::by
 
 # The attachment rule, for the entries `e` under the voucher row `v`: a regular entry (idx >= 0) is
 # stored once, the first wins; a reserved one replaces. A batch holds each (task, idx) once
-# (`entry_columns` merges it first). No unique index backs it (an index of the whole entry key costs
-# a step more than the rows it finds): it is exact because every statement that writes a timeline's
-# attachments moves its voucher row first, and goes on only where that row is the one its own
-# snapshot holds (`_UNMOVED`). A writer that waited on the row for another's commit finds it moved,
-# writes nothing and is run again, with a snapshot that sees what the other wrote.
+# (`entry_columns` merges it first), as an INSERT ... ON CONFLICT that touches a row twice requires. The
+# unique index of entries makes it exact among writers at once: an insert that meets another's
+# uncommitted entry waits for its end, and then skips or replaces it.
 def _rule(rows: str, a: str, replaces: bool) -> str:
-    # The replacing update only where a reserved entry comes: a second table-modifying node in the
-    # statement costs the server as much as the insert does, even when it matches nothing.
-    # A statement with it is planned for its own values at each run (`REPLANNED_SHAPES`): a plan kept for
-    # all values may scan all of a timeline's attachments to update the few named.
-    replace = (
-        f", u AS (UPDATE {a} AS x SET blob = e.blob FROM v, e WHERE e.idx < 0 AND x.timeline = v.id"
-        " AND x.key = e.key AND x.task = e.task AND x.idx = e.idx)"
-    )
+    # Only a batch with a reserved entry may update: a regular entry that meets its twin is left as it was.
+    conflict = "DO UPDATE SET blob = EXCLUDED.blob WHERE EXCLUDED.idx < 0" if replaces else "DO NOTHING"
     return (
-        f", e (key, task, idx, blob) AS ({rows}){replace if replaces else ''}"
+        f", e (key, task, idx, blob) AS ({rows})"
         f", a AS (INSERT INTO {a} (timeline, key, task, idx, blob) SELECT v.id, e.key, e.task, e.idx, e.blob"
-        f" FROM v CROSS JOIN e LEFT JOIN LATERAL {_probe(a, 'true AS held', 'v.id', 'e')} AS h ON true"
-        " WHERE h.held IS NULL)"
+        f" FROM v CROSS JOIN e ON CONFLICT (timeline, key, task, idx) {conflict})"
     )
 
 
-# Attachments are found one key at a time, each by a probe of the (timeline, key) index: a sub-query
-# with a LIMIT or an OFFSET runs per key and is never folded into a join or a `key = ANY(...)` that the
+# Attachments are found one key at a time, each by a probe of the entries' index on (timeline, key): a
+# sub-query with an OFFSET runs per key and is never folded into a join or a `key = ANY(...)` that the
 # planner may answer with a scan of all the timeline's attachments, or of the table. It chooses by the
 # table's size when it makes the plan, and a connection keeps a prepared statement's plan as the table
 # grows: a plan made for a new table would scan it for as long as the connection lives.
-# Statement variants run unprepared, each planned for its own values, where no form of the statement
-# holds the planner to probes of the index: by `entries_shape`, those with a reserved entry.
-REPLANNED_SHAPES = (3, 4)
-
-
-def _probe(a: str, columns: str, timeline: str, entry: str) -> str:
-    """The attachment row (task, idx) of `entry` under its key, found by one index probe."""
-    return (
-        f"(SELECT {columns} FROM {a} WHERE timeline = {timeline} AND key = {entry}.key"
-        f" AND task = {entry}.task AND idx = {entry}.idx LIMIT 1)"
-    )
-
-
 def _under_keys(a: str, columns: str, timeline: str, keys: str) -> str:
     """`columns` of the attachments under each of the distinct `keys` (an array), one index probe a key."""
     return (
         f"(SELECT DISTINCT unnest({keys})) AS k(key),"
         f" LATERAL (SELECT {columns} FROM {a} WHERE timeline = {timeline} AND key = k.key OFFSET 0) AS e"
     )
-
-
-# The voucher row as this statement's snapshot holds it: under READ COMMITTED an UPDATE that waited
-# for another writer re-checks its condition on the row that writer left, but a sub-select like this
-# one keeps the snapshot's answer, so the two differ exactly where the row moved since the snapshot.
-_UNMOVED = " AND {t}.xmin = (SELECT xmin FROM {t} WHERE {where})"
 
 
 def statements(qualifier: str, prefix: str) -> dict[str, Any]:
@@ -108,16 +80,11 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         " AND (%(base)s::bigint = %(seq)s::bigint OR %(base)s::bigint >= first)"
         f" AND NOT EXISTS (SELECT FROM {r} WHERE {ID_OF} = int8send(%(inc)s::bigint) || %(id)b::bytea)"
     )
-    # An append with entries goes on only where the row is unmoved (the attachment rule). One without
-    # needs no more than the compare-and-set: a writer it waited on that appended moved the head, one
-    # that pruned moved `first` (both checked again on the row it left), and one that attached or
-    # detached changed nothing the statement reads.
-    unmoved = _UNMOVED.format(t=t, where="id = %(inc)s::bigint")
     # A row with no head was made for attachments written before the first record: it is taken over.
     created = (
         f"WITH v AS (INSERT INTO {t} (name, head, crc, first) VALUES (%(name)s, %(seq)s, %(crc)s, %(seq)s)"
         f" ON CONFLICT (name) DO UPDATE SET head = EXCLUDED.head, crc = EXCLUDED.crc, first = EXCLUDED.first"
-        f" WHERE {t}.head = 0{_UNMOVED.format(t=t, where='name = %(name)s')} RETURNING id, first)"
+        f" WHERE {t}.head = 0 RETURNING id, first)"
     )
     header = f"{HEADER}, NULL::bytea, octet_length(body)"
     # Run replanned: `DELETE` takes no per-key probe the planner must keep to.
@@ -170,10 +137,7 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
     )
     return {
         "opening": opening,
-        "append": tuple(
-            f"{moved}{unmoved if e else ''} RETURNING id, first){record}{e} SELECT id, first FROM v"
-            for e in rules
-        ),
+        "append": tuple(f"{moved} RETURNING id, first){record}{e} SELECT id, first FROM v" for e in rules),
         "create": tuple(created + record + e + " SELECT id, first FROM v" for e in rules),
         "lock": f"SELECT id, head, crc, first FROM {t} WHERE name = %s FOR UPDATE",
         "stored": f"SELECT id, crc FROM {r} WHERE timeline = %s AND seq = %s",
@@ -185,17 +149,17 @@ def statements(qualifier: str, prefix: str) -> dict[str, Any]:
         ),
         # The records and attachments go with the row, by the trigger `postgres_schema` makes.
         "drop": f"DELETE FROM {t} WHERE name = %s",
+        # The row is held against a drop until the entries are in (a share lock, which an append's
+        # update does not wait for): a drop's trigger, run after, deletes them with the rest.
         "attach": tuple(
-            f"WITH v AS (UPDATE {t} SET head = head WHERE name = %(name)s"
-            f"{_UNMOVED.format(t=t, where='name = %(name)s')} RETURNING id){e} SELECT id FROM v"
+            f"WITH v AS (SELECT id FROM {t} WHERE name = %(name)s FOR KEY SHARE){e} SELECT id FROM v"
             for e in rules
         ),
         "new_row": f"INSERT INTO {t} (name) VALUES (%s) ON CONFLICT (name) DO NOTHING",
         "attachments": f"WITH t AS {of_name} SELECT k.key, e.task, e.idx, e.blob FROM "
         + _under_keys(a, "task, idx, blob", "(SELECT id FROM t)", "%b::bytea[]"),
-        # Detaching moves the voucher row too: an attach that read the entry as there must not go on.
-        "detach": f"WITH v AS (UPDATE {t} SET head = head WHERE name = %s RETURNING id)" + detach,
-        "detach_key": f"WITH v AS (UPDATE {t} SET head = head WHERE id = %s RETURNING id)" + detach,
+        "detach": f"WITH v AS {of_name}" + detach,
+        "detach_key": "WITH v AS (SELECT %s::bigint AS id)" + detach,
         "head": f"SELECT {vouched} FROM {t} AS v WHERE v.name = %s",
         "read": f"SELECT {HEADER}, body, octet_length(body) FROM {r} WHERE timeline = {of_name}"
         " AND seq BETWEEN %s AND %s ORDER BY seq",
