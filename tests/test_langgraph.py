@@ -157,23 +157,6 @@ def values_of(saver, thread="t"):
     return [t.checkpoint["channel_values"] for t in saver.list({"configurable": {"thread_id": thread}})]
 
 
-def test_a_long_list_is_stored_element_by_element(saver):
-    """Appends, a removal in the middle and an overwrite each store about one element."""
-    messages = [noise(i) for i in range(300)]
-    config = put(saver, None, {"messages": list(messages)}, {"messages": 1})
-    # messages[start:stop] = so many new ones: an append, a RemoveMessage in the middle, an overwrite
-    # (the same id, new content), an insertion, no change but a new version, then cuts down to where
-    # a whole value is cheaper.
-    edits = [(300, 300, 1), (150, 151, 0), (10, 11, 1), (5, 5, 1), (0, 0, 0), *[(0, 100, 0)] * 3]
-    for version, (start, stop, new) in enumerate(edits, start=2):
-        messages[start:stop] = [noise(-version)] * new
-        config = put(saver, config, {"messages": list(messages)}, {"messages": version})
-        assert saver.get_tuple(config).checkpoint["channel_values"]["messages"] == messages
-    first, *steps = reversed([record.size for record in saver._branch("t", "").timeline.records()])
-    # A step stores one element and the record's own fields, whatever the length.
-    assert first > 300 * 64 and max(steps[:5]) < 400
-
-
 def test_versions_decide_what_a_put_stores_and_go_on_as_the_thread_has_them(saver):
     first = put(saver, None, {"a": "one", "b": "two"}, {"a": 1, "b": 1})
     # The new versions forgot "a", whose version moved all the same; "b"'s did not, whatever its value says.

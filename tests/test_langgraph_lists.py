@@ -95,13 +95,19 @@ def step(rng, items, make, n):
         items.insert(i, make(rng, n))
 
 
+def put(saver, config, values, version, step=0):
+    """A put of `values`, every channel at `version`, on `config`'s checkpoint (a root if it names none)."""
+    checkpoint = {**empty_checkpoint(), "channel_values": values}
+    checkpoint["channel_versions"] = versions = {channel: version for channel in values}
+    config = config or {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+    return saver.put(config, checkpoint, {"source": "loop", "step": step}, versions)
+
+
 @pytest.mark.parametrize("seed", range(12))
 def test_every_checkpoint_reads_back_as_put_through_edits_in_place_reorders_and_forks(seed):
     """Odd seeds put the very lists they go on changing in place, as a caller that keeps no copy."""
-    rng, log = random.Random(seed), MemoryLog()
-    saver = DerirezaroSaver(log, serde=CountingSerde())
-    messages, dicts, mixed = [], [], []
-    expected, config, puts = {}, None, []
+    rng, saver = random.Random(seed), DerirezaroSaver(log := MemoryLog())
+    messages, dicts, mixed, expected, config, puts = [], [], [], {}, None, []
     for n in range(70):
         step(rng, messages, new_message, n)
         step(rng, dicts, new_dict, n)
@@ -110,48 +116,45 @@ def test_every_checkpoint_reads_back_as_put_through_edits_in_place_reorders_and_
             config = rng.choice(puts)
             values = copy.deepcopy(expected[config["configurable"]["checkpoint_id"]])
             messages, dicts, mixed = values["messages"], values["dicts"], values["mixed"]
-        checkpoint = empty_checkpoint()
-        if seed % 2:
-            values = {"messages": messages, "dicts": dicts, "mixed": mixed}
-        else:
-            values = {"messages": list(messages), "dicts": list(dicts), "mixed": list(mixed)}
-        checkpoint["channel_values"] = values
-        checkpoint["channel_versions"] = versions = {ch: n + 1 for ch in values}
-        parent = {} if config is None else {"checkpoint_id": config["configurable"]["checkpoint_id"]}
-        config = saver.put(
-            {"configurable": {"thread_id": "t", "checkpoint_ns": "", **parent}},
-            checkpoint,
-            {"source": "loop", "step": n},
-            versions,
-        )
-        expected[checkpoint["id"]] = copy.deepcopy(values)
-        puts.append(config)
-        got = saver.get_tuple(config).checkpoint["channel_values"]
-        assert got == values, n
+        values = {"messages": messages, "dicts": dicts, "mixed": mixed}
+        values = values if seed % 2 else {channel: list(value) for channel, value in values.items()}
+        puts.append(config := put(saver, config, values, n + 1, step=n))
+        expected[config["configurable"]["checkpoint_id"]] = copy.deepcopy(values)
+        assert saver.get_tuple(config).checkpoint["channel_values"] == values, n
     reader = DerirezaroSaver(log)  # decodes everything afresh
     for tup in [*saver.list(None), *reader.list(None)]:
         assert tup.checkpoint["channel_values"] == expected[tup.checkpoint["id"]]
     assert len(expected) == 70
 
 
-def test_a_chat_step_encodes_the_new_message_only():
-    """Appends to a long conversation cost one encoding each, and so does the first edit seen."""
-    saver = DerirezaroSaver(MemoryLog(), serde=CountingSerde())
-    rng, messages, config = random.Random(1), [], {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
-
-    def put(n, edit=lambda: None):
-        nonlocal config
+def test_a_step_on_a_long_list_stores_and_encodes_about_one_element():
+    """Appends to a conversation (through the keyframes of its first steps), a removal in the middle, an
+    overwrite under an old id, an insertion, a new version of no change and the first edit in place seen
+    each encode and store one element at most, whatever the length; then cuts down to where a whole value
+    is cheaper. Each step is read back, by turns by a second saver and by the writer itself, whose read
+    hands out objects of its own while the caller goes on with its list (it encoded the whole list at
+    every put after such a read)."""
+    saver, rng = DerirezaroSaver(MemoryLog(), serde=CountingSerde()), random.Random(1)
+    messages, config, encoded = [], None, []
+    edits = [lambda n=n: messages.append(new_message(rng, n)) for n in range(300)]
+    edits += [
+        lambda: messages.pop(150),
+        lambda: messages.__setitem__(10, AIMessage(text(rng), id=messages[10].id)),
+        lambda: messages.insert(5, new_message(rng, 300)),
+        lambda: None,  # a new version, no change
+        lambda: messages[100].additional_kwargs.update(edited=True),
+        *[lambda: messages.__delitem__(slice(0, 100))] * 3,
+    ]
+    for version, edit in enumerate(edits, start=1):
         edit()
-        checkpoint = empty_checkpoint()
-        checkpoint["channel_values"] = {"messages": list(messages)}
-        checkpoint["channel_versions"] = {"messages": n + 1}
         before = CountingSerde.encoded
-        config = saver.put(config, checkpoint, {"source": "loop", "step": n}, {"messages": n + 1})
-        return CountingSerde.encoded - before
-
-    assert all(put(n, lambda n=n: messages.append(new_message(rng, n))) == 1 for n in range(300)[2:])
-    assert put(300, lambda: messages[100].additional_kwargs.update(edited=True)) == 1
-    assert saver.get_tuple(config).checkpoint["channel_values"]["messages"] == messages
+        config = put(saver, config, {"messages": list(messages)}, version)
+        encoded.append(CountingSerde.encoded - before)
+        reader = saver if version % 2 else DerirezaroSaver(saver.log)
+        assert reader.get_tuple(config).checkpoint["channel_values"]["messages"] == messages
+    assert encoded[:-3] == [1] * 300 + [0, 1, 1, 0, 1]
+    sizes = [record.size for record in saver._branch("t", "").timeline.records()]
+    assert max(sizes[:8]) < 400 < 40 * 400 < max(sizes)  # newest first; a keyframe holds the list whole
 
 
 class Note(BaseModel):
@@ -319,11 +322,8 @@ def test_a_state_derived_from_another_reads_as_the_state_read_whole(seed):
             else:
                 values[channel] = rng.choice([n, text(rng), {"n": n}, b"\x00" * n, ("t", n)])
             versions[channel] = n + 1
-        checkpoint = {
-            "channel_values": copy.deepcopy(values),
-            "channel_versions": dict(versions),
-            "versions_seen": {"a": dict(versions)},
-        }
+        checkpoint = {"channel_values": copy.deepcopy(values), "channel_versions": dict(versions)}
+        checkpoint["versions_seen"] = {"a": dict(versions)}
         state = layout.apply(store, state, checkpoint, versions, serde.dumps_typed)
         snapshots.append(store.snapshot())
     near = layout.read_state(snapshots[0])

@@ -107,7 +107,8 @@ class Decoded:
         if len(kinds) != 1 or None in kinds:  # one without a snapshot, or models beside plain data
             return out, None
         snapshots = [entry[0] for entry in entries if entry is not None]
-        return out, Kept(list(out), snapshots, kinds.pop() is True, sum(len(data) for _, data in pairs))
+        size = sum(len(data) for _, data in pairs)
+        return out, Kept(list(out), snapshots, kinds.pop() is True, size, read=True)
 
     def seed(self, pair: Pair, loads_typed: Loads) -> Any:
         """A delta channel's stored seed, decoded element by element when it is a list of extension

@@ -304,6 +304,8 @@ def _set_value(
         if old is not None and len(old) == 0:
             old = None  # an empty list decides nothing: look at what it holds now
         kept = None if old is None else new.kept.get(channel)
+        if kept is not None:
+            kept = kept.for_list(value)
         if kept is not None and old is not None and len(kept.objects) == len(old):
             _update_list(store, new, channel, value, old, kept, dumps_typed)
             return
@@ -523,7 +525,12 @@ def _keep(state: State, kept: dict[str, Kept]) -> None:
     dict is replaced, never changed in place.
     """
     if kept:
-        state.kept = {**state.kept, **kept}
+        now = dict(state.kept)
+        for channel, known in kept.items():
+            held = now.get(channel)
+            put = held if held is None or not held.read else held.put
+            now[channel] = known if put is None else dataclasses.replace(known, put=put)
+        state.kept = now
 
 
 def _batched(state: State, whole: bool = True) -> tuple[bytes, int, list[str]]:

@@ -103,12 +103,24 @@ class Kept:
     (their content is `_model_state`, their snapshot that and an index of its fields
     for the native check), else plain data (their content is themselves).
     `size`: the elements' bytes in all. Never changed once made: states share it.
+    `read`: the objects are ones a read handed out, not a put's. `put`: of a read's,
+    what a put from the same state knew of its own objects, which the writer may
+    go on with while a reader holds the others (a state's own saver polled).
     """
 
     objects: list[Any]
     snapshots: list[Any]
     models: bool
     size: int
+    read: bool = False
+    put: Kept | None = None
+
+    def for_list(self, value: list[Any]) -> Kept:
+        """Of this and the put's it keeps, the one whose objects `value` starts with (this one if neither)."""
+        put, first = self.put, value[0]  # `value` is not empty; either `objects` may be (a caller's list)
+        if put is None or not put.objects or (self.objects and first is self.objects[0]):
+            return self
+        return put if first is put.objects[0] else self
 
     def ends(self, value: list[Any]) -> tuple[int, int]:
         """How many elements at the head of `value` and then at its tail are stored already, unchanged.
