@@ -5,6 +5,7 @@ and properties checked against the msgpack package."""
 import collections
 import enum
 import gc
+import inspect
 import math
 import re
 import struct
@@ -301,11 +302,8 @@ def test_the_interpreter_recursion_limit_still_bounds_the_walk():
     # The walk skips the interpreter's check only for its outermost levels: under a
     # limit lower than the depth budget, a nesting inside the limit encodes and one
     # well past it fails as deep Python code would.
-    depth, frame = 0, sys._getframe()
-    while frame is not None:
-        depth, frame = depth + 1, frame.f_back
     limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(depth + 100)
+    sys.setrecursionlimit(len(inspect.stack(0)) + 100)
     try:
         assert loads(dumps(_nested(90, 1))) == _nested(90, 1)
         with pytest.raises(RecursionError, match="maximum recursion depth exceeded while encoding"):
@@ -367,16 +365,7 @@ def test_encodings_match_msgpack_and_read_back_whole_and_fail_cleanly_cut_or_edi
     assert same(loads(dumps(decoded)), decoded)
 
 
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class ListSub(list):
-    pass
+IntSub, FloatSub, ListSub = (type(f"{base.__name__.title()}Sub", (base,), {}) for base in (int, float, list))
 
 
 # Lists and tuples of numbers are written in runs, a chunk of items at a time: the
@@ -407,8 +396,7 @@ def test_runs_of_numbers_encode_like_msgpack(pattern, repeats, breakers, out_of_
         run.insert(position % (len(run) + 1), item)
     for value in (run, tuple(run), {"k": [run]}, ListSub(run)):
         encoded = dumps(value)
-        assert encoded == packb(value)
-        assert same(loads(encoded), unpackb(encoded))
+        assert encoded == packb(value) and same(loads(encoded), unpackb(encoded))
     if out_of_range is not None:
         run.insert(out_of_range[0] % (len(run) + 1), out_of_range[1])
         with pytest.raises(ValueError, match=f"^{OUT_OF_RANGE}$"):
@@ -445,8 +433,7 @@ def test_float_arrays_written_in_place_encode_like_msgpack(items):
         stale = b"\xab" * (3 + 9 * len(value))
         del stale
         encoded = dumps(value)
-        assert encoded == expected
-        assert same(loads(encoded), unpackb(encoded))
+        assert encoded == expected and same(loads(encoded), unpackb(encoded))
     for bad, error in [(2**64, ValueError), (object(), TypeError)]:
         with pytest.raises(error):
             dumps([*items, bad])

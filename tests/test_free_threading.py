@@ -16,28 +16,21 @@ from derirezaro import HandoffGraph, Store, dumps, loads
 
 THREADS = 4
 DURATION = 1.0  # seconds per test: a bound on the work, never a measured result
-FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
-def run_threads(bodies):
-    """Runs each body(stop) in its own thread, all started together, until every body
+def run_threads(body):
+    """Runs body(tid, stop) in THREADS threads, all started together, until every one
     returns or DURATION passes (then `stop()` turns true); re-raises the first failure."""
-    barrier = threading.Barrier(len(bodies))
-    deadline = []
-    failures = []
+    barrier, failures, deadline = threading.Barrier(THREADS), [], time.monotonic() + DURATION
 
-    def stop():
-        return time.monotonic() > deadline[0]
-
-    def run(body):
+    def run(tid):
         barrier.wait()
         try:
-            body(stop)
+            body(tid, lambda: time.monotonic() > deadline)
         except BaseException as exc:  # noqa: BLE001  (re-raised in the main thread)
             failures.append(exc)
 
-    deadline.append(time.monotonic() + DURATION)
-    threads = [threading.Thread(target=run, args=(body,)) for body in bodies]
+    threads = [threading.Thread(target=run, args=(tid,)) for tid in range(THREADS)]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -46,7 +39,9 @@ def run_threads(bodies):
         raise failures[0]
 
 
-@pytest.mark.skipif(not FREE_THREADED, reason="the interpreter has a lock of its own")
+@pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="the interpreter has its own lock"
+)
 def test_import_leaves_the_interpreter_lock_off():
     if getattr(sys.flags, "gil", None) == 1:
         pytest.skip("the lock was asked for (PYTHON_GIL=1 or -X gil=1)")
@@ -56,20 +51,16 @@ def test_import_leaves_the_interpreter_lock_off():
 def test_loads_gives_each_thread_its_own_keys():
     # 4 x 400 distinct short keys cannot fit the decoder's 1024 cache slots: threads keep
     # replacing each other's keys in shared slots while they read their own.
-    def body_for(tid):
+    def body(tid, stop):
         values = [{f"t{tid}.k{i}.{j}": [tid, i, j] for j in range(8)} for i in range(50)]
         encoded = [dumps(value) for value in values]
+        while not stop():
+            for value, data in zip(values, encoded, strict=True):
+                decoded = loads(data)
+                assert decoded == value, (tid, sorted(decoded)[:3])
+                assert all(type(key) is str for key in decoded)
 
-        def body(stop):
-            while not stop():
-                for value, data in zip(values, encoded, strict=True):
-                    decoded = loads(data)
-                    assert decoded == value, (tid, sorted(decoded)[:3])
-                    assert all(type(key) is str for key in decoded)
-
-        return body
-
-    run_threads([body_for(tid) for tid in range(THREADS)])
+    run_threads(body)
 
 
 def mutate_list(shared, stop):
@@ -101,17 +92,6 @@ def mutate_dict(shared, stop):
             shared.clear()
 
 
-def encode_repeatedly(shared, check_item):
-    def body(stop):
-        while not stop():
-            decoded = loads(dumps(shared))
-            assert type(decoded) is type(shared)
-            for item in decoded.items() if isinstance(decoded, dict) else decoded:
-                check_item(item)
-
-    return body
-
-
 def check_list_item(item):
     if isinstance(item, dict):
         assert list(item) == ["i"] and type(item["i"]) is int, item
@@ -135,58 +115,50 @@ def check_dict_item(entry):
 def test_dumps_of_a_container_another_thread_mutates(shared, mutate, check_item):
     # Each encoding is of some state the container passed through: its count matches
     # its elements (else loads fails), and each element is one the mutator wrote whole.
-    run_threads([lambda stop: mutate(shared, stop)] + [encode_repeatedly(shared, check_item)] * (THREADS - 1))
+    def body(tid, stop):
+        while tid and not stop():
+            decoded = loads(dumps(shared))
+            assert type(decoded) is type(shared)
+            for item in decoded.items() if isinstance(decoded, dict) else decoded:
+                check_item(item)
+        if not tid:
+            mutate(shared, stop)
+
+    run_threads(body)
 
 
 def test_store_loses_no_write_from_threads():
     # Each thread owns a namespace, and its own keys in one namespace all share: every
     # read of a key it owns returns its own last write, and so does the store after.
-    store = Store()
-    last = [{} for _ in range(THREADS)]
+    store, last = Store(), {}
 
-    def body_for(tid):
-        def body(stop):
-            seq = 0
-            while not stop():
-                seq += 1
-                key = f"k{seq % 16}"
-                for ns in (f"own{tid}", "shared"):
-                    name = key if ns != "shared" else f"{tid}.{key}"
-                    value = {"tid": tid, "seq": seq, "ns": ns}
-                    store.set(ns, name, value)
-                    last[tid][(ns, name)] = value
-                    assert store.get(ns, name) == value
-                    previous = f"k{(seq - 1) % 16}" if ns != "shared" else f"{tid}.k{(seq - 1) % 16}"
-                    assert store.get(ns, previous) == last[tid].get((ns, previous)), (ns, previous)
+    def body(tid, stop):
+        seq = 0
+        while not stop():
+            seq += 1
+            name, previous = f"{tid}.k{seq % 16}", f"{tid}.k{(seq - 1) % 16}"
+            for ns in (f"own{tid}", "shared"):
+                store.set(ns, name, value := {"tid": tid, "seq": seq, "ns": ns})
+                last[ns, name] = value
+                assert store.get(ns, name) == value
+                assert store.get(ns, previous) == last.get((ns, previous)), (ns, previous)
 
-        return body
-
-    run_threads([body_for(tid) for tid in range(THREADS)])
-    for tid in range(THREADS):
-        for (ns, name), value in last[tid].items():
-            assert store.get(ns, name) == value
-    assert len(store.keys("shared")) == sum(len(ks) for ks in last) // 2
+    run_threads(body)
+    assert [where for where, value in last.items() if store.get(*where) != value] == []
+    assert len(store.keys("shared")) == len(last) // 2
 
 
 def test_graph_routes_from_threads():
     graph = HandoffGraph(on_cycle="allow")
-    graph.add_edge("start", "big", when="n > 100")
-    graph.add_edge("start", "mid", when="n > 10 and not quiet")
-    graph.add_edge("start", "small")
-    graph.add_edge("small", "start")
+    for source, target, when in [("start", "big", "n > 100"), ("start", "mid", "n > 10 and not quiet"),
+                                 ("start", "small", None), ("small", "start", None)]:  # fmt: skip
+        graph.add_edge(source, target, when)
 
-    def expected(n, quiet):
-        return "big" if n > 100 else "mid" if n > 10 and not quiet else "small"
+    def body(n, stop):
+        while not stop():
+            n = (n * 31 + 7) % 257
+            state = {"n": n, "quiet": n % 3 == 0, "padding": list(range(n % 20))}
+            expected = "big" if n > 100 else "mid" if n > 10 and not state["quiet"] else "small"
+            assert (graph.route("start", state), graph.route("small", state)) == (expected, "start"), state
 
-    def body_for(tid):
-        def body(stop):
-            n = tid
-            while not stop():
-                n = (n * 31 + 7) % 257
-                state = {"n": n, "quiet": n % 3 == 0, "padding": list(range(n % 20))}
-                assert graph.route("start", state) == expected(n, state["quiet"]), state
-                assert graph.route("small", state) == "start"
-
-        return body
-
-    run_threads([body_for(tid) for tid in range(THREADS)])
+    run_threads(body)

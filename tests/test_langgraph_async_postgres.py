@@ -2,6 +2,7 @@
 on and off the loop, the bridge's unwinding of a cancelled call, and the log's errors as the sync log's."""
 
 import asyncio
+import functools
 import gc
 
 import pytest
@@ -21,7 +22,12 @@ from derirezaro.persist import ConflictError, ConnectionLostError, CorruptRecord
 from derirezaro.persist.postgres import PostgresLog
 from derirezaro.persist.postgres_async import AsyncPostgresLog
 from langgraph.checkpoint.base import empty_checkpoint
-from test_persist_postgres import committed, waiting_on_locks
+from test_persist_postgres import committed, committing, sql, waiting_on_locks
+
+
+def on_a_loop(test):
+    """The async test run to its end on a loop of its own."""
+    return functools.wraps(test)(lambda *args, **kwargs: asyncio.run(test(*args, **kwargs)))
 
 
 def config(thread, checkpoint_id=None):
@@ -52,96 +58,88 @@ def calls_inside():
     return sum(isinstance(g, bridge._Bridged) and bool(g) for g in gc.get_objects())
 
 
-def holding_rows(url, prefix):
-    """A connection holding every voucher row of the prefix's tables until it commits or rolls back."""
+async def waiting_on_rows(url, prefix, work):
+    """A connection holding every voucher row of the prefix's tables until it commits or rolls back, and
+    `work` as a task, once it waits on them (the loop free meanwhile)."""
     holder = psycopg.connect(url)
     holder.execute(f'SELECT * FROM "{prefix}_timelines" FOR UPDATE')
-    return holder
+    task = asyncio.create_task(work)
+    await asyncio.to_thread(waiting_on_locks, url, 1)
+    return holder, task
 
 
-def test_calls_of_one_saver_on_one_loop_take_turns_and_leave_the_loop_free(postgres_url):
+@on_a_loop
+async def test_calls_of_one_saver_on_one_loop_take_turns_and_leave_the_loop_free(postgres_url):
     # The sync code holds a branch's and a timeline's RLock across its wait for the server: a second call
     # on the loop's thread would walk into them beside the first, were the calls not taking turns.
-    async def scenario():
-        prefix = fresh_prefix()
-        async with AsyncDerirezaroSaver.postgres(postgres_url, prefix=prefix) as saver:
-            checkpoints = [step(value) for value in (1, 2, 3)]
-            first = await put(saver, "t", checkpoints[0])
-            await put(saver, "u", step(9))
-            holder = holding_rows(postgres_url, prefix)
-            second = asyncio.create_task(put(saver, "t", checkpoints[1], first))
-            await asyncio.to_thread(waiting_on_locks, postgres_url, 1)  # the loop free meanwhile
-            third = asyncio.create_task(put(saver, "t", checkpoints[2], checkpoints[1]["id"]))
-            read = asyncio.create_task(saver.aget_tuple(config("u")))
-            for _ in range(10):
-                await asyncio.sleep(0)  # the loop runs: nothing blocks it while `second` waits
-            assert not (second.done() or third.done() or read.done())
-            assert calls_inside() == 1  # the others wait their turn outside the sync code
-            holder.commit()
-            await asyncio.gather(second, third)
-            assert (await read).checkpoint["channel_values"] == {"a": 9}
-            ids = [c["id"] for c in checkpoints]
-            assert await values(saver, "t") == [(3, ids[1]), (2, ids[0]), (1, None)]
-
-    asyncio.run(scenario())
+    prefix = fresh_prefix()
+    async with AsyncDerirezaroSaver.postgres(postgres_url, prefix=prefix) as saver:
+        checkpoints = [step(value) for value in (1, 2, 3)]
+        first = await put(saver, "t", checkpoints[0])
+        await put(saver, "u", step(9))
+        holder, second = await waiting_on_rows(postgres_url, prefix, put(saver, "t", checkpoints[1], first))
+        third = asyncio.create_task(put(saver, "t", checkpoints[2], checkpoints[1]["id"]))
+        read = asyncio.create_task(saver.aget_tuple(config("u")))
+        for _ in range(10):
+            await asyncio.sleep(0)  # the loop runs: nothing blocks it while `second` waits
+        assert not (second.done() or third.done() or read.done())
+        assert calls_inside() == 1  # the others wait their turn outside the sync code
+        holder.commit()
+        await asyncio.gather(second, third)
+        assert (await read).checkpoint["channel_values"] == {"a": 9}
+        ids = [c["id"] for c in checkpoints]
+        assert await values(saver, "t") == [(3, ids[1]), (2, ids[0]), (1, None)]
 
 
 @pytest.mark.parametrize("given", ["conninfo", "connection"])
 @pytest.mark.parametrize("call", ["put", "prune"])
-def test_a_call_cancelled_while_its_statement_waits_leaves_nothing_half_done(postgres_url, given, call):
-    async def scenario():
-        prefix = fresh_prefix()
-        conn = await psycopg.AsyncConnection.connect(postgres_url, autocommit=True)
-        where = postgres_url if given == "conninfo" else conn
-        async with AsyncDerirezaroSaver.postgres(where, prefix=prefix) as saver:
-            first = await put(saver, "t", step(1))
-            second = await put(saver, "t", step(2), first)
-            holder = holding_rows(postgres_url, prefix)
-            waiting = put(saver, "t", step(3), second) if call == "put" else saver.aprune(["t"])
-            task = asyncio.create_task(waiting)
-            await asyncio.to_thread(waiting_on_locks, postgres_url, 1)  # the loop free meanwhile
-            task.cancel()
-            with pytest.raises(asyncio.CancelledError):
-                await task
-            holder.rollback()
-            assert await values(saver, "t") == [(2, first), (1, None)]
-            assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
-            third = step(3)
-            await put(saver, "t", third, second)  # the saver, its branch and its connection serve on
-            assert await values(saver, "t") == [(3, second), (2, first), (1, None)]
-        await conn.close()
-
-    asyncio.run(scenario())
+@on_a_loop
+async def test_a_call_cancelled_while_its_statement_waits_leaves_nothing_half_done(postgres_url, given, call):
+    prefix = fresh_prefix()
+    conn = await psycopg.AsyncConnection.connect(postgres_url, autocommit=True)
+    where = postgres_url if given == "conninfo" else conn
+    async with AsyncDerirezaroSaver.postgres(where, prefix=prefix) as saver:
+        first = await put(saver, "t", step(1))
+        second = await put(saver, "t", step(2), first)
+        waiting = put(saver, "t", step(3), second) if call == "put" else saver.aprune(["t"])
+        holder, task = await waiting_on_rows(postgres_url, prefix, waiting)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        holder.rollback()
+        assert await values(saver, "t") == [(2, first), (1, None)]
+        assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
+        await put(saver, "t", step(3), second)  # the saver, its branch and its connection serve on
+        assert await values(saver, "t") == [(3, second), (2, first), (1, None)]
+    await conn.close()
 
 
 @pytest.mark.parametrize("swallowed", [False, True])
-def test_a_cancelled_call_unwinds_to_its_end_however_often_the_task_is_cancelled(swallowed):
-    async def scenario():
-        loop = asyncio.get_running_loop()
-        statement, rollback = loop.create_future(), loop.create_future()
-        steps = []
+@on_a_loop
+async def test_a_cancelled_call_unwinds_to_its_end_however_often_the_task_is_cancelled(swallowed):
+    loop = asyncio.get_running_loop()
+    statement, rollback = loop.create_future(), loop.create_future()
+    steps = []
 
-        def call():
-            try:
-                bridge.wait(statement)
-            except asyncio.CancelledError:
-                steps.append(bridge.wait(rollback))  # the unwinding awaits too, as a rollback does
-                if not swallowed:
-                    raise
-            return "returned"
+    def call():
+        try:
+            bridge.wait(statement)
+        except asyncio.CancelledError:
+            steps.append(bridge.wait(rollback))  # the unwinding awaits too, as a rollback does
+            if not swallowed:
+                raise
+        return "returned"
 
-        task = asyncio.create_task(bridge.run(call))
-        for _ in range(2):  # once at the statement, once more at the rollback
-            await asyncio.sleep(0)
-            task.cancel()
+    task = asyncio.create_task(bridge.run(call))
+    for _ in range(2):  # once at the statement, once more at the rollback
         await asyncio.sleep(0)
-        assert not task.done() and steps == []
-        rollback.set_result("rolled back")
-        with pytest.raises(asyncio.CancelledError):  # even where the sync code swallowed it
-            await task
-        assert steps == ["rolled back"]
-
-    asyncio.run(scenario())
+        task.cancel()
+    await asyncio.sleep(0)
+    assert not task.done() and steps == []
+    rollback.set_result("rolled back")
+    with pytest.raises(asyncio.CancelledError):  # even where the sync code swallowed it
+        await task
+    assert steps == ["rolled back"]
 
 
 class _Pause:
@@ -172,29 +170,27 @@ def test_a_call_whose_coroutine_is_closed_unwinds_at_once_and_is_left_nowhere():
     assert steps == ["refused"] and calls_inside() == 0
 
 
-def test_sync_calls_wait_on_the_loop_from_other_threads_and_are_refused_on_it(postgres_url):
-    async def scenario():
-        async with AsyncDerirezaroSaver.postgres(postgres_url, prefix=fresh_prefix()) as saver:
-            first, second = step(1), step(2)
-            await put(saver, "t", first)
-            for call in (saver.get_tuple, saver.list):
-                with pytest.raises(asyncio.InvalidStateError, match="would block the event loop"):
-                    call(config("t"))
+@on_a_loop
+async def test_sync_calls_wait_on_the_loop_from_other_threads_and_are_refused_on_it(postgres_url):
+    async with AsyncDerirezaroSaver.postgres(postgres_url, prefix=fresh_prefix()) as saver:
+        first, second = step(1), step(2)
+        await put(saver, "t", first)
+        for call in (saver.get_tuple, saver.list):
+            with pytest.raises(asyncio.InvalidStateError, match="would block the event loop"):
+                call(config("t"))
+        # The log's own calls run only inside the bridge; and the log stays open, for the saver's own close.
+        for call in (lambda: saver.log.head("t"), saver.log.close):
             with pytest.raises(RuntimeError, match="runs only from that loop's async methods"):
-                saver.log.head("t")  # the log's own calls: only inside the bridge
-            with pytest.raises(RuntimeError, match="runs only from that loop's async methods"):
-                saver.log.close()  # and the log stays open, for the saver's own close
-            with pytest.raises(TypeError, match="AsyncDerirezaroSaver"):  # the sync saver on an async pool
-                DerirezaroSaver.postgres(saver.log._pool)
+                call()
+        with pytest.raises(TypeError, match="AsyncDerirezaroSaver"):  # the sync saver on an async pool
+            DerirezaroSaver.postgres(saver.log._pool)
 
-            def elsewhere():
-                saver.put(config("t", first["id"]), second, {}, {"a": 2})
-                return [t.checkpoint["id"] for t in saver.list(config("t"))], saver.get_tuple(config("t"))
+        def elsewhere():
+            saver.put(config("t", first["id"]), second, {}, {"a": 2})
+            return [t.checkpoint["id"] for t in saver.list(config("t"))], saver.get_tuple(config("t"))
 
-            listed, latest = await asyncio.to_thread(elsewhere)
-            assert listed == [second["id"], first["id"]] and latest.checkpoint["id"] == second["id"]
-
-    asyncio.run(scenario())
+        listed, latest = await asyncio.to_thread(elsewhere)
+        assert listed == [second["id"], first["id"]] and latest.checkpoint["id"] == second["id"]
 
 
 def test_async_calls_from_another_loop_run_on_the_savers_and_a_saver_whose_loop_ended_refuses(postgres_url):
@@ -219,64 +215,48 @@ def test_async_calls_from_another_loop_run_on_the_savers_and_a_saver_whose_loop_
             call()
 
 
-def test_logs_given_one_connection_take_turns_on_it_across_a_transaction(postgres_url):
+@on_a_loop
+async def test_logs_given_one_connection_take_turns_on_it_across_a_transaction(postgres_url):
     # The first log's append found the head moved and locks the row in a transaction; the second's
     # append must not run on the connection inside it (into its rollback, or out of its nesting).
-    async def scenario():
-        prefix = fresh_prefix()
-        sync = PostgresLog(postgres_url, prefix=prefix)
-        committed(sync, "a", 1)
-        conn = await psycopg.AsyncConnection.connect(postgres_url, autocommit=True)
-        one, two = [await AsyncPostgresLog.connect(conn, prefix) for _ in range(2)]
-        stale, other = [
-            await bridge.run(log.timeline, name, Store()) for log, name in ((one, "a"), (two, "b"))
-        ]
-        committed(sync, "a", 1)
-
-        def commit(timeline):
-            timeline.store.set("x", "k", 1)
-            return timeline.commit()
-
-        holder = holding_rows(postgres_url, prefix)
-        first = asyncio.create_task(bridge.run(commit, stale))
-        await asyncio.to_thread(waiting_on_locks, postgres_url, 1)
-        second = asyncio.create_task(bridge.run(commit, other))
-        await asyncio.sleep(0.1)
-        holder.rollback()
-        with pytest.raises(ConflictError):
-            await first
-        assert (await second).seq == 1 and sync.head("b").seq == 1
-        assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
-        sync.close()
-        await conn.close()
-
-    asyncio.run(scenario())
+    prefix = fresh_prefix()
+    sync = PostgresLog(postgres_url, prefix=prefix)
+    committed(sync, "a", 1)
+    conn = await psycopg.AsyncConnection.connect(postgres_url, autocommit=True)
+    one, two = [await AsyncPostgresLog.connect(conn, prefix) for _ in range(2)]
+    stale, other = [await bridge.run(log.timeline, name, Store()) for log, name in ((one, "a"), (two, "b"))]
+    committed(sync, "a", 1)
+    holder, first = await waiting_on_rows(postgres_url, prefix, bridge.run(committing, stale, 1))
+    second = asyncio.create_task(bridge.run(committing, other, 1))
+    await asyncio.sleep(0.1)
+    holder.rollback()
+    with pytest.raises(ConflictError):
+        await first
+    assert (await second).seq == 1 and sync.head("b").seq == 1
+    assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
+    sync.close()
+    await conn.close()
 
 
-def test_each_failure_is_the_sync_logs_error_in_the_sync_logs_words():
-    async def scenario(server):
+@on_a_loop
+async def test_each_failure_is_the_sync_logs_error_in_the_sync_logs_words():
+    with PostgresServer() as server:
         sync = PostgresLog(server.url, prefix="p", timeout=1)
         committed(sync, "t", 1)
         given = await psycopg.AsyncConnection.connect(server.url, autocommit=True)
         logs = [await AsyncPostgresLog.connect(where, "p", timeout=1) for where in (server.url, given)]
-        for kind, damage in [
-            (CorruptRecordError, 'UPDATE "p_timelines" SET crc = crc + 1'),
-            (ConnectionLostError, ""),
+        for kind, failure in [
+            (CorruptRecordError, lambda: sql(server.url, 'UPDATE "p_timelines" SET crc = crc + 1')),
+            (ConnectionLostError, server.halt),
         ]:
-            if damage:
-                with psycopg.connect(server.url, autocommit=True) as conn:
-                    conn.execute(damage)
-            else:
-                server.halt()
+            failure()
             found = [pytest.raises(kind, sync.head, "t").value]
             for log in logs:
                 with pytest.raises(kind) as caught:
                     await bridge.run(log.head, "t")
                 found.append(caught.value)
             assert {type(f) for f in found} == {kind}
-            assert not damage or len({str(f) for f in found}) == 1  # a lost connection's words say how
+            # The same words, but where the connection was lost: those say how.
+            assert kind is ConnectionLostError or len({str(f) for f in found}) == 1
         for log in logs:
             await log.aclose()
-
-    with PostgresServer() as server:
-        asyncio.run(scenario(server))

@@ -9,6 +9,7 @@ What a prune reports removed must be what the model lost, records and body bytes
 The calls a timeline does not make this way are test_persist_logs.py's, over the same LOGS.
 """
 
+import functools
 import tempfile
 from pathlib import Path
 
@@ -20,7 +21,7 @@ from derirezaro.persist.postgres import PostgresLog
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
-from postgres_server import fresh_prefix as fresh_table_prefix
+from postgres_server import fresh_prefix as table_prefix
 from postgres_server import shared_url as postgres_url
 from redis_server import fresh_prefix, shared_url
 
@@ -30,12 +31,14 @@ LOGS = {
     # One connection that every thread shares: there is no other handle on a private database.
     "sqlite-memory": lambda directory: (lambda log: lambda: log)(SQLiteLog(":memory:")),
     # One shared server; each log under a prefix of its own, so tests see only their own timelines.
-    "redis": lambda directory: (lambda prefix: lambda: RedisLog(shared_url(), prefix=prefix))(fresh_prefix()),
+    "redis": lambda _: functools.partial(RedisLog, shared_url(), prefix=fresh_prefix()),
     # One shared server; each log in tables of its own.
-    "postgres": lambda directory: (
-        lambda prefix: lambda: PostgresLog(postgres_url(), prefix=prefix, pool_size=2)
-    )(fresh_table_prefix()),
+    "postgres": lambda _: functools.partial(PostgresLog, postgres_url(), prefix=table_prefix(), pool_size=2),
 }
+
+
+def in_order(found):  # entries of a key come back in no set order
+    return {key: sorted(entries) for key, entries in found.items()}
 
 
 def content(snapshot):
@@ -62,9 +65,9 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         self.directory = tempfile.TemporaryDirectory()
         self.connect = self.open_log(Path(self.directory.name))
         self.log, self.tl, self.parent, self.counter = self.connect(), None, None, 0
-        # seq -> content after it; seq -> (seq, id, parent, meta); seqs pruned away; the store's content
-        self.states, self.headers, self.gone, self.current = {}, {}, set(), {}
-        self.sizes = {}  # seq -> bytes its body stored
+        # seq -> content after it; seq -> (seq, id, parent, meta); seqs pruned away; the store's content;
+        # seq -> bytes its body stored
+        self.states, self.headers, self.gone, self.current, self.sizes = {}, {}, set(), {}, {}
         # Whether another writer moved the head (a commit must conflict), or may have
         # pruned the chain this writer builds on (a commit may conflict).
         self.stale = self.moved = False
@@ -198,9 +201,7 @@ class TimelineMachine(RuleBasedStateMachine):  # each log kind's subclass sets o
         # The one read a timeline opens from is what the log's other reads compose.
         opened, composed = (f(self.log, "t", ["x"]) for f in (type(self.log).opening, composed_opening))
         assert opened._replace(found=None) == composed._replace(found=None)
-        assert {k: sorted(v) for k, v in opened.found.items()} == {
-            k: sorted(v) for k, v in composed.found.items()
-        }
+        assert in_order(opened.found) == in_order(composed.found)
         assert getattr(self.tl.head, "seq", None) == max(self.states, default=None)
         expected = [self.headers[seq] for seq in sorted(set(self.states) - self.gone, reverse=True)]
         assert [(r.seq, r.id, r.parent, r.meta) for r in self.tl.records()] == expected

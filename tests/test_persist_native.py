@@ -8,6 +8,7 @@ worked examples, and exports, byte for byte the oracle's, imported whole or refu
 """
 
 import functools
+import itertools
 import tracemalloc
 import zlib
 
@@ -153,12 +154,11 @@ def test_the_format_documents_example_records_are_what_seal_writes(seal):
 def test_a_commits_positional_seal_is_seal_at_every_digest_sign_and_body_format():
     # Digests whose stored form turns negative at 32 or 64 bits, and bodies plain and compressed.
     digests = [0, 1, 2**31 - 1, 2**31, 2**32 - 1, 2**32, 2**63 - 1, 2**63, 2**64 - 1]
-    for digest in digests:
-        for kind in (DELTA, KEYFRAME):
-            for payload in (b"\x92\x80\x80", body.compress(b"\x92\x80\x80" * 200)):
-                fields = dict(seq=7, id=None, parent=6, base=7 if kind == KEYFRAME else 1, kind=kind)
-                fields.update(timestamp=1.5, digest=digest, meta=b"\xa1m", body=payload)
-                assert _sealed_by_position("t", **fields) == record.seal("t", **fields), (digest, kind)
+    payloads = (b"\x92\x80\x80", body.compress(b"\x92\x80\x80" * 200))
+    for digest, kind, payload in itertools.product(digests, (DELTA, KEYFRAME), payloads):
+        fields = dict(seq=7, id=None, parent=6, base=7 if kind == KEYFRAME else 1, kind=kind)
+        fields.update(timestamp=1.5, digest=digest, meta=b"\xa1m", body=payload)
+        assert _sealed_by_position("t", **fields) == record.seal("t", **fields), (digest, kind)
 
 
 @pytest.mark.parametrize("namespaces", [0, 1, 3, 700])  # 700: map16 headers, and every shard
@@ -194,16 +194,10 @@ def test_an_import_refuses_damage_and_names_what_is_wrong_under_a_right_checksum
 
 def test_a_value_as_deep_as_the_store_takes_commits_and_reads_back():
     # The deepest values the codec writes: each commits as a delta and as a keyframe, and reads back.
-    def nested(depth, leaf):
-        for _ in range(depth):
-            leaf = [leaf]
-        return leaf
-
     store, log = Store(), MemoryLog()
-    deepest = [nested(511, 1), nested(510, "x"), nested(511, [])]
     tl = log.timeline("t", store, keyframe_every=2)
-    for i, value in enumerate(deepest * 2):
-        store.set("n", str(i), value)
+    for i, (depth, leaf) in enumerate([(511, 1), (510, "x"), (511, [])] * 2):
+        store.set("n", str(i), functools.reduce(lambda inner, _: [inner], range(depth), leaf))
         tl.commit()
     reread = Store()
     assert log.timeline("t", reread).verify() == []

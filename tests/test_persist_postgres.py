@@ -42,22 +42,63 @@ def url(postgres_url):
     return postgres_url
 
 
+@pytest.fixture
+def log(url):
+    with PostgresLog(url, prefix=fresh_prefix()) as log:
+        yield log
+
+
+def committing(timeline, value, **commit):
+    timeline.store.set("a", "k", value)
+    return timeline.commit(**commit)
+
+
 def committed(log, name, count, keyframe_every=256):
     """A timeline `name` of `count` commits in `log`; its Timeline."""
     timeline = log.timeline(name, Store(), keyframe_every=keyframe_every)
     for i in range(count):
-        timeline.store.set("a", "k", i)
-        timeline.commit(meta={"i": i})
+        committing(timeline, i, meta={"i": i})
     return timeline
+
+
+def sql(url, statement, params=()):
+    """The rows `statement` returns (None where it returns none), run in a transaction of its own."""
+    with psycopg.connect(url, autocommit=True) as conn:
+        cursor = conn.execute(statement, params)
+        return cursor.fetchall() if cursor.description else None
+
+
+def counts(url, prefix, *tables):
+    return [sql(url, f'SELECT count(*) FROM "{prefix}_{table}"')[0][0] for table in tables]
 
 
 def waiting_on_locks(url, count):
     """Wait until `count` sessions of the server wait for a lock."""
     with psycopg.connect(url, autocommit=True) as conn:
-        query = "SELECT count(*) FROM pg_locks WHERE NOT granted"
-        wait_for(
-            lambda: conn.execute(query).fetchone()[0] >= count, f"{count} sessions waiting on a lock", WAIT
-        )
+        waiting = lambda: conn.execute("SELECT count(*) FROM pg_locks WHERE NOT granted").fetchone()[0]  # noqa: E731
+        wait_for(lambda: waiting() >= count, f"{count} sessions waiting on a lock", WAIT)
+
+
+def _attempt(call):
+    try:
+        return call()
+    except Exception as exc:  # judged by the test
+        return exc
+
+
+def while_uncommitted(url, prefix, first, second, outcome):
+    """What `second()` returned or raised, run once it waits on the open transaction in which `first` wrote
+    through a log of its own; that transaction ends by `outcome` ("commit" or "rollback") meanwhile."""
+    result = []
+    with psycopg.connect(url) as conn:
+        conn.execute("SELECT 1")  # not autocommit: the first writer's work stays in this transaction
+        first(PostgresLog(conn, prefix=prefix, setup=False))
+        thread = threading.Thread(target=lambda: result.append(_attempt(second)))
+        thread.start()
+        waiting_on_locks(url, 1)
+        getattr(conn, outcome)()
+        thread.join(WAIT)
+    return result[0]
 
 
 def test_a_connection_made_for_langgraphs_own_saver_serves_every_call(url):
@@ -68,18 +109,13 @@ def test_a_connection_made_for_langgraphs_own_saver_serves_every_call(url):
     with psycopg.connect(url, autocommit=True, prepare_threshold=0, row_factory=dict_row) as conn:
         log = PostgresLog(conn, prefix=fresh_prefix())
         timeline, stale = committed(log, "t", 5, keyframe_every=2), log.timeline("t", Store())
-        timeline.store.set("a", "k", 9)
-        timeline.commit(attach={"w": [("task", 0, b"x"), ("task", -1, b"y")]})
-        stale.store.set("a", "k", 1)
+        committing(timeline, 9, attach={"w": [("task", 0, b"x"), ("task", -1, b"y")]})
         with pytest.raises(ConflictError):  # told apart in a transaction, under the row's lock
-            stale.commit()
+            committing(stale, 1)
         assert sorted(log.attachments("t", ["w"])["w"]) == [("task", -1, b"y"), ("task", 0, b"x")]
         assert log.opening("t", ["w"]).head == log.head("t") and log.version() == postgres_schema.SCHEMA
-        assert (
-            [row.seq for row in log.listing("t", limit=2)[0]]
-            == [6, 5]
-            == [r.seq for r in log.read("t", 5, 6)][::-1]
-        )
+        listed = [row.seq for row in log.listing("t", limit=2)[0]]
+        assert listed == [6, 5] == [r.seq for r in log.read("t", 5, 6)][::-1]
         assert log.prune("t", keep_last=1, detach=["w"]).records > 0 and log.attachments("t", ["w"]) == {}
         log.drop("t")
         assert log.timelines() == [] and conn.execute("SELECT 1 AS one").fetchone() == {"one": 1}
@@ -90,12 +126,10 @@ def test_setup_and_writes_inside_a_callers_transaction_go_with_it(url, outcome):
     prefix = fresh_prefix()
     with psycopg.connect(url) as conn:  # not autocommit: the first statement opens a transaction
         conn.execute("SELECT 1")
-        log = PostgresLog(conn, prefix=prefix)
-        committed(log, "t", 3)
+        committed(PostgresLog(conn, prefix=prefix), "t", 3)
         conn.execute("SELECT 1")  # the caller's transaction is still usable after the log's savepoints
         getattr(conn, outcome)()
-    with psycopg.connect(url, autocommit=True) as conn:
-        exists = conn.execute("SELECT to_regclass(%s)", (f"{prefix}_records",)).fetchone()[0] is not None
+    exists = sql(url, "SELECT to_regclass(%s)", (f"{prefix}_records",))[0][0] is not None
     assert exists is (outcome == "commit")
     if exists:
         with PostgresLog(url, prefix=prefix) as other:
@@ -103,13 +137,10 @@ def test_setup_and_writes_inside_a_callers_transaction_go_with_it(url, outcome):
 
 
 def test_concurrent_setups_queue_on_the_lock_and_create_the_tables_once(url):
-    prefix, schema, made, errors = fresh_prefix(), fresh_prefix(), [], []
+    prefix, schema, made = fresh_prefix(), fresh_prefix(), []
 
     def setup():
-        try:
-            made.append(PostgresLog(url, prefix=prefix, schema=schema, pool_size=1))
-        except Exception as exc:  # handed to the test
-            errors.append(exc)
+        made.append(_attempt(lambda: PostgresLog(url, prefix=prefix, schema=schema, pool_size=1)))
 
     with psycopg.connect(url) as holder:  # holds the setup lock until it commits
         holder.execute(postgres_schema.LOCK, (postgres_schema.lock_name(f'"{schema}".', prefix),))
@@ -120,10 +151,8 @@ def test_concurrent_setups_queue_on_the_lock_and_create_the_tables_once(url):
         holder.commit()
     for thread in threads:
         thread.join(WAIT)
-    assert errors == [] and len(made) == 3
-    with psycopg.connect(url, autocommit=True) as conn:
-        versions = conn.execute(f'SELECT version FROM "{schema}"."{prefix}_schema"').fetchall()
-        assert versions == [(postgres_schema.SCHEMA,)]
+    assert len(made) == 3 and all(isinstance(log, PostgresLog) for log in made), made
+    assert sql(url, f'SELECT version FROM "{schema}"."{prefix}_schema"') == [(postgres_schema.SCHEMA,)]
     committed(made[0], "t", 1)
     assert made[2].head("t").seq == 1
     for log in made:
@@ -143,30 +172,27 @@ LATER = [*postgres_schema.MIGRATIONS, ['ALTER TABLE {s}"{p}_timelines" ADD COLUM
     ],
 )
 def test_tables_are_brought_to_this_version_or_refused_and_left_as_they_are(
-    url, monkeypatch, versions, migrations, error
+    url, log, monkeypatch, versions, migrations, error
 ):
-    prefix = fresh_prefix()
-    with PostgresLog(url, prefix=prefix) as log:
-        committed(log, "t", 2)
-    with psycopg.connect(url, autocommit=True) as conn:
-        conn.execute(f'DELETE FROM "{prefix}_schema"')
-        for version in versions:
-            conn.execute(f'INSERT INTO "{prefix}_schema" VALUES (%s)', (version,))
-        if migrations:
-            monkeypatch.setattr(postgres_schema, "MIGRATIONS", migrations)
-            monkeypatch.setattr(postgres_schema, "SCHEMA", len(migrations))
-            versions = [len(migrations)]
-        for _ in range(2):  # the second finds the tables at the version and changes nothing
-            if error:
-                with pytest.raises(error):
-                    PostgresLog(url, prefix=prefix)
-                continue
-            with PostgresLog(url, prefix=prefix) as log:
-                assert log.head("t").seq == 2
-        assert conn.execute(f'SELECT count(*) FROM "{prefix}_records"').fetchone()[0] == 2
-        assert [v for (v,) in conn.execute(f'SELECT version FROM "{prefix}_schema"')] == versions
-        if migrations:
-            assert conn.execute(f'SELECT note FROM "{prefix}_timelines"').fetchall() == [(None,)]
+    prefix = log.prefix
+    committed(log, "t", 2)
+    sql(url, f'DELETE FROM "{prefix}_schema"')
+    for version in versions:
+        sql(url, f'INSERT INTO "{prefix}_schema" VALUES (%s)', (version,))
+    if migrations:
+        monkeypatch.setattr(postgres_schema, "MIGRATIONS", migrations)
+        monkeypatch.setattr(postgres_schema, "SCHEMA", len(migrations))
+        versions = [len(migrations)]
+    for _ in range(2):  # the second finds the tables at the version and changes nothing
+        if error:
+            pytest.raises(error, PostgresLog, url, prefix=prefix)
+        else:
+            with PostgresLog(url, prefix=prefix) as again:
+                assert again.head("t").seq == 2
+    assert counts(url, prefix, "records") == [2]
+    assert [v for (v,) in sql(url, f'SELECT version FROM "{prefix}_schema"')] == versions
+    if migrations:
+        assert sql(url, f'SELECT note FROM "{prefix}_timelines"') == [(None,)]
 
 
 # Ids, keys and tasks as they are packed, with what each packs to: a canonical UUID's 16 bytes, other
@@ -178,7 +204,6 @@ IDENTS = [
     ("sixteen-bytes-id", 17),
     ("\u00e9" * 8, 17),  # 16 bytes of UTF-8
     ("\x00" * 15, 15),
-    ("", 0),
     ("seven", 5),
 ]
 
@@ -189,7 +214,7 @@ def test_a_packed_id_is_read_back_as_the_text_it_was(text):
 
 
 def test_tables_of_the_first_version_are_rewritten_packed_and_read_back_as_they_were(url, monkeypatch):
-    prefix, ids = fresh_prefix(), [text for text, _ in IDENTS if text]
+    prefix, ids = fresh_prefix(), [text for text, _ in IDENTS]
 
     def everything(log):
         records = [(r.seq, r.id, r.parent, r.meta) for r in log.timeline("t", Store()).records()]
@@ -205,134 +230,86 @@ def test_tables_of_the_first_version_are_rewritten_packed_and_read_back_as_they_
         with PostgresLog(url, prefix=prefix) as log:
             timeline = log.timeline("t", Store(), keyframe_every=3)
             for i, id in enumerate(ids):
-                timeline.store.set("a", "k", i)
-                timeline.commit(id=id, meta={"i": i})
-                log.attach(
-                    "t",
-                    id,
-                    [(task, -1 if task == id else 0, id.encode("utf-8", "surrogatepass")) for task in ids],
-                )
+                committing(timeline, i, id=id, meta={"i": i})
+                entries = [
+                    (task, -1 if task == id else 0, id.encode("utf-8", "surrogatepass")) for task in ids
+                ]
+                log.attach("t", id, entries)
             before = everything(log)
     # Opened without setup, this code would store its packing in the old tables: refused, nothing written.
     with pytest.raises(PersistError, match="of version 1, older than this package's"):
         PostgresLog(url, prefix=prefix, setup=False)
     with PostgresLog(url, prefix=prefix) as log:
-        assert log.version() == postgres_schema.SCHEMA
-        assert everything(log) == before
-        with psycopg.connect(url, autocommit=True) as conn:
-            stored = dict(conn.execute(f'SELECT seq, octet_length(id) FROM "{prefix}_records"').fetchall())
-        assert [stored[seq] for seq in range(1, len(ids) + 1)] == [size for text, size in IDENTS if text]
+        assert log.version() == postgres_schema.SCHEMA and everything(log) == before
+        stored = dict(sql(url, f'SELECT seq, octet_length(id) FROM "{prefix}_records"'))
+        assert [stored[seq] for seq in range(1, len(ids) + 1)] == [size for _, size in IDENTS]
         timeline = log.timeline("t", Store())
-        timeline.store.set("a", "k", "after")
         with pytest.raises(ValueError, match="already has a record with id"):
-            timeline.commit(id=ids[0])
+            committing(timeline, "after", id=ids[0])
         assert timeline.commit(id=str(uuid.uuid4())).seq == len(ids) + 1
         # A process of an older release, running on, drops as it did: the voucher row alone.
-        with psycopg.connect(url, autocommit=True) as conn:
-            conn.execute(f'DELETE FROM "{prefix}_timelines"')
-            for table in ("records", "attachments"):
-                assert conn.execute(f'SELECT count(*) FROM "{prefix}_{table}"').fetchone() == (0,)
+        sql(url, f'DELETE FROM "{prefix}_timelines"')
+        assert counts(url, prefix, "records", "attachments") == [0, 0]
 
 
 @pytest.mark.parametrize("outcome", ["commit", "rollback"])
 def test_a_writer_waiting_on_anothers_uncommitted_append_sees_what_became_of_it(url, outcome):
     """The second writer's compare-and-set waits on the row lock, then reads the row as the first left it."""
-    prefix, pool = (
-        fresh_prefix(),
-        ConnectionPool(url, min_size=1, max_size=2, open=True),
-    )  # not autocommit: a user's
-    log = PostgresLog(pool, prefix=prefix)
-    committed(log, "t", 1)
-    second = log.timeline("t", Store())
-    with psycopg.connect(url) as conn:
-        conn.execute("SELECT 1")  # a transaction the first writer's append stays in until it ends
-        first = PostgresLog(conn, prefix=prefix, setup=False).timeline("t", Store())
-        first.store.set("a", "k", "first")
-        first.commit()
+    with ConnectionPool(url, min_size=1, max_size=2) as pool, PostgresLog(pool, prefix=fresh_prefix()) as log:
+        second = committed(log, "t", 1)  # the pool's connections are not autocommit: a user's
         second.store.set("a", "k", "second")
-        outcome_of_second = []
-        thread = threading.Thread(target=lambda: outcome_of_second.append(_attempt(second.commit)))
-        thread.start()
-        waiting_on_locks(url, 1)
-        getattr(conn, outcome)()
-        thread.join(WAIT)
-    won = outcome == "rollback"
-    assert isinstance(outcome_of_second[0], ConflictError) is not won
-    with PostgresLog(url, prefix=prefix) as fresh:
-        assert fresh.head("t").seq == 2
-        assert fresh.timeline("t", Store()).store.get("a", "k") == ("second" if won else "first")
-    log.close()
-    pool.close()
+        first = lambda other: committing(other.timeline("t", Store()), "first")  # noqa: E731
+        got = while_uncommitted(url, log.prefix, first, second.commit, outcome)
+        won = outcome == "rollback"
+        assert isinstance(got, ConflictError) is not won, got
+        with PostgresLog(url, prefix=log.prefix) as fresh:
+            assert fresh.head("t").seq == 2
+            assert fresh.timeline("t", Store()).store.get("a", "k") == ("second" if won else "first")
 
 
-@pytest.mark.parametrize("first_does", ["append", "attach"])
-def test_a_drop_waiting_on_an_uncommitted_writer_leaves_nothing_of_the_timeline(url, first_does):
-    """Records and attachments name their voucher with no foreign key: the drop deletes the row (waiting
-    for the writer that moved it), and its trigger, in snapshots taken after, all that names it."""
-    prefix = fresh_prefix()
-    log = PostgresLog(url, prefix=prefix)
-    committed(log, "t", 1)
-    with psycopg.connect(url) as conn:
-        conn.execute("SELECT 1")  # the first writer's transaction, open until the drop waits on it
-        first = PostgresLog(conn, prefix=prefix, setup=False)
-        if first_does == "attach":
-            first.attach("t", "k", [("w", 0, b"first")])
-        else:
-            first.timeline("t", Store()).commit(attach={"k": [("w", 0, b"first")]})
-        thread = threading.Thread(target=lambda: log.drop("t"))
-        thread.start()
-        waiting_on_locks(url, 1)
-        conn.commit()
-        thread.join(WAIT)
-    assert log.head("t") is None and log.attachments("t", ["k"]) == {}
-    with psycopg.connect(url) as conn:
-        for table in ("records", "attachments"):
-            assert conn.execute(f'SELECT count(*) FROM "{prefix}_{table}"').fetchone() == (0,)
-    log.close()
-
-
-# (what the first writer does in its open transaction, what the second then attaches, the entries
-# stored under the key after the first commits / rolls back)
-ATTACH_RACES = [
+FIRST_WRITES = {  # what the first writer does in its open transaction, given the entry the second writes
+    "append": lambda log, entry: log.timeline("t", Store()).commit(attach={"k": [("w", 0, b"first")]}),
+    "attach": lambda log, entry: log.attach("t", "k", [entry[:2] + (b"first",)]),
+    "detach": lambda log, entry: log.detach("t", ["k"]),
+    "prune": lambda log, entry: log.prune("t", 1, detach=["k"]),
+    "drop": lambda log, entry: log.drop("t"),
+}
+# (what the first writer does, what the second then does: attach an entry or drop the timeline, the
+# entries stored under the key after the first commits / rolls back)
+WRITE_RACES = [
     ("attach", ("w", 0, b"second"), [("w", 0, b"first")], [("w", 0, b"second")]),
     ("attach", ("w", -1, b"second"), [("w", -1, b"second")], [("w", -1, b"second")]),
-    ("detach", ("w", 0, b"second"), [("w", 0, b"second")], [("w", 0, b"first")]),
-    ("prune", ("w", 0, b"second"), [("w", 0, b"second")], [("w", 0, b"first")]),
     ("append", ("w", 0, b"second"), [("w", 0, b"first")], [("w", 0, b"second")]),
+    *(
+        (does, ("w", 0, b"second"), [("w", 0, b"second")], [("w", 0, b"first")])
+        for does in ("detach", "prune", "drop")
+    ),
+    ("append", "drop", [], []),
+    ("attach", "drop", [], []),
 ]
 
 
 @pytest.mark.parametrize("outcome", ["commit", "rollback"])
-@pytest.mark.parametrize("first_does, second_attaches, if_committed, if_rolled_back", ATTACH_RACES)
-def test_an_attach_waiting_on_another_writer_applies_the_rule_to_what_that_writer_left(
-    url, outcome, first_does, second_attaches, if_committed, if_rolled_back
+@pytest.mark.parametrize("first_does, second_does, if_committed, if_rolled_back", WRITE_RACES)
+def test_a_write_waiting_on_another_writer_applies_the_rule_to_what_that_writer_left(
+    url, log, outcome, first_does, second_does, if_committed, if_rolled_back
 ):
     """The second writer read the key before the first ended: the first regular entry still wins, a
-    reserved one replaces, a detached entry is attached anew, and each (task, idx) is stored once."""
-    prefix = fresh_prefix()
-    log = PostgresLog(url, prefix=prefix)
+    reserved one replaces, a detached, pruned or dropped entry is attached anew (under a row made anew
+    for a dropped timeline), and each (task, idx) is stored once. Records and attachments name their
+    voucher with no foreign key: a drop deletes the row (waiting for the writer that moved or locked
+    it), and its trigger, in snapshots taken after, all that names it."""
     committed(log, "t", 1)
-    if first_does in ("detach", "prune"):
+    if first_does in ("detach", "prune", "drop"):
         log.attach("t", "k", [("w", 0, b"first")])
-    with psycopg.connect(url) as conn:
-        conn.execute("SELECT 1")  # a transaction the first writer's work stays in until it ends
-        first = PostgresLog(conn, prefix=prefix, setup=False)
-        if first_does == "attach":
-            first.attach("t", "k", [second_attaches[:2] + (b"first",)])
-        elif first_does == "append":
-            first.timeline("t", Store()).commit(attach={"k": [("w", 0, b"first")]})
-        elif first_does == "detach":
-            first.detach("t", ["k"])
-        else:
-            first.prune("t", 1, detach=["k"])
-        thread = threading.Thread(target=lambda: log.attach("t", "k", [second_attaches]))
-        thread.start()
-        waiting_on_locks(url, 1)
-        getattr(conn, outcome)()
-        thread.join(WAIT)
+    entry = ("w", 0, b"first") if second_does == "drop" else second_does
+    first = lambda other: FIRST_WRITES[first_does](other, entry)  # noqa: E731
+    second = (lambda: log.drop("t")) if second_does == "drop" else (lambda: log.attach("t", "k", [entry]))
+    assert while_uncommitted(url, log.prefix, first, second, outcome) is None
     expected = if_committed if outcome == "commit" else if_rolled_back
     assert sorted(log.attachments("t", ["k"]).get("k", [])) == expected
-    log.close()
+    if second_does == "drop":
+        assert log.head("t") is None and counts(url, log.prefix, "records", "attachments") == [0, 0]
 
 
 @pytest.mark.parametrize("meanwhile, outcome", [("prune", "lands"), ("drop", ConflictError)])
@@ -343,35 +320,29 @@ def test_an_id_taken_is_told_under_the_row_lock_after_its_holder_may_have_gone(
     """The append's statement matched nothing because the id was taken; before the log looks why, another
     writer prunes the holder away (the id is free: the append lands) or drops the timeline (a conflict).
     Never damage, and no transaction is left open."""
-    prefix = fresh_prefix()
     conn = psycopg.connect(url)  # not autocommit, and idle between calls: the log commits what it opens
-    log = PostgresLog(url if given == "pool" else conn, prefix=prefix)
-    timeline = log.timeline("t", Store(), keyframe_every=1)
-    for id in ("held", "next"):
-        timeline.store.set("a", "k", id)
-        timeline.commit(id=id)
-    with pytest.raises(ValueError, match="already has a record with id 'held'"):
-        timeline.commit(id="held")
-    real = postgres._one
+    with conn, PostgresLog(url if given == "pool" else conn, prefix=fresh_prefix()) as log:
+        timeline = log.timeline("t", Store(), keyframe_every=1)
+        for id in ("held", "next"):
+            committing(timeline, id, id=id)
+        with pytest.raises(ValueError, match="already has a record with id 'held'"):
+            committing(timeline, "again", id="held")
+        real = postgres._one
 
-    def one(conn, statement, params, binary=False, prepare=None):
-        cursor = real(conn, statement, params, binary)
-        if "UPDATE" in statement and "NOT EXISTS" in statement:
-            with PostgresLog(url, prefix=prefix, setup=False) as other:
-                other.prune("t", 1) if meanwhile == "prune" else other.drop("t")
-        return cursor
+        def one(conn, statement, params, binary=False, prepare=None):
+            cursor = real(conn, statement, params, binary)
+            if "UPDATE" in statement and "NOT EXISTS" in statement:
+                with PostgresLog(url, prefix=log.prefix, setup=False) as other:
+                    other.prune("t", 1) if meanwhile == "prune" else other.drop("t")
+            return cursor
 
-    monkeypatch.setattr(postgres, "_one", one)
-    timeline.store.set("a", "k", "again")
-    if outcome == "lands":
-        assert timeline.commit(id="held").seq == 3
-        assert [(r.seq, r.id) for r in timeline.records()] == [(3, "held"), (2, "next")]
-    else:
-        with pytest.raises(outcome):
-            timeline.commit(id="held")
-    assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
-    log.close()
-    conn.close()
+        monkeypatch.setattr(postgres, "_one", one)
+        if outcome == "lands":
+            assert timeline.commit(id="held").seq == 3
+            assert [(r.seq, r.id) for r in timeline.records()] == [(3, "held"), (2, "next")]
+        else:
+            pytest.raises(outcome, timeline.commit, id="held")
+        assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
 
 
 def test_every_prepared_statement_finds_attachments_by_key_whatever_the_table_held_when_planned():
@@ -383,56 +354,46 @@ def test_every_prepared_statement_finds_attachments_by_key_whatever_the_table_he
     settings = ("plan_cache_mode=force_generic_plan", "shared_preload_libraries=auto_explain")
     settings += ("auto_explain.log_min_duration=0", "auto_explain.log_format=json")
     with PostgresServer(*(f"-c{setting}" for setting in settings)) as server:
-        log = PostgresLog(server.url, prefix="p")
-        for name in ("a", "b"):
-            timeline = log.timeline(name, Store(), keyframe_every=4)
-            for i in range(12):
-                timeline.store.set("a", "k", i)
-                timeline.commit(id=f"{name}{i}", attach={"w": [("t", 0, b"x")]} if i % 3 == 0 else None)
-                log.attach(name, f"{name}{i}", [("t", 0, b"x"), ("u", 1, b"y")])
-                log.attach(name, f"{name}{i}", [("u", 2, b"x")])
-            log.attachments(name, [f"{name}1", f"{name}2"])
-            log.listing(name, limit=5, keys=["w"])
-            log.listing(name, limit=5, before=8, keys=["w"])
-            log.opening(name, ["w"])
-            log.headers(name, limit=3, id=f"{name}4")
-            log.prune(name, 5)
+        with PostgresLog(server.url, prefix="p") as log:
+            for name in ("a", "b"):
+                timeline = log.timeline(name, Store(), keyframe_every=4)
+                for i in range(12):
+                    attach = {"w": [("t", 0, b"x")]} if i % 3 == 0 else None
+                    committing(timeline, i, id=f"{name}{i}", attach=attach)
+                    log.attach(name, f"{name}{i}", [("t", 0, b"x"), ("u", 1, b"y")])
+                    log.attach(name, f"{name}{i}", [("u", 2, b"x")])
+                log.attachments(name, [f"{name}1", f"{name}2"])
+                log.listing(name, limit=5, keys=["w"])
+                log.listing(name, limit=5, before=8, keys=["w"])
+                log.opening(name, ["w"])
+                log.headers(name, limit=3, id=f"{name}4")
+                log.prune(name, 5)
         with open(os.path.join(server.directory, "server.log")) as file:
             text = file.read()
-        log.close()
     plans = [json.loads(found) for found in re.findall(r"plan:\n\t(\{.*?\n\t\})$", text, re.S | re.M)]
     assert len({plan["Query Text"] for plan in plans}) > 15
 
-    def scans(node):
+    def nodes(node):
         yield node
         for child in node.get("Plans", ()):
-            yield from scans(child)
+            yield from nodes(child)
 
     for plan in plans:
         if plan["Query Text"].startswith(("INSERT INTO", "UPDATE")):  # the migrations' copies
             continue
-        for node in scans(plan["Plan"]):
+        for node in nodes(plan["Plan"]):
             if node.get("Relation Name") in ("p_records", "p_attachments"):
                 assert node["Node Type"] != "Seq Scan", plan["Query Text"]
             if node.get("Index Name") == "p_attachment_entries":  # never all of a timeline's entries
                 assert "key =" in node["Index Cond"], plan["Query Text"]
 
 
-def _attempt(call):
-    try:
-        return call()
-    except Exception as exc:  # judged by the test
-        return exc
-
-
 def test_a_server_that_goes_away_mid_call_is_unavailable_and_a_retry_lands_once_it_is_back():
-    with PostgresServer() as server:
-        log = PostgresLog(server.url, prefix="p", timeout=2)
-        timeline = committed(log, "t", 1)
+    with PostgresServer() as server, PostgresLog(server.url, prefix="p", timeout=2) as log:
+        timeline, outcome = committed(log, "t", 1), []
         holder = psycopg.connect(server.url)  # the append waits on this lock until the server stops
         holder.execute('SELECT * FROM "p_timelines" FOR UPDATE')
         timeline.store.set("a", "k", "lost")
-        outcome = []
         thread = threading.Thread(target=lambda: outcome.append(_attempt(timeline.commit)))
         thread.start()
         waiting_on_locks(server.url, 1)
@@ -444,35 +405,25 @@ def test_a_server_that_goes_away_mid_call_is_unavailable_and_a_retry_lands_once_
             log.head("t")
         server.start()
         failures = []  # the pool's connections broke with the server: each call that meets one fails
-        for _ in range(10):
-            result = _attempt(timeline.commit)
-            if not isinstance(result, Exception):
-                break
+        while len(failures) < 10 and isinstance(result := _attempt(timeline.commit), Exception):
             failures.append(result)
         assert all(isinstance(f, UnavailableError) for f in failures) and len(failures) < 10, failures
         assert log.head("t").seq == 2 and log.timeline("t", Store()).store.get("a", "k") == "lost"
-        log.close()
 
 
-def test_a_read_only_server_refuses_writes_as_unavailable_and_serves_reads(url):
-    prefix = fresh_prefix()
-    with PostgresLog(url, prefix=prefix) as writer:
-        committed(writer, "t", 2)
+def test_a_read_only_server_refuses_writes_as_unavailable_and_serves_reads(url, log):
+    committed(log, "t", 2)
     read_only = url + "?options=-c%20default_transaction_read_only%3Don"
-    with open_log(read_only, prefix=prefix) as log:  # its tables are set up: opening writes nothing
-        assert isinstance(log, PostgresLog)
-        timeline = log.timeline("t", Store())
-        assert timeline.store.get("a", "k") == 1 and log.head("t").seq == 2
+    with open_log(read_only, prefix=log.prefix) as replica:  # its tables are set up: opening writes nothing
+        assert isinstance(replica, PostgresLog)
+        timeline = replica.timeline("t", Store())
+        assert timeline.store.get("a", "k") == 1 and replica.head("t").seq == 2
         timeline.store.set("a", "k", 9)
-        for write in (
-            timeline.commit,
-            lambda: log.prune("t", 1),
-            lambda: log.attach("t", "k", [("w", 0, b"x")]),
-            lambda: log.drop("t"),
-        ):
+        writes = [(timeline.commit,), (replica.prune, "t", 1), (replica.attach, "t", "k", [("w", 0, b"x")])]
+        for write, *args in [*writes, (replica.drop, "t")]:
             with pytest.raises(UnavailableError, match="read-only"):
-                write()
-        assert log.head("t").seq == 2 and log.attachments("t", ["k"]) == {}
+                write(*args)
+        assert replica.head("t").seq == 2 and replica.attachments("t", ["k"]) == {}
 
 
 def test_each_failure_of_the_server_maps_to_what_it_means():
@@ -498,11 +449,7 @@ def test_each_failure_of_the_server_maps_to_what_it_means():
 @pytest.mark.parametrize(
     "damage, read, what",
     [
-        (
-            "UPDATE {r} SET body = set_byte(body, 0, get_byte(body, 0) # 1) WHERE seq = 2",
-            "checkout",
-            "checksum",
-        ),
+        ("UPDATE {r} SET body = set_byte(body, 0, get_byte(body, 0) #1) WHERE seq=2", "checkout", "checksum"),
         ("UPDATE {r} SET meta = '\\x00' WHERE seq = 3", "records", "checksum"),
         ("UPDATE {t} SET crc = crc + 1", "head", "crc"),
         ("DELETE FROM {r} WHERE seq = 3", "head", "newest record"),
@@ -514,14 +461,11 @@ def test_each_failure_of_the_server_maps_to_what_it_means():
         ("UPDATE {t} SET name = '\\xf7'", "names", "not UTF-8"),
     ],
 )
-def test_damage_in_what_is_stored_is_reported_as_damage_naming_the_timeline(url, damage, read, what):
-    prefix = fresh_prefix()
-    log = PostgresLog(url, prefix=prefix)
+def test_damage_in_what_is_stored_is_reported_as_damage_naming_the_timeline(url, log, damage, read, what):
     committed(log, "t", 3, keyframe_every=1 if read == "prune" else 256)
     log.attach("t", "k", [("w", 0, b"x")])
-    with psycopg.connect(url, autocommit=True) as conn:
-        tables = {table[0]: f'"{prefix}_{table}"' for table in ("records", "timelines", "attachments")}
-        conn.execute(damage.format(**tables))
+    tables = {table[0]: f'"{log.prefix}_{table}"' for table in ("records", "timelines", "attachments")}
+    sql(url, damage.format(**tables))
     reads = {
         "checkout": lambda: log.timeline("t", Store(), cache_size=1).checkout(2),
         "records": lambda: list(log.timeline("t", Store()).records()),
@@ -533,11 +477,9 @@ def test_damage_in_what_is_stored_is_reported_as_damage_naming_the_timeline(url,
     with pytest.raises(CorruptRecordError, match=what) as caught:
         reads[read]()
     assert caught.value.timeline == (None if read == "names" else "t")
-    log.close()
 
 
-def test_names_keys_and_tasks_hold_any_text_and_a_prefix_lists_one_range(url):
-    log = PostgresLog(url, prefix=fresh_prefix())
+def test_names_keys_and_tasks_hold_any_text_and_a_prefix_lists_one_range(log):
     long = os.urandom(2000).hex()  # incompressible, and longer than an index entry holds
     names = ["a", "a\x00", "a\x00b", "ab", "a\ud7ff", "a\ue000", "a\U0010ffff", "b", "\U0010ffff"]
     for name in names:
@@ -548,9 +490,8 @@ def test_names_keys_and_tasks_hold_any_text_and_a_prefix_lists_one_range(url):
             call()
     for prefix in ["", "a", "a\x00", "a\ud7ff", "a\ud800", "a\U0010ffff", "\U0010ffff", "c"]:
         assert log.timelines(prefix) == sorted(n for n in names if n.startswith(prefix)), prefix
-    assert all(
-        sorted(log.attachments(n, ["\x00" + n])["\x00" + n])
-        == [("\x00mark", -1, b"m"), ("\udc80" + n, 0, b"w")]
-        for n in names
-    )
-    log.close()
+    for n in names:
+        assert sorted(log.attachments(n, ["\x00" + n])["\x00" + n]) == [
+            ("\x00mark", -1, b"m"),
+            ("\udc80" + n, 0, b"w"),
+        ]

@@ -46,11 +46,15 @@ def write(tl, value, id=None):
     return tl.commit(id=id)
 
 
+def kept(value):  # the content after `write(value)`
+    return {("a", "k"): dumps(value)}
+
+
 def history(log, name, values=OLD, keyframe_every=3, tl=None):
     """Commits one record per value (by `tl`, if given); returns the content after each, by seq."""
     tl, states = tl or opened(log, name, keyframe_every), {}
     for value in values:
-        states[write(tl, value, id="three" if len(states) == 2 else None).seq] = {("a", "k"): dumps(value)}
+        states[write(tl, value, id="three" if len(states) == 2 else None).seq] = kept(value)
     return states
 
 
@@ -64,17 +68,16 @@ def races(setup, log, open_side, act, judge):
         written, paused = setup(name), Paused(log, n, after)
         subject = open_side(paused, name)
         paused.arm()
-        side = Side(functools.partial(act, subject), paused)
-        if side.stopped():
+        if (side := Side(functools.partial(act, subject), paused)).stopped():
             judge(name, written, side)
             if after:
                 return
             n += 1
-            continue
-        if isinstance(outcome := side.outcome(), BaseException):
+        elif isinstance(outcome := side.outcome(), BaseException):
             raise outcome  # a side that fails with nothing racing it is no race
-        assert n > 1 and not after, "the side made no call to the log, or its last call did not stop"
-        n, after = n - 1, True
+        else:
+            assert n > 1 and not after, "the side made no call to the log, or its last call did not stop"
+            n, after = n - 1, True
     pytest.fail(f"the side still made calls to the log after {LIMIT}")
 
 
@@ -100,15 +103,15 @@ def test_a_fork_and_a_prune_keep_every_chain_in_either_order(connect, stopped):
     """One side stops between two of its calls while the other runs whole: the fork lands with its
     chain and nothing is pruned, or the prune lands and the fork fails as not found or stale."""
     one, stopped_log, other_log = connect(), connect(), connect()
-    sides = (lambda tl: tl.prune(1), fork)
-    act, other = sides if stopped == "pruner" else sides[::-1]
+    order = 1 if stopped == "pruner" else -1
+    act, other = ((lambda tl: tl.prune(1)), fork)[::order]
 
     def judge(name, states, side):
         try:
             done = other(opened(other_log, name))
         except RecordNotFoundError as error:  # the forker's restore, after the prune
             done = error
-        pruned, forked = (side.outcome(), done)[:: 1 if stopped == "pruner" else -1]
+        pruned, forked = (side.outcome(), done)[::order]
         assert isinstance(pruned, Pruned), pruned
         if isinstance(forked, (ConflictError, RecordNotFoundError)):  # its keyframe or its record went
             assert pruned.records == 3 and reads_back(one, name, states, 6) == [6, 5, 4]
@@ -197,7 +200,7 @@ READERS = {
 
 
 def commit(log, name):  # a keyframe (a run of three), so that a prune after it removes records 1-6
-    return {write(opened(log, name), "later").seq: {("a", "k"): dumps("later")}}
+    return {write(opened(log, name), "later").seq: kept("later")}
 
 
 def rewrite(log, name):
@@ -259,9 +262,9 @@ def test_a_commit_whose_reply_was_lost_is_retried_without_loss_or_duplicate(
     with pytest.raises(ConnectionLostError):
         write(tl, "lost")
     if landed:
-        states[seq] = {("a", "k"): dumps("lost")}
+        states[seq] = kept("lost")
     if moved:
-        states[write(opened(other_log, "t"), "other").seq] = {("a", "k"): dumps("other")}
+        states[write(opened(other_log, "t"), "other").seq] = kept("other")
     done = []
     for value in ("lost" if again else "again", "next"):
         try:
@@ -269,7 +272,7 @@ def test_a_commit_whose_reply_was_lost_is_retried_without_loss_or_duplicate(
         except ConflictError:
             done.append(ConflictError)
             break
-        states[record.seq] = {("a", "k"): dumps(value)}
+        states[record.seq] = kept(value)
         done.append((record.seq - seq, (record.parent or 0) - seq))
     assert done == expected
     reads_back(one, "t", states, max(states))
@@ -279,13 +282,11 @@ def test_a_commit_whose_reply_was_lost_is_retried_without_loss_or_duplicate(
 def test_a_writer_whose_timeline_was_written_anew_conflicts_and_restores_the_new_one(
     connect, monkeypatch, same_bytes
 ):
+    clock = SimpleNamespace(time=lambda: 1.0, monotonic=time.monotonic)
     if same_bytes:  # one clock for both: the rewrite stores the very same records, another incarnation
-        monkeypatch.setattr(
-            timeline_module, "time", SimpleNamespace(time=lambda: 1.0, monotonic=time.monotonic)
-        )
+        monkeypatch.setattr(timeline_module, "time", clock)
     one, other_log = connect(), connect()
-    mine = opened(one, "t", cache_size=8)
-    history(one, "t", tl=mine)  # every state cached
+    history(one, "t", tl=(mine := opened(one, "t", cache_size=8)))  # every state cached
     stored = one.read("t", 1, 6)
     opened(other_log, "t").delete()
     new = history(other_log, "t", OLD if same_bytes else NEW, keyframe_every=3 if same_bytes else 2)
@@ -297,8 +298,8 @@ def test_a_writer_whose_timeline_was_written_anew_conflicts_and_restores_the_new
         assert (mine.parent, content(mine.store.snapshot())) == (seq, new[seq])
         assert content(mine.checkout(seq)) == new[seq]
     record = write(mine, "after")
-    new[record.seq] = {("a", "k"): dumps("after")}
     assert (record.seq, record.parent) == (7, 1)
+    new[7] = kept("after")
     reads_back(one, "t", new, 7)
 
 
@@ -306,8 +307,7 @@ def test_a_replay_that_read_the_old_timeline_leaves_nothing_of_it_in_the_cache(c
     # The side checks out record 2, reading the old timeline; meanwhile another writer drops and
     # writes it anew and this timeline sees the new one. What the side read must not be cached
     # as the new timeline's record 2.
-    one, other_log = connect(), connect()
-    new_states = {}
+    one, other_log, new_states, mine = connect(), connect(), {}, None
 
     def judge(name, old, side):
         opened(other_log, name).delete()
@@ -323,5 +323,4 @@ def test_a_replay_that_read_the_old_timeline_leaves_nothing_of_it_in_the_cache(c
         mine = opened(paused, name, cache_size=8)
         return mine
 
-    mine = None
     races(lambda name: history(one, name), one, open_side, lambda tl: tl.checkout(2), judge)

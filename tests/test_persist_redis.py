@@ -7,6 +7,7 @@ locked: made in test_persist_sqlite.py), as what a refusal must do is the same f
 for a file.
 """
 
+import functools
 import logging
 import os
 import signal
@@ -64,6 +65,19 @@ def servers():
 def stored(client, log, *names):
     """Every byte a log holds for `names`, and its names set."""
     return {key: client.dump(key) for key in [*(k for name in names for k in log._keys(name)), log._names]}
+
+
+def shared():
+    """A client of the shared server, and a log on it under a prefix of its own."""
+    return (client := redis.Redis.from_url(shared_url())), RedisLog(client, prefix=fresh_prefix())
+
+
+def refused(call, match=None):
+    """What `call` raised: a refusal (UnavailableError), never a lost connection."""
+    with pytest.raises(UnavailableError, match=match) as raised:
+        call()
+    assert not isinstance(raised.value, ConnectionError), raised.value
+    return raised.value
 
 
 def commit_six(log, name):
@@ -130,7 +144,7 @@ DAMAGE = [
 
 @pytest.mark.parametrize("what, damage, seq, refused", DAMAGE, ids=[row[0] for row in DAMAGE])
 def test_a_key_or_field_lost_or_edited_reads_as_damage_and_writes_refuse_it(what, damage, seq, refused):
-    client, log = redis.Redis.from_url(shared_url()), RedisLog(shared_url(), prefix=fresh_prefix())
+    client, log = shared()
     tl = commit_six(log, "t")
     damage(client, log._keys("t"))
     try:
@@ -159,7 +173,7 @@ PENDING = [("t1", 0, b"a"), ("\x00mark", -100, b"m1"), ("t1", 0, b"retried"), ("
 RESOLVED = [("t1", 0, b"a"), ("\x00mark", -100, b"m2")]  # the first of a write wins, a mark replaces
 
 
-def write_as_before_incarnations(client, log, name, commits, ids, first=1, pending=()):
+def write_as_before_incarnations(client, log, name, commits, ids, first=1, pending=None):
     """A timeline as the release before incarnations (ac127af) left it: its records from `first` on as
     now, a voucher of head, crc and first alone, no names set, and pending writes as its LangGraph
     saver appended them, frame after frame, duplicates and all. Returns its records."""
@@ -171,15 +185,15 @@ def write_as_before_incarnations(client, log, name, commits, ids, first=1, pendi
     client.hdel(log._keys(name)[0], "inc", "ids")
     client.delete(log._names)
     frames = b"".join(len(f := dumps(list(e))).to_bytes(4, "big") + f for e in PENDING)
-    for key in pending:
-        client.hset(log._keys(name)[4], key, frames)
+    if pending:
+        client.hset(log._keys(name)[4], pending, frames)
     return log.read(name, first, commits)
 
 
 def test_a_log_written_before_incarnations_reads_whole_and_its_first_write_upgrades_it():
-    log = RedisLog(client := redis.Redis.from_url(shared_url()), prefix=fresh_prefix())
+    client, log = shared()
     # "a": pruned below its keyframe 4, which took the id "one" but not its pending writes.
-    a = write_as_before_incarnations(client, log, "a", 8, {1: "one", 5: "five", 8: "eight"}, 4, ["one"])
+    a = write_as_before_incarnations(client, log, "a", 8, {1: "one", 5: "five", 8: "eight"}, 4, "one")
     b = write_as_before_incarnations(client, log, "x}y", 2, {})
     # Sound, as it is: every record, every id, the attachments; incarnation 0, whatever is read.
     for name, rows in (("a", a), ("x}y", b)):
@@ -221,8 +235,7 @@ def test_a_log_written_before_incarnations_reads_whole_and_its_first_write_upgra
     # A retry that waits for replicas writes to the voucher, so that its WAIT covers the record: an upgrade.
     r = write_as_before_incarnations(client, log, "r", 2, {2: "two"})
     waiting = RedisLog(client, prefix=log.prefix, replicas=1, replica_timeout=0.05)  # a server of no replicas
-    with pytest.raises(UnavailableError, match="0 of the 1 replicas"):
-        waiting.append("r", r[1], TimelineHead(0, 1, r[0].crc, 1))
+    refused(lambda: waiting.append("r", r[1], TimelineHead(0, 1, r[0].crc, 1)), "0 of the 1 replicas")
     assert log.head("r").incarnation != 0 and log.head("r")[1:] == (2, r[1].crc, 1)
     assert client.hmget(log._keys("r")[0], "ids", "was") == [b"1", b"0"]
     assert log.timeline("r", Store()).verify() == []
@@ -251,8 +264,7 @@ def failing_snapshots(log, server):
 def a_long_script(log, server):
     log._client.config_set("lua-time-limit", 10)  # after 10 ms others are told the server is busy
     spin = "local t = redis.call('TIME')[1] while redis.call('TIME')[1] - t < 2 do end"
-    runner = threading.Thread(target=lambda: server.client().eval(spin, 0))
-    runner.start()
+    (runner := threading.Thread(target=lambda: server.client().eval(spin, 0))).start()
     time.sleep(0.1)
     return runner.join
 
@@ -268,8 +280,7 @@ def on_redis(servers, tmp_path):  # (the log, where it refuses, how its errors n
 
 
 def on_sqlite(servers, tmp_path):
-    log = SQLiteLog(path := tmp_path / "refusing.db")
-    return log, path, str(path), lambda: rows_of(path)
+    return SQLiteLog(path := tmp_path / "refusing.db"), path, str(path), lambda: rows_of(path)
 
 
 BIG = os.urandom(200_000)  # more than a "full" file has room for, compressed or not
@@ -303,9 +314,9 @@ REFUSALS = [  # the log, how its refusal's message starts, how to make it refuse
 ]
 
 
-@pytest.mark.parametrize("on, message, refuse, refused", REFUSALS, ids=[row[1] for row in REFUSALS])
+@pytest.mark.parametrize("on, message, refuse, calls", REFUSALS, ids=[row[1] for row in REFUSALS])
 def test_a_refusal_is_unavailable_never_damage_and_changes_nothing(
-    servers, tmp_path, caplog, on, message, refuse, refused
+    servers, tmp_path, caplog, on, message, refuse, calls
 ):
     log, where, server, holds = on(servers, tmp_path)
     tl = commit_six(log, "t")
@@ -314,31 +325,27 @@ def test_a_refusal_is_unavailable_never_damage_and_changes_nothing(
     caplog.set_level(logging.DEBUG, logger="derirezaro")
     lift = refuse(log, where)
     try:
-        for name in refused:
-            with pytest.raises(UnavailableError) as raised:
-                CALLS[name](log, tl)
-            assert raised.value.reason.startswith(message) and server in raised.value.server, name
+        for name in calls:
+            error = refused(functools.partial(CALLS[name], log, tl))
+            assert error.reason.startswith(message) and server in error.server, name
             about = {"create": "new", "list": None, "vacuum": None}  # the timeline named, where not "t"
-            assert raised.value.timeline == about.get(name, "t"), name
-            assert not isinstance(raised.value, ConnectionError), name
+            assert error.timeline == about.get(name, "t"), name
         assert "BUSY" in message or read_whole(log, "t") == head  # reads are served
     finally:
         lift()
     assert holds() == before
-    for name in refused:  # nothing was left half done: the same calls go through
+    for name in calls:  # nothing was left half done: the same calls go through
         CALLS[name](log, tl)
     log.close()
     # Logged once when it starts, however many calls it fails; a server's end of it too (a file's
     # is not seen: its refusals are logged again after a while instead).
-    logged = [
-        r for r in caplog.records if r.levelno > logging.DEBUG and r.name != "derirezaro.persist.timeline"
-    ]
+    logged = [r for r in caplog.records if r.levelno > logging.DEBUG and not r.name.endswith(".timeline")]
     assert [r.levelname for r in logged] == ["WARNING", "INFO"][: 2 if on is on_redis else 1]
     assert message in logged[0].getMessage() and server in logged[0].getMessage()
 
 
 def test_a_mark_replaced_again_and_again_is_stored_once_and_a_frame_cut_short_is_damage():
-    client, log = redis.Redis.from_url(shared_url()), RedisLog(shared_url(), prefix=fresh_prefix())
+    client, log = shared()
     for i in range(100):
         log.attach("t", "k", [("mark", -1, b"%03d" % i), ("w", 0, b"x")])
     assert log.attachments("t", ["k"]) == {"k": [("mark", -1, b"099"), ("w", 0, b"x")]}
@@ -375,22 +382,16 @@ def test_a_server_that_may_evict_is_read_but_not_written_unless_allowed(
     log = RedisLog(server.url, prefix="e", allow_eviction=allow)
     tl = log.timeline("t", Store())
     assert tl.verify() == [] and log.timelines() == ["t"]  # an operator can read and copy out what it holds
-    tl.store.set("s", "k", "after")
     calls = [
-        tl.commit,
-        lambda: log.append("new", sealed("new", 1), None),
-        lambda: log.attach("t", "k", [("w", 0, b"x")]),
-        lambda: log.prune("t", 1),
-        lambda: log.drop("t"),
+        functools.partial(CALLS[name], log, tl) for name in ("commit", "create", "attach", "prune", "drop")
     ]
     if not writes:
         before = stored(server.client(), log, "t", "new")
         for call in calls:
-            with pytest.raises(UnavailableError) as raised:
-                call()
-            assert not isinstance(raised.value, ConnectionError) and str(server.port) in raised.value.server
+            error = refused(call)
+            assert str(server.port) in error.server, error
             for words in (f"maxmemory-policy is '{options[1]}'", "noeviction", "allow_eviction=True"):
-                assert words in raised.value.reason
+                assert words in error.reason
         assert stored(server.client(), log, "t", "new") == before
         server.client().config_set("maxmemory-policy", "noeviction")  # set right: the same log writes
     for call in calls:
@@ -407,8 +408,7 @@ def test_a_stalled_server_fails_a_commit_within_the_timeout_and_the_commit_lands
     caplog.set_level(logging.INFO, logger="derirezaro")
     os.kill(server.process.pid, signal.SIGSTOP)
     # A commit that waited on for ever fails the test, when this resumes the server, rather than hang it.
-    watchdog = threading.Timer(60, os.kill, (server.process.pid, signal.SIGCONT))
-    watchdog.start()
+    (watchdog := threading.Timer(60, os.kill, (server.process.pid, signal.SIGCONT))).start()
     try:
         with pytest.raises(ConnectionLostError, match="'t'"):
             tl.commit()
@@ -416,13 +416,10 @@ def test_a_stalled_server_fails_a_commit_within_the_timeout_and_the_commit_lands
         watchdog.cancel()
         os.kill(server.process.pid, signal.SIGCONT)
     assert tl.commit().seq == 2 == log.head("t").seq  # the same commit again: it landed once
-    logged = [(r.name.rsplit(".", 1)[1], r.levelname, r.getMessage()) for r in caplog.records]
-    assert [(name, level) for name, level, _ in logged] == [
-        ("redis_log", "WARNING"),  # the outage, naming the server and what failed
-        ("timeline", "INFO"),  # the commit sent again
-        ("redis_log", "INFO"),  # the server back
-    ]
-    assert str(server.port) in logged[0][2] and "connection lost" in logged[0][2]
+    # The outage, naming the server and what failed; the commit sent again; the server back.
+    logged = [(r.name.rsplit(".", 1)[1], r.levelname) for r in caplog.records]
+    assert logged == [("redis_log", "WARNING"), ("timeline", "INFO"), ("redis_log", "INFO")]
+    assert all(words in caplog.records[0].getMessage() for words in (str(server.port), "connection lost"))
 
 
 # -- outcomes a client cannot see -------------------------------------------------
@@ -458,9 +455,8 @@ def test_with_replicas_a_write_waits_for_them_and_says_when_they_lag(servers):
     head = log.append("t", sealed("t", 2), head)
     os.kill(replica.process.pid, signal.SIGSTOP)  # a replica that lags: it holds nothing new
     try:
-        with pytest.raises(UnavailableError, match="0 of the 1 replicas") as raised:
-            hasty.append("t", sealed("t", 3), head)
-        assert not isinstance(raised.value, ConnectionError) and log.head("t").seq == 3  # on the primary
+        refused(lambda: hasty.append("t", sealed("t", 3), head), "0 of the 1 replicas")
+        assert log.head("t").seq == 3  # on the primary
     finally:
         os.kill(replica.process.pid, signal.SIGCONT)
     assert log.append("t", sealed("t", 3), head).seq == 3 == on_replica.head("t").seq  # a retry, replicated
@@ -468,8 +464,8 @@ def test_with_replicas_a_write_waits_for_them_and_says_when_they_lag(servers):
     log.drop("t")
     assert on_replica.head("t") is None
     head = log.append("u", sealed("u", 1), None)
-    with pytest.raises(UnavailableError, match="1 of the 2 replicas"):
-        RedisLog(primary.url, prefix="w", replicas=2, replica_timeout=0.1).append("u", sealed("u", 2), head)
+    waiting = RedisLog(primary.url, prefix="w", replicas=2, replica_timeout=0.1)
+    refused(lambda: waiting.append("u", sealed("u", 2), head), "1 of the 2 replicas")
     assert on_replica.head("u").seq == 2  # the one replica acknowledged it
 
 
@@ -538,10 +534,10 @@ def test_the_names_set_is_built_once_and_kept_in_step_with_creates_and_drops(ser
 
 
 def test_a_commit_is_one_round_trip_and_a_checkout_three():
-    client, sent = redis.Redis.from_url(shared_url()), []
+    (client, log), sent = shared(), []
     send = client.execute_command
     client.execute_command = lambda *args, **options: sent.append(args[0]) or send(*args, **options)
-    tl = RedisLog(client, prefix=fresh_prefix()).timeline("t", store := Store(), cache_size=1)
+    tl = log.timeline("t", store := Store(), cache_size=1)
     for i in range(30):
         store.set("s", f"k{i % 4}", i)
         tl.commit()
@@ -573,8 +569,7 @@ def test_a_cluster_keeps_each_thread_in_one_slot(servers):
     assert log.timelines() == sorted(set(names) - {"t-2"})
     waiting = RedisLog(client, prefix="cl", replicas=1, replica_timeout=0.05)  # a cluster of no replicas
     head, row = log.head("x}y"), sealed("x}y", 7)
-    with pytest.raises(UnavailableError, match="0 of the 1 replicas"):
-        waiting.append("x}y", row, head)
+    refused(lambda: waiting.append("x}y", row, head), "0 of the 1 replicas")
     assert log.head("x}y") == head._replace(seq=7, crc=row.crc)
     client.close()
     # A URL of the cluster scheme makes a cluster client, and every primary's policy is read before a write.

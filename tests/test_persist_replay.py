@@ -81,10 +81,9 @@ def test_each_step_names_the_first_record_whose_digest_is_wrong():
     # and a keyframe's digest that is not its entries': only each step names them.
     one, two = entry_hash("n", "k", 1), entry_hash("n", "k", 2)
     bodies = [dumps([{"n": {"k": value}}, {}]) for value in (1, 2, 1)]
-    after_replay = "state digest mismatch after replay"
     for digests, net, each_step in [
-        ([one, two + 1, one], None, (2, after_replay)),
-        ([one + 1, two, one], (3, after_replay), (1, "state digest mismatch")),
+        ([one, two + 1, one], None, (2, "state digest mismatch after replay")),
+        ([one + 1, two, one], (3, "state digest mismatch after replay"), (1, "state digest mismatch")),
     ]:
         rows = sealed(bodies, digests)
         for checked, expected in [(False, net), (True, each_step)]:
@@ -163,13 +162,8 @@ headers = st.fixed_dictionaries(
 
 def _other(value):
     """A field's value changed: a bit, a byte, or its type."""
-    if type(value) is int:
-        return value ^ 1
-    if type(value) is bytes:
-        return value + b"\x00"
-    if type(value) is float:
-        return value * 2 + 1
-    return 1 if value is None else None
+    changed = {int: lambda v: v ^ 1, bytes: lambda v: v + b"\x00", float: lambda v: v * 2 + 1}
+    return changed.get(type(value), lambda v: 1 if v is None else None)(value)
 
 
 def _verdict(check, name, row, *newest_format):

@@ -35,8 +35,9 @@ from derirezaro.persist import (
     sqlite_space,
 )
 from log_wrappers import WAIT
-from test_persist_logs import UUID, in_order, sealed
-from test_persist_model import content
+from test_persist_durability import flips
+from test_persist_logs import UUID, sealed
+from test_persist_model import content, in_order
 
 FIXTURE = Path(__file__).parent / "data" / "timeline-v1.db"
 OF_T = " WHERE timeline = (SELECT id FROM derirezaro_timelines WHERE name = 't') AND seq = ?"
@@ -69,11 +70,6 @@ def sound(tmp_path_factory):
     return path
 
 
-def flipped(value, bits=64):
-    """`value` with each of its low `bits` bits flipped in turn, as a signed 64-bit SQL integer."""
-    return [(value ^ 1 << bit) - (1 << 64) * ((value ^ 1 << bit) >= 1 << 63) for bit in range(bits)]
-
-
 def move_cell_count(path, delta):
     """Damage to the B-tree page that holds the records: its header's cell count moved by `delta`."""
     ((page_size,),) = sql(path, "PRAGMA page_size")
@@ -92,12 +88,12 @@ def damage_cases(path):
         path, "SELECT id, head, crc, first, name_crc FROM derirezaro_timelines WHERE name = 't'"
     )[0]
     voucher = {
-        "id": flipped(key, 8),
+        "id": [*flips(key)][:8],
         "name": [bytes([ord("t") ^ 1 << bit]) for bit in range(8)],  # stored as text, UTF-8 or not
-        "head": [0, head - 1, head + 1, *flipped(head)],
-        "crc": flipped(crc, 32),
-        "first": [0, first - 1, first + 1, head, *flipped(first)],
-        "name_crc": flipped(name_crc, 32),
+        "head": [0, head - 1, head + 1, *flips(head)],
+        "crc": [*flips(crc)][:32],
+        "first": [0, first - 1, first + 1, head, *flips(first)],
+        "name_crc": [*flips(name_crc)][:32],
     }
     set_voucher = "UPDATE derirezaro_timelines SET {} = {} WHERE name = 't'"
     return [
@@ -179,12 +175,19 @@ def test_a_read_only_file_opens_for_reads_and_refuses_writes(sound, tmp_path, mo
     # Closed, it is not closed again when collected, in whatever thread collects it (these connections
     # may be used only by the thread that made them).
     del log
-    collector = threading.Thread(target=gc.collect)
-    collector.start()
+    (collector := threading.Thread(target=gc.collect)).start()
     collector.join()
     with pytest.raises(UnavailableError, match="unable to open"):
         SQLiteLog(tmp_path / "absent.db")  # a new file cannot be made read-only
     assert path.read_bytes() == before
+
+
+def refused(code, message):
+    """SQLite's error as the driver raises it; with no `code`, as an interpreter whose errors carry none."""
+    error = sqlite3.OperationalError(message)
+    if code is not None:
+        error.sqlite_errorcode = code
+    return error
 
 
 def test_sqlite_errors_say_refusal_or_damage():
@@ -198,11 +201,8 @@ def test_sqlite_errors_say_refusal_or_damage():
         (None, "database disk image is malformed", CorruptRecordError),
         (None, "no such table: x", None),
     ]:
-        error = sqlite3.OperationalError(message)
-        if code is not None:
-            error.sqlite_errorcode = code
         with pytest.raises(expected) if expected else contextlib.nullcontext() as e:
-            assert sqlite_errors.raise_as_persist_error(error, "f.db", "t") is None
+            assert sqlite_errors.raise_as_persist_error(refused(code, message), "f.db", "t") is None
         if expected:
             assert (e.value.timeline, getattr(e.value, "file", "f.db")) == ("t", "f.db")
             assert "f.db" in str(e.value) and message in str(e.value), (code, message)
@@ -290,9 +290,7 @@ def test_each_schema_opens_upgraded_or_is_refused_untouched(change, outcome, tmp
     with SQLiteLog(path) as log:  # opened anew: each id reads back as it was given
         tl = log.timeline("fixture", Store())
         assert [r.id for r in tl.records(limit=len(IDS))] == IDS[::-1]
-        assert [content(tl.checkout(chosen))["n", "k"] for chosen in IDS] == [
-            dumps(i) for i in range(len(IDS))
-        ]
+        assert [content(tl.checkout(chosen))["n", "k"] for chosen in IDS] == [*map(dumps, range(len(IDS)))]
     kinds = sql(path, "SELECT typeof(id) FROM derirezaro_records WHERE seq > 5 ORDER BY seq")
     assert [kind for (kind,) in kinds] == [outcome] + ["text"] * (len(IDS) - 1)
     assert sql(path, "SELECT * FROM derirezaro_schema") == [(sqlite_schema.SCHEMA, int(outcome == "blob"))]
@@ -377,23 +375,34 @@ def test_vacuum_gives_back_what_a_prune_freed_and_keeps_every_record(made_by, tm
         assert log.head("v").incarnation > dropped
 
 
+class Hooked:
+    """`connection` with `hook(statement)` called before each of its statements runs."""
+
+    def __init__(self, connection, hook):
+        self.connection, self.hook = connection, hook
+
+    def __getattr__(self, name):
+        return getattr(self.connection, name)
+
+    def execute(self, statement, *args):
+        return self.hook(statement) or self.connection.execute(statement, *args)
+
+    def executemany(self, statement, *args):
+        return self.hook(statement) or self.connection.executemany(statement, *args)
+
+
 @pytest.mark.parametrize("path", [":memory:", ""])  # both open a database that only their connection sees
 def test_a_private_database_serves_every_thread_and_a_read_waits_out_a_write(path):
     log, head = SQLiteLog(path), None
     for seq in range(1, 7):
         head = log.append("t", sealed("t", seq, body=b"x" * seq), head)  # keyframes: a prune keeps only 6
-    writer, lock = log._writer, log._write_lock
+    lock = log._write_lock
     pruner_paused, go, reader_waits = threading.Event(), threading.Event(), threading.Event()
 
-    class PausingWriter:  # stops a prune between removing the records and moving the voucher
-        def __getattr__(self, name):
-            return getattr(writer, name)
-
-        def execute(self, statement, *args):
-            if statement.startswith("UPDATE derirezaro_timelines SET first"):
-                pruner_paused.set()
-                go.wait(WAIT)
-            return writer.execute(statement, *args)
+    def pause_between_removing_the_records_and_moving_the_voucher(statement):
+        if statement.startswith("UPDATE derirezaro_timelines SET first"):
+            pruner_paused.set()
+            go.wait(WAIT)
 
     class WatchedLock:  # tells when the reader waits for the lock
         def __enter__(self):
@@ -404,7 +413,8 @@ def test_a_private_database_serves_every_thread_and_a_read_waits_out_a_write(pat
         def __exit__(self, *exc):
             lock.release()
 
-    log._writer, log._write_lock = PausingWriter(), WatchedLock()
+    log._writer = Hooked(log._writer, pause_between_removing_the_records_and_moving_the_voucher)
+    log._write_lock = WatchedLock()
     with ThreadPoolExecutor(1) as pruner, ThreadPoolExecutor(1, thread_name_prefix="reader") as reader:
         pruned = pruner.submit(log.prune, "t", 1)
         assert pruner_paused.wait(WAIT)
@@ -439,11 +449,19 @@ def one_group(log, calls):
         return [future.exception(WAIT) or future.result() for future in futures]
 
 
+def outcome(call, *args):
+    try:
+        return call(*args)
+    except Exception as exc:
+        return exc
+
+
 def shown(outcome):
     return type(outcome).__name__ if isinstance(outcome, Exception) else outcome and outcome[1:]
 
 
-A2, B2, B2_OTHER = sealed("a", 2, base=1, id="x"), sealed("b", 2, base=1), sealed("b", 2, base=1, body=b"y")
+A2, A3 = sealed("a", 2, base=1, id="x"), sealed("a", 3, base=1, id="x")
+B2, B2_OTHER = sealed("b", 2, base=1), sealed("b", 2, base=1, body=b"y")
 ENTRY = [("task", 0, b"w")]
 GROUP = [  # each a function of the log and the heads before the group, in the order they queue
     lambda log, heads: log.append("a", A2, heads["a"]),  # lands, in one statement
@@ -452,9 +470,7 @@ GROUP = [  # each a function of the log and the heads before the group, in the o
     lambda log, heads: log.append("a", sealed("a", 1), None),  # a retry of what landed before the group
     lambda log, heads: log.append("c", sealed("c", 1), None),  # a new timeline
     lambda log, heads: log.append("c", sealed("c", 1, body=b"y"), None),  # one more: conflicts
-    lambda log, heads: log.append(
-        "a", sealed("a", 3, base=1, id="x"), heads["a"]._replace(seq=2, crc=A2.crc)
-    ),
+    lambda log, heads: log.append("a", A3, heads["a"]._replace(seq=2, crc=A2.crc)),  # on A2, in the group
     lambda log, heads: log.attach("b", "k", [("task", 0, b"late"), ("task", 1, b"w")]),  # the first wins
     lambda log, heads: log.append("b", sealed("b", 9), heads["b"]),  # refused before it queues
 ]
@@ -465,12 +481,9 @@ def test_a_group_keeps_each_writers_compare_and_set_and_outcome_as_the_memory_lo
     for log in (MemoryLog(), SQLiteLog(tmp_path / "g.db")):
         heads = {name: log.append(name, sealed(name, 1), None) for name in "ab"}
         calls = [functools.partial(call, heads=heads) for call in GROUP]
-        if isinstance(log, SQLiteLog):
+        if grouped := isinstance(log, SQLiteLog):  # the memory log, the reference, runs each call in turn
             log._writer.set_trace_callback(statements.append)
-            outcomes = one_group(log, calls)
-            log._writer.set_trace_callback(None)
-        else:  # the reference: each call in turn
-            outcomes = [outcome(call, log) for call in calls]
+        outcomes = one_group(log, calls) if grouped else [outcome(call, log) for call in calls]
         stored = {
             name: (shown(log.head(name)), [(r.seq, r.id, r.body) for r in log.read(name, 1, 9)])
             for name in "abc"
@@ -479,19 +492,6 @@ def test_a_group_keeps_each_writers_compare_and_set_and_outcome_as_the_memory_lo
     assert results[0] == results[1]
     assert results[0][0][2:4] == ["ConflictError", (1, sealed("a", 1).crc, 1)]
     assert (statements.count("BEGIN IMMEDIATE"), statements.count("COMMIT")) == (1, 1), "not one group"
-
-
-def outcome(call, *args):
-    try:
-        return call(*args)
-    except Exception as exc:
-        return exc
-
-
-def refused(code, message):
-    error = sqlite3.OperationalError(message)
-    error.sqlite_errorcode = code
-    return error
 
 
 # (what, the statement that fails, which of them, SQLite's error, whether SQLite rolled the
@@ -509,33 +509,23 @@ GROUP_FAULTS = [
 ]  # fmt: skip
 
 
-@pytest.mark.parametrize("what, statement, nth, error, rolls_back, outcomes", GROUP_FAULTS, ids=lambda v: "")
+@pytest.mark.parametrize("what, failing, nth, error, rolls_back, outcomes", GROUP_FAULTS, ids=lambda v: "")
 def test_a_failed_group_fails_its_members_as_refused_and_stores_nothing_of_them(
-    what, statement, nth, error, rolls_back, outcomes, tmp_path
+    what, failing, nth, error, rolls_back, outcomes, tmp_path
 ):
     path = tmp_path / "f.db"
     log = SQLiteLog(path)
     heads = {name: log.append(name, sealed(name, 1), None) for name in "ab"}
     before, writer, seen = rows_of(path), log._writer, []
 
-    class FailingWriter:
-        def __getattr__(self, name):
-            return getattr(writer, name)
+    def fail_the_nth(statement):
+        seen.append(statement := statement.strip())
+        if statement.startswith(failing) and sum(s.startswith(failing) for s in seen) == nth:
+            if rolls_back:
+                writer.execute("ROLLBACK")
+            raise error
 
-        def execute(self, sql, *args):
-            return self._maybe_fail(sql) or writer.execute(sql, *args)
-
-        def executemany(self, sql, *args):
-            return self._maybe_fail(sql) or writer.executemany(sql, *args)
-
-        def _maybe_fail(self, sql):
-            seen.append(sql.strip())
-            if sql.strip().startswith(statement) and sum(s.startswith(statement) for s in seen) == nth:
-                if rolls_back:
-                    writer.execute("ROLLBACK")
-                raise error
-
-    log._writer = FailingWriter()
+    log._writer = Hooked(writer, fail_the_nth)
     group = [
         lambda log: log.append("a", sealed("a", 2, base=1), heads["a"]),
         lambda log: log.append("c", sealed("c", 1), None, {"k": ENTRY}),
@@ -553,9 +543,8 @@ def test_a_failed_group_fails_its_members_as_refused_and_stores_nothing_of_them(
     if outcomes[0] == "Unavailable":
         assert rows_of(path) == before, what
     else:  # the failing member left nothing: no record, no voucher row, no attachment
-        assert (
-            log.head("c") is None and sql(path, "SELECT * FROM derirezaro_timelines WHERE name = 'c'") == []
-        )
+        names = sql(path, "SELECT name FROM derirezaro_timelines ORDER BY name")
+        assert log.head("c") is None and names == [("a",), ("b",)], what
         assert sql(path, "SELECT count(*) FROM derirezaro_attachments") == [(0,)], what
     # Each writer retries what it was refused, and lands.
     for call, got_one in zip(group, got, strict=True):
@@ -571,20 +560,21 @@ def test_threads_committing_at_once_lose_no_acknowledged_append(tmp_path):
     threads, commits = 6, 30
     log, acknowledged = SQLiteLog(tmp_path / "s.db"), [[] for _ in range(threads)]
 
+    def attached(i):  # what thread i attached to its timeline, under each commit's key
+        return {f"m{n}": [("task", n, b"%d" % i)] for n in range(commits)}
+
     def work(i):
-        tl, store = log.timeline(f"own{i}", store := Store(), keyframe_every=5), store
+        tl = log.timeline(f"own{i}", store := Store(), keyframe_every=5)
         for n in range(commits):
             store.set("s", f"k{n % 7}", [i, n])
-            tl.commit(meta=n, attach={f"m{n}": [("task", n, b"%d" % i)]})
+            tl.commit(meta=n, attach={f"m{n}": attached(i)[f"m{n}"]})
             while True:
                 head = log.head("shared")
-                seq = 1 if head is None else head.seq + 1
-                try:
+                seq = head.seq + 1 if head else 1
+                with contextlib.suppress(ConflictError):
                     log.append("shared", sealed("shared", seq, id=f"t{i}-{n}"), head)
                     acknowledged[i].append((seq, f"t{i}-{n}"))
                     break
-                except ConflictError:
-                    continue
         return content(store.snapshot())
 
     with ThreadPoolExecutor(threads) as pool:
@@ -594,7 +584,5 @@ def test_threads_committing_at_once_lose_no_acknowledged_append(tmp_path):
     for i, final in enumerate(finals):
         tl = log.timeline(f"own{i}", store := Store())
         assert tl.verify() == [] and content(store.snapshot()) == final and tl.head.seq == commits
-        last = f"m{commits - 1}"
-        assert log.attachments(f"own{i}", ["m0", last]) == {
-            "m0": [("task", 0, b"%d" % i)], last: [("task", commits - 1, b"%d" % i)]}  # fmt: skip
+        assert log.attachments(f"own{i}", list(attached(i))) == attached(i)
     log.close()

@@ -72,11 +72,9 @@ def holds(log, name, model):
 
 def diff(old, new):
     """What `Timeline.changes` gives, from two model states."""
-    pairs = {(ns, k) for state in (old, new) for ns, keys in state.items() for k in keys}
-    sides = {(ns, k): (old.get(ns, {}).get(k, p.ABSENT), new.get(ns, {}).get(k, p.ABSENT)) for ns, k in pairs}
     found = {}
-    for (ns, k), (a, b) in sorted(sides.items()):
-        if a != b:
+    for ns, k in {(ns, k) for state in (old, new) for ns, keys in state.items() for k in keys}:
+        if (a := old.get(ns, {}).get(k, p.ABSENT)) != (b := new.get(ns, {}).get(k, p.ABSENT)):
             found.setdefault(ns, {})[k] = (a, b)
     return found
 
@@ -154,9 +152,9 @@ def test_damage_in_the_source_is_reported_and_nothing_is_written(logs, tmp_path)
     source, target = logs(), logs()
     _, model = history(source, "t", random.Random(7), commits=12)
     (out := tmp_path / "out").mkdir()
-    for seq, missing, head_only in [(seq, m, h) for seq in model for m, h in [(0, 0), (1, 0), (0, 1)]]:
-        if head_only and seq != max(model):
-            continue  # head-only reads the head's chain alone: the head is surely in it
+    # Head-only reads the head's chain alone: the head is surely in it.
+    cases = [(seq, m, h) for seq in model for m, h in [(0, 0), (1, 0), (0, 1)] if not h or seq == max(model)]
+    for seq, missing, head_only in cases:
         what = "record missing" if missing else "checksum mismatch"
         with pytest.raises(p.CorruptRecordError, match=what) as caught:
             p.copy_timeline(Reads(source, seq, missing), "t", target, as_name="c", head_only=head_only)

@@ -72,9 +72,7 @@ class StoreMachine(RuleBasedStateMachine):
 
     def __init__(self):
         super().__init__()
-        self.store = Store()
-        self.model = {}
-        self.snapshots = []
+        self.store, self.model, self.snapshots = Store(), {}, []
 
     @rule(ns=names, key=names, value=trees(size=3, max_leaves=8))
     def set(self, ns, key, value):
