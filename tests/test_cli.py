@@ -90,16 +90,12 @@ def copy(sound, tmp_path):
     return shutil.copy(sound, tmp_path / "log.db")
 
 
-def redis_location():
-    prefix = fresh_prefix()
-    with contextlib.closing(RedisLog(shared_url(), prefix=prefix)) as log:
-        fill(log)
-    return [shared_url(), "--prefix", prefix]
-
-
-def postgres_location(url):
-    prefix = postgres_server.fresh_prefix()
-    with contextlib.closing(PostgresLog(url, prefix=prefix)) as log:
+def server_location(backend, request):
+    """A server's log filled as the sound file is, and where the command finds it."""
+    redis = backend == "redis"
+    url = shared_url() if redis else request.getfixturevalue("postgres_url")
+    prefix = fresh_prefix() if redis else postgres_server.fresh_prefix()
+    with contextlib.closing((RedisLog if redis else PostgresLog)(url, prefix=prefix)) as log:
         fill(log)
     return [url, "--prefix", prefix]
 
@@ -150,9 +146,7 @@ READING = [
 
 @pytest.mark.parametrize("backend", ["sqlite", "redis", "postgres"])
 def test_reading_commands_print_what_the_log_holds_and_write_nothing(backend, sound, request):
-    locations = {"sqlite": lambda: [sound], "redis": redis_location}
-    locations["postgres"] = lambda: postgres_location(request.getfixturevalue("postgres_url"))
-    location = locations[backend]()
+    location = [sound] if backend == "sqlite" else server_location(backend, request)
     before = hashlib.sha256(open(sound, "rb").read()).digest()
     failed = []
     for args, status, project, expected in READING:
@@ -242,13 +236,10 @@ def test_prune_reports_what_is_gone(copy):
 def test_import_langgraph_copies_threads_once_and_ls_lists_them(tmp_path):
     langgraph_or_skip()
     from langgraph.checkpoint.sqlite import SqliteSaver
-    from langgraph.graph import END, START, StateGraph
+    from langgraph.graph import START, StateGraph
 
     source, target = str(tmp_path / "langgraph.db"), str(tmp_path / "target.db")
-    graph = StateGraph(dict)
-    graph.add_node("step", lambda state: {"n": state.get("n", 0) + 1})
-    graph.add_edge(START, "step")
-    graph.add_edge("step", END)
+    graph = StateGraph(dict).add_node("step", lambda state: {"n": state["n"] + 1}).add_edge(START, "step")
     with contextlib.closing(sqlite3.connect(source, check_same_thread=False)) as db:
         app = graph.compile(checkpointer=SqliteSaver(db))
         for thread in ("one", "two"):

@@ -14,8 +14,8 @@ from derirezaro.persist import CorruptRecordError, MemoryLog
 from derirezaro.persist.log_base import LogBase
 from derirezaro.persist.record import KEYFRAME
 from derirezaro.persist.timeline import Timeline, Tuning
-from langgraph.checkpoint.base import empty_checkpoint
-from redis_server import fresh_prefix, shared_url
+from test_langgraph import opener
+from test_langgraph import put as put_values
 
 
 class ComposedLog(MemoryLog):
@@ -25,78 +25,59 @@ class ComposedLog(MemoryLog):
 
 
 def openers(kind, tmp_path):
-    memory, prefix = (ComposedLog() if kind == "composed" else MemoryLog()), fresh_prefix()
-    return {
-        "memory": lambda: DerirezaroSaver(memory),
-        "composed": lambda: DerirezaroSaver(memory),
-        "sqlite": lambda: DerirezaroSaver.sqlite(tmp_path / "checkpoints.db"),
-        "redis": lambda: DerirezaroSaver.redis(shared_url(), prefix=prefix),
-    }[kind]
+    if kind != "composed":
+        return opener(kind, tmp_path)
+    memory = ComposedLog()
+    return lambda: DerirezaroSaver(memory)
 
 
 def put(saver, parent, step, run="run-1"):
-    checkpoint = empty_checkpoint()
-    checkpoint["channel_values"] = {"a": step, "b": ["x"] * step}
-    checkpoint["channel_versions"] = {"a": step, "b": step}
-    metadata = {"source": "loop", "step": step, "run_id": run}
-    return saver.put(parent, checkpoint, metadata, {"a": step, "b": step})
+    return put_values(
+        saver, parent, {"a": step, "b": ["x"] * step}, {"a": step, "b": step}, step=step, run_id=run
+    )
 
 
 def seen(tup):
-    if tup is None:
-        return None
-    values = tup.checkpoint["channel_values"]
-    return tup.config, tup.parent_config, values, tup.metadata["step"], sorted(tup.pending_writes)
-
-
-def plain(saver, configs):
-    pass
+    values = tup and (tup.config, tup.parent_config, tup.checkpoint["channel_values"], tup.metadata["step"])
+    return tup and (*values, sorted(tup.pending_writes))
 
 
 def re_put(saver, configs):  # the head's id put again: committed under an alias that a mark names
-    parent = configs[-2]
-    checkpoint = empty_checkpoint()
-    checkpoint["id"] = configs[-1]["configurable"]["checkpoint_id"]
-    checkpoint["channel_values"] = {"a": "again"}
-    saver.put(parent, checkpoint, {"source": "update", "step": 99, "run_id": "run-1"}, {"a": 99})
+    meta = {"source": "update", "step": 99, "run_id": "run-1"}
+    again = configs[-1]["configurable"]["checkpoint_id"]
+    put_values(saver, configs[-2], {"a": "again"}, {}, id=again, new={"a": 99}, **meta)
 
 
-def fork(saver, configs):  # the head on a branch from an old checkpoint: its chain is not the log's last
-    put(saver, configs[2], 50)
-
-
-def hide(saver, configs):  # the head's run deleted: its checkpoint is hidden, the one before shows
-    saver.delete_for_runs(["run-2"])
-
-
-def prune(saver, configs):  # a floor below the head
-    saver.prune(["t"])
+TWISTS = {  # what is done to the head before a second saver reads it
+    "plain": lambda saver, configs: None,
+    "re_put": re_put,
+    "fork": lambda saver, configs: put(saver, configs[2], 50),  # the head's chain is not the log's last
+    "hide": lambda saver, configs: saver.delete_for_runs(["run-2"]),  # the one before the head shows
+    "prune": lambda saver, configs: saver.prune(["t"]),  # a floor below the head
+}
 
 
 @pytest.mark.parametrize("kind", ["memory", "composed", "sqlite", "redis"])
-@pytest.mark.parametrize("twist", [plain, re_put, fork, hide, prune])
+@pytest.mark.parametrize("twist", TWISTS)
 def test_a_second_savers_first_read_of_the_head_is_the_writers(kind, twist, tmp_path):
     opener = openers(kind, tmp_path)
+    latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
     with opener() as writer:
-        configs = [{"configurable": {"thread_id": "t", "checkpoint_ns": ""}}]
+        configs = [None]
         for step in range(12):
             configs.append(put(writer, configs[-1], step, "run-2" if step == 11 else "run-1"))
         writer.put_writes(configs[-1], [("a", 1), ("b", [2])], "task-1")
-        twist(writer, configs)
-        latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+        TWISTS[twist](writer, configs)
         expected = seen(writer.get_tuple(latest))
-        with opener() as reader:
+        with opener() as reader, opener() as second:
             assert seen(reader.get_tuple(latest)) == expected
-        with opener() as reader:  # and the same after its first read, from what it keeps
-            reader.get_tuple(latest)
-            assert seen(reader.get_tuple(latest)) == expected
-        with opener() as reader:
-            assert reader.get_tuple({"configurable": {"thread_id": "none", "checkpoint_ns": ""}}) is None
+            second.get_tuple(latest)  # and the same after its first read, from what it keeps
+            assert seen(second.get_tuple(latest)) == expected
 
 
 def test_a_head_the_log_vouches_for_but_lost_is_damage_not_an_older_head(tmp_path):
     with DerirezaroSaver.sqlite(tmp_path / "checkpoints.db") as writer:
-        config = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+        config = None
         for step in range(3):
             config = put(writer, config, step)
     with sqlite3.connect(tmp_path / "checkpoints.db") as connection:
@@ -123,15 +104,10 @@ def test_a_small_state_keyframes_often_and_its_keyframes_stay_a_share_of_its_del
         store.set("v", f"c{step % entries}", f"value {step}")
         store.set("s", f"c{step % entries}", step)
         timeline.commit({"step": step})
-    rows = log.read("t", 1, 300)
-    runs, keyframes, deltas = [], 0, 0
-    for row in rows:
-        if row.kind == KEYFRAME:
-            runs.append((row.body_size, []))
-            keyframes += row.body_size if len(runs) > 1 else 0
-        else:
-            runs[-1][1].append(row.body_size)
-            deltas += row.body_size
+    runs = []  # (a keyframe's size, the sizes of the deltas after it)
+    for row in log.read("t", 1, 300):
+        runs.append((row.body_size, [])) if row.kind == KEYFRAME else runs[-1][1].append(row.body_size)
+    keyframes, deltas = sum(keyframe for keyframe, _ in runs[1:]), sum(sum(run) for _, run in runs)
     for keyframe, run in runs:
         assert sum(run) < max(keyframe, min(tuning.min_run_bytes, tuning.run_to_state * keyframe))
     if all(keyframe * tuning.run_to_state < tuning.min_run_bytes for keyframe, _ in runs):

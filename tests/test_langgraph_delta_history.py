@@ -15,9 +15,10 @@ langgraph_or_skip()
 
 from derirezaro.langgraph import DerirezaroSaver
 from langgraph.channels import DeltaChannel
-from langgraph.checkpoint.base import BaseCheckpointSaver, empty_checkpoint
-from langgraph.graph import END, START, StateGraph
+from langgraph.checkpoint.base import BaseCheckpointSaver
+from langgraph.graph import START, StateGraph
 from test_langgraph import opener
+from test_langgraph import put as put_values
 
 CHANNELS = ["often", "seldom", "never", "plain", "last"]
 
@@ -38,25 +39,20 @@ def random_graph(saver, rng):
     """A start node, then a fan-out of parallel writers (their writes land in one step), then END."""
     builder = StateGraph(State)
     builder.add_node("start", lambda state: {"seldom": ["s"], "last": len(state.get("never", []))})
-    width = rng.randint(1, 4)
-    for i in range(width):
+    for i in range(rng.randint(1, 4)):
         wrote = rng.sample(["often", "seldom", "never", "plain"], rng.randint(1, 3))
         builder.add_node(f"w{i}", lambda state, i=i, wrote=wrote: {ch: [f"w{i}"] for ch in wrote})
         builder.add_edge("start", f"w{i}")
-        builder.add_edge(f"w{i}", END)
-    builder.add_edge(START, "start")
-    return builder.compile(checkpointer=saver)
+    return builder.add_edge(START, "start").compile(checkpointer=saver)
 
 
 def agree(saver, config, channels=CHANNELS, asynchronous=False):
     """The saver's answer, checked equal to the base class's walk over the same saver's `get_tuple`."""
+    name = "aget_delta_channel_history" if asynchronous else "get_delta_channel_history"
+    ours = getattr(saver, name)(config=config, channels=channels)
+    expected = getattr(BaseCheckpointSaver, name)(saver, config=config, channels=channels)
     if asynchronous:
-        ours = asyncio.run(saver.aget_delta_channel_history(config=config, channels=channels))
-        walk = BaseCheckpointSaver.aget_delta_channel_history(saver, config=config, channels=channels)
-        expected = asyncio.run(walk)
-    else:
-        ours = saver.get_delta_channel_history(config=config, channels=channels)
-        expected = BaseCheckpointSaver.get_delta_channel_history(saver, config=config, channels=channels)
+        ours, expected = asyncio.run(ours), asyncio.run(expected)
     assert ours == expected, config
     return ours
 
@@ -73,10 +69,8 @@ def test_random_graphs_with_forks_read_as_the_base_walk_reads_them(kind, seed, t
             op = rng.random()
             history = list(saver.list(config))
             if op < 0.2 and history:  # a fork from an older checkpoint, as a node or as input
-                past = rng.choice(history).config
-                graph.update_state(
-                    past, {"often": [f"f{turn}"], "plain": [turn]}, as_node=rng.choice(["start", "w0"])
-                )
+                fork = {"often": [f"f{turn}"], "plain": [turn]}
+                graph.update_state(rng.choice(history).config, fork, as_node=rng.choice(["start", "w0"]))
             elif op < 0.25 and history:
                 asyncio.run(graph.ainvoke({"never": [f"a{turn}"]}, rng.choice(history).config))
             elif op < 0.28:
@@ -86,11 +80,8 @@ def test_random_graphs_with_forks_read_as_the_base_walk_reads_them(kind, seed, t
         checkpoints = [tup.config for tup in saver.list(config)]
         assert len(checkpoints) > 10 or kind != "memory"
         seeded = walked = 0
-        for past in [
-            config,
-            *checkpoints,
-            {"configurable": {**config["configurable"], "checkpoint_id": "nope"}},
-        ]:
+        missing = {"configurable": {**config["configurable"], "checkpoint_id": "nope"}}
+        for past in [config, *checkpoints, missing]:
             found = agree(saver, past)
             seeded += sum("seed" in entry for entry in found.values())
             walked += sum(len(entry["writes"]) for entry in found.values())
@@ -102,18 +93,15 @@ def test_random_graphs_with_forks_read_as_the_base_walk_reads_them(kind, seed, t
                 assert fresh.get_delta_channel_history(config=past, channels=CHANNELS) == agree(saver, past)
 
 
-def put(saver, thread, checkpoint_id, parent, values, writes=(), task_path=""):
+def put(saver, thread, checkpoint_id, parent, values, writes=()):
     """A checkpoint holding `values` (every channel's version moved), then `writes` stored against it."""
-    checkpoint = empty_checkpoint()
-    checkpoint["id"] = checkpoint_id
-    checkpoint["channel_values"] = dict(values)
-    checkpoint["channel_versions"] = {ch: checkpoint_id for ch in ("d", "e")}
-    config = {"configurable": {"thread_id": thread, "checkpoint_ns": "", "checkpoint_id": parent}}
-    stored = saver.put(
-        config, checkpoint, {"source": "loop", "step": 0, "run_id": checkpoint_id}, {"d": 1, "e": 1}
+    on, versions = parent and {"configurable": {"checkpoint_id": parent}}, dict.fromkeys("de", checkpoint_id)
+    new, run = {"d": 1, "e": 1}, checkpoint_id
+    stored = put_values(
+        saver, on, dict(values), versions, thread=thread, id=checkpoint_id, new=new, run_id=run
     )
     for i, (channel, value) in enumerate(writes):
-        saver.put_writes(stored, [(channel, value)], f"task-{i % 2}", task_path or f"~path{-i}")
+        saver.put_writes(stored, [(channel, value)], f"task-{i % 2}", f"~path{-i}")
     return stored
 
 
@@ -138,9 +126,7 @@ HAND_MADE = {
 @pytest.mark.parametrize("case", sorted(HAND_MADE))
 def test_hand_made_threads_read_as_the_base_walk_reads_them(case, tmp_path):
     with opener("sqlite", tmp_path)() as saver:
-        stored = [
-            put(saver, case, cid, parent, values, writes) for cid, parent, values, writes in HAND_MADE[case]
-        ]
+        stored = [put(saver, case, *checkpoint) for checkpoint in HAND_MADE[case]]
         saver.delete_for_runs(["q"])
         for config in [{"configurable": {"thread_id": case}}, *stored]:
             agree(saver, config, ["d", "e"])

@@ -7,7 +7,6 @@ an interrupt. The import must give every checkpoint back as the source gives it,
 source resumes, and copy nothing twice, however often it is run or wherever it was stopped.
 """
 
-import asyncio
 import contextlib
 import operator
 import sqlite3
@@ -24,11 +23,11 @@ langgraph_or_skip()
 from derirezaro.langgraph import DerirezaroSaver, LangGraphFileError, import_langgraph
 from derirezaro.langgraph.branch import timeline_name
 from derirezaro.langgraph.ttl import ttl_setting
-from derirezaro.persist import MemoryLog
+from derirezaro.persist import MemoryLog, PostgresLog, RedisLog, SQLiteLog
 from langgraph.checkpoint.base import empty_checkpoint
 from langgraph.checkpoint.memory import InMemorySaver
 from langgraph.checkpoint.sqlite import SqliteSaver
-from langgraph.graph import END, START, StateGraph
+from langgraph.graph import START, StateGraph
 from langgraph.types import Command, interrupt
 from redis_server import fresh_prefix, shared_url
 
@@ -39,23 +38,11 @@ class State(TypedDict):
 
 
 def builder():
-    def ask(state):
-        return {"log": [f"sub:{interrupt('sub?')}"]}
-
-    sub = StateGraph(State)
-    sub.add_node("ask", ask)
-    sub.add_edge(START, "ask")
-    graph = StateGraph(State)
-    graph.add_node("a", lambda state: {"log": ["a"]})
+    sub = StateGraph(State).add_node("ask", lambda state: {"log": [f"sub:{interrupt('sub?')}"]})
+    graph = StateGraph(State).add_node("a", lambda state: {"log": ["a"]})
     graph.add_node("b", lambda state: {"log": ["b"], "answer": interrupt("ok?")})
-    graph.add_node("c", lambda state: {"log": ["c"]})
-    graph.add_node("sub", sub.compile())
-    graph.add_edge(START, "a")
-    graph.add_edge(START, "b")
-    graph.add_edge(["a", "b"], "c")
-    graph.add_edge("c", "sub")
-    graph.add_edge("sub", END)
-    return graph
+    graph.add_node("c", lambda state: {"log": ["c"]}).add_node("sub", sub.add_edge(START, "ask").compile())
+    return graph.add_edge(START, "a").add_edge(START, "b").add_edge(["a", "b"], "c").add_edge("c", "sub")
 
 
 THREADS = ("done", "waiting", "forked")
@@ -112,19 +99,17 @@ def tuples(saver, thread):
 def assert_equal(source_saver, target):
     graph, imported = builder().compile(checkpointer=source_saver), builder().compile(checkpointer=target)
     for thread in THREADS:
-        assert list(imported.get_state_history(config(thread))) == list(
-            graph.get_state_history(config(thread))
-        )
-        assert tuples(target, thread) == tuples(source_saver, thread)
+        history = [list(each.get_state_history(config(thread))) for each in (imported, graph)]
+        assert history[0] == history[1] and tuples(target, thread) == tuples(source_saver, thread)
 
 
 @pytest.fixture(params=["sqlite", "redis"])
 def target(request, tmp_path):
-    if request.param == "sqlite":
-        saver = DerirezaroSaver.from_conn_string(str(tmp_path / "target.db"))
-    else:
-        saver = DerirezaroSaver.from_conn_string(shared_url(), prefix=fresh_prefix())
-    with saver:
+    sqlite = request.param == "sqlite"
+    where, options = (
+        (str(tmp_path / "target.db"), {}) if sqlite else (shared_url(), {"prefix": fresh_prefix()})
+    )
+    with DerirezaroSaver.from_conn_string(where, **options) as saver:
         yield saver
 
 
@@ -160,19 +145,15 @@ class KilledAfter:
 
     def __getattr__(self, name):
         call = getattr(self.log, name)
-        if name not in ("append", "attach"):
-            return call
 
         def write(*args, **kwargs):
             self.left -= 1
-            if self.left == 0 and not self.landed:
-                raise Killed
-            result = call(*args, **kwargs)
+            result = call(*args, **kwargs) if self.left or self.landed else None
             if self.left == 0:
                 raise Killed
             return result
 
-        return write
+        return write if name in ("append", "attach") else call
 
 
 @pytest.mark.parametrize("landed", [False, True])
@@ -196,8 +177,7 @@ def test_values_this_process_cannot_revive_are_reported_and_kept_whole(tmp_path,
     monkeypatch.syspath_prepend(str(tmp_path))
     from lg_import_thing import Thing
 
-    graph = StateGraph(State)
-    graph.add_node("n", lambda state: {"answer": [Thing(1), {"plain": Thing(2)}]})
+    graph = StateGraph(State).add_node("n", lambda state: {"answer": [Thing(1), {"plain": Thing(2)}]})
     graph.add_edge(START, "n")
     source_saver = SqliteSaver(sqlite3.connect(str(tmp_path / "lg.db"), check_same_thread=False))
     graph.compile(checkpointer=source_saver).invoke({"log": []}, config("t"))
@@ -227,22 +207,19 @@ def test_a_saver_refuses_a_file_of_langgraphs_checkpointer_and_leaves_it_as_it_w
     assert sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master")) == tables
 
 
-@pytest.mark.parametrize("location", ["file", "sqlite:///", ":memory:", "memory:", "redis", "postgres"])
-def test_from_conn_string_opens_every_kind_of_log_as_a_context_manager(tmp_path, location, request):
+LOCATIONS = {"file": SQLiteLog, "sqlite:///": SQLiteLog, ":memory:": SQLiteLog, "memory:": MemoryLog}
+
+
+@pytest.mark.parametrize("location", [*LOCATIONS, "redis", "postgres"])
+def test_from_conn_string_opens_the_log_a_location_names(tmp_path, location, request):
     url = {"file": str(tmp_path / "c.db"), "sqlite:///": f"sqlite:///{tmp_path}/c.db", "redis": shared_url()}
     options = {"prefix": fresh_prefix()} if location == "redis" else {}
     if location == "postgres":
         url["postgres"] = request.getfixturevalue("postgres_url")
         options = {"prefix": postgres_server.fresh_prefix(), "prepare_threshold": None}
-    checkpoint = empty_checkpoint()
-    conf = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
-
-    async def use():
-        async with DerirezaroSaver.from_conn_string(url.get(location, location), **options) as saver:
-            await saver.aput(conf, checkpoint, {"source": "input", "step": -1}, {})
-            return (await saver.aget_tuple(conf)).checkpoint["id"]
-
-    assert asyncio.run(use()) == checkpoint["id"]
+    with DerirezaroSaver.from_conn_string(url.get(location, location), **options) as saver:
+        assert type(saver.log) is {**LOCATIONS, "redis": RedisLog, "postgres": PostgresLog}[location]
+    assert (tmp_path / "c.db").exists() == (location in ("file", "sqlite:///"))
 
 
 TTL = [  # (what the saver is given, (seconds, refresh_on_read) or the error it raises)

@@ -14,9 +14,7 @@ from conftest import langgraph_or_skip
 
 langgraph_or_skip()
 
-from derirezaro.langgraph import DerirezaroSaver  # noqa: E402
-from derirezaro.persist import MemoryLog  # noqa: E402
-from langgraph.checkpoint.base import empty_checkpoint  # noqa: E402
+from test_langgraph import opener, put  # noqa: E402
 
 
 def forked_thread(saver, rng: random.Random, steps: int) -> dict[str, tuple[dict, str | None]]:
@@ -25,20 +23,14 @@ def forked_thread(saver, rng: random.Random, steps: int) -> dict[str, tuple[dict
     model: dict[str, tuple[dict, str | None]] = {}
     ids: list[str] = []
     for step in range(steps):
-        parent = None
-        if ids:
-            parent = ids[-1] if rng.random() < 0.85 else rng.choice(ids)
+        parent = (ids[-1] if rng.random() < 0.85 else rng.choice(ids)) if ids else None
         values = dict(model[parent][0]) if parent else {f"c{i}": i for i in range(12)}
         changed = {f"c{rng.randrange(12)}": step}
         if rng.random() < 0.3:  # big enough that the deltas soon outweigh the state: a new keyframe
             changed["big"] = rng.randbytes(600).hex()
         values.update(changed)
-        checkpoint = empty_checkpoint()
-        checkpoint["channel_values"] = values
-        checkpoint["channel_versions"] = {channel: step + 1 for channel in values}
-        config = {"configurable": {"thread_id": "t", "checkpoint_ns": "", "checkpoint_id": parent}}
-        new_versions = {channel: step + 1 for channel in changed}
-        done = saver.put(config, checkpoint, {"source": "loop", "step": step, "parents": {}}, new_versions)
+        on, new = parent and {"configurable": {"checkpoint_id": parent}}, dict.fromkeys(changed, step + 1)
+        done = put(saver, on, values, dict.fromkeys(values, step + 1), new=new, step=step, parents={})
         ids.append(done["configurable"]["checkpoint_id"])
         model[ids[-1]] = (values, parent)
     return model
@@ -46,13 +38,7 @@ def forked_thread(saver, rng: random.Random, steps: int) -> dict[str, tuple[dict
 
 @pytest.mark.parametrize("kind", ["memory", "sqlite"])
 def test_listed_checkpoints_are_the_puts_whatever_the_saver_holds(kind, tmp_path):
-    memory = MemoryLog()
-
-    def open_saver():
-        if kind == "memory":
-            return DerirezaroSaver(memory)
-        return DerirezaroSaver.sqlite(tmp_path / "t.db")
-
+    open_saver = opener(kind, tmp_path)
     rng = random.Random(11)
     writer = open_saver()
     model = forked_thread(writer, rng, 400)

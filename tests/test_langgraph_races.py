@@ -53,8 +53,7 @@ def test_a_thread_rewritten_by_another_writer_under_a_savers_caches(two_writers)
         with pytest.raises(ParentMissing, match=second["configurable"]["checkpoint_id"]):
             put(one, second, {"x": "old-3", "y": "old"}, {"x": 3, "y": 1})
         for each in (one, two, forker, DerirezaroSaver(one.log)):
-            assert values_of(each) == [{"x": "mine"}, {"x": "new-2"}, new]
-            assert each.get_tuple(second) is None
+            assert (values_of(each), each.get_tuple(second)) == ([{"x": "mine"}, {"x": "new-2"}, new], None)
         two.delete_thread("t")
 
 
@@ -219,16 +218,12 @@ def test_housekeeping_leaves_a_thread_written_anew_since_its_reads_as_it_is(two_
         new, outcome = tuples(two, thread), side.outcome()
         kept = tuples(DerirezaroSaver(one.log), thread)
         assert kept == new or (work == "prune" and kept == new[:1]), (outcome, kept)
-        copied = tuples(one, f"{thread}-copy")
-        assert copied in (new, old[len(old) - len(copied) :]), (
-            copied
-        )  # listed newest first, copied oldest first
+        copied = tuples(one, f"{thread}-copy")  # listed newest first, copied oldest first
+        assert copied in (new, old[len(old) - len(copied) :]), copied
         assert outcome is None or (isinstance(outcome, StaleBranch) and len(copied) < len(old)), outcome
 
-    def opened(log, thread):
-        return DerirezaroSaver(log), thread
-
     try:
+        opened = lambda log, thread: (DerirezaroSaver(log), thread)  # noqa: E731
         races(setup, one.log, opened, lambda where: HOUSEKEEPING[work](*where), judge)
     finally:
         release_all()
