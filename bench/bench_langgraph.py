@@ -362,19 +362,29 @@ def long_thread_reads(found, channels: int, checkpoints: int, repeats: int):
         f"\nreads at N={channels} on a {checkpoints}-checkpoint thread"
         "                 get_tuple(latest) us   list(limit=10) us"
     )
-    latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
-    results = {}
-    for contestant in found:
-        saver = contestant.make()
+    savers = [contestant.make() for contestant in found]
+    for saver in savers:
         thread = Thread(saver, channels)
         for _ in range(checkpoints - 1):
             thread.one()
-        get = timed(lambda saver=saver: saver.get_tuple(latest), repeats)
-        listed = timed(lambda saver=saver: list(saver.list(latest, limit=10)), max(repeats // 5, 5))
+    results = _read_times(found, savers, repeats)
+    for contestant, saver in zip(found, savers, strict=True):
         contestant.close(saver)
-        results[contestant.label] = get, listed
+        get, listed = results[contestant.label]
         print(f"  {contestant.label:<54} {get:16.1f} {listed:20.1f}")
     return results
+
+
+def _read_times(found, savers, repeats: int) -> dict[str, tuple[float, float]]:
+    """(get_tuple(latest), list(limit=10)) in us for each saver, each read timed in turns across them."""
+    latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
+    gets = timed_in_turns([lambda saver=saver: saver.get_tuple(latest) for saver in savers], repeats)
+    lists = timed_in_turns(
+        [lambda saver=saver: list(saver.list(latest, limit=10)) for saver in savers], max(repeats // 5, 5)
+    )
+    return {
+        contestant.label: (get, listed) for contestant, get, listed in zip(found, gets, lists, strict=True)
+    }
 
 
 def step_table(found, channel_counts, steps):
@@ -449,18 +459,15 @@ def reads(found, channel_counts, repeats):
     )
     results = {}
     for channels in channel_counts:
-        for contestant in found:
-            saver = contestant.make()
+        savers = [contestant.make() for contestant in found]
+        for saver in savers:
             thread = Thread(saver, channels)
             for _ in range(200):
                 thread.one()
-            latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
-            get = timed(lambda saver=saver, latest=latest: saver.get_tuple(latest), repeats)
-            listed = timed(
-                lambda saver=saver, latest=latest: list(saver.list(latest, limit=10)), max(repeats // 5, 5)
-            )
+        times = _read_times(found, savers, repeats)
+        for contestant, saver in zip(found, savers, strict=True):
             contestant.close(saver)
-            results[contestant.label, channels] = get, listed
+            get, listed = results[contestant.label, channels] = times[contestant.label]
             print(f"  N={channels:<5} {contestant.label:<46} {get:16.1f} {listed:20.1f}")
     return results
 
@@ -509,18 +516,26 @@ def cold_reads(found, channel_counts, repeats):
     return results
 
 
-def timed(fn, repeats: int) -> float:
-    fn()
-    times = []
+def timed_in_turns(calls, repeats: int) -> list[float]:
+    """The median us of each of `calls`, called in turns, each once a round.
+
+    In turns, so that the machine's speed drifting over the run (a shared
+    machine's swings by half over seconds) falls on every contestant alike:
+    timed one after the other, a ratio measured the drift as often as the code.
+    """
+    for call in calls:
+        call()
+    times: list[list[float]] = [[] for _ in calls]
     gc.disable()
     try:
         for _ in range(repeats):
-            start = time.perf_counter()
-            fn()
-            times.append(time.perf_counter() - start)
+            for call, spent in zip(calls, times, strict=True):
+                start = time.perf_counter()
+                call()
+                spent.append(time.perf_counter() - start)
     finally:
         gc.enable()
-    return statistics.median(times) * 1e6
+    return [statistics.median(spent) * 1e6 for spent in times]
 
 
 _WORDS = (
