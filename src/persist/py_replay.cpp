@@ -1,7 +1,9 @@
 // derirezaro._replay: the Python faces of persist/record_header (header_fault,
 // record_checksums), persist/chain_replay (replay_chain),
 // persist/state_delta (state_delta) and persist/state_keyframe (state_keyframe),
-// and the snapshot a timeline commits (snapshot_outside_history).
+// the snapshot a timeline commits (snapshot_outside_history), and the read of
+// a snapshot's namespace whole that a replayed state is decoded by
+// (namespace_items).
 //
 // A fault a record is found to have is returned, never raised, as the tuple
 // (fault, seq, detail): the number of persist::Fault, the record's seq (None
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "codec/byte_buffer.hpp"
+#include "codec/py_codec.hpp"
 #include "lib/call.hpp"
 #include "lib/gil.hpp"
 #include "lib/py_ref.hpp"
@@ -339,6 +342,38 @@ PyObject* load_keyframe(PyObject* store_object, PyObject* body_object) {
   return PyLong_FromUnsignedLongLong(*digest);
 }
 
+// Every (key, value) of namespace `ns` in snapshot `snapshot`, in the order
+// Store.keys lists them: one walk of the namespace's map, where a key by key
+// read would hash and look up each key again. The record is immutable and the
+// argument keeps it alive, so no lock is taken; the values are the module's
+// own encoding, decoded as Store.get decodes them.
+PyObject* namespace_items(InstanceOf<SnapshotRecord> snapshot, Utf8 ns) {
+  const store::SnapshotData& data = *snapshot.record->data;
+  const store::KeyMap entries =
+      store::Store::keys_of(data.shards[store::shard_index(ns.text)].contents, ns.text);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!list) return nullptr;
+  Py_ssize_t index = 0;
+  bool failed = false;
+  GilYieldPoint yield_point;  // `list` is ours alone until it is returned
+  entries.for_each([&](std::string_view key, const store::SharedBytesRef& value) {
+    if (failed) return;
+    yield_point.tick();
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr));
+    PyRef decoded = text ? PyRef::steal(codec::decode_own_encoding(
+                               reinterpret_cast<const uint8_t*>(value.data()), value.size()))
+                         : PyRef();
+    PyObject* pair = decoded ? PyTuple_Pack(2, text.get(), decoded.get()) : nullptr;
+    if (pair == nullptr) {
+      failed = true;
+      return;
+    }
+    PyList_SetItem(list.get(), index++, pair);  // steals
+  });
+  if (failed) return nullptr;
+  return list.release();
+}
+
 // A body no chunk of which fits its 4-byte length: the caller's chunk_entries is too large.
 PyObject* chunk_too_long() {
   PyErr_SetString(PyExc_ValueError, "a chunk of the body is longer than 4 GiB: chunk_entries is too large");
@@ -436,6 +471,11 @@ std::vector<MemberDef> replay_functions() {
           "snapshot_outside_history", "(store)",
           "A snapshot of `store`, numbered as `Store.snapshot` numbers them, that its history does\n"
           "not keep: the caller holds it as long as it needs it."),
+      function<&namespace_items>(
+          "namespace_items", "(snapshot, namespace)",
+          "Every (key, value) of `namespace` in `snapshot`, in the order `Store.keys` lists its keys:\n"
+          "what a `get` of each would return, read in one walk of the namespace. [] for a namespace\n"
+          "the snapshot does not hold."),
       function<&state_delta>(
           "state_delta", "(now, before, digest, chunk_entries)",
           "The change from snapshot `before` to snapshot `now` as a commit records it: (body, digest).\n\n"
