@@ -218,6 +218,14 @@ def edit_nested(rng, root):
             target[at % len(target)] = copy.deepcopy(target[at % len(target)])
 
 
+def respell(rng, fields):
+    """A key of an instance dict moved to its end, at random as an equal str that is not the one kept:
+    the dict stays equal."""
+    key = rng.choice(list(fields))
+    value = fields.pop(key)
+    fields[rng.choice([key, key[:1] + key[1:]])] = value
+
+
 def edit_model(rng, note):
     with contextlib.suppress(AttributeError):  # a slot unset by an earlier edit, or again
         rng.choice(
@@ -228,6 +236,8 @@ def edit_model(rng, note):
                 lambda: setattr(note, "text", rng.choice(["", "a", "b"])),
                 lambda: setattr(note, "tags", copy.deepcopy(note.tags)),  # equal: still intact
                 lambda: setattr(note, rng.choice(["extra_a", "x"]), data(rng, 2)),
+                lambda: respell(rng, note.__dict__),
+                lambda: note.__dict__.__setitem__("stray", data(rng, 1)),  # a key the snapshot lacks
                 lambda: note.__pydantic_fields_set__.symmetric_difference_update(
                     {rng.choice(["tags", "text"])}
                 ),

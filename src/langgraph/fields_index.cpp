@@ -16,10 +16,31 @@ PyTypeObject* empty_container(PyObject* value) {
   return empty ? type : nullptr;
 }
 
-constexpr const char kCapsuleName[] = "derirezaro._list_elements.FieldsIndex";
+constexpr unsigned long kClassFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
-void release(PyObject* capsule) {
-  delete static_cast<FieldsIndex*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+// The class of the objects that hold an index, made once and kept for the
+// process. Made without a lock (a free-threaded build must not block in C++
+// while Python code may run): two threads may both make one, and the
+// loser's is released. Final, and not collected: an index reaches only
+// plain data.
+PyTypeObject* index_class() {
+  if (PyTypeObject* made = fields_index_class.load(std::memory_order_acquire)) return made;
+  static PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(&Instance<FieldsIndex>::dealloc)},
+      {Py_tp_doc, const_cast<char*>("An index of a model snapshot's state, read by the native check.")},
+      {0, nullptr},
+  };
+  static PyType_Spec spec{"derirezaro._list_elements.FieldsIndex",
+                          static_cast<int>(sizeof(Instance<FieldsIndex>)), 0, kClassFlags, slots};
+  auto* fresh = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (fresh == nullptr) return nullptr;
+  PyTypeObject* expected = nullptr;
+  if (!fields_index_class.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+    Py_DECREF(fresh);
+    return expected;
+  }
+  return fresh;  // the static keeps this reference
 }
 
 }  // namespace
@@ -42,13 +63,11 @@ PyObject* make_fields_index(PyObject* state) {
   }
   PyObject* fields = PyTuple_GetItem(state, 1);
   PyObject* fields_set = PyTuple_GetItem(state, 3);
-  auto* index = new (std::nothrow) FieldsIndex;
-  if (index == nullptr) return PyErr_NoMemory();
-  PyRef capsule = PyRef::steal(PyCapsule_New(index, kCapsuleName, &release));
-  if (!capsule) {
-    delete index;
-    return nullptr;
-  }
+  PyTypeObject* cls = index_class();
+  if (cls == nullptr) return nullptr;
+  PyRef held = PyRef::steal(Instance<FieldsIndex>::create(cls));
+  if (!held) return nullptr;
+  FieldsIndex* index = &Instance<FieldsIndex>::from(held.get())->record;
   for (size_t i = 0; i < index->state.size(); ++i) {
     index->state[i] = PyTuple_GetItem(state, static_cast<Py_ssize_t>(i) + 1);
     Py_INCREF(index->state[i]);
@@ -57,8 +76,6 @@ PyObject* make_fields_index(PyObject* state) {
     PyObject* kept = index->slot(i);
     index->slots[i] = {nullptr, kept, empty_container(kept)};  // borrowed from `state`
   }
-  // The context repeats the pointer: read back without comparing the name's text (`fields_index_of`).
-  if (PyCapsule_SetContext(capsule.get(), index) != 0) return nullptr;
   try {
     index->fields.reserve(static_cast<size_t>(PyDict_Size(fields)));
     Py_ssize_t at = 0;
@@ -71,22 +88,16 @@ PyObject* make_fields_index(PyObject* state) {
     PyRef names = PyRef::steal(PyObject_GetIter(fields_set));
     if (!names) return nullptr;
     while (PyObject* name = PyIter_Next(names.get())) {
-      PyRef held = PyRef::steal(name);
+      PyRef name_held = PyRef::steal(name);
       index->names.push_back(name);
-      held.release();
+      name_held.release();
       index->names_are_str = index->names_are_str && PyUnicode_CheckExact(name);
     }
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
   if (PyErr_Occurred()) return nullptr;
-  return capsule.release();
-}
-
-// Every index is made here with this very name, so the name's address tells one apart.
-const FieldsIndex* fields_index_of(PyObject* capsule) {
-  if (Py_TYPE(capsule) != &PyCapsule_Type || PyCapsule_GetName(capsule) != kCapsuleName) return nullptr;
-  return static_cast<const FieldsIndex*>(PyCapsule_GetContext(capsule));
+  return held.release();
 }
 
 }  // namespace derirezaro::py

@@ -77,17 +77,16 @@ const ModelNames* model_names() {
   return fresh;
 }
 
-const ModelClass* ModelClasses::find(PyTypeObject* type) {
-  for (const ModelClass& known : classes_) {
-    if (known.type == type) return known.plain ? &known : nullptr;
-  }
+const ModelClass* ModelClasses::learn(PyTypeObject* type) {
   ModelClass made{
       PyRef::borrow(reinterpret_cast<PyObject*>(type)), type, false, false, {}, {}, {}, {-1, -1, -1}};
   const int plain = reads_plainly(type, made);
   if (plain < 0) return nullptr;
   made.plain = plain == 1;
   classes_.push_back(std::move(made));
-  return plain == 1 ? &classes_.back() : nullptr;
+  const ModelClass* reads = plain == 1 ? &classes_.back() : nullptr;
+  known_.push_back({type, reads});
+  return reads;
 }
 
 int ModelClasses::reads_plainly(PyTypeObject* type, ModelClass& out) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <vector>
 
 #include "lib/py_ref.hpp"
@@ -88,16 +89,29 @@ class ModelClasses {
   explicit ModelClasses(const ModelNames& names) : names_(names) {}
 
   // Null when the class reads its attributes otherwise (and then with an
-  // exception set if finding out failed).
-  const ModelClass* find(PyTypeObject* type);
+  // exception set if finding out failed). Met once an element: a chat's
+  // classes alternate, so the few met are scanned as bare pointers.
+  const ModelClass* find(PyTypeObject* type) {
+    for (const Known& known : known_) {
+      if (known.type == type) return known.reads;
+    }
+    return learn(type);
+  }
 
  private:
+  struct Known {
+    PyTypeObject* type;
+    const ModelClass* reads;  // null when the class does not read plainly
+  };
+
+  const ModelClass* learn(PyTypeObject* type);
   int reads_plainly(PyTypeObject* type, ModelClass& out);
   int instance_dict_is_plain(PyObject* cls);
   Py_ssize_t slot_offset(PyTypeObject* type, PyObject* slot);
 
   const ModelNames& names_;
-  std::vector<ModelClass> classes_;  // a call meets a few classes
+  std::deque<ModelClass> classes_;  // a call meets a few; a deque keeps those found where they are
+  std::vector<Known> known_;        // the same, in the same order
 };
 
 }  // namespace derirezaro::py

@@ -81,7 +81,8 @@ class Comparison {
 
   // Model `element` against its snapshot, as `_model_state(element) == snapshot[:5]`.
   Verdict model(PyObject* element, PyObject* snapshot) {
-    if (!PyTuple_CheckExact(snapshot) || PyTuple_Size(snapshot) != kModelSnapshotSize) return kUndecided;
+    // A tuple's size never changes: read in place.
+    if (!PyTuple_CheckExact(snapshot) || Py_SIZE(snapshot) != kModelSnapshotSize) return kUndecided;
     const FieldsIndex* index = fields_index_of(PyTuple_GetItem(snapshot, kModelSnapshotSize - 1));
     if (index == nullptr) return kUndecided;
     const ModelClass* reads = classes_.find(Py_TYPE(element));
@@ -126,19 +127,25 @@ class Comparison {
 #else
     // PyDict_Next stays in bounds of a dict an __eq__ has changed meanwhile.
     // The index's vector is never resized, so its bounds are read once.
+    // (A lookup per kept key would not depend on the order, but costs the
+    // interpreter twice what a step of PyDict_Next does.)
     const FieldsIndex::Field* next = fields.data();
     const FieldsIndex::Field* const end = next + fields.size();
+    const unsigned long calls = calls_;
     Py_ssize_t at = 0;
     PyObject *key, *value;
-    for (; PyDict_Next(live, &at, &key, &value); ++next) {
-      if (next == end) return kDiffers;
+    for (; next != end; ++next) {
+      if (!PyDict_Next(live, &at, &key, &value)) return kDiffers;
       if (key != next->key) return interpreted(live, kept);
       if (value != next->value) {
         const Verdict same = field(value, *next);
         if (same != kEqual) return same;
       }
     }
-    return next == end ? kEqual : kDiffers;
+    // Every entry matched and the size was read before them: the dict holds
+    // no more unless Python code ran meanwhile and grew it.
+    if (calls_ == calls) return kEqual;
+    return PyDict_Next(live, &at, &key, &value) ? kDiffers : kEqual;
 #endif
   }
 
@@ -146,8 +153,7 @@ class Comparison {
   // the very object kept are an empty dict or list copied: one size settles those.
   Verdict field(PyObject* live, const FieldsIndex::Field& kept) {
     if (kept.empty != nullptr && Py_TYPE(live) == kept.empty) {
-      const Py_ssize_t size = kept.empty == &PyDict_Type ? PyDict_Size(live) : PyList_Size(live);
-      return size == 0 ? kEqual : kDiffers;
+      return (kept.empty == &PyDict_Type ? PyDict_Size(live) : list_size(live)) == 0 ? kEqual : kDiffers;
     }
     return items(live, kept.value);
   }
@@ -168,12 +174,24 @@ class Comparison {
     return kEqual;
   }
 
+  // An exact list's size, read in place where no other thread can be resizing it.
+  static Py_ssize_t list_size(PyObject* list) {
+#ifdef Py_GIL_DISABLED
+    return PyList_Size(list);
+#else
+    return Py_SIZE(list);
+#endif
+  }
+
   static Verdict undecided_or_raised() {
     if (PyErr_Occurred() == nullptr) return kUndecided;
     return failed() == kRaised ? kRaised : kUndecided;
   }
 
-  static Verdict interpreted(PyObject* live, PyObject* kept) {
+  // Hands a comparison to the interpreter, which may run Python code: a walk
+  // that saw `calls_` stay put knows that nothing it has read has changed.
+  Verdict interpreted(PyObject* live, PyObject* kept) {
+    ++calls_;
     const int same = PyObject_RichCompareBool(live, kept, Py_EQ);
     if (same < 0) return failed();
     return same == 1 ? kEqual : kDiffers;
@@ -269,6 +287,7 @@ class Comparison {
 
   ModelClasses classes_;
   int depth_ = 0;
+  unsigned long calls_ = 0;  // of `interpreted`
 };
 
 // The elements of a list to compare, read as the build allows (see the top of the file).
