@@ -516,23 +516,27 @@ def cold_reads(found, channel_counts, repeats):
     return results
 
 
-def timed_in_turns(calls, repeats: int) -> list[float]:
-    """The median us of each of `calls`, called in turns, each once a round.
+def timed_in_turns(calls, repeats: int, rounds: int = 10) -> list[float]:
+    """The median us of each of `calls`, called `repeats` times in `rounds` turns.
 
     In turns, so that the machine's speed drifting over the run (a shared
     machine's swings by half over seconds) falls on every contestant alike:
     timed one after the other, a ratio measured the drift as often as the code.
+    Within its turn a call runs back to back, as a caller in a loop runs it,
+    with its own data in the caches (the first call of a turn excepted).
     """
     for call in calls:
         call()
+    block = max(repeats // rounds, 1)
     times: list[list[float]] = [[] for _ in calls]
     gc.disable()
     try:
-        for _ in range(repeats):
+        for _ in range(max(repeats // block, 1)):
             for call, spent in zip(calls, times, strict=True):
-                start = time.perf_counter()
-                call()
-                spent.append(time.perf_counter() - start)
+                for _ in range(block):
+                    start = time.perf_counter()
+                    call()
+                    spent.append(time.perf_counter() - start)
     finally:
         gc.enable()
     return [statistics.median(spent) * 1e6 for spent in times]
