@@ -31,9 +31,9 @@ PyTypeObject* index_class() {
       {Py_tp_doc, const_cast<char*>("An index of a model snapshot's state, read by the native check.")},
       {0, nullptr},
   };
-  static PyType_Spec spec{"derirezaro._list_elements.FieldsIndex",
-                          static_cast<int>(sizeof(Instance<FieldsIndex>)), 0, kClassFlags, slots};
-  auto* fresh = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  static PyType_Spec shape{"derirezaro._list_elements.FieldsIndex",
+                           static_cast<int>(sizeof(Instance<FieldsIndex>)), 0, kClassFlags, slots};
+  auto* fresh = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&shape));
   if (fresh == nullptr) return nullptr;
   PyTypeObject* expected = nullptr;
   if (!fields_index_class.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
