@@ -9,7 +9,7 @@ import weakref
 import pytest
 from conftest import CYCLE, Index, as_decoded, same, shard_of, trees
 from derirezaro import Snapshot, Store, dumps
-from derirezaro._replay import namespace_items
+from derirezaro._replay import namespace_dict
 from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
@@ -124,7 +124,7 @@ class StoreMachine(RuleBasedStateMachine):
         shown = f"Snapshot(id={snapshot.id}, size_bytes={snapshot.size_bytes}, parent={parent})"
         assert repr(snapshot) == shown and time.time() - snapshot.timestamp < 60
         for ns in self.model:  # a namespace read whole lists its keys in the order the store does
-            assert [key for key, _ in namespace_items(snapshot, ns)] == self.store.keys(ns)
+            assert list(namespace_dict(snapshot, ns)) == self.store.keys(ns)
         self.snapshots.append((snapshot, {ns: dict(keys) for ns, keys in self.model.items()}))
 
     @precondition(lambda self: self.snapshots)
@@ -140,9 +140,9 @@ class StoreMachine(RuleBasedStateMachine):
         for snapshot, model in self.snapshots:
             assert sorted(snapshot.keys) == pairs(model)
             for ns in [*model, "never used"]:
-                items = namespace_items(snapshot, ns)
+                items = namespace_dict(snapshot, ns)
                 assert len(items) == len(model.get(ns, {}))
-                assert all(same(value, as_decoded(model[ns][key])) for key, value in items)
+                assert all(same(value, as_decoded(model[ns][key])) for key, value in items.items())
             assert snapshot.size_bytes == sum(len(dumps(v)) for keys in model.values() for v in keys.values())
 
     @invariant()

@@ -3,7 +3,7 @@
 // persist/state_delta (state_delta) and persist/state_keyframe (state_keyframe),
 // the snapshot a timeline commits (snapshot_outside_history), and the read of
 // a snapshot's namespace whole that a replayed state is decoded by
-// (namespace_items).
+// (namespace_dict).
 //
 // A fault a record is found to have is returned, never raised, as the tuple
 // (fault, seq, detail): the number of persist::Fault, the record's seq (None
@@ -342,20 +342,20 @@ PyObject* load_keyframe(PyObject* store_object, PyObject* body_object) {
   return PyLong_FromUnsignedLongLong(*digest);
 }
 
-// Every (key, value) of namespace `ns` in snapshot `snapshot`, in the order
-// Store.keys lists them: one walk of the namespace's map, where a key by key
-// read would hash and look up each key again. The record is immutable and the
-// argument keeps it alive, so no lock is taken; the values are the module's
-// own encoding, decoded as Store.get decodes them.
-PyObject* namespace_items(InstanceOf<SnapshotRecord> snapshot, Utf8 ns) {
+// Namespace `ns` of snapshot `snapshot` as a dict, key -> value, in the order
+// Store.keys lists the keys: one walk of the namespace's map, where a key by
+// key read would hash and look up each key again, and no (key, value) tuple
+// made per entry for the caller to take apart. The record is immutable and
+// the argument keeps it alive, so no lock is taken; the values are the
+// module's own encoding, decoded as Store.get decodes them.
+PyObject* namespace_dict(InstanceOf<SnapshotRecord> snapshot, Utf8 ns) {
   const store::SnapshotData& data = *snapshot.record->data;
   const store::KeyMap entries =
       store::Store::keys_of(data.shards[store::shard_index(ns.text)].contents, ns.text);
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
-  if (!list) return nullptr;
-  Py_ssize_t index = 0;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
   bool failed = false;
-  GilYieldPoint yield_point;  // `list` is ours alone until it is returned
+  GilYieldPoint yield_point;  // `dict` is ours alone until it is returned
   entries.for_each([&](std::string_view key, const store::SharedBytesRef& value) {
     if (failed) return;
     yield_point.tick();
@@ -363,15 +363,11 @@ PyObject* namespace_items(InstanceOf<SnapshotRecord> snapshot, Utf8 ns) {
     PyRef decoded = text ? PyRef::steal(codec::decode_own_encoding(
                                reinterpret_cast<const uint8_t*>(value.data()), value.size()))
                          : PyRef();
-    PyObject* pair = decoded ? PyTuple_Pack(2, text.get(), decoded.get()) : nullptr;
-    if (pair == nullptr) {
-      failed = true;
-      return;
-    }
-    PyList_SetItem(list.get(), index++, pair);  // steals
+    // Keys are unique within a namespace's map, so every entry adds one item.
+    failed = !decoded || PyDict_SetItem(dict.get(), text.get(), decoded.get()) < 0;
   });
   if (failed) return nullptr;
-  return list.release();
+  return dict.release();
 }
 
 // A body no chunk of which fits its 4-byte length: the caller's chunk_entries is too large.
@@ -471,11 +467,11 @@ std::vector<MemberDef> replay_functions() {
           "snapshot_outside_history", "(store)",
           "A snapshot of `store`, numbered as `Store.snapshot` numbers them, that its history does\n"
           "not keep: the caller holds it as long as it needs it."),
-      function<&namespace_items>(
-          "namespace_items", "(snapshot, namespace)",
-          "Every (key, value) of `namespace` in `snapshot`, in the order `Store.keys` lists its keys:\n"
-          "what a `get` of each would return, read in one walk of the namespace. [] for a namespace\n"
-          "the snapshot does not hold."),
+      function<&namespace_dict>(
+          "namespace_dict", "(snapshot, namespace)",
+          "`namespace` of `snapshot` as a dict of key to value, in the order `Store.keys` lists its\n"
+          "keys: what a `get` of each would return, read in one walk of the namespace. {} for a\n"
+          "namespace the snapshot does not hold."),
       function<&state_delta>(
           "state_delta", "(now, before, digest, chunk_entries)",
           "The change from snapshot `before` to snapshot `now` as a commit records it: (body, digest).\n\n"

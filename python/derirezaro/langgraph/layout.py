@@ -35,7 +35,7 @@ from itertools import chain
 from typing import Any
 
 from .._core import Snapshot, Store, dumps
-from .._replay import namespace_items
+from .._replay import namespace_dict
 from .decoded import Decoded, is_seed
 from .list_elements import UNKEPT, Kept, snapshot_or_none, snapshots
 
@@ -103,19 +103,19 @@ def read_state(snapshot: Snapshot) -> State:
     Each namespace is read whole in one call: a state of a thousand channels
     is four thousand entries, which a read key by key would each hash and find.
     """
-    versions = dict(namespace_items(snapshot, VERSIONS))
-    seen = {
-        node: dict(namespace_items(snapshot, SEEN + node)) for node, _ in namespace_items(snapshot, NODES)
-    }
+    seen = {node: namespace_dict(snapshot, SEEN + node) for node in namespace_dict(snapshot, NODES)}
     values: dict[str, Pair] = {}
     lists: dict[str, list[Element]] = {}
-    for channel, entry in namespace_items(snapshot, VALUES):
-        if entry == []:
-            items = namespace_items(snapshot, LIST + channel)
+    for channel, entry in namespace_dict(snapshot, VALUES).items():
+        # `_pair` inlined for the usual entry, [data]: every channel of a state passes here.
+        if type(entry) is list and len(entry) == 1 and type(data := entry[0]) is bytes:
+            values[channel] = _USUAL, data
+        elif entry == []:
+            items = namespace_dict(snapshot, LIST + channel).items()
             lists[channel] = sorted((k, *_pair(element, channel)) for k, element in items)
         else:
             values[channel] = _pair(entry, channel)
-    return State(versions, seen, values, lists)
+    return State(namespace_dict(snapshot, VERSIONS), seen, values, lists)
 
 
 def derive(near: State, near_snapshot: Snapshot, snapshot: Snapshot) -> State:
