@@ -157,3 +157,20 @@ def postgres_url():
     import postgres_server
 
     return postgres_server.shared_url()
+
+
+@pytest.fixture
+def servers():
+    """Redis servers of the test's own (with `replica`, one replicating it), each stopped at its end."""
+    from redis_server import RedisServer, replica_of, require
+
+    started = []
+
+    def start(*options, replica=None):
+        require()  # here, so that the refusals' table runs its other rows where no server is installed
+        started.append(server := replica_of(replica, *options) if replica else RedisServer(*options).start())
+        return server
+
+    yield start
+    for server in reversed(started):
+        server.stop()

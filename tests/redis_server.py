@@ -11,7 +11,6 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 import uuid
 
@@ -116,49 +115,3 @@ def replica_of(primary: RedisServer, *options: str) -> RedisServer:
                 f"redis-server on port {replica.port} replicating",
             )
     return replica
-
-
-class Relay:
-    """A loopback TCP relay to a server that can drop the server's replies and close the connection.
-
-    With `drop_replies` set, a command still reaches the server (and may land) while its client
-    sees the connection break: what a network failure after the server acted looks like.
-    """
-
-    def __init__(self, port: int):
-        self.target, self.drop_replies, self.sockets = port, False, []
-        self.listener = socket.create_server(("127.0.0.1", 0))
-        self.url = f"redis://127.0.0.1:{self.listener.getsockname()[1]}/0"
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def _accept(self) -> None:
-        while True:
-            try:
-                client, _ = self.listener.accept()
-            except OSError:  # stopped
-                return
-            server = socket.create_connection(("127.0.0.1", self.target))
-            self.sockets += [client, server]
-            for source, sink, replies in ((client, server, False), (server, client, True)):
-                threading.Thread(target=self._pump, args=(source, sink, replies), daemon=True).start()
-
-    def _pump(self, source: socket.socket, sink: socket.socket, replies: bool) -> None:
-        try:
-            while (data := source.recv(65536)) and not (replies and self.drop_replies):
-                sink.sendall(data)
-        except OSError:
-            pass
-        _close(source, sink)
-
-    def stop(self) -> None:
-        self.listener.close()
-        _close(*self.sockets)
-
-
-def _close(*ends: socket.socket) -> None:
-    for end in ends:
-        try:
-            end.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        end.close()

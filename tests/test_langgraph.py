@@ -1,6 +1,7 @@
 """DerirezaroSaver in real graphs against LangGraph's own InMemorySaver, and what its README promises
-beyond LangGraph's conformance suite (test_langgraph_conformance.py): what a step stores, listings,
-pending writes, errors that name where, reclaimed space, a ttl.
+beyond LangGraph's conformance suite (test_langgraph_conformance.py): what a step stores, listings
+and first reads of a head against a model, pending writes, errors that name where, reclaimed space,
+and what a saver that has read nothing of a thread yet replays to read its head.
 
 The graph: an agent that appends long messages, a fan-out of three nodes into one list and into
 a delta channel (a snapshot now and then, the writes since replayed from the parents), a review
@@ -12,21 +13,25 @@ gives, checkpoint for checkpoint, and keep it whole through a prune.
 import functools
 import operator
 import random
+import sqlite3
 import uuid
 from concurrent.futures import ThreadPoolExecutor
 from typing import Annotated, TypedDict
 
 import pytest
-import redis
 from conftest import langgraph_or_skip
 
 langgraph_or_skip()
 
 import postgres_server
+from derirezaro import Store
 from derirezaro._core import loads
 from derirezaro.langgraph import CheckpointDecodeError, CorruptCheckpoint, DerirezaroSaver
 from derirezaro.langgraph.branch import timeline_name
-from derirezaro.persist import MemoryLog
+from derirezaro.persist import CorruptRecordError, MemoryLog
+from derirezaro.persist.log_base import LogBase
+from derirezaro.persist.record import KEYFRAME
+from derirezaro.persist.timeline import Timeline, Tuning
 from langchain_core.messages import AIMessage, HumanMessage, RemoveMessage
 from langgraph.channels import DeltaChannel
 from langgraph.checkpoint.base import empty_checkpoint
@@ -35,7 +40,7 @@ from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
 from langgraph.graph import END, START, StateGraph
 from langgraph.graph.message import add_messages
 from langgraph.types import Command, interrupt
-from redis_server import fresh_prefix, shared_url, wait_for
+from redis_server import fresh_prefix, shared_url
 
 
 def appended(value, writes):
@@ -105,11 +110,19 @@ def normalized(history):
     ]
 
 
+class ComposedLog(MemoryLog):
+    """A log without a one-read opening: the timeline composes it from the other reads."""
+
+    opening = LogBase.opening
+
+
 def opener(kind, tmp_path):
     """Opens savers on one log of `kind`, as processes have them: each with caches of its own."""
-    memory, prefix, tables = MemoryLog(), fresh_prefix(), postgres_server.fresh_prefix()
+    memory, composed = MemoryLog(), ComposedLog()
+    prefix, tables = fresh_prefix(), postgres_server.fresh_prefix()
     return {
         "memory": lambda: DerirezaroSaver(memory),
+        "composed": lambda: DerirezaroSaver(composed),
         "sqlite": lambda: DerirezaroSaver.sqlite(tmp_path / "checkpoints.db"),
         "redis": lambda: DerirezaroSaver.redis(shared_url(), prefix=prefix),
         "postgres": lambda: DerirezaroSaver.postgres(
@@ -153,6 +166,10 @@ def where(tup):
     return tup.config["configurable"]["checkpoint_ns"], tup.checkpoint["id"]
 
 
+def parent_id(tup):
+    return tup.parent_config and tup.parent_config["configurable"]["checkpoint_id"]
+
+
 def values_of(saver, thread="t"):
     return [t.checkpoint["channel_values"] for t in saver.list({"configurable": {"thread_id": thread}})]
 
@@ -165,45 +182,83 @@ def test_versions_decide_what_a_put_stores_and_go_on_as_the_thread_has_them(save
     assert saver.get_tuple(first).checkpoint["channel_values"] == {"a": "one", "b": "two"}
     copied = InMemorySaver().get_next_version(None, None)  # a thread copied from another saver: strings
     assert isinstance(later := saver.get_next_version(copied, None), str) and later > copied
-    assert saver.get_next_version(None, None) == 1 and saver.get_next_version(41, None) == 42
 
 
-def test_listings_follow_a_model_of_puts_re_puts_deletes_and_namespaces(saver):
-    """Puts of fresh, re-put and decimal ids over three namespaces, and deletes of runs, against a model.
+@pytest.mark.parametrize("kind", ["memory", "composed", "sqlite", "redis", "postgres"])
+def test_listings_and_first_reads_follow_a_model_of_forks_re_puts_deletes_and_namespaces(kind, tmp_path):
+    """Puts over three namespaces of fresh, re-put and decimal ids, mostly on the namespace's newest
+    checkpoint, now and then on one far back, now and then big enough to start a keyframe; pending
+    writes, deletes of runs and a prune: all against a model, read by the writer and by savers that
+    hold nothing yet (a new worker: its first read of each head, then again from what it kept).
 
     Listed: each id's newest put, newest first per namespace, the namespaces in order; `before`
     keeps smaller ids over the whole thread (ids are put out of their order), `limit` counts
-    across namespaces; "latest" is the newest put, not the largest id.
+    across namespaces; "latest" is the newest put, not the largest id. A page's states are built
+    together from one read of their run, and each listed tuple is the one a single read gives.
     """
-    rng = random.Random(7)
-    pool, decimals = [str(uuid.UUID(int=rng.getrandbits(128))) for _ in range(60)], iter(range(100, 1000))
-    model = {ns: [] for ns in ("", "child:1", "child:2")}  # (id, value, run) in the order of newest put
-    for step in range(60):
-        ns, draw = rng.choice(list(model)), rng.random()
-        if draw < 0.2 and model[ns]:
-            checkpoint_id = rng.choice(model[ns])[0]  # a re-put: its newest record wins
-        else:
-            checkpoint_id = str(next(decimals)) if draw < 0.3 else pool.pop()
-        parent = {"configurable": {"checkpoint_id": model[ns][-1][0]}} if model[ns] else None
-        run = f"r{rng.randrange(6)}"
-        put(saver, parent, {"v": step}, {"v": step + 1}, ns=ns, id=checkpoint_id, run_id=run)
-        model[ns] = [e for e in model[ns] if e[0] != checkpoint_id] + [(checkpoint_id, step, run)]
-        if step % 20 == 19:
-            saver.delete_for_runs([doomed := f"r{rng.randrange(6)}"])
-            model = {ns: [e for e in entries if e[2] != doomed] for ns, entries in model.items()}
-    listed = [(ns, c, value) for ns in sorted(model) for c, value, _ in reversed(model[ns])]
-    for before in [None, *rng.sample([c for _, c, _ in listed], 6)]:
-        cursor = before and {"configurable": {"checkpoint_id": before}}
-        for limit in (None, 1, 3, len(listed) - 1):
-            tuples = saver.list({"configurable": {"thread_id": "t"}}, before=cursor, limit=limit)
-            got = [(*where(t), t.checkpoint["channel_values"]["v"]) for t in tuples]
-            assert got == [e for e in listed if before is None or e[1] < before][:limit], (before, limit)
-    for ns, checkpoint_id, value in listed:
-        config = {"configurable": {"thread_id": "t", "checkpoint_ns": ns, "checkpoint_id": checkpoint_id}}
-        assert saver.get_tuple(config).checkpoint["channel_values"] == {"v": value}
-    for ns, entries in model.items():
-        latest = saver.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": ns}})
-        assert (latest and latest.checkpoint["id"]) == (entries and entries[-1][0]), ns
+    open_saver, rng = opener(kind, tmp_path), random.Random(7)
+    pool, decimals = [str(uuid.UUID(int=rng.getrandbits(128))) for _ in range(300)], iter(range(100, 1000))
+    model = {ns: [] for ns in ("", "child:1", "child:2")}  # (id, values, parent, run, step) by newest put
+    thread = {"configurable": {"thread_id": "t"}}
+
+    def heads_agree(fresh, namespaces=model):
+        for ns in namespaces:
+            entries = model[ns]
+            latest = {"configurable": {"thread_id": "t", "checkpoint_ns": ns}}
+            expected = saver.get_tuple(latest)
+            assert (expected and expected.checkpoint["id"]) == (entries[-1][0] if entries else None), ns
+            assert fresh.get_tuple(latest) == expected == fresh.get_tuple(latest), ns
+
+    def listings_agree():
+        listed = [(ns, *e[:3]) for ns in sorted(model) for e in reversed(model[ns])]
+        for before in [None, *rng.sample([e[1] for e in listed], min(4, len(listed)))]:
+            for limit in (None, 1, 10, len(listed) - 1):
+                reader = rng.choice([saver, DerirezaroSaver(saver.log)])
+                cursor = before and {"configurable": {"checkpoint_id": before}}
+                tuples = list(reader.list(thread, before=cursor, limit=limit))
+                got = [(*where(t), t.checkpoint["channel_values"], parent_id(t)) for t in tuples]
+                assert got == [e for e in listed if before is None or e[1] < before][:limit], (before, limit)
+        with open_saver() as fresh:
+            for tup in saver.list(thread):
+                assert tup == fresh.get_tuple(tup.config), tup.config
+        for ns, entries in model.items():  # a filter's one match, whichever page it lies on
+            for checkpoint_id, *_, step in rng.sample(entries, min(2, len(entries))):
+                assert [where(t) for t in saver.list(thread, filter={"step": step})] == [(ns, checkpoint_id)]
+
+    with open_saver() as saver:
+        for step in range(300):
+            ns, draw = rng.choice(["", "", "", *model]), rng.random()
+            entries = model[ns]
+            if draw < 0.2 and entries:  # a re-put, often of the head: its newest record wins
+                checkpoint_id = rng.choice([entries[-1], rng.choice(entries)])[0]
+            else:
+                checkpoint_id = str(next(decimals)) if draw < 0.3 else pool.pop()
+            parent = (entries[-1] if rng.random() < 0.85 else rng.choice(entries)) if entries else None
+            values = dict(parent[1]) if parent else {f"c{i}": i for i in range(12)}
+            changed = {f"c{rng.randrange(12)}": step}
+            if rng.random() < 0.3:  # big enough that the deltas soon outweigh the state: a new keyframe
+                changed["big"] = noise(step, 1200)
+            values.update(changed)
+            on, run = parent and {"configurable": {"checkpoint_id": parent[0]}}, f"r{rng.randrange(6)}"
+            new, versions = dict.fromkeys(changed, step + 1), dict.fromkeys(values, step + 1)
+            done = put(saver, on, values, versions, ns=ns, id=checkpoint_id, new=new, step=step, run_id=run)
+            entry = (checkpoint_id, values, parent and parent[0], run, step)
+            model[ns] = [e for e in entries if e[0] != checkpoint_id] + [entry]
+            if rng.random() < 0.2:
+                saver.put_writes(done, [("c0", step), ("w", [step])], f"task-{step % 3}")
+            if step % 20 == 19:
+                saver.delete_for_runs([doomed := f"r{rng.randrange(6)}"])
+                model = {ns: [e for e in entries if e[3] != doomed] for ns, entries in model.items()}
+            heads_agree(DerirezaroSaver(saver.log), [ns] if step % 20 else model)
+            if step % 150 == 149:
+                with open_saver() as fresh:
+                    heads_agree(fresh)
+                listings_agree()
+        saver.prune(["t"])  # a floor below each head
+        model = {ns: entries[-1:] for ns, entries in model.items()}
+        with open_saver() as fresh:
+            heads_agree(fresh)
+        listings_agree()
 
 
 # Metadata the codec stores as it is, and metadata it must leave to the serde (bytes, non-str keys,
@@ -398,21 +453,45 @@ def test_delete_prune_and_copy_reclaim_what_they_remove_and_keep_threads_apart(s
     assert len(saver.log.timelines()) == len(listed) and saver.log.attachments(copy, ids) == {}  # reclaimed
 
 
-def test_a_thread_with_a_ttl_expires_whole():
-    client = redis.Redis.from_url(shared_url())
-    with DerirezaroSaver.redis(client, prefix=fresh_prefix(), ttl=0.5) as saver:
-        config = put(saver, None, {"n": 0}, {"n": 1})
-        saver.put_writes(config, [("w", 1)], "task")
-        for step in range(1, 20):
-            config = put(saver, config, {"n": step}, {"n": step + 1})
-        keys = saver.log._keys(timeline_name("t", ""))
-        ttls = [client.pttl(key) for key in keys]
-        assert all(0 < t <= 500 for t in ttls) and max(ttls) - min(ttls) < 50  # set together, by the last put
+# -- what a saver that has read nothing of a thread yet replays to read its head
 
-        def expired():
-            present = client.exists(*keys)  # one command sees one moment of expiry
-            assert present in (0, len(keys)), "a thread expired in part"
-            return not present
 
-        wait_for(expired, "the thread expiring", 5)
-        assert saver.get_tuple({"configurable": {"thread_id": "t"}}) is None and saver.log.timelines() == []
+def test_a_head_the_log_vouches_for_but_lost_is_damage_not_an_older_head(tmp_path):
+    with DerirezaroSaver.sqlite(tmp_path / "checkpoints.db") as writer:
+        config = None
+        for step in range(3):
+            config = put(writer, config, {"a": step}, {"a": step + 1})
+    with sqlite3.connect(tmp_path / "checkpoints.db") as connection:
+        connection.execute("DROP TRIGGER derirezaro_vouch")  # the voucher stays as it was
+        connection.execute(
+            "DELETE FROM derirezaro_records WHERE seq = (SELECT max(seq) FROM derirezaro_records)"
+        )
+    with DerirezaroSaver.sqlite(tmp_path / "checkpoints.db") as reader:
+        with pytest.raises(CorruptRecordError, match="record"):
+            reader.get_tuple({"configurable": {"thread_id": "t", "checkpoint_ns": ""}})
+
+
+@pytest.mark.parametrize("entries", [1, 10, 100, 1000])
+def test_a_small_state_keyframes_often_and_its_keyframes_stay_a_share_of_its_deltas(entries):
+    """With `run_to_state`, what a cold read replays is bounded by the state's size, not only by
+    `min_run_bytes`, and the keyframes that buys stay within `1 / run_to_state` of the deltas (plus
+    one delta per run)."""
+    log, store, tuning = MemoryLog(), Store(), Tuning(run_to_state=2)
+    for entry in range(entries):  # a state of a set size: a growing one's keyframes outgrow the runs
+        store.set("v", f"c{entry}", "value")
+        store.set("s", f"c{entry}", -1)
+    timeline = Timeline(log, "t", store, keyframe_every=4096, tuning=tuning)
+    for step in range(300):
+        store.set("v", f"c{step % entries}", f"value {step}")
+        store.set("s", f"c{step % entries}", step)
+        timeline.commit({"step": step})
+    runs = []  # (a keyframe's size, the sizes of the deltas after it)
+    for row in log.read("t", 1, 300):
+        runs.append((row.body_size, [])) if row.kind == KEYFRAME else runs[-1][1].append(row.body_size)
+    keyframes, deltas = sum(keyframe for keyframe, _ in runs[1:]), sum(sum(run) for _, run in runs)
+    for keyframe, run in runs:
+        assert sum(run) < max(keyframe, min(tuning.min_run_bytes, tuning.run_to_state * keyframe))
+    if all(keyframe * tuning.run_to_state < tuning.min_run_bytes for keyframe, _ in runs):
+        slack = sum(max(run, default=0) for _, run in runs[:-1])  # the delta that ended each run
+        assert keyframes <= deltas / tuning.run_to_state + slack
+        assert len(runs) > 2  # the rule did end runs: a cold read replays a few records

@@ -68,49 +68,38 @@ async def waiting_on_rows(url, prefix, work):
     return holder, task
 
 
-@on_a_loop
-async def test_calls_of_one_saver_on_one_loop_take_turns_and_leave_the_loop_free(postgres_url):
-    # The sync code holds a branch's and a timeline's RLock across its wait for the server: a second call
-    # on the loop's thread would walk into them beside the first, were the calls not taking turns.
-    prefix = fresh_prefix()
-    async with AsyncDerirezaroSaver.postgres(postgres_url, prefix=prefix) as saver:
-        checkpoints = [step(value) for value in (1, 2, 3)]
-        first = await put(saver, "t", checkpoints[0])
-        await put(saver, "u", step(9))
-        holder, second = await waiting_on_rows(postgres_url, prefix, put(saver, "t", checkpoints[1], first))
-        third = asyncio.create_task(put(saver, "t", checkpoints[2], checkpoints[1]["id"]))
-        read = asyncio.create_task(saver.aget_tuple(config("u")))
-        for _ in range(10):
-            await asyncio.sleep(0)  # the loop runs: nothing blocks it while `second` waits
-        assert not (second.done() or third.done() or read.done())
-        assert calls_inside() == 1  # the others wait their turn outside the sync code
-        holder.commit()
-        await asyncio.gather(second, third)
-        assert (await read).checkpoint["channel_values"] == {"a": 9}
-        ids = [c["id"] for c in checkpoints]
-        assert await values(saver, "t") == [(3, ids[1]), (2, ids[0]), (1, None)]
-
-
 @pytest.mark.parametrize("given", ["conninfo", "connection"])
 @pytest.mark.parametrize("call", ["put", "prune"])
 @on_a_loop
-async def test_a_call_cancelled_while_its_statement_waits_leaves_nothing_half_done(postgres_url, given, call):
+async def test_calls_on_one_loop_take_turns_and_one_cancelled_mid_statement_leaves_nothing_half_done(
+    postgres_url, given, call
+):
+    # The sync code holds a branch's and a timeline's RLock across its wait for the server: a second call
+    # on the loop's thread would walk into them beside the first, were the calls not taking turns.
     prefix = fresh_prefix()
     conn = await psycopg.AsyncConnection.connect(postgres_url, autocommit=True)
     where = postgres_url if given == "conninfo" else conn
     async with AsyncDerirezaroSaver.postgres(where, prefix=prefix) as saver:
         first = await put(saver, "t", step(1))
         second = await put(saver, "t", step(2), first)
+        await put(saver, "u", step(9))
         waiting = put(saver, "t", step(3), second) if call == "put" else saver.aprune(["t"])
         holder, task = await waiting_on_rows(postgres_url, prefix, waiting)
+        later = [step(value) for value in (4, 5)]
+        turns = [put(saver, "t", later[0], second), put(saver, "t", later[1], later[0]["id"])]
+        turns = [asyncio.create_task(each) for each in [*turns, saver.aget_tuple(config("u"))]]
+        for _ in range(10):
+            await asyncio.sleep(0)  # the loop runs: nothing blocks it while `task` waits
+        assert not any(each.done() for each in [task, *turns])
+        assert calls_inside() == 1  # the others wait their turn outside the sync code
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
         holder.rollback()
-        assert await values(saver, "t") == [(2, first), (1, None)]
+        assert (await turns[2]).checkpoint["channel_values"] == {"a": 9}
+        await asyncio.gather(*turns[:2])  # the saver, its branch and its connection serve on
+        assert await values(saver, "t") == [(5, later[0]["id"]), (4, second), (2, first), (1, None)]
         assert conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE
-        await put(saver, "t", step(3), second)  # the saver, its branch and its connection serve on
-        assert await values(saver, "t") == [(3, second), (2, first), (1, None)]
     await conn.close()
 
 
@@ -170,12 +159,25 @@ def test_a_call_whose_coroutine_is_closed_unwinds_at_once_and_is_left_nowhere():
     assert steps == ["refused"] and calls_inside() == 0
 
 
-@on_a_loop
-async def test_sync_calls_wait_on_the_loop_from_other_threads_and_are_refused_on_it(postgres_url):
-    async with AsyncDerirezaroSaver.postgres(postgres_url, prefix=fresh_prefix()) as saver:
-        first, second = step(1), step(2)
-        await put(saver, "t", first)
-        for call in (saver.get_tuple, saver.list):
+def test_calls_from_other_threads_and_loops_run_on_the_savers_and_are_refused_where_they_cannot(postgres_url):
+    # One pooled connection: calls from three threads and two loops contend for it, and for the saver's turn.
+    async def steps(saver, thread, count):
+        parent = None
+        for value in range(count):
+            parent = await put(saver, thread, step(value), parent)
+            assert (await saver.aget_tuple(config(thread))).checkpoint["id"] == parent
+        return [value for value, _ in await values(saver, thread)]
+
+    def sync_steps(saver, thread, count):  # from a thread of its own: they wait on the saver's loop
+        parent = config(thread)
+        for value in range(count):
+            parent = saver.put(parent, step(value), {}, {"a": 1})
+            assert saver.get_tuple(config(thread)).config == parent
+        return [t.checkpoint["channel_values"]["a"] for t in saver.list(config(thread))]
+
+    async def scenario():
+        saver = await AsyncDerirezaroSaver.postgres(postgres_url, prefix=fresh_prefix(), pool_size=1)
+        for call in (saver.get_tuple, saver.list):  # on the loop itself they would block it
             with pytest.raises(asyncio.InvalidStateError, match="would block the event loop"):
                 call(config("t"))
         # The log's own calls run only inside the bridge; and the log stays open, for the saver's own close.
@@ -184,28 +186,11 @@ async def test_sync_calls_wait_on_the_loop_from_other_threads_and_are_refused_on
                 call()
         with pytest.raises(TypeError, match="AsyncDerirezaroSaver"):  # the sync saver on an async pool
             DerirezaroSaver.postgres(saver.log._pool)
-
-        def elsewhere():
-            saver.put(config("t", first["id"]), second, {}, {"a": 2})
-            return [t.checkpoint["id"] for t in saver.list(config("t"))], saver.get_tuple(config("t"))
-
-        listed, latest = await asyncio.to_thread(elsewhere)
-        assert listed == [second["id"], first["id"]] and latest.checkpoint["id"] == second["id"]
-
-
-def test_async_calls_from_another_loop_run_on_the_savers_and_a_saver_whose_loop_ended_refuses(postgres_url):
-    # One pooled connection: calls from both loops contend for it, and for the saver's turn.
-    async def steps(saver, thread, count):
-        parent = None
-        for value in range(count):
-            parent = await put(saver, thread, step(value), parent)
-            assert (await saver.aget_tuple(config(thread))).checkpoint["id"] == parent
-        return [value for value, _ in await values(saver, thread)]
-
-    async def scenario():
-        saver = await AsyncDerirezaroSaver.postgres(postgres_url, prefix=fresh_prefix(), pool_size=1)
-        elsewhere = asyncio.to_thread(asyncio.run, steps(saver, "b", 30))
-        assert await asyncio.gather(elsewhere, steps(saver, "a", 30)) == [list(range(29, -1, -1))] * 2
+        elsewhere = [
+            asyncio.to_thread(asyncio.run, steps(saver, "b", 30)),
+            asyncio.to_thread(sync_steps, saver, "c", 30),
+        ]
+        assert await asyncio.gather(steps(saver, "a", 30), *elsewhere) == [list(range(29, -1, -1))] * 3
         await saver.aclose()
         return saver
 

@@ -105,7 +105,8 @@ def put(saver, thread, checkpoint_id, parent, values, writes=()):
     return stored
 
 
-# Each thread: (checkpoint id, parent id, stored values, writes against it), then the runs deleted.
+# Each thread: (checkpoint id, parent id, stored values, writes against it), then the runs deleted;
+# None: the thread deleted and written anew, the same ids at the same places, their states not.
 HAND_MADE = {
     "decimal ids": [
         ("1", None, {"d": 0}, [("d", 1), ("e", 1)]),
@@ -120,33 +121,28 @@ HAND_MADE = {
         ("x", "b", {}, []),
     ],
     "deleted parent": [("p", None, {"d": 0}, [("d", "p")]), ("q", "p", {}, [("d", "q")]), ("r", "q", {}, [])],
+    "written anew": [
+        *[("a", None, {"d": "a", "e": "a"}, [("d", 1)]), ("b", "a", {}, [("d", 2)]), ("c", "b", {}, [])],
+        None,
+        *[("a", None, {"e": "a"}, [("d", 3)]), ("b", "a", {"d": "b"}, [("d", 4)]), ("c", "b", {}, [])],
+    ],
 }
 
 
 @pytest.mark.parametrize("case", sorted(HAND_MADE))
 def test_hand_made_threads_read_as_the_base_walk_reads_them(case, tmp_path):
-    with opener("sqlite", tmp_path)() as saver:
-        stored = [put(saver, case, *checkpoint) for checkpoint in HAND_MADE[case]]
-        saver.delete_for_runs(["q"])
-        for config in [{"configurable": {"thread_id": case}}, *stored]:
-            agree(saver, config, ["d", "e"])
-
-
-def test_a_thread_written_anew_by_another_saver_is_walked_anew(tmp_path):
-    """The same ids at the same places, their states not: what one walk replayed serves no walk of the
-    thread written anew (another saver deleted it and put it again)."""
-    open_saver = opener("sqlite", tmp_path)
-    incarnations = [
-        [("a", None, {"d": "a", "e": "a"}, [("d", 1)]), ("b", "a", {}, [("d", 2)]), ("c", "b", {}, [])],
-        [("a", None, {"e": "a"}, [("d", 3)]), ("b", "a", {"d": "b"}, [("d", 4)]), ("c", "b", {}, [])],
-    ]
-    with open_saver() as reader, open_saver() as writer:
-        for n, checkpoints in enumerate(incarnations):
-            writer.delete_thread("re")
-            stored = [put(writer, "re", *checkpoint) for checkpoint in checkpoints]
-            for config in [stored[-1], stored[1], {"configurable": {"thread_id": "re"}}]:
-                found = agree(reader, config, ["d", "e"])
-            assert found["d"]["seed"] == ("a" if n == 0 else "b")
+    """By the writer and by a reader whose walks of the thread as it was serve none of it written anew."""
+    open_saver, stored = opener("sqlite", tmp_path), []
+    with open_saver() as writer, open_saver() as reader:
+        for checkpoint in [*HAND_MADE[case], None]:
+            if checkpoint is not None:
+                stored.append(put(writer, case, *checkpoint))
+                continue
+            writer.delete_for_runs(["q"])
+            for config in [{"configurable": {"thread_id": case}}, *stored]:
+                assert agree(writer, config, ["d", "e"]) == agree(reader, config, ["d", "e"])
+            writer.delete_thread(case)
+            stored = []
 
 
 def test_a_chain_that_comes_back_to_a_checkpoint_it_passed_ends_there():

@@ -29,7 +29,7 @@ from langgraph.checkpoint.memory import InMemorySaver
 from langgraph.checkpoint.sqlite import SqliteSaver
 from langgraph.graph import START, StateGraph
 from langgraph.types import Command, interrupt
-from redis_server import fresh_prefix, shared_url
+from redis_server import fresh_prefix, shared_url, wait_for
 
 
 class State(TypedDict):
@@ -159,6 +159,16 @@ class KilledAfter:
 @pytest.mark.parametrize("landed", [False, True])
 def test_an_import_stopped_anywhere_completes_when_run_again(langgraph_file, landed):
     path, source_saver = langgraph_file
+    tables = sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master"))
+    url = f"sqlite:///{path}"  # a saver refuses LangGraph's file however it is named, and leaves it as it was
+    for open_it in (
+        DerirezaroSaver.sqlite,
+        DerirezaroSaver.from_conn_string,
+        lambda _: DerirezaroSaver.from_conn_string(url),
+    ):
+        with pytest.raises(LangGraphFileError, match="import-langgraph"):
+            open_it(path)
+    assert sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master")) == tables
     log, runs = MemoryLog(), 1
     while True:  # killed at every third write, run again until a run gets through
         try:
@@ -192,19 +202,6 @@ def test_values_this_process_cannot_revive_are_reported_and_kept_whole(tmp_path,
     with DerirezaroSaver.from_conn_string(str(tmp_path / "target.db")) as target:
         revived = target.get_tuple(config("t")).checkpoint["channel_values"]["answer"]
     assert repr(revived) == "[Thing(n=1), {'plain': Thing(n=2)}]"  # the class imported anew, not a dict
-
-
-def test_a_saver_refuses_a_file_of_langgraphs_checkpointer_and_leaves_it_as_it_was(langgraph_file):
-    path, _ = langgraph_file
-    tables = sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master"))
-    for open_it in (
-        DerirezaroSaver.sqlite,
-        DerirezaroSaver.from_conn_string,
-        lambda p: DerirezaroSaver.from_conn_string(f"sqlite:///{p}"),
-    ):
-        with pytest.raises(LangGraphFileError, match="import-langgraph"):
-            open_it(path)
-    assert sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master")) == tables
 
 
 LOCATIONS = {"file": SQLiteLog, "sqlite:///": SQLiteLog, ":memory:": SQLiteLog, "memory:": MemoryLog}
@@ -243,18 +240,26 @@ def test_ttl_in_either_form(ttl, expected):
 
 
 @pytest.mark.parametrize("refresh", [True, False])
-def test_reads_start_a_threads_ttl_again_only_where_asked(refresh):
+def test_a_thread_expires_whole_and_reads_start_its_ttl_again_only_where_asked(refresh):
     client = redis.Redis.from_url(shared_url())
     ttl = {"default_ttl": 10, "refresh_on_read": refresh}
     with DerirezaroSaver.from_conn_string(shared_url(), prefix=fresh_prefix(), ttl=ttl) as saver:
         conf = saver.put(config("t"), empty_checkpoint(), {"step": -1}, {})
+        saver.put_writes(conf, [("w", 1)], "task")
+        for step in range(20):
+            conf = saver.put(conf, {**empty_checkpoint(), "channel_values": {"n": step}}, {"step": step}, {})
         keys = saver.log._keys(timeline_name("t", ""))
+        ttls = [client.pttl(key) for key in keys]  # every key's, set together by the last put
+        assert all(0 < t <= 600_000 for t in ttls) and max(ttls) - min(ttls) < 50
         for read in (lambda: saver.get_tuple(conf), lambda: list(saver.list(config("t")))):
             for key in keys:
-                client.pexpire(key, 1000)  # as if the thread had been idle for nearly ten minutes
+                client.pexpire(key, 500)  # as if the thread had been idle for nearly ten minutes
             read()
             ttls = [client.pttl(key) for key in keys if client.exists(key)]
-            assert ttls and all(t > 590_000 if refresh else t <= 1000 for t in ttls)
+            assert ttls and all(t > 590_000 if refresh else t <= 500 for t in ttls)
+        if not refresh:  # idle, it expires: all of it, so a read finds no part of it
+            wait_for(lambda: not client.exists(*keys), "the thread expiring", 5)
+            assert saver.get_tuple(config("t")) is None and saver.log.timelines() == []
 
 
 def test_ttl_and_refresh_need_a_log_that_expires(tmp_path):

@@ -26,9 +26,9 @@ from derirezaro.langgraph import DerirezaroSaver, layout
 from derirezaro.langgraph.list_elements import Kept, snapshots
 from derirezaro.persist import MemoryLog
 from langchain_core.messages import AIMessage, BaseMessage, HumanMessage
-from langgraph.checkpoint.base import empty_checkpoint
 from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
 from pydantic import BaseModel, ConfigDict, PrivateAttr
+from test_langgraph import put
 
 try:
     from derirezaro._list_elements import ends as native_ends
@@ -95,14 +95,6 @@ def step(rng, items, make, n):
         items.insert(i, make(rng, n))
 
 
-def put(saver, config, values, version, step=0):
-    """A put of `values`, every channel at `version`, on `config`'s checkpoint (a root if it names none)."""
-    checkpoint = {**empty_checkpoint(), "channel_values": values}
-    checkpoint["channel_versions"] = versions = {channel: version for channel in values}
-    config = config or {"configurable": {"thread_id": "t", "checkpoint_ns": ""}}
-    return saver.put(config, checkpoint, {"source": "loop", "step": step}, versions)
-
-
 @pytest.mark.parametrize("seed", range(12))
 def test_every_checkpoint_reads_back_as_put_through_edits_in_place_reorders_and_forks(seed):
     """Odd seeds put the very lists they go on changing in place, as a caller that keeps no copy."""
@@ -118,7 +110,7 @@ def test_every_checkpoint_reads_back_as_put_through_edits_in_place_reorders_and_
             messages, dicts, mixed = values["messages"], values["dicts"], values["mixed"]
         values = {"messages": messages, "dicts": dicts, "mixed": mixed}
         values = values if seed % 2 else {channel: list(value) for channel, value in values.items()}
-        puts.append(config := put(saver, config, values, n + 1, step=n))
+        puts.append(config := put(saver, config, values, dict.fromkeys(values, n + 1), step=n))
         expected[config["configurable"]["checkpoint_id"]] = copy.deepcopy(values)
         assert saver.get_tuple(config).checkpoint["channel_values"] == values, n
     reader = DerirezaroSaver(log)  # decodes everything afresh
@@ -148,7 +140,7 @@ def test_a_step_on_a_long_list_stores_and_encodes_about_one_element():
     for version, edit in enumerate(edits, start=1):
         edit()
         before = CountingSerde.encoded
-        config = put(saver, config, {"messages": list(messages)}, version)
+        config = put(saver, config, {"messages": list(messages)}, {"messages": version})
         encoded.append(CountingSerde.encoded - before)
         reader = saver if version % 2 else DerirezaroSaver(saver.log)
         assert reader.get_tuple(config).checkpoint["channel_values"]["messages"] == messages

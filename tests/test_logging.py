@@ -1,6 +1,6 @@
 """What derirezaro logs, and at which level: nothing above DEBUG while all is well, a line for each
-race retried, rewrite seen and slow call. Outages are logged where they are made: the refusals and
-the stalled server of test_persist_redis.py."""
+race retried, rewrite seen and slow call. Outages are logged where they are made: the refusals of
+test_persist_logs.py and the stalled server of test_persist_redis.py."""
 
 import importlib
 import logging

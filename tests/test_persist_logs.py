@@ -3,18 +3,42 @@
 The model test (test_persist_model.py) drives timelines over every log; here are the calls a
 timeline does not make that way: compare-and-set and its retries, prunes of forked chains,
 attachments checked step by step against the memory log, names under a prefix, and arguments
-refused. Each runs over every entry of LOGS.
+refused. Each runs over every entry of LOGS. Then what a refusal of a server or a file must do,
+the same for each log that can meet one, and what each failure its driver raises means.
 """
 
 import contextlib
+import functools
+import logging
+import os
 import random
+import sqlite3
+import threading
+import time
 
+import postgres_server
 import pytest
 from derirezaro import Store
-from derirezaro.persist import ConflictError, MemoryLog, RedisLog, SQLiteLog, TimelineHead, timeline
+from derirezaro.persist import (
+    ConflictError,
+    ConnectionLostError,
+    CorruptRecordError,
+    MemoryLog,
+    PersistError,
+    RedisLog,
+    SQLiteLog,
+    TimelineHead,
+    UnavailableError,
+    postgres_schema,
+    refusal_log,
+    sqlite_errors,
+    timeline,
+)
+from derirezaro.persist.postgres import PostgresLog
 from derirezaro.persist.record import DELTA, KEYFRAME, seal
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from redis_server import free_port, wait_for
 from test_persist_model import LOGS, in_order
 
 KEYFRAME_FIELDS = {"parent": None, "kind": KEYFRAME, "timestamp": 1.5, "digest": 0, "meta": b""}
@@ -26,10 +50,26 @@ def sealed(name, seq, body=b"x", id=None, base=None):
     return seal(name, seq=seq, id=id, base=base or seq, body=body, **{**KEYFRAME_FIELDS, **kind})
 
 
-@pytest.fixture(params=sorted(LOGS))
+SAVER_CONNECTION = "postgres-saver-connection"
+
+
+@pytest.fixture(params=[*sorted(LOGS), SAVER_CONNECTION])
 def log(request, tmp_path):
-    with contextlib.closing(LOGS[request.param](tmp_path)()) as log:
-        yield log
+    if request.param != SAVER_CONNECTION:
+        with contextlib.closing(LOGS[request.param](tmp_path)()) as log:
+            yield log
+        return
+    # LangGraph's PostgreSQL saver wants dict rows and prepares every statement: a connection a user
+    # made for it serves the log unchanged, and its rows stay dicts for its owner.
+    url = postgres_server.shared_url()  # first: where PostgreSQL is missing, this skips or fails
+    from psycopg import connect
+    from psycopg.rows import dict_row
+
+    with connect(url, autocommit=True, prepare_threshold=0, row_factory=dict_row) as conn:
+        with contextlib.closing(PostgresLog(conn, prefix=postgres_server.fresh_prefix())) as log:
+            assert log.version() == postgres_schema.SCHEMA
+            yield log
+        assert conn.execute("SELECT 1 AS one").fetchone() == {"one": 1}
 
 
 def test_append_is_a_compare_and_set_that_a_retry_passes(log):
@@ -115,23 +155,43 @@ def test_a_prune_keeps_every_chain_it_keeps_in_one_step(log, bases, keep_last, k
 
 
 UUID = "0123abcd-4567-89ef-0123-456789abcdef"  # a key a log may store compact
+# Ids, keys and tasks as a log may pack them: only the first is a canonical UUID, which a log that
+# packs them stores as 16 bytes. The rest are text however close to one: another case, a fifth dash,
+# a space (which bytes.fromhex would skip), a letter past f, braces, and 16 bytes of UTF-8.
+ID_SPELLINGS = [UUID, UUID.upper(), UUID[:9] + "-" + UUID[10:], UUID[:9] + " " + UUID[10:], UUID[:-1] + "g"]
+ID_SPELLINGS += ["{" + UUID[1:-1] + "}", "sixteen-bytes-id", "\u00e9" * 8, "\x00" * 15]
 KEYS = ["k", UUID, "", "\x00mark"]
 
 
-TABLES = ("records", "attachments", "timelines")
+def holds(log):
+    """Every key or row `log` stores, attachments and its names included: what "untouched" compares."""
+    if isinstance(log, RedisLog):
+        return {key: log._client.dump(key) for key in log._client.keys(f"{log.prefix}:*")}
+    if isinstance(log, SQLiteLog):
+        rows = lambda statement: log._writer.execute(statement).fetchall()  # noqa: E731
+        tables = "SELECT name FROM sqlite_master WHERE type = 'table'"
+    else:
+        from psycopg.rows import tuple_row
+
+        def rows(statement):  # as tuples, whatever rows the log's connection makes
+            return log._call(
+                None, lambda conn: conn.cursor(row_factory=tuple_row).execute(statement).fetchall()
+            )
+
+        tables = f"SELECT tablename FROM pg_tables WHERE starts_with(tablename, '{log.prefix}_')"
+    return {name: sorted(rows(f'SELECT * FROM "{name}"'), key=repr) for (name,) in rows(tables)}
 
 
 def left_behind(log):
     """What `log` still stores of any timeline, attachments included: nothing, once every one is dropped."""
     if isinstance(log, MemoryLog):
         return len(log._timelines) + len(log._attachments)
+    held = holds(log)
     if isinstance(log, RedisLog):
-        return len(set(log._client.keys(f"{log.prefix}:*")) - {log._names.encode()})
-    table = "derirezaro_{}" if isinstance(log, SQLiteLog) else f'"{log.prefix}_{{}}"'
-    count = "SELECT " + " + ".join(f"(SELECT count(*) FROM {table.format(t)})" for t in TABLES)
-    if isinstance(log, SQLiteLog):
-        return log._writer.execute(count).fetchone()[0]
-    return log._call(None, lambda conn: conn.execute(count).fetchone()[0])
+        return len(set(held) - {log._names.encode()})
+    return sum(
+        len(rows) for name, rows in held.items() if name.endswith(("_records", "_attachments", "_timelines"))
+    )
 
 
 def test_attachments_and_keys_given_early_follow_the_memory_log(log):
@@ -213,3 +273,221 @@ def test_bad_arguments_are_refused_and_write_nothing(log):
     for call in (tl.commit, lambda: log.head("t"), lambda: log.attach("t", "k", [("w", 0, b"")])):
         with pytest.raises(ValueError, match="closed"):
             call()
+
+
+def refused(call, match=None):
+    """What `call` raised: a refusal (UnavailableError), never a lost connection."""
+    with pytest.raises(UnavailableError, match=match) as raised:
+        call()
+    assert not isinstance(raised.value, ConnectionError), raised.value
+    return raised.value
+
+
+IDS = ["one", "four", "six"]  # of `commit_six`
+
+
+def commit_six(log, name):
+    """Six commits, keyframes at 1 and 4, chosen ids at 1, 4 and 6."""
+    tl = log.timeline(name, store := Store(), keyframe_every=3)
+    for i in range(6):
+        store.set("s", f"k{i % 2}", i)
+        tl.commit(id={0: "one", 3: "four", 5: "six"}.get(i))
+    return tl
+
+
+def read_whole(log, name):
+    """Every read of a timeline through the log; raises where one finds damage."""
+    head = log.head(name)
+    rows = log.read(name, head.first, head.seq)
+    assert [row.seq for row in log.headers(name, limit=head.seq + 1)] == [row.seq for row in rows][::-1]
+    assert [row.seq for row in rows] == list(range(head.first, head.seq + 1))
+    assert all([row.id for row in log.headers(name, limit=1, id=id)] == [id] for id in IDS)
+    return head
+
+
+# Refusals: a healthy server, or a sound file, that will not write.
+# Each way to make one returns how to lift it.
+
+
+def setting(name, refusing, normal):
+    return lambda log, server: (
+        log._client.config_set(name, refusing) and (lambda: log._client.config_set(name, normal))
+    )
+
+
+def failing_snapshots(log, server):
+    os.rmdir(server.directory)  # the snapshot the server forks cannot be written (nothing is there yet)
+    client = log._client
+    client.config_set("save", "3600 1")
+    client.config_set("stop-writes-on-bgsave-error", "yes")
+    client.bgsave()
+    wait_for(lambda: client.info("persistence")["rdb_last_bgsave_status"] == "err", "a failed snapshot")
+    wait_for(lambda: not client.info("persistence")["rdb_bgsave_in_progress"], "the snapshot's end")
+    return lambda: client.config_set("stop-writes-on-bgsave-error", "no")
+
+
+def a_long_script(log, server):
+    log._client.config_set("lua-time-limit", 10)  # after 10 ms others are told the server is busy
+    spin = "local t = redis.call('TIME')[1] while redis.call('TIME')[1] - t < 2 do end"
+    (runner := threading.Thread(target=lambda: server.client().eval(spin, 0))).start()
+    time.sleep(0.1)
+    return runner.join
+
+
+def a_replica_of_nothing(log, server):
+    log._client.replicaof("127.0.0.1", free_port())
+    return lambda: log._client.replicaof("NO", "ONE")
+
+
+def a_read_only_session(log, server):
+    log._call(None, lambda conn: conn.execute("SET default_transaction_read_only = on"))
+    return lambda: log._call(None, lambda conn: conn.execute("SET default_transaction_read_only = off"))
+
+
+def read_only(log, path):
+    log._writer.execute("PRAGMA query_only = 1")
+    return lambda: log._writer.execute("PRAGMA query_only = 0")
+
+
+def full(log, path):
+    log._writer.execute(f"PRAGMA max_page_count = {log._writer.execute('PRAGMA page_count').fetchone()[0]}")
+    return lambda: log._writer.execute("PRAGMA max_page_count = 1000000")
+
+
+def locked(log, path):  # another process's write transaction, outwaiting the busy timeout
+    (holder := sqlite3.connect(path, isolation_level=None)).execute("BEGIN IMMEDIATE")
+    log._writer.execute("PRAGMA busy_timeout = 20")
+    return holder.close  # which rolls its transaction back
+
+
+def on_redis(servers, tmp_path):  # (the log, where it refuses, how its errors name where)
+    return RedisLog((server := servers()).url, prefix="r"), server, str(server.port)
+
+
+def on_sqlite(servers, tmp_path):
+    return SQLiteLog(path := tmp_path / "refusing.db"), path, str(path)
+
+
+def on_postgres(servers, tmp_path):  # one connection, so that a setting of its session holds for every call
+    postgres_server.require()
+    log = PostgresLog(url := postgres_server.shared_url(), prefix=postgres_server.fresh_prefix(), pool_size=1)
+    return log, None, url.rsplit("@", 1)[-1].split("/", 1)[0]
+
+
+BIG = os.urandom(200_000)  # more than a "full" file has room for, compressed or not
+CALLS = {  # each at the head as it is then, so that each goes through once the refusal is lifted
+    "commit": lambda log, tl: (tl.store.set("s", "k", BIG), tl.commit()),
+    "append": lambda log, tl: log.append("t", sealed("t", (h := log.head("t")).seq + 1, body=BIG), h),
+    "append with attachments": lambda log, tl: log.append(
+        "t", sealed("t", (h := log.head("t")).seq + 1), h, {"k": [("a", 0, BIG)]}
+    ),
+    "create": lambda log, tl: log.append("new", sealed("new", 1, body=BIG), None),
+    "attach": lambda log, tl: log.attach("t", "k", [("a", 1, BIG)]),
+    "detach": lambda log, tl: log.detach("t", ["k0"]),
+    "prune": lambda log, tl: log.prune("t", 1),
+    "vacuum": lambda log, tl: log.vacuum(),
+    "drop": lambda log, tl: log.drop("t"),
+    "head": lambda log, tl: log.head("t"),
+    "read": lambda log, tl: log.read("t", 1, 9),
+    "list": lambda log, tl: log.timelines(),
+}
+GROWING = ["commit", "append", "append with attachments", "create", "attach"]  # what OOM and "full" refuse
+WRITES = [*GROWING, "detach", "prune", "drop"]
+REFUSALS = [  # the log, how its refusal's message starts, how to make it refuse (returning how to lift it)
+    (on_redis, "OOM", setting("maxmemory", 1, 0), GROWING),
+    (on_redis, "MISCONF", failing_snapshots, WRITES),
+    (on_redis, "NOREPLICAS", setting("min-replicas-to-write", 1, 0), WRITES),
+    (on_redis, "READONLY", a_replica_of_nothing, WRITES),
+    (on_redis, "BUSY", a_long_script, [*WRITES, "head", "read", "list"]),
+    (on_sqlite, "attempt to write a readonly database", read_only, [*WRITES, "vacuum"]),
+    (on_sqlite, "database or disk is full", full, GROWING),
+    (on_sqlite, "database is locked", locked, [*WRITES, "vacuum"]),
+    (on_postgres, "cannot execute", a_read_only_session, WRITES),
+]
+# What is logged above DEBUG: once when a refusal starts, however many calls it fails; a server's end of
+# it too where the log sees it (a file's and a pooled server's refusals are logged again after a while).
+LOGGED = {on_redis: ["WARNING", "INFO"], on_sqlite: ["WARNING"], on_postgres: ["WARNING"]}
+
+
+@pytest.mark.parametrize("on, message, refuse, calls", REFUSALS, ids=[row[1] for row in REFUSALS])
+def test_a_refusal_is_unavailable_never_damage_and_changes_nothing(
+    servers, tmp_path, caplog, monkeypatch, on, message, refuse, calls
+):
+    monkeypatch.setattr(
+        refusal_log, "_warned", {}
+    )  # a server shared by tests refused earlier is warned of anew
+    log, where, server = on(servers, tmp_path)
+    tl = commit_six(log, "t")
+    log.attach("t", "k0", [("a", 0, b"x")])
+    head, before = log.head("t"), holds(log)
+    caplog.set_level(logging.DEBUG, logger="derirezaro")
+    lift = refuse(log, where)
+    try:
+        for name in calls:
+            error = refused(functools.partial(CALLS[name], log, tl))
+            assert error.reason.startswith(message) and server in error.server, name
+            about = {"create": "new", "list": None, "vacuum": None}  # the timeline named, where not "t"
+            assert error.timeline == about.get(name, "t"), name
+        assert "BUSY" in message or read_whole(log, "t") == head  # reads are served
+    finally:
+        lift()
+    assert holds(log) == before
+    for name in calls:  # nothing was left half done: the same calls go through
+        CALLS[name](log, tl)
+    log.close()
+    logged = [r for r in caplog.records if r.levelno > logging.DEBUG and not r.name.endswith(".timeline")]
+    assert [r.levelname for r in logged] == LOGGED[on]
+    assert all(message in r.getMessage() and server in r.getMessage() for r in logged[:1])
+
+
+def refused_by_sqlite(code, message):
+    """SQLite's error as the driver raises it; with no `code`, as an interpreter whose errors carry none."""
+    error = sqlite3.OperationalError(message)
+    if code is not None:
+        error.sqlite_errorcode = code
+    return error
+
+
+def test_each_failure_of_a_file_or_a_server_maps_to_what_it_means():
+    postgres_server.require()  # for psycopg's errors
+    from derirezaro.persist.postgres_errors import as_persist_error
+    from psycopg import OperationalError, errors
+    from psycopg_pool import PoolTimeout
+
+    def on_sqlite(error):
+        try:
+            return sqlite_errors.raise_as_persist_error(error, "f.db", "t") or error  # None: raised as it is
+        except Exception as raised:
+            return raised
+
+    on_postgres = functools.partial(as_persist_error, server="server", timeline="t")
+    cases = [  # (what the driver raised, what it means); SQLite's codes no test meets for real, or none
+        (refused_by_sqlite(code, message), meant)
+        for code, message, meant in [
+            (1032, "attempt to write a readonly database", UnavailableError),  # SQLITE_READONLY_DBMOVED
+            (778, "disk I/O error", UnavailableError),  # SQLITE_IOERR_WRITE
+            (7, "out of memory", UnavailableError),
+            (779, "database disk image is malformed", CorruptRecordError),  # SQLITE_CORRUPT_INDEX
+            (1, "no such table: x", sqlite3.OperationalError),  # a fault of the statement: raised as it is
+            (None, "database or disk is full", UnavailableError),  # no code: told by the message
+            (None, "database disk image is malformed", CorruptRecordError),
+            (None, "no such table: x", sqlite3.OperationalError),
+        ]
+    ]
+    for meant, raised in [  # PostgreSQL's, by its SQLSTATE or the pool's
+        # refusals: nothing stored is known to be damaged
+        (UnavailableError, [errors.DiskFull, errors.OutOfMemory, errors.TooManyConnections, PoolTimeout]),
+        (UnavailableError, [errors.ReadOnlySqlTransaction, errors.InsufficientPrivilege]),
+        (UnavailableError, [errors.QueryCanceled, errors.LockNotAvailable, errors.SerializationFailure]),
+        (ConnectionLostError, [errors.AdminShutdown, errors.CannotConnectNow, OperationalError]),
+        (CorruptRecordError, [errors.DataCorrupted, errors.IndexCorrupted]),  # found in the server's files
+        (ValueError, [errors.NumericValueOutOfRange, errors.ProgramLimitExceeded]),  # bad input
+        (errors.SyntaxError, [errors.SyntaxError]),  # a fault of the code: raised as it is
+    ]:
+        cases += [(each("what the server said"), meant) for each in raised]
+    for error, meant in cases:
+        of_a_file = isinstance(error, sqlite3.Error)
+        got = on_sqlite(error) if of_a_file else on_postgres(error)
+        assert type(got) is meant and str(error) in str(got), (error, got)
+        if isinstance(got, PersistError):  # naming the timeline, and the file or the server
+            assert got.timeline == "t" and ("f.db" if of_a_file else "server") in str(got), got

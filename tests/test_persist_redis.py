@@ -1,10 +1,8 @@
-"""RedisLog where only Redis can fail it: eviction, hand edits, refusals, replicas, a lost reply, a cluster.
+"""RedisLog where only Redis can fail it: eviction, hand edits, a stalled or lost server, replicas, a cluster.
 
-The model test (test_persist_model.py), the direct calls of test_persist_logs.py and the races of
-test_persist_races.py run on RedisLog too; here are the faults only a server shows, on servers of
-each test's own (tests/redis_server.py). The refusals' table holds SQLite's too (read-only, full,
-locked: made in test_persist_sqlite.py), as what a refusal must do is the same for a server and
-for a file.
+The model test (test_persist_model.py), the direct calls and the refusals of test_persist_logs.py
+and the races of test_persist_races.py run on RedisLog too; here are the faults only a server
+shows, on servers of each test's own (tests/redis_server.py).
 """
 
 import functools
@@ -13,7 +11,6 @@ import os
 import signal
 import subprocess
 import threading
-import time
 
 import pytest
 import redis
@@ -24,79 +21,18 @@ from derirezaro.persist import (
     ConnectionLostError,
     CorruptRecordError,
     RedisLog,
-    SQLiteLog,
     TimelineHead,
     UnavailableError,
 )
 from derirezaro.persist.redis_log import _encode_header
 from redis.cluster import RedisCluster
-from redis_server import (
-    SERVER_ENV,
-    RedisServer,
-    Relay,
-    free_port,
-    fresh_prefix,
-    replica_of,
-    require,
-    shared_url,
-    wait_for,
-)
-from test_persist_logs import sealed
-from test_persist_sqlite import full, locked, read_only, rows_of
-
-IDS = ["one", "four", "six"]  # of `commit_six`
-
-
-@pytest.fixture
-def servers():
-    """Starts servers of the test's own (with `replica`, one that replicates it), each stopped at its end."""
-    started = []
-
-    def start(*options, replica=None):
-        require()  # here, so that the refusals' table runs its SQLite rows where no server is installed
-        started.append(server := replica_of(replica, *options) if replica else RedisServer(*options).start())
-        return server
-
-    yield start
-    for server in reversed(started):
-        server.stop()
-
-
-def stored(client, log, *names):
-    """Every byte a log holds for `names`, and its names set."""
-    return {key: client.dump(key) for key in [*(k for name in names for k in log._keys(name)), log._names]}
+from redis_server import SERVER_ENV, fresh_prefix, shared_url, wait_for
+from test_persist_logs import CALLS, IDS, commit_six, holds, read_whole, refused, sealed
 
 
 def shared():
     """A client of the shared server, and a log on it under a prefix of its own."""
     return (client := redis.Redis.from_url(shared_url())), RedisLog(client, prefix=fresh_prefix())
-
-
-def refused(call, match=None):
-    """What `call` raised: a refusal (UnavailableError), never a lost connection."""
-    with pytest.raises(UnavailableError, match=match) as raised:
-        call()
-    assert not isinstance(raised.value, ConnectionError), raised.value
-    return raised.value
-
-
-def commit_six(log, name):
-    """Six commits, keyframes at 1 and 4, chosen ids at 1, 4 and 6."""
-    tl = log.timeline(name, store := Store(), keyframe_every=3)
-    for i in range(6):
-        store.set("s", f"k{i % 2}", i)
-        tl.commit(id={0: "one", 3: "four", 5: "six"}.get(i))
-    return tl
-
-
-def read_whole(log, name):
-    """Every read of a timeline through the log; raises where one finds damage."""
-    head = log.head(name)
-    rows = log.read(name, head.first, head.seq)
-    assert [row.seq for row in log.headers(name, limit=head.seq + 1)] == [row.seq for row in rows][::-1]
-    assert [row.seq for row in rows] == list(range(head.first, head.seq + 1))
-    assert all([row.id for row in log.headers(name, limit=1, id=id)] == [id] for id in IDS)
-    return head
 
 
 def read_through_timeline(log, name):
@@ -153,15 +89,15 @@ def test_a_key_or_field_lost_or_edited_reads_as_damage_and_writes_refuse_it(what
     except CorruptRecordError as exc:
         named = exc.seq if exc.timeline == "t" else exc
     assert (named, read_through_timeline(log, "t"), log.timelines()) == (seq, "damage", ["t"])
-    before = stored(client, log, "t")
+    before = holds(log)
     with pytest.raises((CorruptRecordError, ConflictError)):  # neither a new timeline over the old records...
         log.append("t", sealed("t", 1), None)
-    assert stored(client, log, "t") == before
+    assert holds(log) == before
     tl.store.set("s", "k", "after")
     if refused:  # ...nor a commit on a head whose records are not all there
         with pytest.raises(CorruptRecordError):
             tl.commit(id="seven")
-        assert stored(client, log, "t") == before
+        assert holds(log) == before
     else:
         assert tl.commit(id="seven").seq == 7 == log.head("t").seq
         assert read_through_timeline(log, "t") == "damage"  # and the damage is still reported
@@ -241,109 +177,6 @@ def test_a_log_written_before_incarnations_reads_whole_and_its_first_write_upgra
     assert log.timeline("r", Store()).verify() == []
 
 
-# -- refusals: a healthy server, or a sound file, that will not write ------------------------
-
-
-def setting(name, refusing, normal):
-    return lambda log, server: (
-        log._client.config_set(name, refusing) and (lambda: log._client.config_set(name, normal))
-    )
-
-
-def failing_snapshots(log, server):
-    os.rmdir(server.directory)  # the snapshot the server forks cannot be written (nothing is there yet)
-    client = log._client
-    client.config_set("save", "3600 1")
-    client.config_set("stop-writes-on-bgsave-error", "yes")
-    client.bgsave()
-    wait_for(lambda: client.info("persistence")["rdb_last_bgsave_status"] == "err", "a failed snapshot")
-    wait_for(lambda: not client.info("persistence")["rdb_bgsave_in_progress"], "the snapshot's end")
-    return lambda: client.config_set("stop-writes-on-bgsave-error", "no")
-
-
-def a_long_script(log, server):
-    log._client.config_set("lua-time-limit", 10)  # after 10 ms others are told the server is busy
-    spin = "local t = redis.call('TIME')[1] while redis.call('TIME')[1] - t < 2 do end"
-    (runner := threading.Thread(target=lambda: server.client().eval(spin, 0))).start()
-    time.sleep(0.1)
-    return runner.join
-
-
-def a_replica_of_nothing(log, server):
-    log._client.replicaof("127.0.0.1", free_port())
-    return lambda: log._client.replicaof("NO", "ONE")
-
-
-def on_redis(servers, tmp_path):  # (the log, where it refuses, how its errors name it, every byte it holds)
-    log = RedisLog((server := servers()).url, prefix="r")
-    return log, server, str(server.port), lambda: stored(log._client, log, "t", "new")
-
-
-def on_sqlite(servers, tmp_path):
-    return SQLiteLog(path := tmp_path / "refusing.db"), path, str(path), lambda: rows_of(path)
-
-
-BIG = os.urandom(200_000)  # more than a "full" file has room for, compressed or not
-CALLS = {  # each at the head as it is then, so that each goes through once the refusal is lifted
-    "commit": lambda log, tl: (tl.store.set("s", "k", BIG), tl.commit()),
-    "append": lambda log, tl: log.append("t", sealed("t", (h := log.head("t")).seq + 1, body=BIG), h),
-    "append with attachments": lambda log, tl: log.append(
-        "t", sealed("t", (h := log.head("t")).seq + 1), h, {"k": [("a", 0, BIG)]}
-    ),
-    "create": lambda log, tl: log.append("new", sealed("new", 1, body=BIG), None),
-    "attach": lambda log, tl: log.attach("t", "k", [("a", 1, BIG)]),
-    "detach": lambda log, tl: log.detach("t", ["k0"]),
-    "prune": lambda log, tl: log.prune("t", 1),
-    "vacuum": lambda log, tl: log.vacuum(),
-    "drop": lambda log, tl: log.drop("t"),
-    "head": lambda log, tl: log.head("t"),
-    "read": lambda log, tl: log.read("t", 1, 9),
-    "list": lambda log, tl: log.timelines(),
-}
-GROWING = ["commit", "append", "append with attachments", "create", "attach"]  # what OOM and "full" refuse
-WRITES = [*GROWING, "detach", "prune", "drop"]
-REFUSALS = [  # the log, how its refusal's message starts, how to make it refuse (returning how to lift it)
-    (on_redis, "OOM", setting("maxmemory", 1, 0), GROWING),
-    (on_redis, "MISCONF", failing_snapshots, WRITES),
-    (on_redis, "NOREPLICAS", setting("min-replicas-to-write", 1, 0), WRITES),
-    (on_redis, "READONLY", a_replica_of_nothing, WRITES),
-    (on_redis, "BUSY", a_long_script, [*WRITES, "head", "read", "list"]),
-    (on_sqlite, "attempt to write a readonly database", read_only, [*WRITES, "vacuum"]),
-    (on_sqlite, "database or disk is full", full, GROWING),
-    (on_sqlite, "database is locked", locked, [*WRITES, "vacuum"]),
-]
-
-
-@pytest.mark.parametrize("on, message, refuse, calls", REFUSALS, ids=[row[1] for row in REFUSALS])
-def test_a_refusal_is_unavailable_never_damage_and_changes_nothing(
-    servers, tmp_path, caplog, on, message, refuse, calls
-):
-    log, where, server, holds = on(servers, tmp_path)
-    tl = commit_six(log, "t")
-    log.attach("t", "k0", [("a", 0, b"x")])
-    head, before = log.head("t"), holds()
-    caplog.set_level(logging.DEBUG, logger="derirezaro")
-    lift = refuse(log, where)
-    try:
-        for name in calls:
-            error = refused(functools.partial(CALLS[name], log, tl))
-            assert error.reason.startswith(message) and server in error.server, name
-            about = {"create": "new", "list": None, "vacuum": None}  # the timeline named, where not "t"
-            assert error.timeline == about.get(name, "t"), name
-        assert "BUSY" in message or read_whole(log, "t") == head  # reads are served
-    finally:
-        lift()
-    assert holds() == before
-    for name in calls:  # nothing was left half done: the same calls go through
-        CALLS[name](log, tl)
-    log.close()
-    # Logged once when it starts, however many calls it fails; a server's end of it too (a file's
-    # is not seen: its refusals are logged again after a while instead).
-    logged = [r for r in caplog.records if r.levelno > logging.DEBUG and not r.name.endswith(".timeline")]
-    assert [r.levelname for r in logged] == ["WARNING", "INFO"][: 2 if on is on_redis else 1]
-    assert message in logged[0].getMessage() and server in logged[0].getMessage()
-
-
 def test_a_mark_replaced_again_and_again_is_stored_once_and_a_frame_cut_short_is_damage():
     client, log = shared()
     for i in range(100):
@@ -351,11 +184,11 @@ def test_a_mark_replaced_again_and_again_is_stored_once_and_a_frame_cut_short_is
     assert log.attachments("t", ["k"]) == {"k": [("mark", -1, b"099"), ("w", 0, b"x")]}
     assert client.hstrlen(log._keys("t")[4], "k") < 100  # one frame an entry
     client.hset(log._keys("t")[4], "k", b"\x00\x00\x00\x20cut short")
-    before = stored(client, log, "t")
+    before = holds(log)
     for call in (lambda: log.attachments("t", ["k"]), lambda: log.attach("t", "k", [("w", 3, b"z")])):
         with pytest.raises(CorruptRecordError, match="attachments"):
             call()
-    assert stored(client, log, "t") == before
+    assert holds(log) == before
 
 
 # -- defaults that keep a timeline safe: no eviction, no wait without end -----------------------
@@ -386,13 +219,13 @@ def test_a_server_that_may_evict_is_read_but_not_written_unless_allowed(
         functools.partial(CALLS[name], log, tl) for name in ("commit", "create", "attach", "prune", "drop")
     ]
     if not writes:
-        before = stored(server.client(), log, "t", "new")
+        before = holds(log)
         for call in calls:
             error = refused(call)
             assert str(server.port) in error.server, error
             for words in (f"maxmemory-policy is '{options[1]}'", "noeviction", "allow_eviction=True"):
                 assert words in error.reason
-        assert stored(server.client(), log, "t", "new") == before
+        assert holds(log) == before
         server.client().config_set("maxmemory-policy", "noeviction")  # set right: the same log writes
     for call in calls:
         call()
@@ -420,27 +253,12 @@ def test_a_stalled_server_fails_a_commit_within_the_timeout_and_the_commit_lands
     logged = [(r.name.rsplit(".", 1)[1], r.levelname) for r in caplog.records]
     assert logged == [("redis_log", "WARNING"), ("timeline", "INFO"), ("redis_log", "INFO")]
     assert all(words in caplog.records[0].getMessage() for words in (str(server.port), "connection lost"))
+    server.stop()  # a server gone: a connection refused, or reset, is lost as a reply that never came is
+    with pytest.raises(ConnectionLostError, match="'t'"):
+        log.head("t")
 
 
-# -- outcomes a client cannot see -------------------------------------------------
-
-
-def test_an_append_whose_reply_is_lost_is_learnt_on_retry(servers):
-    server = servers()
-    relay = Relay(server.port)
-    try:
-        log, direct = RedisLog(relay.url, prefix="l"), RedisLog(server.url, prefix="l")
-        head = log.append("t", sealed("t", 1), None)
-        relay.drop_replies = True
-        with pytest.raises(ConnectionLostError, match="'t'"):
-            log.append("t", sealed("t", 2, id="two"), head, {"two": [("w", 0, b"x")]})
-        assert direct.head("t").seq == 2  # it landed
-        relay.drop_replies = False
-        again = log.append("t", sealed("t", 2, id="two"), head, {"two": [("w", 0, b"y")]})
-        assert again == direct.head("t") and again.seq == 2 and len(direct.read("t", 1, 9)) == 2
-        assert direct.attachments("t", ["two"]) == {"two": [("w", 0, b"x")]}  # stored once
-    finally:
-        relay.stop()
+# -- replicas ----------------------------------------------------------------------
 
 
 def test_with_replicas_a_write_waits_for_them_and_says_when_they_lag(servers):

@@ -1,7 +1,7 @@
 """The SQLite log's own ground: its voucher rows, SQLite's damage, schemas, group commit, vacuum.
 
-SQLite's refusals (read-only, full, locked) are made here and met in test_persist_redis.py, in one
-table with the server's refusals.
+SQLite's refusals (read-only, full, locked) are met in test_persist_logs.py, in one table with the
+servers' refusals.
 
 Damage here is done outside the records' checksums (the voucher row, which record belongs to
 which timeline, a B-tree page's header), so only the log's checks against its voucher can see
@@ -30,13 +30,14 @@ from derirezaro.persist import (
     MemoryLog,
     SQLiteLog,
     UnavailableError,
-    sqlite_errors,
     sqlite_schema,
     sqlite_space,
 )
 from log_wrappers import WAIT
 from test_persist_durability import flips
-from test_persist_logs import UUID, sealed
+from test_persist_logs import ID_SPELLINGS as IDS
+from test_persist_logs import holds, sealed
+from test_persist_logs import refused_by_sqlite as refused
 from test_persist_model import content, in_order
 
 FIXTURE = Path(__file__).parent / "data" / "timeline-v1.db"
@@ -47,12 +48,6 @@ def sql(path, statement, *args):
     """`statement` run on the file by a connection of its own; its rows."""
     with contextlib.closing(sqlite3.connect(path, isolation_level=None)) as db:
         return db.execute(statement, args).fetchall()
-
-
-def rows_of(path):
-    """Every row of every table of the file: what "untouched" compares."""
-    tables = sql(path, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name")
-    return {t: sorted(sql(path, f"SELECT * FROM {t}"), key=repr) for (t,) in tables}
 
 
 @pytest.fixture(scope="module")
@@ -140,29 +135,10 @@ def test_damage_outside_the_records_checksums_is_damage_never_a_shorter_timeline
     assert silent == [], "read as sound"
 
 
-# SQLite's refusals, which test_persist_redis.py meets beside the server's: each returns how to lift it.
-
-
-def read_only(log, path):
-    log._writer.execute("PRAGMA query_only = 1")
-    return lambda: log._writer.execute("PRAGMA query_only = 0")
-
-
-def full(log, path):
-    log._writer.execute(f"PRAGMA max_page_count = {log._writer.execute('PRAGMA page_count').fetchone()[0]}")
-    return lambda: log._writer.execute("PRAGMA max_page_count = 1000000")
-
-
-def locked(log, path):  # another process's write transaction, outwaiting the busy timeout
-    (holder := sqlite3.connect(path, isolation_level=None)).execute("BEGIN IMMEDIATE")
-    log._writer.execute("PRAGMA busy_timeout = 20")
-    return holder.close  # which rolls its transaction back
-
-
 @pytest.mark.filterwarnings("error::pytest.PytestUnraisableExceptionWarning")
-def test_a_read_only_file_opens_for_reads_and_refuses_writes(sound, tmp_path, monkeypatch):
+def test_a_read_only_file_opens_for_reads(sound, tmp_path, monkeypatch):
+    # Its writes are refused as test_persist_logs.py's refusals of a read-only file are.
     shutil.copyfile(sound, path := tmp_path / "ro.db")
-    before = path.read_bytes()
 
     def connect_read_only(self):
         return sqlite3.connect(f"file:{self.path}?mode=ro", uri=True, isolation_level=None)
@@ -170,8 +146,6 @@ def test_a_read_only_file_opens_for_reads_and_refuses_writes(sound, tmp_path, mo
     monkeypatch.setattr(SQLiteLog, "_connect", connect_read_only)
     with SQLiteLog(path) as log:
         assert log.timeline("t", Store()).verify() == [] and log.timelines() == ["o", "t"]
-        with pytest.raises(UnavailableError, match="readonly"):
-            log.prune("t", 1)
     # Closed, it is not closed again when collected, in whatever thread collects it (these connections
     # may be used only by the thread that made them).
     del log
@@ -179,33 +153,6 @@ def test_a_read_only_file_opens_for_reads_and_refuses_writes(sound, tmp_path, mo
     collector.join()
     with pytest.raises(UnavailableError, match="unable to open"):
         SQLiteLog(tmp_path / "absent.db")  # a new file cannot be made read-only
-    assert path.read_bytes() == before
-
-
-def refused(code, message):
-    """SQLite's error as the driver raises it; with no `code`, as an interpreter whose errors carry none."""
-    error = sqlite3.OperationalError(message)
-    if code is not None:
-        error.sqlite_errorcode = code
-    return error
-
-
-def test_sqlite_errors_say_refusal_or_damage():
-    for code, message, expected in [  # those the tests above do not meet for real: extended codes, or none
-        (1032, "attempt to write a readonly database", UnavailableError),  # SQLITE_READONLY_DBMOVED
-        (778, "disk I/O error", UnavailableError),  # SQLITE_IOERR_WRITE
-        (7, "out of memory", UnavailableError),
-        (779, "database disk image is malformed", CorruptRecordError),  # SQLITE_CORRUPT_INDEX
-        (1, "no such table: x", None),  # a fault of the statement: raised as it is
-        (None, "database or disk is full", UnavailableError),  # no code: told by the message
-        (None, "database disk image is malformed", CorruptRecordError),
-        (None, "no such table: x", None),
-    ]:
-        with pytest.raises(expected) if expected else contextlib.nullcontext() as e:
-            assert sqlite_errors.raise_as_persist_error(refused(code, message), "f.db", "t") is None
-        if expected:
-            assert (e.value.timeline, getattr(e.value, "file", "f.db")) == ("t", "f.db")
-            assert "f.db" in str(e.value) and message in str(e.value), (code, message)
 
 
 HISTORY = [  # the fixture's records: (ns, key, value) sets, (ns, key) removes
@@ -234,15 +181,6 @@ def write_history(path):
         tl = log.timeline("fixture", store := Store())
         play_history(store, lambda seq: tl.commit(meta=seq, id="first" if seq == 2 else None))
 
-
-IDS = [  # only the first is a canonical UUID, which a file that stores ids compact stores as 16 bytes
-    UUID,
-    UUID.upper(),
-    UUID[:9] + "-" + UUID[10:],  # a fifth dash
-    UUID[:9] + " " + UUID[10:],  # which bytes.fromhex would skip
-    "{" + UUID[1:-1] + "}",
-    UUID[:-1] + "g",
-]
 
 SET = "UPDATE derirezaro_schema SET version = "
 # How the fixture (records of format 1, schema 1) is changed, and what opening it then gives: the
@@ -516,7 +454,7 @@ def test_a_failed_group_fails_its_members_as_refused_and_stores_nothing_of_them(
     path = tmp_path / "f.db"
     log = SQLiteLog(path)
     heads = {name: log.append(name, sealed(name, 1), None) for name in "ab"}
-    before, writer, seen = rows_of(path), log._writer, []
+    before, writer, seen = holds(log), log._writer, []
 
     def fail_the_nth(statement):
         seen.append(statement := statement.strip())
@@ -541,7 +479,7 @@ def test_a_failed_group_fails_its_members_as_refused_and_stores_nothing_of_them(
     ] == outcomes, what  # refused with what SQLite said, not with what undoing it then said
     assert not writer.in_transaction, what
     if outcomes[0] == "Unavailable":
-        assert rows_of(path) == before, what
+        assert holds(log) == before, what
     else:  # the failing member left nothing: no record, no voucher row, no attachment
         names = sql(path, "SELECT name FROM derirezaro_timelines ORDER BY name")
         assert log.head("c") is None and names == [("a",), ("b",)], what
