@@ -15,6 +15,7 @@ from __future__ import annotations
 import logging
 
 from .errors import ConnectionLostError, CorruptRecordError, PersistError, UnavailableError
+from .refusal_log import warn_now
 
 logger = logging.getLogger(__name__)
 
@@ -65,7 +66,12 @@ def as_persist_error(exc: Exception, server: str, timeline: str | None) -> Excep
         return CorruptRecordError(timeline, None, f"a table of the log is missing ({message})", file=server)
     else:
         return exc
-    logger.debug("PostgreSQL %s unavailable: %s", server, error)
+    # Once per server and kind of failure a minute at WARNING, as SQLite's and Redis's outages are:
+    # a server away fails every call of every thread.
+    if warn_now(("postgres", server, type(error), code)):
+        logger.warning("PostgreSQL %s unavailable: %s", server, error)
+    else:
+        logger.debug("PostgreSQL %s still unavailable: %s", server, error)
     return error
 
 

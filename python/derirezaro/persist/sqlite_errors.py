@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import logging
 import sqlite3
-import threading
-import time
 
 from .errors import CorruptRecordError, UnavailableError
+from .refusal_log import warn_now
 
 logger = logging.getLogger(__name__)
 
@@ -37,12 +36,6 @@ _REFUSAL_TEXTS = (
 )
 _DAMAGE_TEXTS = ("malformed", "not a database")
 
-# A refusal is logged at WARNING once per file and message in this many seconds, the rest at DEBUG:
-# a full disk refuses every write of every thread, and one line says so. No call tells this module
-# that a file serves again, so the repeat is by time.
-REFUSAL_LOG_EVERY = 60.0
-_logged: dict[tuple[str, str], float] = {}  # (file, message): when it was last logged at WARNING
-_logged_lock = threading.Lock()
 _CAUSES = (  # what the operator can act on, by the words of SQLite's message
     ("is locked", "another connection held its lock past the busy timeout"),
     ("is full", "no space left for it"),
@@ -78,15 +71,7 @@ def _log_refusal(path: str, message: str, timeline: str | None) -> None:
     about = "" if timeline is None else f" (timeline {timeline!r})"
     lowered = message.lower()
     cause = next((f"; {cause}" for words, cause in _CAUSES if words in lowered), "")
-    now, key = time.monotonic(), (path, message)
-    with _logged_lock:
-        last = _logged.get(key)
-        repeated = last is not None and now - last < REFUSAL_LOG_EVERY
-        if not repeated:
-            if len(_logged) >= 1024:  # many files, each refused once: forget them rather than grow
-                _logged.clear()
-            _logged[key] = now
-    if repeated:
-        logger.debug("SQLite file %s still refuses%s: %s", path, about, message)
-    else:
+    if warn_now(("sqlite", path, message)):
         logger.warning("SQLite file %s refused%s: %s%s", path, about, message, cause)
+    else:
+        logger.debug("SQLite file %s still refuses%s: %s", path, about, message)
