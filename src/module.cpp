@@ -8,6 +8,7 @@
 #include "codec/py_functions.hpp"
 #include "graph/py_graph.hpp"
 #include "langgraph/py_list_elements.hpp"
+#include "langgraph/py_step.hpp"
 #include "lib/module_init.hpp"
 #include "persist/py_replay.hpp"
 #include "store/py_snapshot.hpp"
@@ -49,7 +50,7 @@ PyModuleDef g_module_def = {
 };
 
 std::vector<py::SubmoduleDefinition> submodules() {
-  return {py::replay_module(), py::list_elements_module()};
+  return {py::replay_module(), py::list_elements_module(), py::step_module()};
 }
 
 const py::ModuleDefinition kModule = {"derirezaro._core", kVersion, &module_functions, &module_classes,

@@ -45,7 +45,7 @@ step "type stubs against the extension (stubtest), and as typed code uses them"
 # The stubs must describe the installed modules exactly; the allowlist holds
 # the names they have on purpose that the modules lack (an unused entry fails).
 MYPY_CACHE_DIR="$root/build/mypy-cache" python3 -m mypy.stubtest \
-  derirezaro._core derirezaro._replay derirezaro._list_elements \
+  derirezaro._core derirezaro._replay derirezaro._list_elements derirezaro._step \
   --allowlist "$root/tests/stubtest-allowlist.txt"
 # The typed sample, checked against the stubs in the source tree at the
 # oldest Python supported: all of it must pass both checkers, each line it

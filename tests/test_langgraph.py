@@ -302,6 +302,11 @@ TIMES = [
     ("2024-01-01 00:00:00.000001+00:00", str),  # isoformat() writes a T
     ("2024-01-01T00:00:00.000001+01:00", str),
     ("2023-02-29T00:00:00.000001+00:00", str),  # no such day
+    ("2024-04-31T00:00:00.000001+00:00", str),
+    ("2024-13-01T00:00:00.000001+00:00", str),
+    ("2024-00-10T00:00:00.000001+00:00", str),
+    ("0000-01-01T00:00:00.000001+00:00", str),
+    ("2100-03-01T00:00:00.000001+00:00", int),  # after a 29th of February that 2100 does not have
     ("2024-01-01T24:00:00.000001+00:00", str),
     ("2024-01-01T23:59:60.000001+00:00", str),
     ("2024-01-01T00:00:0\u0661.000001+00:00", str),  # a digit, but not an ASCII one
@@ -310,7 +315,17 @@ TIMES = [
 ]
 
 
-def test_checkpoint_times_come_back_as_put_and_stored_compact_only_where_that_is_exact():
+# The checkpoint's own keys beside its state, each of the usual type or not (False once went missing).
+CHECKPOINT_KEYS = [
+    {"v": 4, "updated_channels": ["a", "b"]},
+    {"v": False, "ts": False, "updated_channels": False},
+    {"v": "4", "updated_channels": ["a", 1]},
+    {"v": True, "updated_channels": None, "pending_sends": [], "extra": {"x": [1.5, None]}},
+    {"updated_channels": ("a",), "ts": 0},
+]
+
+
+def test_checkpoint_times_and_keys_come_back_as_put_and_times_stored_compact_only_where_exact():
     with DerirezaroSaver.memory() as saver:
         for i, (ts, stored_as) in enumerate(TIMES):
             checkpoint = {**empty_checkpoint(), "ts": ts}
@@ -319,6 +334,11 @@ def test_checkpoint_times_come_back_as_put_and_stored_compact_only_where_that_is
             assert saver.get_tuple(config).checkpoint["ts"] == ts
             (record,) = saver.log.headers(timeline_name(f"t{i}", ""), limit=1)
             assert type(loads(record.meta)[2]) is stored_as, ts
+        for keys in CHECKPOINT_KEYS:
+            checkpoint = {**empty_checkpoint(), **keys}
+            config = saver.put({"configurable": {"thread_id": "keys"}}, checkpoint, {"source": "loop"}, {})
+            expected = saver.serde.loads_typed(saver.serde.dumps_typed(checkpoint))
+            assert saver.get_tuple(config).checkpoint == expected, keys
 
 
 def test_writes_sent_from_many_threads_come_back_in_task_order(saver):

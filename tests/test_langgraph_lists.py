@@ -343,3 +343,63 @@ def test_a_state_derived_from_another_reads_as_the_state_read_whole(seed):
             fresh, fresh_count, fresh_others = layout._batched(whole, mode)
             assert (loads(blob), count, sorted(others)) == (loads(fresh), fresh_count, sorted(fresh_others))
         near, at = derived, to
+
+
+def _store_entries(store):
+    return {ns: {key: store.get(ns, key) for key in store.keys(ns)} for ns in store.namespaces()}
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_a_put_written_natively_leaves_the_store_and_state_the_python_put_leaves(seed, monkeypatch):
+    """Random puts (values moved with and without `new_versions` naming them, lists, values and channels
+    dropped, nodes seen, dropped and added, forks from older states) applied twice: with the native put
+    of plain values where it answers, and by the Python one alone. Store and state agree after each."""
+    rng, serde = random.Random(seed), JsonPlusSerializer()
+    stores, states = (Store(max_history=0), Store(max_history=0)), [layout.EMPTY, layout.EMPTY]
+    history, values, versions, seen, answered = [], {}, {}, {}, [0, 0]
+    native = layout.apply_plain
+
+    def counted(*args):
+        state = native(*args)
+        answered[state is None] += 1
+        return state
+
+    for n in range(80):
+        if history and rng.random() < 0.1:  # a fork: the next put builds on an older checkpoint
+            old = rng.choice(history)
+            values, versions, seen = copy.deepcopy(old[0])
+            for i in (0, 1):
+                states[i] = old[1][i]
+                stores[i].restore(old[2][i])
+        named = {}
+        for _ in range(rng.choice([1, 1, 2, 4])):
+            channel, draw = f"c{rng.randrange(10)}", rng.random()
+            if draw < 0.06:
+                versions.pop(channel, None)
+            elif draw < 0.12:
+                values.pop(channel, None)
+            else:
+                values[channel] = [new_dict(rng, n)] if draw < 0.25 else rng.choice([n, text(rng), {"n": n}])
+                versions[channel] = n + 1
+                if rng.random() < 0.8:
+                    named[channel] = n + 1
+        if rng.random() < 0.3 and versions:  # a channel named without its version moving
+            named[rng.choice(list(versions))] = 0
+        for node in rng.sample(["agent", "tools", "human"], rng.randrange(4)):
+            if rng.random() < 0.15:
+                seen.pop(node, None)
+            else:
+                seen[node] = {ch: v for ch, v in versions.items() if rng.random() < 0.8}
+        checkpoint = {"channel_values": values, "channel_versions": versions, "versions_seen": seen}
+        for i, apply_plain in enumerate((counted, lambda *args: None)):
+            monkeypatch.setattr(layout, "apply_plain", apply_plain)
+            states[i] = layout.apply(
+                stores[i], states[i], copy.deepcopy(checkpoint), named, serde.dumps_typed
+            )
+        assert _store_entries(stores[0]) == _store_entries(stores[1])
+        fields = [(s.versions, s.seen, s.values, s.lists, s.moved) for s in states]
+        assert fields[0] == fields[1]
+        history.append(
+            (copy.deepcopy((values, versions, seen)), tuple(states), [s.snapshot() for s in stores])
+        )
+    assert min(answered) > 10, answered  # both paths were taken, many times

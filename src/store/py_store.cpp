@@ -119,6 +119,25 @@ struct ResultCaster<KeysOf<Map>> {
   }
 };
 
+bool set_entry(store::Store& store, std::string_view ns, std::string_view key, PyObject* value) {
+  SharedBytesRef encoded;
+  {
+    codec::ScratchEncodeBuffer scratch;
+    codec::EncodeBuffer& buffer = scratch.get();
+    if (!codec::encode_into(value, buffer, codec::MapKeys::readable)) return false;
+    encoded = SharedBytesRef::build(
+        buffer.size(), [&buffer](char* out) noexcept { buffer.copy_to(reinterpret_cast<uint8_t*>(out)); });
+  }
+  run_locked(store.shard_for(ns).write_lock(), WorkLength::short_work,
+             [&](Shard::Writing& shard) { store.set(shard, ns, key, encoded); });
+  return true;
+}
+
+bool delete_entry(store::Store& store, std::string_view ns, std::string_view key) {
+  return run_locked(store.shard_for(ns).write_lock(), WorkLength::short_work,
+                    [&](Shard::Writing& shard) { return store.erase(shard, ns, key); });
+}
+
 namespace {
 
 using store::KeyMap;
@@ -160,17 +179,7 @@ std::string store_repr(StoreRecord& self) {
 // --- entry operations ----------------------------------------------------
 
 void store_set(StoreRecord& self, Utf8 ns, Utf8 key, PyObject* value) {
-  SharedBytesRef encoded;
-  {
-    codec::ScratchEncodeBuffer scratch;
-    codec::EncodeBuffer& buffer = scratch.get();
-    if (!codec::encode_into(value, buffer, codec::MapKeys::readable)) throw ErrorAlreadySet();
-    encoded = SharedBytesRef::build(
-        buffer.size(), [&buffer](char* out) noexcept { buffer.copy_to(reinterpret_cast<uint8_t*>(out)); });
-  }
-  store::Store& store = *self.store;
-  run_locked(store.shard_for(ns.text).write_lock(), WorkLength::short_work,
-             [&](Shard::Writing& shard) { store.set(shard, ns.text, key.text, encoded); });
+  if (!set_entry(*self.store, ns.text, key.text, value)) throw ErrorAlreadySet();
 }
 
 PyObject* store_get(StoreRecord& self, Utf8 ns, Utf8 key, PyObject* fallback) {
@@ -196,9 +205,7 @@ bool store_contains(StoreRecord& self, Utf8 ns, Utf8 key) {
 }
 
 bool store_delete(StoreRecord& self, Utf8 ns, Utf8 key) {
-  store::Store& store = *self.store;
-  return run_locked(store.shard_for(ns.text).write_lock(), WorkLength::short_work,
-                    [&](Shard::Writing& shard) { return store.erase(shard, ns.text, key.text); });
+  return delete_entry(*self.store, ns.text, key.text);
 }
 
 KeysOf<KeyMap> store_keys(StoreRecord& self, Utf8 ns) {

@@ -1,6 +1,8 @@
 // The Python class `Store` (py_store.cpp).
 #pragma once
 
+#include <string_view>
+
 #include "lib/python.hpp"
 
 namespace derirezaro::store {
@@ -21,5 +23,13 @@ store::Store* store_of(PyObject* obj);
 // `Store.snapshot` numbers them but not kept in its history; null, with
 // TypeError set, for any other object.
 PyObject* snapshot_outside_history(PyObject* obj);
+
+// `Store.set` and `Store.delete` for other bindings that hold the store's
+// object, their names already converted: the value encoded before any lock
+// is taken, the shard's write lock taken as those methods take it.
+// set_entry: false, with a Python exception set, for a value the codec refuses.
+bool set_entry(store::Store& store, std::string_view ns, std::string_view key, PyObject* value);
+// Whether an entry was removed.
+bool delete_entry(store::Store& store, std::string_view ns, std::string_view key);
 
 }  // namespace derirezaro::py

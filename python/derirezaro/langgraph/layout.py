@@ -36,6 +36,7 @@ from typing import Any
 
 from .._core import Snapshot, Store, dumps
 from .._replay import namespace_dict
+from .._step import apply_plain
 from .decoded import Decoded, is_seed
 from .list_elements import UNKEPT, Kept, snapshot_or_none, snapshots
 
@@ -212,6 +213,10 @@ def apply(
     A channel's value is written when its version differs from the base's or
     when `new_versions` names it; the others keep the base's value.
     """
+    # Nearly every step moves a few channels whose values are not lists: done natively.
+    plain = apply_plain(store, base, checkpoint, new_versions, dumps_typed, State)
+    if plain is not None:
+        return plain
     versions: Mapping[str, Any] = checkpoint["channel_versions"]
     values: Mapping[str, Any] = checkpoint["channel_values"]
     seen: Mapping[str, Mapping[str, Any]] = checkpoint["versions_seen"]

@@ -20,11 +20,11 @@ the serde.
 
 from __future__ import annotations
 
-import re
 from collections.abc import Callable, Mapping
 from datetime import datetime, timedelta, timezone
 from typing import Any, NamedTuple
 
+from .._step import meta_fields
 from ..persist.record import Record
 
 STATE_KEYS = frozenset({"id", "channel_values", "channel_versions", "versions_seen"})
@@ -33,92 +33,16 @@ _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 _MICROSECOND = timedelta(microseconds=1)
 
 
-# What `isoformat()` writes of a UTC time with microseconds, ASCII digits only. A str of this shape
-# that parses is given back by `isoformat()` unless its microseconds are 0, which it leaves out: so
-# the round trip is decided without formatting the time again, which costs more than the parse.
-_CANONICAL_TS = re.compile(
-    r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}\+00:00"
-).fullmatch
-
-
-def _stored_ts(ts: str) -> str | int:
-    """`ts` as microseconds since the epoch where those give back the very same str, else as it is."""
-    if _CANONICAL_TS(ts) is None or ts[20:26] == "000000":
-        return ts
-    try:
-        at = datetime.fromisoformat(ts)
-    except ValueError:  # a day, hour or second out of range
-        return ts
-    return (at - _EPOCH) // _MICROSECOND
-
-
 def encode(
     checkpoint: Mapping[str, Any], metadata: Any, dumps_typed: Callable[[Any], tuple[str, Any]]
 ) -> list[Any]:
     """The meta of `checkpoint`, its id and parent left for the commit to fill in."""
-    # Copied in C and STATE_KEYS popped, one by one without a loop: every put passes here, and a
-    # comprehension over the checkpoint's keys costs a frame and a test per key.
-    others = dict(checkpoint)
-    pop = others.pop
-    pop("id", None), pop("channel_values", None), pop("channel_versions", None), pop("versions_seen", None)
-    ts, v, updated = pop("ts", _ABSENT), pop("v", _ABSENT), pop("updated_channels", _ABSENT)
-    if ts is not _ABSENT and type(ts) is not str:
-        others["ts"], ts = ts, _ABSENT
-    if v is not _ABSENT and type(v) is not int:
-        others["v"], v = v, _ABSENT
-    if updated is not _ABSENT and not (
-        updated is None or (type(updated) is list and all(type(c) is str for c in updated))
-    ):
-        others["updated_channels"], updated = updated, _ABSENT
-    if ts is not _ABSENT:
-        ts = _stored_ts(ts)
-    both = [others, metadata]
-    if _plain(others, 1) and _plain(metadata, 1):  # `both`, without its own call
-        return [None, None, ts, v, updated, None, both]
-    kind, data = dumps_typed(both)
-    return [None, None, ts, v, updated, kind, bytes(data)]
-
-
-_SCALARS = frozenset({str, float, bool, type(None)})
-# What the codec writes as an int, tested by comparisons: `in range(...)` also divides by its step.
-_INT_LOW, _INT_END = -(1 << 63), 1 << 64
-
-
-def _plain(value: Any, depth: int) -> bool:
-    """Data the codec keeps exactly as the serde would give it back: no types to revive, ints in range.
-
-    A container's scalars are checked in its own loop, without a call each:
-    metadata is mostly flat maps of strings and numbers, checked every put.
-    """
-    kind = type(value)
-    if kind in _SCALARS:
-        return True
-    if kind is int:
-        return _INT_LOW <= value < _INT_END
-    if depth > 32:
-        return False
-    if kind is dict:
-        for key in value:  # a loop, not all() over a generator: no frame of its own
-            if type(key) is not str:
-                return False
-        items = value.values()
-    elif kind is list or kind is tuple:  # a tuple comes back as a list from either
-        items = value
-    else:
-        return False
-    scalars = _SCALARS
-    for item in items:
-        item_kind = type(item)
-        if item_kind in scalars:
-            continue
-        if item_kind is int:
-            if not _INT_LOW <= item < _INT_END:
-                return False
-        elif (item_kind is dict or item_kind is list) and not item and depth < 32:
-            continue  # empty, so plain, without a call: metadata's `parents`, a checkpoint's `pending_sends`
-        elif not _plain(item, depth + 1):
-            return False
-    return True
+    # Built natively (every put passes here); only data the codec cannot keep exactly goes to the serde.
+    meta, plain = meta_fields(checkpoint if type(checkpoint) is dict else dict(checkpoint), metadata)
+    if not plain:
+        kind, data = dumps_typed(meta[6])
+        meta[5], meta[6] = kind, bytes(data)
+    return meta
 
 
 class Head(NamedTuple):

@@ -1,0 +1,21 @@
+// The module derirezaro._step (py_step.cpp): the parts of the LangGraph
+// saver's put that the interpreter spent most on, in the same shared object
+// as _core. Each answers only the cases it is sure of; for the others it
+// says so and the Python code that knows every case runs instead.
+#pragma once
+
+#include "lib/module_init.hpp"
+#include "lib/python.hpp"
+
+namespace derirezaro::py {
+
+SubmoduleDefinition step_module();
+
+// py_step_meta.cpp: (meta, plain) for a checkpoint dict and its metadata.
+PyObject* meta_fields(PyObject* checkpoint, PyObject* metadata);
+
+// py_step_apply.cpp: the State a put of plain values leaves, or None.
+PyObject* apply_plain(PyObject* store, PyObject* base, PyObject* checkpoint, PyObject* new_versions,
+                      PyObject* dumps_typed, PyObject* state_class);
+
+}  // namespace derirezaro::py
