@@ -14,6 +14,7 @@ import contextlib
 import copy
 import gc
 import random
+import sysconfig
 import weakref
 
 import pytest
@@ -402,4 +403,7 @@ def test_a_put_written_natively_leaves_the_store_and_state_the_python_put_leaves
         history.append(
             (copy.deepcopy((values, versions, seen)), tuple(states), [s.snapshot() for s in stores])
         )
-    assert min(answered) > 10, answered  # both paths were taken, many times
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):  # the native put leaves every put to Python there
+        assert answered[0] == 0, answered
+    else:
+        assert min(answered) > 10, answered  # both paths were taken, many times

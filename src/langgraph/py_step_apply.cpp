@@ -251,6 +251,12 @@ PyObject* apply_plain(PyObject* store_object, PyObject* base, PyObject* checkpoi
                       PyObject* dumps_typed, PyObject* state_class) {
   store::Store* store = store_of(store_object);
   if (store == nullptr) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // The walks below hold the caller's items borrowed, which another thread
+  // could free without an interpreter lock: the Python path runs instead.
+  Py_INCREF(Py_None);
+  return Py_None;
+#endif
   const Names* n = names();
   if (n == nullptr) return nullptr;
   Put put;

@@ -4,7 +4,9 @@
 // that is mostly flat maps of str and numbers; in Python the copy, the
 // timestamp's parse and the walk proving the values plain cost a tenth of a
 // step. The checks are of exact types alone, so no Python code runs while
-// the dicts are walked and their borrowed items stay valid.
+// the dicts are walked and their borrowed items stay valid; without an
+// interpreter lock (a free-threaded build) no container of the caller's is
+// walked, and such meta goes to the serde.
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -40,6 +42,12 @@ bool plain(PyObject* value, int depth) {
     return false;
   }
   if (depth > kPlainDepth) return false;
+#ifdef Py_GIL_DISABLED
+  // Another thread may change a container while it is walked, and the walk
+  // holds its items borrowed: the serde, which reads it as Python code does,
+  // keeps it instead.
+  return false;
+#endif
   if (PyDict_CheckExact(value)) {
     Py_ssize_t at = 0;
     PyObject *key = nullptr, *item = nullptr;
@@ -102,6 +110,9 @@ bool drop(PyObject* others, PyObject* key) {
 // The list of str LangGraph writes, or None: kept in the meta's own field.
 bool usual_updated(PyObject* updated) {
   if (updated == Py_None) return true;
+#ifdef Py_GIL_DISABLED
+  return false;  // the list is the caller's: walked by the serde (see `plain`)
+#endif
   if (!PyList_CheckExact(updated)) return false;
   for (Py_ssize_t i = 0, n = PyList_Size(updated); i < n; ++i) {
     if (!PyUnicode_CheckExact(PyList_GetItem(updated, i))) return false;
