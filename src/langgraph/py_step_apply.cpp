@@ -41,6 +41,7 @@ struct Names {
   PyObject* values;
   PyObject* lists;
   PyObject* kept;
+  PyObject* moved;
   PyObject* usual;  // the serde's usual type, stored without its name
 };
 
@@ -54,6 +55,7 @@ const Names* names() {
       PyUnicode_InternFromString("values"),
       PyUnicode_InternFromString("lists"),
       PyUnicode_InternFromString("kept"),
+      PyUnicode_InternFromString("moved"),
       PyUnicode_InternFromString("msgpack"),
   };
   const PyObject* const* all = &interned.channel_versions;
@@ -206,39 +208,138 @@ int read_put(PyObject* base, PyObject* checkpoint, PyObject* new_versions, const
   return kept == PyDict_Size(put.base_seen.get()) ? 1 : 0;
 }
 
-// Writes what moved in one node's seen map; `before` null for a new node.
-bool write_seen(store::Store& store, PyObject* node, PyObject* seen_map, PyObject* before) {
+// A seen map of at most this many channels is compared whole before the
+// guesses are tried: one comparison stops at the first channel that differs.
+constexpr Py_ssize_t kComparedWhole = 32;
+
+// The channels a node's seen map most likely moved for, once each: those
+// this put writes and those its base's put moved (the nodes they triggered
+// have seen them since).
+bool seen_guesses(PyObject* base, const Put& put, const Names& n, std::vector<PyRef>& out) {
+  PyRef unique = PyRef::steal(PyDict_New());
+  PyRef moved = PyRef::steal(PyObject_GetAttr(base, n.moved));
+  PyRef items = moved ? PyRef::steal(PyObject_GetIter(moved.get())) : PyRef();
+  if (!unique || !items) return false;
+  for (const PyRef& channel : put.written) {
+    if (PyDict_SetItem(unique.get(), channel.get(), Py_None) != 0) return false;
+  }
+  while (PyRef channel = PyRef::steal(PyIter_Next(items.get()))) {
+    if (PyDict_SetItem(unique.get(), channel.get(), Py_None) != 0) return false;
+  }
+  if (PyErr_Occurred()) return false;
+  Py_ssize_t at = 0;
+  PyObject *channel = nullptr, *unused = nullptr;
+  while (PyDict_Next(unique.get(), &at, &channel, &unused)) out.push_back(PyRef::borrow(channel));
+  return true;
+}
+
+// Whether a guessed channel's version differs between the maps (absent in
+// both is no difference); -1 on error.
+int a_guess_moved(PyObject* seen_map, PyObject* before, const std::vector<PyRef>& guesses) {
+  for (const PyRef& channel : guesses) {
+    PyObject* now = PyDict_GetItemWithError(seen_map, channel.get());
+    if (now == nullptr && PyErr_Occurred()) return -1;
+    PyObject* old = PyDict_GetItemWithError(before, channel.get());
+    if (old == nullptr && PyErr_Occurred()) return -1;
+    if (now == nullptr || old == nullptr) {
+      if (now != old) return 1;
+      continue;
+    }
+    const int same = equal(now, old);
+    if (same <= 0) return same < 0 ? -1 : 1;
+  }
+  return 0;
+}
+
+// `before` with the guessed channels at their new versions, when that is the
+// whole of `seen_map` (nothing else moved, nothing dropped); the guesses
+// that moved go to `moved`. Null, and no error, when it is not.
+PyRef guessed_map(PyObject* seen_map, PyObject* before, const std::vector<PyRef>& guesses,
+                  std::vector<std::pair<PyRef, PyRef>>& moved, bool& failed) {
+  failed = true;
+  PyRef guessed = PyRef::steal(PyDict_Copy(before));
+  if (!guessed) return PyRef();
+  for (const PyRef& channel : guesses) {
+    PyObject* now = PyDict_GetItemWithError(seen_map, channel.get());
+    if (now == nullptr) {
+      if (PyErr_Occurred()) return PyRef();
+      continue;
+    }
+    PyObject* old = PyDict_GetItemWithError(before, channel.get());
+    if (old == nullptr && PyErr_Occurred()) return PyRef();
+    const int same = old == nullptr ? 0 : equal(old, now);
+    if (same < 0) return PyRef();
+    if (!same) moved.emplace_back(PyRef::borrow(channel.get()), PyRef::borrow(now));
+    if (PyDict_SetItem(guessed.get(), channel.get(), now) != 0) return PyRef();
+  }
+  const int whole = equal(guessed.get(), seen_map);
+  if (whole < 0) return PyRef();
+  failed = false;
+  return whole ? std::move(guessed) : PyRef();
+}
+
+// Writes what moved in one node's seen map (`before` null for a new node)
+// and returns the map the new state keeps; null with `unchanged` when
+// nothing moved, else null with an exception set. The guesses answer most
+// puts with one copy and one comparison in C, as the Python apply does.
+PyRef write_seen(store::Store& store, PyObject* node, PyObject* seen_map, PyObject* before,
+                 const std::vector<PyRef>& guesses, bool& unchanged) {
+  std::vector<std::pair<PyRef, PyRef>> moved;
+  PyRef now;
+  if (before != nullptr) {
+    bool whole_first = PyDict_Size(seen_map) <= kComparedWhole;
+    if (!whole_first) {
+      const int guessed_moved = a_guess_moved(seen_map, before, guesses);
+      if (guessed_moved < 0) return PyRef();
+      whole_first = guessed_moved == 0;
+    }
+    if (whole_first) {
+      const int same = equal(seen_map, before);
+      if (same < 0) return PyRef();
+      if (same) {
+        unchanged = true;
+        return PyRef();
+      }
+    }
+    bool failed = false;
+    now = guessed_map(seen_map, before, guesses, moved, failed);
+    if (failed) return PyRef();
+  }
   Py_ssize_t size = 0;
   const char* name = utf8(node, size);
-  if (name == nullptr) return false;
+  if (name == nullptr) return PyRef();
   std::string ns(kSeenPrefix);
   ns.append(name, static_cast<size_t>(size));
-  Py_ssize_t at = 0;
-  PyObject *channel = nullptr, *version = nullptr;
-  if (before != nullptr) {
-    std::vector<PyRef> dropped;
-    while (PyDict_Next(before, &at, &channel, &version)) {
-      const int has = PyDict_Contains(seen_map, channel);
-      if (has < 0) return false;
-      if (!has) dropped.push_back(PyRef::borrow(channel));
+  if (!now) {  // the guesses were not all: every channel compared
+    moved.clear();
+    now = PyRef::steal(PyDict_Copy(seen_map));
+    if (!now) return PyRef();
+    Py_ssize_t at = 0;
+    PyObject *channel = nullptr, *version = nullptr;
+    if (before != nullptr) {
+      std::vector<PyRef> dropped;
+      while (PyDict_Next(before, &at, &channel, &version)) {
+        const int has = PyDict_Contains(seen_map, channel);
+        if (has < 0) return PyRef();
+        if (!has) dropped.push_back(PyRef::borrow(channel));
+      }
+      for (const PyRef& gone : dropped) {
+        if (!erase(store, ns, gone.get())) return PyRef();
+      }
     }
-    for (const PyRef& gone : dropped) {
-      if (!erase(store, ns, gone.get())) return false;
+    at = 0;
+    while (PyDict_Next(seen_map, &at, &channel, &version)) {
+      PyObject* old = before == nullptr ? nullptr : PyDict_GetItemWithError(before, channel);
+      if (old == nullptr && PyErr_Occurred()) return PyRef();
+      const int same = old == nullptr ? 0 : equal(old, version);
+      if (same < 0) return PyRef();
+      if (!same) moved.emplace_back(PyRef::borrow(channel), PyRef::borrow(version));
     }
-  }
-  std::vector<std::pair<PyRef, PyRef>> moved;
-  at = 0;
-  while (PyDict_Next(seen_map, &at, &channel, &version)) {
-    PyObject* old = before == nullptr ? nullptr : PyDict_GetItemWithError(before, channel);
-    if (old == nullptr && PyErr_Occurred()) return false;
-    const int same = old == nullptr ? 0 : equal(old, version);
-    if (same < 0) return false;
-    if (!same) moved.emplace_back(PyRef::borrow(channel), PyRef::borrow(version));
   }
   for (const auto& [key, value] : moved) {
-    if (!set(store, ns, key.get(), value.get())) return false;
+    if (!set(store, ns, key.get(), value.get())) return PyRef();
   }
-  return true;
+  return now;
 }
 
 PyRef copy_or_share(PyObject* dict, bool copy) {
@@ -295,33 +396,25 @@ PyObject* apply_plain(PyObject* store_object, PyObject* base, PyObject* checkpoi
     }
   }
 
+  std::vector<PyRef> guesses;
+  if (!seen_guesses(base, put, *n, guesses)) return nullptr;
   PyRef seen = PyRef::steal(PyDict_Copy(put.base_seen.get()));
   if (!seen) return nullptr;
   std::vector<std::pair<PyRef, PyRef>> nodes;
   Py_ssize_t at = 0;
   PyObject *node = nullptr, *seen_map = nullptr;
-  while (PyDict_Next(put.seen.get(), &at, &node, &seen_map))
+  while (PyDict_Next(put.seen.get(), &at, &node, &seen_map)) {
     nodes.emplace_back(PyRef::borrow(node), PyRef::borrow(seen_map));
+  }
   for (const auto& [node_ref, map_ref] : nodes) {
     PyObject* before = PyDict_GetItemWithError(put.base_seen.get(), node_ref.get());
     if (before == nullptr && PyErr_Occurred()) return nullptr;
-    PyRef held_before = PyRef::borrow(before);
-    if (before == nullptr) {
-      if (!set(*store, kNodes, node_ref.get(), Py_None)) return nullptr;
-    } else {
-      const int same = equal(map_ref.get(), before);
-      if (same < 0) return nullptr;
-      if (same) continue;
-    }
-    if (!PyDict_CheckExact(map_ref.get()) || (before != nullptr && !PyDict_CheckExact(before))) {
-      PyErr_SetString(PyExc_RuntimeError, "a seen map changed type while the put was written");
-      return nullptr;
-    }
-    PyRef copy = PyRef::steal(PyDict_Copy(map_ref.get()));
-    if (!copy || !write_seen(*store, node_ref.get(), map_ref.get(), before) ||
-        PyDict_SetItem(seen.get(), node_ref.get(), copy.get()) != 0) {
-      return nullptr;
-    }
+    const PyRef held_before = PyRef::borrow(before);
+    if (before == nullptr && !set(*store, kNodes, node_ref.get(), Py_None)) return nullptr;
+    bool unchanged = false;
+    PyRef now = write_seen(*store, node_ref.get(), map_ref.get(), before, guesses, unchanged);
+    if (!now && !unchanged) return nullptr;
+    if (now && PyDict_SetItem(seen.get(), node_ref.get(), now.get()) != 0) return nullptr;
   }
 
   PyRef changed = PyRef::steal(PyFrozenSet_New(nullptr));
