@@ -15,6 +15,7 @@ import copy
 import gc
 import random
 import sysconfig
+import types
 import weakref
 
 import pytest
@@ -407,3 +408,48 @@ def test_a_put_written_natively_leaves_the_store_and_state_the_python_put_leaves
         assert answered[0] == 0, answered
     else:
         assert min(answered) > 10, answered  # both paths were taken, many times
+
+
+class _Meddling(int):
+    """A version whose `after`-th comparison runs `meddle`, which swaps a checkpoint's entry for an equal
+    one: code of the caller's, run mid-put, that frees what the put was reading."""
+
+    after, meddle = -1, None
+
+    def __eq__(self, other):
+        _Meddling.after -= 1
+        if _Meddling.after == 0:
+            _Meddling.meddle()
+        return int(self) == int(other)
+
+    __hash__ = int.__hash__
+
+
+@pytest.mark.parametrize("where", ["serde", 1, 2, 3, 4])
+def test_a_put_whose_versions_or_serde_change_the_checkpoint_midway_leaves_what_the_python_put_leaves(
+    where, monkeypatch
+):
+    """A seen map's version swapped out by a comparison of versions (at each comparison in turn), or a
+    seen map swapped by the serde for an equal mapping of another type."""
+    serde, results = JsonPlusSerializer(), []
+    for apply_plain in (layout.apply_plain, lambda *args: None):
+        monkeypatch.setattr(layout, "apply_plain", apply_plain)
+        store = Store(max_history=0)
+        seen = {"a": _Meddling(1), "b": _Meddling(1)}
+        checkpoint = {"channel_values": {"a": 1}, "channel_versions": {"a": 1}, "versions_seen": {"n": seen}}
+        state = layout.apply(store, layout.EMPTY, checkpoint, {"a": 1}, serde.dumps_typed)
+        seen_now = {"a": _Meddling(2), "b": _Meddling(1)}
+        seen_maps = {"n": seen_now}
+        checkpoint = {"channel_values": {"a": 2}, "channel_versions": {"a": 2}, "versions_seen": seen_maps}
+        dumps_typed = serde.dumps_typed
+        if where == "serde":
+
+            def dumps_typed(value, maps=seen_maps, now=seen_now):
+                maps["n"] = types.MappingProxyType(dict(now))
+                return serde.dumps_typed(value)
+        else:
+            _Meddling.after, _Meddling.meddle = where, lambda now=seen_now: now.__setitem__("a", _Meddling(2))
+        state = layout.apply(store, state, checkpoint, {"a": 2}, dumps_typed)
+        _Meddling.after = -1
+        results.append((_store_entries(store), state.versions, state.seen, state.values, state.moved))
+    assert results[0] == results[1]

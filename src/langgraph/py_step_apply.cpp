@@ -60,7 +60,8 @@ const Names* names() {
   };
   const PyObject* const* all = &interned.channel_versions;
   for (size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) {
-    if (all[i] == nullptr) return nullptr;
+    // The first call's error is long gone on the later ones, which fail too.
+    if (all[i] == nullptr) return PyErr_Occurred() ? nullptr : (PyErr_NoMemory(), nullptr);
   }
   return &interned;
 }
@@ -141,6 +142,9 @@ struct Put {
   std::vector<PyRef> changed;  // channels whose version moved, in the checkpoint's order
   std::vector<PyRef> written;  // channels whose value is written: `changed`, then the others named
   std::vector<PyRef> written_values;
+  // The checkpoint's nodes and seen maps, each checked to be a dict before the serde runs, which
+  // could put something else in their place.
+  std::vector<std::pair<PyRef, PyRef>> nodes;
 };
 
 // Fills `put` and answers whether it is a put of plain values; -1 on error.
@@ -163,12 +167,13 @@ int read_put(PyObject* base, PyObject* checkpoint, PyObject* new_versions, const
   Py_ssize_t at = 0, kept = 0;
   PyObject *channel = nullptr, *version = nullptr;
   while (PyDict_Next(versions, &at, &channel, &version)) {
+    PyRef held = PyRef::borrow(channel);  // a version's __eq__ may take it out of the dict
     PyObject* before = PyDict_GetItemWithError(base_versions, channel);
     if (before == nullptr && PyErr_Occurred()) return -1;
     kept += before != nullptr;
     const int same = before == nullptr ? 0 : equal(before, version);
     if (same < 0) return -1;
-    if (!same) put.changed.push_back(PyRef::borrow(channel));
+    if (!same) put.changed.push_back(std::move(held));
   }
   if (kept != PyDict_Size(base_versions)) return 0;
 
@@ -186,13 +191,13 @@ int read_put(PyObject* base, PyObject* checkpoint, PyObject* new_versions, const
   at = 0;
   PyObject* unused = nullptr;
   while (PyDict_Next(written.get(), &at, &channel, &unused)) {
-    PyObject* value = PyDict_GetItemWithError(put.values.get(), channel);
-    if (value == nullptr) return PyErr_Occurred() ? -1 : 0;  // a value dropped
+    PyRef value = PyRef::borrow(PyDict_GetItemWithError(put.values.get(), channel));
+    if (!value) return PyErr_Occurred() ? -1 : 0;  // a value dropped
     const int was_list = PyDict_Contains(put.base_lists.get(), channel);
     if (was_list < 0) return -1;
-    if (PyList_CheckExact(value) || was_list) return 0;
+    if (PyList_CheckExact(value.get()) || was_list) return 0;
     put.written.push_back(PyRef::borrow(channel));
-    put.written_values.push_back(PyRef::borrow(value));
+    put.written_values.push_back(std::move(value));
   }
 
   // A node of the base's that the checkpoint lacks is a removal; a seen map must be a dict.
@@ -204,6 +209,7 @@ int read_put(PyObject* base, PyObject* checkpoint, PyObject* new_versions, const
     if (before == nullptr && PyErr_Occurred()) return -1;
     if (before != nullptr && !PyDict_CheckExact(before)) return 0;
     kept += before != nullptr;
+    put.nodes.emplace_back(PyRef::borrow(node), PyRef::borrow(seen_map));
   }
   return kept == PyDict_Size(put.base_seen.get()) ? 1 : 0;
 }
@@ -265,12 +271,13 @@ PyRef guessed_map(PyObject* seen_map, PyObject* before, const std::vector<PyRef>
       if (PyErr_Occurred()) return PyRef();
       continue;
     }
+    PyRef held = PyRef::borrow(now);  // the comparison may run code that takes it out of the map
     PyObject* old = PyDict_GetItemWithError(before, channel.get());
     if (old == nullptr && PyErr_Occurred()) return PyRef();
     const int same = old == nullptr ? 0 : equal(old, now);
     if (same < 0) return PyRef();
-    if (!same) moved.emplace_back(PyRef::borrow(channel.get()), PyRef::borrow(now));
     if (PyDict_SetItem(guessed.get(), channel.get(), now) != 0) return PyRef();
+    if (!same) moved.emplace_back(PyRef::borrow(channel.get()), std::move(held));
   }
   const int whole = equal(guessed.get(), seen_map);
   if (whole < 0) return PyRef();
@@ -329,11 +336,13 @@ PyRef write_seen(store::Store& store, PyObject* node, PyObject* seen_map, PyObje
     }
     at = 0;
     while (PyDict_Next(seen_map, &at, &channel, &version)) {
+      // Held across the comparison, which may run code that changes the map.
+      PyRef held_channel = PyRef::borrow(channel), held_version = PyRef::borrow(version);
       PyObject* old = before == nullptr ? nullptr : PyDict_GetItemWithError(before, channel);
       if (old == nullptr && PyErr_Occurred()) return PyRef();
       const int same = old == nullptr ? 0 : equal(old, version);
       if (same < 0) return PyRef();
-      if (!same) moved.emplace_back(PyRef::borrow(channel), PyRef::borrow(version));
+      if (!same) moved.emplace_back(std::move(held_channel), std::move(held_version));
     }
   }
   for (const auto& [key, value] : moved) {
@@ -400,13 +409,7 @@ PyObject* apply_plain(PyObject* store_object, PyObject* base, PyObject* checkpoi
   if (!seen_guesses(base, put, *n, guesses)) return nullptr;
   PyRef seen = PyRef::steal(PyDict_Copy(put.base_seen.get()));
   if (!seen) return nullptr;
-  std::vector<std::pair<PyRef, PyRef>> nodes;
-  Py_ssize_t at = 0;
-  PyObject *node = nullptr, *seen_map = nullptr;
-  while (PyDict_Next(put.seen.get(), &at, &node, &seen_map)) {
-    nodes.emplace_back(PyRef::borrow(node), PyRef::borrow(seen_map));
-  }
-  for (const auto& [node_ref, map_ref] : nodes) {
+  for (const auto& [node_ref, map_ref] : put.nodes) {
     PyObject* before = PyDict_GetItemWithError(put.base_seen.get(), node_ref.get());
     if (before == nullptr && PyErr_Occurred()) return nullptr;
     const PyRef held_before = PyRef::borrow(before);

@@ -88,7 +88,8 @@ const Names* names() {
   };
   const PyObject* const* all = &interned.id;
   for (size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) {
-    if (all[i] == nullptr) return nullptr;
+    // The first call's error is long gone on the later ones, which fail too.
+    if (all[i] == nullptr) return PyErr_Occurred() ? nullptr : (PyErr_NoMemory(), nullptr);
   }
   return &interned;
 }
