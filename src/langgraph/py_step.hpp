@@ -4,12 +4,27 @@
 // says so and the Python code that knows every case runs instead.
 #pragma once
 
+#include <cstddef>
+
 #include "lib/module_init.hpp"
 #include "lib/python.hpp"
 
 namespace derirezaro::py {
 
 SubmoduleDefinition step_module();
+
+// `names`, a struct of PyObject* fields each interned once for the life of
+// the process (the module has no per-module state), if every one was made;
+// else null with an exception set: MemoryError on the calls after the first
+// failed one, whose own error is long gone.
+template <class Names>
+const Names* all_made(const Names& names) {
+  const auto* all = reinterpret_cast<PyObject* const*>(&names);
+  for (size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) {
+    if (all[i] == nullptr) return PyErr_Occurred() ? nullptr : (PyErr_NoMemory(), nullptr);
+  }
+  return &names;
+}
 
 // py_step_meta.cpp: (meta, plain) for a checkpoint dict and its metadata.
 PyObject* meta_fields(PyObject* checkpoint, PyObject* metadata);

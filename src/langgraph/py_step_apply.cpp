@@ -58,12 +58,7 @@ const Names* names() {
       PyUnicode_InternFromString("moved"),
       PyUnicode_InternFromString("msgpack"),
   };
-  const PyObject* const* all = &interned.channel_versions;
-  for (size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) {
-    // The first call's error is long gone on the later ones, which fail too.
-    if (all[i] == nullptr) return PyErr_Occurred() ? nullptr : (PyErr_NoMemory(), nullptr);
-  }
-  return &interned;
+  return all_made(interned);
 }
 
 // An exact dict found under `key` of a dict, or an attribute: held. Null and

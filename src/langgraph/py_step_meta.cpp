@@ -75,7 +75,6 @@ struct Names {
   PyObject* updated_channels;
 };
 
-// Interned once, for the life of the process (the module has no per-module state).
 const Names* names() {
   static const Names interned = {
       PyUnicode_InternFromString("id"),
@@ -86,12 +85,7 @@ const Names* names() {
       PyUnicode_InternFromString("v"),
       PyUnicode_InternFromString("updated_channels"),
   };
-  const PyObject* const* all = &interned.id;
-  for (size_t i = 0; i < sizeof(Names) / sizeof(PyObject*); ++i) {
-    // The first call's error is long gone on the later ones, which fail too.
-    if (all[i] == nullptr) return PyErr_Occurred() ? nullptr : (PyErr_NoMemory(), nullptr);
-  }
-  return &interned;
+  return all_made(interned);
 }
 
 // `others[key]` taken out: a new reference, or null (no error) when absent.
