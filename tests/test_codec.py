@@ -380,16 +380,13 @@ numbers = ints | st.floats() | st.sampled_from(EDGE_NUMBERS)
 run_breakers = (
     st.booleans() | ints.map(IntSub) | st.floats().map(FloatSub) | st.none() | st.text(max_size=3)
 ) | st.lists(numbers, max_size=3)
-OUT_OF_RANGE_INTS = [2**64, -(2**63) - 1, 10**30]
+breakers = st.lists(st.tuples(st.integers(0), run_breakers), max_size=4)  # (where, what)
+out_of_range = st.none() | st.tuples(st.integers(0), st.sampled_from([2**64, -(2**63) - 1, 10**30]))
 
 
+# Repeated up to 40 times, so runs reach across chunks.
 @settings(max_examples=200)
-@given(
-    st.lists(numbers, max_size=12),
-    st.integers(1, 40),  # repeats, so runs reach across chunks
-    st.lists(st.tuples(st.integers(0), run_breakers), max_size=4),
-    st.none() | st.tuples(st.integers(0), st.sampled_from(OUT_OF_RANGE_INTS)),
-)
+@given(st.lists(numbers, max_size=12), st.integers(1, 40), breakers, out_of_range)
 def test_runs_of_numbers_encode_like_msgpack(pattern, repeats, breakers, out_of_range):
     run = pattern * repeats
     for position, item in breakers:
@@ -449,21 +446,18 @@ def test_a_finalizer_that_empties_the_list_while_an_int_too_wide_is_refused_is_s
         def __del__(self):
             values.clear()
 
-    def garbage():
-        emptier = Emptier()
-        emptier.cycle = emptier
-
-    threshold, error = gc.get_threshold(), None
+    threshold = gc.get_threshold()
     gc.collect()
-    garbage()
+    emptier = Emptier()
+    emptier.cycle = emptier
+    del emptier  # garbage now, for the next collection
     try:
         raise KeyError("handled")  # an error set while one is handled is made at once, not lazily
     except KeyError:
-        gc.set_threshold(1)  # the next tracked allocation collects: the error's, inside the call
-        try:
-            dumps(values)
-        except ValueError as exc:
-            error = exc
-        finally:
-            gc.set_threshold(*threshold)
-    assert "64-bit range" in str(error) and (values == []) == (sys.version_info < (3, 12))
+        with pytest.raises(ValueError, match="64-bit range"):
+            gc.set_threshold(1)  # the next tracked allocation collects: the error's, inside the call
+            try:
+                dumps(values)
+            finally:
+                gc.set_threshold(*threshold)
+    assert (values == []) == (sys.version_info < (3, 12))

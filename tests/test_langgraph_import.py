@@ -105,10 +105,8 @@ def assert_equal(source_saver, target):
 
 @pytest.fixture(params=["sqlite", "redis"])
 def target(request, tmp_path):
-    sqlite = request.param == "sqlite"
-    where, options = (
-        (str(tmp_path / "target.db"), {}) if sqlite else (shared_url(), {"prefix": fresh_prefix()})
-    )
+    where = str(tmp_path / "target.db") if request.param == "sqlite" else shared_url()
+    options = {} if request.param == "sqlite" else {"prefix": fresh_prefix()}
     with DerirezaroSaver.from_conn_string(where, **options) as saver:
         yield saver
 
@@ -160,14 +158,11 @@ class KilledAfter:
 def test_an_import_stopped_anywhere_completes_when_run_again(langgraph_file, landed):
     path, source_saver = langgraph_file
     tables = sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master"))
-    url = f"sqlite:///{path}"  # a saver refuses LangGraph's file however it is named, and leaves it as it was
-    for open_it in (
-        DerirezaroSaver.sqlite,
-        DerirezaroSaver.from_conn_string,
-        lambda _: DerirezaroSaver.from_conn_string(url),
-    ):
+    # A saver refuses LangGraph's file however it is named, and leaves it as it was.
+    sqlite, from_conn_string = DerirezaroSaver.sqlite, DerirezaroSaver.from_conn_string
+    for how, where in [(sqlite, path), (from_conn_string, path), (from_conn_string, f"sqlite:///{path}")]:
         with pytest.raises(LangGraphFileError, match="import-langgraph"):
-            open_it(path)
+            how(where)
     assert sorted(sqlite3.connect(path).execute("SELECT name FROM sqlite_master")) == tables
     log, runs = MemoryLog(), 1
     while True:  # killed at every third write, run again until a run gets through
@@ -208,14 +203,22 @@ LOCATIONS = {"file": SQLiteLog, "sqlite:///": SQLiteLog, ":memory:": SQLiteLog, 
 
 
 @pytest.mark.parametrize("location", [*LOCATIONS, "redis", "postgres"])
-def test_from_conn_string_opens_the_log_a_location_names(tmp_path, location, request):
+def test_from_conn_string_opens_the_log_a_location_names_and_ttl_needs_one_that_expires(
+    tmp_path, location, request
+):
     url = {"file": str(tmp_path / "c.db"), "sqlite:///": f"sqlite:///{tmp_path}/c.db", "redis": shared_url()}
     options = {"prefix": fresh_prefix()} if location == "redis" else {}
     if location == "postgres":
         url["postgres"] = request.getfixturevalue("postgres_url")
         options = {"prefix": postgres_server.fresh_prefix(), "prepare_threshold": None}
-    with DerirezaroSaver.from_conn_string(url.get(location, location), **options) as saver:
+    where, expires = url.get(location, location), location == "redis"
+    if not expires:  # refused before anything is opened or made
+        pytest.raises(ValueError, DerirezaroSaver.from_conn_string, where, ttl=60, **options).match("Redis")
+    with DerirezaroSaver.from_conn_string(where, **options) as saver:
         assert type(saver.log) is {**LOCATIONS, "redis": RedisLog, "postgres": PostgresLog}[location]
+        if not expires:
+            with pytest.raises(ValueError, match="refresh_on_read"):
+                DerirezaroSaver(saver.log, refresh_on_read=True)
     assert (tmp_path / "c.db").exists() == (location in ("file", "sqlite:///"))
 
 
@@ -260,10 +263,3 @@ def test_a_thread_expires_whole_and_reads_start_its_ttl_again_only_where_asked(r
         if not refresh:  # idle, it expires: all of it, so a read finds no part of it
             wait_for(lambda: not client.exists(*keys), "the thread expiring", 5)
             assert saver.get_tuple(config("t")) is None and saver.log.timelines() == []
-
-
-def test_ttl_and_refresh_need_a_log_that_expires(tmp_path):
-    with pytest.raises(ValueError, match="Redis"):
-        DerirezaroSaver.from_conn_string(str(tmp_path / "x.db"), ttl=60)
-    with pytest.raises(ValueError, match="refresh_on_read"):
-        DerirezaroSaver(MemoryLog(), refresh_on_read=True)

@@ -133,9 +133,7 @@ def test_every_read_of_a_damaged_record_reports_it(tmp_path):
     assert [r.kind for r in tl.records()] == ["delta"] * 4 + ["keyframe"]
     db.row_factory = sqlite3.Row
     saved = db.execute("SELECT * FROM derirezaro_records").fetchall()
-
-    def fields(seq):
-        return dict(db.execute("SELECT * FROM derirezaro_records WHERE seq = ?", (seq,)).fetchone())
+    fields = {row["seq"]: dict(row) for row in saved}  # of each record as it is sound
 
     def change(seq, columns):  # no columns: delete the record
         sets = ", ".join(f"{c} = CAST(? AS TEXT)" if c == "id" else f"{c} = ?" for c in columns)
@@ -147,11 +145,11 @@ def test_every_read_of_a_damaged_record_reports_it(tmp_path):
         row = record.seal("t", **{f: r[f] for f in SEALED}, body=body)
         return {f: getattr(row, f) for f in ("format", "header_crc", "crc", "body")}
 
-    big, small = fields(1)["body"], fields(2)["body"]
+    big, small = fields[1]["body"], fields[2]["body"]
     assert big.startswith(body.COMPRESSED) and not small.startswith(body.COMPRESSED)
     # (target, its changed columns, or none to delete it): every bit of every field of a small delta,
     # random bits of a keyframe's body, cut bodies, lost records, and deltas re-sealed with wrong changes.
-    cases = [(2, {col: v}) for col, value in fields(2).items() for v in flips(value)]
+    cases = [(2, {col: v}) for col, value in fields[2].items() for v in flips(value)]
     cases += [(1, {"body": flip(big, bit)}) for bit in rng.sample(range(8 * len(big)), 300)]
     cases += [(1, {"body": big[:-1]}), (2, {"body": small[:-1]}), (2, {}), (3, {})]
     # Under right checksums: a value changed, a pair removed that is absent, a change lost, a frame
@@ -185,7 +183,7 @@ def test_every_read_of_a_damaged_record_reports_it(tmp_path):
     tl = log.timeline("t", Store(), cache_size=1)
     with pytest.MonkeyPatch.context() as m:
         m.setattr(record, "format_of", lambda body: record.FORMAT + 1)
-        change(3, resealed(3, fields(3)["body"]))
+        change(3, resealed(3, fields[3]["body"]))
     for read in (lambda: tl.checkout(3), lambda: tl.checkout(4), tl.verify):
         with pytest.raises(FormatError) as e:
             read()

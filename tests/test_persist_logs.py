@@ -129,20 +129,21 @@ def test_append_is_a_compare_and_set_that_a_retry_passes(log):
         log.append("t", two, old._replace(seq=1, crc=one.crc))
 
 
-@pytest.mark.parametrize(
-    "bases, keep_last, keep_from, kept_from",
-    [
-        # bases[i] is the keyframe record i + 1 replays from; a fork's delta may start further back.
-        ([1, 1, 1, 4, 4, 4], 2, None, 4),
-        ([1, 1, 1, 4, 4, 4], 4, None, 1),  # record 3 needs the keyframe at 1
-        ([1, 1, 1, 4, 4, 1], 1, None, 1),  # the head is a fork from record 2's chain
-        ([1, 2, 3, 4, 5, 6], 2, None, 5),
-        ([1, 2, 3, 4, 5, 6], 2, 2, 2),  # the writer's own keyframe stays
-        ([1, 1, 3, 3, 5, 3], 2, None, 3),  # the head forks back to 3; 5 needs nothing older
-        ([1, 1, 1, 4, 1, 4], 1, None, 1),  # 5, kept for the head's keyframe at 4, forks from 1's chain
-        ([1, 1, 1, 1, 1, 1], 9, None, 1),
-    ],
-)
+# (bases, keep_last, keep_from, the first seq kept): bases[i] is the keyframe record i + 1 replays from;
+# a fork's delta may start further back.
+CHAINS = [
+    ([1, 1, 1, 4, 4, 4], 2, None, 4),
+    ([1, 1, 1, 4, 4, 4], 4, None, 1),  # record 3 needs the keyframe at 1
+    ([1, 1, 1, 4, 4, 1], 1, None, 1),  # the head is a fork from record 2's chain
+    ([1, 2, 3, 4, 5, 6], 2, None, 5),
+    ([1, 2, 3, 4, 5, 6], 2, 2, 2),  # the writer's own keyframe stays
+    ([1, 1, 3, 3, 5, 3], 2, None, 3),  # the head forks back to 3; 5 needs nothing older
+    ([1, 1, 1, 4, 1, 4], 1, None, 1),  # 5, kept for the head's keyframe at 4, forks from 1's chain
+    ([1, 1, 1, 1, 1, 1], 9, None, 1),
+]
+
+
+@pytest.mark.parametrize("bases, keep_last, keep_from, kept_from", CHAINS)
 def test_a_prune_keeps_every_chain_it_keeps_in_one_step(log, bases, keep_last, keep_from, kept_from):
     head = None
     for seq, base in enumerate(bases, 1):
@@ -174,9 +175,7 @@ def holds(log):
         from psycopg.rows import tuple_row
 
         def rows(statement):  # as tuples, whatever rows the log's connection makes
-            return log._call(
-                None, lambda conn: conn.cursor(row_factory=tuple_row).execute(statement).fetchall()
-            )
+            return log._call(None, lambda c: c.cursor(row_factory=tuple_row).execute(statement).fetchall())
 
         tables = f"SELECT tablename FROM pg_tables WHERE starts_with(tablename, '{log.prefix}_')"
     return {name: sorted(rows(f'SELECT * FROM "{name}"'), key=repr) for (name,) in rows(tables)}
@@ -189,9 +188,8 @@ def left_behind(log):
     held = holds(log)
     if isinstance(log, RedisLog):
         return len(set(held) - {log._names.encode()})
-    return sum(
-        len(rows) for name, rows in held.items() if name.endswith(("_records", "_attachments", "_timelines"))
-    )
+    timelines = ("_records", "_attachments", "_timelines")  # the tables of timelines, not of the log
+    return sum(len(rows) for name, rows in held.items() if name.endswith(timelines))
 
 
 def test_attachments_and_keys_given_early_follow_the_memory_log(log):
@@ -232,14 +230,12 @@ def seen(log):
 
 
 NAME_CHARS = ["a", "b", "}", "\x00", "\x7f", "\u00e9", "\ud7ff", "\ue000", "\uffff", "\U0010ffff"]
+NAMES = st.lists(st.text(NAME_CHARS, min_size=1, max_size=3), max_size=10, unique=True)
 
 
 def test_timelines_under_a_prefix_are_those_that_start_with_it(log):
     @settings(max_examples=30, deadline=None)
-    @given(
-        names=st.lists(st.text(NAME_CHARS, min_size=1, max_size=3), max_size=10, unique=True),
-        prefix=st.text(NAME_CHARS, max_size=3),
-    )
+    @given(names=NAMES, prefix=st.text(NAME_CHARS, max_size=3))
     def listed(names, prefix):
         for name in names:
             log.append(name, sealed(name, 1), None)
@@ -344,14 +340,12 @@ def a_read_only_session(log, server):
     return lambda: log._call(None, lambda conn: conn.execute("SET default_transaction_read_only = off"))
 
 
-def read_only(log, path):
-    log._writer.execute("PRAGMA query_only = 1")
-    return lambda: log._writer.execute("PRAGMA query_only = 0")
+def pragma(refusing, normal):  # a setting of the file's writing connection
+    return lambda log, path: log._writer.execute(refusing) and functools.partial(log._writer.execute, normal)
 
 
-def full(log, path):
-    log._writer.execute(f"PRAGMA max_page_count = {log._writer.execute('PRAGMA page_count').fetchone()[0]}")
-    return lambda: log._writer.execute("PRAGMA max_page_count = 1000000")
+read_only = pragma("PRAGMA query_only = 1", "PRAGMA query_only = 0")
+full = pragma("PRAGMA max_page_count = 1", "PRAGMA max_page_count = 1000000")  # set no lower than its size
 
 
 def locked(log, path):  # another process's write transaction, outwaiting the busy timeout
@@ -413,9 +407,8 @@ LOGGED = {on_redis: ["WARNING", "INFO"], on_sqlite: ["WARNING"], on_postgres: ["
 def test_a_refusal_is_unavailable_never_damage_and_changes_nothing(
     servers, tmp_path, caplog, monkeypatch, on, message, refuse, calls
 ):
-    monkeypatch.setattr(
-        refusal_log, "_warned", {}
-    )  # a server shared by tests refused earlier is warned of anew
+    # A server shared by tests refused earlier is warned of anew.
+    monkeypatch.setattr(refusal_log, "_warned", {})
     log, where, server = on(servers, tmp_path)
     tl = commit_six(log, "t")
     log.attach("t", "k0", [("a", 0, b"x")])

@@ -28,13 +28,10 @@ MiB = 1 << 20
 
 many = {f"namespace-{i}": {"k": i, f"k{i % 3}": [i]} for i in range(3000)}
 written = record_oracle.encode_body(many, {})  # as a timeline writes it: framed, compressed
+split, plain = record_oracle.encode_body(many, {}, 7), bytes(body.decompress(written))
 
 
-@pytest.mark.parametrize(
-    "data",
-    [written, record_oracle.encode_body(many, {}, 7), bytes(body.decompress(written))],
-    ids=["written", "split", "plain"],
-)
+@pytest.mark.parametrize("data", [written, split, plain], ids=["written", "split", "plain"])
 def test_a_keyframe_loads_natively_to_the_oracles_state(data):
     row, store = sealed([data])[0], Store()
     digest = replay_chain(store, "t", [row], replay._inflated("t", [row]), 0, True, FORMAT, False)
@@ -67,26 +64,24 @@ def stored_to(stream_size):
     return packed
 
 
-@pytest.mark.parametrize(
-    "make, error, held",
-    [
-        # the bomb that declares what it holds costs that once
-        (lambda: bomb(), None, BOMB + MiB),
-        # one that holds more than it declares: refused a step past the declared size
-        (lambda: bomb(declared=MiB), "not the length it declares", 2 * MiB),
-        (lambda: bomb(declared=BOMB - 1), "not the length it declares", 2 * MiB),
-        # a size no stream of its length holds: refused before inflating
-        (lambda: compressed(b"x" * 1000, declared=1032 * 100 * MiB), "cannot hold", MiB),
-        (lambda: compressed(b"x" * 1000, declared=0), "cannot hold", MiB),
-        # less than it declares, cut short, or more after the stream
-        (lambda: bomb(declared=BOMB + 1), "not the length it declares", 2 * MiB),
-        (lambda: bomb()[:-1], "not the length it declares", 2 * MiB),
-        (lambda: bomb(tail=b"\x00"), "not the length it declares", 2 * MiB),
-        # bytes after a stream that ends where a step of the checking pass ends
-        (lambda: stored_to(1 << 16) + b"\x00", "not the length it declares", MiB),
-        (lambda: compressed(body.compress(bytes(300))), "holds a compressed body", MiB),
-    ],
-)
+LENGTH = "not the length it declares"
+
+
+@pytest.mark.parametrize("make, error, held", [
+    # the bomb that declares what it holds costs that once
+    (lambda: bomb(), None, BOMB + MiB),
+    # one that holds more than it declares: refused a step past the declared size
+    (lambda: bomb(declared=MiB), LENGTH, 2 * MiB), (lambda: bomb(declared=BOMB - 1), LENGTH, 2 * MiB),
+    # a size no stream of its length holds: refused before inflating
+    (lambda: compressed(b"x" * 1000, declared=1032 * 100 * MiB), "cannot hold", MiB),
+    (lambda: compressed(b"x" * 1000, declared=0), "cannot hold", MiB),
+    # less than it declares, cut short, or more after the stream
+    (lambda: bomb(declared=BOMB + 1), LENGTH, 2 * MiB), (lambda: bomb()[:-1], LENGTH, 2 * MiB),
+    (lambda: bomb(tail=b"\x00"), LENGTH, 2 * MiB),
+    # bytes after a stream that ends where a step of the checking pass ends
+    (lambda: stored_to(1 << 16) + b"\x00", LENGTH, MiB),
+    (lambda: compressed(body.compress(bytes(300))), "holds a compressed body", MiB),
+])  # fmt: skip
 def test_a_compressed_body_is_inflated_once_into_its_declared_size(make, error, held):
     data, inner = make(), None
     tracemalloc.start()
@@ -105,21 +100,14 @@ def test_a_compressed_body_is_inflated_once_into_its_declared_size(make, error, 
 
 FIELDS = ("seq", "id", "parent", "kind", "timestamp", "digest", "meta")
 FORMAT_EXAMPLES = [  # src/persist/FORMAT.md's records: header fields, change, header, body, checksums
-    (
-        (1, None, None, KEYFRAME, 1.5, 0x0E38559E52A92A8E, b""),
-        [{"ns": {"k": 1}}, {}],
-        "99 01 a1 74 01 c0 c0 01 01 cb 3f f8 00 00 00 00 00 00 cf 0e 38 55 9e 52 a9 2a 8e",
-        "92 81 a2 6e 73 81 a1 6b 01 80",
-        (1657168272, 177140504),
-    ),
-    (
-        (2, "second", 1, DELTA, 2.5, 0x0B1CC42A0B955E7C, dumps({"note": "x"})),
-        [{"ns": {"j": 2}}, {"ns": ["k"]}],
-        "99 01 a1 74 02 a6 73 65 63 6f 6e 64 01 01 00 cb 40 04 00 00 00 00 00 00 ce 0b 95 5e 7c",
-        "92 81 a2 6e 73 81 a1 6a 02 81 a2 6e 73 91 a1 6b",
-        (838646798, -1621540670),
-    ),
-]
+    ((1, None, None, KEYFRAME, 1.5, 0x0E38559E52A92A8E, b""), [{"ns": {"k": 1}}, {}],
+     "99 01 a1 74 01 c0 c0 01 01 cb 3f f8 00 00 00 00 00 00 cf 0e 38 55 9e 52 a9 2a 8e",
+     "92 81 a2 6e 73 81 a1 6b 01 80", (1657168272, 177140504)),
+    ((2, "second", 1, DELTA, 2.5, 0x0B1CC42A0B955E7C, dumps({"note": "x"})),
+     [{"ns": {"j": 2}}, {"ns": ["k"]}],
+     "99 01 a1 74 02 a6 73 65 63 6f 6e 64 01 01 00 cb 40 04 00 00 00 00 00 00 ce 0b 95 5e 7c",
+     "92 81 a2 6e 73 81 a1 6a 02 81 a2 6e 73 91 a1 6b", (838646798, -1621540670)),
+]  # fmt: skip
 
 
 def _sealed_by_position(timeline, *, seq, id, parent, base, kind, timestamp, digest, meta, body):
@@ -133,9 +121,10 @@ def test_a_body_compressed_with_a_window_of_its_size_inflates_whole_at_every_siz
         assert bytes(body.decompress(packed)) == text[:size] and len(packed) < size // 4
 
 
-@pytest.mark.parametrize(
-    "seal", [record.seal, _sealed_by_position, record_oracle.seal], ids=["native", "positional", "oracle"]
-)
+SEALS = [record.seal, _sealed_by_position, record_oracle.seal]
+
+
+@pytest.mark.parametrize("seal", SEALS, ids=["native", "positional", "oracle"])
 def test_the_format_documents_example_records_are_what_seal_writes(seal):
     # A change here is a change of the format: FORMAT.md shows these bytes and sums.
     first = entry_hash("ns", "k", 1)  # the digests: the first state's, then after the delta's change
@@ -181,13 +170,11 @@ def test_an_import_refuses_damage_and_names_what_is_wrong_under_a_right_checksum
             blob.import_snapshot(damaged)
     state, digest = {"n": {"k": 1}}, entry_hash("n", "k", 1)
     for payload, what in [
-        (dumps([digest + 1, state]), "state digest mismatch"),
-        (dumps([-1, state]), "state digest mismatch"),
-        (dumps(["x", state]), "not a digest and a state"),
-        (dumps([digest]), "not a digest and a state"),
+        (dumps([digest + 1, state]), "state digest mismatch"), (dumps([-1, state]), "state digest mismatch"),
+        (dumps(["x", state]), "not a digest and a state"), (dumps([digest]), "not a digest and a state"),
         (dumps([digest, {"n": {1: 1}}]), "not namespaces of keyed entries"),
         (dumps([digest, state]) + b"\x00", "not namespaces of keyed entries"),
-    ]:
+    ]:  # fmt: skip
         with pytest.raises(CorruptRecordError, match=f"undecodable state \\({what}\\)"):
             blob.import_snapshot(record_oracle.blob(payload))
 

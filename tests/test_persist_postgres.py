@@ -263,10 +263,9 @@ def test_a_write_waiting_on_another_writer_applies_the_rule_to_what_that_writer_
             log.attach("t", "k", [("w", 0, b"first")])
         entry = second_does if isinstance(second_does, tuple) else ("w", 0, b"first")
         first = lambda other: FIRST_WRITES[first_does](other, entry)  # noqa: E731
-        second = {"drop": lambda: log.drop("t"), "commit": lambda: committing(tl, "second") and None}
-        got = while_uncommitted(
-            url, log.prefix, first, second.get(second_does, lambda: log.attach("t", "k", [entry])), outcome
-        )
+        seconds = {"drop": lambda: log.drop("t"), "commit": lambda: committing(tl, "second") and None}
+        second = seconds.get(second_does, lambda: log.attach("t", "k", [entry]))
+        got = while_uncommitted(url, log.prefix, first, second, outcome)
         conflicts = second_does == "commit" == outcome
         assert isinstance(got, ConflictError) if conflicts else got is None, got
         if second_does == "commit":  # the head as the first writer left it: its commit kept the value 0
@@ -413,16 +412,14 @@ def test_names_keys_and_tasks_hold_any_text_and_a_prefix_lists_one_range(log):
     # Names under a prefix are test_persist_logs.py's; here are the texts only PostgreSQL is given:
     # lone surrogates (in a prefix and in tasks) and texts longer than an index entry holds.
     long = os.urandom(2000).hex()  # incompressible
-    names = ["a\x00b", "a\ud7ff", "a\ue000"]
-    for name in names:
+    attached = {
+        n: [("\x00mark", -1, b"m"), ("\udc80" + n, 0, b"w")] for n in ("a\x00b", "a\ud7ff", "a\ue000")
+    }
+    for name, entries in attached.items():
         committed(log, name, 1)
-        log.attach(name, "\x00" + name, [("\x00mark", -1, b"m"), ("\udc80" + name, 0, b"w")])
+        log.attach(name, "\x00" + name, entries)
     for call in (lambda: committed(log, long, 1), lambda: log.attach("a", long, [("w", 0, b"")])):
         with pytest.raises(ValueError, match="index row"):  # past what an index entry holds: bad input
             call()
     assert [log.timelines(prefix) for prefix in ("a\ud800", "a\ud7ff")] == [[], ["a\ud7ff"]]
-    for n in names:
-        assert sorted(log.attachments(n, ["\x00" + n])["\x00" + n]) == [
-            ("\x00mark", -1, b"m"),
-            ("\udc80" + n, 0, b"w"),
-        ]
+    assert {n: sorted(log.attachments(n, ["\x00" + n])["\x00" + n]) for n in attached} == attached

@@ -202,9 +202,7 @@ EVICTION = [  # the server's options, allow_eviction, whether writes go through,
 ]
 
 
-@pytest.mark.parametrize(
-    "options, allow, writes, warned", EVICTION, ids=[" ".join(row[0]) for row in EVICTION]
-)
+@pytest.mark.parametrize("options, allow, writes, warned", EVICTION, ids=[" ".join(r[0]) for r in EVICTION])
 def test_a_server_that_may_evict_is_read_but_not_written_unless_allowed(
     servers, caplog, options, allow, writes, warned
 ):
@@ -215,9 +213,7 @@ def test_a_server_that_may_evict_is_read_but_not_written_unless_allowed(
     log = RedisLog(server.url, prefix="e", allow_eviction=allow)
     tl = log.timeline("t", Store())
     assert tl.verify() == [] and log.timelines() == ["t"]  # an operator can read and copy out what it holds
-    calls = [
-        functools.partial(CALLS[name], log, tl) for name in ("commit", "create", "attach", "prune", "drop")
-    ]
+    calls = [functools.partial(CALLS[n], log, tl) for n in ("commit", "create", "attach", "prune", "drop")]
     if not writes:
         before = holds(log)
         for call in calls:
@@ -325,8 +321,7 @@ def test_the_names_set_is_built_once_and_kept_in_step_with_creates_and_drops(ser
 
         def call(*args):
             delattr(log, method)
-            result = (step(), real(*args))[1] if not after else real(*args)
-            return step() if after else result
+            return (real(*args), step())[1] if after else (step(), real(*args))[1]
 
         setattr(log, method, call)
 

@@ -112,12 +112,10 @@ def _committed(steps, chunk):
     store = Store()
     tl = MemoryLog().timeline("t", store, keyframe_every=4)  # keyframes among the deltas too
     for sets, removes in steps:
-        for ns, entries in sets.items():
-            for key, value in entries.items():
-                store.set(ns, key, value)
-        for ns, keys in removes.items():
-            for key in keys:
-                store.delete(ns, key)
+        for ns, key, value in [(ns, k, v) for ns, entries in sets.items() for k, v in entries.items()]:
+            store.set(ns, key, value)
+        for ns, key in [(ns, k) for ns, keys in removes.items() for k in keys]:
+            store.delete(ns, key)
         if (point := tl._point) is not None:
             now, before = store.snapshot(), point.snapshot
             native = timeline.state_delta(now, before, point.digest, chunk)
@@ -145,19 +143,17 @@ def test_native_changes_keyframes_and_digests_are_the_oracles_byte_for_byte(step
 
 
 small_ints = st.integers(-(2**63), 2**63 - 1) | st.integers(-3, 3)
-headers = st.fixed_dictionaries(
-    dict(
-        seq=small_ints,
-        id=st.none() | st.text(max_size=4) | st.just("\ud800"),  # a lone surrogate is the oracle's to refuse
-        parent=st.none() | small_ints,
-        base=small_ints,
-        kind=st.sampled_from([DELTA, KEYFRAME, 7]),
-        timestamp=st.floats(allow_nan=False) | st.integers(0, 9),  # an int where a float belongs
-        digest=st.integers(-(2**64), 2**64),
-        meta=st.binary(max_size=8),
-        body=st.binary(max_size=8) | st.just(body.COMPRESSED),
-    )
-)
+headers = st.fixed_dictionaries(dict(
+    seq=small_ints, parent=st.none() | small_ints, base=small_ints, digest=st.integers(-(2**64), 2**64),
+    id=st.none() | st.text(max_size=4) | st.just("\ud800"),  # a lone surrogate is the oracle's to refuse
+    timestamp=st.floats(allow_nan=False) | st.integers(0, 9),  # an int where a float belongs
+    kind=st.sampled_from([DELTA, KEYFRAME, 7]), meta=st.binary(max_size=8),
+    body=st.binary(max_size=8) | st.just(body.COMPRESSED),
+))  # fmt: skip
+
+
+damages = st.sampled_from([*StoredRecord._fields, None])  # the field changed, if any
+CHECKS = [(header_fault, record_oracle.check_header), (record_fault, record_oracle.check_record)]
 
 
 def _other(value):
@@ -179,11 +175,7 @@ def _verdict(check, name, row, *newest_format):
 
 
 @settings(max_examples=400, deadline=None)
-@given(
-    fields=headers,
-    name=st.sampled_from(["t", "é" * 40]),
-    damage=st.sampled_from([*StoredRecord._fields, None]),
-)
+@given(fields=headers, name=st.sampled_from(["t", "é" * 40]), damage=damages)
 def test_native_header_checks_and_checksums_are_the_oracles(fields, name, damage):
     # Sealed, the oracle's record byte for byte; damaged in any field, the native checks
     # name the fault the oracle names, but for a field of a type no log stores.
@@ -197,10 +189,7 @@ def test_native_header_checks_and_checksums_are_the_oracles(fields, name, damage
     else:
         assert seal(name, **fields) == expected
     row = expected if damage is None else expected._replace(**{damage: _other(getattr(expected, damage))})
-    for native, oracle in [
-        (header_fault, record_oracle.check_header),
-        (record_fault, record_oracle.check_record),
-    ]:
+    for native, oracle in CHECKS:
         got = _verdict(native, name, row, FORMAT)
         if got is None or "unreadable header (" not in got[1]:  # a float seq, a str meta: no log
             assert got == _verdict(oracle, name, row)  # stores them, and the oracle may read them

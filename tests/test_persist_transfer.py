@@ -59,9 +59,8 @@ def history(log, name, rng, commits=30):
 
 def holds(log, name, model):
     """Timeline `name` of `log` is `model`, renumbered so its oldest record is 1, and verifies clean."""
-    tl = log.timeline(name, Store(max_history=0))
+    tl, shift = log.timeline(name, Store(max_history=0)), min(model) - 1
     assert tl.verify() == []
-    shift = min(model) - 1
     assert [r.seq for r in tl.records()] == [seq - shift for seq in sorted(model, reverse=True)]
     for seq, (id, meta, state, entries) in model.items():
         record, view = tl.record(seq - shift), tl.state(seq - shift)
@@ -129,10 +128,8 @@ class Reads:
         return getattr(self.log, name)
 
     def read(self, *args, **kwargs):
-        rows = self.log.read(*args, **kwargs)
-        meanwhile, self.meanwhile = self.meanwhile, None
-        if meanwhile is not None:
-            meanwhile()
+        rows, meanwhile, self.meanwhile = self.log.read(*args, **kwargs), self.meanwhile, None
+        meanwhile and meanwhile()
         return self._damaged(rows)
 
     def opening(self, *args, **kwargs):  # a timeline opened at its head reads the head's chain here
