@@ -155,6 +155,34 @@ def test_a_read_only_file_opens_for_reads(sound, tmp_path, monkeypatch):
         SQLiteLog(tmp_path / "absent.db")  # a new file cannot be made read-only
 
 
+class EndedByAnIOError(sqlite3.Connection):
+    """A connection whose SELECTs, while `failing`, fail as an I/O error does: SQLite ends the
+    transaction itself, so a COMMIT or ROLLBACK after it fails too."""
+
+    failing = False
+
+    def execute(self, statement, *args):
+        if self.failing and statement.lstrip().startswith("SELECT"):
+            if self.in_transaction:
+                super().execute("ROLLBACK")
+            raise refused(266, "disk I/O error")  # SQLITE_IOERR_READ
+        return super().execute(statement, *args)
+
+
+def test_a_read_that_fails_in_its_transaction_says_why_and_leaves_the_connection_usable(sound, monkeypatch):
+    monkeypatch.setattr(sqlite3, "connect", functools.partial(sqlite3.connect, factory=EndedByAnIOError))
+    with SQLiteLog(sound) as log:
+        reads = [lambda: log.opening("t", ["k"]), lambda: log.listing("t", limit=3)]
+        expected = [read() for read in reads]
+        reader = log._reader()
+        for read in reads:
+            reader.failing = True
+            with pytest.raises(UnavailableError, match="disk I/O error"):  # not the COMMIT's complaint
+                read()
+            reader.failing = False
+        assert [read() for read in reads] == expected
+
+
 HISTORY = [  # the fixture's records: (ns, key, value) sets, (ns, key) removes
     [("cfg", "pad", "x" * 100), ("msg", "0", [1, 2.5, b"\0\xff", None, True]), ("cfg", "n", -(2**63))],
     [("msg", "1", {"role": "user", "text": "h\u00e9llo" * 40})],
@@ -252,29 +280,23 @@ def test_two_openers_upgrade_a_file_once(tmp_path, monkeypatch):
     assert sql(path, "SELECT * FROM derirezaro_schema") == [(sqlite_schema.SCHEMA, 0)]
 
 
-def test_a_timeline_made_between_the_two_reads_of_an_absent_one_is_no_damage(tmp_path):
+def test_reads_by_name_are_index_ranges_and_a_timeline_made_between_two_of_them_is_no_damage(tmp_path):
+    log, other, made, statements = SQLiteLog(tmp_path / "f.db"), SQLiteLog(tmp_path / "f.db"), [], []
+    (reader := log._reader()).set_trace_callback(statements.append)  # each statement with its values in place
+    for prefix in ["", "a\x00", "\U0010ffff"]:  # the last has no name above it: no upper bound
+        log.timelines(prefix)
+
     # head() of a timeline not under its name's CRC reads the row under its name next, where a
     # CRC that is not the name's is damage; another writer creates the timeline in between.
-    log, other, made = SQLiteLog(tmp_path / "f.db"), SQLiteLog(tmp_path / "f.db"), []
-
     def between(statement):
         if statement.startswith("SELECT name_crc") and not made:
             made.append(other.append("t", sealed("t", 1), None))
 
-    log._reader().set_trace_callback(between)
+    reader.set_trace_callback(between)
+    for statement in statements:
+        plan = " ".join(row[3] for row in reader.execute(f"EXPLAIN QUERY PLAN {statement}"))
+        assert plan.startswith("SEARCH derirezaro_timelines USING INDEX") and "TEMP" not in plan, plan
     assert log.head("t") is None and made and log.head("t") == made[0]
-
-
-def test_timelines_under_a_prefix_are_an_index_range(tmp_path):
-    with SQLiteLog(tmp_path / "n.db") as log:
-        reader, statements = log._reader(), []
-        reader.set_trace_callback(statements.append)  # each statement with its values in place
-        for prefix in ["", "a\x00", "\U0010ffff"]:  # the last has no name above it: no upper bound
-            log.timelines(prefix)
-        reader.set_trace_callback(None)
-        for statement in statements:
-            plan = " ".join(row[3] for row in reader.execute(f"EXPLAIN QUERY PLAN {statement}"))
-            assert plan.startswith("SEARCH derirezaro_timelines USING INDEX") and "TEMP" not in plan, plan
 
 
 @pytest.mark.parametrize("made_by", ["this release", "an earlier release"])
@@ -387,13 +409,6 @@ def one_group(log, calls):
         return [future.exception(WAIT) or future.result() for future in futures]
 
 
-def outcome(call, *args):
-    try:
-        return call(*args)
-    except Exception as exc:
-        return exc
-
-
 def shown(outcome):
     return type(outcome).__name__ if isinstance(outcome, Exception) else outcome and outcome[1:]
 
@@ -419,9 +434,12 @@ def test_a_group_keeps_each_writers_compare_and_set_and_outcome_as_the_memory_lo
     for log in (MemoryLog(), SQLiteLog(tmp_path / "g.db")):
         heads = {name: log.append(name, sealed(name, 1), None) for name in "ab"}
         calls = [functools.partial(call, heads=heads) for call in GROUP]
-        if grouped := isinstance(log, SQLiteLog):  # the memory log, the reference, runs each call in turn
+        if isinstance(log, SQLiteLog):
             log._writer.set_trace_callback(statements.append)
-        outcomes = one_group(log, calls) if grouped else [outcome(call, log) for call in calls]
+            outcomes = one_group(log, calls)
+        else:  # the memory log, the reference, runs each call in turn
+            with ThreadPoolExecutor(1) as pool:
+                outcomes = [f.exception() or f.result() for f in [pool.submit(call, log) for call in calls]]
         stored = {
             name: (shown(log.head(name)), [(r.seq, r.id, r.body) for r in log.read(name, 1, 9)])
             for name in "abc"
@@ -451,8 +469,7 @@ GROUP_FAULTS = [
 def test_a_failed_group_fails_its_members_as_refused_and_stores_nothing_of_them(
     what, failing, nth, error, rolls_back, outcomes, tmp_path
 ):
-    path = tmp_path / "f.db"
-    log = SQLiteLog(path)
+    log = SQLiteLog(path := tmp_path / "f.db")
     heads = {name: log.append(name, sealed(name, 1), None) for name in "ab"}
     before, writer, seen = holds(log), log._writer, []
 

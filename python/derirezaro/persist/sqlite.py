@@ -453,9 +453,12 @@ class SQLiteLog(LogBase):
             return read(reader)
         reader.execute("BEGIN")
         try:
-            return read(reader)
-        finally:
-            reader.execute("COMMIT")  # a read: nothing to keep or undo
+            result = read(reader)
+        except BaseException:
+            _abandon(reader)
+            raise
+        reader.execute("COMMIT")  # a read: nothing to keep or undo
+        return result
 
     # -- reads --------------------------------------------------------------
 
@@ -736,7 +739,21 @@ def _transaction(w: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]
     try:
         result = work(w)
         w.execute("COMMIT")
-        return result
-    finally:
-        if w.in_transaction:
-            w.execute("ROLLBACK")
+    except BaseException:
+        _abandon(w)
+        raise
+    return result
+
+
+def _abandon(connection: sqlite3.Connection) -> None:
+    """End the transaction an error left open, if SQLite has not: the error stays the one raised.
+
+    SQLite rolls a transaction back itself on some errors (a full disk, an I/O
+    error); a COMMIT or ROLLBACK after that fails, and raised from a `finally`
+    it would replace the error that says what happened.
+    """
+    if connection.in_transaction:
+        try:
+            connection.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass  # the error that brought us here is what the caller is told
