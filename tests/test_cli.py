@@ -22,6 +22,7 @@ from conftest import langgraph_or_skip
 from derirezaro import Store
 from derirezaro.persist import PostgresLog, RedisLog, SQLiteLog, Timeline
 from redis_server import fresh_prefix, shared_url
+from test_persist_logs import holds
 
 FORMS = [  # (a stored value, how the command prints it)
     (b"\x00\xff", {"$bytes": "AP8="}),
@@ -54,12 +55,8 @@ def fill(log):
 def cli(*args, input=None, env=None):
     """(exit status, stdout, stderr) of `python -m derirezaro ARGS`."""
     environment = {name: value for name, value in os.environ.items() if name != "DERIREZARO_LOG"}
-    done = subprocess.run(
-        [sys.executable, "-m", "derirezaro", *args],
-        input=input,
-        capture_output=True,
-        env={**environment, **(env or {})},
-    )
+    command, environment = [sys.executable, "-m", "derirezaro", *args], {**environment, **(env or {})}
+    done = subprocess.run(command, input=input, capture_output=True, env=environment)
     if done.returncode not in (0, 1):  # every failure is one line, never a traceback
         assert done.stderr.decode().startswith("derirezaro: error: "), done.stderr
         assert done.stderr.count(b"\n") == 1, done.stderr
@@ -84,12 +81,6 @@ def sound(tmp_path_factory):
     return path
 
 
-@pytest.fixture
-def copy(sound, tmp_path):
-    """A copy of the sound file, to change."""
-    return shutil.copy(sound, tmp_path / "log.db")
-
-
 def server_location(backend, request):
     """A server's log filled as the sound file is, and where the command finds it."""
     redis = backend == "redis"
@@ -97,7 +88,17 @@ def server_location(backend, request):
     prefix = fresh_prefix() if redis else postgres_server.fresh_prefix()
     with contextlib.closing((RedisLog if redis else PostgresLog)(url, prefix=prefix)) as log:
         fill(log)
+        log.timelines()  # a Redis log's first listing completes its names set, once: a write
     return [url, "--prefix", prefix]
+
+
+def stored(backend, location):
+    """What the log at `location` stores, to the byte: "wrote nothing" compares it."""
+    if backend == "sqlite":
+        return hashlib.sha256(open(location[0], "rb").read()).digest()
+    url, _, prefix = location
+    with contextlib.closing((RedisLog if backend == "redis" else PostgresLog)(url, prefix=prefix)) as log:
+        return holds(log)
 
 
 def ls_names(out):
@@ -147,14 +148,14 @@ READING = [
 @pytest.mark.parametrize("backend", ["sqlite", "redis", "postgres"])
 def test_reading_commands_print_what_the_log_holds_and_write_nothing(backend, sound, request):
     location = [sound] if backend == "sqlite" else server_location(backend, request)
-    before = hashlib.sha256(open(sound, "rb").read()).digest()
+    before = stored(backend, location)
     failed = []
     for args, status, project, expected in READING:
         found, out, err = cli(*location, *args)
         if found != status or project(out) != expected:
             failed.append((args, found, out, err))
     assert failed == []
-    assert hashlib.sha256(open(sound, "rb").read()).digest() == before
+    assert stored(backend, location) == before
     storage = loads(*location, "stats", "--json")
     assert {"sqlite": "file", "redis": "server"}.get(backend, "records") in storage
 
@@ -186,23 +187,6 @@ def test_where_the_log_is(sound, tmp_path, postgres_url):
         assert log.version() is None
 
 
-def test_verify_finds_a_flipped_byte_in_a_record_body(copy):
-    with contextlib.closing(sqlite3.connect(copy, isolation_level=None)) as db:
-        where = "WHERE timeline = (SELECT id FROM derirezaro_timelines WHERE name = 'alpha') AND seq = 6"
-        (body,) = db.execute(f"SELECT body FROM derirezaro_records {where}").fetchone()
-        db.execute(f"UPDATE derirezaro_records SET body = ? {where}", (body[:-1] + bytes([body[-1] ^ 1]),))
-    status, out, _ = cli(copy, "verify")
-    assert status == 1 and out.startswith("damaged: timeline 'alpha', record 6: ")
-    assert out.endswith("verified 2 timelines, 15 records: damage in 1 of them\n")
-    status, out, _ = cli(copy, "verify", "--json")
-    report = json.loads(out)
-    damaged = [(e["timeline"], e["seq"]) for e in report["damaged"]]
-    assert (status, report["sound"], damaged) == (1, False, [("alpha", 6)])
-    assert cli(copy, "verify", "beta")[0] == 0
-    status, _, err = cli(copy, "show", "alpha", "8")
-    assert status == 1 and err.startswith("derirezaro: error: damaged: timeline 'alpha', record 6")
-
-
 def test_an_export_imported_under_a_new_name_verifies_and_reads_the_same(sound, tmp_path):
     whole, head, other = (str(tmp_path / name) for name in ("alpha.dz", "head.dz", "other.db"))
     ok(sound, "export", "alpha", whole)
@@ -219,18 +203,34 @@ def test_an_export_imported_under_a_new_name_verifies_and_reads_the_same(sound, 
     assert loads(other, "show", "gamma", "chosen")["state"] == loads(sound, "show", "alpha", "7")["state"]
 
 
-def test_prune_reports_what_is_gone(copy):
+def test_prune_reports_what_is_gone_and_verify_finds_a_flipped_byte_in_what_is_left(sound, tmp_path):
+    copy = shutil.copy(sound, tmp_path / "log.db")
     before = {t["name"]: t for t in loads(copy, "ls", "--json")}
     pruned = loads(copy, "prune", "alpha", "--keep", "3", "--json")
     after = {t["name"]: t for t in loads(copy, "ls", "--json")}
-    assert pruned["records"] == before["alpha"]["records"] - after["alpha"]["records"] > 0
+    kept = after["alpha"]["records"]  # 9 to 12: the keyframe at 9 stays for 10 to 12
+    assert pruned["records"] == before["alpha"]["records"] - kept > 0
     assert pruned["bytes"] == before["alpha"]["bytes"] - after["alpha"]["bytes"] > 0
-    assert (pruned["first"], pruned["head"]) == (12 - after["alpha"]["records"] + 1, 12)
-    assert after["beta"] == before["beta"]
+    assert (pruned["first"], pruned["head"], after["beta"]) == (12 - kept + 1, 12, before["beta"])
     assert cli(copy, "show", "alpha", "1")[0] == 4
-    assert ok(copy, "verify") == f"verified 2 timelines, {3 + after['alpha']['records']} records: sound\n"
+    assert ok(copy, "verify") == f"verified 2 timelines, {3 + kept} records: sound\n"
     assert ok(copy, "prune", "alpha", "--keep", "3").startswith("removed 0 records, 0 bytes, ")
     assert ok(copy, "vacuum").startswith("gave back ")
+    # A byte of a delta's body flipped: verify names the record, and so does a read that replays it.
+    with contextlib.closing(sqlite3.connect(copy, isolation_level=None)) as db:
+        where = "WHERE timeline = (SELECT id FROM derirezaro_timelines WHERE name = 'alpha') AND seq = 10"
+        (body,) = db.execute(f"SELECT body FROM derirezaro_records {where}").fetchone()
+        db.execute(f"UPDATE derirezaro_records SET body = ? {where}", (body[:-1] + bytes([body[-1] ^ 1]),))
+    status, out, _ = cli(copy, "verify")
+    assert status == 1 and out.startswith("damaged: timeline 'alpha', record 10: ")
+    assert out.endswith(f"verified 2 timelines, {3 + kept} records: damage in 1 of them\n")
+    status, out, _ = cli(copy, "verify", "--json")
+    report = json.loads(out)
+    damaged = [(e["timeline"], e["seq"]) for e in report["damaged"]]
+    assert (status, report["sound"], damaged) == (1, False, [("alpha", 10)])
+    assert cli(copy, "verify", "beta")[0] == 0
+    status, _, err = cli(copy, "show", "alpha", "11")
+    assert status == 1 and err.startswith("derirezaro: error: damaged: timeline 'alpha', record 10")
 
 
 def test_import_langgraph_copies_threads_once_and_ls_lists_them(tmp_path):
