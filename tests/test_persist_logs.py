@@ -196,10 +196,19 @@ def test_attachments_and_keys_given_early_follow_the_memory_log(log):
     # The same random calls on both logs; every read must agree with the reference. Attachments
     # before a timeline's first record give it a key that is no timeline until its first record.
     logs, rng = (MemoryLog(), log), random.Random(11)
-    heads, tasks = [None, None], ["t1", UUID, "\x00mark"]
+    heads, tasks, idxs = [None, None], ["t1", UUID, "\x00mark"], [-2, -1, 0, 1, 2]
+    if not isinstance(log, PostgresLog):  # whose idx column is of 32 bits
+        idxs += [
+            2**60,
+            2**60 + 1,
+            -(2**60),
+            -(2**60) - 1,
+            2**63 - 1,
+            -(2**63),
+        ]  # apart by less than a double tells
     for step in range(300):
         key = rng.choice(KEYS)
-        entries = [(rng.choice(tasks), rng.randint(-2, 2), rng.randbytes(2)) for _ in range(3)]
+        entries = [(rng.choice(tasks), rng.choice(idxs), rng.randbytes(2)) for _ in range(3)]
         call, done = rng.choice(["attach", "append", "detach", "prune", "drop", "append"]), []
         for i, each in enumerate(logs):
             if call == "attach":
@@ -473,7 +482,10 @@ def test_each_failure_of_a_file_or_a_server_maps_to_what_it_means():
         (UnavailableError, [errors.ReadOnlySqlTransaction, errors.InsufficientPrivilege]),
         (UnavailableError, [errors.QueryCanceled, errors.LockNotAvailable, errors.SerializationFailure]),
         (ConnectionLostError, [errors.AdminShutdown, errors.CannotConnectNow, OperationalError]),
-        (CorruptRecordError, [errors.DataCorrupted, errors.IndexCorrupted]),  # found in the server's files
+        (
+            CorruptRecordError,
+            [errors.DataCorrupted, errors.IndexCorrupted, errors.UndefinedFile],
+        ),  # its files
         (ValueError, [errors.NumericValueOutOfRange, errors.ProgramLimitExceeded]),  # bad input
         (errors.SyntaxError, [errors.SyntaxError]),  # a fault of the code: raised as it is
     ]:

@@ -163,10 +163,12 @@ local function frames_of(data)
     if #frame ~= 4 + size or string.byte(frame, 5) ~= 0x93 then return nil end
     local ok, next_at, task = pcall(cmsgpack.unpack_one, frame, 5)
     if not ok or type(task) ~= 'string' or next_at < 0 then return nil end
-    local idx
-    ok, next_at, idx = pcall(cmsgpack.unpack_one, frame, next_at)
-    if not ok or type(idx) ~= 'number' then return nil end
-    out[#out + 1] = {idx, field(idx) .. ':' .. task, frame}
+    -- An entry is told by its idx's bytes, not its number: Lua's numbers are doubles, which
+    -- take idx values apart by 2^53 or more as one (the encoding of an int is canonical).
+    local idx, idx_at = nil, next_at
+    ok, next_at, idx = pcall(cmsgpack.unpack_one, frame, idx_at)
+    if not ok or type(idx) ~= 'number' or next_at < 0 then return nil end
+    out[#out + 1] = {idx, string.sub(frame, idx_at + 1, next_at) .. ':' .. task, frame}
     at = at + #frame
   end
   return out
