@@ -32,7 +32,9 @@ _REFUSED_CLASSES = (
     "HV",
 )  # resources, limits, state, intervention, system
 _REFUSED_CODES = ("25006", "42501", "25P03", "25P04")  # read-only, privilege, transaction timeouts
-_DAMAGE_CODES = ("XX001", "XX002")  # data corrupted, index corrupted
+# Data corrupted, index corrupted; a file of a table gone from under the server (58P01; the rest of
+# class 58, an I/O error, is a refusal).
+_DAMAGE_CODES = ("XX001", "XX002", "58P01")
 # Input past a limit of the server's (a name, id or key too long for its index): the same call
 # is refused however often it is made, so it is bad input, not a server to wait for.
 _TOO_LARGE_CODES = ("54000",)
