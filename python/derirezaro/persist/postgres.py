@@ -46,7 +46,7 @@ from contextlib import contextmanager
 from typing import Any, TypeVar
 
 from . import postgres_schema
-from .errors import ConflictError, CorruptRecordError, PersistError
+from .errors import ConflictError, ConnectionLostError, CorruptRecordError, PersistError
 from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_prune
 from .log_base import LogBase
 from .postgres_errors import as_persist_error
@@ -503,7 +503,28 @@ class PostgresLog(LogBase):
             error = as_persist_error(exc, self._server, timeline)
             if error is exc:
                 raise
+            if isinstance(error, ConnectionLostError):
+                self._check_pool()
             raise error from exc
+
+    @staticmethod
+    def _finished(result: Any) -> Any:
+        """What a call of the pool's returns, once done (the async log's calls return a coroutine)."""
+        return result
+
+    def _check_pool(self) -> None:
+        """After a lost connection, have the pool test the ones it holds idle and replace the dead.
+
+        A restarted server leaves every idle connection dead, and the pool finds
+        that out only by lending it: without this, each of them would fail one
+        more call. Costs a round trip per idle connection, on this path only.
+        """
+        check = getattr(self._pool, "check", None)
+        if check is not None:
+            try:
+                self._finished(check())
+            except Exception:  # best effort: the call's error is what the caller is told
+                pass
 
     def close(self) -> None:
         """Close the pool the log opened; a pool or connection given to it stays open."""

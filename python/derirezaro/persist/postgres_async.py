@@ -129,6 +129,10 @@ class AsyncPostgresLog(PostgresLog):
         if self._owned:
             bridge.wait(self._pool.close())
 
+    @staticmethod
+    def _finished(result: Any) -> Any:
+        return bridge.wait(result)  # the pool's calls return coroutines
+
     @contextmanager
     def _connected(self) -> Iterator[Any]:
         self._check_open()

@@ -251,6 +251,11 @@ def entry_columns(by_key: Iterable[tuple[str, Sequence[Entry]]]) -> dict[str, An
             if type(task) is not str or type(idx) is not int or not isinstance(blob, (bytes, bytearray)):
                 raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
             check_idx(idx)
+            if not -(1 << 31) <= idx < 1 << 31:
+                raise ValueError(
+                    f"a PostgreSQL log stores an attachment entry's idx in 32 bits: {idx} (key {key!r},"
+                    f" task {task!r}) is out of range"
+                )
         stored_key = ident(key)
         for task, idx, blob in attached([], entries) if len(entries) > 1 else entries:
             keys.append(stored_key)
