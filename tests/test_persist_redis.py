@@ -254,6 +254,27 @@ def test_a_stalled_server_fails_a_commit_within_the_timeout_and_the_commit_lands
         log.head("t")
 
 
+def test_a_read_stopped_by_script_kill_is_unavailable_and_can_be_sent_again(servers):
+    server = servers()
+    log = RedisLog(server.url, prefix="k")
+    head, read = log.append("t", sealed("t", 1), None), log._scripts["head"]
+    server.client().config_set("lua-time-limit", 10)  # after 10 ms the server takes SCRIPT KILL
+    spin = "local t = redis.call('TIME')[1] while redis.call('TIME')[1] - t < 5 do end"
+    log._scripts["head"] = log._client.register_script(spin)  # a read that runs long
+
+    def kill():
+        try:
+            return server.client().script_kill()
+        except redis.ResponseError:  # NOTBUSY: not running yet
+            return False
+
+    (killer := threading.Thread(target=wait_for, args=(kill, "SCRIPT KILL"))).start()
+    refused(lambda: log.head("t"), "ERR Script killed by user")  # an operator's intervention, no damage
+    killer.join()
+    log._scripts["head"] = read
+    assert log.head("t") == head
+
+
 # -- replicas ----------------------------------------------------------------------
 
 
@@ -278,6 +299,10 @@ def test_with_replicas_a_write_waits_for_them_and_says_when_they_lag(servers):
     log.drop("t")
     assert on_replica.head("t") is None
     head = log.append("u", sealed("u", 1), None)
+    with primary.client() as client:  # a name whose timeline is gone (expired), in a set built whole
+        client.zadd(log._names, {"gone": 0, b"\xff": 0})
+        client.wait(1, 10_000)
+    assert on_replica.timelines() == ["u"]  # listed without it; its removal left to the primary
     waiting = RedisLog(primary.url, prefix="w", replicas=2, replica_timeout=0.1)
     refused(lambda: waiting.append("u", sealed("u", 2), head), "1 of the 2 replicas")
     assert on_replica.head("u").seq == 2  # the one replica acknowledged it
@@ -310,11 +335,14 @@ def test_a_first_far_below_the_head_costs_nothing(servers):
 
 def test_the_names_set_is_built_once_and_kept_in_step_with_creates_and_drops(servers):
     server = servers()
-    client, log, other = server.client(), RedisLog(server.url, prefix="n"), RedisLog(server.url, prefix="n")
-    for name in ["a", "ab", "b", "x}y", "ünï"]:
+    client, log, other = server.client(), RedisLog(server.url, prefix="ñ"), RedisLog(server.url, prefix="ñ")
+    for name in ["a", "ab", "b", "x}y", "}a", "ünï"]:
         log.append(name, sealed(name, 1), None)
+    client.delete(log._names)  # built from the keys, under a prefix of more bytes than characters
     client.zadd(log._names, {"gone": 0})  # a name whose timeline is gone: not listed, and removed
-    assert log.timelines() == ["a", "ab", "b", "x}y", "ünï"] and client.zscore(log._names, "gone") is None
+    assert (
+        log.timelines() == ["a", "ab", "b", "x}y", "}a", "ünï"] and client.zscore(log._names, "gone") is None
+    )
 
     def meanwhile(log, method, step, after=False):  # `step` runs before (or after) the next call of `method`
         real = getattr(log, method)
@@ -372,6 +400,18 @@ def test_a_cluster_keeps_each_thread_in_one_slot(servers):
     log = RedisLog(client, prefix="cl")
     with pytest.raises(ValueError, match="prefix"):  # a brace would move the hash tag
         RedisLog(client, prefix="a{b")
+    for call, words in [  # refused before anything is sent, naming what and where
+        (lambda: log.append("}a", sealed("}a", 1), None), "'}a': a name that starts with '}'"),  # no hash tag
+        (lambda: log.head("}"), "'}': a name that starts with '}'"),
+        (lambda: log.append("a\ud800", sealed("a", 1), None), "its name cannot be stored"),  # no UTF-8
+        (lambda: log.attach("t", "k\ud800", [("w", 0, b"v")]), "'t': the attachment key 'k\\ud800'"),
+        (lambda: log.attach("t", "k", [("w\ud800", 0, b"v")]), "under the attachment key 'k', the task"),
+        (lambda: log.attachments("t", ["k\ud800"]), "'t': the attachment key 'k\\ud800'"),
+    ]:
+        with pytest.raises(ValueError) as raised:
+            call()
+        assert words in str(raised.value)
+    assert holds(log) == {}  # the names set included
     for name in names:
         commit_six(log, name)
         assert len({client.keyslot(key) for key in log._keys(name)}) == 1
@@ -383,7 +423,14 @@ def test_a_cluster_keeps_each_thread_in_one_slot(servers):
     waiting = RedisLog(client, prefix="cl", replicas=1, replica_timeout=0.05)  # a cluster of no replicas
     head, row = log.head("x}y"), sealed("x}y", 7)
     refused(lambda: waiting.append("x}y", row, head), "0 of the 1 replicas")
-    assert log.head("x}y") == head._replace(seq=7, crc=row.crc)
+    assert log.head("x}y") == (head := head._replace(seq=7, crc=row.crc))
+    # Its slot moved: a write that waits for replicas, sent to the node it was on, follows the MOVED.
+    slot, on = client.keyslot(log._keys("x}y")[0]), client.get_node_from_key(log._keys("x}y")[0]).port
+    home = next(node for node in nodes if node.port == on)
+    away = next(node for node in nodes if node is not home)
+    move_slot(nodes, slot, home, away)
+    refused(lambda: waiting.append("x}y", sealed("x}y", 8), head), "0 of the 1 replicas")
+    assert (head := log.head("x}y")).seq == 8
     client.close()
     # A URL of the cluster scheme makes a cluster client, and every primary's policy is read before a write.
     with nodes[1].client() as node:
@@ -394,3 +441,25 @@ def test_a_cluster_keeps_each_thread_in_one_slot(servers):
     with pytest.raises(UnavailableError, match=f"{nodes[1].port}.*maxmemory-policy is 'allkeys-lru'"):
         by_url.append("new", sealed("new", 1), None)
     assert RedisLog(url, prefix="cl", allow_eviction=True).append("new", sealed("new", 1), None).seq == 1
+    # Moved back, and the node it was moved to gone: the write that finds it gone has the slots read
+    # again, and the write retried lands where the slot is now.
+    late = RedisLog(url, prefix="cl", replicas=1, replica_timeout=0.05, allow_eviction=True)
+    assert late.head("x}y") == head
+    move_slot(nodes, slot, away, home)
+    away.stop()
+    with pytest.raises(ConnectionLostError):
+        late.append("x}y", sealed("x}y", 9), head)
+    refused(lambda: late.append("x}y", sealed("x}y", 9), head), "0 of the 1 replicas")
+
+
+def move_slot(nodes, slot, source, target):
+    """Move `slot` of the cluster from `source` to `target`, keys and all, as resharding does."""
+    with source.client() as sender, target.client() as receiver:
+        source_id, target_id = (each.execute_command("CLUSTER MYID") for each in (sender, receiver))
+        receiver.execute_command("CLUSTER SETSLOT", slot, "IMPORTING", source_id)
+        sender.execute_command("CLUSTER SETSLOT", slot, "MIGRATING", target_id)
+        if keys := sender.execute_command("CLUSTER GETKEYSINSLOT", slot, 1000):
+            sender.execute_command("MIGRATE", "127.0.0.1", target.port, "", 0, 5000, "KEYS", *keys)
+    for node in nodes:
+        with node.client() as each:
+            each.execute_command("CLUSTER SETSLOT", slot, "NODE", target_id)

@@ -58,6 +58,9 @@ _REFUSALS = frozenset(
 # The refusals that reads are spared: an outage of one of these ends with a write that goes through.
 _WRITE_REFUSALS = frozenset("OOM READONLY MISCONF NOREPLICAS".split())
 _LOST = "connection lost"
+# What a script stopped by SCRIPT KILL replies (only one that has written nothing can be): the same
+# read, sent again, runs whole.
+_KILLED = "Script killed by user"
 _CLUSTER_SCHEMES = {"redis+cluster://": "redis://", "rediss+cluster://": "rediss://"}
 _FRAME = struct.Struct(">I")
 
@@ -154,6 +157,7 @@ class RedisLog(LogBase):
         self.replicas, self.replica_timeout = replicas, replica_timeout
         self.allow_eviction = bool(allow_eviction)
         self._client, self._owned = client, owned
+        self._cluster = hasattr(client, "get_node_from_key")
         self._server = _describe(client, url_or_client)
         self._scripts = {name: client.register_script(text) for name, text in SCRIPTS.items()}
         self._names = f"{prefix}:names"
@@ -170,6 +174,20 @@ class RedisLog(LogBase):
     def _keys(self, timeline: str) -> list[str]:
         tag = f"{self.prefix}:{{{timeline}}}"
         return [f"{tag}:m", f"{tag}:h", f"{tag}:b", f"{tag}:i", f"{tag}:x"]
+
+    def _check_name(self, timeline: str) -> None:
+        """Raise `ValueError` for a name this server cannot keep a timeline under; before any command.
+
+        On a cluster a name that starts with "}" gives its keys an empty hash tag, so each key
+        hashes whole and lands in a slot of its own, where no script can reach all five. A
+        single server keeps such names as they are: their keys stay where they are.
+        """
+        _check_text(timeline, timeline)
+        if self._cluster and timeline.startswith("}"):
+            raise ValueError(
+                f"timeline {timeline!r}: a name that starts with '}}' cannot be kept on a Redis Cluster: "
+                "its keys' hash tag would be empty, which spreads them over slots that no script spans"
+            )
 
     # -- the log contract ------------------------------------------------------
 
@@ -204,7 +222,7 @@ class RedisLog(LogBase):
             self._ttl_ms(),
             _fresh_incarnation(),  # if this creates the timeline, or upgrades a legacy voucher
             "1" if self.replicas else "",
-            *_framed(attach or {}),
+            *_framed(timeline, attach or {}),
         ]
         if expected is None:
             self._add_name(timeline)  # listed before it exists: never a timeline that no listing finds
@@ -233,7 +251,7 @@ class RedisLog(LogBase):
         return rows if base is None else [row for row in rows if row.base == base]
 
     def opening(self, timeline: str, keys: Iterable[str] = ()) -> Opening:
-        reply = self._run("opening", timeline, _names(keys))
+        reply = self._run("opening", timeline, _names(timeline, keys))
         if reply[0] == b"none":
             return Opening(None, [], _attachments(timeline, reply[1], reply[2]))
         seqs, headers, bodies, found, frames = reply[5:]
@@ -262,7 +280,7 @@ class RedisLog(LogBase):
         self, timeline: str, *, limit: int, before: int | None = None, keys: Iterable[str] = ()
     ) -> tuple[list[StoredRecord], dict[str, list[Entry]]]:
         _check_ints(limit=limit, before=before)
-        args = [max(limit, 0), "" if before is None else before, *_names(keys)]
+        args = [max(limit, 0), "" if before is None else before, *_names(timeline, keys)]
         _, seqs, headers, found, frames = self._run("listing", timeline, args)
         rows = [_decode(timeline, seq, header, None) for seq, header in zip(seqs, headers, strict=True)]
         return rows, _attachments(timeline, found, frames)
@@ -282,7 +300,7 @@ class RedisLog(LogBase):
             "" if keep_from is None else keep_from,
             _fresh_incarnation(),
             "" if incarnation is None else incarnation,
-            *_names(detach),
+            *_names(timeline, detach),
         ]
         reply, acked = self._write("prune", timeline, args)
         self._check_replicated(timeline, acked)
@@ -293,15 +311,15 @@ class RedisLog(LogBase):
         return 0
 
     def attach(self, timeline: str, key: str, entries: Sequence[Entry]) -> None:
-        _, acked = self._write("attach", timeline, [self._ttl_ms(), *_framed({key: entries})])
+        _, acked = self._write("attach", timeline, [self._ttl_ms(), *_framed(timeline, {key: entries})])
         self._check_replicated(timeline, acked)
 
     def attachments(self, timeline: str, keys: Iterable[str]) -> dict[str, list[Entry]]:
-        _, found, frames = self._run("attachments", timeline, _names(keys))
+        _, found, frames = self._run("attachments", timeline, _names(timeline, keys))
         return _attachments(timeline, found, frames)
 
     def detach(self, timeline: str, keys: Iterable[str]) -> None:
-        _, acked = self._write("detach", timeline, _names(keys))
+        _, acked = self._write("detach", timeline, _names(timeline, keys))
         self._check_replicated(timeline, acked)
 
     def drop(self, timeline: str) -> None:
@@ -355,6 +373,7 @@ class RedisLog(LogBase):
     # -- the names set -----------------------------------------------------------
 
     def _add_name(self, timeline: str) -> None:
+        self._check_name(timeline)
         self._check_writable(timeline)
         if not self.replicas:
             self._call(timeline, lambda: self._client.zadd(self._names, {timeline: 0}), writes=True)
@@ -380,10 +399,25 @@ class RedisLog(LogBase):
         return [count > 0 for count in self._call(None, exists)]
 
     def _forget_names(self, names: list[str]) -> None:
-        """Remove the names of gone timelines, then add back any that a create made meanwhile."""
+        """Remove the names of gone timelines, then add back any that a create made meanwhile.
+
+        Best effort where the server takes no writes (a read-only replica lists too): the
+        names stay, filtered out of each listing, until a listing on the primary removes them.
+        """
         if not names:
             return
-        self._call(None, lambda: self._client.zrem(self._names, *names))
+
+        def forget() -> bool:
+            try:
+                self._client.zrem(self._names, *names)
+            except redis.ResponseError as exc:
+                if _message(exc).split(" ", 1)[0] not in _WRITE_REFUSALS:
+                    raise
+                return False
+            return True
+
+        if not self._call(None, forget):
+            return  # nothing removed, so nothing to add back
         back = [name for name, here in zip(names, self._present(names), strict=True) if here]
         if back:
             self._call(None, lambda: self._client.zadd(self._names, dict.fromkeys(back, 0)))
@@ -394,7 +428,7 @@ class RedisLog(LogBase):
         A read-only replica cannot: it returns the names it found instead, sorted,
         and lists by a scan until its primary has built the set.
         """
-        start, pattern = len(self.prefix) + 2, f"{self.prefix}:{{*}}:[mhbi]"
+        start, pattern = len(self.prefix.encode()) + 2, f"{self.prefix}:{{*}}:[mhbi]"  # keys are bytes
         found = sorted({key[start:-3] for key in self._client.scan_iter(match=pattern, count=1000)})
         try:
             for at in range(0, len(found), 1000):
@@ -407,11 +441,13 @@ class RedisLog(LogBase):
     # -- running scripts -------------------------------------------------------
 
     def _run(self, script: str, timeline: str, args: list[Any], writes: bool = False) -> Any:
+        self._check_name(timeline)
         keys, code = self._keys(timeline), self._scripts[script]
         return _checked(timeline, self._call(timeline, lambda: code(keys=keys, args=args), writes))
 
     def _write(self, script: str, timeline: str, args: list[Any]) -> tuple[Any, int | None]:
         """Run a writing script; with `replicas`, followed by a WAIT on its connection: (reply, acks)."""
+        self._check_name(timeline)
         self._check_writable(timeline)
         if not self.replicas:
             return self._run(script, timeline, args, writes=True), None
@@ -433,22 +469,58 @@ class RedisLog(LogBase):
         return _checked(timeline, reply), acked
 
     def _waited(self, key: str, queue: Callable[[Any], None]) -> list[Any]:
-        """Commands, then WAIT, on one connection to the node that holds `key` (WAIT counts its writes)."""
+        """Commands, then WAIT, on one connection to the node that holds `key` (WAIT counts its writes).
+
+        On a cluster that connection is to the node the cluster client's slot map names, and
+        follows no redirection of its own: a MOVED reply (the slot moved, or a failover promoted
+        a replica) means the commands did not run, so the map is told of the move, as the
+        cluster client does for its own commands, and they are sent once more, where it points.
+        """
+        try:
+            return self._waited_once(key, queue)
+        except redis.exceptions.MovedError as exc:
+            if not self._cluster:
+                raise
+            self._moved(exc)
+        return self._waited_once(key, queue)
+
+    def _waited_once(self, key: str, queue: Callable[[Any], None]) -> list[Any]:
         pipe = self._node(key).pipeline(transaction=False)
         queue(pipe)
         pipe.execute_command("WAIT", self.replicas, max(1, round(self.replica_timeout * 1000)))
-        replies = pipe.execute(raise_on_error=False)
+        try:
+            replies = pipe.execute(raise_on_error=False)
+        except (redis.ConnectionError, redis.TimeoutError):
+            if self._cluster:  # a node gone (failed over?): the call retried goes where the map says now
+                self._refresh_slots()
+            raise
+        # The commands' own error first: after a redirection WAIT fails too, on a node now a replica.
+        if isinstance(replies[0], Exception) and not isinstance(replies[0], redis.exceptions.NoScriptError):
+            raise replies[0]
         for reply in replies[1:]:
             if isinstance(reply, Exception):
                 raise reply
-        if isinstance(replies[0], Exception) and not isinstance(replies[0], redis.exceptions.NoScriptError):
-            raise replies[0]
         return replies
 
     def _node(self, key: str) -> Any:
-        if hasattr(self._client, "get_node_from_key"):  # a cluster: the primary of the key's slot
+        if self._cluster:  # the primary of the key's slot
             return self._client.get_redis_connection(self._client.get_node_from_key(key))
         return self._client
+
+    def _moved(self, moved: redis.exceptions.MovedError) -> None:
+        """Point the cluster client's slot map where a MOVED reply says the slot is served."""
+        manager = self._client.nodes_manager
+        if moved.host and hasattr(manager, "move_slot"):
+            manager.move_slot(moved)
+        else:  # a redis-py that patches the map only as it routes, or a reply without a host
+            manager.initialize()
+
+    def _refresh_slots(self) -> None:
+        """Read the cluster's slot map again; best effort: the error that asked for it is what is raised."""
+        try:
+            self._client.nodes_manager.initialize()
+        except (redis.RedisError, redis.exceptions.RedisClusterException) as exc:
+            logger.debug("Redis %s: the cluster's slots could not be read again: %s", self._server, exc)
 
     def _check_replicated(self, timeline: str, acked: int | None) -> None:
         if acked is not None and acked < self.replicas:
@@ -541,6 +613,8 @@ class RedisLog(LogBase):
             return UnavailableError(self._server, message, timeline)
         if isinstance(exc, (redis.ConnectionError, redis.TimeoutError)):
             return ConnectionLostError(self._server, f"connection lost: {message}", timeline)
+        if isinstance(exc, redis.ResponseError) and _KILLED in message:  # an operator stopped a read
+            return UnavailableError(self._server, message, timeline)
         if isinstance(exc, redis.ResponseError):  # a key that holds something else, or a script's failure
             return CorruptRecordError(timeline or self._names, None, f"unreadable keys ({message})")
         return UnavailableError(self._server, message, timeline)
@@ -640,15 +714,30 @@ def _name(member: bytes) -> str | None:
         return None
 
 
-def _names(keys: Iterable[str]) -> list[str]:
+def _check_text(timeline: str, text: str, what: str = "") -> None:
+    """Raise `ValueError` unless `text` (the timeline's name, or `what` of it) has a UTF-8 form, as all
+    that Redis stores is sent in: a str with a lone surrogate has none, and redis-py would fail on it
+    naming neither the text nor where."""
+    try:
+        text.encode()
+    except UnicodeEncodeError as exc:
+        subject = f"{what} {text!r}" if what else "its name"
+        raise ValueError(
+            f"timeline {timeline!r}: {subject} cannot be stored in Redis: it has no UTF-8 form "
+            f"({exc.reason}, at index {exc.start})"
+        ) from None
+
+
+def _names(timeline: str, keys: Iterable[str]) -> list[str]:
     names = list(keys)
     for name in names:
         if not isinstance(name, str):
             raise TypeError(f"an attachment key is a str, not {name!r}")
+        _check_text(timeline, name, "the attachment key")
     return names
 
 
-def _framed(attach: Mapping[str, Sequence[Entry]]) -> list[Any]:
+def _framed(timeline: str, attach: Mapping[str, Sequence[Entry]]) -> list[Any]:
     """Script arguments for attachments: each key, then its entries as frames."""
     out: list[Any] = []
     for key, entries in attach.items():
@@ -658,10 +747,14 @@ def _framed(attach: Mapping[str, Sequence[Entry]]) -> list[Any]:
             if type(task) is not str or type(idx) is not int or not isinstance(blob, bytes):
                 raise TypeError(f"an attachment entry is (task: str, idx: int, blob: bytes), not {entry!r}")
             check_idx(idx)
-            frame = dumps([task, idx, blob])
+            try:
+                frame = dumps([task, idx, blob])
+            except UnicodeEncodeError:  # the task, its one str: said so, naming it and where
+                _check_text(timeline, task, f"under the attachment key {key!r}, the task")
+                raise
             frames += _FRAME.pack(len(frame))
             frames += frame
-        out += [*_names([key]), bytes(frames)]
+        out += [*_names(timeline, [key]), bytes(frames)]
     return out
 
 
