@@ -17,7 +17,14 @@ from types import SimpleNamespace
 
 import pytest
 from derirezaro import Store, dumps
-from derirezaro.persist import ConflictError, ConnectionLostError, Pruned, RecordNotFoundError, Timeline
+from derirezaro.persist import (
+    ConflictError,
+    ConnectionLostError,
+    CorruptRecordError,
+    Pruned,
+    RecordNotFoundError,
+    Timeline,
+)
 from derirezaro.persist import timeline as timeline_module
 from log_wrappers import LostReply, Paused, Side, release_all
 from test_persist_model import LOGS, content
@@ -41,9 +48,9 @@ def opened(log, name, keyframe_every=3, cache_size=1):
     return Timeline(log, name, Store(), keyframe_every=keyframe_every, cache_size=cache_size)
 
 
-def write(tl, value, id=None):
+def write(tl, value, id=None):  # the value is the record's meta too: a listing tells whose it is
     tl.store.set("a", "k", value)
-    return tl.commit(id=id)
+    return tl.commit(value, id=id)
 
 
 def kept(value):  # the content after `write(value)`
@@ -177,8 +184,15 @@ def state_at_3(got, old, later, removes):
 
 
 def listed_densely(got, old, later, removes):  # newest first, down to 1 unless records were removed
-    newest = got[0] if got else 0
-    return got == list(range(newest, newest - len(got), -1)) and (removes or got[-1:] == [1])
+    seqs = [seq for seq, _ in got]
+    newest = seqs[0] if seqs else 0
+    # One timeline's records: after a rewrite, the old ones or the new, never some of each.
+    timelines = [old, later] if 1 in later else [{**old, **later}]
+    return (
+        seqs == list(range(newest, newest - len(seqs), -1))
+        and (removes or seqs[-1:] == [1])
+        and any(all(states.get(seq) == kept(meta) for seq, meta in got) for states in timelines)
+    )
 
 
 def opened_at_a_head(got, old, later, removes):
@@ -187,13 +201,13 @@ def opened_at_a_head(got, old, later, removes):
 
 
 # reader: (how it opens, what it does, whether what it got is what the log held, given
-# (what it got, the states before, those the writer wrote, whether the writer removes records))
+# (what it got, the states before, those the writer wrote, what the writer removes))
 READERS = {
     "checkout by seq": (opened, lambda tl: content(tl.checkout(3)), state_at_3),
     "checkout by id": (opened, lambda tl: content(tl.checkout("three")), state_at_3),
     "restore": (opened, restored, state_at_3),
     "record": (opened, lambda tl: tl.record(3).seq, lambda got, *_: got == 3),
-    "listing": (opened, lambda tl: [record.seq for record in tl.records()], listed_densely),
+    "listing": (opened, lambda tl: [(record.seq, record.meta) for record in tl.records()], listed_densely),
     "verify": (opened, lambda tl: tl.verify(), lambda got, *_: got == []),
     "open": (lambda log, name: (log, name), lambda where: opening(*where), opened_at_a_head),
 }
@@ -208,13 +222,14 @@ def rewrite(log, name):
     return history(log, name, NEW, keyframe_every=2)
 
 
-# writer: (what it does, returning the states it wrote; whether records 1-6 may be gone after it)
+# writer: (what it does, returning the states it wrote; what of records 1-6 may be gone after it:
+# nothing, some records or the timeline)
 WRITERS = {
-    "commit": (commit, False),
-    "commit and prune": (lambda log, name: (commit(log, name), opened(log, name).prune(1))[0], True),
-    "prune": (lambda log, name: (opened(log, name).prune(1), {})[1], True),
-    "delete": (lambda log, name: opened(log, name).delete() or {}, True),
-    "rewrite": (rewrite, True),
+    "commit": (commit, ""),
+    "commit and prune": (lambda log, name: (commit(log, name), opened(log, name).prune(1))[0], "records"),
+    "prune": (lambda log, name: (opened(log, name).prune(1), {})[1], "records"),
+    "delete": (lambda log, name: opened(log, name).delete() or {}, "timeline"),
+    "rewrite": (rewrite, "timeline"),
 }
 
 
@@ -228,16 +243,42 @@ def test_a_reader_gets_a_state_the_log_held_or_not_found_never_damage(connect, m
 
     def judge(name, old, side):
         later, got = write_later(writer_log, name), side.outcome()  # the writer runs whole first
-        if isinstance(got, RecordNotFoundError) and reader not in ("listing", "verify", "open"):
-            assert removes, f"{reader}: a record no one removed was not found"
+        if isinstance(got, RecordNotFoundError) and reader not in ("verify", "open"):
+            # A listing ends so only when the timeline it lists was dropped: it never goes on into another.
+            assert removes == "timeline" if reader == "listing" else removes, f"{reader}: {got}"
         else:
             assert not isinstance(got, Exception) and held(got, old, later, removes), (reader, got)
 
     races(lambda name: history(one, name), reader_log, open_side, act, judge)
 
 
+class Hiding:
+    """`log`, whose header reads leave out record `seq`, as damage to it would."""
+
+    def __init__(self, log, seq):
+        self.log, self.seq = log, seq
+
+    def headers(self, *args, **kwargs):
+        return [row for row in self.log.headers(*args, **kwargs) if row.seq != self.seq]
+
+    def __getattr__(self, name):
+        return getattr(self.log, name)
+
+
+def test_a_record_missing_from_a_listing_is_damage_wherever_the_pages_split(connect, monkeypatch):
+    # Pages of two: 6 5 | 4 3 | 2 1. A prune or a rewrite between two pages is not damage (above);
+    # a record the log still vouches for that no page holds is, the head and those at a split included.
+    monkeypatch.setattr(timeline_module, "_PAGE", 2)
+    history(one := connect(), "t")
+    for seq in range(1, 7):
+        with pytest.raises(CorruptRecordError, match="record missing") as caught:
+            list(opened(Hiding(one, seq), "t").records())
+        assert caught.value.seq == seq
+
+
 # landed: the append stored its record before the connection broke; moved: another writer committed
-# before the retry; again: the same state committed again, or another. Then what the retry and the
+# before the retry; again: the same state committed again, or another ("away": another, whose first
+# attempt finds the server still away when it checks on the lost one). Then what the retry and the
 # commit after it do: (seq, parent), each relative to the seq the lost commit had, or a conflict.
 LOST = [
     (True, False, True, [(0, -1), (1, 0)]),
@@ -248,6 +289,8 @@ LOST = [
     (False, False, False, [(0, -1), (1, 0)]),
     (True, True, False, [ConflictError]),
     (False, True, False, [ConflictError]),
+    (True, False, "away", [(1, 0), (2, 1)]),  # the check of it failed first, and was made again
+    (False, False, "away", [(0, -1), (1, 0)]),
 ]
 
 
@@ -258,15 +301,24 @@ def test_a_commit_whose_reply_was_lost_is_retried_without_loss_or_duplicate(
 ):
     one, other_log = connect(), connect()
     states = {} if first else history(one, "t")
-    tl, seq = opened(LostReply(one, landed), "t"), len(states) + 1
+    tl, seq = opened(lost := LostReply(one, landed), "t"), len(states) + 1
     with pytest.raises(ConnectionLostError):
         write(tl, "lost")
+    if again == "away":  # the next commit's check of the lost one finds the server still away
+
+        def away(name):
+            del lost.head
+            raise ConnectionLostError("test", "connection refused", name)
+
+        lost.head = away
+        with pytest.raises(ConnectionLostError):
+            write(tl, "again")
     if landed:
         states[seq] = kept("lost")
     if moved:
         states[write(opened(other_log, "t"), "other").seq] = kept("other")
     done = []
-    for value in ("lost" if again else "again", "next"):
+    for value in ("lost" if again is True else "again", "next"):
         try:
             record = write(tl, value)
         except ConflictError:

@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 from derirezaro import Store
 from derirezaro import persist as p
+from log_wrappers import LostReply
 from test_persist_model import LOGS
 
 # Keyframes, anchors and framed bodies every few records, so short histories have all of them.
@@ -128,9 +129,15 @@ class Reads:
         return getattr(self.log, name)
 
     def read(self, *args, **kwargs):
-        rows, meanwhile, self.meanwhile = self.log.read(*args, **kwargs), self.meanwhile, None
+        return self._damaged(self._then(self.log.read(*args, **kwargs)))
+
+    def headers(self, *args, **kwargs):  # head-only reads the head's header here, after the opening
+        return self._then(self.log.headers(*args, **kwargs))
+
+    def _then(self, rows):
+        meanwhile, self.meanwhile = self.meanwhile, None
         meanwhile and meanwhile()
-        return self._damaged(rows)
+        return rows
 
     def opening(self, *args, **kwargs):  # a timeline opened at its head reads the head's chain here
         opened = self.log.opening(*args, **kwargs)
@@ -189,14 +196,47 @@ def test_a_prune_or_drop_during_a_copy_is_a_race_and_leaves_nothing(logs, monkey
         source.drop("t")
         history(source, "t", random.Random(1), commits=12)
 
-    for meanwhile, why in [(prune, "pruned"), (rewrite, "dropped")]:
+    for meanwhile, why, head_only in [
+        (prune, "pruned", False),
+        (rewrite, "dropped", False),
+        (rewrite, "dropped", True),
+    ]:
         source.drop("t")
         history(source, "t", random.Random(0), commits=12)
         with pytest.raises(p.RecordNotFoundError, match=why):
-            p.copy_timeline(Reads(source, meanwhile=meanwhile), "t", target)
+            p.copy_timeline(Reads(source, meanwhile=meanwhile), "t", target, head_only=head_only)
         assert target.head("t") is None
     with pytest.raises(p.RecordNotFoundError, match="no such timeline"):
         p.copy_timeline(source, "absent", target)
+
+
+class LostReplyAt(LostReply):
+    """`LostReply` at the `nth` append rather than the next."""
+
+    def __init__(self, log, landed, nth):
+        super().__init__(log, landed)
+        self.nth = nth
+
+    def append(self, *args):
+        self.nth -= 1
+        self.armed = self.nth == 0
+        return super().append(*args)
+
+
+@pytest.mark.parametrize("landed", [True, False], ids=["landed", "lost"])
+def test_a_copy_or_import_whose_append_has_an_unknown_outcome_leaves_nothing(logs, landed):
+    source, target = logs(), logs()
+    _, model = history(source, "t", random.Random(5), commits=12)
+    p.export_timeline(source, "t", exported := io.BytesIO())
+    travels = [
+        lambda log: p.copy_timeline(source, "t", log),
+        lambda log: p.import_timeline(log, io.BytesIO(exported.getvalue())),
+    ]
+    for nth in sorted({1, len(model) // 2 + 1, len(model)}):  # the first append, one amid, the last
+        for travel in travels:
+            with pytest.raises(p.ConnectionLostError) as caught:
+                travel(LostReplyAt(target, landed, nth))
+            assert (target.head("t"), getattr(caught.value, "__notes__", [])) == (None, []), nth
 
 
 @pytest.mark.leaks

@@ -348,8 +348,10 @@ class Timeline:
             return None
         before, before_meta, before_id, row, point = unsettled
         if (before_meta, before_id) != (meta_bytes, id) or any(snapshot.diff(before).values()):
-            self._unsettled = None  # another commit: it builds on the unsettled one if that landed
+            # Another commit: it builds on the unsettled one if that landed. Forgotten only once
+            # settled: if the check fails too (the server still away), the next commit checks again.
             self._settle(row, point, before_id)
+            self._unsettled = None
             return None
         logger.info(
             "timeline %r: sending record %d again, whose commit had an unknown outcome", self._name, row.seq
@@ -500,31 +502,55 @@ class Timeline:
             records = [public_record(row, self._name) for row in page]  # the whole page checked first
             yield from records
 
-    def _check_dense(self, page: list[StoredRecord], above: int | None, ended: bool) -> None:
+    def _check_dense(
+        self, page: list[StoredRecord], above: int | None, ended: bool, now: TimelineHead | None
+    ) -> None:
         """Raise if a page of headers skips a record, or the listing ends above the oldest kept one.
 
         A page is one atomic read and prunes remove a prefix, so a gap inside it
-        is damage. A listing that runs out (`ended`) above `first` is damage too,
-        unless a drop or rewrite came between (another incarnation). `above`: the
-        oldest seq of the page before, if any.
+        is damage. So is a page that does not start just below `above` (the
+        oldest seq of the page before, or above the head the listing began at),
+        and a listing that runs out (`ended`) above `first`, while the log, read
+        after the page (`now`, of the listing's incarnation), still vouches for
+        the record missing.
         """
         for newer, older in zip(page, page[1:], strict=False):
             if older.seq != newer.seq - 1:
                 raise CorruptRecordError(self._name, newer.seq - 1, "record missing")
+        if now is None:
+            return
+        if page and above is not None and page[0].seq < above - 1 and now.first < above:
+            raise CorruptRecordError(self._name, above - 1, "record missing")
         lowest = page[-1].seq if page else above
-        if ended and lowest is not None and lowest > 1:
-            now = self._log.head(self._name)
-            if now is not None and now.incarnation == self._incarnation and now.first < lowest:
-                raise CorruptRecordError(self._name, lowest - 1, "record missing")
+        if ended and lowest is not None and lowest > 1 and now.first < lowest:
+            raise CorruptRecordError(self._name, lowest - 1, "record missing")
 
     def _pages(self, limit: int | None, before: int | None) -> Iterator[list[StoredRecord]]:
-        """Headers newest first, up to `limit`, one query a page; nothing stays open between pages."""
+        """Headers newest first, up to `limit`, one query a page; nothing stays open between pages.
+
+        Each page is read between two reads of what the log vouches for that
+        name one incarnation, so it is of the timeline the listing began with
+        (incarnations are never reused). Another incarnation means the timeline
+        was dropped, perhaps written anew, meanwhile: the listing ends there
+        rather than go on with another timeline's records.
+        """
         remaining = limit
-        above = None
+        vouched = self._log.head(self._name)
+        incarnation = None if vouched is None else vouched.incarnation
+        above = None if vouched is None else vouched.seq + 1
+        if before is not None and (above is None or before < above):
+            above = before
         while remaining is None or remaining > 0:
             wanted = _PAGE if remaining is None else min(_PAGE, remaining)
             page = self._log.headers(self._name, limit=wanted, before=before)
-            self._check_dense(page, above, len(page) < wanted)
+            now = self._log.head(self._name)
+            if (None if now is None else now.incarnation) != incarnation:
+                raise RecordNotFoundError(
+                    self._name,
+                    "head" if above is None else above - 1,
+                    "dropped by another writer while the timeline was listed",
+                )
+            self._check_dense(page, above, len(page) < wanted, now)
             yield page
             if len(page) < wanted:
                 return

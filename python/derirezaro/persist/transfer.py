@@ -213,6 +213,11 @@ def _head_keyframe(log: Log, name: str) -> Records:
         body=stored_form(raw),
     )
     entries = log.attachments(name, [row.id]).get(row.id, []) if row.id is not None else []
+    # The state, the header and the entries came from three reads: they are of one timeline
+    # only if the incarnation opened is still the one vouched for (incarnations are never reused).
+    now = log.head(name)
+    if now is None or now.incarnation != opened.incarnation:
+        raise RecordNotFoundError(name, seq, "dropped by another writer while it was read")
     yield keyframe, entries
 
 
@@ -227,6 +232,9 @@ class _Destination:
         self.head: TimelineHead | None = None
         self.shift = 0  # what comes off each seq: the oldest copied record becomes 1
         self.written = 0
+        # The record of an append that raised other than as a conflict: perhaps it landed
+        # (a lost reply), which only the log's head can tell (`_abandon`).
+        self.sent: StoredRecord | None = None
 
     def fill(self, records: Records) -> int:
         if self.log.head(self.name) is not None:
@@ -245,12 +253,15 @@ class _Destination:
         if self.name != self.source or self.shift:
             row = self._resealed(row)
         attach = {row.id: entries} if entries and row.id is not None else None
+        self.sent = row
         try:
             self.head = self.log.append(self.name, row, self.head, attach)
         except ConflictError:
+            self.sent = None  # refused: nothing of it landed
             if self.head is None:
                 raise _exists(self.name) from None
             raise
+        self.sent = None
         self.written += 1
 
     def _resealed(self, row: StoredRecord) -> StoredRecord:
@@ -270,25 +281,38 @@ class _Destination:
         )
 
     def _abandon(self, error: BaseException) -> None:
-        """Drop what this copy wrote, unless another writer wrote to the timeline since."""
-        wrote = self.head
-        if wrote is None:
+        """Drop what this copy wrote, unless another writer wrote to the timeline since.
+
+        What it wrote is the last append acknowledged (`head`) or, when the
+        last one's outcome is unknown, that append's record (`sent`) if it is
+        the head now: of `head`'s incarnation, or of any if it was the first.
+        """
+        wrote, sent = self.head, self.sent
+        if wrote is None and sent is None:
             return
-        left = f"timeline {self.name!r} is left incomplete ({self.written} records): drop it"
+        written = self.written
         try:
             now = self.log.head(self.name)
-            if now is not None and (now.incarnation, now.seq, now.crc) == (
+            if now is None:
+                return
+            acknowledged = wrote is not None and (now.incarnation, now.seq, now.crc) == (
                 wrote.incarnation,
                 wrote.seq,
                 wrote.crc,
-            ):
+            )
+            landed = (
+                sent is not None
+                and (now.seq, now.crc) == (sent.seq, sent.crc)
+                and (wrote is None or now.incarnation == wrote.incarnation)
+            )
+            written += landed
+            if acknowledged or landed:
                 self.log.drop(self.name)
-                return
-            if now is None:
                 return
             reason = "another writer wrote to it meanwhile"
         except PersistError as failure:
             reason = f"dropping it failed: {failure}"
+        left = f"timeline {self.name!r} is left incomplete ({written} records): drop it"
         logger.warning("copy of %r failed (%s); %s, %s", self.source, error, left, reason)
         note = getattr(error, "add_note", None)  # Python 3.11 and later
         if note is not None:
