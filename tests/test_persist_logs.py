@@ -10,6 +10,7 @@ the same for each log that can meet one, and what each failure its driver raises
 import contextlib
 import functools
 import logging
+import math
 import os
 import random
 import sqlite3
@@ -44,10 +45,11 @@ from test_persist_model import LOGS, in_order
 KEYFRAME_FIELDS = {"parent": None, "kind": KEYFRAME, "timestamp": 1.5, "digest": 0, "meta": b""}
 
 
-def sealed(name, seq, body=b"x", id=None, base=None):
+def sealed(name, seq, body=b"x", id=None, base=None, timestamp=1.5):
     """A record a log stores verbatim (any body will do): a keyframe, or with `base` a delta on seq - 1."""
     kind = {} if base is None else {"kind": DELTA, "parent": seq - 1}
-    return seal(name, seq=seq, id=id, base=base or seq, body=body, **{**KEYFRAME_FIELDS, **kind})
+    fields = {**KEYFRAME_FIELDS, "timestamp": timestamp, **kind}
+    return seal(name, seq=seq, id=id, base=base or seq, body=body, **fields)
 
 
 SAVER_CONNECTION = "postgres-saver-connection"
@@ -266,6 +268,12 @@ def test_bad_arguments_are_refused_and_write_nothing(log):
         (lambda: tl.commit(meta={(1, 2): "x"}), TypeError),  # a key that would read back unhashable
         (lambda: tl.records(before="1"), TypeError),
         (lambda: tl.checkout(2.0), TypeError),
+        (lambda: tl.checkout(2**63), KeyError),  # past 64 bits: not stored, as any other seq
+        (lambda: log.append("t", sealed("t", 2, timestamp=math.nan), log.head("t")), ValueError),
+        (lambda: log.append("u", sealed("u", 1, timestamp=-math.inf), None), ValueError),
+        (lambda: log.prune("t", 1.5), TypeError),  # a cutoff between two seqs
+        (lambda: log.prune("t", True), TypeError),
+        (lambda: log.prune("t", 1, 0.5), TypeError),
         (lambda: tl.restore("nine"), KeyError),
         (lambda: timeline.state_keyframe(store.snapshot(), 0, True), ValueError),  # chunks of 0 entries
         (lambda: timeline.state_delta(store.snapshot(), "not a snapshot", 0, 8), TypeError),
@@ -273,7 +281,8 @@ def test_bad_arguments_are_refused_and_write_nothing(log):
     ]:
         with pytest.raises(error):
             call()
-    assert [r.seq for r in tl.records()] == [1] and tl.verify() == [] and store.get("a", "x") == 1
+    assert [r.seq for r in tl.records(before=2**64)] == [1] and tl.verify() == [] and store.get("a", "x") == 1
+    assert log.headers("t", limit=-1) == log.listing("t", limit=-1)[0] == [] and log.timelines() == ["t"]
     log.close()
     for call in (tl.commit, lambda: log.head("t"), lambda: log.attach("t", "k", [("w", 0, b"")])):
         with pytest.raises(ValueError, match="closed"):
@@ -474,6 +483,8 @@ def test_each_failure_of_a_file_or_a_server_maps_to_what_it_means():
             (None, "database or disk is full", UnavailableError),  # no code: told by the message
             (None, "database disk image is malformed", CorruptRecordError),
             (None, "no such table: x", sqlite3.OperationalError),
+            (18, "string or blob too big", ValueError),  # SQLITE_TOOBIG: input the file cannot take
+            (None, "string or blob too big", ValueError),
         ]
     ]
     for meant, raised in [  # PostgreSQL's, by its SQLSTATE or the pool's
@@ -494,5 +505,6 @@ def test_each_failure_of_a_file_or_a_server_maps_to_what_it_means():
         of_a_file = isinstance(error, sqlite3.Error)
         got = on_sqlite(error) if of_a_file else on_postgres(error)
         assert type(got) is meant and str(error) in str(got), (error, got)
+        assert meant is not ValueError or "timeline 't'" in str(got), got
         if isinstance(got, PersistError):  # naming the timeline, and the file or the server
             assert got.timeline == "t" and ("f.db" if of_a_file else "server") in str(got), got

@@ -67,6 +67,7 @@ cost of a call follows what it reads or writes, never the size of the log.
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping, Sequence
+from math import isfinite
 from typing import NamedTuple, Protocol
 
 from .record import StoredRecord
@@ -99,7 +100,11 @@ class Pruned(NamedTuple):
 
 
 def check_append(timeline: str, record: StoredRecord, expected: TimelineHead | None) -> None:
-    """Raise `ValueError` unless `record` can follow `expected`: every log's `append` checks this first."""
+    """Raise `ValueError` unless `record` can follow `expected`: every log's `append` checks this first.
+
+    A log that skips the call for a record whose seq follows `expected`, that has a body and a
+    finite timestamp, skips nothing this checks.
+    """
     if record.seq != (1 if expected is None else expected.seq + 1):
         after = "the first record" if expected is None else f"the record after {expected.seq}"
         raise ValueError(f"timeline {timeline!r}: record {record.seq} cannot be {after}")
@@ -107,6 +112,11 @@ def check_append(timeline: str, record: StoredRecord, expected: TimelineHead | N
         raise ValueError(f"timeline {timeline!r}: the first record must be a keyframe")
     if record.body is None:
         raise ValueError(f"timeline {timeline!r}: record {record.seq} has no body to store")
+    if not isfinite(record.timestamp):  # SQLite would store NaN as NULL, which its column refuses
+        raise ValueError(
+            f"timeline {timeline!r}: record {record.seq} has a timestamp that is not a finite number"
+            f" ({record.timestamp!r})"
+        )
 
 
 def check_entries(key: object, entries: Sequence[Entry]) -> None:
@@ -127,13 +137,22 @@ def check_entries(key: object, entries: Sequence[Entry]) -> None:
 
 
 def check_idx(idx: int) -> None:
-    """Raise `ValueError` unless an attachment entry's idx fits the 64 bits every log stores it in."""
+    """Raise `ValueError` unless an attachment entry's idx is an int of 64 bits, the widest any log
+    stores (the PostgreSQL log's column holds 32, and it refuses the rest before writing)."""
     if not -(1 << 63) <= idx < 1 << 63:
         raise ValueError(f"an attachment entry's idx is an int of 64 bits, not {idx}")
 
 
-def check_prune(keep_last: int) -> None:
-    """Raise `ValueError` unless `keep_last` keeps the head: every log's `prune` checks this first."""
+def check_prune(keep_last: int, keep_from: int | None = None) -> None:
+    """Raise `TypeError` unless `keep_last` (and `keep_from`, when given) is an int, and `ValueError`
+    unless `keep_last` keeps the head: every log's `prune` checks this first.
+
+    A seq between two ints would move the cutoff off the seqs, where a log counts what it removed
+    against what it should have and tells damage from the difference.
+    """
+    for name, value in (("keep_last", keep_last), ("keep_from", 0 if keep_from is None else keep_from)):
+        if not isinstance(value, int) or isinstance(value, bool):
+            raise TypeError(f"{name} must be an int, not {value!r}")
     if keep_last < 1:
         raise ValueError(f"keep_last must be at least 1 (the head is always kept), not {keep_last!r}")
 

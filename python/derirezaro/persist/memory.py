@@ -5,6 +5,7 @@ from __future__ import annotations
 import itertools
 import threading
 from collections.abc import Iterable, Mapping, Sequence
+from math import isfinite
 
 from .errors import ConflictError
 from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_entries, check_prune
@@ -57,8 +58,14 @@ class MemoryLog(LogBase):
         expected: TimelineHead | None,
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
-        # check_append passes every record that follows `expected` and has a body: those skip the call.
-        if expected is None or record.seq != expected.seq + 1 or record.body is None:
+        # check_append passes every record that follows `expected` and has a body and a finite
+        # timestamp: those skip the call.
+        if (
+            expected is None
+            or record.seq != expected.seq + 1
+            or record.body is None
+            or not isfinite(record.timestamp)
+        ):
             check_append(timeline, record, expected)
         if attach:
             for key, entries in attach.items():
@@ -158,7 +165,7 @@ class MemoryLog(LogBase):
         detach: Iterable[str] = (),
         incarnation: int | None = None,
     ) -> Pruned:
-        check_prune(keep_last)
+        check_prune(keep_last, keep_from)
         with self._lock:
             records = self._records(timeline)
             if incarnation is not None and (records is None or records.head.incarnation != incarnation):

@@ -289,7 +289,7 @@ class PostgresLog(LogBase):
         detach: Iterable[str] = (),
         incarnation: int | None = None,
     ) -> Pruned:
-        check_prune(keep_last)
+        check_prune(keep_last, keep_from)
         keys = keys_of(detach)
 
         def work(conn: Any) -> Pruned:

@@ -294,7 +294,7 @@ class RedisLog(LogBase):
         incarnation: int | None = None,
     ) -> Pruned:
         _check_ints(keep_last=keep_last, keep_from=keep_from, incarnation=incarnation)
-        check_prune(keep_last)
+        check_prune(keep_last, keep_from)
         args = [
             keep_last,
             "" if keep_from is None else keep_from,

@@ -44,6 +44,7 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Iterable, Mapping, Sequence
+from math import isfinite
 from typing import TypeVar
 
 from .errors import ConflictError, CorruptRecordError
@@ -60,7 +61,7 @@ from .sqlite_attachments import (
     entry_rows,
 )
 from .sqlite_columns import ALL_COLUMNS, HEADER_COLUMNS, bound, compact_id, expand_id, record, text
-from .sqlite_errors import raise_as_persist_error
+from .sqlite_errors import abandon, raise_as_persist_error
 from .sqlite_group import GroupCommit
 from .sqlite_schema import crc_of_name, open_schema
 from .sqlite_space import choose_mode, give_back
@@ -120,6 +121,7 @@ _PRIVATE_PATHS = (":memory:", "")  # databases only the connection that opens th
 _NOTHING = Pruned(0, 0)
 _new_head = functools.partial(tuple.__new__, TimelineHead)
 _SEQ = operator.itemgetter(0)
+_INT64_MIN, _INT64_MAX = -(1 << 63), (1 << 63) - 1
 
 
 class SQLiteLog(LogBase):
@@ -213,7 +215,8 @@ class SQLiteLog(LogBase):
         attach: Mapping[str, Sequence[Entry]] | None = None,
     ) -> TimelineHead:
         seq, id, parent, base, kind, format, timestamp, digest, header_crc, crc, meta, body, _ = record
-        if expected is None or seq != expected.seq + 1 or body is None:  # else `check_append` passes it
+        # Any other record `check_append` passes: those skip the call.
+        if expected is None or seq != expected.seq + 1 or body is None or not isfinite(timestamp):
             check_append(timeline, record, expected)
         # The columns after the timeline's, as `derirezaro_records` orders them; bytes bound as
         # bytearray, as bound() binds them, without its calls: every commit appends.
@@ -304,7 +307,7 @@ class SQLiteLog(LogBase):
         detach: Iterable[str] = (),
         incarnation: int | None = None,
     ) -> Pruned:
-        check_prune(keep_last)
+        check_prune(keep_last, keep_from)
         keys = [(bound(self._stored_id(key)),) for key in detach]
 
         def work(w: sqlite3.Connection) -> Pruned:
@@ -455,7 +458,7 @@ class SQLiteLog(LogBase):
         try:
             result = read(reader)
         except BaseException:
-            _abandon(reader)
+            abandon(reader)
             raise
         reader.execute("COMMIT")  # a read: nothing to keep or undo
         return result
@@ -511,7 +514,7 @@ class SQLiteLog(LogBase):
             f"SELECT {ALL_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE_SQL}"
             " AND seq BETWEEN :first AND :last AND (:base IS NULL OR seq - base_gap = :base) ORDER BY seq"
         )
-        args = {"name": timeline, "first": first, "last": last, "base": base}
+        args = {"name": timeline, "first": _int64(first), "last": _int64(last), "base": _int64(base)}
         try:
             return list(map(record, self._in_one_read(lambda reader: reader.execute(query, args).fetchall())))
         except sqlite3.Error as exc:
@@ -567,7 +570,13 @@ class SQLiteLog(LogBase):
             f"SELECT {HEADER_COLUMNS} FROM derirezaro_records WHERE timeline = {_TIMELINE_SQL}"
             f" AND {where} ORDER BY seq DESC LIMIT :limit"
         )
-        args = {"name": timeline, "before": before, "id": self._stored_id(id), "limit": limit}
+        # A negative limit lists none, as in every other log (SQLite reads it as no limit at all).
+        args = {
+            "name": timeline,
+            "before": _int64(before),
+            "id": self._stored_id(id),
+            "limit": _int64(max(limit, 0)),
+        }
         return list(map(record, reader.execute(query, args).fetchall()))
 
     def timelines(self, prefix: str = "") -> list[str]:
@@ -707,6 +716,12 @@ def _as_is(id: str) -> str:
     return id
 
 
+def _int64(bound: int | None) -> int | None:
+    """A bound on seqs within the 64 bits SQLite binds: one past them binds as their end, which no
+    seq reaches (seqs count up from 1), so what it selects is unchanged."""
+    return None if bound is None else max(_INT64_MIN, min(bound, _INT64_MAX))
+
+
 def _seq(head: TimelineHead | None) -> int | None:
     return None if head is None else head.seq
 
@@ -740,20 +755,6 @@ def _transaction(w: sqlite3.Connection, work: Callable[[sqlite3.Connection], _T]
         result = work(w)
         w.execute("COMMIT")
     except BaseException:
-        _abandon(w)
+        abandon(w)
         raise
     return result
-
-
-def _abandon(connection: sqlite3.Connection) -> None:
-    """End the transaction an error left open, if SQLite has not: the error stays the one raised.
-
-    SQLite rolls a transaction back itself on some errors (a full disk, an I/O
-    error); a COMMIT or ROLLBACK after that fails, and raised from a `finally`
-    it would replace the error that says what happened.
-    """
-    if connection.in_transaction:
-        try:
-            connection.execute("ROLLBACK")
-        except sqlite3.Error:
-            pass  # the error that brought us here is what the caller is told

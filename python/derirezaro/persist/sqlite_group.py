@@ -98,7 +98,11 @@ class GroupCommit:
         self._leading = True
         queue_lock.release()
         if queued is not None:
-            turn.acquire()
+            try:
+                turn.acquire()
+            except BaseException:  # interrupted while it waits (Ctrl-C): the queue must keep moving
+                self._withdraw(queued)
+                raise
             if not queued.leads:
                 return queued.outcome()
         try:
@@ -126,6 +130,26 @@ class GroupCommit:
                 self._leading = False
             queue_lock.release()
         return queued.outcome()
+
+    def _withdraw(self, queued: _Queued) -> None:
+        """Take the write of a writer interrupted while it waited out of the queue, or pass its lead on.
+
+        A write still queued is not run: its writer was told it failed. One woken to lead, still
+        first in the queue, wakes the next to lead in its place, or leaves none leading; else the
+        writers queued behind it would wait for a leader that never comes. One a group has already
+        taken is settled with that group: its writer, interrupted, does not learn whether it stood,
+        as after any write whose outcome is unknown, and a retry of it tells.
+        """
+        queue_lock = self._queue_lock
+        queue_lock.acquire()
+        if queued in self._queue:
+            self._queue.remove(queued)
+            if queued.leads:
+                if self._queue:
+                    self._wake(self._queue[0], leads=True)
+                else:
+                    self._leading = False
+        queue_lock.release()
 
     def _commit(self, group: list[_Queued]) -> None:
         """Run and commit `group`, then settle and wake every member of it, whatever happens."""
@@ -203,7 +227,7 @@ class GroupCommit:
         if isinstance(exc, sqlite3.Error):
             try:
                 raise_as_persist_error(exc, self._path, timeline)
-            except PersistError as mapped:
+            except (PersistError, ValueError) as mapped:  # ValueError: input too big for the file
                 return mapped
         return exc
 

@@ -22,6 +22,7 @@ import sqlite3
 import zlib
 
 from .errors import CorruptRecordError, FormatError
+from .sqlite_errors import abandon
 
 SCHEMA = 3  # the schema this code creates and the newest it opens
 
@@ -140,9 +141,9 @@ def open_schema(connection: sqlite3.Connection, path: str) -> bool:
         elif found[0] < SCHEMA:
             _upgrade(connection)
         connection.execute("COMMIT")
-    finally:
-        if connection.in_transaction:
-            connection.execute("ROLLBACK")
+    except BaseException:
+        abandon(connection)
+        raise
     found = schema_of(connection, path)
     assert found is not None  # written above, or by the other process
     return found[1]
