@@ -131,7 +131,8 @@ HAND_MADE = {
 
 @pytest.mark.parametrize("case", sorted(HAND_MADE))
 def test_hand_made_threads_read_as_the_base_walk_reads_them(case, tmp_path):
-    """By the writer and by a reader whose walks of the thread as it was serve none of it written anew."""
+    """By the writer and by a reader whose walks of the thread as it was serve none of it written anew,
+    nor of it deleted."""
     open_saver, stored = opener("sqlite", tmp_path), []
     with open_saver() as writer, open_saver() as reader:
         for checkpoint in [*HAND_MADE[case], None]:
@@ -142,6 +143,9 @@ def test_hand_made_threads_read_as_the_base_walk_reads_them(case, tmp_path):
             for config in [{"configurable": {"thread_id": case}}, *stored]:
                 assert agree(writer, config, ["d", "e"]) == agree(reader, config, ["d", "e"])
             writer.delete_thread(case)
+            for saver, asynchronous in ((writer, False), (reader, True)):  # a thread of no checkpoint
+                gone = {"configurable": {"thread_id": case}}
+                assert agree(saver, gone, ["d"], asynchronous) == {"d": {"writes": []}}
             stored = []
 
 

@@ -14,7 +14,7 @@ langgraph_or_skip()
 
 from derirezaro.langgraph import CheckpointConflict, DerirezaroSaver, ParentMissing
 from derirezaro.langgraph.branch import StaleBranch, timeline_name
-from derirezaro.persist import ConnectionLostError, MemoryLog
+from derirezaro.persist import ConnectionLostError, MemoryLog, UnavailableError
 from langgraph.checkpoint.base import empty_checkpoint
 from log_wrappers import LostReply, release_all
 from redis_server import fresh_prefix, shared_url
@@ -179,6 +179,20 @@ def test_prune_hides_a_fork_keeps_a_late_put_and_a_listing_ends_where_a_delete_c
     assert lister.get_tuple(thread).config == config  # it opens at the head, which it alone holds
     lister.log.step = lambda: two.delete_thread("u")  # before it reads the next one's records
     assert list(lister.list(thread)) == []  # a page the delete cut is not given: listed again, it is empty
+
+
+def test_a_delete_of_runs_cut_short_leaves_each_checkpoint_as_last_put(two_writers):
+    one, _ = two_writers
+    first = put(one, None, {"a": 1}, {"a": 1}, run_id="r")
+    second = put(one, first, {"a": 2}, {"a": 2}, run_id="r")
+    put(one, second, {"a": 3}, {"a": 3}, id=first["configurable"]["checkpoint_id"], run_id="r")  # a re-put
+
+    def away():
+        raise UnavailableError("test", "the server went away")
+
+    with pytest.raises(UnavailableError):  # before its first mark lands
+        DerirezaroSaver(Meanwhile(one.log, ("attach",), away)).delete_for_runs(["r"])
+    assert DerirezaroSaver(one.log).get_tuple(first).checkpoint["channel_values"] == {"a": 3}
 
 
 HOUSEKEEPING = {  # what one saver does to thread `t`, a run of which is "r"

@@ -278,7 +278,8 @@ def history(
     target = _target(reads, chain, wanted)
     result: dict[str, DeltaChannelHistory] = {ch: {"writes": []} for ch in channels}
     if target is None:
-        branch.vouch(incarnation)
+        if incarnation is not None:  # else the thread held nothing when the read began: nothing to vouch
+            branch.vouch(incarnation)
         return result
     remaining = list(dict.fromkeys(channels))
     passed = {chain._id_of(target[1])}

@@ -32,11 +32,15 @@ class Housekeeping(Puts):
             self.branches.forget(name)
 
     def delete_for_runs(self, run_ids: Sequence[str]) -> None:
-        """Hide the runs' checkpoints and remove their pending writes.
+        """Hide the runs' checkpoints.
 
-        Their records stay until `prune` or `delete_thread` reclaims them: the
-        checkpoints after them may replay from them, and a thread is never
-        dropped here, as another writer may be putting to it meanwhile.
+        Their records and pending writes stay until `prune` or `delete_thread`
+        reclaims them: the checkpoints after them may replay from them, and a
+        thread is never dropped here, as another writer may be putting to it
+        meanwhile. Nor is a checkpoint's key detached: a delete cut short
+        between the detach and its marks would show again the record that a
+        re-put had replaced, its alias mark gone. Each mark replaces the one
+        under the key in one write: a checkpoint is as last put, or hidden.
         """
         wanted = set(run_ids)
         if not wanted:
@@ -47,10 +51,8 @@ class Housekeeping(Puts):
                 incarnation, doomed = self._afresh(branch, partial(self._of_runs, branch, wanted))
             if not doomed:
                 continue
-            # Each write names the incarnation read, so none reaches a thread written anew since: the
-            # detach is a prune that keeps every record (`keep_from` 0), and a mark applies to it alone.
+            # Each mark names the incarnation read, so none reaches a thread written anew since.
             name = branch.name
-            self.log.prune(name, 1, 0, detach=doomed, incarnation=incarnation)
             for checkpoint_id in doomed:
                 self.log.attach(name, checkpoint_id, [mark(name, checkpoint_id, DELETED, incarnation)])
 
