@@ -20,7 +20,9 @@ import postgres_server
 import pytest
 from conftest import langgraph_or_skip
 from derirezaro import Store
+from derirezaro.cli import main
 from derirezaro.persist import PostgresLog, RedisLog, SQLiteLog, Timeline
+from derirezaro.persist.errors import UnavailableError
 from redis_server import fresh_prefix, shared_url
 from test_persist_logs import holds
 
@@ -196,11 +198,27 @@ def test_an_export_imported_under_a_new_name_verifies_and_reads_the_same(sound, 
     assert ok(other, "import", "-", "--as", "piped", input=open(whole, "rb").read()).startswith("imported 12")
     ok(sound, "copy", "alpha", "--to", other, "--as", "copied")
     assert cli(other, "import", whole, "--as", "gamma")[0] == 5  # the name is taken
+    assert cli(sound, "export", "beta", other)[0] == 2  # a log is no earlier export: left whole
     assert ok(other, "verify") == "verified 4 timelines, 37 records: sound\n"
+    ok(sound, "export", "beta", whole)  # an earlier export is replaced
     expected = loads(sound, "show", "alpha")["state"]
     for name in ("gamma", "head", "piped", "copied"):
         assert loads(other, "show", name)["state"] == expected, name
     assert loads(other, "show", "gamma", "chosen")["state"] == loads(sound, "show", "alpha", "7")["state"]
+
+
+def test_a_failed_import_says_what_it_left_behind(sound, tmp_path, monkeypatch, capsys):
+    cut = tmp_path / "cut.dz"
+    ok(sound, "export", "alpha", str(cut))
+    cut.write_bytes(cut.read_bytes()[:-200])  # damage met after some records landed
+
+    def refused(log, name):  # the drop that cleans up fails too (a lock held, a full disk)
+        raise UnavailableError(log.path, "database is locked")
+
+    monkeypatch.setattr(SQLiteLog, "drop", refused)
+    assert main([str(tmp_path / "other.db"), "import", str(cut), "--as", "gamma"]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "timeline 'gamma' is left incomplete" in err
 
 
 def test_prune_reports_what_is_gone_and_verify_finds_a_flipped_byte_in_what_is_left(sound, tmp_path):
@@ -257,3 +275,47 @@ def test_import_langgraph_copies_threads_once_and_ls_lists_them(tmp_path):
     assert [(t["thread_id"], t["checkpoint_ns"]) for t in listed] == [("one", ""), ("two", "")]
     assert sum(t["records"] for t in listed) >= checkpoints
     assert cli(target, "prune", listed[0]["timeline"], "--keep", "1")[0] == 2  # the saver prunes its own
+    # A thread's pending writes are sealed with its name: its export is refused under another one.
+    dump = str(tmp_path / "one.dz")
+    ok(target, "export", listed[0]["timeline"], dump)
+    assert cli(target, "import", "-", "--as", "lg/3/six/", input=open(dump, "rb").read())[0] == 2
+    assert len(loads(target, "ls", "--json")) == 2
+    from derirezaro.langgraph import DerirezaroSaver
+
+    with DerirezaroSaver.from_conn_string(target) as saver:
+        saver.prune(["one"])
+    out = ok(target, "import-langgraph", source)  # what the saver pruned is not put back
+    assert out.startswith("imported 0 threads, 0 checkpoints, ") and "\nleft out " in out
+
+
+def test_import_langgraph_reads_the_source_before_it_makes_the_target(tmp_path):
+    langgraph_or_skip()
+    from langgraph.checkpoint.sqlite import SqliteSaver
+    from langgraph.graph import START, StateGraph
+
+    sound_source = str(tmp_path / "langgraph.db")
+    graph = StateGraph(dict).add_node("step", lambda state: {"n": state["n"] + 1}).add_edge(START, "step")
+    with contextlib.closing(sqlite3.connect(sound_source, check_same_thread=False)) as db:
+        graph.compile(checkpointer=SqliteSaver(db)).invoke({"n": 0}, {"configurable": {"thread_id": "t"}})
+    data = open(sound_source, "rb").read()
+    pages = data[:4096] + b"\xff" * (len(data) - 4096)  # the schema whole, every table's page damaged
+    blob = "UPDATE checkpoints SET checkpoint = x'c1c1c1'"  # SQLite sound, a value the serde refuses
+    spoilt = [  # (what the source is, exit status, whether the target is made before it fails)
+        (None, 3, False),  # no such file
+        (b"x" * 5000, 1, False),  # no SQLite file
+        (data[: len(data) // 2], 1, False),  # cut short
+        (pages, 1, True),
+        (blob, 1, True),
+        ("DROP TABLE writes", 2, False),  # SQLite, but not LangGraph's
+    ]
+    found = []
+    for at, (spoil, _, _) in enumerate(spoilt):
+        source, target = str(tmp_path / f"source{at}.db"), str(tmp_path / f"target{at}.db")
+        if isinstance(spoil, bytes):
+            open(source, "wb").write(spoil)
+        elif spoil is not None:
+            shutil.copy(sound_source, source)
+            with contextlib.closing(sqlite3.connect(source)) as db, db:
+                db.execute(spoil)
+        found.append((spoil, cli("import-langgraph", source, target)[0], os.path.exists(target)))
+    assert found == spoilt

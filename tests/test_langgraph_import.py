@@ -20,10 +20,11 @@ from conftest import langgraph_or_skip
 
 langgraph_or_skip()
 
-from derirezaro.langgraph import DerirezaroSaver, LangGraphFileError, import_langgraph
+from derirezaro.langgraph import DerirezaroSaver, LangGraphFileError, import_langgraph, sqlite_source
 from derirezaro.langgraph.branch import timeline_name
 from derirezaro.langgraph.ttl import ttl_setting
 from derirezaro.persist import MemoryLog, PostgresLog, RedisLog, SQLiteLog
+from derirezaro.persist.errors import UnavailableError
 from langgraph.checkpoint.base import empty_checkpoint
 from langgraph.checkpoint.memory import InMemorySaver
 from langgraph.checkpoint.sqlite import SqliteSaver
@@ -123,6 +124,12 @@ def test_an_import_gives_every_checkpoint_back_and_resumes_as_the_source(source,
     again = import_langgraph(path, target)
     assert (again.threads, again.checkpoints, again.writes, again.skipped) == (0, 0, 0, total)
     assert_equal(source_saver, target)  # nothing doubled
+    heads = [target.get_tuple(config(thread)).config for thread in THREADS]
+    target.prune(list(THREADS))  # what the target pruned stays pruned: put back, it would be the newest
+    kept = sum(len(tuples(target, thread)) for thread in THREADS)
+    third = import_langgraph(path, target)
+    assert (third.checkpoints, third.skipped, third.left_out) == (0, kept, total - kept)
+    assert [target.get_tuple(config(thread)).config for thread in THREADS] == heads
 
     def resumed(saver):
         result = builder().compile(checkpointer=saver).invoke(Command(resume="later"), config("waiting"))
@@ -174,6 +181,31 @@ def test_an_import_stopped_anywhere_completes_when_run_again(langgraph_file, lan
     total = sum(len(tuples(source_saver, t)) for t in THREADS)
     assert runs > total // 3 and report.checkpoints + report.skipped == total
     assert_equal(source_saver, DerirezaroSaver(log))
+
+
+def test_a_source_its_writer_locks_is_unavailable_when_opened_or_midway(langgraph_file, monkeypatch):
+    path, source_saver = langgraph_file
+    source_saver.conn.execute("PRAGMA journal_mode=DELETE")  # a writer's lock keeps readers out
+    read_only = sqlite_source._read_only
+
+    def impatient(path):  # met at once, not after the busy timeout
+        conn = read_only(path)
+        conn.execute("PRAGMA busy_timeout = 0")
+        return conn
+
+    monkeypatch.setattr(sqlite_source, "_read_only", impatient)
+    holder = sqlite3.connect(path, isolation_level=None)
+    for at in (0, 1):  # taken before the import opens the source, or once its first thread is copied
+
+        def lock(done, total, at=at):
+            if done == at:
+                holder.execute("BEGIN EXCLUSIVE")
+
+        lock(0, len(THREADS))
+        with pytest.raises(UnavailableError, match=f"{path}: database is locked"):
+            import_langgraph(path, DerirezaroSaver(MemoryLog()), progress=lock)
+        holder.execute("ROLLBACK")
+    holder.close()
 
 
 def test_values_this_process_cannot_revive_are_reported_and_kept_whole(tmp_path, monkeypatch):

@@ -305,9 +305,11 @@ def run_vacuum(args: argparse.Namespace, session: Session) -> int:
 
 def run_import_langgraph(args: argparse.Namespace, session: Session) -> int:
     from ..langgraph import DerirezaroSaver, import_langgraph
+    from ..langgraph.import_sources import check_source
 
     if args.target is not None and args.log is not None and args.target != args.log:
         raise CommandError(f"two logs named to import into: {args.log} and {args.target}", USAGE)
+    check_source(args.source)  # first: a mistyped or unreadable source leaves no new log behind
     log = session.log(create=True) if args.target is None else session.open(args.target, create=True)
     progress = Progress("threads", 0)
 
@@ -323,6 +325,11 @@ def run_import_langgraph(args: argparse.Namespace, session: Session) -> int:
         f"imported {report.threads} threads, {report.checkpoints} checkpoints, {report.writes} writes; "
         f"{report.skipped} checkpoints were there already"
     )
+    if report.left_out:
+        print(
+            f"left out {counted(report.left_out, 'older checkpoint')} that the target no longer holds "
+            "(pruned, deleted or expired there): landed again, they would become the newest"
+        )
     for unrevivable in report.unrevivable:
         print(f"kept as stored, not revivable here: {unrevivable}", file=sys.stderr)
     return OK

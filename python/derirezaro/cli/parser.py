@@ -139,10 +139,20 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def failure(exc: BaseException) -> tuple[int, str]:
-    """The exit status and one-line message for a command that raised `exc`."""
+    """The exit status and one-line message for a command that raised `exc`, with the notes it carries.
+
+    A note says what the failure left behind (a timeline half copied that
+    could not be dropped): the operator must not lose it with the traceback.
+    """
+    status, message = _failure(exc)
+    notes = [note for note in getattr(exc, "__notes__", ()) if isinstance(note, str)]
+    return status, "; ".join([message, *notes])
+
+
+def _failure(exc: BaseException) -> tuple[int, str]:
     if isinstance(exc, CommandError):
         return exc.status, str(exc)
-    if isinstance(exc, CorruptRecordError):
+    if isinstance(exc, CorruptRecordError) or _undecodable(exc):
         return DAMAGE, f"damaged: {exc}"
     if isinstance(exc, RecordNotFoundError):
         return NOT_FOUND, str(exc)
@@ -162,6 +172,17 @@ def failure(exc: BaseException) -> tuple[int, str]:
     if isinstance(exc, ValueError):  # what the package raises for input it refuses
         return USAGE, str(exc)
     return INTERNAL, f"internal error, {type(exc).__name__}: {exc} (--debug shows where)"
+
+
+def _undecodable(exc: BaseException) -> bool:
+    """Whether `exc` is a stored LangGraph value its serde cannot load: damage, like a record's.
+
+    Looked up only where the LangGraph module is loaded already, so the
+    command line runs where LangGraph is not installed.
+    """
+    errors = sys.modules.get(f"{__name__.partition('.')[0]}.langgraph.errors")
+    decode_error = getattr(errors, "CheckpointDecodeError", None)
+    return decode_error is not None and isinstance(exc, decode_error)
 
 
 def _location_as_option(words: list[str], commands: set[str]) -> list[str]:

@@ -8,14 +8,16 @@ only reads.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import sys
-from typing import Any
+from typing import Any, BinaryIO, cast
 
 from .._core import Store
 from ..persist.errors import RecordNotFoundError
 from ..persist.log import Log
 from ..persist.timeline import Timeline
 from ..persist.transfer import copy_timeline, export_timeline, import_timeline
+from ..persist.transfer_file import FileReader
 from ..persist.view import ABSENT
 from .output import VALUE_FORMS, amount, counted, json_value, record_json, write_json
 from .session import NOT_FOUND, USAGE, CommandError, Session, vouched
@@ -191,21 +193,20 @@ def run_export(args: argparse.Namespace, session: Session) -> int:
 
 
 def run_import(args: argparse.Namespace, session: Session) -> int:
-    source = sys.stdin.buffer if args.file == "-" else args.file
-    name, records = import_timeline(session.log(create=True), source, as_name=args.as_name)
+    with contextlib.ExitStack() as stack:
+        given = sys.stdin.buffer if args.file == "-" else stack.enter_context(open(args.file, "rb"))
+        # The name the file holds is read first, for the refusal below; the import reads it again.
+        replayed = _Replayed(given)
+        source = cast(BinaryIO, replayed)
+        _refuse_renamed_thread("import", FileReader(source, replayed.name).name, args.as_name)
+        replayed.rewind()
+        name, records = import_timeline(session.log(create=True), source, as_name=args.as_name)
     print(f"imported {counted(records, 'record')} as {name!r}")
     return 0
 
 
 def run_copy(args: argparse.Namespace, session: Session) -> int:
-    renamed = args.as_name not in (None, args.name)
-    if renamed and args.name.startswith(LANGGRAPH_PREFIX) and _langgraph_timeline(args.name):
-        # Its pending writes are sealed with the thread's name: under another one they fail their checks.
-        raise CommandError(
-            f"timeline {args.name!r} holds a LangGraph thread: copy it under its own name, or to "
-            "another thread with the saver (DerirezaroSaver.copy_thread)",
-            USAGE,
-        )
+    _refuse_renamed_thread("copy", args.name, args.as_name)
     source = session.log()
     vouched(source, args.name)
     target = session.open(args.to, create=True)
@@ -213,6 +214,47 @@ def run_copy(args: argparse.Namespace, session: Session) -> int:
     copied = counted(records, "record")
     print(f"copied {copied} of {args.name!r} to {args.to} as {args.as_name or args.name!r}")
     return 0
+
+
+def _refuse_renamed_thread(command: str, name: str | None, as_name: str | None) -> None:
+    """Stop before anything is written when a LangGraph thread's timeline would land under another name."""
+    if name is None or as_name in (None, name):
+        return
+    if name.startswith(LANGGRAPH_PREFIX) and _langgraph_timeline(name):
+        # Its pending writes are sealed with the thread's name: under another one they fail their checks.
+        copy = "" if command == "copy" else "copy it "
+        raise CommandError(
+            f"timeline {name!r} holds a LangGraph thread: {command} it under its own name, or {copy}to "
+            "another thread with the saver (DerirezaroSaver.copy_thread)",
+            USAGE,
+        )
+
+
+class _Replayed:
+    """A stream read once for a look at its start, then again from its start (standard input included).
+
+    Only what the look read is held; the rest is read once, as it comes.
+    """
+
+    def __init__(self, stream: BinaryIO) -> None:
+        self._stream = stream
+        self.name = str(getattr(stream, "name", "standard input"))
+        self._seen = bytearray()
+        self._looking = True
+
+    def rewind(self) -> None:
+        self._looking = False
+
+    def read(self, size: int = -1) -> bytes:
+        if self._looking:
+            data = self._stream.read(size)
+            self._seen += data
+            return data
+        if self._seen and size != 0:
+            data = bytes(self._seen if size < 0 else self._seen[:size])
+            del self._seen[: len(data)]
+            return data  # a short read: readers ask again for the rest
+        return self._stream.read(size)
 
 
 def _open(log: Log, name: str) -> Timeline:

@@ -22,6 +22,7 @@ from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
 from langgraph.checkpoint.base import WRITES_IDX_MAP, BaseCheckpointSaver
+from langgraph.checkpoint.serde.jsonplus import JsonPlusSerializer
 
 from ..persist.locate import sqlite_path
 from .import_records import Copied, Outlined, Source, Write
@@ -199,6 +200,13 @@ class PostgresSource(SaverSource):
     def close(self) -> None:
         super().close()
         self._conn.close()
+
+
+def check_source(source: str | os.PathLike[str]) -> None:
+    """Open `source` as an import does, and close it: what cannot be read as a source raises here,
+    before the command makes a target log for it."""
+    with opened(source, KeptValues(JsonPlusSerializer())):
+        pass
 
 
 @contextlib.contextmanager

@@ -6,7 +6,9 @@ newest checkpoint lands last. A checkpoint lands with its pending writes in
 one append, so an import stopped anywhere leaves each checkpoint whole or
 absent; a second run reads what the target holds, thread by thread, and lands
 what is missing: the checkpoints, and the writes the source has gained since.
-Run twice, it copies nothing twice.
+Run twice, it copies nothing twice. What the target held once and no longer
+lists (pruned, deleted for a run, expired) is not put back: landed again, an
+old checkpoint would be the thread's newest.
 
 Values are copied as stored, never revived (`kept_values`): a type the
 importing process cannot revive keeps its bytes and is reported in
@@ -56,13 +58,15 @@ class Unrevivable(NamedTuple):
 
 @dataclasses.dataclass
 class ImportReport:
-    """What an import copied: threads it wrote to, checkpoints and pending writes it landed, and
-    `skipped`, the checkpoints the target held already (from an earlier run)."""
+    """What an import copied: threads it wrote to, checkpoints and pending writes it landed,
+    `skipped`, the checkpoints the target held already (from an earlier run), and `left_out`,
+    those older than one it holds that it no longer lists (pruned, deleted or expired there)."""
 
     threads: int = 0
     checkpoints: int = 0
     writes: int = 0
     skipped: int = 0
+    left_out: int = 0
     unrevivable: list[Unrevivable] = dataclasses.field(default_factory=list)
 
 
@@ -108,12 +112,21 @@ def _import_thread(
     for ns, outline in sorted(namespaces.items()):
         branch = writer._branch(thread_id, ns)
         held = _held(writer, branch)
-        for checkpoint_id, parent_id in _parents_first(outline):
+        order = list(_parents_first(outline))
+        # Every run lands in this order, one checkpoint whole at a time, so an earlier run that
+        # stopped left a prefix of it, and what the source gained since sorts after (ids grow
+        # with time): one missing before the last the target holds was landed and is gone from
+        # the target since. The order, not the ids, tells: an id need not be above its parent's.
+        last = max((at for at, (checkpoint_id, _) in enumerate(order) if checkpoint_id in held), default=-1)
+        for at, (checkpoint_id, parent_id) in enumerate(order):
             if type(checkpoint_id) is not str or not checkpoint_id:
                 raise ValueError(f"thread {thread_id!r}: the source has a checkpoint id {checkpoint_id!r}")
             if checkpoint_id in held:
                 report.skipped += 1
                 wrote |= _complete_writes(reader, writer, values, branch, checkpoint_id, held, report)
+                continue
+            if at < last:
+                report.left_out += 1
                 continue
             copied = reader.checkpoint(thread_id, ns, checkpoint_id)
             if copied is None:

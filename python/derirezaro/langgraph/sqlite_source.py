@@ -12,8 +12,10 @@ import json
 import os
 import sqlite3
 import urllib.parse
+from collections.abc import Iterator
 from typing import Any
 
+from ..persist.sqlite_errors import raise_as_persist_error
 from .errors import CheckpointDecodeError, LangGraphFileError
 from .import_records import Copied, Outlined, Write
 from .kept_values import KeptValues
@@ -57,11 +59,14 @@ class SqliteSource:
     """LangGraph's SQLite checkpointer, read by its own tables: a file opened read-only, or the
     connection of a saver given (under the saver's lock, and left open)."""
 
-    def __init__(self, conn: sqlite3.Connection, values: KeptValues, lock: Any = None) -> None:
+    def __init__(
+        self, conn: sqlite3.Connection, values: KeptValues, lock: Any = None, path: str | None = None
+    ) -> None:
         self._conn, self._values = conn, values
         self._lock = lock if lock is not None else contextlib.nullcontext()
         self._owned = False
-        with self._lock:
+        self._path = path if path is not None else "LangGraph's SQLite saver"  # what errors name
+        with self._lock, self._errors():
             self._tables = _TABLES <= _tables(conn)
             columns = {row[1] for row in conn.execute("PRAGMA table_info(writes)")}
         path_column = "task_path" if "task_path" in columns else "''"  # files from before the column
@@ -74,11 +79,17 @@ class SqliteSource:
     def of_file(cls, path: str, values: KeptValues) -> SqliteSource:
         if not os.path.isfile(path):
             raise FileNotFoundError(f"no such file: {path!r}")
-        conn = _read_only(path)
         try:
-            source = cls(conn, values)
-        except sqlite3.DatabaseError as exc:
+            conn = _read_only(path)
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, path)
+            raise
+        try:
+            source = cls(conn, values, path=path)
+        except BaseException as exc:
             conn.close()
+            if not isinstance(exc, sqlite3.DatabaseError):  # a refusal or damage, in the package's terms
+                raise
             raise ValueError(f"{path!r} is not a SQLite file of LangGraph's checkpointer ({exc})") from None
         source._owned = True
         if not source._tables:
@@ -90,8 +101,18 @@ class SqliteSource:
         return source
 
     def _rows(self, sql: str, args: tuple[str, ...] = ()) -> list[Any]:
-        with self._lock:
+        with self._lock, self._errors():
             return self._conn.execute(sql, args).fetchall()
+
+    @contextlib.contextmanager
+    def _errors(self) -> Iterator[None]:
+        """SQLite's errors in the package's terms: a lock held past the timeout is the source
+        unavailable, a malformed page damage naming the file; any other as SQLite raised it."""
+        try:
+            yield
+        except sqlite3.Error as exc:
+            raise_as_persist_error(exc, self._path)
+            raise
 
     def threads(self) -> list[str]:
         if not self._tables:  # a saver that has written nothing yet

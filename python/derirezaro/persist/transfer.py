@@ -48,7 +48,7 @@ from .errors import ConflictError, CorruptRecordError, PersistError, RecordNotFo
 from .log import Entry, Log, TimelineHead
 from .record import KEYFRAME, StoredRecord, check_header, seal
 from .timeline import Timeline
-from .transfer_file import FileReader, FileWriter, check_first, check_record
+from .transfer_file import FileReader, FileWriter, check_first, check_record, check_replaceable
 
 logger = logging.getLogger(__name__)
 
@@ -79,8 +79,12 @@ def export_timeline(log: Log, name: str, file: File, *, head_only: bool = False)
     """Write timeline `name` of `log` to `file` (a path or a binary stream); records written.
 
     A path is replaced whole once the file is complete, never left half
-    written; a stream is written as the records are read.
+    written; a stream is written as the records are read. A path that holds
+    something other than an earlier export (a log, any database) is refused
+    with ValueError before anything is read.
     """
+    if isinstance(file, (str, os.PathLike)):
+        check_replaceable(file)
     records = _read_log(log, _checked_name(name, "name"), head_only)
     if not isinstance(file, (str, os.PathLike)):
         return _export(file, name, records)

@@ -22,6 +22,8 @@ after it.
 
 from __future__ import annotations
 
+import os
+import stat
 import zlib
 from collections.abc import Iterator
 from typing import Any, BinaryIO
@@ -56,6 +58,32 @@ def check_first(timeline: str, row: StoredRecord, file: str | None = None) -> No
     """Raise unless `row`, the oldest record of a copy, is a keyframe: every chain after it starts there."""
     if row.kind != KEYFRAME or row.base != row.seq:
         raise CorruptRecordError(timeline, row.seq, "the oldest record kept is not a keyframe", file=file)
+
+
+def check_replaceable(path: str | os.PathLike[str]) -> None:
+    """Raise ValueError unless an export may replace what is at `path`: nothing, an empty file, or an
+    earlier export (a file that starts with MAGIC).
+
+    An export replaces its file whole, so a mistyped path would otherwise put
+    one timeline in place of a database, a log included, with nothing left to
+    recover. A directory is left to the replace itself, which refuses it.
+    """
+    try:
+        found = os.stat(path)
+    except FileNotFoundError:
+        return
+    if stat.S_ISDIR(found.st_mode):
+        return
+    if stat.S_ISREG(found.st_mode):
+        if found.st_size == 0:
+            return
+        with open(path, "rb") as existing:
+            if existing.read(len(MAGIC)) == MAGIC:
+                return
+    raise ValueError(
+        f"{os.fsdecode(path)} exists and is not an exported timeline: an export does not replace it "
+        "(remove it first, or name another file)"
+    )
 
 
 def _frame(kind: bytes, payload: bytes) -> bytes:
