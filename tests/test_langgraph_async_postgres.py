@@ -131,6 +131,26 @@ async def test_a_cancelled_call_unwinds_to_its_end_however_often_the_task_is_can
     assert steps == ["rolled back"]
 
 
+@on_a_loop
+async def test_a_close_cancelled_while_the_pool_closes_still_closes_it(postgres_url):
+    log = await AsyncPostgresLog.connect(postgres_url, fresh_prefix(), pool_size=2)
+    pool, closing = log._pool, asyncio.Event()
+    close = pool.close
+
+    async def slow_close(*args, **kwargs):  # connections to close, workers to stop
+        closing.set()
+        await asyncio.sleep(0.2)
+        return await close(*args, **kwargs)
+
+    pool.close = slow_close
+    task = asyncio.create_task(log.aclose())
+    await closing.wait()
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert pool.closed
+
+
 class _Pause:
     def __await__(self):
         yield

@@ -262,6 +262,7 @@ TTL = [  # (what the saver is given, (seconds, refresh_on_read) or the error it 
     ("60", TypeError), (True, TypeError), (-1, ValueError), ({"default_ttl": 0}, ValueError),
     ({"default_ttl": "1"}, TypeError), ({"refresh_on_read": "yes"}, TypeError),
     ({"strategy": "keep_latest", "default_ttl": 1}, ValueError), ({"default_ttl": 1, "ttl": 1}, ValueError),
+    (1e13, ValueError), ({"default_ttl": 2e11}, ValueError),  # past what a Redis script keeps exact
 ]  # fmt: skip
 
 

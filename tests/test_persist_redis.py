@@ -463,3 +463,12 @@ def move_slot(nodes, slot, source, target):
     for node in nodes:
         with node.client() as each:
             each.execute_command("CLUSTER SETSLOT", slot, "NODE", target_id)
+
+
+@pytest.mark.parametrize(
+    "ttl, error", [(True, TypeError), ("60", TypeError), (0, ValueError), (1e14, ValueError)]
+)
+def test_a_ttl_no_script_can_keep_is_refused_before_anything_is_sent(ttl, error):
+    # 1e14 s: its milliseconds are no exact Lua number, and the script's PEXPIRE would fail after its writes.
+    with pytest.raises(error, match="ttl"):
+        RedisLog("redis://127.0.0.1:9", prefix="p", ttl=ttl)

@@ -18,7 +18,10 @@ import math
 from collections.abc import Mapping
 from typing import Any, NamedTuple
 
+from ..persist.redis_scripts import MAX_TTL_SECONDS
+
 _ACCEPTED = "a number of seconds, None, or {'default_ttl': minutes, 'refresh_on_read': bool}"
+_SECONDS = {"seconds": 1, "minutes": 60}
 _KEYS = ("default_ttl", "refresh_on_read", "sweep_interval_minutes", "omit_expired", "strategy")
 
 
@@ -65,4 +68,6 @@ def _positive(value: Any, name: str, unit: str) -> float:
         )
     if not (value > 0 and math.isfinite(value)):
         raise ValueError(f"{name} must be a positive number of {unit}, not {value!r}")
+    if value * _SECONDS[unit] > MAX_TTL_SECONDS:  # a log's ttl, in seconds, is bounded
+        raise ValueError(f"{name} must be at most {MAX_TTL_SECONDS // _SECONDS[unit]} {unit}, not {value!r}")
     return float(value)

@@ -127,7 +127,15 @@ class AsyncPostgresLog(PostgresLog):
             bridge.wait(self._pool.close())  # refused outside the bridge: the log stays open for `aclose`
         self._closed = True
         if self._owned:
-            bridge.wait(self._pool.close())
+            # Run to its end whatever cancels the task: cut short, it would leave the pool's
+            # connections and workers open for good, the log being closed already. A wait after a
+            # cancellation runs to its end (`bridge`).
+            closing = asyncio.ensure_future(self._pool.close())
+            try:
+                bridge.wait(asyncio.shield(closing))
+            except asyncio.CancelledError:
+                bridge.wait(closing)
+                raise
 
     @staticmethod
     def _finished(result: Any) -> Any:

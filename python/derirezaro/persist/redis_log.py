@@ -36,7 +36,7 @@ from .errors import ConflictError, ConnectionLostError, CorruptRecordError, Pers
 from .log import Entry, Opening, Pruned, TimelineHead, check_append, check_idx, check_prune
 from .log_base import LogBase
 from .record import StoredRecord
-from .redis_scripts import SCRIPTS
+from .redis_scripts import MAX_TTL_SECONDS, SCRIPTS
 
 _REDIS_MISSING: ImportError | None = None
 try:
@@ -131,8 +131,12 @@ class RedisLog(LogBase):
             raise ValueError(
                 f"prefix must be a non-empty str without braces or glob characters, not {prefix!r}"
             )
-        if ttl is not None and not ttl > 0:
-            raise ValueError(f"ttl must be a positive number of seconds or None, not {ttl!r}")
+        if ttl is not None and (isinstance(ttl, bool) or not isinstance(ttl, (int, float))):
+            raise TypeError(f"ttl must be a number of seconds or None, not {ttl!r}")
+        if ttl is not None and not 0 < ttl <= MAX_TTL_SECONDS:
+            raise ValueError(
+                f"ttl must be a positive number of seconds up to {MAX_TTL_SECONDS} or None, not {ttl!r}"
+            )
         if not isinstance(replicas, int) or isinstance(replicas, bool) or replicas < 0:
             raise ValueError(f"replicas must be an int >= 0, not {replicas!r}")
         if not replica_timeout > 0:

@@ -53,6 +53,10 @@ Every script replies with a status first: 'ok', or 'corrupt' with the seq
 
 # Shared by the scripts. Numbers become fields through `field`: Lua would
 # write a large seq in exponent notation.
+# The longest ttl a script is given, in seconds: its milliseconds stay an exact Lua number (a
+# double), which PEXPIRE takes. Longer, the script would fail at its PEXPIRE, after its writes.
+MAX_TTL_SECONDS = (1 << 53) // 1000
+
 _PRELUDE = """
 local function field(n) return string.format('%d', n) end
 
