@@ -318,9 +318,11 @@ class _Destination:
             reason = f"dropping it failed: {failure}"
         left = f"timeline {self.name!r} is left incomplete ({written} records): drop it"
         logger.warning("copy of %r failed (%s); %s, %s", self.source, error, left, reason)
-        note = getattr(error, "add_note", None)  # Python 3.11 and later
+        note, text = getattr(error, "add_note", None), f"{left}; {reason}"  # add_note: Python 3.11 on
         if note is not None:
-            note(f"{left}; {reason}")
+            note(text)
+        else:  # where add_note keeps its notes, which the command line prints on any Python
+            setattr(error, "__notes__", [*getattr(error, "__notes__", ()), text])  # noqa: B010
 
 
 def _exists(name: str) -> ConflictError:
