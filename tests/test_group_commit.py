@@ -20,21 +20,26 @@ def wait_for(condition, what):
         time.sleep(0.001)
 
 
-def test_writers_that_come_while_a_lone_writer_writes_queue_behind_it_as_one_group(tmp_path):
-    log = SQLiteLog(tmp_path / "log.db", durability="full")
-    group, writing, go = log._group, threading.Event(), threading.Event()
-    seen = {}
+def inserting(first, writing, go, seen):
+    """A group write that inserts its name, noting whether it was grouped; `first`'s holds at
+    `writing` until `go`."""
 
     def write(connection, grouped, name):
         seen[name] = grouped
-        if name == "alone":
+        if name == first:
             writing.set()
             assert go.wait(WAIT)
         connection.execute("CREATE TABLE IF NOT EXISTS t (name TEXT)")
         connection.execute("INSERT INTO t VALUES (?)", (name,))
         return name
 
-    results = {}
+    return write
+
+
+def test_writers_that_come_while_a_lone_writer_writes_queue_behind_it_as_one_group(tmp_path):
+    log = SQLiteLog(tmp_path / "log.db", durability="full")
+    group, writing, go, seen = log._group, threading.Event(), threading.Event(), {}
+    write, results = inserting("alone", writing, go, seen), {}
 
     def run(name):
         results[name] = group.run(write, (name,), "t")
@@ -89,15 +94,7 @@ def test_a_writer_interrupted_in_the_queue_is_not_written_and_the_queue_moves_on
     )
     monkeypatch.setattr(sqlite_group, "_thread", turns)
 
-    def write(connection, grouped, name):
-        if name == "leader":
-            writing.set()
-            assert go.wait(WAIT)
-        connection.execute("CREATE TABLE IF NOT EXISTS t (name TEXT)")
-        connection.execute("INSERT INTO t VALUES (?)", (name,))
-        return name
-
-    results = {}
+    write, results = inserting("leader", writing, go, {}), {}
 
     def run(name):
         try:
